@@ -1,0 +1,33 @@
+#include "host_vm.h"
+
+#include <algorithm>
+
+#include "module/vm_lock.h"
+#include "runtime/objects/update_hook.h"
+
+krv_host_vm::krv_host_vm(std::string name) : state_(std::make_unique<krv_vm_state>()) {
+  state_->name = std::move(name);
+  state_->log = krvptr_strong<krv_log_base>::from_raw(new krv_log_base());
+}
+
+krv_host_vm::~krv_host_vm() {
+  krv_thread_local& record = krv_get_thread_local();
+  if (record.vm == state_.get()) record.vm = nullptr;
+}
+
+void krv_host_vm::attach_current_thread() { krv_get_thread_local().vm = state_.get(); }
+
+void krv_host_vm::detach_current_thread() { krv_get_thread_local().vm = nullptr; }
+
+void krv_host_vm::run_update_pass() {
+  krv_vm_lock guard(*state_);
+  auto& list = state_->update_list;
+  // Objects registered during the pass wait for the next one; once a hook has changed the list, each
+  // remaining object is called only if it is still registered.
+  const std::vector<krvobject_update_pre*> pass = list;
+  state_->update_list_changed = 0;
+  for (krvobject_update_pre* object : pass) {
+    if (state_->update_list_changed != 0 && std::find(list.begin(), list.end(), object) == list.end()) continue;
+    object->update_pre();
+  }
+}

@@ -1,0 +1,26 @@
+// Objects that act on every VM update without a script calling them (the IPC channel drains its ring
+// this way).
+//
+// Such a class takes krvobject_update_pre as an extra base. Construction appends the object to its VM's
+// update list and destruction removes it, both under that VM's lock, and both set the list's changed
+// flag for the host. The host walks the list once per VM update and calls update_pre(); the module
+// never walks it. An object belongs to the VM of the thread that created it.
+#pragma once
+#include "module/vm_state.h"
+
+class krvobject_update_pre {
+ public:
+  // Registers with the calling thread's VM; throws std::logic_error on a thread without one.
+  krvobject_update_pre();
+  virtual ~krvobject_update_pre();
+  krvobject_update_pre(const krvobject_update_pre&) = delete;
+  krvobject_update_pre& operator=(const krvobject_update_pre&) = delete;
+
+  // Called by the host once per VM update, under the VM lock.
+  virtual void update_pre();
+
+  krv_vm_state* vm() const noexcept { return vm_; }
+
+ private:
+  krv_vm_state* vm_;  // the VM whose update list holds this object
+};
