@@ -46,18 +46,20 @@ class krvptr_strong {
     return handle;
   }
 
-  // Points the handle at `object`; holding the same object already changes nothing.
+  // Points the handle at `object`; holding the same object already changes nothing. The new reference
+  // is taken before the old one is given up: the old target may be what keeps `object` alive.
   void reset(T* object) {
     if (block_->object != nullptr && block_->object == as_internal(object)) return;
-    release();
-    acquire_object(object);
+    krvptr_strong replacement = from_raw(object);
+    swap(replacement);
   }
   void reset_empty() noexcept { release(); }
 
+  // Takes over `other`'s reference, then gives up the old one (`node = std::move(node->next)` is safe).
   void move_assign(krvptr_strong& other) noexcept {
     if (&other == this) return;
-    release();
-    block_ = std::exchange(other.block_, &krvptr_empty_block);
+    krvptr_strong old;
+    old.block_ = std::exchange(block_, std::exchange(other.block_, &krvptr_empty_block));
   }
 
   // Gives up this handle's count; the handle ends empty. The last strong release destroys the object.
@@ -86,7 +88,7 @@ class krvptr_strong {
   static void add_strong(krvptr_ref_block* block) noexcept {
     if (!block->immortal()) ++block->strong;
   }
-  static krvptr_base_internal* as_internal(T* object) noexcept { return object; }
+  static const krvptr_base_internal* as_internal(T* object) noexcept { return object; }
 
   void acquire_object(T* object) {
     if (object == nullptr) return;
@@ -116,14 +118,14 @@ class krvptr_weak {
 
   krvptr_weak& operator=(const krvptr_weak& other) noexcept {
     if (&other == this) return *this;
-    release();
-    acquire(other.block_);
+    krvptr_weak copy(other);
+    std::swap(block_, copy.block_);
     return *this;
   }
   krvptr_weak& operator=(krvptr_weak&& other) noexcept {
     if (&other == this) return *this;
-    release();
-    block_ = std::exchange(other.block_, &krvptr_empty_block);
+    krvptr_weak old;
+    old.block_ = std::exchange(block_, std::exchange(other.block_, &krvptr_empty_block));
     return *this;
   }
 
@@ -133,8 +135,8 @@ class krvptr_weak {
     return handle;
   }
   void reset(T* object) {
-    release();
-    if (object != nullptr) acquire(krvptr_storage::get_ref_block(*object));
+    krvptr_weak replacement = from_raw(object);
+    std::swap(block_, replacement.block_);
   }
 
   // Takes a weak count on `block`; a null, immortal or dead block leaves the handle empty.

@@ -99,6 +99,29 @@ TEST(StrongHandle, ConvertsToABaseHandleSharingTheBlock) {
   EXPECT_EQ(base.get(), derived.get());
 }
 
+// A list node owned only through its predecessor.
+class node : public krvptr_base<node> {
+ public:
+  explicit node(int v) : value(v) {}
+  int value;
+  krvptr_strong<node> next;
+};
+
+TEST(StrongHandle, AdvancingOverAChainTakesTheNewTargetBeforeDroppingTheOld) {
+  auto head = krvptr_strong<node>::from_raw(new node(1));
+  head->next = krvptr_strong<node>::from_raw(new node(2));
+  head->next->next = krvptr_strong<node>::from_raw(new node(3));
+
+  head = std::move(head->next);  // the old head owned the new one
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->value, 2);
+  EXPECT_EQ(head.block()->strong, 1u);
+  head.reset(head->next.get());  // likewise through reset
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->value, 3);
+  EXPECT_EQ(head.block()->strong, 1u);
+}
+
 TEST(WeakHandle, OutlivesTheObjectAndFreesTheBlockLast) {
   std::vector<std::string> journal;
   auto strong = krvptr_strong<probe>::from_raw(new probe(journal));
