@@ -9,9 +9,11 @@
 // VM's pools (krv_native_call_scope); together with lock ownership it decides pool versus heap.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 
+#include "module/global_instance.h"
 #include "module/vm_state.h"
 #include "runtime/memory/handles.h"
 
@@ -27,7 +29,7 @@ struct krv_thread_local {
   krvptr_strong<krv_log_base> log;         // the thread's own log, empty for none
   krv_task* current_task = nullptr;        // the task this thread is running
   krv_task* clearing_task = nullptr;       // the task whose stack is being cleared
-  uint32_t vm_lock_depth = 0;              // krv_vm_lock guards alive on this thread (host-readable)
+  uint32_t vm_lock_depth = 0;              // VM mutexes held through krv_vm_lock guards (host-readable)
   std::unordered_map<uint64_t, void*> host_data;  // the host's; created empty, unused by the module
   uint64_t host_word = 0;                  // the host's; zero, unused by the module
   uint32_t native_call_depth = 0;          // > 0: pool allocations go to the heap
@@ -41,10 +43,11 @@ struct krv_thread_local {
 };
 
 // The calling thread's record, through the global instance's hook.
-krv_thread_local& krv_get_thread_local();
+inline krv_thread_local& krv_get_thread_local() { return krv_global().thread_local_hook(); }
 
-// The module's own provider of per-thread records, installed as the default hook.
-krv_thread_local& krv_default_thread_local();
+// The module's own provider of per-thread records, installed as the global instance's hook: a record is
+// created on a thread's first call and destroyed at thread exit.
+std::function<krv_thread_local&()> krv_default_thread_local_hook();
 
 // While alive, allocations on this thread bypass the VM's pools. Balanced on exceptions too.
 class krv_native_call_scope {

@@ -9,25 +9,17 @@ void unlock_owned(krv_vm_state& vm) {
 
 }  // namespace
 
-krv_vm_lock::krv_vm_lock() : record_(krv_get_thread_local()) { enter(record_.vm, record_); }
-
-krv_vm_lock::krv_vm_lock(krv_vm_state& vm) : record_(krv_get_thread_local()) { enter(&vm, record_); }
-
-void krv_vm_lock::enter(krv_vm_state* vm, krv_thread_local& record) {
-  vm_ = vm;
-  if (vm == nullptr) return;
-  // Counted once per guard and uncounted by the same guard, so the depth stays balanced.
-  ++record.vm_lock_depth;
-  if (vm->lock_owner.load(std::memory_order_relaxed) != record.thread_id) {
-    relock(*vm, record);
-    locked_ = true;
-  }
+void krv_vm_lock::take(krv_vm_state& vm) {
+  relock(vm, record_);
+  vm_ = &vm;
+  // Counted by the guard that takes the mutex and uncounted by the same guard, so the depth stays
+  // balanced; nested guards touch no shared memory at all.
+  ++record_.vm_lock_depth;
 }
 
-krv_vm_lock::~krv_vm_lock() {
-  if (vm_ == nullptr) return;
+void krv_vm_lock::leave() {
   --record_.vm_lock_depth;
-  if (locked_) unlock_owned(*vm_);
+  unlock_owned(*vm_);
 }
 
 void krv_vm_lock::relock(krv_vm_state& vm, krv_thread_local& record) {

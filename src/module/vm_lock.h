@@ -10,13 +10,17 @@
 #pragma once
 #include "module/thread_record.h"
 
+// The nested case (the thread already owns the lock) is the common one, so it is inline and touches
+// nothing but the guard itself; taking and giving up the mutex are out of line.
 class krv_vm_lock {
  public:
   // Guards the calling thread's VM.
-  krv_vm_lock();
+  krv_vm_lock() : record_(krv_get_thread_local()) { enter(record_.vm); }
   // Guards a given VM: objects that belong to a VM lock that one, whichever thread releases them.
-  explicit krv_vm_lock(krv_vm_state& vm);
-  ~krv_vm_lock();
+  explicit krv_vm_lock(krv_vm_state& vm) : record_(krv_get_thread_local()) { enter(&vm); }
+  ~krv_vm_lock() {
+    if (vm_ != nullptr) leave();
+  }
   krv_vm_lock(const krv_vm_lock&) = delete;
   krv_vm_lock& operator=(const krv_vm_lock&) = delete;
 
@@ -24,11 +28,14 @@ class krv_vm_lock {
   static void relock(krv_vm_state& vm, krv_thread_local& record);
 
  private:
-  void enter(krv_vm_state* vm, krv_thread_local& record);
+  void enter(krv_vm_state* vm) {
+    if (vm != nullptr && vm->lock_owner.load(std::memory_order_relaxed) != record_.thread_id) take(*vm);
+  }
+  void take(krv_vm_state& vm);
+  void leave();
 
   krv_thread_local& record_;
-  krv_vm_state* vm_ = nullptr;  // the VM guarded; null when the thread had none
-  bool locked_ = false;         // whether this guard took the mutex
+  krv_vm_state* vm_ = nullptr;  // the VM whose mutex this guard took; null when it took none
 };
 
 class krv_vm_unlock {

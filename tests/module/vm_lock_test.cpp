@@ -36,7 +36,7 @@ TEST_F(VmLock, NestedGuardsTakeTheMutexOnceAndOnlyTheOutermostReleasesIt) {
     {
       krv_vm_lock inner;
       krv_vm_lock innermost(vm.state());
-      EXPECT_EQ(record.vm_lock_depth, 3u);
+      EXPECT_EQ(record.vm_lock_depth, 1u);
     }
     EXPECT_EQ(vm.state().lock_owner.load(), record.thread_id);
     EXPECT_FALSE(free_for_other_threads(vm.state()));

@@ -1,26 +1,13 @@
 // Log routing and line building: which log a thread uses, which levels are built, the NUL cut, and that
-// a line whose level is off allocates nothing. This binary counts the calling thread's allocations.
+// a line whose level is off allocates nothing (this binary counts the calling thread's allocations).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <thread>
 
+#include "allocation_counter.h"
 #include "host_vm.h"
 #include "log_collector.h"
 #include "runtime/objects/log.h"
-
-namespace {
-thread_local size_t allocations = 0;
-}
-
-void* operator new(size_t size) {
-  ++allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -89,14 +76,14 @@ TEST(Log, APieceWithANulByteCutsTheLine) {
 TEST(Log, AClearLevelBuildsNothing) {
   krv_log_base& log = *krv_log_base::instance();
   const std::string long_piece(200, 'x');
-  const size_t before = allocations;
+  const size_t before = krv_thread_allocations();
   for (int i = 0; i < 100; ++i) {
     krv_log_line(log, KRV_LOG_INFO, "Task ", long_piece, " ", &log, " created.", uint64_t{42});
     log.emit_info("");  // no listeners: delivery copies an empty list
   }
-  EXPECT_EQ(allocations, before);
+  EXPECT_EQ(krv_thread_allocations(), before);
   krv_log_line(log, KRV_LOG_ERROR, "built ", long_piece);
-  EXPECT_GT(allocations, before);
+  EXPECT_GT(krv_thread_allocations(), before);
 }
 
 TEST(LogInstance, PrefersTheThreadsOwnLogThenTheVmsThenTheDefault) {

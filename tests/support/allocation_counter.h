@@ -1,0 +1,6 @@
+// Counts heap allocations made through operator new on the calling thread, for tests and benchmarks
+// that promise a path allocates nothing. Linking this library replaces the global operator new/delete.
+#pragma once
+#include <cstddef>
+
+size_t krv_thread_allocations() noexcept;
