@@ -2,15 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <sstream>
 
 #include "kernel/support/program_builder.h"
+#include "kernel/support/cell_bits.h"
 
 namespace {
 
-uint64_t f32(float v) { return std::bit_cast<uint32_t>(v); }
-uint64_t f64(double v) { return std::bit_cast<uint64_t>(v); }
 
 TEST(KernelListing, GoldenKernelWithConstantsAndLineNotes) {
   krvk_test_program k("scale");
@@ -18,10 +16,10 @@ TEST(KernelListing, GoldenKernelWithConstantsAndLineNotes) {
   const uint16_t x = k.pointer_param("x", KRVK_F32, true);
   const uint16_t y = k.pointer_param("y", KRVK_F32);
   const uint16_t t = k.reg();
-  const uint16_t half = k.constant(KRVK_F32, f32(0.1f));
+  const uint16_t half = k.constant(KRVK_F32, f32_bits(0.1f));
   const uint16_t big = k.constant(KRVK_U64, ~0ull);
   const uint16_t neg = k.constant(KRVK_I32, static_cast<uint64_t>(-5));
-  const uint16_t third = k.constant(KRVK_F64, f64(1.0 / 3.0));
+  const uint16_t third = k.constant(KRVK_F64, f64_bits(1.0 / 3.0));
   k.emit(KOP_LD_F32, t, x, 0, 0, 3);
   k.emit(KOP_MUL_F32, t, t, a, 0, 3);
   k.emit(KOP_ADD_F32, t, t, half, 0, 4);

@@ -2,18 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <vector>
 
 #include "kernel/compiler/types.h"
+#include "kernel/support/cell_bits.h"
 
 namespace {
 
-uint64_t f32(float v) { return std::bit_cast<uint32_t>(v); }
-uint64_t f64(double v) { return std::bit_cast<uint64_t>(v); }
-uint64_t s64(int64_t v) { return static_cast<uint64_t>(v); }
 
 TEST(KernelReductions, Identities) {
   struct row {
@@ -66,20 +63,20 @@ TEST(KernelReductions, CombineByOperatorAndType) {
     uint64_t expected;
   };
   const row rows[] = {
-      {"i32 + wraps, sign-extended", KRVK_REDUCE_ADD, KRVK_I32, 2147483647, 1, s64(-2147483648LL)},
+      {"i32 + wraps, sign-extended", KRVK_REDUCE_ADD, KRVK_I32, 2147483647, 1, i64_bits(-2147483648LL)},
       {"u32 + wraps, zero-extended", KRVK_REDUCE_ADD, KRVK_U32, 4294967295, 1, 0},
       {"i64 + wraps", KRVK_REDUCE_ADD, KRVK_I64, 0x7FFFFFFFFFFFFFFF, 1, 0x8000000000000000},
-      {"f32 + keeps a's upper half", KRVK_REDUCE_ADD, KRVK_F32, noise | f32(1.5f), f32(2.0f), noise | f32(3.5f)},
-      {"f64 +", KRVK_REDUCE_ADD, KRVK_F64, f64(0.5), f64(0.25), f64(0.75)},
+      {"f32 + keeps a's upper half", KRVK_REDUCE_ADD, KRVK_F32, noise | f32_bits(1.5f), f32_bits(2.0f), noise | f32_bits(3.5f)},
+      {"f64 +", KRVK_REDUCE_ADD, KRVK_F64, f64_bits(0.5), f64_bits(0.25), f64_bits(0.75)},
       {"u64 max", KRVK_REDUCE_MAX, KRVK_U64, 1, ~0ull, ~0ull},
       {"i64 max", KRVK_REDUCE_MAX, KRVK_I64, 1, ~0ull, 1},
-      {"i32 min signed", KRVK_REDUCE_MIN, KRVK_I32, 5, s64(-5), s64(-5)},
+      {"i32 min signed", KRVK_REDUCE_MIN, KRVK_I32, 5, i64_bits(-5), i64_bits(-5)},
       {"u32 min unsigned", KRVK_REDUCE_MIN, KRVK_U32, 5, 0xFFFFFFFF, 5},
-      {"f32 min ignores NaN", KRVK_REDUCE_MIN, KRVK_F32, f32(3.0f), f32(NAN), f32(3.0f)},
-      {"f64 max keeps NaN accumulator", KRVK_REDUCE_MAX, KRVK_F64, f64(nan), f64(1.0), f64(nan)},
-      {"f64 min of equal zeros keeps a", KRVK_REDUCE_MIN, KRVK_F64, f64(0.0), f64(-0.0), f64(0.0)},
-      {"f32 max of equal zeros keeps a", KRVK_REDUCE_MAX, KRVK_F32, f32(-0.0f), f32(0.0f), f32(-0.0f)},
-      {"f64 max", KRVK_REDUCE_MAX, KRVK_F64, f64(-1.0), f64(2.0), f64(2.0)},
+      {"f32 min ignores NaN", KRVK_REDUCE_MIN, KRVK_F32, f32_bits(3.0f), f32_bits(NAN), f32_bits(3.0f)},
+      {"f64 max keeps NaN accumulator", KRVK_REDUCE_MAX, KRVK_F64, f64_bits(nan), f64_bits(1.0), f64_bits(nan)},
+      {"f64 min of equal zeros keeps a", KRVK_REDUCE_MIN, KRVK_F64, f64_bits(0.0), f64_bits(-0.0), f64_bits(0.0)},
+      {"f32 max of equal zeros keeps a", KRVK_REDUCE_MAX, KRVK_F32, f32_bits(-0.0f), f32_bits(0.0f), f32_bits(-0.0f)},
+      {"f64 max", KRVK_REDUCE_MAX, KRVK_F64, f64_bits(-1.0), f64_bits(2.0), f64_bits(2.0)},
       {"and", KRVK_REDUCE_AND, KRVK_U64, 0xF0F0, 0xFF00, 0xF000},
       {"or", KRVK_REDUCE_OR, KRVK_BOOL, 0, 1, 1},
       {"xor", KRVK_REDUCE_XOR, KRVK_I32, 0xF0F0, 0xFF00, 0x0FF0},
@@ -98,14 +95,14 @@ TEST(KernelReductions, LaneFolds) {
     uint64_t expected;
   };
   const std::vector<row> rows = {
-      {"f32 sum strictly left to right", KRVK_REDUCE_ADD, KRVK_F32, f32(1e8f),
-       {f32(3.0f), f32(3.0f), f32(3.0f), f32(3.0f)}, f32(1e8f)},
-      {"f64 sum left to right", KRVK_REDUCE_ADD, KRVK_F64, f64(1e16), {f64(1.0), f64(1.0)}, f64(1e16)},
+      {"f32 sum strictly left to right", KRVK_REDUCE_ADD, KRVK_F32, f32_bits(1e8f),
+       {f32_bits(3.0f), f32_bits(3.0f), f32_bits(3.0f), f32_bits(3.0f)}, f32_bits(1e8f)},
+      {"f64 sum left to right", KRVK_REDUCE_ADD, KRVK_F64, f64_bits(1e16), {f64_bits(1.0), f64_bits(1.0)}, f64_bits(1e16)},
       {"f32 min from identity over 3, NaN, 1", KRVK_REDUCE_MIN, KRVK_F32, 0x7F800000,
-       {f32(3.0f), f32(NAN), f32(1.0f)}, f32(1.0f)},
-      {"i32 sum wraps", KRVK_REDUCE_ADD, KRVK_I32, 0, {2147483647, 1}, s64(-2147483648LL)},
+       {f32_bits(3.0f), f32_bits(NAN), f32_bits(1.0f)}, f32_bits(1.0f)},
+      {"i32 sum wraps", KRVK_REDUCE_ADD, KRVK_I32, 0, {2147483647, 1}, i64_bits(-2147483648LL)},
       {"u32 sum wraps", KRVK_REDUCE_ADD, KRVK_U32, 0, {4294967295, 1}, 0},
-      {"i64 sum", KRVK_REDUCE_ADD, KRVK_I64, 10, {s64(-3), s64(-4)}, 3},
+      {"i64 sum", KRVK_REDUCE_ADD, KRVK_I64, 10, {i64_bits(-3), i64_bits(-4)}, 3},
       {"bool and from 1", KRVK_REDUCE_AND, KRVK_BOOL, 1, {1, 1, 0}, 0},
       {"bool xor of three ones", KRVK_REDUCE_XOR, KRVK_BOOL, 0, {1, 1, 1}, 1},
       {"u64 max", KRVK_REDUCE_MAX, KRVK_U64, 0, {1, ~0ull, 5}, ~0ull},
