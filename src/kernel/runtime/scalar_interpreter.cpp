@@ -163,18 +163,20 @@ uint8_t raise_float_trap(ktrap* trap, uint32_t pc, uint64_t gid, double fvalue) 
     NEXT();                                                                                         \
   }
 
-// Atomic fetch-and-add at an address that must be aligned to the width.
-#define ATOMIC_ADD(address_expr, addend, width, result_of_old)                                       \
+// Atomic fetch-and-add at an address that must be aligned to the width; the old value is the result.
+#define ALIGNED_TARGET(target, address_expr, width)                                                  \
+  uint8_t* const target = (address_expr);                                                           \
+  if (reinterpret_cast<uintptr_t>(target) % (width) != 0)                                           \
+  TRAP(KRVK_TRAP_MISALIGNED, reinterpret_cast<uintptr_t>(target), (width))
+#define ATOMIC_ADD_32(address_expr, addend, extend_old)                                              \
   do {                                                                                               \
-    uint8_t* const target = (address_expr);                                                         \
-    const uint64_t address = reinterpret_cast<uintptr_t>(target);                                    \
-    if (address % (width) != 0) TRAP(KRVK_TRAP_MISALIGNED, address, (width));                        \
-    const uint64_t add = (addend);                                                                   \
-    if constexpr ((width) == 4) {                                                                    \
-      CELL_RESULT(result_of_old(krvk_atomic_add_32(target, static_cast<uint32_t>(add))));            \
-    } else {                                                                                         \
-      CELL_RESULT(krvk_atomic_add_64(target, add));                                                  \
-    }                                                                                                \
+    ALIGNED_TARGET(target, address_expr, 4);                                                         \
+    CELL_RESULT(extend_old(krvk_atomic_add_32(target, static_cast<uint32_t>(addend))));              \
+  } while (0)
+#define ATOMIC_ADD_64(address_expr, addend)                                                          \
+  do {                                                                                               \
+    ALIGNED_TARGET(target, address_expr, 8);                                                         \
+    CELL_RESULT(krvk_atomic_add_64(target, addend));                                                 \
   } while (0)
 #define SLOT_ELEMENT_ADDRESS(index) krvk_address(ptrs[FIELD_B].base, (index) * ptrs[FIELD_B].stride)
 
@@ -389,24 +391,24 @@ op_ZERO:
 op_AADD_32: {
   const uint64_t index = R_C;
   CHECKED_INDEX(slot, index);
-  ATOMIC_ADD(SLOT_ELEMENT_ADDRESS(index), regs[IMM & 0xFFFF], 4, krvk_zext32);
+  ATOMIC_ADD_32(SLOT_ELEMENT_ADDRESS(index), regs[IMM & 0xFFFF], krvk_zext32);
 }
 op_AADD_I32: {
   const uint64_t index = R_C;
   CHECKED_INDEX(slot, index);
-  ATOMIC_ADD(SLOT_ELEMENT_ADDRESS(index), regs[IMM & 0xFFFF], 4, krvk_sext32);
+  ATOMIC_ADD_32(SLOT_ELEMENT_ADDRESS(index), regs[IMM & 0xFFFF], krvk_sext32);
 }
 op_AADD_64: {
   const uint64_t index = R_C;
   CHECKED_INDEX(slot, index);
-  ATOMIC_ADD(SLOT_ELEMENT_ADDRESS(index), regs[IMM & 0xFFFF], 8, krvk_zext32);
+  ATOMIC_ADD_64(SLOT_ELEMENT_ADDRESS(index), regs[IMM & 0xFFFF]);
 }
 op_AADDR_32:
-  ATOMIC_ADD(krvk_cell_address(R_B + IMM), R_C, 4, krvk_zext32);
+  ATOMIC_ADD_32(krvk_cell_address(R_B + IMM), R_C, krvk_zext32);
 op_AADDR_I32:
-  ATOMIC_ADD(krvk_cell_address(R_B + IMM), R_C, 4, krvk_sext32);
+  ATOMIC_ADD_32(krvk_cell_address(R_B + IMM), R_C, krvk_sext32);
 op_AADDR_64:
-  ATOMIC_ADD(krvk_cell_address(R_B + IMM), R_C, 8, krvk_zext32);
+  ATOMIC_ADD_64(krvk_cell_address(R_B + IMM), R_C);
 op_CHKIDX:
   if (R_A >= IMM) TRAP(KRVK_TRAP_ARRAY_INDEX, R_A, IMM);
   NEXT();
