@@ -1,5 +1,6 @@
 #include "kernel/runtime/scalar_interpreter.h"
 
+#include <bit>
 #include <cstring>
 
 #include "kernel/compiler/value_rules.h"
@@ -35,6 +36,7 @@ uint8_t raise_float_trap(ktrap* trap, uint32_t pc, uint64_t gid, double fvalue) 
 // gives each opcode its own indirect branch. The opcode and the three 16-bit fields are fetched as one
 // 8-byte word and taken apart in registers: the loop is bound by loads, and this saves three per
 // instruction.
+static_assert(std::endian::native == std::endian::little, "instruction words are taken apart little-endian");
 #define FIELD_A static_cast<uint16_t>(fields >> 16)
 #define FIELD_B static_cast<uint16_t>(fields >> 32)
 #define FIELD_C static_cast<uint16_t>(fields >> 48)
