@@ -7,6 +7,7 @@
 
 #include "kernel/compiler/lexer.h"
 #include "kernel/compiler/types.h"
+#include "sample_kernels.h"
 
 namespace {
 
@@ -74,6 +75,31 @@ std::string show(const krvk_expr_node* e) {
 
 // The body statements of the only function of a unit.
 const std::vector<krvk_stmt_ptr>& body_of(const parsed& p) { return p.unit.functions.at(0).body->statements; }
+
+// One line per declaration, in the notation of krvk_sample_kernel::declarations.
+std::vector<std::string> summarise(const krvk_syntax_unit& unit) {
+  std::vector<std::string> out;
+  for (const krvk_decl_ref& ref : unit.declaration_order) {
+    if (ref.kind == KRVK_DECL_STRUCT) {
+      const krvk_struct_decl& s = unit.structs.at(ref.index);
+      out.push_back("struct " + s.name.text + "/" + std::to_string(s.fields.size()));
+    } else if (ref.kind == KRVK_DECL_CONST) {
+      out.push_back("const " + unit.constants.at(ref.index).name.text);
+    } else {
+      const krvk_func_decl& f = unit.functions.at(ref.index);
+      std::string line = (f.is_inline ? "inline " : "kernel ") + f.name.text;
+      if (f.reduce_position.is_word("reduce")) {
+        std::string ops;
+        for (const krvk_field_reduce& entry : f.field_reductions) {
+          ops += (ops.empty() ? "" : ",") + entry.field.text + ":" + krvk_reduce_op_name(entry.op);
+        }
+        line += " reduce(" + (ops.empty() ? std::string(krvk_reduce_op_name(f.reduction)) : ops) + ")";
+      }
+      out.push_back(line);
+    }
+  }
+  return out;
+}
 
 struct failure_case {
   std::string source;
@@ -389,6 +415,14 @@ TEST(KernelParser, DeclarationsAndTheirRecords) {
   for (const krvk_func_decl& f : u.functions) EXPECT_EQ(f.from_import, 0);
 }
 
+TEST(KernelParser, KernelsOfEveryShapeParse) {
+  for (const krvk_sample_kernel& sample : krvk_sample_kernels()) {
+    SCOPED_TRACE(sample.name);
+    auto p = parse(sample.source);
+    EXPECT_EQ(summarise(p->unit), sample.declarations);
+  }
+}
+
 TEST(KernelParser, ReductionOperatorCodes) {
   const std::pair<const char*, uint8_t> cases[] = {{"+", KRVK_REDUCE_ADD}, {"min", KRVK_REDUCE_MIN},
                                                    {"max", KRVK_REDUCE_MAX}, {"&", KRVK_REDUCE_AND},
@@ -449,11 +483,11 @@ TEST(KernelParser, NestingIsBoundedInsteadOfExhaustingTheStack) {
   std::string indexes = "x";
   for (int i = 0; i < 600; ++i) indexes += "[0]";
   const std::string too_deep[] = {
-      "void k() { return " + nested("(", "1", ")", 100000) + "; }",
-      "void k() " + nested("{", "", "}", 100000),
-      "void k() { return " + nested("- ", "1", "", 100000) + "; }",
-      "void k() { f32 a[1] = " + nested("{", "1", "}", 100000) + "; }",
-      "void k() { " + nested("if (a) ", "x = 1;", "", 100000) + " }",
+      "void k() { return " + nested("(", "1", ")", 5000) + "; }",
+      "void k() " + nested("{", "", "}", 5000),
+      "void k() { return " + nested("- ", "1", "", 5000) + "; }",
+      "void k() { f32 a[1] = " + nested("{", "1", "}", 5000) + "; }",
+      "void k() { " + nested("if (a) ", "x = 1;", "", 5000) + " }",
       "void k() { return " + chain + "; }",
       "void k() { return " + indexes + "; }",
   };
