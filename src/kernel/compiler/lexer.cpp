@@ -22,20 +22,22 @@ int digit_value(char c) {
   return -1;
 }
 
-// Length of the punctuator at `pos`, longest match first; 0 when none matches.
+// Length of the punctuator at `pos`, longest match first; 0 when none matches. Compares bytes directly:
+// this runs for every operator of every source.
 size_t punctuator_length(std::string_view text, size_t pos) {
-  static constexpr std::string_view three[] = {"<<=", ">>="};
-  static constexpr std::string_view two[] = {"==", "!=", "<=", ">=", "&&", "||", "++", "--", "+=", "-=",
-                                             "*=", "/=", "%=", "&=", "|=", "^=", "<<", ">>", "->"};
+  static constexpr const char* three[] = {"<<=", ">>="};
+  static constexpr const char* two[] = {"==", "!=", "<=", ">=", "&&", "||", "++", "--", "+=", "-=",
+                                        "*=", "/=", "%=", "&=", "|=", "^=", "<<", ">>", "->"};
   static constexpr std::string_view one = "+-*/%&|^~!<>=()[]{}.,;:?";
-  std::string_view rest = text.substr(pos);
-  for (std::string_view p : three) {
-    if (rest.starts_with(p)) return 3;
+  auto at = [&](size_t offset) { return pos + offset < text.size() ? text[pos + offset] : '\0'; };
+  const char first = at(0), second = at(1), third = at(2);
+  for (const char* p : three) {
+    if (p[0] == first && p[1] == second && p[2] == third) return 3;
   }
-  for (std::string_view p : two) {
-    if (rest.starts_with(p)) return 2;
+  for (const char* p : two) {
+    if (p[0] == first && p[1] == second) return 2;
   }
-  return one.find(rest[0]) != std::string_view::npos ? 1 : 0;
+  return one.find(first) != std::string_view::npos ? 1 : 0;
 }
 
 // Float literal text to f64, always in the C locale (a host may have changed the process locale).

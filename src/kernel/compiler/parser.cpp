@@ -65,25 +65,10 @@ const krvk_token& krvk_parser::peek(size_t ahead) const {
   return (*tokens_)[std::min(cursor_ + ahead, tokens_->size() - 1)];
 }
 
-void krvk_parser::advance() {
-  if (!at_end()) ++cursor_;
-}
-
 void krvk_parser::fail(const std::string& message) const { krvk_throw_error(*map_, current(), message); }
 
 void krvk_parser::fail_expected(const std::string& what) const {
   fail("expected " + what + " but found " + krvk_describe_token(current()));
-}
-
-bool krvk_parser::accept(const char* text) {
-  if (!is_punct(text)) return false;
-  advance();
-  return true;
-}
-
-void krvk_parser::expect(const char* text) {
-  if (!is_punct(text)) fail_expected("'" + std::string(text) + "'");
-  advance();
 }
 
 // Takes a word naming something (`what` is e.g. "a field name").

@@ -40,8 +40,11 @@ class krvk_parser {
   krvk_syntax_unit unit;
 
   const krvk_token& current() const { return (*tokens_)[cursor_]; }
-  bool is_punct(const char* text) const { return current().is_punct(text); }
-  void expect(const char* text);
+  bool is_punct(std::string_view text) const { return current().is_punct(text); }
+  // Consumes the punctuator or throws "expected 'TEXT' but found ...".
+  void expect(std::string_view text) {
+    if (!accept(text)) fail_expected("'" + std::string(text) + "'");
+  }
   bool is_type_start() const;
 
  private:
@@ -49,8 +52,15 @@ class krvk_parser {
   bool is_type_start_at(size_t index) const;
   bool is_type_word(const krvk_token& token) const;
   bool at_end() const { return current().kind == KRVK_TOKEN_END; }
-  void advance();
-  bool accept(const char* text);  // consumes the punctuator when it is the current token
+  void advance() {
+    if (!at_end()) ++cursor_;
+  }
+  // Consumes the punctuator when it is the current token.
+  bool accept(std::string_view text) {
+    if (!is_punct(text)) return false;
+    advance();
+    return true;
+  }
   krvk_token take_word(const char* what);
   [[noreturn]] void fail(const std::string& message) const;
   [[noreturn]] void fail_expected(const std::string& what) const;

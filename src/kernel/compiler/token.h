@@ -8,6 +8,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 enum krvk_token_kind : uint32_t {
   KRVK_TOKEN_END = 0,  // end of the token list (one per compilation, after the main source)
@@ -29,8 +30,9 @@ struct krvk_token {
   uint16_t file_index = 0;  // into the source map's file names
   uint32_t source_line_index = 0;  // into the source map's physical lines
 
-  bool is_punct(const char* punct) const { return kind == KRVK_TOKEN_PUNCT && text == punct; }
-  bool is_word(const char* word) const { return kind == KRVK_TOKEN_WORD && text == word; }
+  // Inline so that comparisons with literals compile to a length test and a fixed-size compare.
+  bool is_punct(std::string_view punct) const { return kind == KRVK_TOKEN_PUNCT && std::string_view(text) == punct; }
+  bool is_word(std::string_view word) const { return kind == KRVK_TOKEN_WORD && std::string_view(text) == word; }
 };
 
 // Text of the end token; the parser's "but found" messages describe it differently.
