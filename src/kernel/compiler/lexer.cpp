@@ -270,6 +270,8 @@ void krvk_lex(krvk_lexer& lexer, std::string_view text, const std::string& sourc
   krvk_source_map& map = *lexer.map;
   uint32_t first_line_index = static_cast<uint32_t>(map.source_lines.size());
   append_source_lines(map, text);
+  // Kernel code averages well over four bytes per token; reserving spares the vector its regrowth copies.
+  lexer.tokens->reserve(lexer.tokens->size() + text.size() / 4 + 1);
   uint16_t file_index = intern_source_name(map, source_name, first_line_index);
   source_scanner(lexer, text, file_index, first_line_index).run();
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "kernel/compiler/types.h"
@@ -34,13 +33,22 @@ std::string krvk_describe_token(const krvk_token& token) {
 }
 
 int32_t krvk_binary_precedence(const krvk_token& token) {
-  static const std::unordered_map<std::string_view, int32_t> precedence = {
+  struct entry {
+    const char* op;
+    int32_t precedence;
+  };
+  // Higher binds tighter. Compared byte-wise: this runs after every operand of every expression.
+  static constexpr entry table[] = {
       {"||", 1}, {"&&", 2}, {"|", 3},  {"^", 4},  {"&", 5},  {"==", 6}, {"!=", 6}, {"<", 7},  {"<=", 7},
       {">", 7},  {">=", 7}, {"<<", 8}, {">>", 8}, {"+", 9},  {"-", 9},  {"*", 10}, {"/", 10}, {"%", 10},
   };
-  if (token.kind != KRVK_TOKEN_PUNCT) return 0;
-  auto found = precedence.find(token.text);
-  return found == precedence.end() ? 0 : found->second;
+  if (token.kind != KRVK_TOKEN_PUNCT || token.text.empty() || token.text.size() > 2) return 0;
+  const char first = token.text[0];
+  const char second = token.text.size() > 1 ? token.text[1] : '\0';
+  for (const entry& e : table) {
+    if (e.op[0] == first && e.op[1] == second) return e.precedence;
+  }
+  return 0;
 }
 
 krvk_parser::nesting_guard::nesting_guard(krvk_parser& parser, uint32_t levels) : parser_(parser) {
@@ -265,7 +273,7 @@ uint8_t krvk_parser::parse_reduction() {
 
 // ---- statements ----
 
-krvk_stmt_ptr krvk_parser::alloc_stmt_node() { return std::make_unique<krvk_stmt_node>(); }
+krvk_stmt_ptr krvk_parser::alloc_stmt_node() { return unit.arena->make<krvk_stmt_node>(); }
 
 krvk_stmt_ptr krvk_parser::new_statement(uint32_t kind, const krvk_token& position) {
   krvk_stmt_ptr node = alloc_stmt_node();
@@ -409,7 +417,7 @@ krvk_stmt_ptr krvk_parser::parse_declaration_statement() {
 // ---- expressions ----
 
 krvk_expr_ptr krvk_parser::new_expression(uint32_t kind, const krvk_token& position) {
-  krvk_expr_ptr node = std::make_unique<krvk_expr_node>();
+  krvk_expr_ptr node = unit.arena->make<krvk_expr_node>();
   node->kind = kind;
   node->position = position;
   return node;

@@ -80,7 +80,7 @@ class krvk_parser {
   krvk_stmt_ptr parse_simple_statement();
   krvk_stmt_ptr parse_declaration_statement();
   krvk_stmt_ptr new_statement(uint32_t kind, const krvk_token& position);
-  static krvk_stmt_ptr alloc_stmt_node();
+  krvk_stmt_ptr alloc_stmt_node();
 
   krvk_expr_ptr parse_list();
   krvk_expr_ptr parse_list_or_conditional();

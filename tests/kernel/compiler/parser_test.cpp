@@ -242,6 +242,24 @@ TEST(KernelParser, ExpressionsGroupByPrecedenceAndAssociativity) {
   }
 }
 
+TEST(KernelParser, BinaryPrecedenceTable) {
+  const std::pair<const char*, int32_t> cases[] = {
+      {"||", 1}, {"&&", 2}, {"|", 3},  {"^", 4},  {"&", 5},  {"==", 6}, {"!=", 6}, {"<", 7},   {"<=", 7},
+      {">", 7},  {">=", 7}, {"<<", 8}, {">>", 8}, {"+", 9},  {"-", 9},  {"*", 10}, {"/", 10},  {"%", 10},
+      {"=", 0},  {"<<=", 0}, {"->", 0}, {"!", 0},  {"~", 0},  {"?", 0},  {"(", 0},  {"++", 0},
+  };
+  for (const auto& [op, precedence] : cases) {
+    krvk_token token;
+    token.kind = KRVK_TOKEN_PUNCT;
+    token.text = op;
+    EXPECT_EQ(krvk_binary_precedence(token), precedence) << op;
+  }
+  krvk_token word;
+  word.kind = KRVK_TOKEN_WORD;
+  word.text = "+";
+  EXPECT_EQ(krvk_binary_precedence(word), 0);
+}
+
 TEST(KernelParser, ExpressionNodesCarryTheirPositionAndLiteralValue) {
   auto p = parse("void k() { return a + 7u * b[2]; }");
   const krvk_expr_node& plus = *body_of(*p)[0]->expr1;
