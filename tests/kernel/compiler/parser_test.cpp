@@ -101,6 +101,13 @@ std::vector<std::string> summarise(const krvk_syntax_unit& unit) {
   return out;
 }
 
+// Line `number` (1-based) of a source without #line directives.
+std::string physical_line(const std::string& source, uint32_t number) {
+  size_t start = 0;
+  for (uint32_t line = 1; line < number; ++line) start = source.find('\n', start) + 1;
+  return source.substr(start, source.find('\n', start) - start);
+}
+
 struct failure_case {
   std::string source;
   std::string message;
@@ -189,6 +196,7 @@ TEST(KernelParser, EverySyntaxErrorHasItsMessageAndPosition) {
     EXPECT_EQ(error.line, c.line);
     EXPECT_EQ(error.column, c.column);
     EXPECT_EQ(error.file, "main.k");
+    EXPECT_EQ(error.source_line, physical_line(c.source, c.line));
   }
 }
 
