@@ -25,6 +25,11 @@ bool is_assignment_operator(const krvk_token& token) {
 
 bool is_increment(const krvk_token& token) { return token.is_punct("++") || token.is_punct("--"); }
 
+bool is_prefix_operator(const krvk_token& token) {
+  return token.kind == KRVK_TOKEN_PUNCT && token.text.size() == 1 &&
+         std::string_view("-!~*&+").find(token.text[0]) != std::string_view::npos;
+}
+
 }  // namespace
 
 std::string krvk_describe_token(const krvk_token& token) {
@@ -69,8 +74,8 @@ krvk_parser::krvk_parser(const krvk_source_map& map, const std::vector<krvk_toke
 
 // ---- token access ----
 
-const krvk_token& krvk_parser::peek(size_t ahead) const {
-  return (*tokens_)[std::min(cursor_ + ahead, tokens_->size() - 1)];
+const krvk_token& krvk_parser::token_at(size_t index) const {
+  return (*tokens_)[std::min(index, tokens_->size() - 1)];
 }
 
 void krvk_parser::fail(const std::string& message) const { krvk_throw_error(*map_, current(), message); }
@@ -97,9 +102,8 @@ bool krvk_parser::is_type_start() const { return is_type_start_at(cursor_); }
 // A scalar type name or `const` always starts a declaration; a vector or struct name only when a word or
 // '*' follows, since `f32x4(...)` and `S(...)` are calls.
 bool krvk_parser::is_type_start_at(size_t index) const {
-  size_t last = tokens_->size() - 1;
-  const krvk_token& token = (*tokens_)[std::min(index, last)];
-  const krvk_token& next = (*tokens_)[std::min(index + 1, last)];
+  const krvk_token& token = token_at(index);
+  const krvk_token& next = token_at(index + 1);
   if (token.kind != KRVK_TOKEN_WORD) return false;
   if (token.text == "const" || is_scalar_type_name(token.text)) return true;
   if (!is_vector_type_name(token.text) && !struct_names_.contains(token.text)) return false;
@@ -226,7 +230,7 @@ krvk_func_decl krvk_parser::parse_function(bool is_inline) {
 
 void krvk_parser::parse_parameters(krvk_func_decl& function) {
   expect("(");
-  bool none = is_punct(")") || (current().is_word("void") && peek(1).is_punct(")"));
+  bool none = is_punct(")") || (current().is_word("void") && token_at(cursor_ + 1).is_punct(")"));
   if (none && !is_punct(")")) advance();  // the `void` of `(void)`
   if (!none) {
     do {
@@ -243,7 +247,7 @@ void krvk_parser::parse_reduce_clause(krvk_func_decl& function) {
   function.reduce_position = current();
   advance();
   expect("(");
-  if (current().kind == KRVK_TOKEN_WORD && peek(1).is_punct(":")) {
+  if (current().kind == KRVK_TOKEN_WORD && token_at(cursor_ + 1).is_punct(":")) {
     do {
       krvk_field_reduce& entry = function.field_reductions.emplace_back();
       entry.field = take_word("a field name");
@@ -294,73 +298,79 @@ krvk_stmt_ptr krvk_parser::parse_block() {
   return block;
 }
 
+// A statement node at the current token, which it consumes (the keyword, or the lone ';').
+krvk_stmt_ptr krvk_parser::begin_statement(uint32_t kind) {
+  krvk_stmt_ptr node = new_statement(kind, current());
+  advance();
+  return node;
+}
+
 krvk_stmt_ptr krvk_parser::parse_statement() {
   nesting_guard level(*this);
   const krvk_token& start = current();
   if (start.is_punct("{")) return parse_block();
-  if (start.is_punct(";")) {
-    krvk_stmt_ptr empty = new_statement(KRVK_STMT_EMPTY, start);
-    advance();
-    return empty;
-  }
+  if (start.is_punct(";")) return begin_statement(KRVK_STMT_EMPTY);
   if (start.is_word("else")) fail("'else' without 'if'");
-  if (start.is_word("if")) {
-    krvk_stmt_ptr node = new_statement(KRVK_STMT_IF, start);
-    advance();
-    expect("(");
-    node->expr1 = parse_conditional();
-    expect(")");
-    node->stmt1 = parse_statement();
-    if (current().is_word("else")) {
-      advance();
-      node->stmt2 = parse_statement();
-    }
-    return node;
-  }
-  if (start.is_word("for")) {
-    krvk_stmt_ptr node = new_statement(KRVK_STMT_FOR, start);
-    advance();
-    expect("(");
-    if (!is_punct(";")) node->stmt1 = parse_simple_statement();
-    expect(";");
-    if (!is_punct(";")) node->expr1 = parse_conditional();
-    expect(";");
-    if (!is_punct(")")) node->stmt2 = parse_simple_statement();
-    expect(")");
-    node->stmt3 = parse_statement();
-    return node;
-  }
+  if (start.is_word("if")) return parse_if();
+  if (start.is_word("for")) return parse_for();
   if (start.is_word("while")) {
-    krvk_stmt_ptr node = new_statement(KRVK_STMT_WHILE, start);
-    advance();
-    expect("(");
-    node->expr1 = parse_conditional();
-    expect(")");
+    krvk_stmt_ptr node = begin_statement(KRVK_STMT_WHILE);
+    node->expr1 = parse_parenthesised_condition();
     node->stmt3 = parse_statement();
     return node;
   }
   if (start.is_word("break") || start.is_word("continue")) {
-    krvk_stmt_ptr node = new_statement(start.text == "break" ? KRVK_STMT_BREAK : KRVK_STMT_CONTINUE, start);
-    advance();
+    krvk_stmt_ptr node = begin_statement(start.is_word("break") ? KRVK_STMT_BREAK : KRVK_STMT_CONTINUE);
     expect(";");
     return node;
   }
   if (start.is_word("return")) {
-    krvk_stmt_ptr node = new_statement(KRVK_STMT_RETURN, start);
-    advance();
+    krvk_stmt_ptr node = begin_statement(KRVK_STMT_RETURN);
     if (!is_punct(";")) node->expr1 = parse_list_or_conditional();
     expect(";");
     return node;
   }
   if (start.is_word("unchecked")) {
-    krvk_stmt_ptr node = new_statement(KRVK_STMT_UNCHECKED, start);
-    advance();
+    krvk_stmt_ptr node = begin_statement(KRVK_STMT_UNCHECKED);
     node->stmt1 = parse_statement();
     return node;
   }
   krvk_stmt_ptr node = parse_simple_statement();
   expect(";");
   return node;
+}
+
+krvk_stmt_ptr krvk_parser::parse_if() {
+  krvk_stmt_ptr node = begin_statement(KRVK_STMT_IF);
+  node->expr1 = parse_parenthesised_condition();
+  node->stmt1 = parse_statement();
+  if (current().is_word("else")) {
+    advance();
+    node->stmt2 = parse_statement();
+  }
+  return node;
+}
+
+// for (init; condition; step) body, each of the three parts optional.
+krvk_stmt_ptr krvk_parser::parse_for() {
+  krvk_stmt_ptr node = begin_statement(KRVK_STMT_FOR);
+  expect("(");
+  if (!is_punct(";")) node->stmt1 = parse_simple_statement();
+  expect(";");
+  if (!is_punct(";")) node->expr1 = parse_conditional();
+  expect(";");
+  if (!is_punct(")")) node->stmt2 = parse_simple_statement();
+  expect(")");
+  node->stmt3 = parse_statement();
+  return node;
+}
+
+// The "(" condition ")" of `if` and `while`.
+krvk_expr_ptr krvk_parser::parse_parenthesised_condition() {
+  expect("(");
+  krvk_expr_ptr condition = parse_conditional();
+  expect(")");
+  return condition;
 }
 
 // A declaration, an assignment, an increment or an expression: what may also stand in a `for` header.
@@ -374,7 +384,6 @@ krvk_stmt_ptr krvk_parser::parse_simple_statement() {
     node->expr1 = parse_unary();
     return node;
   }
-  krvk_token first = start;
   krvk_expr_ptr expression = parse_conditional();
   const krvk_token& after = current();
   krvk_stmt_ptr node;
@@ -388,7 +397,7 @@ krvk_stmt_ptr krvk_parser::parse_simple_statement() {
     node->op = after.text;
     advance();
   } else {
-    node = new_statement(KRVK_STMT_EXPRESSION, first);
+    node = new_statement(KRVK_STMT_EXPRESSION, start);
   }
   node->expr1 = std::move(expression);
   return node;
@@ -470,7 +479,7 @@ krvk_expr_ptr krvk_parser::parse_binary(int32_t min_precedence) {
 krvk_expr_ptr krvk_parser::parse_unary() {
   nesting_guard level(*this);
   const krvk_token& token = current();
-  if (token.kind == KRVK_TOKEN_PUNCT && token.text.size() == 1 && std::string_view("-!~*&+").find(token.text[0]) != std::string_view::npos) {
+  if (is_prefix_operator(token)) {
     krvk_expr_ptr node = new_expression(KRVK_EXPR_UNARY, token);
     node->op = token.text;
     advance();
@@ -530,7 +539,7 @@ krvk_expr_ptr krvk_parser::parse_primary() {
     return node;
   }
   if (token.kind == KRVK_TOKEN_WORD) {
-    if (peek(1).is_punct("(")) return parse_call();
+    if (token_at(cursor_ + 1).is_punct("(")) return parse_call();
     bool is_bool = token.text == "true" || token.text == "false";
     krvk_expr_ptr node = new_expression(is_bool ? KRVK_EXPR_BOOL : KRVK_EXPR_NAME, token);
     node->name = token.text;
@@ -564,8 +573,8 @@ krvk_expr_ptr krvk_parser::parse_call() {
 // At a '(': `(f32)x` and `(S*)p` are C-style casts, which the language spells `f32(x)`. A parenthesised
 // vector or struct name alone, `(v)`, is an ordinary parenthesised value.
 void krvk_parser::refuse_c_style_cast() const {
-  const krvk_token& type_word = peek(1);
-  const krvk_token& after = peek(2);
+  const krvk_token& type_word = token_at(cursor_ + 1);
+  const krvk_token& after = token_at(cursor_ + 2);
   if (is_type_start_at(cursor_ + 1) && !type_word.is_word("const") && (after.is_punct(")") || after.is_punct("*"))) {
     krvk_throw_error(*map_, type_word, "C style casts are not supported, write " + type_word.text + "(value)");
   }

@@ -48,7 +48,7 @@ class krvk_parser {
   bool is_type_start() const;
 
  private:
-  const krvk_token& peek(size_t ahead) const;
+  const krvk_token& token_at(size_t index) const;  // clamped to the end token
   bool is_type_start_at(size_t index) const;
   bool is_type_word(const krvk_token& token) const;
   bool at_end() const { return current().kind == KRVK_TOKEN_END; }
@@ -77,8 +77,12 @@ class krvk_parser {
 
   krvk_stmt_ptr parse_block();
   krvk_stmt_ptr parse_statement();
+  krvk_stmt_ptr begin_statement(uint32_t kind);
+  krvk_stmt_ptr parse_if();
+  krvk_stmt_ptr parse_for();
   krvk_stmt_ptr parse_simple_statement();
   krvk_stmt_ptr parse_declaration_statement();
+  krvk_expr_ptr parse_parenthesised_condition();
   krvk_stmt_ptr new_statement(uint32_t kind, const krvk_token& position);
   krvk_stmt_ptr alloc_stmt_node();
 
