@@ -189,10 +189,12 @@ inline uint64_t krvk_load_element(const uint8_t* p, uint64_t old_cell) {
     return static_cast<uint64_t>(v);
   }
 }
-// Writes the low sizeof(T) bytes of a cell at any alignment (cells are little-endian).
+// Writes the low sizeof(T) bytes of a cell at any alignment (cells are little-endian). It reads only
+// those bytes of the cell: an f32 result is written to its cell as a 4-byte store, and an 8-byte read
+// right after it would miss store forwarding and stall.
 template <class T>
-inline void krvk_store_element(uint8_t* p, uint64_t cell) {
-  std::memcpy(p, &cell, sizeof(T));
+inline void krvk_store_element(uint8_t* p, const uint64_t* cell) {
+  std::memcpy(p, cell, sizeof(T));
 }
 
 // Sequentially consistent fetch-and-add; the address must be aligned to the width (checked by callers).

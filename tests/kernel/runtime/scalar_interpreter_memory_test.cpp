@@ -1,15 +1,14 @@
 // Memory, atomic and array-check opcodes of the scalar interpreter on bound buffers.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdint>
 #include <vector>
 
 #include "kernel/support/program_builder.h"
+#include "kernel/support/cell_bits.h"
 
 namespace {
 
-uint64_t s64(int64_t v) { return static_cast<uint64_t>(v); }
 
 TEST(KernelScalarMemory, LoadsProduceTheRegisterFormOfTheirElementType) {
   // The same eight bytes read through every element type at index 1 (offset by x = 1 from index 0).
@@ -21,9 +20,9 @@ TEST(KernelScalarMemory, LoadsProduceTheRegisterFormOfTheirElementType) {
   };
   const uint64_t noise = 0x1111111100000000u;
   const row rows[] = {
-      {KOP_LD_I8, 1, s64(int8_t(0x84))},  {KOP_LD_U8, 1, 0x84},
-      {KOP_LD_I16, 2, s64(int16_t(0x8384))}, {KOP_LD_U16, 2, 0x8384},
-      {KOP_LD_I32, 4, s64(int32_t(0x81828384))}, {KOP_LD_U32, 4, 0x81828384},
+      {KOP_LD_I8, 1, i64_bits(int8_t(0x84))},  {KOP_LD_U8, 1, 0x84},
+      {KOP_LD_I16, 2, i64_bits(int16_t(0x8384))}, {KOP_LD_U16, 2, 0x8384},
+      {KOP_LD_I32, 4, i64_bits(int32_t(0x81828384))}, {KOP_LD_U32, 4, 0x81828384},
       {KOP_LD_I64, 8, pattern}, {KOP_LD_U64, 8, pattern}, {KOP_LD_F64, 8, pattern},
       {KOP_LD_F32, 4, noise | 0x81828384},
   };
@@ -110,7 +109,7 @@ TEST(KernelScalarMemory, CheckedAccessesTrapWithIndexAndCount) {
     int64_t value;
   };
   const row rows[] = {
-      {"LD_I32 index 5 offset -6", KOP_LD_I32, 5, s64(-6), -1},
+      {"LD_I32 index 5 offset -6", KOP_LD_I32, 5, i64_bits(-6), -1},
       {"LD_I32 index 10", KOP_LD_I32, 10, 0, 10},
       {"ST_I32 index 9 offset 1", KOP_ST_I32, 9, 1, 10},
       {"LDF_I32 index 11", KOP_LDF_I32, 11, 0, 11},
@@ -173,7 +172,7 @@ TEST(KernelScalarMemory, AtomicAddsReturnTheOldValueAndRefuseMisalignment) {
   };
   const row rows[] = {
       {"AADDR_32 zero-extends", KOP_AADDR_32, 0, 1, 0, 0xFFFFFFFE},
-      {"AADDR_I32 sign-extends", KOP_AADDR_I32, 0, 1, 0, s64(-1)},
+      {"AADDR_I32 sign-extends", KOP_AADDR_I32, 0, 1, 0, i64_bits(-1)},
       {"AADDR_64", KOP_AADDR_64, 8, 2, 0, 40},
       {"AADDR_32 misaligned", KOP_AADDR_32, 2, 1, KRVK_TRAP_MISALIGNED, 0},
       {"AADDR_64 misaligned", KOP_AADDR_64, 12, 1, KRVK_TRAP_MISALIGNED, 0},
@@ -216,7 +215,7 @@ TEST(KernelScalarMemory, SlotAtomicAddTakesItsAddendFromTheImmediateRegister) {
   k.emit(KOP_END);
   krvk_test_run run(k.program());
   run.bind(slot, counters);
-  run.reg(addend) = s64(-1);
+  run.reg(addend) = i64_bits(-1);
   ASSERT_EQ(run.run(1, 4), 0);
   EXPECT_EQ(counters, (std::vector<int64_t>{100, 99, 99, 99}));
   EXPECT_EQ(run.reg(dst), 100u);
@@ -230,7 +229,7 @@ TEST(KernelScalarMemory, ArrayIndexCheck) {
   krvk_test_run run(k.program());
   run.reg(idx) = 7;
   EXPECT_EQ(run.run(0, 1), 0);
-  run.reg(idx) = s64(-2);
+  run.reg(idx) = i64_bits(-2);
   EXPECT_EQ(run.run(0, 1), KRVK_TRAP_ARRAY_INDEX);
   EXPECT_EQ(run.trap().value, -2);
   EXPECT_EQ(run.trap().limit, 8u);

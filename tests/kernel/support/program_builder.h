@@ -100,9 +100,6 @@ class krvk_test_program {
     return static_cast<uint32_t>(program_->code.size() - 1);
   }
 
-  uint32_t here() const { return static_cast<uint32_t>(program_->code.size()); }
-  void patch_target(uint32_t index, uint64_t target) { program_->code[index].x = target; }
-
   krvk_program& program() { return *program_; }
   std::shared_ptr<krvk_program> share() { return program_; }
 
@@ -132,12 +129,6 @@ class krvk_test_run {
 
   uint64_t& reg(uint16_t r) { return regs_[r]; }
   template <class T>
-  T reg_as(uint16_t r) const {
-    T value;
-    std::memcpy(&value, &regs_[r], sizeof value);
-    return value;
-  }
-  template <class T>
   void set_reg(uint16_t r, T value) {
     std::memcpy(&regs_[r], &value, sizeof value);
   }
@@ -157,8 +148,6 @@ class krvk_test_run {
 
   const ktrap& trap() const { return trap_; }
   ktrap& trap() { return trap_; }
-  uint64_t* regs() { return regs_.data(); }
-  const kptr* ptrs() const { return ptrs_.empty() ? nullptr : ptrs_.data(); }
 
  private:
   const krvk_program& program_;
