@@ -1,5 +1,6 @@
 #include "kernel/compiler/lexer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -271,7 +272,10 @@ void krvk_lex(krvk_lexer& lexer, std::string_view text, const std::string& sourc
   uint32_t first_line_index = static_cast<uint32_t>(map.source_lines.size());
   append_source_lines(map, text);
   // Kernel code averages well over four bytes per token; reserving spares the vector its regrowth copies.
-  lexer.tokens->reserve(lexer.tokens->size() + text.size() / 4 + 1);
+  // Growth stays geometric, so a compilation of many small sources does not copy its tokens each time.
+  std::vector<krvk_token>& tokens = *lexer.tokens;
+  size_t expected = tokens.size() + text.size() / 4 + 1;
+  if (expected > tokens.capacity()) tokens.reserve(std::max(expected, 2 * tokens.capacity()));
   uint16_t file_index = intern_source_name(map, source_name, first_line_index);
   source_scanner(lexer, text, file_index, first_line_index).run();
 }
