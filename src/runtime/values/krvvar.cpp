@@ -34,7 +34,7 @@ void krvvar::destroy(krvvar* cell) noexcept {
 }
 
 krvptr_base_internal* krvvar::object_base() noexcept {
-  if (krvvar_holds_object(type) && type != KRVVAR_OBJECT) return payload.block->object;
+  if (krvvar_payload_is_block(type)) return payload.block->object;
   if (type != KRVVAR_OBJECT) return nullptr;
   krvptr_base_internal* object = static_cast<krvvar_object_record*>(payload.record)->object.block()->object;
   if (object == nullptr) set_type(KRVVAR_NONE);

@@ -117,7 +117,7 @@ krvvar& krvvar::set_type(uint8_t new_type) {
   }
   type = KRVVAR_NONE;
   payload.bits = 0;
-  if (krvvar_holds_object(old_type)) {
+  if (krvvar_payload_is_block(old_type)) {
     release_object_block(old.block);
   } else if (holds_record(old_type)) {
     free_record_of(old_type, old.record);
@@ -125,7 +125,7 @@ krvvar& krvvar::set_type(uint8_t new_type) {
     krvvar_shared::adopt(old.target).release();
   }
 
-  if (krvvar_holds_object(new_type)) {
+  if (krvvar_payload_is_block(new_type)) {
     // The storage object of a fresh string, buffer or container value comes with its class; until
     // then the value holds the empty reference.
     payload.block = &krvptr_empty_block;
