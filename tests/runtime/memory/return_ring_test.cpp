@@ -28,16 +28,25 @@ TEST(ReturnRing, TicketsLandOneCacheLineApart) {
   for (int count : seen) ASSERT_EQ(count, 1);
 }
 
+// Everything the consumer takes in one call, in order.
+std::vector<void*> consume_all(krv_pool_return_ring& ring) {
+  std::vector<void*> taken;
+  ring.consume([&](void* e) { taken.push_back(e); });
+  return taken;
+}
+
 TEST(ReturnRing, EntriesComeOutInTicketOrderAcrossTheCounterWrap) {
   auto ring = std::make_unique<krv_pool_return_ring>();
   ring->tail = ring->head = 0xFFFFFFF0u;
-  for (uintptr_t i = 1; i <= 40; ++i) ASSERT_TRUE(ring->push(entry(i)));
-  EXPECT_EQ(ring->tail.load(), 0xFFFFFFF0u + 40);
-  for (uintptr_t i = 1; i <= 40; ++i) {
-    ASSERT_EQ(ring->peek(), entry(i));
-    ring->pop();
+  std::vector<void*> pushed;
+  for (uintptr_t i = 1; i <= 200; ++i) {
+    ASSERT_TRUE(ring->push(entry(i)));
+    pushed.push_back(entry(i));
   }
-  EXPECT_EQ(ring->peek(), nullptr);
+  EXPECT_EQ(ring->tail.load(), 0xFFFFFFF0u + 200);
+  EXPECT_EQ(consume_all(*ring), pushed);
+  EXPECT_EQ(ring->head.load(), ring->tail.load());
+  EXPECT_TRUE(consume_all(*ring).empty());
   for (const auto& slot : ring->slots) ASSERT_EQ(slot.load(), 0u);
 }
 
@@ -46,19 +55,22 @@ TEST(ReturnRing, HoldsAtMost16384EntriesInTransit) {
   for (uintptr_t i = 1; i <= krv_return_ring_slots; ++i) ASSERT_TRUE(ring->push(entry(i)));
   EXPECT_FALSE(ring->push(entry(99999)));
   EXPECT_EQ(ring->tail.load(), krv_return_ring_slots);  // a refused push claims no ticket
-  ring->pop();
+  EXPECT_EQ(consume_all(*ring).size(), krv_return_ring_slots);
   EXPECT_TRUE(ring->push(entry(99999)));
-  // The slot freed by the consumer serves the next round's ticket.
+  // The slot emptied by the consumer serves the next round's first ticket.
   EXPECT_EQ(ring->slots[0].load(), reinterpret_cast<uint64_t>(entry(99999)));
-  EXPECT_EQ(ring->peek(), entry(2));
+  EXPECT_EQ(consume_all(*ring), std::vector<void*>{entry(99999)});
 }
 
-TEST(ReturnRing, AClaimedTicketWithoutItsEntryStopsTheConsumer) {
+TEST(ReturnRing, AClaimedTicketWithoutItsEntryStopsTheConsumerThere) {
   auto ring = std::make_unique<krv_pool_return_ring>();
-  ring->tail = 1;  // a pusher claimed ticket 0 but has not stored its entry yet
-  EXPECT_EQ(ring->peek(), nullptr);
-  ring->slots[0] = reinterpret_cast<uint64_t>(entry(7));
-  EXPECT_EQ(ring->peek(), entry(7));
+  ASSERT_TRUE(ring->push(entry(1)));
+  ring->tail = 3;  // tickets 1 and 2 claimed, their entries not stored yet
+  ring->slots[krv_return_ring_slot(2)] = reinterpret_cast<uint64_t>(entry(3));
+  EXPECT_EQ(consume_all(*ring), std::vector<void*>{entry(1)});
+  EXPECT_EQ(ring->head.load(), 1u);
+  ring->slots[krv_return_ring_slot(1)] = reinterpret_cast<uint64_t>(entry(2));
+  EXPECT_EQ(consume_all(*ring), (std::vector<void*>{entry(2), entry(3)}));
 }
 
 }  // namespace
