@@ -16,6 +16,12 @@ namespace {
 
 class probe : public krvptr_base<probe> {};
 
+// A definition-like object whose block must never come from a VM pool.
+class unpooled_probe : public krvptr_base<unpooled_probe> {
+ public:
+  bool may_use_vm_pool() const noexcept override { return false; }
+};
+
 class PoolDrain : public ::testing::Test {
  protected:
   void SetUp() override { vm.attach_current_thread(); }
@@ -116,6 +122,50 @@ TEST_F(PoolDrain, ACellReleasedOnTheLockOwnerGoesStraightToItsPage) {
   krvvar_shared::make_float(1.0).release();
   EXPECT_EQ(vm.state().var_pool.ring.tail.load(), 0u);
   EXPECT_EQ(vm.state().var_pool.live, 0u);
+}
+
+TEST_F(PoolDrain, BlocksComeFromThePoolOnlyForTheLockOwnerOutsideNativeCallsAndWhenTheObjectAllows) {
+  const uint8_t unlocked = krvptr_strong<probe>::from_raw(new probe()).block()->pool_slot;
+  uint8_t pooled = 0, in_native_call = 0, refused = 0;
+  {
+    krv_vm_lock guard;
+    auto kept = krvptr_strong<probe>::from_raw(new probe());
+    pooled = kept.block()->pool_slot;
+    {
+      krv_native_call_scope scope;
+      in_native_call = krvptr_strong<probe>::from_raw(new probe()).block()->pool_slot;
+    }
+    refused = krvptr_strong<unpooled_probe>::from_raw(new unpooled_probe()).block()->pool_slot;
+    EXPECT_EQ(vm.state().ref_block_pool.live, 1u);
+  }
+  EXPECT_EQ(unlocked, 255);
+  EXPECT_EQ(pooled, 0);
+  EXPECT_EQ(in_native_call, 255);
+  EXPECT_EQ(refused, 255);
+  EXPECT_EQ(vm.state().ref_block_pool.live, 0u);
+}
+
+TEST(PoolDrainOnShutdown, EntriesStillInTransitAreReleasedWhenTheVmGoes) {
+  auto object = krvptr_strong<probe>::from_raw(new probe());
+  {
+    krv_host_vm vm{"shutdown-test"};
+    vm.attach_current_thread();
+    krvvar_shared value;
+    {
+      krv_vm_lock guard;
+      value = krvvar_shared::make_typed(KRVVAR_FUNCTION);
+      static_cast<krvvar_function_record*>(value->payload.record)->scope = krvptr_weak<krvptr_base_internal>(object);
+    }
+    std::thread([&] {
+      vm.attach_current_thread();
+      value.release();  // the record keeps its scope handle until it reaches its page
+      krv_host_vm::detach_current_thread();
+    }).join();
+    EXPECT_EQ(object.block()->weak, 1u);
+    EXPECT_EQ(vm.state().function_pool.ring.tail.load(), 1u);
+  }
+  EXPECT_EQ(object.block()->weak, 0u);
+  EXPECT_EQ(krv_get_thread_local().vm, nullptr);
 }
 
 }  // namespace
