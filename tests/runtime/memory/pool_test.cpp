@@ -249,33 +249,4 @@ TEST(RecordPool, BadMagicIsReportedWithoutSeparators) {
   krv_host_vm::detach_current_thread();
 }
 
-TEST(PoolLayout, PageSizesAndMagicOffsetsMatchTheHost) {
-  struct expected_layout {
-    krv_pool_layout layout;
-    size_t page_size;
-    size_t magic_offset;
-  };
-  const expected_layout table[] = {
-      {krv_pool_traits<krvvar>::layout, 4373, 4368},
-      {krv_pool_traits<krvvar_function_record>::layout, 12501, 12496},
-      {krv_pool_traits<krvvar_ext_function_record>::layout, 6381, 6376},
-      {krv_pool_traits<krvvar_object_record>::layout, 4341, 4336},
-      {krv_pool_traits<krvvar_member_literal_record>::layout, 12501, 12496},
-      {krv_pool_traits<krvvar_member_index_record>::layout, 6381, 6376},
-      {krv_pool_traits<krvvar_member_var_record>::layout, 6381, 6376},
-      {krv_pool_traits<krvvar_class_def_record>::layout, 4341, 4336},
-      {krv_pool_traits<krvvar_class_record>::layout, 4341, 4336},
-  };
-  for (const expected_layout& row : table) {
-    EXPECT_EQ(row.layout.page_size(), row.page_size) << row.layout.entry_size;
-    EXPECT_EQ(row.layout.magic_offset(), row.magic_offset) << row.layout.entry_size;
-  }
-  const size_t slots[] = {krv_pool_traits<krvvar_member_index_record>::layout.slot_offset,
-                          krv_pool_traits<krvvar_class_record>::layout.slot_offset,
-                          krv_pool_traits<krvvar>::layout.slot_offset};
-  EXPECT_EQ(slots[0], 17u);
-  EXPECT_EQ(slots[1], 0u);
-  EXPECT_EQ(slots[2], 7u);
-}
-
 }  // namespace
