@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "module/vm_lock.h"
+#include "runtime/memory/ref_block_pool.h"
+#include "runtime/values/value_records.h"
 #include "runtime/objects/update_hook.h"
 
 krv_host_vm::krv_host_vm(std::string name) : state_(std::make_unique<krv_vm_state>()) {
@@ -12,12 +14,23 @@ krv_host_vm::krv_host_vm(std::string name) : state_(std::make_unique<krv_vm_stat
 
 krv_host_vm::~krv_host_vm() {
   krv_thread_local& record = krv_get_thread_local();
-  if (record.vm == state_.get()) record.vm = nullptr;
+  krv_vm_state* const attached = record.vm;
+  // Entries still in transit hold handles (records) that must be released while the pools stand.
+  record.vm = state_.get();
+  drain_return_rings();
+  record.vm = attached == state_.get() ? nullptr : attached;
 }
 
 void krv_host_vm::attach_current_thread() { krv_get_thread_local().vm = state_.get(); }
 
 void krv_host_vm::detach_current_thread() { krv_get_thread_local().vm = nullptr; }
+
+size_t krv_host_vm::drain_return_rings() {
+  krv_vm_lock guard(*state_);
+  size_t drained = 0;
+  state_->for_each_pool([&](auto& pool) { drained += pool.drain_return_ring(); });
+  return drained;
+}
 
 void krv_host_vm::run_update_pass() {
   krv_vm_lock guard(*state_);

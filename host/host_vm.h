@@ -1,9 +1,10 @@
 // One VM of our host: owns the krv_vm_state, attaches threads to it and runs the parts of a VM update
-// that exist so far (the update pass over objects with an update hook).
+// that exist so far (draining the pools' return rings, the update pass over objects with an update hook).
 //
 // The state lives on the heap for its whole life and is destroyed only after every object registered
 // on it is gone (the host destroys its namespaces and joins its workers first).
 #pragma once
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,10 @@ class krv_host_vm {
   // Points the calling thread's record at this VM (or detaches it).
   void attach_current_thread();
   static void detach_current_thread();
+
+  // The first step of a VM tick: under the VM lock, frees every entry waiting in a pool's return ring
+  // into its page, pool by pool in the state's order, each ring in ticket order. Returns how many.
+  size_t drain_return_rings();
 
   // Calls update_pre of every object on the update list once, under the VM lock. Objects added during
   // the pass wait for the next one; an object removed during the pass is not called. Objects are known

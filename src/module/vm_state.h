@@ -1,13 +1,14 @@
 // The host's per-VM state, as far as the module reads and writes it.
 //
 // The host owns one krv_vm_state per VM and points the per-thread record of every thread that works for
-// the VM at it; the module never creates one. Later subsystems add their fields here (pools, run heap,
-// worker queue, ...), which makes the state large: it is always heap-allocated.
+// the VM at it; the module never creates one. Later subsystems add their fields here (run heap, worker
+// queue, ...). The pools alone make the state large: it is always heap-allocated.
 //
 // Invariants:
 // - `lock_owner` is the thread id of the VM lock's holder, 0 when free. It is set only after `lock` is
 //   taken and cleared before it is given up, so a thread that reads its own id there really holds the lock.
 // - `log` is never empty while the VM is attached to a thread.
+// - Pool pages are touched only by the VM-lock holder; other threads reach a pool through its ring.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -16,14 +17,38 @@
 #include <vector>
 
 #include "runtime/memory/handles.h"
+#include "runtime/memory/pool.h"
 
 class krv_log_base;
 class krvobject_update_pre;
+struct krvvar;
+struct krvvar_function_record;
+struct krvvar_ext_function_record;
+struct krvvar_object_record;
+struct krvvar_member_literal_record;
+struct krvvar_member_index_record;
+struct krvvar_member_var_record;
+struct krvvar_class_def_record;
+struct krvvar_class_record;
 
 struct krv_vm_state {
   krv_vm_state() = default;
   krv_vm_state(const krv_vm_state&) = delete;
   krv_vm_state& operator=(const krv_vm_state&) = delete;
+
+  // One pool per record type, in the order the host keeps them. Pools of script objects and call
+  // frames join with their types. Declared first so that they go last: whatever the other fields
+  // release when the state is destroyed may still return entries to them.
+  krv_pool_of<krvvar> var_pool;
+  krv_pool_of<krvvar_function_record> function_pool;
+  krv_pool_of<krvvar_ext_function_record> ext_function_pool;
+  krv_pool_of<krvvar_object_record> object_ref_pool;
+  krv_pool_of<krvvar_member_literal_record> member_literal_pool;
+  krv_pool_of<krvvar_member_index_record> member_index_pool;
+  krv_pool_of<krvvar_member_var_record> member_var_pool;
+  krv_pool_of<krvvar_class_def_record> class_def_pool;
+  krv_pool_of<krvvar_class_record> class_ref_pool;
+  krv_pool_of<krvptr_ref_block> ref_block_pool;
 
   std::recursive_mutex lock;              // the VM lock; taken only through krv_vm_lock
   std::atomic<uint32_t> lock_owner{0};    // thread id of the holder; read unlocked only to compare
@@ -33,4 +58,19 @@ struct krv_vm_state {
   // Objects whose update_pre runs once per VM update, in registration order.
   std::vector<krvobject_update_pre*> update_list;
   uint8_t update_list_changed = 0;        // set to 1 on every change; only the host clears it
+
+  // Calls `visit` with every pool, in the order above (the host drains them in this order).
+  template <class Visit>
+  void for_each_pool(Visit&& visit) {
+    visit(var_pool);
+    visit(function_pool);
+    visit(ext_function_pool);
+    visit(object_ref_pool);
+    visit(member_literal_pool);
+    visit(member_index_pool);
+    visit(member_var_pool);
+    visit(class_def_pool);
+    visit(class_ref_pool);
+    visit(ref_block_pool);
+  }
 };

@@ -55,6 +55,16 @@ class krvptr_strong {
   }
   void reset_empty() noexcept { release(); }
 
+  // Takes over one strong count already held on `block`, without adding one. Cells keep the count of a
+  // string, buffer or container value as a bare block pointer and give it back through this.
+  static krvptr_strong adopt(krvptr_ref_block* block) noexcept {
+    krvptr_strong handle;
+    handle.block_ = block;
+    return handle;
+  }
+  // Hands this handle's count to the caller, who keeps the bare block; the handle ends empty.
+  krvptr_ref_block* take_block() noexcept { return std::exchange(block_, &krvptr_empty_block); }
+
   // Takes over `other`'s reference, then gives up the old one (`node = std::move(node->next)` is safe).
   void move_assign(krvptr_strong& other) noexcept {
     if (&other == this) return;

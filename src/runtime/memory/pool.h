@@ -1,0 +1,190 @@
+// Fixed-entry pools: where cells, reference blocks and value records of a VM live.
+//
+// A krv_pool is the header the VM state holds for one entry type; its pages (pool_page.h) hold 255
+// entries each. Only the VM-lock holder allocates from a pool or returns entries to its pages; other
+// threads hand entries back through the pool's return ring (return_ring.h), which the host drains.
+//
+// Allocation pops the top index of the most recently used page with free entries; a page that runs out
+// is retired (taken off the free-pages stack) and comes back with its first returned entry. A fresh page
+// hands out index 0 first, then 1, 2, ... Bitmap pools mark each allocated entry, which catches double
+// allocations and double frees. Every free checks the page magic. Corruption found on a free is logged
+// and the entry left alone: frees run inside destructors, so they never throw.
+//
+// The header's layout is shared with the host to the byte; the host owns the words marked as its own.
+//
+// An entry type T joins by specialising krv_pool_traits<T> (pool entries of its own kind derive from
+// krv_pool_bitmap_traits or krv_pool_record_traits); the VM state then holds a krv_pool_of<T>.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "runtime/memory/pool_page.h"
+#include "runtime/memory/return_ring.h"
+
+// Entries that stay constructed for the life of their page (cells, reference blocks): every entry is
+// built once when the page is made; allocation only marks it, and a freed entry must already be back in
+// its resting state. These pools keep a bitmap.
+template <class T, size_t SlotOffset>
+struct krv_pool_bitmap_traits {
+  static constexpr krv_pool_layout layout{sizeof(T), SlotOffset, true};
+  static void build_resting(uint8_t* entry) { new (entry) T(); }
+  static T* hand_out(uint8_t* entry, uint8_t index) noexcept {
+    entry[SlotOffset] = index;
+    return reinterpret_cast<T*>(entry);
+  }
+  static void take_back(T*) noexcept {}
+};
+
+// Entries constructed on allocation and destroyed (their handles released) on free: value records.
+// T's constructor takes the slot byte. These pools keep no bitmap.
+template <class T, size_t SlotOffset>
+struct krv_pool_record_traits {
+  static constexpr krv_pool_layout layout{sizeof(T), SlotOffset, false};
+  static void build_resting(uint8_t*) {}
+  static T* hand_out(uint8_t* entry, uint8_t index) { return new (entry) T(index); }
+  static void take_back(T* entry) noexcept { entry->~T(); }
+};
+
+template <class T>
+struct krv_pool_traits;
+
+class krv_pool {
+ public:
+  krv_pool() = default;
+  krv_pool(const krv_pool&) = delete;
+  krv_pool& operator=(const krv_pool&) = delete;
+  // Frees every page. Entries still allocated are their holders' leak; the pages go all the same.
+  ~krv_pool();
+
+  void* host_word = nullptr;         // the host's; the module never reads it
+  std::vector<uint8_t*> pages;       // every page, in creation order
+  std::vector<uint8_t*> free_pages;  // pages with free entries, used as a stack (last first)
+  uint64_t page_count = 0;           // pages.size(), kept for the host
+  uint64_t live = 0;                 // allocation attempts minus failed page allocations minus frees
+  uint8_t host_reserved[56] = {};    // the host's; the module never touches it
+  krv_pool_return_ring ring;         // frees from threads without the VM lock
+
+ protected:
+  // Takes a free index from the top free page, retiring pages that have none and making a page when no
+  // page is left. Returns the page, or null when no page could be made.
+  uint8_t* take_entry(const krv_pool_layout& layout, void (*build_resting)(uint8_t*), uint8_t& index) {
+    ++live;
+    while (!free_pages.empty()) {
+      const krv_pool_page page(free_pages.back(), layout);
+      if (pop_index(page, index)) return page.base();
+      retire_top_page(page);
+    }
+    return take_from_new_page(layout, build_resting, index);
+  }
+
+  // Puts `index` back on its page's free stack; a bitmap pool first checks and clears its bit. A
+  // retired page returns to the free-pages stack. False (and nothing changed) for a double free.
+  bool mark_free(const krv_pool_page& page, uint8_t index) const noexcept {
+    if (!page.layout().bitmap) return true;
+    if (!page.allocated(index)) {
+      report_double_free();
+      return false;
+    }
+    page.set_allocated(index, false);
+    return true;
+  }
+  void push_free(const krv_pool_page& page, uint8_t index) noexcept {
+    page.push_free(index);
+    if (page.retired()) reinstate(page);
+    --live;
+  }
+
+  // The open page that holds `entry` when its slot byte did not lead there, with the entry's real index.
+  // Null when the entry lies in no page, is already free, or its page is not open. Logs what it finds.
+  uint8_t* find_page(const uint8_t* entry, uint8_t slot, const krv_pool_layout& layout, uint8_t& index) const;
+  static void report_bad_magic(const uint8_t* page, const krv_pool_layout& layout);
+
+ private:
+  // Pops the top free index of `page`. False when the page has none or a bitmap pool finds the index
+  // already allocated (logged); the page is then treated as exhausted.
+  bool pop_index(const krv_pool_page& page, uint8_t& index) {
+    const uint8_t count = page.free_count();
+    if (count == 0) return false;
+    index = page.stack_at(count - 1u);
+    page.set_free_count(count - 1u);
+    if (index >= krv_pool_page_entries) reject_corrupt_index();
+    if (!page.layout().bitmap) return true;
+    if (page.allocated(index)) {
+      report_double_allocation();
+      return false;
+    }
+    page.set_allocated(index, true);
+    return true;
+  }
+
+  void retire_top_page(const krv_pool_page& page);
+  void reinstate(const krv_pool_page& page);
+  uint8_t* take_from_new_page(const krv_pool_layout& layout, void (*build_resting)(uint8_t*), uint8_t& index);
+  [[noreturn]] void reject_corrupt_index();
+  static void report_double_allocation();
+  static void report_double_free() noexcept;
+};
+
+static_assert(offsetof(krv_pool, host_word) == 0);
+static_assert(offsetof(krv_pool, pages) == 8);
+static_assert(offsetof(krv_pool, free_pages) == 32);
+static_assert(offsetof(krv_pool, page_count) == 56);
+static_assert(offsetof(krv_pool, live) == 64);
+static_assert(offsetof(krv_pool, host_reserved) == 72);
+static_assert(offsetof(krv_pool, ring) == 128);
+static_assert(offsetof(krv_pool, ring) + offsetof(krv_pool_return_ring, head) == 192);
+static_assert(offsetof(krv_pool, ring) + offsetof(krv_pool_return_ring, slots) == 256);
+
+// The pool of one entry type. Adds no data: every pool keeps the shared header layout.
+template <class T>
+class krv_pool_of : public krv_pool {
+ public:
+  // A fresh entry with its slot byte set, or null when no page could be made (logged). VM-lock holder
+  // only. Throws std::out_of_range "invalid bitset position" when a page's free stack is corrupt.
+  T* allocate() {
+    using traits = krv_pool_traits<T>;
+    uint8_t index = 0;
+    uint8_t* page = take_entry(traits::layout, &traits::build_resting, index);
+    if (page == nullptr) return nullptr;
+    return traits::hand_out(krv_pool_page(page, traits::layout).entry(index), index);
+  }
+
+  // Returns an entry to its page (null: nothing). VM-lock holder only.
+  void free(T* entry) noexcept {
+    constexpr const krv_pool_layout& layout = krv_pool_traits<T>::layout;
+    if (entry == nullptr) return;
+    auto* bytes = reinterpret_cast<uint8_t*>(entry);
+    const uint8_t slot = bytes[layout.slot_offset];
+    if (slot < krv_pool_page_entries) {
+      const krv_pool_page page(bytes - size_t{slot} * layout.entry_size, layout);
+      const uint32_t magic = page.magic();
+      if (magic == krv_pool_magic_open) return give_back(page, slot);
+      if (magic == krv_pool_magic_closed) return;
+      report_bad_magic(page.base(), layout);
+    }
+    uint8_t index = 0;
+    if (uint8_t* found = find_page(bytes, slot, layout, index)) give_back(krv_pool_page(found, layout), index);
+  }
+
+  // The host's VM tick: frees every entry waiting in the return ring into its page, in ticket order.
+  // Stops at a ticket whose pusher has not stored its entry yet. Returns the number of entries freed.
+  size_t drain_return_ring() noexcept {
+    size_t drained = 0;
+    while (void* entry = ring.peek()) {
+      free(static_cast<T*>(entry));
+      ring.pop();
+      ++drained;
+    }
+    return drained;
+  }
+
+ private:
+  void give_back(const krv_pool_page& page, uint8_t index) noexcept {
+    if (!mark_free(page, index)) return;
+    // A record's handles are released before its index is free again; releasing may free other entries.
+    krv_pool_traits<T>::take_back(reinterpret_cast<T*>(page.entry(index)));
+    push_free(page, index);
+  }
+};

@@ -1,0 +1,113 @@
+// krvvar: the 16-byte value cell that every script value lives in.
+//
+// The host's interpreter reads and writes the same cells and frees them into the same pools, so the
+// layout is fixed to the byte:
+//
+//   0  i32 refcount   holders (handles, REF cells, key records); a plain integer, not atomic
+//   4  u8  flags      krvvar_share_on_assign | krvvar_release_contents; other bits stay 0
+//   5  u8  by_value   bit 0: assign_ref copies instead of referencing; cleared by every type change
+//   6  u8  type       a krvvar_type code
+//   7  u8  pool_slot  index in its page of the VM's cell pool; krv_pool_heap_slot for a heap cell
+//   8  u64 payload    by type: the value (simple types), a block with one strong count (5 to 7), a
+//                     record (8, 10 to 16) or the target cell (REF, whose count this cell holds)
+//
+// Cells come from the VM's cell pool when the calling thread owns the VM lock outside any native-call
+// scope, else from the heap. A pooled cell rests in its page as None with payload 0 and count 0: destroy
+// leaves it so before giving it back, and create relies on it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/memory/handles.h"
+#include "runtime/memory/pool.h"
+#include "runtime/values/krvvar_type.h"
+
+class krvobject_base;
+class krvvar_shared;
+struct krvvar;
+
+// Flag bits of a cell.
+inline constexpr uint8_t krvvar_share_on_assign = 0x01;   // an object source is shared, not strong_self'd
+inline constexpr uint8_t krvvar_release_contents = 0x10;  // releasing the payload tears the object down
+
+union krvvar_payload {
+  int64_t int_value;
+  double float_value;
+  krvptr_ref_block* block;  // types 5 to 7: holds one strong count
+  void* record;             // types 8, 10 to 16
+  krvvar* target;           // KRVVAR_REF
+  uint64_t bits;
+};
+
+struct krvvar {
+  krvvar() noexcept : refcount(0), flags(0), by_value(0), type(KRVVAR_NONE), pool_slot(krv_pool_heap_slot) {
+    payload.bits = 0;
+  }
+  ~krvvar() { set_type_simple(KRVVAR_NONE); }
+  krvvar(const krvvar&) = delete;
+  krvvar& operator=(const krvvar&) = delete;
+
+  // A new cell with count 0, type None; from the VM's pool when this thread may use it, else the heap.
+  static krvvar* create();
+  // Frees a cell whose count fell below 1 (null: nothing). A negative count is logged and the cell left
+  // untouched. The payload is released first; then the cell goes back to the heap, to its page, or
+  // (from a thread without the VM lock) through the pool's return ring.
+  static void destroy(krvvar* cell) noexcept;
+
+  // Changes between two simple types in place (payload 0), any other change through set_type.
+  krvvar& set_type_simple(uint8_t new_type) {
+    if (krvvar_is_simple(type) && krvvar_is_simple(new_type)) {
+      payload.bits = 0;
+      by_value = 0;
+      type = new_type;
+      return *this;
+    }
+    return set_type(new_type);
+  }
+  // Releases the old payload by the old type, then builds a fresh one for `new_type`. Only building can
+  // throw (no memory for a record); a change to a simple type never does.
+  krvvar& set_type(uint8_t new_type);
+
+  // The resolved value: this cell, or what a REF chain or member reference leads to (a new None for a
+  // cycle, a chain without target, or a gone object). Stored in `out`, which is returned.
+  krvvar_shared& deref(krvvar_shared& out);
+
+  bool is_string() const noexcept { return type == KRVVAR_STRING; }
+  bool is_json() const noexcept { return type == KRVVAR_JSON; }
+  bool is_member_ref() const noexcept { return krvvar_is_member_ref(type); }
+
+  // The object of a string, buffer, container or object value; null for other types and for gone
+  // objects. A KRVVAR_OBJECT value whose object is gone becomes None. `Object` is the object base, which
+  // must be complete where this is used.
+  template <class Object = krvobject_base>
+  Object* object_ptr() noexcept {
+    return static_cast<Object*>(object_base());
+  }
+  // The same object as a strong handle (empty where object_ptr gives null).
+  template <class Object = krvobject_base>
+  krvptr_strong<Object> object_strong() noexcept {
+    return krvptr_strong<Object>::from_raw(object_ptr<Object>());
+  }
+  // object_ptr before the downcast.
+  krvptr_base_internal* object_base() noexcept;
+
+  int32_t refcount;
+  uint8_t flags;
+  uint8_t by_value;
+  uint8_t type;
+  uint8_t pool_slot;
+  krvvar_payload payload;
+};
+
+static_assert(sizeof(krvvar) == 16);
+static_assert(offsetof(krvvar, refcount) == 0);
+static_assert(offsetof(krvvar, flags) == 4);
+static_assert(offsetof(krvvar, by_value) == 5);
+static_assert(offsetof(krvvar, type) == 6);
+static_assert(offsetof(krvvar, pool_slot) == 7);
+static_assert(offsetof(krvvar, payload) == 8);
+
+template <>
+struct krv_pool_traits<krvvar> : krv_pool_bitmap_traits<krvvar, offsetof(krvvar, pool_slot)> {};
+static_assert(krv_pool_traits<krvvar>::layout.page_size() == 4373);
+static_assert(krv_pool_traits<krvvar>::layout.magic_offset() == 4368);

@@ -1,0 +1,93 @@
+// krvvar_shared: the 8-byte counting handle of a value cell.
+//
+// While a handle points at a cell, the cell's reference count includes it; the release that takes the
+// count below 1 destroys the cell. Script argument vectors, results and container elements are handles.
+// Assignments take the new reference before dropping the old one: the old cell may be what keeps the new
+// one alive (a key cell reached through the old value's record).
+#pragma once
+#include <cstdint>
+#include <utility>
+
+#include "runtime/values/krvvar.h"
+
+class krvvar_shared {
+ public:
+  constexpr krvvar_shared() noexcept = default;
+  krvvar_shared(const krvvar_shared& other) noexcept : cell_(other.cell_) { add_ref(cell_); }
+  krvvar_shared(krvvar_shared&& other) noexcept : cell_(std::exchange(other.cell_, nullptr)) {}
+  ~krvvar_shared() { release(); }
+
+  krvvar_shared& operator=(const krvvar_shared& other) noexcept {
+    if (&other == this) return *this;
+    add_ref(other.cell_);
+    krvvar* old = std::exchange(cell_, other.cell_);
+    drop_ref(old);
+    return *this;
+  }
+  krvvar_shared& operator=(krvvar_shared&& other) noexcept {
+    move_assign(other);
+    return *this;
+  }
+
+  // Takes over `other`'s reference, then gives up the old one; `other` ends null.
+  void move_assign(krvvar_shared& other) noexcept {
+    if (&other == this) return;
+    krvvar* old = std::exchange(cell_, std::exchange(other.cell_, nullptr));
+    drop_ref(old);
+  }
+
+  // A handle holding `cell` (null: a null handle), counting it.
+  static krvvar_shared from_raw(krvvar* cell) noexcept {
+    krvvar_shared handle;
+    handle.cell_ = cell;
+    add_ref(cell);
+    return handle;
+  }
+
+  // Takes over one count already held on `cell` (a REF cell's target), without adding one.
+  static krvvar_shared adopt(krvvar* cell) noexcept {
+    krvvar_shared handle;
+    handle.cell_ = cell;
+    return handle;
+  }
+
+  // Drops this handle's count (destroying the cell when it falls below 1); the handle ends null.
+  void release() noexcept { drop_ref(std::exchange(cell_, nullptr)); }
+
+  krvvar* get() const noexcept { return cell_; }
+  krvvar* operator->() const noexcept { return cell_; }
+  krvvar& operator*() const noexcept { return *cell_; }
+  explicit operator bool() const noexcept { return cell_ != nullptr; }
+
+  // Member references and REFs resolved (krvvar::deref); any other cell shared as it is.
+  krvvar_shared deref_copy() const;
+
+  // Makers: each returns a handle to a new cell with count 1.
+  static krvvar_shared make_none() { return adopt_new(); }
+  static krvvar_shared make_typed(uint8_t type);
+  static krvvar_shared make_int(int64_t value) {
+    krvvar_shared handle = adopt_new();
+    handle.cell_->type = KRVVAR_INT;
+    handle.cell_->payload.int_value = value;
+    return handle;
+  }
+  static krvvar_shared make_float(double value) {
+    krvvar_shared handle = adopt_new();
+    handle.cell_->type = KRVVAR_FLOAT;
+    handle.cell_->payload.float_value = value;
+    return handle;
+  }
+
+ private:
+  static krvvar_shared adopt_new() { return from_raw(krvvar::create()); }
+  static void add_ref(krvvar* cell) noexcept {
+    if (cell != nullptr) ++cell->refcount;
+  }
+  static void drop_ref(krvvar* cell) noexcept {
+    if (cell != nullptr && --cell->refcount < 1) krvvar::destroy(cell);
+  }
+
+  krvvar* cell_ = nullptr;
+};
+
+static_assert(sizeof(krvvar_shared) == 8);

@@ -1,0 +1,143 @@
+// krvvar::set_type: every change of a value's type releases what the old payload held, then builds the
+// new one.
+//
+// The cell reads None with payload 0 while the old payload is released, so whatever the release reaches
+// (an object's destruction) never sees a half-released value. Records of types 11 to 16 are kept for
+// reuse when the type does not change: only their object handles are released.
+#include "module/thread_record.h"
+#include "runtime/memory/pool_return.h"
+#include "runtime/values/krvvar.h"
+#include "runtime/values/value_records.h"
+
+namespace {
+
+// A record from its pool when this thread may use the pools, else from the heap.
+template <class Record>
+Record* allocate_record() {
+  const krv_thread_local& record = krv_get_thread_local();
+  if (record.may_use_vm_pools())
+    if (Record* pooled = (record.vm->*Record::pool).allocate()) return pooled;
+  return new Record(krv_pool_heap_slot);
+}
+
+// Releases a record's handles and frees it: a heap record to the heap, a pooled one to its page, or
+// through its pool's return ring from a thread without the VM lock.
+template <class Record>
+void free_record(void* raw) noexcept {
+  auto* record = static_cast<Record*>(raw);
+  if (record->pool_slot == krv_pool_heap_slot) {
+    delete record;
+    return;
+  }
+  krv_pool_return<Record::pool>(record);
+}
+
+void release_object_block(krvptr_ref_block* block) noexcept {
+  krvptr_strong<krvptr_base_internal>::adopt(block).release();
+}
+
+// What a record keeps for reuse keeps; the rest of it is released. True when the record stays.
+bool clear_record(uint8_t type, void* record, bool same_type) noexcept {
+  switch (type) {
+    case KRVVAR_OBJECT:
+      static_cast<krvvar_object_record*>(record)->object.release();
+      return false;
+    case KRVVAR_CLASS:
+      static_cast<krvvar_class_record*>(record)->instance.release();
+      return false;
+    case KRVVAR_CLASS_DEF:
+      static_cast<krvvar_class_def_record*>(record)->definition.release();
+      return same_type;
+    case KRVVAR_FUNCTION: {
+      auto* function = static_cast<krvvar_function_record*>(record);
+      function->function.release();
+      function->context.release();
+      function->captured.release();
+      function->drop_owner();
+      return same_type;
+    }
+    case KRVVAR_EXT_FUNCTION: {
+      auto* bound = static_cast<krvvar_ext_function_record*>(record);
+      bound->definition.release();
+      bound->object.release();
+      return same_type;
+    }
+    case KRVVAR_OBJECT_MEMBER_LITERAL:
+      if (same_type) static_cast<krvvar_member_literal_record*>(record)->object.release();
+      return same_type;
+    case KRVVAR_OBJECT_MEMBER_INDEX:
+      if (same_type) static_cast<krvvar_member_index_record*>(record)->object.release();
+      return same_type;
+    case KRVVAR_OBJECT_MEMBER_VAR:
+      if (same_type) static_cast<krvvar_member_var_record*>(record)->object.release();
+      return same_type;
+  }
+  return false;
+}
+
+void free_record_of(uint8_t type, void* record) noexcept {
+  switch (type) {
+    case KRVVAR_OBJECT: return free_record<krvvar_object_record>(record);
+    case KRVVAR_CLASS: return free_record<krvvar_class_record>(record);
+    case KRVVAR_CLASS_DEF: return free_record<krvvar_class_def_record>(record);
+    case KRVVAR_FUNCTION: return free_record<krvvar_function_record>(record);
+    case KRVVAR_EXT_FUNCTION: return free_record<krvvar_ext_function_record>(record);
+    case KRVVAR_OBJECT_MEMBER_LITERAL: return free_record<krvvar_member_literal_record>(record);
+    case KRVVAR_OBJECT_MEMBER_INDEX: return free_record<krvvar_member_index_record>(record);
+    case KRVVAR_OBJECT_MEMBER_VAR: return free_record<krvvar_member_var_record>(record);
+  }
+}
+
+void* build_record(uint8_t type) {
+  switch (type) {
+    case KRVVAR_OBJECT: return allocate_record<krvvar_object_record>();
+    case KRVVAR_CLASS: return allocate_record<krvvar_class_record>();
+    case KRVVAR_CLASS_DEF: return allocate_record<krvvar_class_def_record>();
+    case KRVVAR_FUNCTION: return allocate_record<krvvar_function_record>();
+    case KRVVAR_EXT_FUNCTION: return allocate_record<krvvar_ext_function_record>();
+    case KRVVAR_OBJECT_MEMBER_LITERAL: return allocate_record<krvvar_member_literal_record>();
+    case KRVVAR_OBJECT_MEMBER_INDEX: return allocate_record<krvvar_member_index_record>();
+    case KRVVAR_OBJECT_MEMBER_VAR: return allocate_record<krvvar_member_var_record>();
+  }
+  return nullptr;
+}
+
+bool holds_record(uint8_t type) noexcept {
+  return type == KRVVAR_OBJECT || (type >= KRVVAR_CLASS && type <= KRVVAR_OBJECT_MEMBER_VAR);
+}
+
+}  // namespace
+
+krvvar& krvvar::set_type(uint8_t new_type) {
+  const uint8_t old_type = type;
+  const krvvar_payload old = payload;
+  by_value = 0;
+  if (holds_record(old_type)) {
+    if (clear_record(old_type, old.record, old_type == new_type)) return *this;
+  }
+  type = KRVVAR_NONE;
+  payload.bits = 0;
+  if (krvvar_holds_object(old_type)) {
+    release_object_block(old.block);
+  } else if (holds_record(old_type)) {
+    free_record_of(old_type, old.record);
+  } else if (old_type == KRVVAR_REF) {
+    krvvar_shared::adopt(old.target).release();
+  }
+
+  if (krvvar_holds_object(new_type)) {
+    // The storage object of a fresh string, buffer or container value comes with its class; until
+    // then the value holds the empty reference.
+    payload.block = &krvptr_empty_block;
+  } else if (holds_record(new_type)) {
+    payload.record = build_record(new_type);
+  }
+  type = new_type;
+  return *this;
+}
+
+void krvvar_function_record::drop_owner() noexcept {
+  krvptr_base_internal* held = std::exchange(owner, nullptr);
+  if (held != nullptr)
+    krvptr_strong<krvptr_base_internal>::adopt(krvptr_storage::get_ref_block(*held)).release();
+}
