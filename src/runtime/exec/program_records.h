@@ -10,6 +10,7 @@
 // record that includes it; a position record places one instruction at a line and index of a source.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -50,5 +51,6 @@ class krv_program : public krv_compiled_record<krv_program> {
   std::vector<krvptr_strong<krv_source_record>> sources;
   std::vector<krvptr_strong<krv_source_position>> positions;
   std::vector<krvptr_strong<krv_function_def>> natives;  // addressed by opcodes 12 and 42
+  std::deque<std::string> native_names;                  // the text the natives' name views point into
   std::vector<krvvar_shared> cells;                      // addressed by opcode 13
 };

@@ -107,12 +107,24 @@ enum class krv_operand_kind : uint8_t {
   klass,     // host pointer to the accessing krv_class_def (may be null)
 };
 
+// Bytes an operand of `kind` takes.
+constexpr uint32_t krv_operand_width(krv_operand_kind kind) {
+  switch (kind) {
+    case krv_operand_kind::none: return 0;
+    case krv_operand_kind::u8: return 1;
+    case krv_operand_kind::u32:
+    case krv_operand_kind::jump:
+    case krv_operand_kind::length: return 4;
+    default: return 8;
+  }
+}
+
 struct krv_operand_field {
   uint8_t offset;
   krv_operand_kind kind;
 };
 
-inline constexpr uint32_t krv_max_operands = 4;
+inline constexpr uint32_t krv_max_operands = 8;
 
 struct krv_script_op_info {
   std::string_view name;  // mnemonic of the text form; empty for opcode 0
@@ -126,8 +138,10 @@ using K = krv_operand_kind;
 constexpr krv_operand_field no{0, K::none};
 
 constexpr krv_script_op_info op(std::string_view name, uint32_t size, krv_operand_field a = no,
-                                krv_operand_field b = no, krv_operand_field c = no, krv_operand_field d = no) {
-  return {name, size, {a, b, c, d}};
+                                krv_operand_field b = no, krv_operand_field c = no, krv_operand_field d = no,
+                                krv_operand_field e = no, krv_operand_field f = no, krv_operand_field g = no,
+                                krv_operand_field h = no) {
+  return {name, size, {a, b, c, d, e, f, g, h}};
 }
 
 constexpr krv_operand_field u8_at(uint8_t offset) { return {offset, K::u8}; }
@@ -211,11 +225,13 @@ constexpr std::array<krv_script_op_info, krv_script_op_last + 1> table = {{
     op("index_read_keep", 16, klass_at8),
     op("mod", 1),
     op("bit_not", 1),
-    // The 200-byte header's numeric fields (krv_numeric_fast_path below) are handled as a whole.
-    op("numeric_fast_path", 200, {4, K::length}),
-    // Length, method name, member-cache entry, member index of the self form; the byte flags at 20,
-    // 21 and 22 and the class at 24 are listed in krv_cached_call_fields.
-    op("cached_method_call", 32, {4, K::length}, u32_at(8), u32_at(12), u32_at(16)),
+    // Length and result target (kind, depth, index); the steps and constants that follow in the
+    // 200-byte header are laid out in krv_numeric_fast_path.
+    op("numeric_fast_path", 200, {4, K::length}, u8_at(8), u8_at(9), u32_at(12)),
+    // Length, method name, member-cache entry, member index of the self form, argument count, self
+    // form, enabled, accessing class (krv_cached_call_fields).
+    op("cached_method_call", 32, {4, K::length}, u32_at(8), u32_at(12), u32_at(16), u8_at(20), u8_at(21), u8_at(22),
+       {24, K::klass}),
 }};
 
 }  // namespace krv_script_encoding
@@ -225,13 +241,18 @@ constexpr const krv_script_op_info& krv_script_op_info_of(uint8_t opcode) {
   return krv_script_encoding::table[opcode <= krv_script_op_last ? opcode : 0];
 }
 
-// The remaining fields of the cached method call's header (opcode 73).
+// The fields of the cached method call's header (opcode 73), as the table lists them.
 struct krv_cached_call_fields {
-  static constexpr uint8_t arg_count = 20;  // u8
-  static constexpr uint8_t self_form = 21;  // u8: call a method of the frame's own instance
-  static constexpr uint8_t enabled = 22;    // u8
-  static constexpr uint8_t klass = 24;      // u64: the accessing class
+  static constexpr uint8_t name = 8;          // u32: program string of the method name
+  static constexpr uint8_t cache_entry = 12;  // u32: entry of the block's member-cache table
+  static constexpr uint8_t self_member = 16;  // u32: member index of the self form
+  static constexpr uint8_t arg_count = 20;    // u8
+  static constexpr uint8_t self_form = 21;    // u8: call a method of the frame's own instance
+  static constexpr uint8_t enabled = 22;      // u8
+  static constexpr uint8_t klass = 24;        // u64: the accessing class
 };
+static_assert(krv_script_op_info_of(KRV_OP_CACHED_METHOD_CALL).operands[2].offset == krv_cached_call_fields::cache_entry);
+static_assert(krv_script_op_info_of(KRV_OP_CACHED_METHOD_CALL).operands[7].offset == krv_cached_call_fields::klass);
 
 // The numeric fast-path header (opcode 72), offsets from the instruction start.
 struct krv_numeric_fast_path {
@@ -246,6 +267,7 @@ struct krv_numeric_fast_path {
   static constexpr uint32_t max_constants = 6;
   static constexpr uint32_t step_size = 8;
 };
-static_assert(krv_numeric_fast_path::steps + krv_numeric_fast_path::max_steps * 8 == krv_numeric_fast_path::constants);
+// Four zero bytes separate the last step (ending at 148) from the constants.
+static_assert(krv_numeric_fast_path::steps + krv_numeric_fast_path::max_steps * 8 + 4 == krv_numeric_fast_path::constants);
 static_assert(krv_numeric_fast_path::constants + krv_numeric_fast_path::max_constants * 8 ==
               krv_script_op_info_of(KRV_OP_NUMERIC_FAST_PATH).size);
