@@ -32,6 +32,12 @@ krvvar_shared krv_raise_error(const Pieces&... pieces) {
   return krv_raise_error_text(krv_message(pieces...));
 }
 
+// The form the kernel facility calls: `result` receives the fresh None that the failing function returns.
+template <class... Pieces>
+void krv_raise_error(krvvar_shared& result, bool catchable, const Pieces&... pieces) {
+  result = krv_raise_error_text(krv_message(pieces...), catchable);
+}
+
 template <class... Pieces>
 void krv_raise_warning(const Pieces&... pieces) {
   krv_raise_warning_text(krv_message(pieces...));

@@ -227,6 +227,17 @@ TEST_F(Reports, WarningsAreUnframedAndChangeNothing) {
   EXPECT_EQ(task->error_value->type, KRVVAR_NONE);
 }
 
+TEST_F(Reports, TheKernelFormHandsBackNoneAndHonoursTheCatchableFlag) {
+  krvptr_strong<krv_task> task = make_current_root();
+  krvvar_shared result = krvvar_shared::make_int(9);
+  krv_raise_error(result, false, "'", "saxpy", "' failed at ", "k.krv", ":", 3, " (", "x", "): ", "trap");
+  EXPECT_EQ(result->type, KRVVAR_NONE);
+  EXPECT_EQ(task->root_frame()->status, 0u);
+  EXPECT_EQ(task->error_value->get_string(), "'saxpy' failed at k.krv:3 (x): trap");
+  krv_raise_error(result, true, "again");
+  EXPECT_EQ(task->root_frame()->status, 128u);
+}
+
 TEST_F(Reports, ErrorsOnAWorkerThreadOnlyLog) {
   krvptr_strong<krv_task> task = make_current_root();
   lock.reset();
