@@ -21,19 +21,18 @@ krv_pool::~krv_pool() {
   for (uint8_t* page : pages) std::free(page);
 }
 
-void krv_pool::retire_top_page(const krv_pool_page& page) {
-  page.set_retired(true);
+void krv_pool::retire_top_page(const krv_pool_layout& layout) {
+  krv_pool_page(free_pages.back(), layout).set_retired(true);
   free_pages.pop_back();
 }
 
-void krv_pool::reinstate(const krv_pool_page& page) {
-  page.set_retired(false);
+void krv_pool::reinstate(uint8_t* page, const krv_pool_layout& layout) {
+  krv_pool_page(page, layout).set_retired(false);
   // Capacity for every page is reserved when a page is made, so this never allocates.
-  free_pages.push_back(page.base());
+  free_pages.push_back(page);
 }
 
-uint8_t* krv_pool::take_from_new_page(const krv_pool_layout& layout, void (*build_resting)(uint8_t*),
-                                      uint8_t& index) {
+krv_pool::pick krv_pool::take_from_new_page(const krv_pool_layout& layout, void (*build_resting)(uint8_t*)) {
   uint8_t* base = static_cast<uint8_t*>(std::malloc(layout.page_size()));
   bool listed = false;
   if (base != nullptr) {
@@ -48,7 +47,7 @@ uint8_t* krv_pool::take_from_new_page(const krv_pool_layout& layout, void (*buil
     std::free(base);
     --live;
     log_pool_error("Failed to allocate a pool chunk!");
-    return nullptr;
+    return {nullptr, 0};
   }
   const krv_pool_page page(base, layout);
   for (uint32_t i = 0; i < krv_pool_page_entries; ++i) {
@@ -63,7 +62,9 @@ uint8_t* krv_pool::take_from_new_page(const krv_pool_layout& layout, void (*buil
   pages.push_back(base);
   free_pages.push_back(base);
   ++page_count;
-  return pop_index(page, index) ? base : nullptr;
+  const int index = pop_index(page);
+  if (index < 0) return {nullptr, 0};
+  return {page.entry(static_cast<uint32_t>(index)), static_cast<uint8_t>(index)};
 }
 
 void krv_pool::reject_corrupt_index() {

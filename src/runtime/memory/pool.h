@@ -67,16 +67,23 @@ class krv_pool {
   krv_pool_return_ring ring;         // frees from threads without the VM lock
 
  protected:
+  // An entry taken from a page, with its index there; entry null when none could be taken.
+  struct pick {
+    uint8_t* entry;
+    uint8_t index;
+  };
+
   // Takes a free index from the top free page, retiring pages that have none and making a page when no
-  // page is left. Returns the page, or null when no page could be made.
-  uint8_t* take_entry(const krv_pool_layout& layout, void (*build_resting)(uint8_t*), uint8_t& index) {
+  // page is left. Results travel in registers: this runs on every allocation.
+  pick take_entry(const krv_pool_layout& layout, void (*build_resting)(uint8_t*)) {
     ++live;
     while (!free_pages.empty()) {
       const krv_pool_page page(free_pages.back(), layout);
-      if (pop_index(page, index)) return page.base();
-      retire_top_page(page);
+      const int index = pop_index(page);
+      if (index >= 0) return {page.entry(static_cast<uint32_t>(index)), static_cast<uint8_t>(index)};
+      retire_top_page(layout);
     }
-    return take_from_new_page(layout, build_resting, index);
+    return take_from_new_page(layout, build_resting);
   }
 
   // Puts `index` back on its page's free stack; a bitmap pool first checks and clears its bit. A
@@ -92,7 +99,7 @@ class krv_pool {
   }
   void push_free(const krv_pool_page& page, uint8_t index) noexcept {
     page.push_free(index);
-    if (page.retired()) reinstate(page);
+    if (page.retired()) reinstate(page.base(), page.layout());
     --live;
   }
 
@@ -102,26 +109,29 @@ class krv_pool {
   static void report_bad_magic(const uint8_t* page, const krv_pool_layout& layout);
 
  private:
-  // Pops the top free index of `page`. False when the page has none or a bitmap pool finds the index
-  // already allocated (logged); the page is then treated as exhausted.
-  bool pop_index(const krv_pool_page& page, uint8_t& index) {
+  // Pops the top free index of `page`; -1 when the page has none or a bitmap pool finds the index
+  // already allocated (logged), and the page is then treated as exhausted.
+  int pop_index(const krv_pool_page& page) {
     const uint8_t count = page.free_count();
-    if (count == 0) return false;
-    index = page.stack_at(count - 1u);
+    if (count == 0) return -1;
+    const uint8_t index = page.stack_at(count - 1u);
     page.set_free_count(count - 1u);
     if (index >= krv_pool_page_entries) reject_corrupt_index();
-    if (!page.layout().bitmap) return true;
-    if (page.allocated(index)) {
-      report_double_allocation();
-      return false;
+    if (page.layout().bitmap) {
+      if (page.allocated(index)) {
+        report_double_allocation();
+        return -1;
+      }
+      page.set_allocated(index, true);
     }
-    page.set_allocated(index, true);
-    return true;
+    return index;
   }
 
-  void retire_top_page(const krv_pool_page& page);
-  void reinstate(const krv_pool_page& page);
-  uint8_t* take_from_new_page(const krv_pool_layout& layout, void (*build_resting)(uint8_t*), uint8_t& index);
+  // Out of line, these take the page by address: a page view whose address escapes would live in
+  // memory on the allocation path instead of registers.
+  void retire_top_page(const krv_pool_layout& layout);
+  void reinstate(uint8_t* page, const krv_pool_layout& layout);
+  pick take_from_new_page(const krv_pool_layout& layout, void (*build_resting)(uint8_t*));
   [[noreturn]] void reject_corrupt_index();
   static void report_double_allocation();
   static void report_double_free() noexcept;
@@ -145,10 +155,8 @@ class krv_pool_of : public krv_pool {
   // only. Throws std::out_of_range "invalid bitset position" when a page's free stack is corrupt.
   T* allocate() {
     using traits = krv_pool_traits<T>;
-    uint8_t index = 0;
-    uint8_t* page = take_entry(traits::layout, &traits::build_resting, index);
-    if (page == nullptr) return nullptr;
-    return traits::hand_out(krv_pool_page(page, traits::layout).entry(index), index);
+    const pick taken = take_entry(traits::layout, &traits::build_resting);
+    return taken.entry != nullptr ? traits::hand_out(taken.entry, taken.index) : nullptr;
   }
 
   // Returns an entry to its page (null: nothing). VM-lock holder only.
@@ -171,13 +179,7 @@ class krv_pool_of : public krv_pool {
   // The host's VM tick: frees every entry waiting in the return ring into its page, in ticket order.
   // Stops at a ticket whose pusher has not stored its entry yet. Returns the number of entries freed.
   size_t drain_return_ring() noexcept {
-    size_t drained = 0;
-    while (void* entry = ring.peek()) {
-      free(static_cast<T*>(entry));
-      ring.pop();
-      ++drained;
-    }
-    return drained;
+    return ring.consume([this](void* entry) { free(static_cast<T*>(entry)); });
   }
 
  private:

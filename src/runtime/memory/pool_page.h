@@ -39,33 +39,35 @@ struct krv_pool_layout {
   constexpr size_t page_size() const { return retired_offset() + 1; }
 };
 
-// Typed access to the bookkeeping of one page. A view is a pointer wide and copied freely.
+// Typed access to the bookkeeping of one page. The view keeps its own copy of the layout: page bytes
+// are written through uint8_t*, which may alias anything, and a layout reached through a pointer would
+// have to be read again after every such write; a copy is folded into constants on the hot paths.
 class krv_pool_page {
  public:
-  krv_pool_page(uint8_t* base, const krv_pool_layout& layout) noexcept : base_(base), layout_(&layout) {}
+  krv_pool_page(uint8_t* base, const krv_pool_layout& layout) noexcept : base_(base), layout_(layout) {}
 
   uint8_t* base() const noexcept { return base_; }
-  const krv_pool_layout& layout() const noexcept { return *layout_; }
-  uint8_t* entry(uint32_t index) const noexcept { return base_ + size_t{index} * layout_->entry_size; }
-  uint8_t& slot_byte(uint32_t index) const noexcept { return entry(index)[layout_->slot_offset]; }
+  const krv_pool_layout& layout() const noexcept { return layout_; }
+  uint8_t* entry(uint32_t index) const noexcept { return base_ + size_t{index} * layout_.entry_size; }
+  uint8_t& slot_byte(uint32_t index) const noexcept { return entry(index)[layout_.slot_offset]; }
 
-  uint8_t free_count() const noexcept { return base_[layout_->count_offset()]; }
-  void set_free_count(uint8_t count) const noexcept { base_[layout_->count_offset()] = count; }
-  uint8_t& stack_at(uint32_t position) const noexcept { return base_[layout_->stack_offset() + position]; }
+  uint8_t free_count() const noexcept { return base_[layout_.count_offset()]; }
+  void set_free_count(uint8_t count) const noexcept { base_[layout_.count_offset()] = count; }
+  uint8_t& stack_at(uint32_t position) const noexcept { return base_[layout_.stack_offset() + position]; }
 
   bool allocated(uint32_t index) const noexcept { return (bitmap_word(index) >> (index % 64)) & 1u; }
   void set_allocated(uint32_t index, bool on) const noexcept {
     const uint64_t bit = uint64_t{1} << (index % 64);
     const uint64_t word = bitmap_word(index);
-    store(layout_->bitmap_offset() + index / 64 * sizeof(uint64_t), on ? (word | bit) : (word & ~bit));
+    store(layout_.bitmap_offset() + index / 64 * sizeof(uint64_t), on ? (word | bit) : (word & ~bit));
   }
 
-  void clear_bitmap() const noexcept { std::memset(base_ + layout_->bitmap_offset(), 0, 4 * sizeof(uint64_t)); }
+  void clear_bitmap() const noexcept { std::memset(base_ + layout_.bitmap_offset(), 0, 4 * sizeof(uint64_t)); }
 
-  uint32_t magic() const noexcept { return load<uint32_t>(layout_->magic_offset()); }
-  void set_magic(uint32_t magic) const noexcept { store(layout_->magic_offset(), magic); }
-  bool retired() const noexcept { return base_[layout_->retired_offset()] != 0; }
-  void set_retired(bool retired) const noexcept { base_[layout_->retired_offset()] = retired ? 1 : 0; }
+  uint32_t magic() const noexcept { return load<uint32_t>(layout_.magic_offset()); }
+  void set_magic(uint32_t magic) const noexcept { store(layout_.magic_offset(), magic); }
+  bool retired() const noexcept { return base_[layout_.retired_offset()] != 0; }
+  void set_retired(bool retired) const noexcept { base_[layout_.retired_offset()] = retired ? 1 : 0; }
 
   // Pushes `index` onto the free-index stack.
   void push_free(uint8_t index) const noexcept {
@@ -82,7 +84,7 @@ class krv_pool_page {
 
  private:
   uint64_t bitmap_word(uint32_t index) const noexcept {
-    return load<uint64_t>(layout_->bitmap_offset() + index / 64 * sizeof(uint64_t));
+    return load<uint64_t>(layout_.bitmap_offset() + index / 64 * sizeof(uint64_t));
   }
   template <class V>
   V load(size_t offset) const noexcept {
@@ -96,5 +98,5 @@ class krv_pool_page {
   }
 
   uint8_t* base_;
-  const krv_pool_layout* layout_;
+  krv_pool_layout layout_;
 };

@@ -14,6 +14,8 @@
 #include <cstdint>
 
 inline constexpr uint32_t krv_return_ring_slots = 16384;
+// How many entries the consumer takes between two publications of the head.
+inline constexpr uint32_t krv_return_ring_head_batch = 64;
 
 // The slot of a ticket: bits 0-2 and 3-5 of the ticket's ring index swapped.
 constexpr uint32_t krv_return_ring_slot(uint32_t ticket) noexcept {
@@ -46,18 +48,26 @@ struct krv_pool_return_ring {
     return true;
   }
 
-  // Consumer side: the entry of the next ticket, or null when the ring is empty or the pusher of the next
-  // ticket has not stored its entry yet (a later drain takes it, keeping ticket order).
-  void* peek() const noexcept {
-    const uint32_t next = head.load(std::memory_order_relaxed);
-    if (next == tail.load(std::memory_order_acquire)) return nullptr;
-    return reinterpret_cast<void*>(slots[krv_return_ring_slot(next)].load(std::memory_order_acquire));
-  }
-  // Consumer side, after the peeked entry went back to its page: empties its slot, then moves on.
-  void pop() noexcept {
-    const uint32_t next = head.load(std::memory_order_relaxed);
-    slots[krv_return_ring_slot(next)].store(0, std::memory_order_relaxed);
-    head.store(next + 1, std::memory_order_release);
+  // Consumer side: hands every entry pushed so far to `take`, in ticket order, emptying each slot after
+  // `take` returned. Stops early at a ticket whose pusher has not stored its entry yet (a later call
+  // takes it, keeping ticket order). The head is published every krv_return_ring_head_batch entries
+  // and at the end, so pushers' fullness tests do not pull the head's line over for every entry.
+  // Returns the number of entries taken.
+  template <class Take>
+  size_t consume(Take&& take) {
+    const uint32_t first = head.load(std::memory_order_relaxed);
+    const uint32_t end = tail.load(std::memory_order_acquire);
+    uint32_t next = first;
+    for (; next != end; ++next) {
+      std::atomic<uint64_t>& slot = slots[krv_return_ring_slot(next)];
+      const uint64_t entry = slot.load(std::memory_order_acquire);
+      if (entry == 0) break;
+      take(reinterpret_cast<void*>(entry));
+      slot.store(0, std::memory_order_relaxed);
+      if ((next + 1 - first) % krv_return_ring_head_batch == 0) head.store(next + 1, std::memory_order_release);
+    }
+    head.store(next, std::memory_order_release);
+    return next - first;
   }
 };
 

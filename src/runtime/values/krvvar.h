@@ -20,8 +20,10 @@
 #include <string>
 #include <string_view>
 
+#include "module/thread_record.h"
 #include "runtime/memory/handles.h"
 #include "runtime/memory/pool.h"
+#include "runtime/memory/pool_return.h"
 #include "runtime/values/krvvar_type.h"
 
 class krvobject_base;
@@ -57,6 +59,7 @@ struct krvvar {
   // untouched. The payload is released first; then the cell goes back to the heap, to its page, or
   // (from a thread without the VM lock) through the pool's return ring.
   static void destroy(krvvar* cell) noexcept;
+  static void report_negative_count() noexcept;
 
   // Changes between two simple types in place (payload 0), any other change through set_type.
   krvvar& set_type_simple(uint8_t new_type) {
@@ -169,3 +172,29 @@ template <>
 struct krv_pool_traits<krvvar> : krv_pool_bitmap_traits<krvvar, offsetof(krvvar, pool_slot)> {};
 static_assert(krv_pool_traits<krvvar>::layout.page_size() == 4373);
 static_assert(krv_pool_traits<krvvar>::layout.magic_offset() == 4368);
+
+// Cells are the most frequent allocation: create and destroy are inline down to the pool.
+
+inline krvvar* krvvar::create() {
+  const krv_thread_local& record = krv_get_thread_local();
+  if (record.may_use_vm_pools()) {
+    // A pool that cannot make a page has logged it; the heap still serves the value.
+    if (krvvar* cell = record.vm->var_pool.allocate()) {
+      cell->flags = 0;
+      cell->by_value = 0;
+      return cell;
+    }
+  }
+  return new krvvar();
+}
+
+inline void krvvar::destroy(krvvar* cell) noexcept {
+  if (cell == nullptr) return;
+  if (cell->refcount < 0) return report_negative_count();
+  cell->set_type_simple(KRVVAR_NONE);
+  if (cell->pool_slot == krv_pool_heap_slot) {
+    delete cell;
+    return;
+  }
+  krv_pool_return<&krv_vm_state::var_pool>(cell);
+}

@@ -42,8 +42,9 @@ constexpr std::string_view krvvar_type_name(uint8_t type) noexcept {
 }
 
 constexpr bool krvvar_is_simple(uint8_t type) noexcept { return type < KRVVAR_PRIMITIVE_END; }
-constexpr bool krvvar_holds_object(uint8_t type) noexcept {
-  return type > KRVVAR_PRIMITIVE_END && type < KRVVAR_OBJECTS_END;
+// Strings, buffers and containers keep their object's reference block in the payload itself.
+constexpr bool krvvar_payload_is_block(uint8_t type) noexcept {
+  return type > KRVVAR_PRIMITIVE_END && type < KRVVAR_OBJECT;
 }
 constexpr bool krvvar_is_member_ref(uint8_t type) noexcept {
   return type >= KRVVAR_OBJECT_MEMBER_LITERAL && type <= KRVVAR_OBJECT_MEMBER_VAR;

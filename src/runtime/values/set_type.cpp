@@ -140,10 +140,6 @@ krvptr_ref_block* build_storage(uint8_t type) {
   return &krvptr_empty_block;
 }
 
-// String, buffer and container values keep their object's block in the payload; object values (8)
-// keep a record like the types after them.
-bool holds_storage(uint8_t type) noexcept { return krvvar_holds_object(type) && type != KRVVAR_OBJECT; }
-
 bool holds_record(uint8_t type) noexcept {
   return type == KRVVAR_OBJECT || (type >= KRVVAR_CLASS && type <= KRVVAR_OBJECT_MEMBER_VAR);
 }
@@ -160,7 +156,7 @@ krvvar& krvvar::set_type(uint8_t new_type) {
   }
   type = KRVVAR_NONE;
   payload.bits = 0;
-  if (holds_storage(old_type)) {
+  if (krvvar_payload_is_block(old_type)) {
     release_object_block(old.block, release_contents && old_type == KRVVAR_JSON);
   } else if (holds_record(old_type)) {
     free_record_of(old_type, old.record);
@@ -168,7 +164,7 @@ krvvar& krvvar::set_type(uint8_t new_type) {
     krvvar_shared::adopt(old.target).release();
   }
 
-  if (holds_storage(new_type)) {
+  if (krvvar_payload_is_block(new_type)) {
     payload.block = build_storage(new_type);
   } else if (holds_record(new_type)) {
     payload.record = build_record(new_type);

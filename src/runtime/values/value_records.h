@@ -139,3 +139,8 @@ static_assert(krv_pool_traits<krvvar_function_record>::layout.page_size() == 125
 static_assert(krv_pool_traits<krvvar_ext_function_record>::layout.page_size() == 6381);
 static_assert(krv_pool_traits<krvvar_object_record>::layout.page_size() == 4341);
 static_assert(krv_pool_traits<krvvar_object_record>::layout.magic_offset() == 4336);
+static_assert(krv_pool_traits<krvvar_member_literal_record>::layout.page_size() == 12501);
+static_assert(krv_pool_traits<krvvar_member_index_record>::layout.page_size() == 6381);
+static_assert(krv_pool_traits<krvvar_member_var_record>::layout.page_size() == 6381);
+static_assert(krv_pool_traits<krvvar_class_def_record>::layout.page_size() == 4341);
+static_assert(krv_pool_traits<krvvar_class_record>::layout.page_size() == 4341);

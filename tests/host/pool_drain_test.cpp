@@ -1,0 +1,171 @@
+// Entries released on threads without the VM lock: they travel through the pools' return rings and the
+// VM tick's drain puts them back; a full ring makes the releasing thread take the VM lock instead.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "host_vm.h"
+#include "log_collector.h"
+#include "module/vm_lock.h"
+#include "runtime/values/krvvar_shared.h"
+#include "runtime/values/value_records.h"
+
+namespace {
+
+class probe : public krvptr_base<probe> {};
+
+// A definition-like object whose block must never come from a VM pool.
+class unpooled_probe : public krvptr_base<unpooled_probe> {
+ public:
+  bool may_use_vm_pool() const noexcept override { return false; }
+};
+
+class PoolDrain : public ::testing::Test {
+ protected:
+  void SetUp() override { vm.attach_current_thread(); }
+  void TearDown() override { krv_host_vm::detach_current_thread(); }
+
+  // Runs `work` on a thread of this VM that does not hold its lock.
+  template <class Work>
+  void on_worker(Work&& work) {
+    std::thread([&] {
+      vm.attach_current_thread();
+      work();
+      krv_host_vm::detach_current_thread();
+    }).join();
+  }
+  krv_pool_page cell_page() {
+    return krv_pool_page(vm.state().var_pool.pages.at(0), krv_pool_traits<krvvar>::layout);
+  }
+
+  krv_host_vm vm{"drain-test"};
+  krv_log_collector log{vm.log()};
+};
+
+TEST_F(PoolDrain, ACellReleasedOnAnotherThreadComesBackThroughTheRing) {
+  krv_pool_of<krvvar>& pool = vm.state().var_pool;
+  krvvar_shared value;
+  {
+    krv_vm_lock guard;
+    value = krvvar_shared::make_int(5);
+  }
+  krvvar* cell = value.get();
+  ASSERT_EQ(cell->pool_slot, 0);
+  on_worker([&] { value.release(); });
+
+  EXPECT_EQ(cell->type, KRVVAR_NONE);  // released on the worker...
+  EXPECT_EQ(pool.ring.tail.load(), 1u);  // ...and waiting in the ring
+  EXPECT_EQ(pool.live, 1u);
+  EXPECT_TRUE(cell_page().allocated(0));
+
+  EXPECT_EQ(vm.drain_return_rings(), 1u);
+  EXPECT_EQ(pool.live, 0u);
+  EXPECT_FALSE(cell_page().allocated(0));
+  EXPECT_EQ(pool.ring.head.load(), 1u);
+  EXPECT_EQ(pool.ring.slots[0].load(), 0u);
+  EXPECT_EQ(vm.drain_return_rings(), 0u);
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(PoolDrain, BlocksAndRecordsComeBackTheSameWay) {
+  krv_vm_state& state = vm.state();
+  krvvar_shared value;
+  krvptr_strong<probe> object;
+  {
+    krv_vm_lock guard;
+    object = krvptr_strong<probe>::from_raw(new probe());
+    value = krvvar_shared::make_typed(KRVVAR_CLASS_DEF);
+    static_cast<krvvar_class_def_record*>(value->payload.record)->definition =
+        krvptr_weak<krvptr_base_internal>(object);
+  }
+  ASSERT_NE(object.block()->pool_slot, 255);
+  on_worker([&] {
+    value.release();
+    object.release();
+  });
+  EXPECT_EQ(state.var_pool.ring.tail.load(), 1u);
+  EXPECT_EQ(state.class_def_pool.ring.tail.load(), 1u);
+  EXPECT_EQ(state.ref_block_pool.ring.tail.load(), 1u);
+
+  EXPECT_EQ(vm.drain_return_rings(), 3u);
+  EXPECT_EQ(state.var_pool.live, 0u);
+  EXPECT_EQ(state.class_def_pool.live, 0u);
+  EXPECT_EQ(state.ref_block_pool.live, 0u);
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(PoolDrain, AFullRingMakesTheReleasingThreadFreeUnderTheVmLock) {
+  krv_pool_of<krvvar>& pool = vm.state().var_pool;
+  std::vector<krvvar_shared> values;
+  {
+    krv_vm_lock guard;
+    for (uint32_t i = 0; i <= krv_return_ring_slots; ++i) values.push_back(krvvar_shared::make_int(i));
+  }
+  krvvar* last = values.back().get();
+  on_worker([&] { values.clear(); });  // releases in order: the last one finds the ring full
+
+  EXPECT_EQ(pool.ring.tail.load() - pool.ring.head.load(), krv_return_ring_slots);
+  EXPECT_EQ(pool.live, krv_return_ring_slots);  // only the last went straight to its page
+  const krv_pool_page page(pool.pages.back(), krv_pool_traits<krvvar>::layout);
+  EXPECT_FALSE(page.allocated(last->pool_slot));
+  EXPECT_EQ(vm.state().lock_owner.load(), 0u);
+
+  EXPECT_EQ(vm.drain_return_rings(), krv_return_ring_slots);
+  EXPECT_EQ(pool.live, 0u);
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(PoolDrain, ACellReleasedOnTheLockOwnerGoesStraightToItsPage) {
+  krv_vm_lock guard;
+  krvvar_shared::make_float(1.0).release();
+  EXPECT_EQ(vm.state().var_pool.ring.tail.load(), 0u);
+  EXPECT_EQ(vm.state().var_pool.live, 0u);
+}
+
+TEST_F(PoolDrain, BlocksComeFromThePoolOnlyForTheLockOwnerOutsideNativeCallsAndWhenTheObjectAllows) {
+  const uint8_t unlocked = krvptr_strong<probe>::from_raw(new probe()).block()->pool_slot;
+  uint8_t pooled = 0, in_native_call = 0, refused = 0;
+  {
+    krv_vm_lock guard;
+    auto kept = krvptr_strong<probe>::from_raw(new probe());
+    pooled = kept.block()->pool_slot;
+    {
+      krv_native_call_scope scope;
+      in_native_call = krvptr_strong<probe>::from_raw(new probe()).block()->pool_slot;
+    }
+    refused = krvptr_strong<unpooled_probe>::from_raw(new unpooled_probe()).block()->pool_slot;
+    EXPECT_EQ(vm.state().ref_block_pool.live, 1u);
+  }
+  EXPECT_EQ(unlocked, 255);
+  EXPECT_EQ(pooled, 0);
+  EXPECT_EQ(in_native_call, 255);
+  EXPECT_EQ(refused, 255);
+  EXPECT_EQ(vm.state().ref_block_pool.live, 0u);
+}
+
+TEST(PoolDrainOnShutdown, EntriesStillInTransitAreReleasedWhenTheVmGoes) {
+  auto object = krvptr_strong<probe>::from_raw(new probe());
+  {
+    krv_host_vm vm{"shutdown-test"};
+    vm.attach_current_thread();
+    krvvar_shared value;
+    {
+      krv_vm_lock guard;
+      value = krvvar_shared::make_typed(KRVVAR_FUNCTION);
+      static_cast<krvvar_function_record*>(value->payload.record)->scope = krvptr_weak<krvptr_base_internal>(object);
+    }
+    std::thread([&] {
+      vm.attach_current_thread();
+      value.release();  // the record keeps its scope handle until it reaches its page
+      krv_host_vm::detach_current_thread();
+    }).join();
+    EXPECT_EQ(object.block()->weak, 1u);
+    EXPECT_EQ(vm.state().function_pool.ring.tail.load(), 1u);
+  }
+  EXPECT_EQ(object.block()->weak, 0u);
+  EXPECT_EQ(krv_get_thread_local().vm, nullptr);
+}
+
+}  // namespace
