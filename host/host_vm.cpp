@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "classes/std/buffer_object.h"
+#include "classes/std/json_object.h"
+#include "classes/std/string_object.h"
 #include "module/vm_lock.h"
 #include "runtime/memory/ref_block_pool.h"
 #include "runtime/values/value_records.h"
@@ -17,6 +20,7 @@ krv_host_vm::~krv_host_vm() {
   krv_vm_state* const attached = record.vm;
   // Entries still in transit hold handles (records) that must be released while the pools stand.
   record.vm = state_.get();
+  release_deferred();
   drain_return_rings();
   record.vm = attached == state_.get() ? nullptr : attached;
 }
@@ -30,6 +34,14 @@ size_t krv_host_vm::drain_return_rings() {
   size_t drained = 0;
   state_->for_each_pool([&](auto& pool) { drained += pool.drain_return_ring(); });
   return drained;
+}
+
+size_t krv_host_vm::release_deferred() {
+  krv_vm_lock guard(*state_);
+  // Taken out first: a release may tear down an object that defers another one.
+  std::vector<krvptr_strong<krvobject_base>> releases;
+  releases.swap(state_->deferred_releases);
+  return releases.size();
 }
 
 void krv_host_vm::run_update_pass() {

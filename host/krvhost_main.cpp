@@ -1,13 +1,17 @@
 // krvhost: our host of the korvaglue module.
 //
 //   krvhost info    loads the module and lists its descriptor, namespaces, classes and functions
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string_view>
+#include <vector>
 
 #include "host_vm.h"
 #include "module_loader.h"
+#include "runtime/objects/class_metadata.h"
+#include "runtime/objects/function_def.h"
 
 namespace {
 
@@ -21,6 +25,55 @@ void print_descriptor(const krv_module_descriptor& d) {
               static_cast<unsigned long long>(d.major), static_cast<unsigned long long>(d.minor));
 }
 
+void print_view(std::string_view text) { std::printf("%.*s", static_cast<int>(text.size()), text.data()); }
+
+// One line per function: name, argument range ("any" past the open bound), help; then its parameters.
+void print_function(const krv_function_def& function, const char* indent) {
+  std::printf("%s", indent);
+  print_view(function.name);
+  if (function.max_args == krv_any_arg_count)
+    std::printf(" (%u..any)", function.min_args);
+  else
+    std::printf(" (%u..%u)", function.min_args, function.max_args);
+  if (!function.class_name.empty()) {
+    std::printf(" makes ");
+    print_view(function.class_name);
+  }
+  if (!function.help.empty()) {
+    std::printf(": ");
+    print_view(function.help);
+  }
+  std::printf("\n");
+  for (std::string_view parameter : function.param_help) {
+    std::printf("%s    ", indent);
+    print_view(parameter);
+    std::printf("\n");
+  }
+}
+
+// Classes in name order, each with its methods (name order) and member variables.
+void print_classes(const krv_global_instance& instance) {
+  std::vector<std::string_view> names;
+  for (const auto& entry : *instance.class_metadata) names.push_back(entry.first);
+  std::sort(names.begin(), names.end());
+  std::printf("classes: %zu\n", names.size());
+  for (std::string_view name : names) {
+    const krvobject_metadata& metadata = *instance.class_metadata->at(name);
+    std::printf("  ");
+    print_view(name);
+    std::printf("\n");
+    std::vector<const krv_function_def*> methods;
+    for (const auto& entry : metadata.methods) methods.push_back(entry.second);
+    std::sort(methods.begin(), methods.end(), [](auto* a, auto* b) { return a->name < b->name; });
+    for (const krv_function_def* method : methods) print_function(*method, "    ");
+    for (std::string_view variable : metadata.variables) {
+      std::printf("    member ");
+      print_view(variable);
+      std::printf("\n");
+    }
+  }
+}
+
 int run_info() {
   krv_module_entry_points module = krv_linked_module();
   print_descriptor(*module.check());
@@ -32,11 +85,9 @@ int run_info() {
   for (const auto& [name, ns] : loaded.namespaces()) {
     std::printf("  %.*s: %zu populating function(s), %zu function(s)\n", static_cast<int>(name.size()),
                 name.data(), loaded.instance().namespace_initializers.at(name).size(), ns.functions.size());
+    for (const auto& function : ns.functions) print_function(*function, "    ");
   }
-  std::printf("classes: %zu\n", loaded.instance().class_factories->size());
-  for (const auto& [name, factory] : *loaded.instance().class_factories) {
-    std::printf("  %.*s\n", static_cast<int>(name.size()), name.data());
-  }
+  print_classes(loaded.instance());
   return 0;
 }
 

@@ -18,8 +18,13 @@
 
 #include "runtime/memory/handles.h"
 #include "runtime/memory/pool.h"
+#include "runtime/objects/object_pool.h"
 
 class krv_log_base;
+class krvobject_base;
+class krv_std_string;
+class krv_std_json;
+class krv_std_buffer;
 class krvobject_update_pre;
 struct krvvar;
 struct krvvar_function_record;
@@ -32,12 +37,14 @@ struct krvvar_class_def_record;
 struct krvvar_class_record;
 
 struct krv_vm_state {
-  krv_vm_state() = default;
+  // Out of line: building and destroying the object pools needs the pooled classes complete.
+  krv_vm_state();
+  ~krv_vm_state();
   krv_vm_state(const krv_vm_state&) = delete;
   krv_vm_state& operator=(const krv_vm_state&) = delete;
 
-  // One pool per record type, in the order the host keeps them. Pools of script objects and call
-  // frames join with their types. Declared first so that they go last: whatever the other fields
+  // One pool per record type and per pooled script class, in the order the host keeps them. The pool
+  // of call frames joins with its type. Declared first so that they go last: whatever the other fields
   // release when the state is destroyed may still return entries to them.
   krv_pool_of<krvvar> var_pool;
   krv_pool_of<krvvar_function_record> function_pool;
@@ -46,14 +53,21 @@ struct krv_vm_state {
   krv_pool_of<krvvar_member_literal_record> member_literal_pool;
   krv_pool_of<krvvar_member_index_record> member_index_pool;
   krv_pool_of<krvvar_member_var_record> member_var_pool;
+  krv_object_pool<krv_std_json> json_pool;
   krv_pool_of<krvvar_class_def_record> class_def_pool;
   krv_pool_of<krvvar_class_record> class_ref_pool;
   krv_pool_of<krvptr_ref_block> ref_block_pool;
+  krv_object_pool<krv_std_string> string_pool;
+  krv_object_pool<krv_std_buffer> buffer_pool;
 
   std::recursive_mutex lock;              // the VM lock; taken only through krv_vm_lock
   std::atomic<uint32_t> lock_owner{0};    // thread id of the holder; read unlocked only to compare
   krvptr_strong<krv_log_base> log;        // the VM's log, used by threads without their own
   std::string name;                       // the VM's name, used in thread and task names
+
+  // Objects whose forced teardown (a value with krvvar_release_contents) had to wait because a worker
+  // was running one of their methods; the host releases them on the VM thread on each tick.
+  std::vector<krvptr_strong<krvobject_base>> deferred_releases;
 
   // Objects whose update_pre runs once per VM update, in registration order.
   std::vector<krvobject_update_pre*> update_list;
@@ -69,8 +83,11 @@ struct krv_vm_state {
     visit(member_literal_pool);
     visit(member_index_pool);
     visit(member_var_pool);
+    visit(json_pool);
     visit(class_def_pool);
     visit(class_ref_pool);
     visit(ref_block_pool);
+    visit(string_pool);
+    visit(buffer_pool);
   }
 };

@@ -18,7 +18,8 @@ krv_namespace_static_registrar second_alpha("test_alpha", [](krv_namespace&) { c
 
 std::vector<std::string> run_all(std::string_view ns) {
   calls.clear();
-  krv_namespace target{ns, {}};
+  krv_namespace target;
+  target.name = ns;
   for (auto& populate : krv_global().namespace_initializers.at(ns)) populate(target);
   return calls;
 }

@@ -3,13 +3,13 @@
 // A REF chain longer than one step is first checked for a cycle with two walkers (one step and two
 // steps at a time); walking a cycle would never end. A chain whose last REF has no target resolves to a
 // new None value: handing back a REF would send any caller that resolves again round for ever.
-#include <cstdio>
 #include <string>
 
+#include "runtime/exec/raise.h"
+#include "runtime/objects/object_base.h"
 #include "runtime/values/krvvar.h"
 #include "runtime/values/krvvar_shared.h"
 #include "runtime/values/value_records.h"
-#include "runtime/values/value_reports.h"
 
 namespace {
 
@@ -33,51 +33,56 @@ bool chain_has_cycle(krvvar* start) noexcept {
   }
 }
 
-// The text of a key cell in messages.
-std::string key_text(const krvvar& key) {
-  switch (key.type) {
-    case KRVVAR_ERR: return "ERROR";
-    case KRVVAR_INT: return std::to_string(key.payload.int_value);
-    case KRVVAR_FLOAT: {
-      char text[512];
-      std::snprintf(text, sizeof text, "%f", key.payload.float_value);
-      return text;
-    }
-    default: return "";
-  }
-}
-
 krvvar_shared& resolve_none(krvvar_shared& out) {
   out = krvvar_shared::make_none();
   return out;
 }
 
 krvvar_shared& report_invalid_object(const std::string& member, krvvar_shared& out) {
-  krvvar_report_error("Tried to access index '" + member + "' on an invalid object.");
-  return resolve_none(out);
+  out = krv_raise_error("Tried to access index '", member, "' on an invalid object.");
+  return out;
 }
 
-// A member reference whose object is gone reports it. Reading the member of a live object is the
-// object's own operation, which arrives with the script object base; until then it reads as None.
+// What a member of an object reads as, itself resolved (it may be a member reference again).
+krvvar_shared& resolve_again(krvvar_shared& member, krvvar_shared& out) {
+  if (!member) return resolve_none(out);
+  krvvar_shared resolved;
+  member->deref(resolved);
+  out = std::move(resolved);
+  return out;
+}
+
+// Reads the member a member reference names from its object; a gone object is reported.
 krvvar_shared& resolve_member(krvvar& ref, krvvar_shared& out) {
+  krvvar_shared member;
   switch (ref.type) {
     case KRVVAR_OBJECT_MEMBER_LITERAL: {
       auto* record = static_cast<krvvar_member_literal_record*>(ref.payload.record);
-      if (!record->object) return report_invalid_object(record->name, out);
-      break;
+      krvptr_strong<krvobject_base> object = record->object;
+      if (!object) return report_invalid_object(record->name, out);
+      object->get_named(member, record->name);
+      return resolve_again(member, out);
     }
     case KRVVAR_OBJECT_MEMBER_INDEX: {
       auto* record = static_cast<krvvar_member_index_record*>(ref.payload.record);
-      if (!record->object) return report_invalid_object(std::to_string(record->index), out);
-      break;
+      krvptr_strong<krvobject_base> object = record->object;
+      if (!object) return report_invalid_object(std::to_string(record->index), out);
+      if (record->definition_index) {
+        object->get_member_at(out, record->index);
+        return out;
+      }
+      object->get_index(member, static_cast<int64_t>(record->index));
+      return resolve_again(member, out);
     }
-    case KRVVAR_OBJECT_MEMBER_VAR: {
+    default: {
       auto* record = static_cast<krvvar_member_var_record*>(ref.payload.record);
-      if (record->object.expired()) return report_invalid_object(key_text(*record->key), out);
-      break;
+      krvptr_strong<krvobject_base> object = record->object.lock();
+      if (!object) return report_invalid_object(record->key->get_string(), out);
+      krvvar_shared key = record->key;
+      object->get_member(member, key);
+      return resolve_again(member, out);
     }
   }
-  return resolve_none(out);
 }
 
 }  // namespace
@@ -94,7 +99,7 @@ krvvar_shared& krvvar::deref(krvvar_shared& out) {
     return out;
   }
   if (chain_has_cycle(this)) {
-    krvvar_report_warning("Circular reference detected in deref().");
+    krv_raise_warning("Circular reference detected in deref().");
     return resolve_none(out);
   }
   krvvar* end = this;

@@ -17,6 +17,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "module/thread_record.h"
 #include "runtime/memory/handles.h"
@@ -26,6 +28,8 @@
 
 class krvobject_base;
 class krvvar_shared;
+class krv_function_def;
+class krv_std_json;
 struct krvvar;
 
 // Flag bits of a cell.
@@ -74,6 +78,60 @@ struct krvvar {
   // The resolved value: this cell, or what a REF chain or member reference leads to (a new None for a
   // cycle, a chain without target, or a gone object). Stored in `out`, which is returned.
   krvvar_shared& deref(krvvar_shared& out);
+
+  // Assignment (assign.cpp). set gives this value the source's value: strings and buffers are copied,
+  // containers shared, objects shared or copied as their class decides (strong_self); a member-reference
+  // destination writes through its object. A member-reference source is resolved first, and the
+  // caller's handle then holds the resolved value.
+  void set(krvvar_shared& source);
+  // Binds this value by reference to `source` (a KRVVAR_REF), or copies it when its by-value bit is set.
+  void assign_ref(krvvar* source);
+
+  // Conversions (conversions.cpp); unsupported types warn and give 0, 0.0, false or "".
+  int64_t int_value() { return type == KRVVAR_INT ? payload.int_value : int_value_slow(); }
+  int64_t int_value_slow();
+  double float_value();
+  bool get_bool();
+  // The value as text, assigned to `out`.
+  void string_value(std::string& out);
+  std::string get_string();
+  // A view of the text: a string value's own text, else a per-thread buffer that the next call on the
+  // same thread overwrites.
+  std::string_view string_view_value();
+  // Length, byte count, entry count or element count by type.
+  int64_t size();
+
+  // String and container values (string_container_values.cpp).
+  void set_string(const char* text, size_t length);
+  // The value becomes a string unless it is one; its text, for writing.
+  std::string& string_ref();
+  // The value becomes an empty container unless it is one.
+  void set_json();
+  // The value's container, made one if needed; with `clear` its entries and index are emptied first.
+  krv_std_json* json_ptr(bool clear);
+
+  // Member and index access (member_access.cpp). Values that have neither become empty containers.
+  void get_member(std::string_view name, krvvar_shared& out);
+  void get_index(int64_t index, krvvar_shared& out);
+  bool has_member(std::string_view name);
+
+  // None becomes 1 or -1, integers wrap, floats step by 1.0; false for other types (with a warning).
+  bool increment_value();
+  bool decrement_value();
+
+  // Comparisons (comparisons.cpp), decided by the larger of the two type codes.
+  bool compare_equal(krvvar& other);
+  bool compare_smaller(krvvar& other, bool or_equal);
+  bool compare_bigger(krvvar& other, bool or_equal);
+  // True when the value counts as zero or false.
+  bool compare_zero();
+  bool is_nonzero() { return !compare_zero(); }
+
+  // Function values (function_values.cpp). A native-function value: bound to `object` (kept alive), or
+  // with no object for a namespace function; it observes `definition`.
+  void set_ext_function(krvobject_base* object, krv_function_def* definition);
+  // True for a class value whose instance is alive; a gone instance is logged and the value set None.
+  bool get_class_ref();
 
   bool is_string() const noexcept { return type == KRVVAR_STRING; }
   bool is_json() const noexcept { return type == KRVVAR_JSON; }

@@ -5,7 +5,9 @@
 // Assignments take the new reference before dropping the old one: the old cell may be what keeps the new
 // one alive (a key cell reached through the old value's record).
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "runtime/values/krvvar.h"
@@ -77,6 +79,12 @@ class krvvar_shared {
     handle.cell_->payload.float_value = value;
     return handle;
   }
+  // A string value with a fresh std.string holding a copy of `text` (makers.cpp).
+  static krvvar_shared make_string(std::string_view text);
+  // A buffer value with a fresh std.buffer holding a copy of the bytes.
+  static krvvar_shared make_buffer(const uint8_t* bytes, size_t size);
+  // A container value with a fresh empty std.json.
+  static krvvar_shared make_json() { return make_typed(KRVVAR_JSON); }
 
  private:
   static krvvar_shared adopt_new() { return from_raw(krvvar::create()); }

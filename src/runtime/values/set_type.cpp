@@ -4,6 +4,13 @@
 // The cell reads None with payload 0 while the old payload is released, so whatever the release reaches
 // (an object's destruction) never sees a half-released value. Records of types 11 to 16 are kept for
 // reuse when the type does not change: only their object handles are released.
+//
+// With krvvar_release_contents set, releasing a container first clears it and everything nested in it,
+// and releasing an object tears the object down whoever else holds it; an object whose method runs on a
+// worker right now is torn down later, by the host, from the VM's deferred releases.
+#include "classes/std/buffer_object.h"
+#include "classes/std/json_object.h"
+#include "classes/std/string_object.h"
 #include "module/thread_record.h"
 #include "runtime/memory/pool_return.h"
 #include "runtime/values/krvvar.h"
@@ -32,15 +39,35 @@ void free_record(void* raw) noexcept {
   krv_pool_return<Record::pool>(record);
 }
 
-void release_object_block(krvptr_ref_block* block) noexcept {
-  krvptr_strong<krvptr_base_internal>::adopt(block).release();
+void release_object_block(krvptr_ref_block* block, bool release_contents) noexcept {
+  krvptr_strong<krvptr_base_internal> handle = krvptr_strong<krvptr_base_internal>::adopt(block);
+  if (!release_contents || !handle) return;
+  auto* object = static_cast<krvobject_base*>(handle.get());
+  if (krv_std_json* container = krvptr_cast<krv_std_json>(object)) container->clear_recursive();
+}
+
+// Ends the object now, whatever its strong count: its other holders see it gone. While a worker runs one
+// of its methods, a strong reference waits in the VM's deferred releases instead.
+void tear_down_object(krvptr_strong<krvobject_base>& handle) noexcept {
+  krvobject_base* object = handle.get();
+  if (object != nullptr && object->worker_holds == 0) {
+    object->detach();
+    object->destroy();
+  } else if (object != nullptr) {
+    const krv_thread_local& record = krv_get_thread_local();
+    if (record.vm != nullptr) record.vm->deferred_releases.push_back(krvptr_strong<krvobject_base>::from_raw(object));
+  }
+  handle.release();
 }
 
 // What a record keeps for reuse keeps; the rest of it is released. True when the record stays.
-bool clear_record(uint8_t type, void* record, bool same_type) noexcept {
+bool clear_record(uint8_t type, void* record, bool same_type, bool release_contents) noexcept {
   switch (type) {
     case KRVVAR_OBJECT:
-      static_cast<krvvar_object_record*>(record)->object.release();
+      if (release_contents)
+        tear_down_object(static_cast<krvvar_object_record*>(record)->object);
+      else
+        static_cast<krvvar_object_record*>(record)->object.release();
       return false;
     case KRVVAR_CLASS:
       static_cast<krvvar_class_record*>(record)->instance.release();
@@ -102,6 +129,17 @@ void* build_record(uint8_t type) {
   return nullptr;
 }
 
+// A fresh empty storage object for a string, buffer or container value, as the block whose strong
+// count the cell keeps.
+krvptr_ref_block* build_storage(uint8_t type) {
+  switch (type) {
+    case KRVVAR_STRING: return krv_std_string::create().take_block();
+    case KRVVAR_BUFFER: return krv_std_buffer::create().take_block();
+    case KRVVAR_JSON: return krv_std_json::create().take_block();
+  }
+  return &krvptr_empty_block;
+}
+
 bool holds_record(uint8_t type) noexcept {
   return type == KRVVAR_OBJECT || (type >= KRVVAR_CLASS && type <= KRVVAR_OBJECT_MEMBER_VAR);
 }
@@ -112,13 +150,14 @@ krvvar& krvvar::set_type(uint8_t new_type) {
   const uint8_t old_type = type;
   const krvvar_payload old = payload;
   by_value = 0;
+  const bool release_contents = (flags & krvvar_release_contents) != 0;
   if (holds_record(old_type)) {
-    if (clear_record(old_type, old.record, old_type == new_type)) return *this;
+    if (clear_record(old_type, old.record, old_type == new_type, release_contents)) return *this;
   }
   type = KRVVAR_NONE;
   payload.bits = 0;
   if (krvvar_payload_is_block(old_type)) {
-    release_object_block(old.block);
+    release_object_block(old.block, release_contents && old_type == KRVVAR_JSON);
   } else if (holds_record(old_type)) {
     free_record_of(old_type, old.record);
   } else if (old_type == KRVVAR_REF) {
@@ -126,9 +165,7 @@ krvvar& krvvar::set_type(uint8_t new_type) {
   }
 
   if (krvvar_payload_is_block(new_type)) {
-    // The storage object of a fresh string, buffer or container value comes with its class; until
-    // then the value holds the empty reference.
-    payload.block = &krvptr_empty_block;
+    payload.block = build_storage(new_type);
   } else if (holds_record(new_type)) {
     payload.record = build_record(new_type);
   }

@@ -10,6 +10,7 @@
 #include "host_vm.h"
 #include "log_collector.h"
 #include "module/vm_lock.h"
+#include "runtime/exec/raise.h"
 #include "runtime/values/krvvar.h"
 #include "runtime/values/krvvar_shared.h"
 #include "runtime/values/krvvector_shared.h"
@@ -228,11 +229,14 @@ TEST(SetType, ReleasingAReferenceDropsTheTargetsCount) {
   EXPECT_EQ(ref->payload.int_value, 0);
 }
 
-TEST(SetType, StringBufferAndContainerValuesStartWithoutAnObjectUntilTheirClassesExist) {
+TEST(SetType, StringBufferAndContainerValuesStartWithAFreshEmptyObject) {
   for (uint8_t type : {KRVVAR_STRING, KRVVAR_BUFFER, KRVVAR_JSON}) {
     krvvar_shared value = krvvar_shared::make_typed(type);
-    EXPECT_EQ(value->payload.block, &krvptr_empty_block);
-    EXPECT_EQ(value->object_base(), nullptr);
+    krvvar_shared other = krvvar_shared::make_typed(type);
+    ASSERT_NE(value->object_base(), nullptr);
+    EXPECT_NE(value->object_base(), other->object_base());
+    EXPECT_EQ(value->payload.block->strong, 1u);
+    EXPECT_EQ(value->size(), 0);
   }
 }
 
@@ -331,7 +335,7 @@ TEST_F(OnVm, DerefOfAMemberOfAGoneObjectReportsIt) {
     r.value->deref(out);
     ASSERT_TRUE(out);
     EXPECT_EQ(out->type, KRVVAR_NONE);
-    EXPECT_EQ(log.lines(), (std::vector<krv_logged_line>{{KRV_LOG_ERROR, r.error}}));
+    EXPECT_EQ(log.lines(), (std::vector<krv_logged_line>{{KRV_LOG_ERROR, krv_frame_error_text(r.error)}}));
   }
   EXPECT_EQ(by_key.deref_copy()->type, KRVVAR_NONE);
   krvvar_shared plain = krvvar_shared::make_int(1);

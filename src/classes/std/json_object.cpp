@@ -1,0 +1,170 @@
+#include "classes/std/json_object.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "classes/std/json_visit_guard.h"
+#include "runtime/exec/raise.h"
+#include "runtime/objects/log.h"
+
+krvptr_strong<krv_std_json> krv_std_json::create() {
+  return krvptr_strong<krv_std_json>::from_raw(krv_pooled_allocate<krv_std_json>());
+}
+
+void krv_std_json::destroy() {
+  clear_entries();
+  krv_pooled_recycle(this);
+}
+
+void krv_std_json::set_index(int64_t index, krvvar_shared& value) {
+  krvvar_shared cell = at(index);
+  cell->set(value);
+  value.release();
+}
+
+void krv_std_json::set_named(std::string_view key, krvvar_shared& value) {
+  krvvar_shared cell = get_or_insert(key);
+  cell->set(value);
+  value.release();
+}
+
+krv_std_json_key_index& krv_std_json::index() {
+  if (!key_index) key_index = std::make_unique<krv_std_json_key_index>();
+  return *key_index;
+}
+
+krvvar_shared& krv_std_json::append(krvvar_shared cell, std::string_view key) {
+  krv_std_json_entry& entry = entries.emplace_back(std::move(cell));
+  if (!key.empty()) {
+    entry.key = new std::string(key);
+    krv_std_json_key_node& node = index()[*entry.key];
+    node.cell = entry.value.get();
+    ++node.count;
+  }
+  return entry.value;
+}
+
+krvvar_shared& krv_std_json::push_empty() { return entries.emplace_back(krvvar_shared::make_none()).value; }
+
+krvvar_shared& krv_std_json::push_empty_keyed(std::string_view key) { return append(krvvar_shared::make_none(), key); }
+
+void krv_std_json::push_value(krvvar_shared& value, std::string_view key) {
+  krvvar_shared source = value;
+  krvvar_shared cell = krvvar_shared::make_none();
+  cell->set(source);
+  append(std::move(cell), key);
+  value.release();
+}
+
+krvvar_shared krv_std_json::get_or_insert(std::string_view key) {
+  if (key_index) {
+    auto found = key_index->find(key);
+    if (found != key_index->end()) return krvvar_shared::from_raw(found->second.cell);
+  }
+  // Without an index there is no keyed entry to find; an empty key is kept as a key here.
+  krv_std_json_entry& entry = entries.emplace_back(krvvar_shared::make_none());
+  entry.key = new std::string(key);
+  index().emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 1});
+  return entry.value;
+}
+
+krvvar_shared krv_std_json::at(int64_t index) {
+  if (index < 0) index += size();
+  if (index < 0 || index >= size()) return krv_raise_error("Out of bounds access.");
+  return entries[static_cast<size_t>(index)].value;
+}
+
+bool krv_std_json::has_key(std::string_view key) const { return key_index && key_index->contains(key); }
+
+bool krv_std_json::erase_index(int64_t index) {
+  if (index < 0) index += size();
+  if (index < 0 || index >= size()) return false;
+  const auto position = entries.begin() + index;
+  if (position->has_key() && key_index) {
+    auto node = key_index->find(*position->key);
+    if (node != key_index->end() && --node->second.count == 0) {
+      key_index->erase(node);
+    } else if (node != key_index->end() && node->second.cell == position->value.get()) {
+      // Point the key at its first remaining entry.
+      for (const krv_std_json_entry& other : entries) {
+        if (other.has_key() && *other.key == *position->key && other.value.get() != position->value.get()) {
+          node->second.cell = other.value.get();
+          break;
+        }
+      }
+    }
+  }
+  krv_std_json_entry erased = std::move(*position);
+  entries.erase(position);
+  return true;
+}
+
+bool krv_std_json::erase_key(std::string_view key) {
+  if (!key_index) return false;
+  auto node = key_index->find(key);
+  if (node == key_index->end()) {
+    krv_log_line(*krv_log_base::instance(), KRV_LOG_INFO, "Key ", key, " does not exist!");
+    return false;
+  }
+  key_index->erase(node);
+  // The removed entries are released only once the container is consistent again.
+  std::vector<krv_std_json_entry> removed;
+  auto kept = std::stable_partition(entries.begin(), entries.end(), [key](const krv_std_json_entry& entry) {
+    return !(entry.has_key() && *entry.key == key);
+  });
+  std::move(kept, entries.end(), std::back_inserter(removed));
+  entries.erase(kept, entries.end());
+  return !removed.empty();
+}
+
+void krv_std_json::clear_entries() {
+  // Releasing values may reach this container again (an object torn down with it): it is already empty
+  // by then. The entry storage is kept for reuse.
+  std::vector<krv_std_json_entry> old;
+  old.swap(entries);
+  key_index.reset();
+  old.clear();
+  if (entries.empty()) entries.swap(old);
+}
+
+void krv_std_json::clear_recursive() {
+  krv_json_visit_guard guard;
+  if (!guard.push(this)) return;
+  for (krv_std_json_entry& entry : entries) {
+    krvvar& value = *entry.value;
+    if (krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr)
+      nested->clear_recursive();
+    else
+      value.flags |= krvvar_release_contents;
+  }
+  clear_entries();
+}
+
+bool krv_std_json::remove_all_keys_recursive(std::string_view key) {
+  krv_json_visit_guard guard;
+  if (!guard.push(this)) return true;
+  erase_key(key);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    krvvar& value = *entries[i].value;
+    if (krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr)
+      nested->remove_all_keys_recursive(key);
+  }
+  return true;
+}
+
+void krv_std_json::assign_from(const krv_std_json& other) {
+  if (&other == this) return;
+  clear_entries();
+  entries.reserve(other.entries.size());
+  for (const krv_std_json_entry& source : other.entries) {
+    krvvar_shared value = source.value;
+    krvvar_shared cell = krvvar_shared::make_none();
+    cell->set(value);
+    krv_std_json_entry& entry = entries.emplace_back(std::move(cell));
+    if (!source.has_key()) continue;
+    entry.key = new std::string(*source.key);
+    // The first entry with a key keeps the lookup; later ones only count.
+    auto [node, inserted] = index().try_emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 0});
+    ++node->second.count;
+  }
+}

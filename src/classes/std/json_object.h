@@ -1,0 +1,81 @@
+// krv_std_json: the script class "std.json", the object behind every KRVVAR_JSON value and the
+// language's only list and dictionary.
+//
+// A container is one ordered sequence of entries, each with an optional text key, so one container can
+// be an array, an object or a mixture. Keys need not be unique. Lookups by key go through the lazy key
+// index (krv_std_json_key_index), which a pure list never allocates.
+//
+// Invariants: with no keyed entry the index is absent or empty; each key of a keyed entry has a node
+// whose count is the number of entries with that key and whose cell is one of theirs.
+//
+// There is no lock: one thread at a time (normally the VM-lock holder) uses a container. Objects are
+// pooled (krv_pooled_class); a released container rests in its pool empty, keeping its entry capacity.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "classes/std/json_entry.h"
+#include "classes/std/json_key_index.h"
+#include "module/vm_state.h"
+#include "runtime/objects/class_template.h"
+#include "runtime/objects/pooled_class.h"
+
+class krv_std_json : public krvobject<krv_std_json, CLASS_STRING<"std.json">>, public krv_pooled_class {
+ public:
+  static constexpr auto pool = &krv_vm_state::json_pool;
+
+  // A new empty container (pooled when this thread may use the VM's pools).
+  static krvptr_strong<krv_std_json> create();
+
+  // Release: empties the container and recycles it.
+  void destroy() override;
+  void get_index(krvvar_shared& out, int64_t index) override { out = at(index); }
+  // Reading a missing key creates its entry (None).
+  void get_named(krvvar_shared& out, std::string_view key) override { out = get_or_insert(key); }
+  void set_index(int64_t index, krvvar_shared& value) override;
+  void set_named(std::string_view key, krvvar_shared& value) override;
+  bool has_index(int64_t index) override { return index >= 0 && index < size(); }
+  bool has_named(std::string_view key) override { return has_key(key); }
+  bool is_empty() override { return entries.empty(); }
+  uint32_t element_count() override { return static_cast<uint32_t>(entries.size()); }
+
+  int64_t size() const noexcept { return static_cast<int64_t>(entries.size()); }
+
+  // Replaces the contents by copies of `other`'s entries (values assigned as krvvar::set does).
+  void assign_from(const krv_std_json& other);
+  // Removes every entry with `key`; true when one was removed.
+  bool erase_key(std::string_view key);
+  // Removes the entry at `index` (negative counts from the end); false when out of range.
+  bool erase_index(int64_t index);
+  // Removes all entries and drops the index; the entry storage is kept.
+  void clear_entries();
+  // Clears this container and every container nested in it; a cycle or the depth limit stops the walk.
+  void clear_recursive();
+  // Erases `key` here and in every nested container; always true.
+  bool remove_all_keys_recursive(std::string_view key);
+  // The cell under `key` (a new reference), appending a keyed None entry when there is none.
+  krvvar_shared get_or_insert(std::string_view key);
+  // The cell at `index` (a new reference; negative counts from the end); out of range raises
+  // "Out of bounds access." and gives a new None.
+  krvvar_shared at(int64_t index);
+  // Appends an unkeyed entry with a fresh None cell; the reference lives until the entries change.
+  krvvar_shared& push_empty();
+  // The same under `key` (unkeyed when the key is empty).
+  krvvar_shared& push_empty_keyed(std::string_view key);
+  // Appends a fresh cell assigned from `value` (under `key` unless empty); `value` is released.
+  void push_value(krvvar_shared& value, std::string_view key = {});
+  bool has_key(std::string_view key) const;
+
+
+  std::vector<krv_std_json_entry> entries;
+  std::unique_ptr<krv_std_json_key_index> key_index;  // null until first needed
+
+ private:
+  krvvar_shared& append(krvvar_shared cell, std::string_view key);
+  krv_std_json_key_index& index();
+};
+
+template <>
+struct krv_pool_traits<krv_std_json> : krv_pooled_class_traits<krv_std_json> {};

@@ -1,0 +1,44 @@
+// krv_json_visit_guard: the stop for every recursive walk of containers on one thread.
+//
+// Each thread keeps the stack of containers it is walking right now (innermost last). A walk pushes the
+// container it enters through a guard on the C++ stack; the push is refused when the container is
+// already on the stack (a cycle) or the stack already holds krv_json_max_depth containers. Printing,
+// parsing, binary writing and reading, recursive clearing and copying all go through it, so no walk
+// recurses for ever or deeper than the limit.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+class krv_std_json;
+
+inline constexpr uint32_t krv_json_max_depth = 1024;
+
+enum krv_json_visit_refusal : uint8_t {
+  KRV_JSON_VISIT_OK = 0,
+  KRV_JSON_VISIT_CYCLE = 1,
+  KRV_JSON_VISIT_TOO_DEEP = 2,
+};
+
+// The walking state of the calling thread.
+struct krv_json_visit_state {
+  std::vector<const krv_std_json*> stack;  // containers being walked, innermost last
+  uint8_t failed = 0;                      // 1 once a push was refused, until the stack is empty again
+};
+krv_json_visit_state& krv_json_visit_state_of_thread();
+
+class krv_json_visit_guard {
+ public:
+  krv_json_visit_guard() = default;
+  // Pops the container when this guard's push succeeded; clears the failure flag once the stack is empty.
+  ~krv_json_visit_guard();
+  krv_json_visit_guard(const krv_json_visit_guard&) = delete;
+  krv_json_visit_guard& operator=(const krv_json_visit_guard&) = delete;
+
+  // Enters `container`; false (with the refusal reason set) on a cycle or at the depth limit.
+  bool push(const krv_std_json* container);
+  krv_json_visit_refusal refusal() const noexcept { return refusal_; }
+
+ private:
+  bool pushed_ = false;
+  krv_json_visit_refusal refusal_ = KRV_JSON_VISIT_OK;
+};

@@ -1,0 +1,22 @@
+#include "classes/std/string_text.h"
+
+#include "runtime/exec/raise.h"
+
+bool krv_string_replace_all(std::string& text, std::string_view search, std::string_view replacement) {
+  size_t found = text.find(search);
+  if (search.size() > text.size() || found == std::string::npos) return false;
+  std::string result;
+  size_t copied = 0;
+  while (found != std::string::npos) {
+    result.append(text, copied, found - copied).append(replacement);
+    copied = found + search.size();
+    found = text.find(search, copied);
+  }
+  result.append(text, copied);
+  text = std::move(result);
+  return true;
+}
+
+void krv_string_warn_empty_search(std::string_view method, std::string_view noun) {
+  krv_raise_warning(method, ": empty ", noun, " - nothing to search for, call ignored.");
+}

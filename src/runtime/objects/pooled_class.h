@@ -1,0 +1,54 @@
+// krv_pooled_class: pooled storage for the script objects behind string, buffer and container values.
+//
+// These objects are made and dropped as often as the values themselves, so they come from the VM's
+// object pool of their class (krv_object_pool) when the calling thread may use the VM's pools, else from
+// the heap. The slot byte says which: its index in the pool page, or krv_pool_heap_slot.
+//
+// A pooled class T declares `static constexpr auto pool = &krv_vm_state::<its pool>;` and specialises
+// krv_pool_traits<T> as krv_pooled_class_traits<T>. Its release (destroy) empties the object and hands
+// it to krv_pooled_recycle: a heap object is deleted, a pooled one rests in its page until reused.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "module/thread_record.h"
+#include "runtime/memory/pool.h"
+#include "runtime/memory/pool_return.h"
+
+class krv_pooled_class {
+ public:
+  uint8_t pool_slot = krv_pool_heap_slot;  // index in its pool page; krv_pool_heap_slot on the heap
+};
+
+// Where the slot byte lies inside a pooled object. The classes have a virtual base, which makes offsetof
+// "conditionally supported"; g++ supports it for members outside virtual bases, which pool_slot is.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+template <class T>
+inline constexpr size_t krv_pooled_slot_offset = offsetof(T, pool_slot);
+#pragma GCC diagnostic pop
+
+// Bitmap pool entries: built once with their page, handed out and taken back as they are.
+template <class T>
+struct krv_pooled_class_traits : krv_pool_bitmap_traits<T, krv_pooled_slot_offset<T>> {};
+
+// A resting object of class T from the calling thread's VM pool, else a new heap object.
+template <class T>
+T* krv_pooled_allocate() {
+  const krv_thread_local& record = krv_get_thread_local();
+  if (record.may_use_vm_pools())
+    // A pool that cannot make a page has logged it; the heap still serves the object.
+    if (T* object = (record.vm->*T::pool).allocate()) return object;
+  return new T();
+}
+
+// Gives an emptied object back: deletes a heap object, returns a pooled one to its page (through the
+// pool's return ring from a thread without the VM lock; left in place on a thread without a VM).
+template <class T>
+void krv_pooled_recycle(T* object) noexcept {
+  if (object->pool_slot == krv_pool_heap_slot) {
+    delete object;
+    return;
+  }
+  krv_pool_return<T::pool>(object);
+}

@@ -1,0 +1,41 @@
+// A VM owned by the test thread, with the VM lock held and a collector on its log, so values take the
+// pooled paths the interpreter takes and every report can be read back.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host_vm.h"
+#include "log_collector.h"
+#include "module/vm_lock.h"
+#include "runtime/exec/raise.h"
+
+class ValueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vm.attach_current_thread();
+    lock.emplace();
+  }
+  void TearDown() override {
+    lock.reset();
+    krv_host_vm::detach_current_thread();
+  }
+  // The texts logged at `level`, in order.
+  std::vector<std::string> logged(krv_log_level level) const {
+    std::vector<std::string> texts;
+    for (const krv_logged_line& line : log.lines())
+      if (line.level == level) texts.push_back(line.text);
+    return texts;
+  }
+  std::vector<std::string> warnings() const { return logged(KRV_LOG_WARNING); }
+  std::vector<std::string> errors() const { return logged(KRV_LOG_ERROR); }
+
+  krv_host_vm vm{"value-test"};
+  krv_log_collector log{vm.log()};
+  std::optional<krv_vm_lock> lock;
+};
+
+// An error as the log shows it without a task: framed.
+inline std::string framed(const std::string& message) { return krv_frame_error_text(message); }
