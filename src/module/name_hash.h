@@ -3,6 +3,8 @@
 // Names are hashed with XXH3-64 over their bytes. Both functors are transparent, so a map keyed by
 // std::string_view can be searched with std::string or a literal without building a key.
 #pragma once
+// Inlined: names are short, and a call into the shared library costs as much as hashing them.
+#define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #include <cstddef>

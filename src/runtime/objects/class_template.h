@@ -4,7 +4,7 @@
 //
 // Per class T it keeps one set of statics (function-local, so registration order does not depend on
 // static initialisation order): the member table (definitions in registration order, a member's index
-// is its position), the name map from member name to index (XXH3-64 keys), create_new, and the
+// is its position), the name map from member name to index (krv_member_name_map), create_new, and the
 // registered flag. The statics are written only while the class registers, from the host's namespace
 // initialisers, and read without locks afterwards.
 //
@@ -27,6 +27,7 @@
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/member_def.h"
+#include "runtime/objects/member_name_map.h"
 #include "runtime/objects/object_base.h"
 
 // A script class name as a template argument.
@@ -74,7 +75,7 @@ class krvobject : public krvobject_base, public krvptr_type_tag<T> {
 
   struct class_statics {
     std::vector<krvptr_strong<krvobject_member_def_base>> members;
-    krv_name_map<uint64_t> names;  // member name -> index in `members`
+    krv_member_name_map names;  // member name -> index in `members`
     std::function<krvptr_strong<T>()> create_new;
     uint8_t registered = 0;
   };
@@ -89,11 +90,7 @@ class krvobject : public krvobject_base, public krvptr_type_tag<T> {
 
   const char* type_name() override { return Name::value; }
 
-  int64_t member_index(std::string_view name) override {
-    const auto& names = statics().names;
-    auto found = names.find(name);
-    return found == names.end() ? -1 : static_cast<int64_t>(found->second);
-  }
+  int64_t member_index(std::string_view name) override { return statics().names.find(name); }
   void member_value_at(krvvar_shared& out, uint64_t index) override { member_at(index).bind(out, *this); }
   void set_member_at(uint64_t index, krvvar_shared& value) override { member_at(index).set(*this, value); }
   void get_member_at(krvvar_shared& out, uint64_t index) override { member_at(index).get(out, *this); }
@@ -103,7 +100,7 @@ class krvobject : public krvobject_base, public krvptr_type_tag<T> {
     if (index >= 0) return member_value_at(out, static_cast<uint64_t>(index));
     out = krv_raise_error("type '", type_name(), "' does not have member '", name, "'");
     krv_log_base& log = *krv_log_base::instance();
-    for (const auto& entry : statics().names) krv_log_line(log, KRV_LOG_INFO, " - ", entry.first);
+    for (const auto& entry : statics().names.entries()) krv_log_line(log, KRV_LOG_INFO, " - ", entry.name);
   }
 
   // Registers a method; a maximum below the minimum is raised to it.
@@ -149,25 +146,25 @@ class krvobject : public krvobject_base, public krvptr_type_tag<T> {
   static void append_member(std::string_view name, krvptr_strong<krvobject_member_def_base> definition) {
     auto& state = statics();
     state.members.push_back(std::move(definition));
-    state.names[name] = state.members.size() - 1;
+    state.names.assign(name, state.members.size() - 1);
   }
 
   // The variable definition registered under `name`, created (or put in place of a method of that name)
   // when there is none.
   static krvobject_variable_def& variable_definition(std::string_view name) {
     auto& state = statics();
-    auto found = state.names.find(name);
-    if (found != state.names.end()) {
-      auto* existing = dynamic_cast<krvobject_variable_def*>(state.members[found->second].get());
+    const int64_t found = state.names.find(name);
+    if (found >= 0) {
+      auto* existing = dynamic_cast<krvobject_variable_def*>(state.members[static_cast<size_t>(found)].get());
       if (existing != nullptr) return *existing;
     }
     auto definition = krvptr_strong<krvobject_variable_def>::from_raw(new krvobject_variable_def());
     definition->getter = [](T*) { return krv_raise_error("get called on write-only member variable."); };
     definition->setter = [](T*, krvvar_shared&) { krv_raise_error("set called on read-only member variable."); };
     krvobject_variable_def& created = *definition;
-    if (found != state.names.end()) {
-      created.member_index = found->second;
-      state.members[found->second] = std::move(definition);
+    if (found >= 0) {
+      created.member_index = static_cast<uint64_t>(found);
+      state.members[static_cast<size_t>(found)] = std::move(definition);
     } else {
       created.member_index = state.members.size();
       append_member(name, std::move(definition));
@@ -194,11 +191,11 @@ void krvobject<T, Name>::script_register_internal() {
   (*global.class_factories)[name] = [] { return krvptr_strong<krvobject_base>(statics().create_new()); };
 
   auto metadata = std::make_shared<krvobject_metadata>();
-  for (const auto& [member_name, index] : state.names) {
-    if (krv_function_def* function = state.members[index]->function_descriptor()) {
-      metadata->methods[member_name] = function;
+  for (const auto& entry : state.names.entries()) {
+    if (krv_function_def* function = state.members[entry.index]->function_descriptor()) {
+      metadata->methods[entry.name] = function;
     } else {
-      metadata->variables.push_back(member_name);
+      metadata->variables.push_back(entry.name);
     }
   }
   (*global.class_metadata)[name] = std::move(metadata);

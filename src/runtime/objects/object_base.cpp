@@ -10,9 +10,6 @@ void krvobject_base::strong_self(krvptr_strong<krvobject_base>& out) { out = krv
 
 namespace {
 
-// The key's text for string access: its own text for a string, else its text form.
-std::string key_text(krvvar& key) { return key.get_string(); }
-
 void warn_string_access(krvobject_base& object, const char* operation, const krvvar& key) {
   krv_raise_warning("type '", object.type_name(), "' does not implement '", operation, "' for var type ",
                     static_cast<int>(key.type), ", defaulting to string access.");
@@ -21,6 +18,7 @@ void warn_string_access(krvobject_base& object, const char* operation, const krv
 }  // namespace
 
 void krvobject_base::get_member(krvvar_shared& out, krvvar_shared& key) {
+  if (!key) key = krvvar_shared::make_none();
   krvvar& k = *key;
   if (k.type == KRVVAR_INT) {
     get_index(out, k.payload.int_value);
@@ -28,7 +26,7 @@ void krvobject_base::get_member(krvvar_shared& out, krvvar_shared& key) {
     get_named(out, k.string_view_value());
   } else {
     warn_string_access(*this, "get_member", k);
-    get_named(out, key_text(k));
+    get_named(out, k.get_string());
   }
   key.release();
 }
@@ -42,6 +40,7 @@ void krvobject_base::get_named(krvvar_shared& out, std::string_view name) {
 }
 
 void krvobject_base::set_member(krvvar_shared& key, krvvar_shared& value) {
+  if (!key) key = krvvar_shared::make_none();
   krvvar& k = *key;
   if (k.type == KRVVAR_INT) {
     set_index(k.payload.int_value, value);
@@ -49,7 +48,7 @@ void krvobject_base::set_member(krvvar_shared& key, krvvar_shared& value) {
     set_named(k.string_view_value(), value);
   } else {
     warn_string_access(*this, "set_member", k);
-    set_named(key_text(k), value);
+    set_named(k.get_string(), value);
   }
   value.release();
   key.release();

@@ -77,7 +77,7 @@ class krvobject_base : public krvptr_base<krvobject_base>, public krv_serializab
   virtual void set_member_at(uint64_t index, krvvar_shared& value);
   virtual void get_member_at(krvvar_shared& out, uint64_t index);
 
-  uint64_t type_hash() const noexcept { return type_hash_; }
+  uint64_t object_type_hash() const noexcept { return type_hash_; }
 
  protected:
   uint64_t type_hash_ = 0;  // the type hash of the most-derived class, set by the class template

@@ -105,7 +105,10 @@ void copy_text(krvvar& destination, krvvar& source) {
   if (own != nullptr && from != own) {
     const krvptr_ref_block* block = destination.payload.block;
     if (block->strong == 1 && block->weak == 0) {
-      own->text.assign(from ? from->text : std::string());
+      if (from != nullptr)
+        own->text.assign(from->text);
+      else
+        own->text.clear();
       return;
     }
   }

@@ -140,8 +140,6 @@ krvptr_ref_block* build_storage(uint8_t type) {
   return &krvptr_empty_block;
 }
 
-// String, buffer and container values keep their object's block in the payload; object values (8)
-// keep a record like the types after them.
 bool holds_record(uint8_t type) noexcept {
   return type == KRVVAR_OBJECT || (type >= KRVVAR_CLASS && type <= KRVVAR_OBJECT_MEMBER_VAR);
 }

@@ -10,24 +10,13 @@
 #include "classes/std/json_object.h"
 #include "classes/std/string_object.h"
 #include "runtime/values/krvvar_shared.h"
+#include "value_makers.h"
 #include "value_test_vm.h"
 
 namespace {
 
-using maker = std::function<krvvar_shared()>;
+using maker = value_maker;
 
-maker text(std::string value) {
-  return [value] { return krvvar_shared::make_string(value); };
-}
-maker number(double value) {
-  return [value] { return krvvar_shared::make_float(value); };
-}
-maker integer(int64_t value) {
-  return [value] { return krvvar_shared::make_int(value); };
-}
-maker none() {
-  return [] { return krvvar_shared::make_none(); };
-}
 maker list_of(int entries) {
   return [entries] {
     krvvar_shared list = krvvar_shared::make_json();

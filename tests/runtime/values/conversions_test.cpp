@@ -10,27 +10,16 @@
 #include "classes/std/json_object.h"
 #include "classes/std/string_object.h"
 #include "runtime/values/krvvar_shared.h"
+#include "value_makers.h"
 #include "value_test_vm.h"
 
 namespace {
 
-using maker = std::function<krvvar_shared()>;
+using maker = value_maker;
 
 constexpr int64_t int_max = std::numeric_limits<int64_t>::max();
 constexpr int64_t int_min = std::numeric_limits<int64_t>::min();
 
-maker text(std::string value) {
-  return [value] { return krvvar_shared::make_string(value); };
-}
-maker number(double value) {
-  return [value] { return krvvar_shared::make_float(value); };
-}
-maker integer(int64_t value) {
-  return [value] { return krvvar_shared::make_int(value); };
-}
-maker none() {
-  return [] { return krvvar_shared::make_none(); };
-}
 maker error_value() {
   return [] { return krvvar_shared::make_typed(KRVVAR_ERR); };
 }

@@ -229,10 +229,13 @@ TEST(SetType, ReleasingAReferenceDropsTheTargetsCount) {
   EXPECT_EQ(ref->payload.int_value, 0);
 }
 
-TEST(SetType, StringBufferAndContainerValuesStartWithAFreshEmptyStorageObject) {
+TEST(SetType, StringBufferAndContainerValuesStartWithAFreshEmptyObject) {
   for (uint8_t type : {KRVVAR_STRING, KRVVAR_BUFFER, KRVVAR_JSON}) {
     krvvar_shared value = krvvar_shared::make_typed(type);
-    EXPECT_NE(value->object_base(), nullptr);
+    krvvar_shared other = krvvar_shared::make_typed(type);
+    ASSERT_NE(value->object_base(), nullptr);
+    EXPECT_NE(value->object_base(), other->object_base());
+    EXPECT_EQ(value->payload.block->strong, 1u);
     EXPECT_EQ(value->size(), 0);
   }
 }
