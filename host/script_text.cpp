@@ -65,24 +65,22 @@ class text_assembler {
     if (!token(i).quoted) fail("expected a string in double quotes");
     return token(i).text;
   }
-  int64_t integer(size_t i) const {
+  // Token i read whole as a number of type T.
+  template <class T>
+  T parse(size_t i, const char* expected) const {
     const std::string& text = word(i);
-    int64_t value = 0;
+    T value{};
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (result.ec != std::errc() || result.ptr != text.data() + text.size()) fail("expected an integer, got '" + text + "'");
+    if (result.ec != std::errc() || result.ptr != text.data() + text.size())
+      fail(std::string("expected ") + expected + ", got '" + text + "'");
     return value;
   }
+  int64_t integer(size_t i) const { return parse<int64_t>(i, "an integer"); }
+  double real(size_t i) const { return parse<double>(i, "a number"); }
   uint32_t count(size_t i) const {
     const int64_t value = integer(i);
     if (value < 0 || value > 0xFFFFFFFFll) fail("value out of range: " + std::to_string(value));
     return static_cast<uint32_t>(value);
-  }
-  double real(size_t i) const {
-    const std::string& text = word(i);
-    double value = 0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (result.ec != std::errc() || result.ptr != text.data() + text.size()) fail("expected a number, got '" + text + "'");
-    return value;
   }
   template <class T>
   T* find(const std::map<std::string, T*>& names, const std::string& name, const char* what) const {

@@ -41,11 +41,9 @@ void krv_vm_context::init(krv_task* owner, krv_task* globals, krv_program_block*
   default_arg_pending = 0;
   in_progress = 0;
   operator_result_mode = 0;
-  if (owner != nullptr) {
-    sink_height = static_cast<uint32_t>(owner->sinks.size());
-    parked_height = static_cast<uint32_t>(owner->parked_frames.size());
-    call_arg_height = owner->call_arg_height;
-  }
+  sink_height = owner != nullptr ? static_cast<uint32_t>(owner->sinks.size()) : 0;
+  parked_height = owner != nullptr ? static_cast<uint32_t>(owner->parked_frames.size()) : 0;
+  call_arg_height = owner != nullptr ? owner->call_arg_height : 0;
   if (code != nullptr) {
     locals.reserve(code->local_count);
     while (locals.size() < code->local_count) locals.push_back(krvvar_shared::make_none());
