@@ -33,8 +33,12 @@ class block_verifier {
       check_operands(instruction);
     }
     if (block_.local_flags.size() != block_.local_count) report(0, "local flag count differs from the local count");
-    for (const auto& [offset, position] : block_.positions)
+    for (const auto& [offset, position] : block_.positions) {
       if (!lands(offset) || offset == block_.code.size()) report(offset, "source position off an instruction start");
+      const krv_source_position* record = position.get();
+      if (record == nullptr || !keeps(program_.sources, record->source.get()))
+        report(offset, "source position without a source the program keeps");
+    }
   }
 
  private:

@@ -5,7 +5,7 @@
 // code); the length of a fast-path form must cover its header and end on an instruction start. Indexes
 // must name existing locals, constants, program strings, child blocks, member-cache entries and default
 // blocks; host pointers must be records the program keeps. Source positions must sit on instruction
-// starts.
+// starts and name a source the program keeps.
 #pragma once
 #include <string>
 #include <vector>

@@ -287,6 +287,13 @@ TEST(ScriptAssembler, TheVerifierFindsWhatTheInterpreterMustNotMeet) {
        "block 0 @0: call_native: native definition not kept by the program"},
       {"load_local 0", [](krv_program& program) { program.root->positions[5]; },
        "block 0 @5: source position off an instruction start"},
+      {"load_local 0",
+       [](krv_program& program) {
+         auto stray = krvptr_strong<krv_source_position>::from_raw(new krv_source_position());
+         program.positions.push_back(stray);
+         program.root->positions[0] = krvptr_weak<krv_source_position>(stray);
+       },
+       "block 0 @0: source position without a source the program keeps"},
       {"load_local 0\nload_local 0", [](krv_program& program) { program.root->code.resize(12); },
        "block 0: code pointers do not cover the block's code"},
   };

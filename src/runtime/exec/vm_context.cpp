@@ -89,6 +89,8 @@ void krv_vm_context::release(krv_vm_context*& frame) {
 }
 
 void krv_vm_context::bind_argument(uint32_t slot, krvvar_shared& value) {
+  // Native callers may pass empty handles: a missing argument binds as None.
+  if (!value) value = krvvar_shared::make_none();
   krvvar& local = *locals[slot];
   if (block != nullptr && slot < block->local_flags.size() && (block->local_flags[slot] & krv_local_by_ref) != 0)
     local.assign_ref(value.get());

@@ -154,6 +154,23 @@ TEST_F(Reports, ADeepStackPrintsItsFirstTenAndLastTwentyFrames) {
   for (uint32_t i = 20; i < 40; ++i) EXPECT_EQ(lines[i - 9], entry_of(i));
 }
 
+TEST_F(Reports, OneEntryCanBePrintedByItsFrameIndex) {
+  krv_source_record& source = add_source("one.krv");
+  source.lines[5] = "call()";
+  krvptr_strong<krv_program_block> inner = make_block(KRV_BLOCK_FUNCTION);
+  krvptr_strong<krv_task> task = make_current_root();
+  place(*task->block, 0, source, 5, 2);
+  push_frame(*task, *inner, 0);
+  krv_runtime_error_report(*task->top_frame(), "B", 0);
+  EXPECT_EQ(errors(), (std::vector<std::string>{"Runtime Error\n" + rule +
+                                                "\n --> one.krv:5:2\n   |\n 5 | call()\n   |   ^~~~~\n   |\none.krv --> Line 5, Index 2\n\n>>> one.krv\n" +
+                                                rule}));
+  EXPECT_EQ(task->error_value->get_string(), "B");
+  log.clear();
+  krv_runtime_error_report(*task->top_frame(), "B", 2);  // past the stack: nothing
+  EXPECT_TRUE(errors().empty());
+}
+
 TEST_F(Reports, FramesWithoutPositionsDegradeToTheFramedText) {
   krvptr_strong<krv_program_block> inner = make_block(KRV_BLOCK_FUNCTION);
   krvptr_strong<krv_task> task = make_current_root();

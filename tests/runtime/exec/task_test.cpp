@@ -178,6 +178,11 @@ TEST_F(TaskBinding, ArgumentsAreCopiedOrBoundByReferenceAndCapturedValuesFollowT
   ASSERT_EQ(task->value_stack.size(), 1u);
   EXPECT_EQ(task->value_stack[0]->payload.int_value, 1);
 
+  // An empty handle from a native caller binds as None.
+  std::vector<krvvar_shared> sparse(2);
+  ASSERT_TRUE(task->bind_params(&sparse));
+  EXPECT_EQ(locals[0]->type, KRVVAR_NONE);
+
   // A captured-value count that does not match leaves the slots alone.
   task->captured_values->pop_back();
   locals[2]->set_type_simple(KRVVAR_NONE);
