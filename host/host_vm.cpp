@@ -6,6 +6,7 @@
 #include "classes/std/json_object.h"
 #include "classes/std/string_object.h"
 #include "module/vm_lock.h"
+#include "runtime/exec/vm_context.h"
 #include "runtime/memory/ref_block_pool.h"
 #include "runtime/values/value_records.h"
 #include "runtime/objects/update_hook.h"

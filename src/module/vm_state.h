@@ -35,6 +35,7 @@ struct krvvar_member_index_record;
 struct krvvar_member_var_record;
 struct krvvar_class_def_record;
 struct krvvar_class_record;
+class krv_vm_context;
 
 struct krv_vm_state {
   // Out of line: building and destroying the object pools needs the pooled classes complete.
@@ -44,7 +45,7 @@ struct krv_vm_state {
   krv_vm_state& operator=(const krv_vm_state&) = delete;
 
   // One pool per record type and per pooled script class, in the order the host keeps them. The pool
-  // of call frames joins with its type. Declared first so that they go last: whatever the other fields
+  // of call frames sits where the host keeps it, after the class-reference records. Declared first so that they go last: whatever the other fields
   // release when the state is destroyed may still return entries to them.
   krv_pool_of<krvvar> var_pool;
   krv_pool_of<krvvar_function_record> function_pool;
@@ -56,6 +57,7 @@ struct krv_vm_state {
   krv_object_pool<krv_std_json> json_pool;
   krv_pool_of<krvvar_class_def_record> class_def_pool;
   krv_pool_of<krvvar_class_record> class_ref_pool;
+  krv_object_pool<krv_vm_context> frame_pool;  // call frames rest constructed, like pooled objects
   krv_pool_of<krvptr_ref_block> ref_block_pool;
   krv_object_pool<krv_std_string> string_pool;
   krv_object_pool<krv_std_buffer> buffer_pool;
@@ -86,6 +88,7 @@ struct krv_vm_state {
     visit(json_pool);
     visit(class_def_pool);
     visit(class_ref_pool);
+    visit(frame_pool);
     visit(ref_block_pool);
     visit(string_pool);
     visit(buffer_pool);

@@ -9,6 +9,8 @@
 #include "host_vm.h"
 #include "log_collector.h"
 #include "module/vm_lock.h"
+#include "runtime/exec/program_block.h"
+#include "runtime/exec/task.h"
 #include "runtime/values/krvvar_shared.h"
 #include "runtime/values/value_records.h"
 
@@ -146,7 +148,10 @@ TEST_F(PoolDrain, BlocksComeFromThePoolOnlyForTheLockOwnerOutsideNativeCallsAndW
 }
 
 TEST(PoolDrainOnShutdown, EntriesStillInTransitAreReleasedWhenTheVmGoes) {
-  auto object = krvptr_strong<probe>::from_raw(new probe());
+  // A function record keeps its scope handle (a root task) until the record reaches its page.
+  auto root_block = krvptr_strong<krv_program_block>::from_raw(new krv_program_block());
+  root_block->kind = KRV_BLOCK_TASK;
+  krvptr_strong<krv_task> object = krv_task_create(root_block, nullptr);
   {
     krv_host_vm vm{"shutdown-test"};
     vm.attach_current_thread();
@@ -154,7 +159,7 @@ TEST(PoolDrainOnShutdown, EntriesStillInTransitAreReleasedWhenTheVmGoes) {
     {
       krv_vm_lock guard;
       value = krvvar_shared::make_typed(KRVVAR_FUNCTION);
-      static_cast<krvvar_function_record*>(value->payload.record)->scope = krvptr_weak<krvptr_base_internal>(object);
+      static_cast<krvvar_function_record*>(value->payload.record)->scope = krvptr_weak<krv_task>(object);
     }
     std::thread([&] {
       vm.attach_current_thread();

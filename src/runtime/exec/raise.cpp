@@ -1,5 +1,10 @@
 #include "runtime/exec/raise.h"
 
+#include <algorithm>
+
+#include "runtime/exec/runtime_error.h"
+#include "runtime/exec/task_status.h"
+#include "runtime/exec/vm_context.h"
 #include "runtime/objects/log.h"
 
 std::string krv_frame_error_text(const std::string& message) {
@@ -8,10 +13,22 @@ std::string krv_frame_error_text(const std::string& message) {
   return "\n" + stars + "\n" + message + "\n" + stars + "\n\n";
 }
 
-krvvar_shared krv_raise_error_text(const std::string& message, bool /*catchable*/) {
-  // Until script tasks exist there is no task to raise on: the framed text goes to the log.
-  krv_log_base::instance()->error(krv_frame_error_text(message));
+krvvar_shared krv_raise_error_text(const std::string& message, bool catchable) {
+  const std::string framed = krv_frame_error_text(message);
+  if (krv_vm_context* top = krv_raise_target()) {
+    krv_runtime_error(*top, framed, message, catchable);
+    // The interpreter stops at its next instruction and the continuation unwinds.
+    if (catchable) top->status = KRV_STATUS_ERROR;
+  } else {
+    // No task to raise on (a worker thread, code outside any task): the text only goes to the log.
+    krv_log_base::instance()->error(framed);
+  }
   return krvvar_shared::make_none();
 }
 
-void krv_raise_warning_text(const std::string& message) { krv_log_base::instance()->warning(message); }
+void krv_raise_warning_text(const std::string& message) {
+  if (krv_vm_context* top = krv_raise_target())
+    krv_runtime_warning(*top, message);
+  else
+    krv_log_base::instance()->warning(message);
+}

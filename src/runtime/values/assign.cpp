@@ -10,6 +10,8 @@
 #include "classes/std/buffer_object.h"
 #include "classes/std/string_object.h"
 #include "runtime/exec/raise.h"
+#include "runtime/exec/scope.h"
+#include "runtime/exec/task.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/values/krvvar.h"
 #include "runtime/values/krvvar_shared.h"
@@ -75,9 +77,9 @@ void copy_function(krvvar& destination, krvvar& source) {
   auto& from = *static_cast<krvvar_function_record*>(source.payload.record);
   krvptr_weak<krv_program_block> function = from.function;
   krvptr_weak<krvptr_base_internal> context = from.context;
-  // Without a running task there is no scope to fall back to: a gone scope stays empty.
-  krvptr_weak<krvptr_base_internal> scope;
-  if (!from.scope.expired()) scope = from.scope;
+  // A function whose scope is gone is rebound to the globals of the running task (none without one).
+  krvptr_weak<krv_task> scope =
+      from.scope.expired() ? krvptr_weak<krv_task>::from_raw(krv_current_root_scope()) : from.scope;
   krvptr_strong<krvvar_ptr_function_lambda> captured = from.captured;
   destination.set_type(KRVVAR_FUNCTION);
   auto& to = *static_cast<krvvar_function_record*>(destination.payload.record);

@@ -1,4 +1,8 @@
-// Native-function values and class references.
+// Script-function and native-function values, and class references.
+#include "runtime/exec/function_lambda.h"
+#include "runtime/exec/program_block.h"
+#include "runtime/exec/scope.h"
+#include "runtime/exec/task.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/object_base.h"
@@ -19,4 +23,26 @@ bool krvvar::get_class_ref() {
   krv_log_base::instance()->error("Cannot get class ref.");
   set_type(KRVVAR_NONE);
   return false;
+}
+
+void krvvar::set_function(krv_program_block* function, krv_task* scope) {
+  if (function == nullptr) return;
+  if (scope == nullptr) scope = krv_current_frame_scope();
+  set_type(KRVVAR_FUNCTION);
+  auto& record = *static_cast<krvvar_function_record*>(payload.record);
+  record.function = krvptr_weak<krv_program_block>::from_raw(function);
+  record.scope = krvptr_weak<krv_task>::from_raw(scope);
+}
+
+krvptr_strong<krv_task> krvvar::call_function() {
+  if (type != KRVVAR_FUNCTION) return {};
+  auto& record = *static_cast<krvvar_function_record*>(payload.record);
+  krvptr_strong<krv_program_block> block = record.function.lock();
+  if (!block) return {};
+  krvptr_strong<krv_task> task = krv_task_create(block, record.scope.get());
+  if (task) {
+    task->captured_context = record.context.lock();
+    task->captured_values = record.captured;
+  }
+  return task;
 }

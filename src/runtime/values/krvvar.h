@@ -30,6 +30,8 @@ class krvobject_base;
 class krvvar_shared;
 class krv_function_def;
 class krv_std_json;
+class krv_program_block;
+class krv_task;
 struct krvvar;
 
 // Flag bits of a cell.
@@ -130,6 +132,13 @@ struct krvvar {
   // Function values (function_values.cpp). A native-function value: bound to `object` (kept alive), or
   // with no object for a namespace function; it observes `definition`.
   void set_ext_function(krvobject_base* object, krv_function_def* definition);
+  // A script-function value for `function`, seeing the globals of `scope` (null: the scope of the
+  // current task's top frame, none without a task). The record is reused when the value is one
+  // already. A null function changes nothing.
+  void set_function(krv_program_block* function, krv_task* scope);
+  // A task made for a function value whose block is alive, carrying its captured context and values;
+  // an empty handle otherwise.
+  krvptr_strong<krv_task> call_function();
   // True for a class value whose instance is alive; a gone instance is logged and the value set None.
   bool get_class_ref();
 

@@ -20,6 +20,7 @@ class krv_class;
 class krv_program_block;
 class krv_function_def;
 class krvvar_ptr_function_lambda;
+class krv_task;
 
 // KRVVAR_OBJECT: any script object.
 struct krvvar_object_record {
@@ -61,7 +62,7 @@ struct krvvar_function_record {
   void drop_owner() noexcept;
 
   krvptr_weak<krv_program_block> function;
-  krvptr_weak<krvptr_base_internal> scope;    // the scope whose globals the function sees
+  krvptr_weak<krv_task> scope;                // the scope (a root task) whose globals the function sees
   krvptr_weak<krvptr_base_internal> context;  // the captured context
   krvptr_strong<krvvar_ptr_function_lambda> captured;
   krvptr_base_internal* owner = nullptr;       // holds one strong reference; the next call consumes it

@@ -1,0 +1,209 @@
+#include "script_disassembler.h"
+
+#include <algorithm>
+#include <bit>
+#include <set>
+#include <sstream>
+
+#include "instruction_decoder.h"
+#include "numeric_fast_path.h"
+#include "program_blocks.h"
+#include "runtime/exec/class_def.h"
+#include "runtime/exec/program_block.h"
+#include "runtime/objects/function_def.h"
+#include "runtime/values/value_records.h"
+#include "script_text_tokens.h"
+
+namespace {
+
+template <class Records, class T>
+std::string name_in(const Records& records, const T* record, char prefix) {
+  for (size_t i = 0; i < records.size(); ++i)
+    if (records[i].get() == record) return prefix + std::to_string(i);
+  return "?";  // not kept by the program; the verifier reports it
+}
+
+class disassembler {
+ public:
+  explicit disassembler(const krv_program& program) : program_(program), blocks_(krv_program_blocks(program)) {}
+
+  std::string run() {
+    out_ << "program " << krv_quote(program_.name) << "\n";
+    for (const std::string& text : program_.strings) out_ << "string " << krv_quote(text) << "\n";
+    write_sources();
+    for (size_t i = 0; i < program_.natives.size(); ++i) {
+      const krv_function_def& native = *program_.natives[i];
+      out_ << "native N" << i << " " << krv_quote(native.name) << " " << native.min_args << " " << native.max_args << "\n";
+    }
+    for (size_t i = 0; i < program_.cells.size(); ++i) out_ << "cell C" << i << " " << value_text(program_.cells[i]) << "\n";
+    for (size_t i = 0; i < program_.classes.size(); ++i) write_class(*program_.classes[i], i);
+    for (const krv_program_block* block : blocks_) write_block(*block);
+    return out_.str();
+  }
+
+ private:
+  std::string block_name(const krv_program_block* block) const {
+    auto found = std::find(blocks_.begin(), blocks_.end(), block);
+    return found == blocks_.end() ? "?" : "B" + std::to_string(found - blocks_.begin());
+  }
+
+  static std::string value_text(const krvvar_shared& value) {
+    switch (value ? value->type : uint8_t{KRVVAR_NONE}) {
+      case KRVVAR_INT: return "int " + std::to_string(value->payload.int_value);
+      case KRVVAR_FLOAT: return "float " + krv_format_double(value->payload.float_value);
+      case KRVVAR_STRING: return "string " + krv_quote(value->get_string());
+      default: return "none";
+    }
+  }
+
+  void write_sources() {
+    const auto& sources = program_.sources;
+    for (size_t i = 0; i < sources.size(); ++i) {
+      out_ << "source S" << i << " " << krv_quote(sources[i]->path);
+      if (const krv_source_record* includer = sources[i]->included_by.get()) out_ << " in " << name_in(sources, includer, 'S');
+      out_ << "\n";
+    }
+    for (size_t i = 0; i < sources.size(); ++i) {
+      std::vector<uint32_t> numbers;
+      for (const auto& entry : sources[i]->lines) numbers.push_back(entry.first);
+      std::sort(numbers.begin(), numbers.end());
+      for (uint32_t number : numbers) out_ << "line S" << i << " " << number << " " << krv_quote(sources[i]->lines.at(number)) << "\n";
+    }
+  }
+
+  void write_class(const krv_class_def& klass, size_t index) {
+    const std::string id = "K" + std::to_string(index);
+    out_ << "class " << id << " " << krv_quote(klass.name);
+    for (const krvptr_weak<krv_class_def>& base : klass.bases) out_ << " base " << name_in(program_.classes, base.get(), 'K');
+    if (klass.constructor.get()) out_ << " ctor " << block_name(klass.constructor.get());
+    if (klass.default_block.get()) out_ << " default " << block_name(klass.default_block.get());
+    if (klass.deinit.get()) out_ << " deinit " << block_name(klass.deinit.get());
+    for (const std::string& method : klass.abstract_methods) out_ << " abstract " << krv_quote(method);
+    out_ << "\n";
+    if (klass.symbols) {
+      std::vector<std::pair<std::string, krv_symbol>> symbols(klass.symbols->symbols.begin(), klass.symbols->symbols.end());
+      std::sort(symbols.begin(), symbols.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (const auto& [name, symbol] : symbols) {
+        out_ << "member " << id << " " << krv_quote(name) << " " << symbol.member_index;
+        if (symbol.is_method) out_ << " method";
+        if (symbol.is_private) out_ << " private";
+        out_ << "\n";
+      }
+    }
+    for (size_t i = 0; i < klass.methods.size(); ++i) {
+      const krvvar_shared& method = klass.methods[i];
+      if (!method || method->type != KRVVAR_FUNCTION) continue;
+      const auto* function = static_cast<krvvar_function_record*>(method->payload.record)->function.get();
+      out_ << "method " << id << " " << i << " " << block_name(function) << "\n";
+    }
+  }
+
+  void write_block_header(const krv_program_block& block) {
+    out_ << "block " << block_name(&block) << " " << block.kind;
+    for (const krv_program_block* parent : blocks_) {
+      const auto& children = parent->children;
+      if (std::any_of(children.begin(), children.end(), [&](const auto& child) { return child.get() == &block; }))
+        out_ << " child " << block_name(parent);
+      if (parent->body.get() == &block) out_ << " body " << block_name(parent);
+    }
+    auto attribute = [this](const char* name, uint64_t value, uint64_t default_value) {
+      if (value != default_value) out_ << " " << name << " " << value;
+    };
+    attribute("locals", block.local_count, 0);
+    attribute("params", block.param_count, 0);
+    attribute("captured", block.captured_count, 0);
+    attribute("first_default", block.first_default, krv_no_default_param);
+    attribute("continue", block.continue_offset, 0);
+    attribute("method_flags", block.method_flags, 0);
+    attribute("caches", block.member_cache.size(), 0);
+    if (block.resume_at_end) out_ << " resume_at_end";
+    if (block.has_catch) out_ << " has_catch";
+    if (block.is_noexcept) out_ << " noexcept";
+    if (const krv_class_def* klass = block.class_def.get()) out_ << " class " << name_in(program_.classes, klass, 'K');
+    out_ << "\n";
+  }
+
+  void write_block(const krv_program_block& block) {
+    write_block_header(block);
+    for (size_t i = 0; i < block.local_flags.size(); ++i)
+      if (block.local_flags[i] != 0) out_ << "  flag " << i << " " << unsigned{block.local_flags[i]} << "\n";
+    for (const krvvar_shared& constant : block.constants) out_ << "  const " << value_text(constant) << "\n";
+    for (const krv_slot_ref_entry& ref : block.slot_refs)
+      out_ << "  slotref " << unsigned{ref.kind} << " " << unsigned{ref.depth} << " " << ref.index << " " << ref.name_index << "\n";
+    write_code(block);
+    out_ << "end\n";
+  }
+
+  void write_code(const krv_program_block& block) {
+    const std::vector<krv_decoded_instruction> instructions = krv_decode_all(block.code);
+    std::set<int64_t> labels;
+    for (const krv_decoded_instruction& instruction : instructions)
+      for (const krv_decoded_operand& operand : instruction.operands)
+        if (operand.field.kind == krv_operand_kind::jump || operand.field.kind == krv_operand_kind::length)
+          labels.insert(krv_operand_target(instruction, operand));
+    for (const krv_decoded_instruction& instruction : instructions) {
+      if (labels.count(instruction.offset)) out_ << "L" << instruction.offset << ":\n";
+      if (!instruction.problem.empty()) {
+        out_ << "  # " << instruction.problem << "\n";
+        return;
+      }
+      write_position(block, instruction.offset);
+      write_instruction(block, instruction);
+    }
+    if (labels.count(static_cast<int64_t>(block.code.size()))) out_ << "L" << block.code.size() << ":\n";
+  }
+
+  void write_position(const krv_program_block& block, uint32_t offset) {
+    auto found = block.positions.find(offset);
+    if (found == block.positions.end()) return;
+    const krv_source_position* position = found->second.get();
+    if (position == nullptr) return;
+    out_ << "  pos " << name_in(program_.sources, position->source.get(), 'S') << " " << position->line << " "
+         << position->index << "\n";
+  }
+
+  void write_instruction(const krv_program_block& block, const krv_decoded_instruction& instruction) {
+    out_ << "  " << krv_script_op_info_of(instruction.opcode).name;
+    for (const krv_decoded_operand& operand : instruction.operands) out_ << " " << operand_text(instruction, operand);
+    if (instruction.opcode == KRV_OP_NUMERIC_FAST_PATH) {
+      const krv_fast_path_body body = krv_read_fast_path_body(block.code.data() + instruction.offset);
+      for (const krv_fast_path_step& step : body.steps)
+        out_ << " step " << unsigned{step.kind} << " " << unsigned{step.depth} << " " << step.index;
+      for (const krv_fast_path_constant& constant : body.constants) {
+        if (constant.is_float)
+          out_ << " float " << krv_format_double(std::bit_cast<double>(constant.bits));
+        else
+          out_ << " int " << static_cast<int64_t>(constant.bits);
+      }
+    }
+    out_ << "\n";
+  }
+
+  std::string operand_text(const krv_decoded_instruction& instruction, const krv_decoded_operand& operand) const {
+    const auto* pointer = reinterpret_cast<const void*>(static_cast<uintptr_t>(operand.raw));
+    switch (operand.field.kind) {
+      case krv_operand_kind::jump:
+      case krv_operand_kind::length: return "L" + std::to_string(krv_operand_target(instruction, operand));
+      case krv_operand_kind::int64: return std::to_string(static_cast<int64_t>(operand.raw));
+      case krv_operand_kind::float64: return krv_format_double(std::bit_cast<double>(operand.raw));
+      case krv_operand_kind::native:
+        return "@" + name_in(program_.natives, static_cast<const krv_function_def*>(pointer), 'N');
+      case krv_operand_kind::cell: {
+        for (size_t i = 0; i < program_.cells.size(); ++i)
+          if (program_.cells[i].get() == pointer) return "$C" + std::to_string(i);
+        return "$?";
+      }
+      case krv_operand_kind::klass:
+        return pointer == nullptr ? "null" : "%" + name_in(program_.classes, static_cast<const krv_class_def*>(pointer), 'K');
+      default: return std::to_string(operand.raw);
+    }
+  }
+
+  const krv_program& program_;
+  std::vector<const krv_program_block*> blocks_;
+  std::ostringstream out_;
+};
+
+}  // namespace
+
+std::string krv_disassemble(const krv_program& program) { return disassembler(program).run(); }

@@ -1,0 +1,102 @@
+#include "script_text_tokens.h"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace {
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads the string token starting at the quote `line[at]`; `at` ends past the closing quote.
+std::string read_string(std::string_view line, size_t& at) {
+  std::string text;
+  for (++at; at < line.size(); ++at) {
+    const char c = line[at];
+    if (c == '"') {
+      ++at;
+      return text;
+    }
+    if (c != '\\') {
+      text += c;
+      continue;
+    }
+    if (++at == line.size()) break;
+    switch (line[at]) {
+      case '\\': text += '\\'; break;
+      case '"': text += '"'; break;
+      case 'n': text += '\n'; break;
+      case 'r': text += '\r'; break;
+      case 't': text += '\t'; break;
+      case 'x': {
+        const int high = at + 2 < line.size() ? hex_digit(line[at + 1]) : -1;
+        const int low = high >= 0 ? hex_digit(line[at + 2]) : -1;
+        if (low < 0) throw std::invalid_argument("bad \\x escape");
+        text += static_cast<char>(high * 16 + low);
+        at += 2;
+        break;
+      }
+      default: throw std::invalid_argument(std::string("unknown escape \\") + line[at]);
+    }
+  }
+  throw std::invalid_argument("unterminated string");
+}
+
+}  // namespace
+
+std::vector<krv_text_token> krv_split_tokens(std::string_view line) {
+  std::vector<krv_text_token> tokens;
+  size_t at = 0;
+  while (at < line.size()) {
+    const char c = line[at];
+    if (c == ' ' || c == '\t' || c == '\r') {
+      ++at;
+    } else if (c == '#') {
+      break;
+    } else if (c == '"') {
+      tokens.push_back({read_string(line, at), true});
+    } else {
+      const size_t end = line.find_first_of(" \t\r\"#", at);
+      const size_t stop = end == std::string_view::npos ? line.size() : end;
+      tokens.push_back({std::string(line.substr(at, stop - at)), false});
+      at = stop;
+    }
+  }
+  return tokens;
+}
+
+std::string krv_quote(std::string_view text) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string quoted = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\\': quoted += "\\\\"; break;
+      case '"': quoted += "\\\""; break;
+      case '\n': quoted += "\\n"; break;
+      case '\r': quoted += "\\r"; break;
+      case '\t': quoted += "\\t"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7f) {
+          quoted += "\\x";
+          quoted += hex[byte >> 4];
+          quoted += hex[byte & 15];
+        } else {
+          quoted += c;
+        }
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string krv_format_double(double value) {
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  std::string text(buffer, result.ptr);
+  if (text.find_first_of(".eIn") == std::string::npos) text += ".0";  // "inf" and "nan" contain 'n'
+  return text;
+}

@@ -1,0 +1,26 @@
+#include "runtime/exec/class_def.h"
+
+#include <algorithm>
+
+bool krv_class_inherits(const krv_class_def* klass, const krv_class_def* base) {
+  if (klass == nullptr || base == nullptr) return false;
+  // Depth-first with a visited list: a malformed program whose bases form a cycle ends the walk instead
+  // of recursing forever.
+  std::vector<const krv_class_def*> pending{klass};
+  std::vector<const krv_class_def*> visited;
+  while (!pending.empty()) {
+    const krv_class_def* current = pending.back();
+    pending.pop_back();
+    if (current == base) return true;
+    if (std::find(visited.begin(), visited.end(), current) != visited.end()) continue;
+    visited.push_back(current);
+    // Pushed last to first, so the first base is explored first.
+    for (auto parent = current->bases.rbegin(); parent != current->bases.rend(); ++parent)
+      if (const krv_class_def* next = parent->get()) pending.push_back(next);
+  }
+  return false;
+}
+
+bool krv_class_is_related(const krv_class_def* a, const krv_class_def* b) {
+  return krv_class_inherits(a, b) || krv_class_inherits(b, a);
+}

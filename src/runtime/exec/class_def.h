@@ -1,0 +1,35 @@
+// krv_class_def: the record of a class written in the script language, built by the host's compiler.
+//
+// Instances (krv_class) refer back to it; the interpreter reads its symbol table for member access and
+// its method values for calls; opcode 44 calls its constructor block and refuses a class that still has
+// abstract methods. Base classes are held weakly: the program owns every class record.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "runtime/exec/symbol_table.h"
+#include "runtime/exec/compiled_record.h"
+#include "runtime/memory/handles.h"
+#include "runtime/values/krvvar_shared.h"
+
+class krv_program_block;
+class krv_global_scope;
+
+class krv_class_def : public krv_compiled_record<krv_class_def> {
+ public:
+  std::string name;
+  krvptr_strong<krv_program_block_symbol_table> symbols;  // member name -> index, method and private flags
+  std::vector<krvvar_shared> methods;                     // method values by member index
+  krvptr_weak<krv_global_scope> global_scope;
+  krvptr_weak<krv_program_block> deinit;                  // the __deinit__ method's block; empty for none
+  krvptr_weak<krv_program_block> constructor;             // the class's own constructor block, if any
+  krvptr_weak<krv_program_block> default_block;           // builds an instance when there is no constructor
+  std::vector<krvptr_weak<krv_class_def>> bases;           // direct base classes, in declaration order
+  std::vector<std::string> abstract_methods;              // declared but not implemented
+};
+
+// True when `a` and `b` are the same class or either inherits from the other at any depth; a null
+// class gives false.
+bool krv_class_is_related(const krv_class_def* a, const krv_class_def* b);
+// True when `klass` is `base` or inherits from it at any depth (depth-first over the base lists).
+bool krv_class_inherits(const krv_class_def* klass, const krv_class_def* base);

@@ -1,0 +1,113 @@
+#include "runtime/exec/runtime_error.h"
+
+#include <iterator>
+
+#include "module/thread_record.h"
+#include "runtime/exec/program_block.h"
+#include "runtime/exec/program_records.h"
+#include "runtime/exec/source_excerpt.h"
+#include "runtime/exec/task.h"
+#include "runtime/exec/vm_context.h"
+#include "runtime/objects/log.h"
+
+namespace {
+
+// Deeper stacks print their first and last entries only.
+constexpr size_t report_head = 10;
+constexpr size_t report_tail = 20;
+
+std::string plain_block(std::string_view heading, const std::string& text) {
+  std::string block(heading);
+  block += "\n";
+  block += krv_report_rule;
+  block += "\n" + text + "\n";
+  block += krv_report_rule;
+  return block;
+}
+
+// The code offset a frame stands at: its instruction pointer while that lies in its code, else where
+// it resumes.
+uint32_t frame_offset(const krv_vm_context& frame) {
+  const int64_t at = frame.block != nullptr ? frame.block->offset_of(frame.ip) : -1;
+  return at >= 0 ? static_cast<uint32_t>(at) : frame.saved_offset;
+}
+
+// True when a frame of `task`, from the top down, takes a catchable error before a noexcept function.
+bool catch_frame_exists(const krv_task& task) {
+  for (auto frame = task.frames.rbegin(); frame != task.frames.rend(); ++frame) {
+    const krv_program_block* block = (*frame)->block;
+    if (block == nullptr) continue;
+    if (block->has_catch) return true;
+    if (block->is_noexcept && block->kind == KRV_BLOCK_FUNCTION) return false;
+  }
+  return false;
+}
+
+void report_entry(krv_task& task, const std::string& framed, size_t index) {
+  const krv_vm_context& frame = *task.frames[index];
+  const bool top = index + 1 == task.frames.size();
+  krvptr_strong<krv_source_position> position;
+  if (frame.block != nullptr) position = krv_find_position(*frame.block, frame_offset(frame), !top);
+  if (!position) {
+    krv_log_base::instance()->write(KRV_LOG_ERROR, top ? plain_block("Runtime Error", framed) : framed);
+    return;
+  }
+  krv_print_call_stack_error(*position, top ? framed : std::string());
+}
+
+}  // namespace
+
+krv_vm_context* krv_raise_target() {
+  const krv_thread_local& record = krv_get_thread_local();
+  if (!record.owns_vm_lock() || record.current_task == nullptr) return nullptr;
+  return record.current_task->top_frame();
+}
+
+krvptr_strong<krv_source_position> krv_find_position(const krv_program_block& block, uint32_t offset, bool step_back) {
+  auto entry = block.positions.upper_bound(offset);
+  if (entry == block.positions.begin()) return {};
+  --entry;
+  // A caller's frame already stands after its call instruction; the call's position is the one before.
+  // The first entry has nothing before it and stays.
+  if (step_back && entry->first != 0 && entry != block.positions.begin()) --entry;
+  return entry->second.lock();
+}
+
+void krv_runtime_error(krv_vm_context& frame, const std::string& framed, const std::string& message, bool catchable) {
+  krv_task* task = frame.task;
+  if (catchable && task != nullptr && catch_frame_exists(*task)) {
+    krv_log_line(*krv_log_base::instance(), KRV_LOG_INFO, "Caught runtime error: ", message);
+    task->error_value = krvvar_shared::make_string(message);
+    return;
+  }
+  krv_runtime_error_report(frame, framed, -1);
+  if (task != nullptr) task->error_value = krvvar_shared::make_string(message);
+}
+
+void krv_runtime_error_report(krv_vm_context& frame, const std::string& framed, int64_t index) {
+  krv_task* task = frame.task;
+  if (task == nullptr) return;
+  task->error_value = krvvar_shared::make_string(framed);
+  const size_t count = task->frames.size();
+  if (index >= 0) {
+    if (static_cast<size_t>(index) < count) report_entry(*task, framed, static_cast<size_t>(index));
+    return;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (count > report_head + report_tail && i == report_head) {
+      krv_log_line(*krv_log_base::instance(), KRV_LOG_ERROR, "... ", count - report_head - report_tail,
+                   " more frames ...");
+      i = count - report_tail;
+    }
+    report_entry(*task, framed, i);
+  }
+}
+
+void krv_runtime_warning(krv_vm_context& frame, const std::string& message) {
+  krvptr_strong<krv_source_position> position;
+  if (frame.block != nullptr) position = krv_find_position(*frame.block, frame_offset(frame), false);
+  if (position)
+    krv_print_call_stack_warning(*position, message);
+  else
+    krv_log_base::instance()->write(KRV_LOG_WARNING, plain_block("Runtime Warning", message));
+}

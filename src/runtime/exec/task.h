@@ -1,0 +1,113 @@
+// krv_task: a script routine, a green thread of the host's VM.
+//
+// A task owns a stack of call frames (element 0 is the root frame), the frames parked for calls whose
+// arguments are still being evaluated, the argument sinks and records of calls in preparation, the
+// interpreter's value stack (whose last element is the accumulator), an error value and two callbacks.
+// Every script callback of the native classes runs as a task made for the function's program block.
+//
+// A task either runs a task (global root) block and is its own scope, or runs a function inside the
+// global scope of a context task; `context` then points at that root task, which lists it in
+// `scope_tasks`. The task that was current on the creating thread is the `parent`, which lists it in
+// `children`.
+//
+// Lifetime: when the last strong handle goes, `destroy` runs the resumable release: the root variables
+// of a root task are cleared in two passes, and a finaliser reached by that clearing may take a new
+// strong handle to the task, which keeps it alive; the next release resumes the clearing where it
+// stopped. Only then are the stacks released and the task deleted. The destructor waits while a worker
+// runs work for the task.
+//
+// Tasks, their frames and stacks are touched only by the VM-lock holder, except `on_pool_thread`.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "runtime/exec/arg_sink.h"
+#include "runtime/memory/handles.h"
+#include "runtime/values/krvvar_shared.h"
+
+class krv_program_block;
+class krv_global_scope;
+class krv_vm_context;
+class krvvar_ptr_function_lambda;
+
+class krv_task : public krvptr_base<krv_task> {
+ public:
+  // Builds a task for `block` inside the global scope of `context` (see task.cpp). On a failure the
+  // runtime error is raised and the task stays empty (no block, no frames).
+  krv_task(const krvptr_strong<krv_program_block>& code, krv_task* context_task);
+  ~krv_task() override;
+  krv_task(const krv_task&) = delete;
+  krv_task& operator=(const krv_task&) = delete;
+
+  // Binds `args` (or none) to the root frame and makes the task active. False, with a runtime error,
+  // when the argument count does not fit the block's parameters.
+  bool bind_params(const std::vector<krvvar_shared>* args);
+
+  // The store function of native-call argument sinks: element `index` of the sink's argument record.
+  static void set_param(krv_task& task, krv_arg_sink& sink, uint32_t index, krvvar_shared& value);
+
+  // The last strong handle went: the resumable release.
+  void destroy() override;
+  // The reference block stays linked while the task decides in `destroy` whether it lives on.
+  void detach() noexcept override {}
+
+  // The root frame, or null when the task has none.
+  krv_vm_context* root_frame() const noexcept { return frames.empty() ? nullptr : frames.front(); }
+  // The top frame, or null.
+  krv_vm_context* top_frame() const noexcept { return frames.empty() ? nullptr : frames.back(); }
+
+  krvptr_strong<krv_global_scope> global_scope;  // the block's global scope
+  krvptr_strong<krv_program_block> block;
+  uint8_t has_context = 0;                        // 1 unless the block is a task (global root) block
+  krvptr_strong<krv_task> context;                // the root task whose globals this routine sees
+  std::vector<krvptr_weak<krv_task>> scope_tasks; // tasks created with this task as their context
+  krvptr_strong<krv_task> parent;                 // the task current on the creating thread
+  std::vector<krvptr_weak<krv_task>> children;    // tasks created while this task was current
+  uint64_t start_ms = 0;                          // creation time, steady-clock milliseconds
+  std::string name = "TASK";
+  std::function<void(krvvar_shared&)> on_finish;  // completion callback; empty unless set
+  std::function<void(krvvar_shared&)> on_error;   // an error left the task unhandled; empty unless set
+  uint8_t scheduled = 0;                          // on the VM run heap
+  uint8_t suspended = 0;                          // on the VM wait list
+  uint64_t eta_ms = 0;                            // due time on the run heap
+  std::atomic<uint8_t> on_pool_thread{0};         // a worker runs work for this task
+  krvptr_strong<krvvar_ptr_function_lambda> captured_values;  // values captured by the function value
+  krvptr_strong<krvptr_base_internal> captured_context;       // the root frame's captured context
+  uint8_t active = 0;                             // started and not finished
+  uint8_t stop_requested = 0;                     // the owner asks the task to finish at the next step
+  uint8_t root_cleared = 0;                       // release cleared the root frame's variables
+  uint32_t clear_phase = 0;                       // pass of the root clearing: 0, 1, 2 = done
+  int32_t clear_index = -1;                       // next slot of that clearing; -1 = not begun
+  std::vector<krv_vm_context*> frames;            // the call-frame stack, each entry one reference
+  std::vector<krv_vm_context*> parked_frames;     // frames of calls whose arguments are being evaluated
+  std::vector<krv_arg_sink> sinks;                // argument sinks of calls in preparation
+  std::vector<krvvar_shared> value_stack;         // the interpreter's operand stack
+  std::vector<krvptr_strong<krv_call_args>> call_args;  // argument records of native calls, reused
+  uint32_t call_arg_height = 0;                   // argument records in use
+  krvvar_shared error_value;                      // text of the last runtime error; None at creation
+  uint8_t error_pending = 0;                      // a catch block waits for the error
+
+ private:
+  // Builds the task once `block` is known to be set; false after a raised failure.
+  bool adopt_block(const krvptr_strong<krv_program_block>& code, krv_task* context_task);
+  // Finds and checks the context of a routine of a non-task block; null after a raised failure.
+  krv_task* resolve_context(krv_task* context_task);
+  void take_parent_and_name();
+  // Releases every frame, sink, value and argument record.
+  void release_stacks();
+  // The root clearing; false when a finaliser took a new strong handle and the task must stay.
+  bool clear_root_vars();
+  // Takes the temporary strong handle of `destroy`: the block is linked and alive again.
+  krvptr_strong<krv_task> revive() noexcept;
+  // Ends the task for good; `self` is the temporary handle, the only strong one left.
+  void finish_release(krvptr_strong<krv_task>& self) noexcept;
+  // Unlinks the task from its parent's children and its context's scope tasks.
+  void leave_parent_and_context();
+};
+
+// A task for `block` in the global scope of `context` (null: taken from the calling thread); an empty
+// handle when nothing could be built.
+krvptr_strong<krv_task> krv_task_create(const krvptr_strong<krv_program_block>& block, krv_task* context);
