@@ -125,5 +125,6 @@ void krvk_compiler::finish_function() {
     prologue->file_names = program.file_names;
   }
   program.register_names.resize(program.register_count);
-  for (const krvk_const& constant : program.constants) program.register_names[constant.reg] = "#";
+  // assign(1, '#') rather than = "#": g++ 12 reports a false -Wrestrict overlap for the literal here.
+  for (const krvk_const& constant : program.constants) program.register_names[constant.reg].assign(1, '#');
 }
