@@ -245,10 +245,7 @@ krvk_value krvk_compiler::atomic_add(const krvk_expr_node& call) {
   const krvk_value value = compile_expression(*call.operands[1]);
   const uint16_t addend = value_operand(coerce(value, krvk_type{prim, -1, 0, 0}));
   const bool wide = prim == KRVK_I64 || prim == KRVK_U64;
-  const bool whole_element = target.kind == KRVK_VALUE_SLOT_LOCATION && target.byte_offset == 0 &&
-                             target.slot < slots_.size() &&
-                             slots_[target.slot].element_size == static_cast<uint32_t>(krvk_prim_size(prim));
-  if (whole_element) {
+  if (is_whole_element(target)) {
     const uint16_t index = index_register(target);
     const uint16_t reg = new_register();
     const uint16_t op = wide ? KOP_AADD_64 : prim == KRVK_I32 ? KOP_AADD_I32 : KOP_AADD_32;

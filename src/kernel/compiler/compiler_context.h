@@ -66,6 +66,14 @@ struct krvk_slot_info {
   uint32_t element_size = 0;  // the slot's stride
 };
 
+// How one memory access is encoded: the load variant (a store adds 5) and the b, c and x operands.
+struct krvk_memory_access {
+  uint16_t variant = 0;
+  uint16_t b = 0;  // pointer slot, or the address register of the raw form
+  uint16_t c = 0;  // index operand (unused by the raw form)
+  uint64_t x = 0;  // element offset or byte offset
+};
+
 // The function whose body is being compiled: an entry kernel or an expanded helper.
 struct krvk_function_state {
   uint8_t is_entry = 0;
@@ -154,6 +162,9 @@ class krvk_compiler {
   krvk_value index_array(const krvk_value& base, const krvk_expr_node& index_expr);
   uint16_t index_register(const krvk_value& location);
   uint16_t location_address(const krvk_value& location);
+  // A whole element of a pointer parameter's slot: addressed by its index, no field offset.
+  bool is_whole_element(const krvk_value& location) const;
+  krvk_memory_access access_form(const krvk_value& location);
   void emit_load(const krvk_value& location, uint16_t destination);
   void emit_store(const krvk_value& location, uint16_t operand);
   krvk_value compile_field(const krvk_expr_node& expr);

@@ -19,6 +19,7 @@ uint16_t memory_opcode(uint8_t prim, uint16_t variant) {
   return krvk_memory_opcode(static_cast<uint16_t>(prim - KRVK_I8), variant);
 }
 
+// Access variants of the load opcodes; a store is the same variant plus kStoreOffset.
 enum : uint16_t { kLoad = 0, kLoadUnchecked = 1, kLoadField = 2, kLoadFieldUnchecked = 3, kLoadRaw = 4, kStoreOffset = 5 };
 
 // An integer literal without suffix, small enough to ride in the instruction as an element offset.
@@ -186,42 +187,30 @@ krvk_value krvk_compiler::index_array(const krvk_value& base, const krvk_expr_no
   return address;
 }
 
-void krvk_compiler::emit_load(const krvk_value& location, uint16_t destination) {
-  const uint8_t prim = location.type.prim;
-  if (location.kind == KRVK_VALUE_ADDRESS_LOCATION) {
-    emit(memory_opcode(prim, kLoadRaw), destination, location.address, 0, location.byte_offset);
-    return;
-  }
+bool krvk_compiler::is_whole_element(const krvk_value& location) const {
+  const auto size = static_cast<uint32_t>(krvk_prim_size(location.type.prim));
+  return location.kind == KRVK_VALUE_SLOT_LOCATION && location.byte_offset == 0 && location.slot < slots_.size() &&
+         slots_[location.slot].element_size == size;
+}
+
+krvk_memory_access krvk_compiler::access_form(const krvk_value& location) {
+  if (location.kind == KRVK_VALUE_ADDRESS_LOCATION) return {kLoadRaw, location.address, 0, location.byte_offset};
   const bool unchecked = unchecked_ || is_frame_slot(location.slot);
-  const bool element_form = location.byte_offset == 0 && location.slot < slots_.size() &&
-                            slots_[location.slot].element_size == static_cast<uint32_t>(krvk_prim_size(prim));
-  if (element_form) {
-    emit(memory_opcode(prim, unchecked ? kLoadUnchecked : kLoad), destination, location.slot, location.index,
-         static_cast<uint64_t>(location.element_offset));
-    return;
+  if (is_whole_element(location)) {
+    return {unchecked ? kLoadUnchecked : kLoad, location.slot, location.index, static_cast<uint64_t>(location.element_offset)};
   }
   const uint16_t index = index_register(location);
-  emit(memory_opcode(prim, unchecked ? kLoadFieldUnchecked : kLoadField), destination, location.slot, index,
-       location.byte_offset);
+  return {unchecked ? kLoadFieldUnchecked : kLoadField, location.slot, index, location.byte_offset};
+}
+
+void krvk_compiler::emit_load(const krvk_value& location, uint16_t destination) {
+  const krvk_memory_access access = access_form(location);
+  emit(memory_opcode(location.type.prim, access.variant), destination, access.b, access.c, access.x);
 }
 
 void krvk_compiler::emit_store(const krvk_value& location, uint16_t operand) {
-  const uint8_t prim = location.type.prim;
-  if (location.kind == KRVK_VALUE_ADDRESS_LOCATION) {
-    emit(memory_opcode(prim, kStoreOffset + kLoadRaw), operand, location.address, 0, location.byte_offset);
-    return;
-  }
-  const bool unchecked = unchecked_ || is_frame_slot(location.slot);
-  const bool element_form = location.byte_offset == 0 && location.slot < slots_.size() &&
-                            slots_[location.slot].element_size == static_cast<uint32_t>(krvk_prim_size(prim));
-  if (element_form) {
-    emit(memory_opcode(prim, kStoreOffset + (unchecked ? kLoadUnchecked : kLoad)), operand, location.slot,
-         location.index, static_cast<uint64_t>(location.element_offset));
-    return;
-  }
-  const uint16_t index = index_register(location);
-  emit(memory_opcode(prim, kStoreOffset + (unchecked ? kLoadFieldUnchecked : kLoadField)), operand, location.slot,
-       index, location.byte_offset);
+  const krvk_memory_access access = access_form(location);
+  emit(memory_opcode(location.type.prim, kStoreOffset + access.variant), operand, access.b, access.c, access.x);
 }
 
 krvk_value krvk_compiler::field_location(const krvk_value& object, const krvk_field& field) {

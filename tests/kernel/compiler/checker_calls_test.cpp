@@ -9,23 +9,6 @@
 
 namespace {
 
-struct failure_case {
-  std::string source;
-  std::string message;
-  uint32_t column = 0;  // 0: not checked
-};
-
-void expect_failures(const std::vector<failure_case>& cases) {
-  for (const failure_case& c : cases) {
-    SCOPED_TRACE(c.source);
-    const kerror err = compile_error(c.source);
-    EXPECT_EQ(err.message, c.message);
-    if (c.column != 0) {
-      EXPECT_EQ(err.column, c.column);
-    }
-  }
-}
-
 TEST(KernelCheckerCalls, BuiltinDiagnostics) {
   expect_failures({
       {"kernel void k(f32* p) { p[0] = sqrt(2); }", "'sqrt' needs f32 or f64 but got a integer literal (convert with f32(x))", 37},

@@ -8,13 +8,6 @@
 
 namespace {
 
-struct failure_case {
-  std::string source;
-  std::string message;
-  uint32_t line = 0;
-  uint32_t column = 0;
-};
-
 TEST(KernelCheckerDeclarations, StructFieldsArePackedWithoutPadding) {
   auto unit = compile_unit("struct S { u8 a; f64 b; }\ncstruct C { u8 a; f64 b; }\nstruct T { S s[2]; u16 t; f32x3 v; }");
   ASSERT_NE(unit, nullptr);
@@ -59,49 +52,35 @@ TEST(KernelCheckerDeclarations, ArraySizesAndStructLimits) {
   EXPECT_EQ(unit->structs[0].size, 67108860u);
   EXPECT_EQ(unit->structs[1].size, 8u);
   EXPECT_EQ(unit->structs[2].size, 268435456u);
-  const std::vector<failure_case> cases = {
-      {"struct S { u8 a[0]; }", "array size must be a positive integer constant", 1, 17},
-      {"struct S { u8 a[16777216]; }", "array size must be a positive integer constant", 1, 17},
-      {"kernel const i32 N = 4;\nstruct S { u8 a[N]; }", "array size must be a positive integer constant", 2, 17},
-      {"struct S { u8 a[4u]; }", "array size must be a positive integer constant", 1, 17},
-      {"struct S { u8 a[i32(4)]; }", "array size must be a positive integer constant", 1, 17},
-      {"struct S { u8 a[2.0]; }", "array size must be a positive integer constant", 1, 17},
-      {"struct S { f64 a[16777215]; f64 b[16777215]; u8 c[17]; }", "struct 'S' is too large (more than 256 MiB)", 1, 49},
-  };
-  for (const failure_case& c : cases) {
-    SCOPED_TRACE(c.source);
-    const kerror err = compile_error(c.source);
-    EXPECT_EQ(err.message, c.message);
-    EXPECT_EQ(err.line, c.line);
-    EXPECT_EQ(err.column, c.column);
-  }
+  expect_failures({
+      {"struct S { u8 a[0]; }", "array size must be a positive integer constant", 17, 1},
+      {"struct S { u8 a[16777216]; }", "array size must be a positive integer constant", 17, 1},
+      {"kernel const i32 N = 4;\nstruct S { u8 a[N]; }", "array size must be a positive integer constant", 17, 2},
+      {"struct S { u8 a[4u]; }", "array size must be a positive integer constant", 17, 1},
+      {"struct S { u8 a[i32(4)]; }", "array size must be a positive integer constant", 17, 1},
+      {"struct S { u8 a[2.0]; }", "array size must be a positive integer constant", 17, 1},
+      {"struct S { f64 a[16777215]; f64 b[16777215]; u8 c[17]; }", "struct 'S' is too large (more than 256 MiB)", 49, 1},
+  });
 }
 
 TEST(KernelCheckerDeclarations, StructAndNameDiagnostics) {
-  const std::vector<failure_case> cases = {
-      {"struct S { u8 gid; }", "'gid' is a reserved word", 1, 15},
-      {"struct S { u8 a; u16 a; }", "duplicate field 'a'", 1, 22},
-      {"struct S { u8* a; }", "struct fields cannot be pointers", 1, 12},
-      {"struct S { bool a; }", "struct fields cannot be bool (use u8 for flags)", 1, 12},
-      {"struct S { void a; }", "struct fields cannot be void (use u8 for flags)", 1, 12},
-      {"struct S { T t; }\nstruct T { u8 a; }", "struct 'T' must be declared before it is used as a field type", 1, 12},
-      {"struct S { }", "struct 'S' has no fields", 1, 8},
-      {"struct f32x4 { u8 a; }", "'f32x4' is a reserved word", 1, 8},
-      {"struct S { u8 a; }\nkernel const i32 S = 1;", "'S' is already declared in this kernel source", 2, 18},
-      {"kernel void k() {}\ninline i32 k() { return 1; }", "'k' is already declared in this kernel source", 2, 12},
-      {"kernel void gsize() {}", "'gsize' is a reserved word", 1, 13},
-      {"kernel const i32 A = 1;\nkernel void k() { i32 A = 2; }", "'A' is already the name of a kernel struct or constant", 2, 23},
-      {"kernel void k() { i32 a = 1; f32 a = 2.0; }", "'a' is already declared in this scope", 1, 34},
-      {"kernel void k() { i32 while = 1; }", "'while' is a reserved word", 1, 23},
-      {"kernel void k(f32* if) { }", "'if' is a reserved word", 1, 20},
-  };
-  for (const failure_case& c : cases) {
-    SCOPED_TRACE(c.source);
-    const kerror err = compile_error(c.source);
-    EXPECT_EQ(err.message, c.message);
-    EXPECT_EQ(err.line, c.line);
-    EXPECT_EQ(err.column, c.column);
-  }
+  expect_failures({
+      {"struct S { u8 gid; }", "'gid' is a reserved word", 15, 1},
+      {"struct S { u8 a; u16 a; }", "duplicate field 'a'", 22, 1},
+      {"struct S { u8* a; }", "struct fields cannot be pointers", 12, 1},
+      {"struct S { bool a; }", "struct fields cannot be bool (use u8 for flags)", 12, 1},
+      {"struct S { void a; }", "struct fields cannot be void (use u8 for flags)", 12, 1},
+      {"struct S { T t; }\nstruct T { u8 a; }", "struct 'T' must be declared before it is used as a field type", 12, 1},
+      {"struct S { }", "struct 'S' has no fields", 8, 1},
+      {"struct f32x4 { u8 a; }", "'f32x4' is a reserved word", 8, 1},
+      {"struct S { u8 a; }\nkernel const i32 S = 1;", "'S' is already declared in this kernel source", 18, 2},
+      {"kernel void k() {}\ninline i32 k() { return 1; }", "'k' is already declared in this kernel source", 12, 2},
+      {"kernel void gsize() {}", "'gsize' is a reserved word", 13, 1},
+      {"kernel const i32 A = 1;\nkernel void k() { i32 A = 2; }", "'A' is already the name of a kernel struct or constant", 23, 2},
+      {"kernel void k() { i32 a = 1; f32 a = 2.0; }", "'a' is already declared in this scope", 34, 1},
+      {"kernel void k() { i32 while = 1; }", "'while' is a reserved word", 23, 1},
+      {"kernel void k(f32* if) { }", "'if' is a reserved word", 20, 1},
+  });
   // A local may shadow an outer local.
   EXPECT_NE(compile_unit("kernel void k(i32* p) { i32 a = 1; { i32 a = 2; p[0] = a; } }"), nullptr);
 }

@@ -23,18 +23,6 @@ T evaluate(const std::string& type, const std::string& expr, const std::string& 
   return out[0];
 }
 
-struct failure_case {
-  std::string source;
-  std::string message;
-};
-
-void expect_failures(const std::vector<failure_case>& cases) {
-  for (const failure_case& c : cases) {
-    SCOPED_TRACE(c.source);
-    EXPECT_EQ(compile_error(c.source).message, c.message);
-  }
-}
-
 std::string in_kernel(const std::string& body) { return "kernel void k(f32* pf, i32* pi, u32* pu) { " + body + " }"; }
 
 TEST(KernelCheckerExpressions, LiteralsFitTheirTargetOrFailExactly) {

@@ -8,14 +8,8 @@
 
 namespace {
 
-struct failure_case {
-  std::string source;
-  std::string message;
-  uint32_t column = 0;  // 0: not checked
-};
-
 TEST(KernelCheckerKernels, ParameterAndReductionDiagnostics) {
-  const std::vector<failure_case> cases = {
+  expect_failures({
       {"kernel void k(void* p) {}", "parameters cannot be void", 15},
       {"kernel void k(bool* p) {}", "bool* is not supported (use u8*)", 15},
       {"struct S { i32 a; }\nkernel void k(S s) {}", "kernels take structs as pointers ('S* s'), struct values are for helpers and local variables", 15},
@@ -42,15 +36,7 @@ TEST(KernelCheckerKernels, ParameterAndReductionDiagnostics) {
       {"kernel void k(Unknown* p) {}", "expected a type (bool, i8, u8, i16, u16, i32, u32, i64, u64, f32, f64, a vector type like f32x4 or a kernel struct) but found 'Unknown'"},
       {"kernel void k(f32* p, i32 p) {}", "'p' is already declared in this scope", 27},
       {"kernel const i32 N = 1;\nkernel void k(f32* N) {}", "'N' is already the name of a kernel struct or constant"},
-  };
-  for (const failure_case& c : cases) {
-    SCOPED_TRACE(c.source);
-    const kerror err = compile_error(c.source);
-    EXPECT_EQ(err.message, c.message);
-    if (c.column != 0) {
-      EXPECT_EQ(err.column, c.column);
-    }
-  }
+  });
   EXPECT_NE(compile_unit("kernel bool k(bool flag) reduce(&) { return flag; }"), nullptr);
   EXPECT_NE(compile_unit("struct S { i32 a; }\ninline i32 h(S s) { return s.a; }\nkernel void k() {}"), nullptr);
 }

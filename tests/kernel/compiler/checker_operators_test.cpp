@@ -9,25 +9,6 @@
 
 namespace {
 
-struct failure_case {
-  std::string source;
-  std::string message;
-};
-
-void expect_failures(const std::vector<failure_case>& cases) {
-  for (const failure_case& c : cases) {
-    SCOPED_TRACE(c.source);
-    EXPECT_EQ(compile_error(c.source).message, c.message);
-  }
-}
-
-const krvk_insn* find_opcode(const krvk_program& program, uint16_t op) {
-  for (const krvk_insn& insn : program.code) {
-    if (insn.op == op) return &insn;
-  }
-  return nullptr;
-}
-
 TEST(KernelCheckerOperators, CommonTypeRefusesMixedSignednessAndFloats) {
   const std::string decl = "kernel void k(const i32* a, const u32* b, const f32* f, const f64* d, const u8* c, const u16* s, "
                            "const i64* l, const u64* q, i64* out, f64* fo) { ";

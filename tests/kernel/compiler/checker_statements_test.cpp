@@ -8,23 +8,6 @@
 
 namespace {
 
-struct failure_case {
-  std::string source;
-  std::string message;
-  uint32_t column = 0;  // 0: not checked
-};
-
-void expect_failures(const std::vector<failure_case>& cases) {
-  for (const failure_case& c : cases) {
-    SCOPED_TRACE(c.source);
-    const kerror err = compile_error(c.source);
-    EXPECT_EQ(err.message, c.message);
-    if (c.column != 0) {
-      EXPECT_EQ(err.column, c.column);
-    }
-  }
-}
-
 TEST(KernelCheckerStatements, DeclarationDiagnostics) {
   expect_failures({
       {"kernel void k() { void v; }", "variables cannot be void", 19},
@@ -155,6 +138,19 @@ TEST(KernelCheckerStatements, AssignmentsAndIncrementsRun) {
   EXPECT_EQ(s_raw[2], 22);
   EXPECT_EQ(s_raw[4], 11);
   EXPECT_EQ(s_raw[5], 100);
+}
+
+TEST(KernelCheckerStatements, MovesNeverStealALocalsDefiningInstruction) {
+  // y's value comes from the ADDI just emitted into y's register; copying y into x must add a MOV, not
+  // retarget that ADDI (which would leave y unset).
+  auto unit = compile_unit("kernel void k(i32* p) { i32 y = p[0] + 1; i32 x = y; x += 10; p[1] = x; p[2] = y;\n"
+                           "  i32 z = p[0] > 0 ? y : x; y = z; p[3] = z; p[4] = y; }");
+  ASSERT_NE(unit, nullptr);
+  std::vector<int32_t> p{4, 0, 0, 0, 0};
+  krvk_kernel_call call(*unit->kernels[0]);
+  call.buffer(p);
+  ASSERT_EQ(call.run(1), 0);
+  EXPECT_EQ(p, (std::vector<int32_t>{4, 15, 5, 5, 5}));
 }
 
 TEST(KernelCheckerStatements, ControlFlowShapesAndLoops) {

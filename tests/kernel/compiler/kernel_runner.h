@@ -46,6 +46,35 @@ inline std::vector<uint16_t> opcodes_of(const krvk_program& program) {
   return ops;
 }
 
+inline const krvk_insn* find_opcode(const krvk_program& program, uint16_t op) {
+  for (const krvk_insn& insn : program.code) {
+    if (insn.op == op) return &insn;
+  }
+  return nullptr;
+}
+
+// One source that must fail, with its exact message and, where not 0, its column and line.
+struct krvk_failure_case {
+  std::string source;
+  std::string message;
+  uint32_t column = 0;
+  uint32_t line = 0;
+};
+
+inline void expect_failures(const std::vector<krvk_failure_case>& cases) {
+  for (const krvk_failure_case& c : cases) {
+    SCOPED_TRACE(c.source);
+    const kerror err = compile_error(c.source);
+    EXPECT_EQ(err.message, c.message);
+    if (c.column != 0) {
+      EXPECT_EQ(err.column, c.column);
+    }
+    if (c.line != 0) {
+      EXPECT_EQ(err.line, c.line);
+    }
+  }
+}
+
 inline size_t count_opcode(const krvk_program& program, uint16_t op) {
   size_t n = 0;
   for (const krvk_insn& insn : program.code) n += insn.op == op ? 1 : 0;
