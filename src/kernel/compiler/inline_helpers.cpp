@@ -123,18 +123,20 @@ void krvk_compiler::check_helper(const krvk_func_decl& decl) {
   krvk_program scratch;
   declare_launch_builtins(scratch);
   krvk_node_scope at(*this, decl.name);
+  // Pointer parameters take slots 0, 1, ... and the frame the slot after them, as in a kernel.
+  std::vector<krvk_type> types;
+  std::vector<uint32_t> sizes;
   for (const krvk_param_decl& param : decl.parameters) {
-    if (!param.type.is_pointer) continue;
     uint32_t element_size = 0;
-    check_kernel_params(param, true, element_size);
-    slots_.push_back({param.name.text, element_size});
+    types.push_back(check_kernel_params(param, true, element_size));
+    sizes.push_back(element_size);
+    if (types.back().is_pointer) slots_.push_back({param.name.text, element_size});
   }
   frame_slot_ = static_cast<uint16_t>(slots_.size());
   std::vector<krvk_value> args;
   uint16_t next_slot = 0;
-  for (const krvk_param_decl& param : decl.parameters) {
-    uint32_t element_size = 0;
-    const krvk_type type = check_kernel_params(param, true, element_size);
+  for (size_t i = 0; i < types.size(); ++i) {
+    const krvk_type& type = types[i];
     if (type.is_pointer) {
       krvk_value pointer;
       pointer.kind = KRVK_VALUE_POINTER;
@@ -142,8 +144,9 @@ void krvk_compiler::check_helper(const krvk_func_decl& decl) {
       pointer.slot = next_slot++;
       args.push_back(pointer);
     } else if (type.prim == KRVK_STRUCT) {
-      const krvk_value storage = frame_value(type, allocate_frame(element_size, param.type.position), 0, element_size);
-      emit(KOP_ZERO, location_address(storage), 0, 0, element_size);
+      const uint32_t offset = allocate_frame(sizes[i], decl.parameters[i].type.position);
+      const krvk_value storage = frame_value(type, offset, 0, sizes[i]);
+      emit(KOP_ZERO, location_address(storage), 0, 0, sizes[i]);
       args.push_back(storage);
     } else {
       args.push_back(krvk_register_value(type.prim, new_register()));
