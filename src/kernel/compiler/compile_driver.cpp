@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "kernel/compiler/compiler_context.h"
 #include "kernel/compiler/lexer.h"
 #include "kernel/compiler/parser.h"
 
@@ -40,13 +41,19 @@ void krvk_parse_sources(const std::vector<krvk_source>& sources, krvk_front_end&
 std::shared_ptr<krvk_compiled_unit> krvk_compile_source(
     const std::string& text, const std::string& name, kerror& err,
     const std::vector<std::shared_ptr<krvk_compiled_unit>>& imports) {
+  return krvk_compile_source(text, name, err, imports, krvk_default_back_end_passes());
+}
+
+std::shared_ptr<krvk_compiled_unit> krvk_compile_source(
+    const std::string& text, const std::string& name, kerror& err,
+    const std::vector<std::shared_ptr<krvk_compiled_unit>>& imports, const krvk_back_end_passes& passes) {
   auto unit = std::make_shared<krvk_compiled_unit>();
   unit->sources = krvk_merge_sources(imports, text, name);
   try {
     krvk_front_end front;
     krvk_parse_sources(unit->sources, front);
-    // The checker and emitter fill the unit's struct, constant and kernel lists from front.syntax here;
-    // until they are wired in, a compilation ends after parsing and the unit holds only its sources.
+    krvk_compiler checker(front.map, front.syntax, *unit, passes);
+    checker.compile_unit();
   } catch (const kerror& error) {
     err = error;
     return nullptr;

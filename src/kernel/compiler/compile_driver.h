@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/compiler/back_end.h"
 #include "kernel/compiler/diagnostics.h"
 #include "kernel/compiler/program.h"
 #include "kernel/compiler/syntax_tree.h"
@@ -38,3 +39,8 @@ void krvk_parse_sources(const std::vector<krvk_source>& sources, krvk_front_end&
 std::shared_ptr<krvk_compiled_unit> krvk_compile_source(
     const std::string& text, const std::string& name, kerror& err,
     const std::vector<std::shared_ptr<krvk_compiled_unit>>& imports);
+
+// The same with the given back-end passes, so results with and without the optimiser can be compared.
+std::shared_ptr<krvk_compiled_unit> krvk_compile_source(
+    const std::string& text, const std::string& name, kerror& err,
+    const std::vector<std::shared_ptr<krvk_compiled_unit>>& imports, const krvk_back_end_passes& passes);

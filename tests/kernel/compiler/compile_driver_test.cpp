@@ -52,15 +52,43 @@ TEST(KernelCompileDriver, ImportedSourcesAreMergedOnceDependenciesFirst) {
   EXPECT_EQ(source_names(*main), (std::vector<std::string>{"lib.k", "a.k", "b.k", "main.k"}));
 }
 
+std::vector<std::string> source_names(const std::vector<krvk_source>& sources) {
+  std::vector<std::string> names;
+  for (const krvk_source& source : sources) names.push_back(source.name);
+  return names;
+}
+
 TEST(KernelCompileDriver, DuplicatesNeedTheSameTextAndTheSameName) {
   unit_ptr lib = compile(kLib, "lib.k");
-  unit_ptr renamed = compile(kLib, "copy.k");
-  unit_ptr edited = compile(kLib + "\n", "lib.k");
-  unit_ptr main = compile("", "main.k", {lib, renamed, edited, lib});
-  EXPECT_EQ(source_names(*main), (std::vector<std::string>{"lib.k", "copy.k", "lib.k", "main.k"}));
+  unit_ptr renamed = unit_with_sources({{kLib, "copy.k"}});
+  unit_ptr edited = unit_with_sources({{kLib + "\n", "lib.k"}});
+  EXPECT_EQ(source_names(krvk_merge_sources({lib, renamed, edited, lib}, "", "main.k")),
+            (std::vector<std::string>{"lib.k", "copy.k", "lib.k", "main.k"}));
+  EXPECT_EQ(source_names(krvk_merge_sources({lib}, kLib, "lib.k")), (std::vector<std::string>{"lib.k", "lib.k"}));
 
-  unit_ptr same_as_import = compile(kLib, "lib.k", {lib});
-  EXPECT_EQ(source_names(*same_as_import), (std::vector<std::string>{"lib.k", "lib.k"}));
+  // A source that is merged twice declares its names twice, and they collide.
+  for (const unit_ptr& twice : {renamed, edited}) {
+    kerror err;
+    EXPECT_EQ(krvk_compile_source("", "main.k", err, {lib, twice}), nullptr);
+    EXPECT_EQ(err.message, "'V' is already declared in this kernel source");
+    EXPECT_EQ(err.line, 1u);
+  }
+  kerror err;
+  EXPECT_EQ(krvk_compile_source(kLib, "lib.k", err, {lib}), nullptr);
+  EXPECT_EQ(err.message, "'V' is already declared in this kernel source");
+}
+
+TEST(KernelCompileDriver, ImportedKernelsStayInTheirUnitWhileStructsAndHelpersCarryOver) {
+  unit_ptr lib = compile(kLib + "kernel void lib_kernel(V* v) { v[gid].a = twice(v[gid].a); }", "lib.k");
+  ASSERT_NE(lib, nullptr);
+  ASSERT_EQ(lib->kernels.size(), 1u);
+  unit_ptr main = compile("kernel void k(V* v) { v[gid].a = twice(1.5f); }", "main.k", {lib});
+  ASSERT_NE(main, nullptr);
+  ASSERT_EQ(main->kernels.size(), 1u);
+  EXPECT_EQ(main->kernels[0]->name, "k");
+  ASSERT_EQ(main->structs.size(), 1u);
+  EXPECT_EQ(main->structs[0].name, "V");
+  EXPECT_EQ(main->structs[0].source_file, "lib.k");
 }
 
 struct import_failure {

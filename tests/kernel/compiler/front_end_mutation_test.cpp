@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel/compiler/compile_driver.h"
 #include "kernel/compiler/lexer.h"
 #include "kernel/compiler/parser.h"
 #include "sample_kernels.h"
@@ -77,6 +78,28 @@ TEST(KernelFrontEndMutation, EveryMutatedSourceParsesOrGivesADiagnostic) {
   }
   // Both outcomes occur, so the mutations neither break everything nor leave everything valid.
   EXPECT_GT(parsed, 100);
+  EXPECT_GT(diagnosed, 1000);
+}
+
+// The same mutations through the whole compiler: the checker and back end must turn every source that
+// parses into a unit or a diagnostic with a position, never a crash or another exception.
+TEST(KernelFrontEndMutation, EveryMutatedSourceCompilesOrGivesADiagnostic) {
+  std::mt19937_64 rng(20261208);
+  int compiled = 0;
+  int diagnosed = 0;
+  const auto& samples = krvk_sample_kernels();
+  for (int round = 0; round < 10000; ++round) {
+    const std::string source = mutate(samples[round % samples.size()].source, rng);
+    kerror err;
+    if (krvk_compile_source(source, "main.k", err, {}) != nullptr) {
+      ++compiled;
+      continue;
+    }
+    ++diagnosed;
+    ASSERT_FALSE(err.message.empty()) << source;
+    ASSERT_GE(err.line, 1u) << source << "\n" << err.message;
+  }
+  EXPECT_GT(compiled, 100);
   EXPECT_GT(diagnosed, 1000);
 }
 
