@@ -126,17 +126,17 @@ void krvk_compiler::setup_reductions(krvk_program& program, const krvk_func_decl
       error(entry.field, "field '" + entry.field.text + "' has two reductions");
     }
   }
-  std::string specification = krvk_reduce_op_name(decl.reduction);
+  std::string reduce_operators = krvk_reduce_op_name(decl.reduction);
   if (!decl.field_reductions.empty()) {
-    specification.clear();
+    reduce_operators.clear();
     for (const krvk_field& field : struct_at(index).fields) {
       const auto found = entries.find(field.name);
       if (found == entries.end()) {
         error(decl.reduce_position, "field '" + field.name + "' of '" + struct_name + "' has no reduction (add '" +
                                         field.name + ": +', min, max, &, | or ^)");
       }
-      if (!specification.empty()) specification += ", ";
-      specification += field.name + ": " + krvk_reduce_op_name(found->second);
+      if (!reduce_operators.empty()) reduce_operators += ", ";
+      reduce_operators += field.name + ": " + krvk_reduce_op_name(found->second);
     }
   }
   for (const struct_leaf& leaf : leaves) {
@@ -152,7 +152,7 @@ void krvk_compiler::setup_reductions(krvk_program& program, const krvk_func_decl
     program.register_names[reg] = name;
     program.accumulators.push_back(krvk_acc{reg, leaf.prim, op, leaf.offset, name});
   }
-  program.result_text = struct_name + " reduce(" + specification + ")";
+  program.result_text = struct_name + " reduce(" + reduce_operators + ")";
 }
 
 void krvk_compiler::declare_kernel_parameters(krvk_program& program, const krvk_func_decl& decl) {
