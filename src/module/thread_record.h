@@ -5,10 +5,15 @@
 // first call and destroyed at thread exit. The host attaches a VM state by setting `vm`; the module only
 // reads it. The record uses natural alignment: the host is ours and includes this same header.
 //
+// Value cells look the record up on every create and destroy, so while the installed hook is still the
+// module's own, krv_get_thread_local reads the record itself instead of calling through the
+// std::function. The host may replace the hook at any time; a replaced hook is always called.
+//
 // `native_call_depth` is non-zero while the thread runs code whose allocations must not come from the
 // VM's pools (krv_native_call_scope); together with lock ownership it decides pool versus heap.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <unordered_map>
@@ -42,12 +47,51 @@ struct krv_thread_local {
   bool may_use_vm_pools() const noexcept { return native_call_depth == 0 && owns_vm_lock(); }
 };
 
-// The calling thread's record, through the global instance's hook.
-inline krv_thread_local& krv_get_thread_local() { return krv_global().thread_local_hook(); }
+using krv_thread_local_hook_fn = std::function<krv_thread_local&()>;
 
-// The module's own provider of per-thread records, installed as the global instance's hook: a record is
-// created on a thread's first call and destroyed at thread exit.
-std::function<krv_thread_local&()> krv_default_thread_local_hook();
+// The default hook's record of the calling thread, null until the thread's first lookup. A
+// constant-initialised pointer is the cheapest thread-local there is (no initialisation guard on access).
+extern constinit thread_local krv_thread_local* krv_default_thread_record;
+// Makes the calling thread's record on its first lookup through the default hook.
+krv_thread_local& krv_create_default_thread_record();
+
+// The module's own provider of per-thread records: a record is created on a thread's first call and
+// destroyed at thread exit. Stateless, so every copy behaves the same.
+struct krv_default_thread_local_provider {
+  krv_thread_local& operator()() const {
+    if (krv_thread_local* record = krv_default_thread_record) [[likely]] return *record;
+    return krv_create_default_thread_record();
+  }
+};
+
+// The hook the global instance's constructor installs.
+krv_thread_local_hook_fn krv_default_thread_local_hook();
+
+// The installed default hook as it lay in memory, kept by the global instance's constructor before any
+// thread can reach the hook. A hook with the same bytes holds the same target type and invoker, and the
+// default provider has no state, so it behaves as the default; every other hook, including an empty one,
+// differs in its bytes. Comparing bytes costs no call, where asking std::function for its target would.
+class krv_default_hook_image {
+ public:
+  void remember(const krv_thread_local_hook_fn& installed) noexcept {
+    std::memcpy(bytes_, static_cast<const void*>(&installed), sizeof bytes_);
+  }
+  bool matches(const krv_thread_local_hook_fn& hook) const noexcept {
+    return std::memcmp(bytes_, static_cast<const void*>(&hook), sizeof bytes_) == 0;
+  }
+
+ private:
+  unsigned char bytes_[sizeof(krv_thread_local_hook_fn)] = {};
+};
+extern constinit krv_default_hook_image krv_default_hook;
+
+// The calling thread's record, through the global instance's hook (read directly while that is the
+// default one). An empty hook throws std::bad_function_call.
+inline krv_thread_local& krv_get_thread_local() {
+  const krv_thread_local_hook_fn& hook = krv_global().thread_local_hook;
+  if (krv_default_hook.matches(hook)) [[likely]] return krv_default_thread_local_provider{}();
+  return hook();
+}
 
 // While alive, allocations on this thread bypass the VM's pools. Balanced on exceptions too.
 class krv_native_call_scope {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "module/global_instance.h"
@@ -59,12 +60,32 @@ TEST(ThreadRecord, IsPerThreadAndStartsEmpty) {
 }
 
 TEST(ThreadRecord, HostMayReplaceTheHook) {
+  krv_thread_local& mine = krv_get_thread_local();
   krv_thread_local replacement(12345);
   auto saved = krv_global().thread_local_hook;
   krv_global().thread_local_hook = [&]() -> krv_thread_local& { return replacement; };
   EXPECT_EQ(&krv_get_thread_local(), &replacement);
   krv_global().thread_local_hook = saved;
-  EXPECT_NE(&krv_get_thread_local(), &replacement);
+  EXPECT_EQ(&krv_get_thread_local(), &mine);
+}
+
+TEST(ThreadRecord, OnlyTheModulesOwnHookIsReadWithoutCallingIt) {
+  const krv_thread_local_hook_fn copy = krv_global().thread_local_hook;
+  EXPECT_TRUE(krv_default_hook.matches(krv_global().thread_local_hook));
+  EXPECT_TRUE(krv_default_hook.matches(copy));
+  EXPECT_TRUE(krv_default_hook.matches(krv_default_thread_local_hook()));
+
+  // Hooks that behave like the default but are not it must still be called.
+  const krv_thread_local_hook_fn wrapper = [] () -> krv_thread_local& { return krv_default_thread_local_provider{}(); };
+  EXPECT_FALSE(krv_default_hook.matches(wrapper));
+  EXPECT_FALSE(krv_default_hook.matches(krv_thread_local_hook_fn{}));
+}
+
+TEST(ThreadRecord, AnEmptyHookThrowsBadFunctionCall) {
+  auto saved = krv_global().thread_local_hook;
+  krv_global().thread_local_hook = nullptr;
+  EXPECT_THROW(krv_get_thread_local(), std::bad_function_call);
+  krv_global().thread_local_hook = saved;
 }
 
 TEST(NativeCallScope, RestoresTheDepthAlsoWhenAnExceptionLeaves) {

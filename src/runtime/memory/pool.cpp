@@ -32,6 +32,14 @@ void krv_pool::reinstate(uint8_t* page, const krv_pool_layout& layout) {
   free_pages.push_back(page);
 }
 
+krv_pool::pick krv_pool::take_entry_after_top(const krv_pool_layout& layout, void (*build_resting)(uint8_t*)) {
+  while (!free_pages.empty()) {
+    const pick taken = take_from_top_page(krv_pool_page(free_pages.back(), layout), layout);
+    if (taken.entry != nullptr) return taken;
+  }
+  return take_from_new_page(layout, build_resting);
+}
+
 krv_pool::pick krv_pool::take_from_new_page(const krv_pool_layout& layout, void (*build_resting)(uint8_t*)) {
   uint8_t* base = static_cast<uint8_t*>(std::malloc(layout.page_size()));
   bool listed = false;

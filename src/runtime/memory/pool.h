@@ -74,32 +74,34 @@ class krv_pool {
   };
 
   // Takes a free index from the top free page, retiring pages that have none and making a page when no
-  // page is left. Results travel in registers: this runs on every allocation.
+  // page is left. Inline for the top page only, with Page's layout folded into constants; results travel
+  // in registers: this runs on every allocation.
+  template <class Page>
   pick take_entry(const krv_pool_layout& layout, void (*build_resting)(uint8_t*)) {
     ++live;
-    while (!free_pages.empty()) {
-      const krv_pool_page page(free_pages.back(), layout);
-      const int index = pop_index(page);
-      if (index >= 0) return {page.entry(static_cast<uint32_t>(index)), static_cast<uint8_t>(index)};
-      retire_top_page(layout);
+    if (!free_pages.empty()) [[likely]] {
+      const pick taken = take_from_top_page(Page(free_pages.back()), layout);
+      if (taken.entry != nullptr) [[likely]] return taken;
     }
-    return take_from_new_page(layout, build_resting);
+    return take_entry_after_top(layout, build_resting);
   }
 
   // Puts `index` back on its page's free stack; a bitmap pool first checks and clears its bit. A
   // retired page returns to the free-pages stack. False (and nothing changed) for a double free.
-  bool mark_free(const krv_pool_page& page, uint8_t index) const noexcept {
+  template <class Page>
+  static bool mark_free(const Page& page, uint8_t index) noexcept {
     if (!page.layout().bitmap) return true;
-    if (!page.allocated(index)) {
+    if (!page.allocated(index)) [[unlikely]] {
       report_double_free();
       return false;
     }
     page.set_allocated(index, false);
     return true;
   }
-  void push_free(const krv_pool_page& page, uint8_t index) noexcept {
+  template <class Page>
+  void push_free(const Page& page, uint8_t index) noexcept {
     page.push_free(index);
-    if (page.retired()) reinstate(page.base(), page.layout());
+    if (page.retired()) [[unlikely]] reinstate(page.base(), page.layout());
     --live;
   }
 
@@ -109,16 +111,26 @@ class krv_pool {
   static void report_bad_magic(const uint8_t* page, const krv_pool_layout& layout);
 
  private:
+  // The next entry of `page`, the top free page; retires the page and gives no entry when it has none.
+  template <class Page>
+  pick take_from_top_page(const Page& page, const krv_pool_layout& layout) {
+    const int index = pop_index(page);
+    if (index >= 0) [[likely]] return {page.entry(static_cast<uint32_t>(index)), static_cast<uint8_t>(index)};
+    retire_top_page(layout);
+    return {nullptr, 0};
+  }
+
   // Pops the top free index of `page`; -1 when the page has none or a bitmap pool finds the index
   // already allocated (logged), and the page is then treated as exhausted.
-  int pop_index(const krv_pool_page& page) {
+  template <class Page>
+  int pop_index(const Page& page) {
     const uint8_t count = page.free_count();
-    if (count == 0) return -1;
+    if (count == 0) [[unlikely]] return -1;
     const uint8_t index = page.stack_at(count - 1u);
     page.set_free_count(count - 1u);
-    if (index >= krv_pool_page_entries) reject_corrupt_index();
+    if (index >= krv_pool_page_entries) [[unlikely]] reject_corrupt_index();
     if (page.layout().bitmap) {
-      if (page.allocated(index)) {
+      if (page.allocated(index)) [[unlikely]] {
         report_double_allocation();
         return -1;
       }
@@ -127,10 +139,12 @@ class krv_pool {
     return index;
   }
 
-  // Out of line, these take the page by address: a page view whose address escapes would live in
-  // memory on the allocation path instead of registers.
+  // Out of line, these take the page by address and the layout by reference to the traits' constant: a
+  // page view whose address escapes would live in memory on the allocation path instead of registers.
   void retire_top_page(const krv_pool_layout& layout);
   void reinstate(uint8_t* page, const krv_pool_layout& layout);
+  // take_entry once the top page gave nothing: the remaining free pages, then a new page.
+  pick take_entry_after_top(const krv_pool_layout& layout, void (*build_resting)(uint8_t*));
   pick take_from_new_page(const krv_pool_layout& layout, void (*build_resting)(uint8_t*));
   [[noreturn]] void reject_corrupt_index();
   static void report_double_allocation();
@@ -155,8 +169,9 @@ class krv_pool_of : public krv_pool {
   // only. Throws std::out_of_range "invalid bitset position" when a page's free stack is corrupt.
   T* allocate() {
     using traits = krv_pool_traits<T>;
-    const pick taken = take_entry(traits::layout, &traits::build_resting);
-    return taken.entry != nullptr ? traits::hand_out(taken.entry, taken.index) : nullptr;
+    const pick taken = take_entry<krv_pool_fixed_page<traits::layout>>(traits::layout, &traits::build_resting);
+    if (taken.entry == nullptr) [[unlikely]] return nullptr;
+    return traits::hand_out(taken.entry, taken.index);
   }
 
   // Returns an entry to its page (null: nothing). VM-lock holder only.
@@ -165,15 +180,14 @@ class krv_pool_of : public krv_pool {
     if (entry == nullptr) return;
     auto* bytes = reinterpret_cast<uint8_t*>(entry);
     const uint8_t slot = bytes[layout.slot_offset];
-    if (slot < krv_pool_page_entries) {
-      const krv_pool_page page(bytes - size_t{slot} * layout.entry_size, layout);
+    if (slot < krv_pool_page_entries) [[likely]] {
+      const krv_pool_fixed_page<krv_pool_traits<T>::layout> page(bytes - size_t{slot} * layout.entry_size);
       const uint32_t magic = page.magic();
-      if (magic == krv_pool_magic_open) return give_back(page, slot);
+      if (magic == krv_pool_magic_open) [[likely]] return give_back(page, slot);
       if (magic == krv_pool_magic_closed) return;
       report_bad_magic(page.base(), layout);
     }
-    uint8_t index = 0;
-    if (uint8_t* found = find_page(bytes, slot, layout, index)) give_back(krv_pool_page(found, layout), index);
+    free_lost(bytes, slot);
   }
 
   // The host's VM tick: frees every entry waiting in the return ring into its page, in ticket order.
@@ -183,10 +197,17 @@ class krv_pool_of : public krv_pool {
   }
 
  private:
-  void give_back(const krv_pool_page& page, uint8_t index) noexcept {
+  template <class Page>
+  void give_back(const Page& page, uint8_t index) noexcept {
     if (!mark_free(page, index)) return;
     // A record's handles are released before its index is free again; releasing may free other entries.
     krv_pool_traits<T>::take_back(reinterpret_cast<T*>(page.entry(index)));
     push_free(page, index);
+  }
+  // An entry whose slot byte or page magic did not lead to its page: searched for among the pages.
+  [[gnu::noinline]] void free_lost(uint8_t* bytes, uint8_t slot) noexcept {
+    constexpr const krv_pool_layout& layout = krv_pool_traits<T>::layout;
+    uint8_t index = 0;
+    if (uint8_t* found = find_page(bytes, slot, layout, index)) give_back(krv_pool_page(found, layout), index);
   }
 };

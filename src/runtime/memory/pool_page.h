@@ -39,35 +39,52 @@ struct krv_pool_layout {
   constexpr size_t page_size() const { return retired_offset() + 1; }
 };
 
-// Typed access to the bookkeeping of one page. The view keeps its own copy of the layout: page bytes
-// are written through uint8_t*, which may alias anything, and a layout reached through a pointer would
-// have to be read again after every such write; a copy is folded into constants on the hot paths.
-class krv_pool_page {
+// Where a page view takes its layout from. Hot paths use krv_pool_static_layout, so every offset is a
+// constant of the compiled code and the view is a bare pointer; cold paths shared by all entry types use
+// krv_pool_dynamic_layout, a copy of the layout: page bytes are written through uint8_t*, which may alias
+// anything, and a layout reached through a pointer would have to be read again after every such write.
+template <const krv_pool_layout& Layout>
+struct krv_pool_static_layout {
+  static constexpr const krv_pool_layout& get() noexcept { return Layout; }
+};
+
+class krv_pool_dynamic_layout {
  public:
-  krv_pool_page(uint8_t* base, const krv_pool_layout& layout) noexcept : base_(base), layout_(layout) {}
+  constexpr krv_pool_dynamic_layout(const krv_pool_layout& layout) noexcept : layout_(layout) {}
+  constexpr const krv_pool_layout& get() const noexcept { return layout_; }
+
+ private:
+  krv_pool_layout layout_;
+};
+
+// Typed access to the bookkeeping of one page.
+template <class LayoutSource>
+class krv_pool_page_view {
+ public:
+  explicit krv_pool_page_view(uint8_t* base, LayoutSource source = {}) noexcept : base_(base), source_(source) {}
 
   uint8_t* base() const noexcept { return base_; }
-  const krv_pool_layout& layout() const noexcept { return layout_; }
-  uint8_t* entry(uint32_t index) const noexcept { return base_ + size_t{index} * layout_.entry_size; }
-  uint8_t& slot_byte(uint32_t index) const noexcept { return entry(index)[layout_.slot_offset]; }
+  const krv_pool_layout& layout() const noexcept { return source_.get(); }
+  uint8_t* entry(uint32_t index) const noexcept { return base_ + size_t{index} * layout().entry_size; }
+  uint8_t& slot_byte(uint32_t index) const noexcept { return entry(index)[layout().slot_offset]; }
 
-  uint8_t free_count() const noexcept { return base_[layout_.count_offset()]; }
-  void set_free_count(uint8_t count) const noexcept { base_[layout_.count_offset()] = count; }
-  uint8_t& stack_at(uint32_t position) const noexcept { return base_[layout_.stack_offset() + position]; }
+  uint8_t free_count() const noexcept { return base_[layout().count_offset()]; }
+  void set_free_count(uint8_t count) const noexcept { base_[layout().count_offset()] = count; }
+  uint8_t& stack_at(uint32_t position) const noexcept { return base_[layout().stack_offset() + position]; }
 
   bool allocated(uint32_t index) const noexcept { return (bitmap_word(index) >> (index % 64)) & 1u; }
   void set_allocated(uint32_t index, bool on) const noexcept {
     const uint64_t bit = uint64_t{1} << (index % 64);
     const uint64_t word = bitmap_word(index);
-    store(layout_.bitmap_offset() + index / 64 * sizeof(uint64_t), on ? (word | bit) : (word & ~bit));
+    store(layout().bitmap_offset() + index / 64 * sizeof(uint64_t), on ? (word | bit) : (word & ~bit));
   }
 
-  void clear_bitmap() const noexcept { std::memset(base_ + layout_.bitmap_offset(), 0, 4 * sizeof(uint64_t)); }
+  void clear_bitmap() const noexcept { std::memset(base_ + layout().bitmap_offset(), 0, 4 * sizeof(uint64_t)); }
 
-  uint32_t magic() const noexcept { return load<uint32_t>(layout_.magic_offset()); }
-  void set_magic(uint32_t magic) const noexcept { store(layout_.magic_offset(), magic); }
-  bool retired() const noexcept { return base_[layout_.retired_offset()] != 0; }
-  void set_retired(bool retired) const noexcept { base_[layout_.retired_offset()] = retired ? 1 : 0; }
+  uint32_t magic() const noexcept { return load<uint32_t>(layout().magic_offset()); }
+  void set_magic(uint32_t magic) const noexcept { store(layout().magic_offset(), magic); }
+  bool retired() const noexcept { return base_[layout().retired_offset()] != 0; }
+  void set_retired(bool retired) const noexcept { base_[layout().retired_offset()] = retired ? 1 : 0; }
 
   // Pushes `index` onto the free-index stack.
   void push_free(uint8_t index) const noexcept {
@@ -84,7 +101,7 @@ class krv_pool_page {
 
  private:
   uint64_t bitmap_word(uint32_t index) const noexcept {
-    return load<uint64_t>(layout_.bitmap_offset() + index / 64 * sizeof(uint64_t));
+    return load<uint64_t>(layout().bitmap_offset() + index / 64 * sizeof(uint64_t));
   }
   template <class V>
   V load(size_t offset) const noexcept {
@@ -98,5 +115,11 @@ class krv_pool_page {
   }
 
   uint8_t* base_;
-  krv_pool_layout layout_;
+  [[no_unique_address]] LayoutSource source_;
 };
+
+// A view of a page of any pool, for the paths that serve every entry type.
+using krv_pool_page = krv_pool_page_view<krv_pool_dynamic_layout>;
+// A view of a page whose layout is known when compiling, for allocation and free.
+template <const krv_pool_layout& Layout>
+using krv_pool_fixed_page = krv_pool_page_view<krv_pool_static_layout<Layout>>;

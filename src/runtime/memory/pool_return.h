@@ -8,15 +8,21 @@
 #include "module/vm_lock.h"
 #include "runtime/memory/pool.h"
 
+// From a thread without the VM lock: through the ring, or under the lock when the ring is full. Out of
+// line, so that the lock holder's free stays small enough to inline.
 template <class T>
-void krv_pool_return(krv_pool_of<T>& pool, T* entry, const krv_thread_local& record) noexcept {
-  if (record.owns_vm_lock()) {
-    pool.free(entry);
-    return;
-  }
+[[gnu::noinline]] void krv_pool_return_remote(krv_pool_of<T>& pool, T* entry, const krv_thread_local& record) noexcept {
   if (pool.ring.push(entry)) return;
   krv_vm_lock guard(*record.vm);
   pool.free(entry);
+}
+
+template <class T>
+void krv_pool_return(krv_pool_of<T>& pool, T* entry, const krv_thread_local& record) noexcept {
+  if (record.owns_vm_lock()) [[likely]]
+    pool.free(entry);
+  else
+    krv_pool_return_remote(pool, entry, record);
 }
 
 // The same for the pool `Member` of the calling thread's VM.

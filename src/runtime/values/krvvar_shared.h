@@ -87,7 +87,13 @@ class krvvar_shared {
   static krvvar_shared make_json() { return make_typed(KRVVAR_JSON); }
 
  private:
-  static krvvar_shared adopt_new() { return from_raw(krvvar::create()); }
+  // create gives count 0 (a resting pool entry or a fresh heap cell), so the count is written, not
+  // incremented: no read of what the cell's last release stored.
+  static krvvar_shared adopt_new() {
+    krvvar* cell = krvvar::create();
+    cell->refcount = 1;
+    return adopt(cell);
+  }
   static void add_ref(krvvar* cell) noexcept {
     if (cell != nullptr) ++cell->refcount;
   }

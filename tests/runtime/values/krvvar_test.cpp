@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host_vm.h"
@@ -128,6 +129,48 @@ TEST_F(OnVm, APooledCellGoesBackToItsPageAsNone) {
   krvvar_shared again = krvvar_shared::make_none();
   EXPECT_EQ(again.get(), raw);
   EXPECT_EQ(again->flags, 0);
+}
+
+// Installs a thread-record hook for its lifetime and puts the previous one back.
+class replaced_thread_record_hook {
+ public:
+  explicit replaced_thread_record_hook(krv_thread_local_hook_fn hook) : saved_(krv_global().thread_local_hook) {
+    krv_global().thread_local_hook = std::move(hook);
+  }
+  ~replaced_thread_record_hook() { krv_global().thread_local_hook = saved_; }
+
+ private:
+  krv_thread_local_hook_fn saved_;
+};
+
+// Create and destroy read the record directly only while the module's own hook is installed: with a
+// replaced hook the cell comes from, and goes back to, the pool of the VM that the host's record names.
+TEST(Cells, CreateAndDestroyAskAReplacedHook) {
+  krv_host_vm vm;
+  krv_pool_of<krvvar>& pool = vm.state().var_pool;
+  krv_thread_local replacement(krv_get_thread_local().thread_id);
+  replacement.vm = &vm.state();
+  int calls = 0;
+  {
+    replaced_thread_record_hook hook([&]() -> krv_thread_local& {
+      ++calls;
+      return replacement;
+    });
+    krv_vm_lock guard;
+    const uint64_t live_before = pool.live;
+    const int calls_before_create = calls;
+    krvvar_shared value = krvvar_shared::make_int(7);
+    EXPECT_NE(value->pool_slot, krv_pool_heap_slot);
+    EXPECT_EQ(pool.live, live_before + 1);
+    EXPECT_GT(calls, calls_before_create);
+
+    const int calls_before_destroy = calls;
+    value.release();
+    EXPECT_EQ(pool.live, live_before);
+    EXPECT_GT(calls, calls_before_destroy);
+  }
+  // The module's own record of this thread names no VM: heap cells again.
+  EXPECT_EQ(krvvar_shared::make_int(7)->pool_slot, krv_pool_heap_slot);
 }
 
 TEST(Handles, CopyAssignmentCountsTheNewCellBeforeDroppingTheOld) {
