@@ -154,15 +154,20 @@ bool krv_std_json::remove_all_keys_recursive(std::string_view key) {
 
 void krv_std_json::assign_from(const krv_std_json& other) {
   if (&other == this) return;
-  clear_entries();
-  entries.reserve(other.entries.size());
+  // Copied before anything here is released: `other` may live only through one of these entries.
+  std::vector<krv_std_json_entry> copied;
+  copied.reserve(other.entries.size());
   for (const krv_std_json_entry& source : other.entries) {
     krvvar_shared value = source.value;
     krvvar_shared cell = krvvar_shared::make_none();
     cell->set(value);
-    krv_std_json_entry& entry = entries.emplace_back(std::move(cell));
-    if (!source.has_key()) continue;
-    entry.key = new std::string(*source.key);
+    krv_std_json_entry& entry = copied.emplace_back(std::move(cell));
+    if (source.has_key()) entry.key = new std::string(*source.key);
+  }
+  clear_entries();
+  entries.swap(copied);
+  for (const krv_std_json_entry& entry : entries) {
+    if (!entry.has_key()) continue;
     // The first entry with a key keeps the lookup; later ones only count.
     auto [node, inserted] = index().try_emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 0});
     ++node->second.count;

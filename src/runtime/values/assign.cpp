@@ -99,7 +99,8 @@ bool refuse_held_buffer(krvvar& source) {
 
 void copy_text(krvvar& destination, krvvar& source) {
   const krv_std_string* from = storage_of<krv_std_string>(source);
-  krv_std_string* own = storage_of<krv_std_string>(destination);
+  // Only a string value's own object is a string; a container's or buffer's is not.
+  krv_std_string* own = destination.is_string() ? storage_of<krv_std_string>(destination) : nullptr;
   // A string object held by this value alone can take the text in place: nobody could tell it from a
   // fresh object, and its storage is reused.
   if (own != nullptr && from != own) {

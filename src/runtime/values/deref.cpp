@@ -3,6 +3,10 @@
 // A REF chain longer than one step is first checked for a cycle with two walkers (one step and two
 // steps at a time); walking a cycle would never end. A chain whose last REF has no target resolves to a
 // new None value: handing back a REF would send any caller that resolves again round for ever.
+//
+// A member reference resolves through its object, whose member may lead to a member reference again
+// (through a REF bound to one); a member that leads back round would recurse until the stack runs out,
+// so member resolutions nest at most krv_max_member_resolve_depth deep on a thread.
 #include <string>
 
 #include "runtime/exec/raise.h"
@@ -12,6 +16,23 @@
 #include "runtime/values/value_records.h"
 
 namespace {
+
+constexpr int krv_max_member_resolve_depth = 256;
+
+// Counts the member resolutions the calling thread is inside, for the life of the guard.
+class member_resolve_depth {
+ public:
+  member_resolve_depth() noexcept { ++depth_; }
+  ~member_resolve_depth() { --depth_; }
+  member_resolve_depth(const member_resolve_depth&) = delete;
+  member_resolve_depth& operator=(const member_resolve_depth&) = delete;
+  bool too_deep() const noexcept { return depth_ > krv_max_member_resolve_depth; }
+
+ private:
+  static inline thread_local int depth_ = 0;
+};
+
+void warn_circular() { krv_raise_warning("Circular reference detected in deref()."); }
 
 // The next cell of a REF chain; null past a non-REF cell or a REF without target.
 krvvar* next_in_chain(krvvar* cell) noexcept {
@@ -54,6 +75,11 @@ krvvar_shared& resolve_again(krvvar_shared& member, krvvar_shared& out) {
 
 // Reads the member a member reference names from its object; a gone object is reported.
 krvvar_shared& resolve_member(krvvar& ref, krvvar_shared& out) {
+  const member_resolve_depth nesting;
+  if (nesting.too_deep()) {
+    warn_circular();
+    return resolve_none(out);
+  }
   krvvar_shared member;
   switch (ref.type) {
     case KRVVAR_OBJECT_MEMBER_LITERAL: {
@@ -99,7 +125,7 @@ krvvar_shared& krvvar::deref(krvvar_shared& out) {
     return out;
   }
   if (chain_has_cycle(this)) {
-    krv_raise_warning("Circular reference detected in deref().");
+    warn_circular();
     return resolve_none(out);
   }
   krvvar* end = this;

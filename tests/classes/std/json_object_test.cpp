@@ -140,6 +140,31 @@ TEST_F(JsonObject, AssignFromCopiesValuesAndKeepsTheFirstKeyedEntry) {
   EXPECT_EQ(copy->size(), 3);
 }
 
+// `c = c[0]`: the source lives only through an entry of the container being overwritten. Heap objects
+// (no pool recycling) make a read of the released source visible.
+TEST_F(JsonObject, AssignFromAContainerHeldOnlyByTheTarget) {
+  for (const bool keyed : {false, true}) {
+    krv_native_call_scope heap_only;
+    krvptr_strong<krv_std_json> outer = krv_std_json::create();
+    {
+      krvvar_shared inner = krvvar_shared::make_json();
+      krvvar_shared one = krvvar_shared::make_int(1), two = krvvar_shared::make_int(2);
+      inner->json_ptr(false)->push_value(one, keyed ? "a" : "");
+      inner->json_ptr(false)->push_value(two);
+      outer->push_value(inner);
+    }
+    krv_std_json* inner = outer->at(0)->object_ptr<krv_std_json>();
+    outer->assign_from(*inner);
+    ASSERT_EQ(outer->size(), 2) << keyed;
+    EXPECT_EQ(outer->at(0)->int_value(), 1);
+    EXPECT_EQ(outer->at(1)->int_value(), 2);
+    EXPECT_EQ(outer->has_key("a"), keyed);
+    if (keyed) {
+      EXPECT_EQ(lookup(*outer, "a"), 1);
+    }
+  }
+}
+
 TEST_F(JsonObject, ClearRecursiveEndsOnACycle) {
   krvvar_shared outer = krvvar_shared::make_json();
   krvvar_shared inner = krvvar_shared::make_json();

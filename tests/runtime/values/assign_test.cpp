@@ -2,6 +2,8 @@
 // the single release of an old REF target, refused buffer copies and forced teardown with 0x10.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "classes/std/buffer_object.h"
 #include "classes/std/json_object.h"
 #include "classes/std/string_object.h"
@@ -38,6 +40,37 @@ TEST_F(Assignment, AStringDestinationHeldElsewhereGetsAFreshObject) {
   destination->set(source);
   EXPECT_EQ(text_of(destination), "new");
   EXPECT_EQ(static_cast<krv_std_string*>(other_holder.get())->text, "old");
+}
+
+// Only a string destination may take the text in place: any other storage object, held by this value
+// alone or not, is replaced by a fresh string.
+TEST_F(Assignment, AStringReplacesADestinationOfAnotherStorageType) {
+  const struct {
+    const char* name;
+    std::function<krvvar_shared()> make;
+  } destinations[] = {
+      {"container", [] {
+         krvvar_shared list = krvvar_shared::make_json();
+         list->json_ptr(false)->push_empty_keyed("key");
+         return list;
+       }},
+      {"buffer", [] {
+         const uint8_t bytes[] = {1, 2, 3};
+         return krvvar_shared::make_buffer(bytes, 3);
+       }},
+      {"object", [] {
+         krvvar_shared object = krvvar_shared::make_typed(KRVVAR_OBJECT);
+         static_cast<krvvar_object_record*>(object->payload.record)->object = krv_std_string::create("held");
+         return object;
+       }},
+  };
+  for (const auto& d : destinations) {
+    krvvar_shared destination = d.make();
+    krvvar_shared source = krvvar_shared::make_string("new");
+    destination->set(source);
+    EXPECT_EQ(destination->type, KRVVAR_STRING) << d.name;
+    EXPECT_EQ(text_of(destination), "new") << d.name;
+  }
 }
 
 TEST_F(Assignment, BuffersAreCopiedUnlessALaunchWritesThem) {

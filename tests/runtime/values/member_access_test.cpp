@@ -2,6 +2,8 @@
 // and every other value turns into a container first. Also the resolution of REFs and member references.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "classes/std/json_object.h"
 #include "classes/std/string_object.h"
 #include "runtime/values/krvvar_shared.h"
@@ -80,6 +82,36 @@ TEST_F(MemberAccess, CircularRefChainsResolveToNone) {
   EXPECT_EQ(warnings(), (std::vector<std::string>{"Circular reference detected in deref()."}));
   // Break the cycle so both cells can go.
   a->set_type(KRVVAR_NONE);
+}
+
+// A member that leads back to the member reference reading it: an object value over a container whose
+// entry is bound by reference to `object.k`. Resolving stops with the cycle warning instead of recursing
+// until the stack runs out; every reader resolves through deref.
+TEST_F(MemberAccess, AMemberReferenceThatLeadsBackToItselfResolvesToNone) {
+  krvvar_shared container = krvvar_shared::make_json();
+  krvvar_shared object = krvvar_shared::make_typed(KRVVAR_OBJECT);
+  static_cast<krvvar_object_record*>(object->payload.record)->object = container->object_strong();
+  krvvar_shared member, entry;
+  object->get_member("k", member);
+  ASSERT_EQ(member->type, KRVVAR_OBJECT_MEMBER_LITERAL);
+  container->get_member("k", entry);
+  entry->assign_ref(member.get());
+
+  const std::function<void(krvvar&)> readers[] = {
+      [](krvvar& m) {
+        krvvar_shared resolved;
+        m.deref(resolved);
+        EXPECT_EQ(resolved->type, KRVVAR_NONE);
+      },
+      [](krvvar& m) { EXPECT_EQ(m.get_string(), ""); },
+  };
+  for (const auto& read : readers) {
+    log.clear();
+    read(*member);
+    EXPECT_EQ(warnings(), (std::vector<std::string>{"Circular reference detected in deref()."}));
+  }
+  // Break the cycle so every cell can go.
+  entry->set_type(KRVVAR_NONE);
 }
 
 TEST_F(MemberAccess, JsonPtrClearsOnRequest) {
