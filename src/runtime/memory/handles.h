@@ -5,7 +5,9 @@
 // copying and releasing never test for null; immortal blocks are never counted.
 //
 // When the last strong handle goes, the block is marked dead (alive 0, no object) before the object is
-// detached and destroyed, so nothing reached through the object during its destruction can revive it.
+// detached and destroyed, so no weak handle to that block can revive the object. Detaching unlinks the
+// block from the object, so code running inside the object's destruction must not make a new handle from
+// the raw object: it would get a fresh block and destroy the object a second time.
 #pragma once
 #include <concepts>
 #include <cstdint>
