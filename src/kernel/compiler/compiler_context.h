@@ -271,6 +271,7 @@ class krvk_compiler {
   uint16_t fixed_registers_ = 7;  // builtins, accumulators and parameters keep their numbers
   uint8_t unchecked_ = 0;  // inside unchecked { }
   const krvk_token* current_ = nullptr;  // position of emitted code and of diagnostics without a node
+  uint32_t node_depth_ = 0;  // open node scopes, across helper expansions; bounded to protect the stack
 
   std::vector<std::vector<krvk_local>> scopes_;  // innermost last
   std::vector<uint32_t> frame_offsets_;  // frame bytes in use at each scope's entry
@@ -287,14 +288,25 @@ class krvk_compiler {
   std::unique_ptr<krvk_program> fold_program_;
 };
 
-// Makes a node's position the current one for its lifetime, restoring the previous one afterwards.
+// Deepest nesting of node scopes the checker accepts. The parser bounds each function's nesting, but
+// inline expansion stacks helper bodies on top of each other, so the checker's recursion needs a bound
+// of its own; this one stays well within a default thread stack even in sanitizer builds.
+inline constexpr uint32_t krvk_max_checker_depth = 2000;
+
+// Makes a node's position the current one for its lifetime, restoring the previous one afterwards. It
+// also counts the checker's nesting and refuses to go deeper than krvk_max_checker_depth.
 class krvk_node_scope {
  public:
   krvk_node_scope(krvk_compiler& compiler, const krvk_token& position)
       : compiler_(compiler), saved_(compiler.current_) {
     compiler.current_ = &position;
+    if (compiler.node_depth_ >= krvk_max_checker_depth) compiler.error_here("kernel code is nested too deeply");
+    ++compiler.node_depth_;
   }
-  ~krvk_node_scope() { compiler_.current_ = saved_; }
+  ~krvk_node_scope() {
+    --compiler_.node_depth_;
+    compiler_.current_ = saved_;
+  }
   krvk_node_scope(const krvk_node_scope&) = delete;
   krvk_node_scope& operator=(const krvk_node_scope&) = delete;
 
