@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -286,6 +287,11 @@ class krvk_compiler {
 
   // Reused by every fold, so folding allocates no program per operation.
   std::unique_ptr<krvk_program> fold_program_;
+  // Whether an expression is a constant, and its value, by node, for the function being compiled. Within
+  // one function the answer does not depend on where the node is compiled (locals and helper parameters
+  // are never constants), and remembering it keeps a condition nested in conditions from being tried
+  // again at every level, which would double the work per level.
+  std::unordered_map<const krvk_expr_node*, std::optional<krvk_value>> known_constants_;
 };
 
 // Deepest nesting of node scopes the checker accepts. The parser bounds each function's nesting, but
