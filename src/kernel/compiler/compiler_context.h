@@ -125,6 +125,7 @@ class krvk_compiler {
   // ---- declarations, structs, constants ----
   void check_declaration_names();
   int32_t find_struct(std::string_view name);
+  uint32_t struct_nesting(int32_t index) const;
   void declare_struct(const krvk_struct_decl& decl);
   void declare_const(const krvk_var_decl& decl);
   const krvk_kernel_constant* find_constant(std::string_view name) const;
@@ -283,6 +284,7 @@ class krvk_compiler {
   uint32_t expansions_ = 0;  // inline expansions of the current function, bounded
   krvk_function_state function_;
   std::vector<krvk_slot_info> slots_;  // pointer slots of the current function, by slot number
+  std::vector<uint32_t> struct_nesting_;  // by struct index: 1 + the deepest struct field's nesting
   uint16_t frame_slot_ = 0;
 
   // Reused by every fold, so folding allocates no program per operation.
