@@ -58,6 +58,7 @@ void krvk_compiler::declare_launch_builtins(krvk_program& program) {
   base_scope_ = 0;
   unchecked_ = 0;
   slots_.clear();
+  known_constants_.clear();
   frame_slot_ = 0;
   expansions_ = 0;
   program.gid_reg = 0;

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -124,6 +125,7 @@ class krvk_compiler {
   // ---- declarations, structs, constants ----
   void check_declaration_names();
   int32_t find_struct(std::string_view name);
+  uint32_t struct_nesting(int32_t index) const;
   void declare_struct(const krvk_struct_decl& decl);
   void declare_const(const krvk_var_decl& decl);
   const krvk_kernel_constant* find_constant(std::string_view name) const;
@@ -271,6 +273,7 @@ class krvk_compiler {
   uint16_t fixed_registers_ = 7;  // builtins, accumulators and parameters keep their numbers
   uint8_t unchecked_ = 0;  // inside unchecked { }
   const krvk_token* current_ = nullptr;  // position of emitted code and of diagnostics without a node
+  uint32_t node_depth_ = 0;  // open node scopes, across helper expansions; bounded to protect the stack
 
   std::vector<std::vector<krvk_local>> scopes_;  // innermost last
   std::vector<uint32_t> frame_offsets_;  // frame bytes in use at each scope's entry
@@ -281,20 +284,37 @@ class krvk_compiler {
   uint32_t expansions_ = 0;  // inline expansions of the current function, bounded
   krvk_function_state function_;
   std::vector<krvk_slot_info> slots_;  // pointer slots of the current function, by slot number
+  std::vector<uint32_t> struct_nesting_;  // by struct index: 1 + the deepest struct field's nesting
   uint16_t frame_slot_ = 0;
 
   // Reused by every fold, so folding allocates no program per operation.
   std::unique_ptr<krvk_program> fold_program_;
+  // Whether an expression is a constant, and its value, by node, for the function being compiled. Within
+  // one function the answer does not depend on where the node is compiled (locals and helper parameters
+  // are never constants), and remembering it keeps a condition nested in conditions from being tried
+  // again at every level, which would double the work per level.
+  std::unordered_map<const krvk_expr_node*, std::optional<krvk_value>> known_constants_;
 };
 
-// Makes a node's position the current one for its lifetime, restoring the previous one afterwards.
+// Deepest nesting of node scopes the checker accepts. The parser bounds each function's nesting, but
+// inline expansion stacks helper bodies on top of each other, so the checker's recursion needs a bound
+// of its own; this one stays well within a default thread stack even in sanitizer builds.
+inline constexpr uint32_t krvk_max_checker_depth = 2000;
+
+// Makes a node's position the current one for its lifetime, restoring the previous one afterwards. It
+// also counts the checker's nesting and refuses to go deeper than krvk_max_checker_depth.
 class krvk_node_scope {
  public:
   krvk_node_scope(krvk_compiler& compiler, const krvk_token& position)
       : compiler_(compiler), saved_(compiler.current_) {
     compiler.current_ = &position;
+    if (compiler.node_depth_ >= krvk_max_checker_depth) compiler.error_here("kernel code is nested too deeply");
+    ++compiler.node_depth_;
   }
-  ~krvk_node_scope() { compiler_.current_ = saved_; }
+  ~krvk_node_scope() {
+    --compiler_.node_depth_;
+    compiler_.current_ = saved_;
+  }
   krvk_node_scope(const krvk_node_scope&) = delete;
   krvk_node_scope& operator=(const krvk_node_scope&) = delete;
 

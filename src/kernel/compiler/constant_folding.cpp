@@ -47,9 +47,12 @@ krvk_value krvk_compiler::eval_const(const krvk_expr_node& expr) {
 }
 
 std::optional<krvk_value> krvk_compiler::constant_or_nothing(const krvk_expr_node& expr) {
+  if (const auto known = known_constants_.find(&expr); known != known_constants_.end()) return known->second;
   const krvk_value value = compile_sandboxed(expr);
-  if (!value.is_constant()) return std::nullopt;
-  return value;
+  std::optional<krvk_value> constant;
+  if (value.is_constant()) constant = value;
+  known_constants_.emplace(&expr, constant);
+  return constant;
 }
 
 uint32_t krvk_compiler::eval_array_size(const krvk_expr_node& expr, uint64_t max_count) {

@@ -1,6 +1,7 @@
 // Declarations of a compilation in source order: the name check over every declaration, struct types
 // (user structs with packed layouts and the builtin vector structs made on first use), kernel constants,
 // and the functions (inline helpers checked on their own, entry kernels compiled into programs).
+#include <algorithm>
 #include <set>
 
 #include "kernel/compiler/compiler_context.h"
@@ -10,6 +11,9 @@ namespace {
 constexpr uint64_t kStructSizeLimit = 268435456;  // 256 MiB
 constexpr uint64_t kMaxArrayCount = 0xFFFFFF;
 constexpr size_t kVectorStructCount = 30;  // ten element types times the lane counts 2, 3 and 4
+// Deepest nesting of struct types (a struct holding a struct holding ...). Everything that takes a struct
+// apart walks this nesting recursively, so it is bounded like the nesting of code.
+constexpr uint32_t kMaxStructNesting = 500;
 
 const krvk_token& declaration_name(const krvk_syntax_unit& syntax, const krvk_decl_ref& ref) {
   switch (ref.kind) {
@@ -80,6 +84,7 @@ void krvk_compiler::declare_struct(const krvk_struct_decl& decl) {
   record.source_file = decl.name.file_index < map_->file_names.size() ? map_->file_names[decl.name.file_index] : "";
   record.line = decl.name.line;
   uint64_t offset = 0;
+  uint32_t nesting = 1;
   for (const krvk_var_decl& field_decl : decl.fields) {
     const krvk_token& name = field_decl.name;
     if (krvk_is_reserved_word(name.text)) error(name, "'" + name.text + "' is a reserved word");
@@ -102,6 +107,11 @@ void krvk_compiler::declare_struct(const krvk_struct_decl& decl) {
       field.prim = KRVK_STRUCT;
       field.struct_index = index;
       field.element_size = struct_at(index).size;
+      nesting = std::max(nesting, struct_nesting(index) + 1);
+      if (nesting > kMaxStructNesting) {
+        error(type.position, "struct '" + record.name + "' is nested too deeply (more than " +
+                                 std::to_string(kMaxStructNesting) + " levels)");
+      }
     }
     if (field_decl.value) field.array_count = eval_array_size(*field_decl.value, kMaxArrayCount);
     const uint64_t bytes = uint64_t{field.element_size} * (field.array_count == 0 ? 1 : field.array_count);
@@ -115,6 +125,13 @@ void krvk_compiler::declare_struct(const krvk_struct_decl& decl) {
   if (record.fields.empty()) error(decl.name, "struct '" + record.name + "' has no fields");
   record.size = static_cast<uint32_t>(offset);
   unit_->structs.push_back(std::move(record));
+  struct_nesting_.resize(unit_->structs.size(), 1);
+  struct_nesting_.back() = nesting;
+}
+
+uint32_t krvk_compiler::struct_nesting(int32_t index) const {
+  const auto at = static_cast<size_t>(index);
+  return at < struct_nesting_.size() ? struct_nesting_[at] : 1;  // builtin vectors made after it: 1
 }
 
 void krvk_compiler::declare_const(const krvk_var_decl& decl) {

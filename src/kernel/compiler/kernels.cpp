@@ -15,12 +15,18 @@ struct struct_leaf {
   uint8_t prim = KRVK_VOID;
 };
 
-// Depth first in declaration order; array fields yield one leaf per element (m[0], m[1], ...).
+// More leaves than a program has registers: every leaf needs an accumulator register, so the register
+// limit refuses such a struct before its last leaf, and the walk need not list more.
+constexpr size_t kMaxStructLeaves = 32768;
+
+// Depth first in declaration order; array fields yield one leaf per element (m[0], m[1], ...). Stops after
+// kMaxStructLeaves leaves, which a struct of up to 256 MiB would otherwise give by the hundred million.
 void walk_struct_fields(const std::vector<krvk_struct>& structs, int32_t index, uint32_t base, const std::string& prefix,
                         const std::string& top, std::vector<struct_leaf>& out) {
   for (const krvk_field& field : structs[static_cast<size_t>(index)].fields) {
     const uint32_t elements = field.array_count == 0 ? 1 : field.array_count;
     for (uint32_t element = 0; element < elements; ++element) {
+      if (out.size() >= kMaxStructLeaves) return;
       std::string path = prefix + field.name;
       if (field.array_count != 0) path += "[" + std::to_string(element) + "]";
       const uint32_t offset = base + field.offset + element * field.element_size;

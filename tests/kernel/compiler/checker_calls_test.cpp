@@ -208,4 +208,19 @@ TEST(KernelCheckerCalls, RunawayExpansionIsADiagnosticNotACrash) {
   EXPECT_EQ(compile_error(chain).message, "helper calls are nested too deeply (more than 256 levels)");
 }
 
+TEST(KernelCheckerCalls, DeepExpressionsInNestedHelpersAreADiagnosticNotAStackOverflow) {
+  // Each helper is within the parser's nesting bound on its own, but expanded into one another the
+  // checker would recurse through 200 x 480 expression levels.
+  std::string source = "inline i32 h0(i32 x) { return x; }\n";
+  for (int i = 1; i < 200; ++i) {
+    source += "inline i32 h" + std::to_string(i) + "(i32 x) { return h" + std::to_string(i - 1) + "(x)";
+    for (int term = 0; term < 480; ++term) source += " + 1";
+    source += "; }\n";
+  }
+  source += "kernel void k(i32* p) { p[gid] = h199(p[gid]); }";
+  const kerror err = compile_error(source);
+  EXPECT_EQ(err.message, "kernel code is nested too deeply");
+  EXPECT_GE(err.line, 1u);
+}
+
 }  // namespace

@@ -63,6 +63,26 @@ TEST(KernelCheckerDeclarations, ArraySizesAndStructLimits) {
   });
 }
 
+TEST(KernelCheckerDeclarations, StructNestingIsBounded) {
+  // Every consumer of a struct type walks its nesting; a chain of 30,000 structs each holding the one
+  // before would exhaust the stack (and, with field paths, take quadratic memory) in those walks.
+  const auto chain = [](int count) {
+    std::string source = "struct S0 { u32 a; }\n";
+    for (int i = 1; i < count; ++i) {
+      source += "struct S" + std::to_string(i) + " { S" + std::to_string(i - 1) + " a; }\n";
+    }
+    return source + "kernel S" + std::to_string(count - 1) + " k() reduce(+) { return {}; }\n";
+  };
+  // 500 levels are accepted: S499 holds 499 structs inside it.
+  auto unit = compile_unit(chain(500));
+  ASSERT_NE(unit, nullptr);
+  EXPECT_EQ(unit->kernels[0]->accumulators.size(), 1u);
+  const kerror err = compile_error(chain(30000));
+  EXPECT_EQ(err.message, "struct 'S500' is nested too deeply (more than 500 levels)");
+  EXPECT_EQ(err.line, 501u);
+  EXPECT_EQ(err.column, 15u);  // at the field's type
+}
+
 TEST(KernelCheckerDeclarations, StructAndNameDiagnostics) {
   expect_failures({
       {"struct S { u8 gid; }", "'gid' is a reserved word", 15, 1},

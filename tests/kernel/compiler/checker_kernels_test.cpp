@@ -113,3 +113,18 @@ TEST(KernelCheckerKernels, ScalarResultNamesTheAccumulatorRegister) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KernelCheckerKernels, AStructResultWithMoreLeavesThanRegistersIsRefusedEarly) {
+  // 64 million u32 leaves (256 MB, under the struct size limit) cannot have an accumulator each; the
+  // diagnostic must come without listing every leaf first, which would take gigabytes.
+  const kerror err = compile_error("struct A { u32 m[16000000]; }\nkernel struct R { A a[4]; }\n"
+                                   "kernel R k() reduce(+) { return {}; }");
+  EXPECT_EQ(err.message, "kernel is too large (too many registers)");
+  // Just past the limit: a struct of 32761 leaves needs one register more than a program has.
+  EXPECT_EQ(compile_error("kernel struct R { u32 m[32761]; }\nkernel R k() reduce(+) { return {}; }").message,
+            "kernel is too large (too many registers)");
+}
+
+}  // namespace

@@ -203,4 +203,19 @@ TEST(KernelCheckerOperators, ConditionalSelectsAndConverts) {
   });
 }
 
+TEST(KernelCheckerOperators, ConditionalsNestedInConditionsCompileInLinearTime) {
+  // Each '?:' tries its condition as a constant before compiling it; without remembering the answer,
+  // every level doubles the work and 40 levels would take days.
+  std::string chain = "x";
+  for (int level = 0; level < 40; ++level) chain = "(" + chain + " > 1 ? 1 : 2)";
+  auto unit = compile_unit("kernel void k(i32* p) { i32 x = p[gid]; p[gid] = " + chain + "; }");
+  ASSERT_NE(unit, nullptr);
+  std::vector<int32_t> p{5, 0};
+  krvk_kernel_call call(*unit->kernels[0]);
+  call.buffer(p);
+  ASSERT_EQ(call.run(2), 0) << call.trap_text();
+  // 5 -> 1 -> 2 -> 1 ...; 0 -> 2 -> 1 -> 2 ...: after 40 levels the first is back at 2, the second at 1.
+  EXPECT_EQ(p, (std::vector<int32_t>{2, 1}));
+}
+
 }  // namespace
