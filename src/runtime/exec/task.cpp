@@ -126,14 +126,14 @@ bool krv_task::bind_params(const std::vector<krvvar_shared>* args) {
   if (captured_count > 0 && captured_values && captured_values->size() == captured_count) {
     for (uint32_t i = 0; i < captured_count; ++i) {
       const uint32_t slot = code.param_count + i;
-      if (slot >= root->locals.size()) break;
+      if (slot >= root->local_limit()) break;
       krvvar_shared value = (*captured_values)[i];
       root->locals[slot]->set(value);
     }
   }
   if (args != nullptr) {
     root->args_passed = static_cast<uint32_t>(args->size());
-    for (uint32_t i = 0; i < args->size() && i < root->locals.size(); ++i) {
+    for (uint32_t i = 0; i < args->size() && i < root->local_limit(); ++i) {
       krvvar_shared value = (*args)[i];
       root->bind_argument(i, value);
     }

@@ -51,8 +51,12 @@ void krv_vm_context::init(krv_task* owner, krv_task* globals, krv_program_block*
   captured_context = krvptr_weak<krvptr_base_internal>::from_raw(captured);
 }
 
+size_t krv_vm_context::local_limit() const noexcept {
+  return block != nullptr ? std::min<size_t>(locals.size(), block->local_count) : 0;
+}
+
 void krv_vm_context::clear_locals() {
-  const size_t used = block != nullptr ? std::min<size_t>(locals.size(), block->local_count) : 0;
+  const size_t used = local_limit();
   const bool task_block = block != nullptr && block->kind == KRV_BLOCK_TASK;
   for (size_t i = used; i-- > 0;) {
     krvvar_shared& slot = locals[i];
@@ -101,7 +105,7 @@ void krv_vm_context::bind_argument(uint32_t slot, krvvar_shared& value) {
 void krv_vm_context::store_local(krv_task& owner, krv_arg_sink&, uint32_t index, krvvar_shared& value) {
   if (owner.parked_frames.empty()) return;
   krv_vm_context& frame = *owner.parked_frames.back();
-  if (index >= frame.locals.size()) {
+  if (index >= frame.local_limit()) {
     krv_raise_error("index out of range!");
     return;
   }

@@ -44,6 +44,9 @@ class krv_vm_context {
   // Argument `value` into local `slot` (which must exist): by reference when the block marks the local
   // as a reference parameter, else by copy.
   void bind_argument(uint32_t slot, krvvar_shared& value);
+  // The local slots of the frame's block. A reused pooled frame keeps slots of an earlier, larger block
+  // beyond these; they belong to no variable and are never bound.
+  size_t local_limit() const noexcept;
   // The store function of script-call argument sinks: argument `index` into the top parked frame.
   static void store_local(krv_task& owner, krv_arg_sink& sink, uint32_t index, krvvar_shared& value);
 

@@ -248,6 +248,23 @@ TEST_F(ArgumentStores, ScriptArgumentsGoToTheTopParkedFrame) {
   EXPECT_EQ(task->error_value->get_string(), "index out of range!");
 }
 
+TEST_F(ArgumentStores, AReusedFrameRefusesSlotsBeyondItsOwnBlock) {
+  krvptr_strong<krv_program_block> big = make_block(KRV_BLOCK_FUNCTION, 3, 3);
+  krvptr_strong<krv_program_block> small = make_block(KRV_BLOCK_FUNCTION, 1, 1);
+  krvptr_strong<krv_task> task = make_current_root();
+  krv_vm_context* first = krv_vm_context::create(task.get(), task.get(), big.get());
+  krv_vm_context::release(first);
+  // The pool hands the same entry out again, still holding three slots.
+  task->parked_frames.push_back(krv_vm_context::create(task.get(), task.get(), small.get()));
+  ASSERT_EQ(task->parked_frames.back()->locals.size(), 3u);
+  krv_arg_sink sink{small.get(), {}, {}, &krv_vm_context::store_local, 0};
+
+  krvvar_shared value = krvvar_shared::make_int(7);
+  sink.store(*task, sink, 2, value);
+  EXPECT_EQ(task->error_value->get_string(), "index out of range!");
+  EXPECT_EQ(task->parked_frames.back()->locals[2]->type, KRVVAR_NONE);
+}
+
 // An object whose destruction takes a strong handle to a task, as a class finaliser that creates a
 // routine in the task's scope does.
 krvptr_strong<krv_task> revived;
