@@ -1,6 +1,6 @@
 // Makers of string and buffer values: a new cell holding a fresh storage object with a copy of the data.
-#include "classes/std/buffer_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/values/krvvar_shared.h"
 
 krvvar_shared krvvar_shared::make_string(std::string_view text) {
