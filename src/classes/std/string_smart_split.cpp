@@ -130,12 +130,19 @@ class smart_splitter {
   }
 
   void count_bracket(char byte) {
-    static constexpr std::string_view openers = "([{", closers = ")]}";
-    if (size_t kind = openers.find(byte); kind != std::string_view::npos) {
-      ++depth_[kind];
-    } else if (size_t kind = closers.find(byte); kind != std::string_view::npos && depth_[kind] > 0) {
-      --depth_[kind];
+    switch (byte) {
+      case '(': return open(0);
+      case '[': return open(1);
+      case '{': return open(2);
+      case ')': return close(0);
+      case ']': return close(1);
+      case '}': return close(2);
+      default: return;
     }
+  }
+  void open(size_t kind) { ++depth_[kind]; }
+  void close(size_t kind) {
+    if (depth_[kind] > 0) --depth_[kind];
   }
 
   bool at_split_point() const {
