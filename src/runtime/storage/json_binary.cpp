@@ -33,7 +33,7 @@ void warn_refused_write(krv_json_visit_refusal refusal) {
 
 bool write_entries(const std::vector<krv_std_json_entry>& entries, std::vector<uint8_t>& out) {
   for (const krv_std_json_entry& entry : entries) {
-    const std::string_view key = entry.key != nullptr ? std::string_view(*entry.key) : std::string_view();
+    const std::string_view key = entry.key_view();
     write_varint(out, key.size());
     out.insert(out.end(), key.begin(), key.end());
     out.push_back(0);
