@@ -12,7 +12,7 @@
 #include "runtime/values/binary_format.h"
 #include "runtime/values/krvvar_shared.h"
 #include "runtime/values/value_records.h"
-#include "value_test_vm.h"
+#include "../exec/exec_fixture.h"
 
 namespace {
 
@@ -164,6 +164,9 @@ TEST_F(JsonBinary, FailedWritesLeaveNoSection) {
     EXPECT_EQ(errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
     EXPECT_TRUE(krv_json_visit_state_of_thread().stack.empty());
     EXPECT_EQ(krv_json_visit_state_of_thread().failed, 0);
+    bytes section = {0xAA};  // the container's own write leaves nothing at all
+    EXPECT_FALSE(value->json_ptr(false)->to_binary(section));
+    EXPECT_EQ(section, bytes{0xAA});
     value->json_ptr(false)->clear_recursive();  // breaks the cycle
   }
 }
@@ -199,6 +202,27 @@ TEST_F(JsonBinary, CountsAndTagsAreCheckedFirst) {
     EXPECT_EQ(cell->type, KRVVAR_JSON);
     EXPECT_EQ(cell->size(), c.entries_read);
   }
+}
+
+// On a running task the reader's refusals of a section stop the task: they are errors no catch block
+// takes, so they leave the frame's status alone, unlike a catchable error.
+using JsonBinaryOnATask = ExecTest;
+
+TEST_F(JsonBinaryOnATask, RefusedSectionsAreNotCatchable) {
+  krvptr_strong<krv_task> task = make_current_root();
+  krv_vm_context& frame = *task->root_frame();
+  bytes too_deep;
+  for (int level = 0; level <= 1024; ++level) too_deep = concat({too_deep, value_header, {0x07}, section_header, {0x01, 0x00, 0x00}});
+  too_deep = concat({too_deep, value_header, {0x01}});
+  const bytes inputs[] = {concat({value_header, {0x07, 0x03, 'j', '1', '0', 0x00, 0x00}}), too_deep};
+  for (const bytes& input : inputs) {
+    frame.status = 0;
+    krvvar_shared cell = krvvar_shared::make_none();
+    EXPECT_FALSE(cell->from_binary_bytes(input.data(), input.size()));
+    EXPECT_EQ(frame.status, 0u);
+  }
+  krv_std_json::create()->at(0);  // a catchable error, for contrast
+  EXPECT_NE(frame.status, 0u);
 }
 
 }  // namespace
