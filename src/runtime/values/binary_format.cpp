@@ -133,7 +133,7 @@ Storage& fresh_storage(krvvar& cell) {
   return *storage;
 }
 
-// What the reader does with a type code it cannot build.
+// How the reader takes a type code: built, read as None, or refused.
 enum class code_reading { value, as_none, refused_object, unknown };
 
 code_reading classify_code(uint64_t code) {
