@@ -41,6 +41,13 @@ std::string describe(krvvar& value) {
   return out + "]";
 }
 
+// `levels` sections on the wire, each a value holding the next as its only entry, around a None.
+bytes forged_nest(int levels) {
+  bytes out;
+  for (int level = 0; level < levels; ++level) out = concat({out, value_header, {0x07}, section_header, {0x01, 0x00, 0x00}});
+  return concat({out, value_header, {0x01}});
+}
+
 // `depth` containers, each holding the next as its only entry.
 krvvar_shared nest(int depth) {
   krvvar_shared inner = krvvar_shared::make_json();
@@ -110,10 +117,7 @@ TEST_F(JsonBinary, DepthLimitOnBothSides) {
   EXPECT_EQ(again, out);
   EXPECT_TRUE(warnings().empty());
 
-  // One more level on the wire: each level is a value holding a one-entry section.
-  bytes forged;
-  for (int level = 0; level < 1025; ++level) forged = concat({forged, value_header, {0x07}, section_header, {0x01, 0x00, 0x00}});
-  forged = concat({forged, value_header, {0x01}});
+  const bytes forged = forged_nest(1025);
   EXPECT_FALSE(back->from_binary_bytes(forged.data(), forged.size()));
   EXPECT_EQ(errors(), std::vector<std::string>{framed("JSON binary nesting exceeds the maximum depth of 1024.")});
 }
@@ -211,10 +215,7 @@ using JsonBinaryOnATask = ExecTest;
 TEST_F(JsonBinaryOnATask, RefusedSectionsAreNotCatchable) {
   krvptr_strong<krv_task> task = make_current_root();
   krv_vm_context& frame = *task->root_frame();
-  bytes too_deep;
-  for (int level = 0; level <= 1024; ++level) too_deep = concat({too_deep, value_header, {0x07}, section_header, {0x01, 0x00, 0x00}});
-  too_deep = concat({too_deep, value_header, {0x01}});
-  const bytes inputs[] = {concat({value_header, {0x07, 0x03, 'j', '1', '0', 0x00, 0x00}}), too_deep};
+  const bytes inputs[] = {concat({value_header, {0x07, 0x03, 'j', '1', '0', 0x00, 0x00}}), forged_nest(1025)};
   for (const bytes& input : inputs) {
     frame.status = 0;
     krvvar_shared cell = krvvar_shared::make_none();
