@@ -55,8 +55,9 @@ class krvk_c_batch {
 
   // Compiles and loads the batch; false with the compiler's output in `error` on failure.
   bool build(std::string& error, const std::vector<std::string>& flags = jit_flags()) {
-    char pattern[] = "/tmp/krvk_c_batch_XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    std::error_code ec;
+    std::string pattern = (std::filesystem::temp_directory_path(ec) / "krvk_c_batch_XXXXXX").string();
+    if (ec || mkdtemp(pattern.data()) == nullptr) {
       error = "cannot make a temporary directory";
       return false;
     }
