@@ -1,8 +1,21 @@
-// Registers "std.string" and its constructor function "string" in namespace "std" while the library
-// loads. Its place among the sources of classes/std fixes its place in the registry.
-#include "classes/std/string_object.h"
+// What scripts reach of "std.string": its class setup, the constructor function "string" in namespace "std",
+// and the registrar that adds both while the library loads. Its place among the sources of classes/std
+// fixes its place in the registry.
 #include "module/namespace_registry.h"
 #include "runtime/objects/class_registration.h"
+#include "runtime/storage/string_object.h"
+
+void krv_std_string::script_register() {
+  statics().create_new = [] { return create(); };
+}
+
+krvvar_shared krv_std_string::constructor_function(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  std::string joined;
+  for (const krvvar_shared& arg : args) {
+    if (arg) joined += arg->get_string();
+  }
+  return krvvar_shared::make_string(joined);
+}
 
 namespace {
 

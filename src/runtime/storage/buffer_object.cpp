@@ -1,4 +1,4 @@
-#include "classes/std/buffer_object.h"
+#include "runtime/storage/buffer_object.h"
 
 #include <algorithm>
 

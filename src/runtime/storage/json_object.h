@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "classes/std/json_entry.h"
-#include "classes/std/json_key_index.h"
+#include "runtime/storage/json_entry.h"
+#include "runtime/storage/json_key_index.h"
 #include "module/vm_state.h"
 #include "runtime/objects/class_template.h"
 #include "runtime/objects/pooled_class.h"

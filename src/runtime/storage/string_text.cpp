@@ -1,4 +1,4 @@
-#include "classes/std/string_text.h"
+#include "runtime/storage/string_text.h"
 
 #include "runtime/exec/raise.h"
 
