@@ -283,7 +283,10 @@ TEST(NativeInstructions, AbortIsReadAtEvery1024thBackEdgeAcrossWorkItems) {
     krvk_engine_state state(program, c.items, 1, 1, 1);
     state.regs[program.parameters[0].reg] = c.n;
     state.trap = ktrap{};
+    krvk_engine_state interpreted(state);
     EXPECT_EQ(state.run_native(program, fn, 0, c.items, &abort_set), c.code);
+    // The interpreter polls at every back edge: it stops at the first one.
+    EXPECT_EQ(interpreted.run_interpreter(program, 0, c.items, &abort_set), c.n > 1 ? 7 : 0);
     if (c.code != 0) {
       EXPECT_EQ(state.trap.pc, 3u);
       EXPECT_EQ(state.trap.gid, c.gid);
