@@ -68,6 +68,14 @@ class krv_std_json : public krvobject<krv_std_json, CLASS_STRING<"std.json">>, p
   void push_value(krvvar_shared& value, std::string_view key = {});
   bool has_key(std::string_view key) const;
 
+  // The container's "j11" section in the binary value format (json_binary.cpp). Writing fails, leaving
+  // `out` as it was, on a cycle, past the depth limit or when an entry's value cannot be written.
+  bool to_binary(std::vector<uint8_t>& out) override;
+  using krv_serializable::from_binary;
+  // Replaces the contents with the section at the reader's position; throws std::runtime_error on
+  // malformed input.
+  bool from_binary(krv_binary_reader& reader) override;
+
 
   std::vector<krv_std_json_entry> entries;
   std::unique_ptr<krv_std_json_key_index> key_index;  // null until first needed
