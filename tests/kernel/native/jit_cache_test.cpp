@@ -56,12 +56,9 @@ struct fake_setup {
     std::filesystem::create_directories(root.path() / "bin");
     std::filesystem::create_directories(root.path() / "tools");
     for (const char* unusable : {"cl", "clang"}) write_script(root.path() / "bin" / unusable, prelude() + "exit 1\n");
-    for (const char* usable : {"gcc", "cc"}) write_script(root.path() / "bin" / usable, prelude() + probe("exit 0") + kCopyLibrary);
+    for (const char* usable : {"gcc", "cc"}) write_script(root.path() / "bin" / usable, prelude() + fake_compiler_probe("exit 0") + kCopyLibrary);
   }
   std::string prelude() const { return fake_compiler_prelude(log); }
-  static std::string probe(const std::string& answer) {
-    return "case \" $* \" in *' --version '*|*' /? '*) " + answer + ";; esac\n";
-  }
   std::map<std::string, std::optional<std::string>> environment(const std::optional<std::string>& cc,
                                                                  const std::string& cache) const {
     return {{"KRV_KERNEL_CC", cc}, {"KRV_KERNEL_CACHE", cache}, {"PATH", root / "bin" + ":/usr/bin:/bin"}};
@@ -100,7 +97,7 @@ TEST(JitCache, FakeCompilers) {
     SCOPED_TRACE(c.name);
     fake_setup setup;
     const std::string script = (setup.root.path() / "tools" / c.script).string();
-    write_script(script, setup.prelude() + fake_setup::probe(c.probe) + c.behaviour);
+    write_script(script, setup.prelude() + fake_compiler_probe(c.probe) + c.behaviour);
     const std::filesystem::path cache = setup.root.path() / c.cache_name;
     jit_environment env(setup.environment(
         c.cc ? std::optional<std::string>(replace_all(*c.cc, "{CC}", script)) : std::nullopt, cache.string()));
@@ -141,7 +138,7 @@ TEST(JitCache, FakeCompilers) {
 TEST(JitCache, HangingBuildDoesNotHoldOthers) {
   fake_setup setup;
   const std::string script = (setup.root.path() / "tools" / "fakecc").string();
-  write_script(script, setup.prelude() + fake_setup::probe("exit 0") + "grep -q HANG \"$src\" && sleep 30\n" +
+  write_script(script, setup.prelude() + fake_compiler_probe("exit 0") + "grep -q HANG \"$src\" && sleep 30\n" +
                            kCopyLibrary);
   jit_environment env(setup.environment(script, setup.root / "cache"));
   krvk_jit_run_limit_ms = 2000;

@@ -108,3 +108,8 @@ inline std::string fake_compiler_prelude(const std::string& log_path) {
          "  prev=\"$a\"\n"
          "done\n";
 }
+
+// Shell text that ends a probe (--version or /?) with `answer`.
+inline std::string fake_compiler_probe(const std::string& answer) {
+  return "case \" $* \" in *' --version '*|*' /? '*) " + answer + ";; esac\n";
+}
