@@ -157,9 +157,12 @@ int run_process(const std::vector<std::string>& argv, std::string* output, std::
   close(ends[0]);
   kill(-child, SIGKILL);  // a no-op when the group is already gone
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (timed_out || !WIFEXITED(status)) return -1;
+  pid_t reaped = -1;
+  do {
+    reaped = waitpid(child, &status, 0);
+  } while (reaped < 0 && errno == EINTR);
+  // No status to read (a host that ignores SIGCHLD has its children reaped for it) is no success either.
+  if (reaped != child || timed_out || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
 
