@@ -1,11 +1,12 @@
 // Walking the operands of an instruction by signature letter, for the back end and its passes.
 //
-// The placement of every opcode's letters (which of a, b, c or x each one occupies) is computed once
-// into a table, so the passes, which visit every operand of every instruction several times, do not
+// The placement of every opcode's letters (which of a, b, c or x each one occupies) is computed when
+// the project is compiled into a table, so the passes, which visit every operand of every instruction several times, do not
 // parse signature strings in their inner loops. Register operands are the letters D (written), R and I
 // (read); an I operand lives in the low 16 bits of x and is written back there as a 16-bit number.
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 #include "kernel/compiler/opcodes.h"
 
@@ -16,8 +17,33 @@ struct krvk_operand_layout {
   krvk_operand_field fields[4] = {};
 };
 
+namespace krvk_detail {
+
+// The placement rule of krvk_place_operands, at compile time: D, R, P, K and T take the next free field
+// of a, b, c and then x; I, J, O and S always take x.
+constexpr krvk_operand_layout layout_of(std::string_view signature) {
+  krvk_operand_layout layout;
+  uint8_t next_field = KRVK_FIELD_A;
+  for (; layout.count < 4 && layout.count < signature.size(); ++layout.count) {
+    const char letter = signature[layout.count];
+    const bool takes_a_free_field = letter == 'D' || letter == 'R' || letter == 'P' || letter == 'K' || letter == 'T';
+    layout.letters[layout.count] = letter;
+    layout.fields[layout.count] =
+        takes_a_free_field && next_field <= KRVK_FIELD_C ? static_cast<krvk_operand_field>(next_field++) : KRVK_FIELD_X;
+  }
+  return layout;
+}
+
+#define KRVK_OPERAND_LAYOUT(name, signature) layout_of(signature),
+inline constexpr krvk_operand_layout kLayouts[KRVK_OPCODE_COUNT + 1] = {KRVK_OPCODES(KRVK_OPERAND_LAYOUT){}};
+#undef KRVK_OPERAND_LAYOUT
+
+}  // namespace krvk_detail
+
 // Layout of an opcode; a number of 270 or more has no operands.
-const krvk_operand_layout& krvk_opcode_layout(uint16_t op) noexcept;
+inline const krvk_operand_layout& krvk_opcode_layout(uint16_t op) noexcept {
+  return krvk_detail::kLayouts[op < KRVK_OPCODE_COUNT ? op : uint16_t{KRVK_OPCODE_COUNT}];
+}
 
 inline bool krvk_is_register_letter(char letter) { return letter == 'D' || letter == 'R' || letter == 'I'; }
 inline bool krvk_is_read_letter(char letter) { return letter == 'R' || letter == 'I'; }

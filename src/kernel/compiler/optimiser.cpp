@@ -161,17 +161,16 @@ struct value_key {
 };
 
 // Open-addressing map from keys to registers whose clear() costs nothing: a slot counts only when it
-// carries the current generation. Sized for every instruction of the code, the most one block can add.
+// carries the current generation. It starts small and doubles when half full, so its size follows the
+// largest block rather than the whole code.
 class key_table {
  public:
-  explicit key_table(size_t max_entries) {
-    size_t capacity = 16;
-    while (capacity < 2 * max_entries + 2) capacity *= 2;
-    slots_.resize(capacity);
-    mask_ = capacity - 1;
-  }
+  key_table() : slots_(kInitialCapacity), mask_(kInitialCapacity - 1) {}
 
-  void clear() { ++generation_; }
+  void clear() {
+    ++generation_;
+    entries_ = 0;
+  }
 
   // The register stored for the key, or nullptr.
   uint16_t* find(const value_key& key) {
@@ -180,13 +179,22 @@ class key_table {
   }
 
   void put(const value_key& key, uint16_t value) {
-    slot& s = probe(key);
-    s.generation = generation_;
-    s.key = key;
-    s.value = value;
+    slot* s = &probe(key);
+    if (s->generation != generation_) {
+      if (2 * (entries_ + 1) > slots_.size()) {
+        grow();
+        s = &probe(key);
+      }
+      ++entries_;
+    }
+    s->generation = generation_;
+    s->key = key;
+    s->value = value;
   }
 
  private:
+  static constexpr size_t kInitialCapacity = 64;
+
   struct slot {
     uint32_t generation = 0;
     uint16_t value = 0;
@@ -201,8 +209,18 @@ class key_table {
     }
   }
 
+  void grow() {
+    std::vector<slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    mask_ = slots_.size() - 1;
+    for (const slot& s : old) {
+      if (s.generation == generation_) probe(s.key) = s;
+    }
+  }
+
   std::vector<slot> slots_;
-  size_t mask_ = 0;
+  size_t mask_;
+  size_t entries_ = 0;  // keys of the current generation
   uint32_t generation_ = 1;
 };
 
@@ -215,9 +233,7 @@ class forward_walk {
       : view_(view),
         writes_(count_writes(view)),
         rename_(view.register_count),
-        versions_(view.register_count, 0),
-        values_(view.program->code.size()),
-        bounds_tests_(view.program->code.size()) {}
+        versions_(view.register_count, 0) {}
 
   void run() {
     std::vector<krvk_insn>& code = view_.program->code;
@@ -352,7 +368,7 @@ void krvk_opt_hoist_prologue(krvk_function_view& view) {
   const std::vector<uint32_t> writes = count_writes(view);
   krvk_bitset uniform = initial_uniform_set(view);
   krvk_rename_map rename(view.register_count);
-  key_table hoisted(code.size());
+  key_table hoisted;
   std::vector<krvk_insn> prologue;
   for (krvk_insn& insn : code) {
     if (rename.changed()) rename.apply(insn);

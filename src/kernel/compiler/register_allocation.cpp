@@ -148,17 +148,17 @@ void krvk_opt_collect_uses(const krvk_insn& insn, const krvk_allocation_members&
   });
 }
 
-void krvk_opt_interference(const krvk_insn& insn, const krvk_allocation_members& members, krvk_bitset& live,
+void krvk_opt_interference(const krvk_insn& insn, const krvk_allocation_members& members, krvk_live_set& live,
                            krvk_interference_rows& rows) {
   krvk_for_each_register_operand(insn, [&](char letter, uint16_t reg) {
     const int32_t d = members.member(reg);
     if (d < 0 || letter != 'D') return;
-    live.for_each([&](size_t other) { rows.add(static_cast<size_t>(d), other); });
-    live.reset(d);
+    for (uint32_t other : live.members()) rows.add(static_cast<size_t>(d), other);
+    live.erase(static_cast<uint32_t>(d));
   });
   krvk_for_each_register_operand(insn, [&](char letter, uint16_t reg) {
     const int32_t m = members.member(reg);
-    if (m >= 0 && krvk_is_read_letter(letter)) live.set(m);
+    if (m >= 0 && krvk_is_read_letter(letter)) live.insert(static_cast<uint32_t>(m));
   });
 }
 
@@ -178,8 +178,9 @@ uint16_t krvk_opt_allocate_registers(krvk_function_view& view) {
   const std::vector<krvk_bitset> live_out = live_out_sets(view, graph, members);
   krvk_interference_rows rows(members.registers.size());
   record_peak(rows.bytes());
+  krvk_live_set live(members.registers.size());
   for (size_t b = 0; b < graph.starts.size(); ++b) {
-    krvk_bitset live = live_out[b];
+    live.assign(live_out[b]);
     for (size_t i = graph.end(b, program.code.size()); i-- > graph.starts[b];) {
       krvk_opt_interference(program.code[i], members, live, rows);
     }

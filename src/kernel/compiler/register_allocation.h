@@ -46,13 +46,46 @@ class krvk_interference_rows {
   std::vector<uint64_t> words_;
 };
 
+// The members live at one point of the backward walk of a block: a bitset for membership and a list
+// for walking, so a definition costs as much as there are live members, not the width of the set.
+class krvk_live_set {
+ public:
+  explicit krvk_live_set(size_t members) : bits_(members), position_(members, 0) {}
+
+  void assign(const krvk_bitset& set) {
+    for (uint32_t m : list_) bits_.reset(m);
+    list_.clear();
+    set.for_each([&](size_t m) { insert(static_cast<uint32_t>(m)); });
+  }
+  void insert(uint32_t m) {
+    if (bits_.test(m)) return;
+    bits_.set(m);
+    position_[m] = static_cast<uint32_t>(list_.size());
+    list_.push_back(m);
+  }
+  void erase(uint32_t m) {
+    if (!bits_.test(m)) return;
+    bits_.reset(m);
+    const uint32_t last = list_.back();
+    list_[position_[m]] = last;
+    position_[last] = position_[m];
+    list_.pop_back();
+  }
+  const std::vector<uint32_t>& members() const { return list_; }
+
+ private:
+  krvk_bitset bits_;
+  std::vector<uint32_t> position_;  // per member: its index in list_ while it is live
+  std::vector<uint32_t> list_;
+};
+
 // Adds the instruction's reads of members not yet defined in its block to `use`, then its writes to `def`.
 void krvk_opt_collect_uses(const krvk_insn& insn, const krvk_allocation_members& members, krvk_bitset& use,
                            krvk_bitset& def);
 
 // One step of the backward walk of a block: the member written here interferes with every member live
 // after it and stops being live; then the members read here become live.
-void krvk_opt_interference(const krvk_insn& insn, const krvk_allocation_members& members, krvk_bitset& live,
+void krvk_opt_interference(const krvk_insn& insn, const krvk_allocation_members& members, krvk_live_set& live,
                            krvk_interference_rows& rows);
 
 // Replaces every register operand below colours.size() by its colour.
