@@ -156,6 +156,30 @@ TEST(KernelRegisterAllocation, NumbersAndLifetimes) {
   EXPECT_EQ(opcodes_of(*builtins->kernels[0]), (std::vector<uint16_t>{KOP_ST_U64, KOP_END}));
 }
 
+TEST(KernelOptimiser, TheBackEndCompletesThePrologue) {
+  auto unit = compile_unit("\nkernel void k(f32* y, f32 s) {\n  y[gid] = y[gid] * (s * 3.0f);\n}");
+  const krvk_program& kernel = *unit->kernels[0];
+  ASSERT_NE(kernel.prologue, nullptr);
+  const krvk_program& prologue = *kernel.prologue;
+  EXPECT_EQ(prologue.register_count, kernel.register_count);
+  EXPECT_EQ(prologue.pointer_count, kernel.pointer_count);
+  ASSERT_EQ(prologue.parameters.size(), 2u);
+  EXPECT_EQ(prologue.parameters[1].reg, kernel.parameters[1].reg);
+  EXPECT_EQ(prologue.line_table, std::vector<uint32_t>(prologue.code.size(), 2));  // the declaration's line
+  EXPECT_EQ(prologue.file_table, std::vector<uint16_t>(prologue.code.size(), 0));
+  EXPECT_EQ(prologue.file_names, kernel.file_names);
+  // The constant 3.0f sits behind the registers, and the prologue reads it from there.
+  ASSERT_EQ(kernel.constants.size(), 1u);
+  EXPECT_EQ(kernel.constants[0].reg, kernel.register_count - 1);
+  EXPECT_EQ(prologue.code[0].c, kernel.constants[0].reg);
+  EXPECT_EQ(kernel.register_names[kernel.constants[0].reg], "#");
+  std::vector<float> y{1, 2};
+  krvk_kernel_call call(kernel);
+  call.buffer(y).scalar(0.5f);
+  ASSERT_EQ(call.run(2), 0);
+  EXPECT_EQ(y, (std::vector<float>{1.5f, 3.0f}));
+}
+
 TEST(KernelOptimiser, GoldenListingWithAPrologue) {
   auto unit = compile_unit("kernel void scale(f32* y, f32 s, i32 n) {\n  y[gid] = y[gid] * (s * f32(n));\n}");
   const std::string expected =
