@@ -80,11 +80,44 @@ krvk_allocation_members find_members(const krvk_function_view& view, const std::
   return members;
 }
 
-// Steps 3 and 4: live-out set of every block, iterated to a fixed point over whole blocks.
+// Numbers the members that can be live where a block begins: mentioned in more than one block, or read
+// in their only block before it writes them (a value carried around a loop of one block, or never
+// written at all).
+void find_globals(const krvk_function_view& view, const block_graph& graph, krvk_allocation_members& members) {
+  const std::vector<krvk_insn>& code = view.program->code;
+  const size_t m = members.registers.size();
+  std::vector<int64_t> first_block(m, -1);
+  std::vector<uint8_t> global(m, 0);
+  for (size_t b = 0; b < graph.starts.size(); ++b) {
+    for (size_t i = graph.starts[b]; i < graph.end(b, code.size()); ++i) {
+      // Reads before the write, as the instruction performs them.
+      for (const bool reads : {true, false}) {
+        krvk_for_each_register_operand(code[i], [&](char letter, uint16_t reg) {
+          const int32_t k = members.member(reg);
+          if (k < 0 || krvk_is_read_letter(letter) != reads) return;
+          if (first_block[k] < 0) {
+            first_block[k] = static_cast<int64_t>(b);
+            global[k] = reads ? 1 : 0;
+          } else if (first_block[k] != static_cast<int64_t>(b)) {
+            global[k] = 1;
+          }
+        });
+      }
+    }
+  }
+  members.global_index.assign(m, -1);
+  for (size_t k = 0; k < m; ++k) {
+    if (global[k] == 0) continue;
+    members.global_index[k] = static_cast<int32_t>(members.globals.size());
+    members.globals.push_back(static_cast<uint32_t>(k));
+  }
+}
+
+// Steps 3 and 4: live-out set of every block (global numbers), iterated to a fixed point over whole blocks.
 std::vector<krvk_bitset> live_out_sets(const krvk_function_view& view, const block_graph& graph,
                                        const krvk_allocation_members& members) {
   const std::vector<krvk_insn>& code = view.program->code;
-  const size_t blocks = graph.starts.size(), m = members.registers.size();
+  const size_t blocks = graph.starts.size(), m = members.globals.size();
   std::vector<krvk_bitset> use(blocks, krvk_bitset(m)), def(blocks, krvk_bitset(m));
   std::vector<krvk_bitset> in(blocks, krvk_bitset(m)), out(blocks, krvk_bitset(m));
   for (size_t b = 0; b < blocks; ++b) {
@@ -139,12 +172,12 @@ void colour_members(const krvk_allocation_members& members, const krvk_interfere
 void krvk_opt_collect_uses(const krvk_insn& insn, const krvk_allocation_members& members, krvk_bitset& use,
                            krvk_bitset& def) {
   krvk_for_each_register_operand(insn, [&](char letter, uint16_t reg) {
-    const int32_t m = members.member(reg);
-    if (m >= 0 && krvk_is_read_letter(letter) && !def.test(m)) use.set(m);
+    const int32_t g = members.global(reg);
+    if (g >= 0 && krvk_is_read_letter(letter) && !def.test(g)) use.set(g);
   });
   krvk_for_each_register_operand(insn, [&](char letter, uint16_t reg) {
-    const int32_t m = members.member(reg);
-    if (m >= 0 && letter == 'D') def.set(m);
+    const int32_t g = members.global(reg);
+    if (g >= 0 && letter == 'D') def.set(g);
   });
 }
 
@@ -173,14 +206,15 @@ uint16_t krvk_opt_allocate_registers(krvk_function_view& view) {
   std::vector<int32_t> colours(view.register_count, -1);
   const uint16_t first = preassign(view, colours);
   if (program.code.empty()) return first;
-  const krvk_allocation_members members = find_members(view, colours);
+  krvk_allocation_members members = find_members(view, colours);
   const block_graph graph = build_blocks(view);
+  find_globals(view, graph, members);
   const std::vector<krvk_bitset> live_out = live_out_sets(view, graph, members);
   krvk_interference_rows rows(members.registers.size());
   record_peak(rows.bytes());
   krvk_live_set live(members.registers.size());
   for (size_t b = 0; b < graph.starts.size(); ++b) {
-    live.assign(live_out[b]);
+    live.assign(live_out[b], members);
     for (size_t i = graph.end(b, program.code.size()); i-- > graph.starts[b];) {
       krvk_opt_interference(program.code[i], members, live, rows);
     }

@@ -12,7 +12,8 @@
 // for the back end, which places the constants after the allocated registers.
 //
 // Cost: flat vectors and 64-bit-word bitsets. Only registers that some instruction mentions get a row
-// of the interference matrix, so the matrix is M x ceil(M / 64) words for M mentioned registers.
+// of the interference matrix, so the matrix is M x ceil(M / 64) words for M mentioned registers; the
+// per-block liveness sets hold only the registers that can be live across a block boundary.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -20,11 +21,20 @@
 #include "kernel/compiler/back_end.h"
 #include "kernel/compiler/word_bitset.h"
 
-// The registers that take part in liveness and interference, numbered densely in register order.
+// The registers that take part in interference, numbered densely in register order. Those that can be
+// live where a block begins (mentioned in more than one block, or read in their block before being
+// written) are also numbered as globals, and only they take part in the liveness analysis over blocks:
+// the others live and die inside their block, where the backward walk sees all of their life.
 struct krvk_allocation_members {
   std::vector<int32_t> index;  // per virtual register below N: its member index, or -1
   std::vector<uint16_t> registers;  // per member: its virtual register
+  std::vector<int32_t> global_index;  // per member: its global index, or -1
+  std::vector<uint32_t> globals;  // per global: its member index
   int32_t member(uint16_t reg) const { return reg < index.size() ? index[reg] : -1; }
+  int32_t global(uint16_t reg) const {
+    const int32_t m = member(reg);
+    return m < 0 ? -1 : global_index[m];
+  }
 };
 
 // Symmetric interference relation between members: one row of words per member.
@@ -52,10 +62,11 @@ class krvk_live_set {
  public:
   explicit krvk_live_set(size_t members) : bits_(members), position_(members, 0) {}
 
-  void assign(const krvk_bitset& set) {
+  // Live exactly the members of `globals` (a set of global numbers) and nothing else.
+  void assign(const krvk_bitset& globals, const krvk_allocation_members& members) {
     for (uint32_t m : list_) bits_.reset(m);
     list_.clear();
-    set.for_each([&](size_t m) { insert(static_cast<uint32_t>(m)); });
+    globals.for_each([&](size_t g) { insert(members.globals[g]); });
   }
   void insert(uint32_t m) {
     if (bits_.test(m)) return;
@@ -79,7 +90,8 @@ class krvk_live_set {
   std::vector<uint32_t> list_;
 };
 
-// Adds the instruction's reads of members not yet defined in its block to `use`, then its writes to `def`.
+// Adds the instruction's reads of globals not yet defined in its block to `use`, then its writes to `def`
+// (both indexed by global number).
 void krvk_opt_collect_uses(const krvk_insn& insn, const krvk_allocation_members& members, krvk_bitset& use,
                            krvk_bitset& def);
 
