@@ -46,7 +46,6 @@ class krvk_interference_rows {
     words_[a * width_ + (b >> 6)] |= uint64_t{1} << (b & 63);
     words_[b * width_ + (a >> 6)] |= uint64_t{1} << (a & 63);
   }
-  bool test(size_t a, size_t b) const { return (words_[a * width_ + (b >> 6)] >> (b & 63)) & 1u; }
   const uint64_t* row(size_t a) const { return words_.data() + a * width_; }
   size_t width() const { return width_; }
   size_t bytes() const { return words_.size() * sizeof(uint64_t); }
