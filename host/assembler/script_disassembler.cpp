@@ -4,6 +4,8 @@
 #include <bit>
 #include <set>
 #include <sstream>
+#include <type_traits>
+#include <unordered_map>
 
 #include "instruction_decoder.h"
 #include "numeric_fast_path.h"
@@ -16,16 +18,51 @@
 
 namespace {
 
-template <class Records, class T>
-std::string name_in(const Records& records, const T* record, char prefix) {
-  for (size_t i = 0; i < records.size(); ++i)
-    if (records[i].get() == record) return prefix + std::to_string(i);
-  return "?";  // not kept by the program; the verifier reports it
-}
+// Record address -> canonical name ("N3"), built once so naming costs no search.
+class record_names {
+ public:
+  template <class Records>
+  record_names(const Records& records, char prefix) {
+    names_.reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i) names_.emplace(address_of(records[i]), prefix + std::to_string(i));
+  }
+  // "?" for a record the program does not keep; the verifier reports it.
+  const std::string& operator()(const void* record) const {
+    static const std::string unknown = "?";
+    auto found = names_.find(record);
+    return found == names_.end() ? unknown : found->second;
+  }
+
+ private:
+  // A record is listed by a handle (sources, natives, cells, classes) or by address (blocks).
+  template <class Entry>
+  static const void* address_of(const Entry& entry) {
+    if constexpr (std::is_pointer_v<Entry>)
+      return entry;
+    else
+      return entry.get();
+  }
+
+  std::unordered_map<const void*, std::string> names_;
+};
 
 class disassembler {
  public:
-  explicit disassembler(const krv_program& program) : program_(program), blocks_(krv_program_blocks(program)) {}
+  explicit disassembler(const krv_program& program)
+      : program_(program),
+        blocks_(krv_program_blocks(program)),
+        block_name_(blocks_, 'B'),
+        source_name_(program.sources, 'S'),
+        native_name_(program.natives, 'N'),
+        cell_name_(program.cells, 'C'),
+        class_name_(program.classes, 'K') {
+    // Each block's " child Bn" / " body Bn" clauses, gathered in one pass over the parents.
+    for (const krv_program_block* parent : blocks_) {
+      for (const krvptr_strong<krv_program_block>& child : parent->children)
+        placement_[child.get()] += " child " + block_name_(parent);
+      if (parent->body) placement_[parent->body.get()] += " body " + block_name_(parent);
+    }
+  }
 
   std::string run() {
     out_ << "program " << krv_quote(program_.name) << "\n";
@@ -42,11 +79,6 @@ class disassembler {
   }
 
  private:
-  std::string block_name(const krv_program_block* block) const {
-    auto found = std::find(blocks_.begin(), blocks_.end(), block);
-    return found == blocks_.end() ? "?" : "B" + std::to_string(found - blocks_.begin());
-  }
-
   static std::string value_text(const krvvar_shared& value) {
     switch (value ? value->type : uint8_t{KRVVAR_NONE}) {
       case KRVVAR_INT: return "int " + std::to_string(value->payload.int_value);
@@ -60,7 +92,7 @@ class disassembler {
     const auto& sources = program_.sources;
     for (size_t i = 0; i < sources.size(); ++i) {
       out_ << "source S" << i << " " << krv_quote(sources[i]->path);
-      if (const krv_source_record* includer = sources[i]->included_by.get()) out_ << " in " << name_in(sources, includer, 'S');
+      if (const krv_source_record* includer = sources[i]->included_by.get()) out_ << " in " << source_name_(includer);
       out_ << "\n";
     }
     for (size_t i = 0; i < sources.size(); ++i) {
@@ -74,10 +106,10 @@ class disassembler {
   void write_class(const krv_class_def& klass, size_t index) {
     const std::string id = "K" + std::to_string(index);
     out_ << "class " << id << " " << krv_quote(klass.name);
-    for (const krvptr_weak<krv_class_def>& base : klass.bases) out_ << " base " << name_in(program_.classes, base.get(), 'K');
-    if (klass.constructor.get()) out_ << " ctor " << block_name(klass.constructor.get());
-    if (klass.default_block.get()) out_ << " default " << block_name(klass.default_block.get());
-    if (klass.deinit.get()) out_ << " deinit " << block_name(klass.deinit.get());
+    for (const krvptr_weak<krv_class_def>& base : klass.bases) out_ << " base " << class_name_(base.get());
+    if (klass.constructor.get()) out_ << " ctor " << block_name_(klass.constructor.get());
+    if (klass.default_block.get()) out_ << " default " << block_name_(klass.default_block.get());
+    if (klass.deinit.get()) out_ << " deinit " << block_name_(klass.deinit.get());
     for (const std::string& method : klass.abstract_methods) out_ << " abstract " << krv_quote(method);
     out_ << "\n";
     if (klass.symbols) {
@@ -94,18 +126,13 @@ class disassembler {
       const krvvar_shared& method = klass.methods[i];
       if (!method || method->type != KRVVAR_FUNCTION) continue;
       const auto* function = static_cast<krvvar_function_record*>(method->payload.record)->function.get();
-      out_ << "method " << id << " " << i << " " << block_name(function) << "\n";
+      out_ << "method " << id << " " << i << " " << block_name_(function) << "\n";
     }
   }
 
   void write_block_header(const krv_program_block& block) {
-    out_ << "block " << block_name(&block) << " " << block.kind;
-    for (const krv_program_block* parent : blocks_) {
-      const auto& children = parent->children;
-      if (std::any_of(children.begin(), children.end(), [&](const auto& child) { return child.get() == &block; }))
-        out_ << " child " << block_name(parent);
-      if (parent->body.get() == &block) out_ << " body " << block_name(parent);
-    }
+    out_ << "block " << block_name_(&block) << " " << block.kind;
+    if (auto found = placement_.find(&block); found != placement_.end()) out_ << found->second;
     auto attribute = [this](const char* name, uint64_t value, uint64_t default_value) {
       if (value != default_value) out_ << " " << name << " " << value;
     };
@@ -119,7 +146,7 @@ class disassembler {
     if (block.resume_at_end) out_ << " resume_at_end";
     if (block.has_catch) out_ << " has_catch";
     if (block.is_noexcept) out_ << " noexcept";
-    if (const krv_class_def* klass = block.class_def.get()) out_ << " class " << name_in(program_.classes, klass, 'K');
+    if (const krv_class_def* klass = block.class_def.get()) out_ << " class " << class_name_(klass);
     out_ << "\n";
   }
 
@@ -158,7 +185,7 @@ class disassembler {
     if (found == block.positions.end()) return;
     const krv_source_position* position = found->second.get();
     if (position == nullptr) return;
-    out_ << "  pos " << name_in(program_.sources, position->source.get(), 'S') << " " << position->line << " "
+    out_ << "  pos " << source_name_(position->source.get()) << " " << position->line << " "
          << position->index << "\n";
   }
 
@@ -186,21 +213,17 @@ class disassembler {
       case krv_operand_kind::length: return "L" + std::to_string(krv_operand_target(instruction, operand));
       case krv_operand_kind::int64: return std::to_string(static_cast<int64_t>(operand.raw));
       case krv_operand_kind::float64: return krv_format_double(std::bit_cast<double>(operand.raw));
-      case krv_operand_kind::native:
-        return "@" + name_in(program_.natives, static_cast<const krv_function_def*>(pointer), 'N');
-      case krv_operand_kind::cell: {
-        for (size_t i = 0; i < program_.cells.size(); ++i)
-          if (program_.cells[i].get() == pointer) return "$C" + std::to_string(i);
-        return "$?";
-      }
-      case krv_operand_kind::klass:
-        return pointer == nullptr ? "null" : "%" + name_in(program_.classes, static_cast<const krv_class_def*>(pointer), 'K');
+      case krv_operand_kind::native: return "@" + native_name_(pointer);
+      case krv_operand_kind::cell: return "$" + cell_name_(pointer);
+      case krv_operand_kind::klass: return pointer == nullptr ? "null" : "%" + class_name_(pointer);
       default: return std::to_string(operand.raw);
     }
   }
 
   const krv_program& program_;
-  std::vector<const krv_program_block*> blocks_;
+  std::vector<const krv_program_block*> blocks_;  // canonical order
+  record_names block_name_, source_name_, native_name_, cell_name_, class_name_;
+  std::unordered_map<const krv_program_block*, std::string> placement_;
   std::ostringstream out_;
 };
 

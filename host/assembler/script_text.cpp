@@ -1,48 +1,96 @@
 #include "script_text.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cmath>
+#include <limits>
 #include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "script_builder.h"
+#include "script_limits.h"
 #include "script_text_tokens.h"
+#include "script_verifier.h"
 
 namespace {
+
+// A refusal that belongs to another line than the one being read (a block's header, a `pos`, a class
+// link), thrown with that line.
+struct text_refusal {
+  size_t line;
+  std::string message;
+};
+
+// Where a record of the program came from, so the verifier's findings name the user's line and name.
+struct origin {
+  std::string title;  // "block loop", "native N0", "class K0"
+  size_t line = 0;    // the line that declares the record
+  std::vector<std::pair<uint32_t, size_t>> instructions;  // blocks: code offset -> line, in code order
+
+  // The line of the instruction at `offset`, or the declaring line for the record as a whole.
+  size_t line_of(int64_t offset) const {
+    if (offset < 0) return line;
+    auto after = std::upper_bound(instructions.begin(), instructions.end(), std::make_pair(static_cast<uint32_t>(offset), ~size_t{0}));
+    return after == instructions.begin() ? line : std::prev(after)->second;
+  }
+};
 
 class text_assembler {
  public:
   krvptr_strong<krv_program> run(std::string_view text) {
-    // Every refusal names the line it was found on.
+    // Every refusal names a line.
     try {
       return assemble(text);
+    } catch (const text_refusal& refusal) {
+      throw std::invalid_argument("line " + std::to_string(refusal.line) + ": " + refusal.message);
     } catch (const std::invalid_argument& error) {
       throw std::invalid_argument("line " + std::to_string(line_number_) + ": " + error.what());
     }
   }
 
  private:
+  struct named_block {
+    krv_block_builder* builder;
+    uint32_t depth;  // levels below the root
+  };
+  // The block whose lines are being read.
+  struct open_block {
+    krv_block_builder* builder = nullptr;
+    std::string name;
+    size_t header_line = 0;
+    uint32_t caches = 0;       // member-cache entries asked for, made at its end
+    uint32_t cache_users = 0;  // instructions that address a member-cache entry
+    size_t pending_pos = 0;    // line of a `pos` still waiting for its instruction; 0 for none
+    std::map<std::string, krv_label> labels;
+    std::set<std::string> bound;  // labels bound so far
+  };
+  enum class link_role { ctor, default_block, deinit, method };
   struct class_link {
     krv_class_def* klass;
-    std::string role;  // ctor, default, deinit, or a method index
+    std::string class_name;
+    link_role role;
+    uint32_t method_index;
     std::string block;
     size_t line;
   };
 
   krvptr_strong<krv_program> assemble(std::string_view text) {
-    size_t start = 0;
-    while (start <= text.size()) {
-      const size_t end = std::min(text.find('\n', start), text.size());
+    size_t at = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;  // a UTF-8 byte-order mark
+    while (at <= text.size()) {
+      const std::string_view line = krv_next_line(text, at);
       ++line_number_;
-      tokens_ = krv_split_tokens(text.substr(start, end - start));
-      if (!tokens_.empty()) line();
-      start = end + 1;
+      tokens_ = krv_split_tokens(line);
+      if (!tokens_.empty()) this->line();
     }
-    if (current_ != nullptr) fail("block " + current_name_ + " has no end");
+    if (open_.builder != nullptr) throw text_refusal{open_.header_line, "block " + krv_shown(open_.name) + " has no end"};
     resolve_class_links();
-    return program().finish();
+    krvptr_strong<krv_program> built = program().finish();
+    refuse_problems(*built);
+    return built;
   }
 
   [[noreturn]] static void fail(const std::string& message) { throw std::invalid_argument(message); }
@@ -54,7 +102,7 @@ class text_assembler {
 
   // Token access.
   const krv_text_token& token(size_t i) const {
-    if (i >= tokens_.size()) fail("missing operand after '" + tokens_.back().text + "'");
+    if (i >= tokens_.size()) fail("missing operand after '" + krv_shown(tokens_.back().text) + "'");
     return tokens_[i];
   }
   const std::string& word(size_t i) const {
@@ -72,28 +120,41 @@ class text_assembler {
     T value{};
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     if (result.ec != std::errc() || result.ptr != text.data() + text.size())
-      fail(std::string("expected ") + expected + ", got '" + text + "'");
+      fail(std::string("expected ") + expected + ", got '" + krv_shown(text) + "'");
     return value;
   }
   int64_t integer(size_t i) const { return parse<int64_t>(i, "an integer"); }
-  double real(size_t i) const { return parse<double>(i, "a number"); }
+  // A NaN reads as the plain quiet NaN of its sign: a payload ("nan(5)") could not be written back.
+  double real(size_t i) const {
+    const double value = parse<double>(i, "a number");
+    return std::isnan(value) ? std::copysign(std::numeric_limits<double>::quiet_NaN(), value) : value;
+  }
   uint32_t count(size_t i) const {
     const int64_t value = integer(i);
     if (value < 0 || value > 0xFFFFFFFFll) fail("value out of range: " + std::to_string(value));
     return static_cast<uint32_t>(value);
   }
+  // A u8 field, refused above 255 as instruction operands are.
+  uint8_t byte(size_t i, const char* what) const {
+    const int64_t value = integer(i);
+    if (value < 0 || value > 0xFF) fail(std::string(what) + ": value " + std::to_string(value) + " out of range");
+    return static_cast<uint8_t>(value);
+  }
   template <class T>
-  T* find(const std::map<std::string, T*>& names, const std::string& name, const char* what) const {
+  const T& find(const std::unordered_map<std::string, T>& names, const std::string& name, const char* what) const {
     auto found = names.find(name);
-    if (found == names.end()) fail(std::string("unknown ") + what + " '" + name + "'");
+    if (found == names.end()) fail(std::string("unknown ") + what + " '" + krv_shown(name) + "'");
     return found->second;
   }
   template <class T>
-  void define(std::map<std::string, T*>& names, const std::string& name, T* record) {
-    if (!names.emplace(name, record).second) fail("'" + name + "' is defined twice");
+  void define(std::unordered_map<std::string, T>& names, const std::string& name, T record) {
+    if (!names.emplace(name, record).second) fail("'" + krv_shown(name) + "' is defined twice");
   }
   void expect_end(size_t used) const {
-    if (tokens_.size() > used) fail("unexpected '" + tokens_[used].text + "'");
+    if (tokens_.size() > used) fail("unexpected '" + krv_shown(tokens_[used].text) + "'");
+  }
+  void remember(const void* record, const char* kind, const std::string& name) {
+    origins_[record] = origin{std::string(kind) + " " + krv_shown(name), line_number_, {}};
   }
 
   // A value written as none, int N, float X or string "...", starting at token i; i ends past it.
@@ -103,12 +164,12 @@ class text_assembler {
     if (kind == "int") return krvvar_shared::make_int(integer(i++));
     if (kind == "float") return krvvar_shared::make_float(real(i++));
     if (kind == "string") return krvvar_shared::make_string(quoted(i++));
-    fail("unknown value kind '" + kind + "'");
+    fail("unknown value kind '" + krv_shown(kind) + "'");
   }
 
   void line() {
     const std::string& head = tokens_[0].text;
-    if (current_ != nullptr) return block_line(head);
+    if (open_.builder != nullptr) return block_line(head);
     if (head == "program") {
       if (builder_) fail("'program' must come first");
       program(quoted(1));
@@ -125,7 +186,9 @@ class text_assembler {
       return expect_end(4);
     }
     if (head == "native") {
-      define(natives_, word(1), &program().add_native(quoted(2), count(3), count(4)));
+      krv_function_def* native = &program().add_native(quoted(2), count(3), count(4));
+      define(natives_, word(1), native);
+      remember(native, "native", word(1));
       return expect_end(5);
     }
     if (head == "cell") {
@@ -136,11 +199,11 @@ class text_assembler {
     if (head == "class") return class_line();
     if (head == "member") return member_line();
     if (head == "method") {
-      class_links_.push_back({find(classes_, word(1), "class"), std::to_string(count(2)), word(3), line_number_});
+      class_links_.push_back({find(classes_, word(1), "class"), word(1), link_role::method, count(2), word(3), line_number_});
       return expect_end(4);
     }
     if (head == "block") return block_header();
-    fail("unknown directive '" + head + "'");
+    fail("unknown directive '" + krv_shown(head) + "'");
   }
 
   void source_line() {
@@ -158,17 +221,25 @@ class text_assembler {
   void class_line() {
     krv_class_def& klass = program().add_class(quoted(2));
     define(classes_, word(1), &klass);
+    remember(&klass, "class", word(1));
     for (size_t i = 3; i < tokens_.size(); i += 2) {
       const std::string& attribute = word(i);
       if (attribute == "base")
         klass.bases.push_back(krvptr_weak<krv_class_def>::from_raw(find(classes_, word(i + 1), "class")));
       else if (attribute == "abstract")
         klass.abstract_methods.push_back(quoted(i + 1));
-      else if (attribute == "ctor" || attribute == "default" || attribute == "deinit")
-        class_links_.push_back({&klass, attribute, word(i + 1), line_number_});
+      else if (attribute == "ctor")
+        link_class(klass, link_role::ctor, i);
+      else if (attribute == "default")
+        link_class(klass, link_role::default_block, i);
+      else if (attribute == "deinit")
+        link_class(klass, link_role::deinit, i);
       else
-        fail("unknown class attribute '" + attribute + "'");
+        fail("unknown class attribute '" + krv_shown(attribute) + "'");
     }
+  }
+  void link_class(krv_class_def& klass, link_role role, size_t i) {
+    class_links_.push_back({&klass, word(1), role, 0, word(i + 1), line_number_});
   }
 
   void member_line() {
@@ -180,7 +251,7 @@ class text_assembler {
       else if (word(i) == "private")
         symbol.is_private = 1;
       else
-        fail("unknown member flag '" + word(i) + "'");
+        fail("unknown member flag '" + krv_shown(word(i)) + "'");
     }
     klass->symbols->symbols[quoted(2)] = symbol;
   }
@@ -189,23 +260,27 @@ class text_assembler {
     const std::string& name = word(1);
     const uint32_t kind = count(2);
     size_t i = 3;
-    krv_block_builder* builder = nullptr;
+    named_block placed{nullptr, 0};
     if (i < tokens_.size() && (word(i) == "child" || word(i) == "body")) {
-      krv_block_builder* parent = find(blocks_, word(i + 1), "block");
-      builder = word(i) == "child" ? &parent->add_child(kind) : &parent->add_body(kind);
+      const named_block& parent = find(blocks_, word(i + 1), "block");
+      // Refused before the block exists: a text of a million nested blocks costs a thousand.
+      if (parent.depth >= krv_max_block_nesting)
+        fail("block " + krv_shown(name) + " nests deeper than " + std::to_string(krv_max_block_nesting) + " levels");
+      placed = {word(i) == "child" ? &parent.builder->add_child(kind) : &parent.builder->add_body(kind), parent.depth + 1};
       i += 2;
     } else {
       if (root_taken_) fail("a second block without a parent");
       root_taken_ = true;
-      builder = &program().root();
-      builder->block().kind = kind;
+      placed = {&program().root(), 0};
+      placed.builder->block().kind = kind;
     }
-    define(blocks_, name, builder);
-    for (; i < tokens_.size(); ++i) block_attribute(*builder, i);
-    current_ = builder;
-    current_name_ = name;
-    labels_.clear();
-    bound_.clear();
+    define(blocks_, name, placed);
+    remember(&placed.builder->block(), "block", name);
+    open_ = open_block{};
+    open_.builder = placed.builder;
+    open_.name = name;
+    open_.header_line = line_number_;
+    for (; i < tokens_.size(); ++i) block_attribute(*placed.builder, i);
   }
 
   // Reads the attribute at token i (and its value); i ends on the last token read.
@@ -220,41 +295,44 @@ class text_assembler {
     else if (attribute == "captured") block.captured_count = count(++i);
     else if (attribute == "first_default") block.first_default = count(++i);
     else if (attribute == "continue") block.continue_offset = count(++i);
-    else if (attribute == "method_flags") block.method_flags = static_cast<uint8_t>(count(++i));
-    else if (attribute == "caches") {
-      for (uint32_t n = count(++i); n > 0; --n) builder.add_member_cache_entry();
-    } else if (attribute == "class") {
-      block.class_def = krvptr_weak<krv_class_def>::from_raw(find(classes_, word(++i), "class"));
-    } else {
-      fail("unknown block attribute '" + attribute + "'");
-    }
+    else if (attribute == "method_flags") block.method_flags = byte(++i, "method_flags");
+    else if (attribute == "caches") open_.caches = count(++i);
+    else if (attribute == "class") block.class_def = krvptr_weak<krv_class_def>::from_raw(find(classes_, word(++i), "class"));
+    else fail("unknown block attribute '" + krv_shown(attribute) + "'");
   }
 
   krv_label label_of(const std::string& name) {
-    auto found = labels_.find(name);
-    if (found != labels_.end()) return found->second;
-    return labels_.emplace(name, current_->label()).first->second;
+    auto found = open_.labels.find(name);
+    if (found != open_.labels.end()) return found->second;
+    return open_.labels.emplace(name, open_.builder->label()).first->second;
+  }
+
+  void end_block() {
+    expect_end(1);
+    for (const auto& [name, label] : open_.labels)
+      if (!open_.bound.count(name)) fail("label '" + krv_shown(name) + "' is never bound");
+    if (open_.pending_pos != 0) throw text_refusal{open_.pending_pos, "'pos' without an instruction after it"};
+    // Entries no instruction can address would only cost memory: a count is honoured up to the users.
+    if (open_.caches > open_.cache_users)
+      throw text_refusal{open_.header_line, "caches " + std::to_string(open_.caches) + ": the block has " +
+                                                std::to_string(open_.cache_users) + " instructions that use a member cache"};
+    for (uint32_t n = 0; n < open_.caches; ++n) open_.builder->add_member_cache_entry();
+    open_ = open_block{};
   }
 
   void block_line(const std::string& head) {
-    krv_block_builder& builder = *current_;
-    if (head == "end") {
-      expect_end(1);
-      for (const auto& [name, label] : labels_)
-        if (!bound_.count(name)) fail("label '" + name + "' is never bound");
-      current_ = nullptr;
-      return;
-    }
+    krv_block_builder& builder = *open_.builder;
+    if (head == "end") return end_block();
     if (!tokens_[0].quoted && head.size() > 1 && head.back() == ':') {
       const std::string name = head.substr(0, head.size() - 1);
-      if (!bound_.insert(name).second) fail("label '" + name + "' is bound twice");
+      if (!open_.bound.insert(name).second) fail("label '" + krv_shown(name) + "' is bound twice");
       builder.bind(label_of(name));
       return expect_end(1);
     }
     if (head == "flag") {
       const uint32_t slot = count(1);
       if (slot >= builder.block().local_flags.size()) fail("flag of a local the block does not have");
-      builder.block().local_flags[slot] = static_cast<uint8_t>(count(2));
+      builder.block().local_flags[slot] = byte(2, "flag");
       return expect_end(3);
     }
     if (head == "const") {
@@ -264,18 +342,23 @@ class text_assembler {
     }
     if (head == "slotref") {
       krv_slot_ref_entry entry;
-      entry.kind = static_cast<uint8_t>(count(1));
-      entry.depth = static_cast<uint8_t>(count(2));
+      entry.kind = byte(1, "slotref kind");
+      entry.depth = byte(2, "slotref depth");
       entry.index = count(3);
       entry.name_index = count(4);
       builder.add_slot_ref(entry);
       return expect_end(5);
     }
     if (head == "pos") {
+      if (open_.pending_pos != 0) fail("a second 'pos' before an instruction");
       builder.position(*find(sources_, word(1), "source"), count(2), count(3));
+      open_.pending_pos = line_number_;
       return expect_end(4);
     }
+    const uint32_t start = builder.offset();
     instruction(head);
+    open_.pending_pos = 0;
+    origins_[&builder.block()].instructions.emplace_back(start, line_number_);
   }
 
   void instruction(const std::string& mnemonic) {
@@ -287,15 +370,16 @@ class text_assembler {
       if (field.kind == krv_operand_kind::none) continue;
       operands.push_back(operand(field.kind, i++));
     }
+    if (opcode == KRV_OP_MEMBER || opcode == KRV_OP_CACHED_METHOD_CALL) ++open_.cache_users;
     if (opcode != KRV_OP_NUMERIC_FAST_PATH) {
       expect_end(i);
-      return current_->emit(opcode, operands);
+      return open_.builder->emit(opcode, operands);
     }
     krv_fast_path_body body;
     while (i < tokens_.size()) {
       const std::string& part = word(i);
       if (part == "step") {
-        body.steps.push_back({static_cast<uint8_t>(count(i + 1)), static_cast<uint8_t>(count(i + 2)), count(i + 3)});
+        body.steps.push_back({byte(i + 1, "step kind"), byte(i + 2, "step depth"), count(i + 3)});
         i += 4;
       } else if (part == "int") {
         body.constants.push_back({false, static_cast<uint64_t>(integer(i + 1))});
@@ -304,10 +388,10 @@ class text_assembler {
         body.constants.push_back({true, std::bit_cast<uint64_t>(real(i + 1))});
         i += 2;
       } else {
-        fail("unknown fast-path part '" + part + "'");
+        fail("unknown fast-path part '" + krv_shown(part) + "'");
       }
     }
-    current_->emit_numeric_fast_path(operands, body);
+    open_.builder->emit_numeric_fast_path(operands, body);
   }
 
   krv_operand operand(krv_operand_kind kind, size_t i) {
@@ -333,43 +417,64 @@ class text_assembler {
   krv_script_op opcode_of(const std::string& mnemonic) const {
     for (uint8_t opcode = 1; opcode <= krv_script_op_last; ++opcode)
       if (krv_script_op_info_of(opcode).name == mnemonic) return static_cast<krv_script_op>(opcode);
-    fail("unknown instruction '" + mnemonic + "'");
+    fail("unknown instruction '" + krv_shown(mnemonic) + "'");
   }
 
+  // Class links may name blocks declared later. A class's method table holds exactly the methods given
+  // for it, so a line cannot make it larger than the text that fills it.
   void resolve_class_links() {
+    std::unordered_map<const krv_class_def*, uint32_t> methods_given;
+    for (const class_link& link : class_links_)
+      if (link.role == link_role::method) ++methods_given[link.klass];
     for (const class_link& link : class_links_) {
-      line_number_ = link.line;
-      krv_program_block& block = find(blocks_, link.block, "block")->block();
+      auto refuse = [&](const std::string& why) { throw text_refusal{link.line, why}; };
+      auto found = blocks_.find(link.block);
+      if (found == blocks_.end()) refuse("unknown block '" + krv_shown(link.block) + "'");
+      krv_program_block& block = found->second.builder->block();
       auto weak = krvptr_weak<krv_program_block>::from_raw(&block);
-      if (link.role == "ctor") {
-        link.klass->constructor = weak;
-      } else if (link.role == "default") {
-        link.klass->default_block = weak;
-      } else if (link.role == "deinit") {
-        link.klass->deinit = weak;
-      } else {
-        const size_t index = std::stoul(link.role);
-        if (index >= 4096) fail("method index out of range");
-        auto& methods = link.klass->methods;
-        while (methods.size() <= index) methods.push_back(krvvar_shared::make_none());
-        methods[index]->set_function(&block, nullptr);
+      switch (link.role) {
+        case link_role::ctor: link.klass->constructor = weak; break;
+        case link_role::default_block: link.klass->default_block = weak; break;
+        case link_role::deinit: link.klass->deinit = weak; break;
+        case link_role::method: {
+          const uint32_t given = methods_given[link.klass];
+          const std::string which = "method " + std::to_string(link.method_index) + " of class " + krv_shown(link.class_name);
+          if (link.method_index >= given) refuse(which + ": the class is given " + std::to_string(given) + " methods");
+          auto& methods = link.klass->methods;
+          while (methods.size() <= link.method_index) methods.push_back(krvvar_shared::make_none());
+          if (methods[link.method_index]->type == KRVVAR_FUNCTION) refuse(which + " is given twice");
+          methods[link.method_index]->set_function(&block, nullptr);
+          break;
+        }
       }
     }
+  }
+
+  // The verifier's first finding, at the line of the record or instruction it concerns.
+  void refuse_problems(const krv_program& built) const {
+    const std::vector<krv_program_problem> problems = krv_program_problems(built);
+    if (problems.empty()) return;
+    const krv_program_problem& problem = problems.front();
+    auto found = origins_.find(problem.record);
+    // Every record the verifier can name comes from a line; the root block may have had none.
+    const origin fallback{"block", line_number_, {}};
+    const origin& from = found == origins_.end() ? fallback : found->second;
+    std::string where = from.title;
+    if (problem.offset >= 0) where += " @" + std::to_string(problem.offset);
+    throw text_refusal{from.line_of(problem.offset), where + ": " + problem.text};
   }
 
   std::unique_ptr<krv_program_builder> builder_;
   std::vector<krv_text_token> tokens_;
   size_t line_number_ = 0;
-  std::map<std::string, krv_source_record*> sources_;
-  std::map<std::string, krv_function_def*> natives_;
-  std::map<std::string, krvvar*> cells_;
-  std::map<std::string, krv_class_def*> classes_;
-  std::map<std::string, krv_block_builder*> blocks_;
-  std::map<std::string, krv_label> labels_;  // of the current block
-  std::set<std::string> bound_;              // labels of the current block bound so far
+  std::unordered_map<std::string, krv_source_record*> sources_;
+  std::unordered_map<std::string, krv_function_def*> natives_;
+  std::unordered_map<std::string, krvvar*> cells_;
+  std::unordered_map<std::string, krv_class_def*> classes_;
+  std::unordered_map<std::string, named_block> blocks_;
+  std::unordered_map<const void*, origin> origins_;
   std::vector<class_link> class_links_;
-  krv_block_builder* current_ = nullptr;
-  std::string current_name_;
+  open_block open_;
   bool root_taken_ = false;
 };
 

@@ -1,9 +1,21 @@
 #include "script_text_tokens.h"
 
+#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 
 namespace {
+
+constexpr char hex_digits[] = "0123456789abcdef";
+constexpr size_t shown_bytes = 64;
+
+void append_hex_escape(std::string& out, unsigned char byte) {
+  out += "\\x";
+  out += hex_digits[byte >> 4];
+  out += hex_digits[byte & 15];
+}
+
+bool is_control(unsigned char byte) { return byte < 0x20 || byte == 0x7f; }
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -48,6 +60,14 @@ std::string read_string(std::string_view line, size_t& at) {
 
 }  // namespace
 
+std::string_view krv_next_line(std::string_view text, size_t& at) {
+  const size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+  const std::string_view line = text.substr(at, end - at);
+  at = end + 1;
+  if (end < text.size() && text[end] == '\r' && at < text.size() && text[at] == '\n') ++at;
+  return line;
+}
+
 std::vector<krv_text_token> krv_split_tokens(std::string_view line) {
   std::vector<krv_text_token> tokens;
   size_t at = 0;
@@ -70,7 +90,6 @@ std::vector<krv_text_token> krv_split_tokens(std::string_view line) {
 }
 
 std::string krv_quote(std::string_view text) {
-  static constexpr char hex[] = "0123456789abcdef";
   std::string quoted = "\"";
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -81,16 +100,25 @@ std::string krv_quote(std::string_view text) {
       case '\r': quoted += "\\r"; break;
       case '\t': quoted += "\\t"; break;
       default:
-        if (byte < 0x20 || byte == 0x7f) {
-          quoted += "\\x";
-          quoted += hex[byte >> 4];
-          quoted += hex[byte & 15];
-        } else {
+        if (is_control(byte))
+          append_hex_escape(quoted, byte);
+        else
           quoted += c;
-        }
     }
   }
   return quoted + "\"";
+}
+
+std::string krv_shown(std::string_view text) {
+  std::string shown;
+  for (const char c : text.substr(0, shown_bytes)) {
+    if (is_control(static_cast<unsigned char>(c)))
+      append_hex_escape(shown, static_cast<unsigned char>(c));
+    else
+      shown += c;
+  }
+  if (text.size() > shown_bytes) shown += "...";
+  return shown;
 }
 
 std::string krv_format_double(double value) {
