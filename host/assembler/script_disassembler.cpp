@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <set>
 #include <sstream>
 #include <type_traits>
-#include <unordered_map>
 
+#include "address_index.h"
 #include "instruction_decoder.h"
 #include "numeric_fast_path.h"
 #include "program_blocks.h"
@@ -18,51 +17,43 @@
 
 namespace {
 
-// Record address -> canonical name ("N3"), built once so naming costs no search.
+// Record address -> canonical name ("N3"), indexed once so naming costs no search.
 class record_names {
  public:
   template <class Records>
-  record_names(const Records& records, char prefix) {
-    names_.reserve(records.size());
-    for (size_t i = 0; i < records.size(); ++i) names_.emplace(address_of(records[i]), prefix + std::to_string(i));
+  record_names(const Records& records, char prefix) : prefix_(prefix), numbers_(records.size()) {
+    for (size_t i = 0; i < records.size(); ++i) numbers_.add(address_of(records[i]), static_cast<uint32_t>(i));
   }
   // "?" for a record the program does not keep; the verifier reports it.
-  const std::string& operator()(const void* record) const {
-    static const std::string unknown = "?";
-    auto found = names_.find(record);
-    return found == names_.end() ? unknown : found->second;
+  std::string operator()(const void* record) const {
+    const uint32_t* number = numbers_.find(record);
+    return number == nullptr ? "?" : prefix_ + std::to_string(*number);
   }
 
  private:
-  // A record is listed by a handle (sources, natives, cells, classes) or by address (blocks).
+  // Records are listed by handle (sources, natives, cells, classes) or by place (blocks).
   template <class Entry>
   static const void* address_of(const Entry& entry) {
-    if constexpr (std::is_pointer_v<Entry>)
-      return entry;
+    if constexpr (std::is_same_v<Entry, krv_block_place>)
+      return entry.block;
     else
       return entry.get();
   }
 
-  std::unordered_map<const void*, std::string> names_;
+  char prefix_;
+  krv_address_index numbers_;
 };
 
 class disassembler {
  public:
   explicit disassembler(const krv_program& program)
       : program_(program),
-        blocks_(krv_program_blocks(program)),
-        block_name_(blocks_, 'B'),
+        places_(krv_program_walk(program)),
+        block_name_(places_, 'B'),
         source_name_(program.sources, 'S'),
         native_name_(program.natives, 'N'),
         cell_name_(program.cells, 'C'),
-        class_name_(program.classes, 'K') {
-    // Each block's " child Bn" / " body Bn" clauses, gathered in one pass over the parents.
-    for (const krv_program_block* parent : blocks_) {
-      for (const krvptr_strong<krv_program_block>& child : parent->children)
-        placement_[child.get()] += " child " + block_name_(parent);
-      if (parent->body) placement_[parent->body.get()] += " body " + block_name_(parent);
-    }
-  }
+        class_name_(program.classes, 'K') {}
 
   std::string run() {
     out_ << "program " << krv_quote(program_.name) << "\n";
@@ -74,7 +65,7 @@ class disassembler {
     }
     for (size_t i = 0; i < program_.cells.size(); ++i) out_ << "cell C" << i << " " << value_text(program_.cells[i]) << "\n";
     for (size_t i = 0; i < program_.classes.size(); ++i) write_class(*program_.classes[i], i);
-    for (const krv_program_block* block : blocks_) write_block(*block);
+    for (size_t i = 0; i < places_.size(); ++i) write_block(places_[i], i);
     return out_.str();
   }
 
@@ -130,9 +121,10 @@ class disassembler {
     }
   }
 
-  void write_block_header(const krv_program_block& block) {
-    out_ << "block " << block_name_(&block) << " " << block.kind;
-    if (auto found = placement_.find(&block); found != placement_.end()) out_ << found->second;
+  void write_block_header(const krv_block_place& place, size_t index) {
+    const krv_program_block& block = *place.block;
+    out_ << "block B" << index << " " << block.kind;
+    if (index != 0) out_ << (place.is_body ? " body B" : " child B") << place.parent;
     auto attribute = [this](const char* name, uint64_t value, uint64_t default_value) {
       if (value != default_value) out_ << " " << name << " " << value;
     };
@@ -150,8 +142,9 @@ class disassembler {
     out_ << "\n";
   }
 
-  void write_block(const krv_program_block& block) {
-    write_block_header(block);
+  void write_block(const krv_block_place& place, size_t index) {
+    const krv_program_block& block = *place.block;
+    write_block_header(place, index);
     for (size_t i = 0; i < block.local_flags.size(); ++i)
       if (block.local_flags[i] != 0) out_ << "  flag " << i << " " << unsigned{block.local_flags[i]} << "\n";
     for (const krvvar_shared& constant : block.constants) out_ << "  const " << value_text(constant) << "\n";
@@ -162,22 +155,25 @@ class disassembler {
   }
 
   void write_code(const krv_program_block& block) {
-    const std::vector<krv_decoded_instruction> instructions = krv_decode_all(block.code);
-    std::set<int64_t> labels;
-    for (const krv_decoded_instruction& instruction : instructions)
-      for (const krv_decoded_operand& operand : instruction.operands)
-        if (operand.field.kind == krv_operand_kind::jump || operand.field.kind == krv_operand_kind::length)
-          labels.insert(krv_operand_target(instruction, operand));
-    for (const krv_decoded_instruction& instruction : instructions) {
-      if (labels.count(instruction.offset)) out_ << "L" << instruction.offset << ":\n";
+    // Two passes decoding as they go: the labels first, since jumps may point forward.
+    std::vector<bool> labels(block.code.size() + 1, false);  // per code offset, the end included
+    krv_for_each_instruction(block.code, [&labels](const krv_decoded_instruction& instruction) {
+      for (const krv_decoded_operand& operand : instruction.operands) {
+        if (operand.field.kind != krv_operand_kind::jump && operand.field.kind != krv_operand_kind::length) continue;
+        const int64_t target = krv_operand_target(instruction, operand);
+        if (target >= 0 && target < static_cast<int64_t>(labels.size())) labels[static_cast<size_t>(target)] = true;
+      }
+    });
+    krv_for_each_instruction(block.code, [&](const krv_decoded_instruction& instruction) {
+      if (labels[instruction.offset]) out_ << "L" << instruction.offset << ":\n";
       if (!instruction.problem.empty()) {
         out_ << "  # " << instruction.problem << "\n";
         return;
       }
       write_position(block, instruction.offset);
       write_instruction(block, instruction);
-    }
-    if (labels.count(static_cast<int64_t>(block.code.size()))) out_ << "L" << block.code.size() << ":\n";
+    });
+    if (labels[block.code.size()]) out_ << "L" << block.code.size() << ":\n";
   }
 
   void write_position(const krv_program_block& block, uint32_t offset) {
@@ -221,9 +217,8 @@ class disassembler {
   }
 
   const krv_program& program_;
-  std::vector<const krv_program_block*> blocks_;  // canonical order
+  std::vector<krv_block_place> places_;  // the blocks in canonical order
   record_names block_name_, source_name_, native_name_, cell_name_, class_name_;
-  std::unordered_map<const krv_program_block*, std::string> placement_;
   std::ostringstream out_;
 };
 

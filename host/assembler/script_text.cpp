@@ -10,7 +10,9 @@
 #include <set>
 #include <stdexcept>
 #include <unordered_map>
+#include <vector>
 
+#include "name_table.h"
 #include "script_builder.h"
 #include "script_limits.h"
 #include "script_text_tokens.h"
@@ -23,20 +25,6 @@ namespace {
 struct text_refusal {
   size_t line;
   std::string message;
-};
-
-// Where a record of the program came from, so the verifier's findings name the user's line and name.
-struct origin {
-  std::string title;  // "block loop", "native N0", "class K0"
-  size_t line = 0;    // the line that declares the record
-  std::vector<std::pair<uint32_t, size_t>> instructions;  // blocks: code offset -> line, in code order
-
-  // The line of the instruction at `offset`, or the declaring line for the record as a whole.
-  size_t line_of(int64_t offset) const {
-    if (offset < 0) return line;
-    auto after = std::upper_bound(instructions.begin(), instructions.end(), std::make_pair(static_cast<uint32_t>(offset), ~size_t{0}));
-    return after == instructions.begin() ? line : std::prev(after)->second;
-  }
 };
 
 class text_assembler {
@@ -53,13 +41,22 @@ class text_assembler {
   }
 
  private:
+  // A native or class with the line that declares it.
+  template <class T>
+  struct declared {
+    T* record;
+    size_t line;
+  };
   struct named_block {
     krv_block_builder* builder;
     uint32_t depth;  // levels below the root
+    size_t line;     // of its header
+    std::vector<std::pair<uint32_t, size_t>> instructions;  // code offset -> line, in code order
   };
   // The block whose lines are being read.
   struct open_block {
     krv_block_builder* builder = nullptr;
+    std::vector<std::pair<uint32_t, size_t>>* lines = nullptr;  // where the lines of its instructions go
     std::string name;
     size_t header_line = 0;
     uint32_t caches = 0;       // member-cache entries asked for, made at its end
@@ -141,20 +138,20 @@ class text_assembler {
     return static_cast<uint8_t>(value);
   }
   template <class T>
-  const T& find(const std::unordered_map<std::string, T>& names, const std::string& name, const char* what) const {
-    auto found = names.find(name);
-    if (found == names.end()) fail(std::string("unknown ") + what + " '" + krv_shown(name) + "'");
-    return found->second;
+  const T& find(const krv_name_table<T>& names, const std::string& name, const char* what) const {
+    const auto* found = names.find(name);
+    if (found == nullptr) fail(std::string("unknown ") + what + " '" + krv_shown(name) + "'");
+    return found->value;
   }
+  // Enters `name`; returns its value, which stays in place.
   template <class T>
-  void define(std::unordered_map<std::string, T>& names, const std::string& name, T record) {
-    if (!names.emplace(name, record).second) fail("'" + krv_shown(name) + "' is defined twice");
+  T& define(krv_name_table<T>& names, const std::string& name, T record) {
+    auto* added = names.add(name, std::move(record));
+    if (added == nullptr) fail("'" + krv_shown(name) + "' is defined twice");
+    return added->value;
   }
   void expect_end(size_t used) const {
     if (tokens_.size() > used) fail("unexpected '" + krv_shown(tokens_[used].text) + "'");
-  }
-  void remember(const void* record, const char* kind, const std::string& name) {
-    origins_[record] = origin{std::string(kind) + " " + krv_shown(name), line_number_, {}};
   }
 
   // A value written as none, int N, float X or string "...", starting at token i; i ends past it.
@@ -187,8 +184,7 @@ class text_assembler {
     }
     if (head == "native") {
       krv_function_def* native = &program().add_native(quoted(2), count(3), count(4));
-      define(natives_, word(1), native);
-      remember(native, "native", word(1));
+      define(natives_, word(1), {native, line_number_});
       return expect_end(5);
     }
     if (head == "cell") {
@@ -199,7 +195,7 @@ class text_assembler {
     if (head == "class") return class_line();
     if (head == "member") return member_line();
     if (head == "method") {
-      class_links_.push_back({find(classes_, word(1), "class"), word(1), link_role::method, count(2), word(3), line_number_});
+      class_links_.push_back({find(classes_, word(1), "class").record, word(1), link_role::method, count(2), word(3), line_number_});
       return expect_end(4);
     }
     if (head == "block") return block_header();
@@ -220,12 +216,11 @@ class text_assembler {
 
   void class_line() {
     krv_class_def& klass = program().add_class(quoted(2));
-    define(classes_, word(1), &klass);
-    remember(&klass, "class", word(1));
+    define(classes_, word(1), {&klass, line_number_});
     for (size_t i = 3; i < tokens_.size(); i += 2) {
       const std::string& attribute = word(i);
       if (attribute == "base")
-        klass.bases.push_back(krvptr_weak<krv_class_def>::from_raw(find(classes_, word(i + 1), "class")));
+        klass.bases.push_back(krvptr_weak<krv_class_def>::from_raw(find(classes_, word(i + 1), "class").record));
       else if (attribute == "abstract")
         klass.abstract_methods.push_back(quoted(i + 1));
       else if (attribute == "ctor")
@@ -243,7 +238,7 @@ class text_assembler {
   }
 
   void member_line() {
-    krv_class_def* klass = find(classes_, word(1), "class");
+    krv_class_def* klass = find(classes_, word(1), "class").record;
     krv_symbol symbol{count(3), 0, 0};
     for (size_t i = 4; i < tokens_.size(); ++i) {
       if (word(i) == "method")
@@ -260,27 +255,28 @@ class text_assembler {
     const std::string& name = word(1);
     const uint32_t kind = count(2);
     size_t i = 3;
-    named_block placed{nullptr, 0};
+    named_block placed{nullptr, 0, line_number_, {}};
     if (i < tokens_.size() && (word(i) == "child" || word(i) == "body")) {
       const named_block& parent = find(blocks_, word(i + 1), "block");
       // Refused before the block exists: a text of a million nested blocks costs a thousand.
       if (parent.depth >= krv_max_block_nesting)
         fail("block " + krv_shown(name) + " nests deeper than " + std::to_string(krv_max_block_nesting) + " levels");
-      placed = {word(i) == "child" ? &parent.builder->add_child(kind) : &parent.builder->add_body(kind), parent.depth + 1};
+      placed.builder = word(i) == "child" ? &parent.builder->add_child(kind) : &parent.builder->add_body(kind);
+      placed.depth = parent.depth + 1;
       i += 2;
     } else {
       if (root_taken_) fail("a second block without a parent");
       root_taken_ = true;
-      placed = {&program().root(), 0};
+      placed.builder = &program().root();
       placed.builder->block().kind = kind;
     }
-    define(blocks_, name, placed);
-    remember(&placed.builder->block(), "block", name);
+    named_block& entry = define(blocks_, name, std::move(placed));
     open_ = open_block{};
-    open_.builder = placed.builder;
+    open_.builder = entry.builder;
+    open_.lines = &entry.instructions;
     open_.name = name;
     open_.header_line = line_number_;
-    for (; i < tokens_.size(); ++i) block_attribute(*placed.builder, i);
+    for (; i < tokens_.size(); ++i) block_attribute(*entry.builder, i);
   }
 
   // Reads the attribute at token i (and its value); i ends on the last token read.
@@ -297,7 +293,7 @@ class text_assembler {
     else if (attribute == "continue") block.continue_offset = count(++i);
     else if (attribute == "method_flags") block.method_flags = byte(++i, "method_flags");
     else if (attribute == "caches") open_.caches = count(++i);
-    else if (attribute == "class") block.class_def = krvptr_weak<krv_class_def>::from_raw(find(classes_, word(++i), "class"));
+    else if (attribute == "class") block.class_def = krvptr_weak<krv_class_def>::from_raw(find(classes_, word(++i), "class").record);
     else fail("unknown block attribute '" + krv_shown(attribute) + "'");
   }
 
@@ -314,8 +310,9 @@ class text_assembler {
     if (open_.pending_pos != 0) throw text_refusal{open_.pending_pos, "'pos' without an instruction after it"};
     // Entries no instruction can address would only cost memory: a count is honoured up to the users.
     if (open_.caches > open_.cache_users)
-      throw text_refusal{open_.header_line, "caches " + std::to_string(open_.caches) + ": the block has " +
-                                                std::to_string(open_.cache_users) + " instructions that use a member cache"};
+      throw text_refusal{open_.header_line, "caches " + std::to_string(open_.caches) +
+                                                ": more entries than the block's instructions that use a member cache (" +
+                                                std::to_string(open_.cache_users) + ")"};
     for (uint32_t n = 0; n < open_.caches; ++n) open_.builder->add_member_cache_entry();
     open_ = open_block{};
   }
@@ -358,7 +355,7 @@ class text_assembler {
     const uint32_t start = builder.offset();
     instruction(head);
     open_.pending_pos = 0;
-    origins_[&builder.block()].instructions.emplace_back(start, line_number_);
+    open_.lines->emplace_back(start, line_number_);
   }
 
   void instruction(const std::string& mnemonic) {
@@ -402,14 +399,14 @@ class text_assembler {
       case krv_operand_kind::length: return label_of(text);
       case krv_operand_kind::native:
         if (text.front() != '@') fail("expected @native");
-        return static_cast<const void*>(find(natives_, text.substr(1), "native"));
+        return static_cast<const void*>(find(natives_, text.substr(1), "native").record);
       case krv_operand_kind::cell:
         if (text.front() != '$') fail("expected $cell");
         return static_cast<const void*>(find(cells_, text.substr(1), "cell"));
       case krv_operand_kind::klass:
         if (text == "null") return static_cast<const void*>(nullptr);
         if (text.front() != '%') fail("expected %class or null");
-        return static_cast<const void*>(find(classes_, text.substr(1), "class"));
+        return static_cast<const void*>(find(classes_, text.substr(1), "class").record);
       default: return integer(i);
     }
   }
@@ -428,9 +425,9 @@ class text_assembler {
       if (link.role == link_role::method) ++methods_given[link.klass];
     for (const class_link& link : class_links_) {
       auto refuse = [&](const std::string& why) { throw text_refusal{link.line, why}; };
-      auto found = blocks_.find(link.block);
-      if (found == blocks_.end()) refuse("unknown block '" + krv_shown(link.block) + "'");
-      krv_program_block& block = found->second.builder->block();
+      const auto* found = blocks_.find(link.block);
+      if (found == nullptr) refuse("unknown block '" + krv_shown(link.block) + "'");
+      krv_program_block& block = found->value.builder->block();
       auto weak = krvptr_weak<krv_program_block>::from_raw(&block);
       switch (link.role) {
         case link_role::ctor: link.klass->constructor = weak; break;
@@ -439,7 +436,8 @@ class text_assembler {
         case link_role::method: {
           const uint32_t given = methods_given[link.klass];
           const std::string which = "method " + std::to_string(link.method_index) + " of class " + krv_shown(link.class_name);
-          if (link.method_index >= given) refuse(which + ": the class is given " + std::to_string(given) + " methods");
+          if (link.method_index >= given)
+            refuse(which + ": not below the number of methods given for the class (" + std::to_string(given) + ")");
           auto& methods = link.klass->methods;
           while (methods.size() <= link.method_index) methods.push_back(krvvar_shared::make_none());
           if (methods[link.method_index]->type == KRVVAR_FUNCTION) refuse(which + " is given twice");
@@ -450,29 +448,43 @@ class text_assembler {
     }
   }
 
-  // The verifier's first finding, at the line of the record or instruction it concerns.
+  // The verifier's first finding, at the line of the record or instruction it concerns and under the
+  // user's name. The records are searched only here, once, when there is something to refuse.
   void refuse_problems(const krv_program& built) const {
     const std::vector<krv_program_problem> problems = krv_program_problems(built);
     if (problems.empty()) return;
     const krv_program_problem& problem = problems.front();
-    auto found = origins_.find(problem.record);
-    // Every record the verifier can name comes from a line; the root block may have had none.
-    const origin fallback{"block", line_number_, {}};
-    const origin& from = found == origins_.end() ? fallback : found->second;
-    std::string where = from.title;
-    if (problem.offset >= 0) where += " @" + std::to_string(problem.offset);
-    throw text_refusal{from.line_of(problem.offset), where + ": " + problem.text};
+    auto refuse = [&](const char* kind, const std::string& name, size_t line) {
+      std::string where = std::string(kind) + " " + krv_shown(name);
+      if (problem.offset >= 0) where += " @" + std::to_string(problem.offset);
+      throw text_refusal{line, where + ": " + problem.text};
+    };
+    for (const auto& [name, native] : natives_.entries())
+      if (native.record == problem.record) refuse("native", name, native.line);
+    for (const auto& [name, klass] : classes_.entries())
+      if (klass.record == problem.record) refuse("class", name, klass.line);
+    for (const auto& [name, block] : blocks_.entries())
+      if (&block.builder->block() == problem.record) refuse("block", name, line_of(block, problem.offset));
+    // Only a root block that no line declared has no name; it holds no code to find fault with.
+    throw text_refusal{line_number_, problem.text};
+  }
+
+  // The line of the instruction at `offset` of `block`, or the header's for the block as a whole.
+  static size_t line_of(const named_block& block, int64_t offset) {
+    if (offset < 0) return block.line;
+    const auto& lines = block.instructions;
+    auto after = std::upper_bound(lines.begin(), lines.end(), std::make_pair(static_cast<uint32_t>(offset), ~size_t{0}));
+    return after == lines.begin() ? block.line : std::prev(after)->second;
   }
 
   std::unique_ptr<krv_program_builder> builder_;
   std::vector<krv_text_token> tokens_;
   size_t line_number_ = 0;
-  std::unordered_map<std::string, krv_source_record*> sources_;
-  std::unordered_map<std::string, krv_function_def*> natives_;
-  std::unordered_map<std::string, krvvar*> cells_;
-  std::unordered_map<std::string, krv_class_def*> classes_;
-  std::unordered_map<std::string, named_block> blocks_;
-  std::unordered_map<const void*, origin> origins_;
+  krv_name_table<krv_source_record*> sources_;
+  krv_name_table<declared<krv_function_def>> natives_;
+  krv_name_table<krvvar*> cells_;
+  krv_name_table<declared<krv_class_def>> classes_;
+  krv_name_table<named_block> blocks_;
   std::vector<class_link> class_links_;
   open_block open_;
   bool root_taken_ = false;

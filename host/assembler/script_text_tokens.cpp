@@ -1,6 +1,5 @@
 #include "script_text_tokens.h"
 
-#include <algorithm>
 #include <charconv>
 #include <stdexcept>
 
@@ -14,6 +13,9 @@ void append_hex_escape(std::string& out, unsigned char byte) {
   out += hex_digits[byte >> 4];
   out += hex_digits[byte & 15];
 }
+
+// A blank, a string or a comment ends a word.
+bool ends_word(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '"' || c == '#'; }
 
 bool is_control(unsigned char byte) { return byte < 0x20 || byte == 0x7f; }
 
@@ -61,7 +63,8 @@ std::string read_string(std::string_view line, size_t& at) {
 }  // namespace
 
 std::string_view krv_next_line(std::string_view text, size_t& at) {
-  const size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+  size_t end = at;
+  while (end < text.size() && text[end] != '\n' && text[end] != '\r') ++end;
   const std::string_view line = text.substr(at, end - at);
   at = end + 1;
   if (end < text.size() && text[end] == '\r' && at < text.size() && text[at] == '\n') ++at;
@@ -80,8 +83,8 @@ std::vector<krv_text_token> krv_split_tokens(std::string_view line) {
     } else if (c == '"') {
       tokens.push_back({read_string(line, at), true});
     } else {
-      const size_t end = line.find_first_of(" \t\r\"#", at);
-      const size_t stop = end == std::string_view::npos ? line.size() : end;
+      size_t stop = at;
+      while (stop < line.size() && !ends_word(line[stop])) ++stop;
       tokens.push_back({std::string(line.substr(at, stop - at)), false});
       at = stop;
     }

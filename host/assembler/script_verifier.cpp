@@ -4,8 +4,8 @@
 #include <array>
 #include <cstring>
 #include <unordered_map>
-#include <unordered_set>
 
+#include "address_index.h"
 #include "instruction_decoder.h"
 #include "numeric_fast_path.h"
 #include "program_blocks.h"
@@ -16,21 +16,21 @@
 namespace {
 
 template <class Records>
-std::unordered_set<const void*> addresses_of(const Records& records) {
-  std::unordered_set<const void*> addresses;
-  for (const auto& record : records) addresses.insert(record.get());
-  return addresses;
+krv_address_index index_of(const Records& records) {
+  krv_address_index index(records.size());
+  for (size_t i = 0; i < records.size(); ++i) index.add(records[i].get(), static_cast<uint32_t>(i));
+  return index;
 }
 
-// The records a program keeps, hashed once for the whole program.
+// The records a program keeps, indexed once for the whole program.
 struct kept_records {
   explicit kept_records(const krv_program& program)
-      : natives(addresses_of(program.natives)),
-        cells(addresses_of(program.cells)),
-        classes(addresses_of(program.classes)),
-        sources(addresses_of(program.sources)) {}
+      : natives(index_of(program.natives)),
+        cells(index_of(program.cells)),
+        classes(index_of(program.classes)),
+        sources(index_of(program.sources)) {}
 
-  std::unordered_set<const void*> natives, cells, classes, sources;
+  krv_address_index natives, cells, classes, sources;
 };
 
 std::string operand_name(const krv_decoded_instruction& instruction) {
@@ -51,24 +51,21 @@ class block_verifier {
       : program_(program), kept_(kept), block_(block), problems_(problems), starts_(block.code.size() + 1, false) {}
 
   void run() {
-    const std::vector<krv_decoded_instruction> instructions = krv_decode_all(block_.code);
-    for (const krv_decoded_instruction& instruction : instructions) starts_[instruction.offset] = true;
+    // Two passes decoding as they go: the instruction starts first, since jumps may point forward.
+    krv_for_each_instruction(block_.code, [this](const krv_decoded_instruction& instruction) { starts_[instruction.offset] = true; });
     starts_[block_.code.size()] = true;
-    for (const krv_decoded_instruction& instruction : instructions) {
-      if (!instruction.problem.empty()) {
-        report(instruction.offset, instruction.problem);
-        break;
-      }
+    krv_for_each_instruction(block_.code, [this](const krv_decoded_instruction& instruction) {
+      if (!instruction.problem.empty()) return report(instruction.offset, instruction.problem);
       check_unused_bytes(instruction);
       check_operands(instruction);
       if (instruction.opcode == KRV_OP_NUMERIC_FAST_PATH) check_fast_path(instruction);
-    }
+    });
     check_block_fields();
     check_slot_refs();
     for (const auto& [offset, position] : block_.positions) {
       if (!lands(offset) || offset == block_.code.size()) report(offset, "source position off an instruction start");
       const krv_source_position* record = position.get();
-      if (record == nullptr || !kept_.sources.count(record->source.get()))
+      if (record == nullptr || !kept_.sources.contains(record->source.get()))
         report(offset, "source position without a source the program keeps");
     }
   }
@@ -198,10 +195,10 @@ class block_verifier {
         if (operand.raw < instruction.size) return need(false, instruction, "length shorter than the header");
         return need(lands(krv_operand_target(instruction, operand)), instruction, "length ends inside an instruction");
       case krv_operand_kind::native:
-        return need(kept_.natives.count(pointer) != 0, instruction, "native definition not kept by the program");
-      case krv_operand_kind::cell: return need(kept_.cells.count(pointer) != 0, instruction, "cell not kept by the program");
+        return need(kept_.natives.contains(pointer), instruction, "native definition not kept by the program");
+      case krv_operand_kind::cell: return need(kept_.cells.contains(pointer), instruction, "cell not kept by the program");
       case krv_operand_kind::klass:
-        return need(pointer == nullptr || kept_.classes.count(pointer) != 0, instruction, "class not kept by the program");
+        return need(pointer == nullptr || kept_.classes.contains(pointer), instruction, "class not kept by the program");
       default: return;
     }
   }
@@ -212,25 +209,6 @@ class block_verifier {
   std::vector<krv_program_problem>& problems_;
   std::vector<bool> starts_;  // per code offset, the end included: an instruction starts there
 };
-
-// Blocks nested deeper than the limit; each too-deep branch is reported once, at its first level past it.
-void check_nesting(const std::vector<const krv_program_block*>& blocks, std::vector<krv_program_problem>& problems) {
-  std::unordered_map<const krv_program_block*, uint32_t> depth;
-  depth.reserve(blocks.size());
-  if (!blocks.empty()) depth[blocks.front()] = 0;
-  for (const krv_program_block* block : blocks) {  // canonical order lists a parent before its nested blocks
-    const uint32_t below = depth[block] + 1;
-    auto place = [&](const krv_program_block* nested) {
-      if (nested == nullptr || !depth.emplace(nested, below).second) return;
-      if (below == krv_max_block_nesting + 1)
-        problems.push_back({krv_problem_record::block, nested, -1,
-                            "nested " + std::to_string(below) + " levels deep, the limit is " +
-                                std::to_string(krv_max_block_nesting)});
-    };
-    for (const krvptr_strong<krv_program_block>& child : block->children) place(child.get());
-    place(block->body.get());
-  }
-}
 
 // Inheritance cycles, found by one iterative depth-first walk over every class (linear in the classes
 // and their base links).
@@ -255,7 +233,7 @@ void check_classes(const krv_program& program, const kept_records& kept, std::ve
       }
       const krv_class_def* base = klass->bases[path.back().next_base++].get();
       if (base == nullptr) continue;
-      if (!kept.classes.count(base)) {
+      if (!kept.classes.contains(base)) {
         problems.push_back({krv_problem_record::klass, klass, -1, "base class not kept by the program"});
         continue;
       }
@@ -281,13 +259,17 @@ void check_natives(const krv_program& program, std::vector<krv_program_problem>&
 std::vector<krv_program_problem> krv_program_problems(const krv_program& program) {
   std::vector<krv_program_problem> problems;
   const kept_records kept(program);
-  const std::vector<const krv_program_block*> blocks = krv_program_blocks(program);
-  for (const krv_program_block* block : blocks) {
+  for (const krv_block_place& place : krv_program_walk(program)) {
+    const krv_program_block* block = place.block;
     if (block->code_begin != block->code.data() || block->code_end != block->code.data() + block->code.size())
       problems.push_back({krv_problem_record::block, block, -1, "code pointers do not cover the block's code"});
+    // Reported once per branch, at its first level past the limit.
+    if (place.depth == krv_max_block_nesting + 1)
+      problems.push_back({krv_problem_record::block, block, -1,
+                          "nested " + std::to_string(place.depth) + " levels deep, the limit is " +
+                              std::to_string(krv_max_block_nesting)});
     block_verifier(program, kept, *block, problems).run();
   }
-  check_nesting(blocks, problems);
   check_natives(program, problems);
   check_classes(program, kept, problems);
   return problems;
@@ -298,6 +280,7 @@ std::vector<std::string> krv_verify_program(const krv_program& program) {
   if (problems.empty()) return {};
   std::unordered_map<const void*, size_t> numbers;
   const std::vector<const krv_program_block*> blocks = krv_program_blocks(program);
+  numbers.reserve(blocks.size() + program.natives.size() + program.classes.size());
   for (size_t i = 0; i < blocks.size(); ++i) numbers[blocks[i]] = i;
   for (size_t i = 0; i < program.natives.size(); ++i) numbers[program.natives[i].get()] = i;
   for (size_t i = 0; i < program.classes.size(); ++i) numbers[program.classes[i].get()] = i;

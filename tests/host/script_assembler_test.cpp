@@ -13,6 +13,7 @@
 #include "script_builder.h"
 #include "script_disassembler.h"
 #include "script_text.h"
+#include "script_text_samples.h"
 #include "script_verifier.h"
 
 namespace {
@@ -153,62 +154,6 @@ TEST(ScriptAssembler, TheNumericFastPathHeaderCarriesItsStepsAndConstants) {
   EXPECT_EQ(second, 0.5);
   EXPECT_EQ(code[200], 1);  // the generic code follows the header
 }
-
-// A program with forward and backward jumps, child and default-value blocks, a body block, a class
-// record with a base class, source positions, natives, cells and a fast path, written canonically.
-const char* const round_trip_text = R"(program "round \"trip\""
-string "x"
-string "area"
-source S0 "C:\\proj\\main.krv"
-source S1 "lib/inc.krv" in S0
-line S0 1 "let x = 0;"
-line S1 4 "\tloop"
-native N0 "print" 0 999
-cell C0 int 42
-cell C1 string "s\n"
-class K0 "Shape"
-class K1 "Square" base K0 ctor B2 abstract "area"
-member K1 "area" 0 method private
-member K1 "x" 0
-method K1 0 B1
-block B0 4 locals 2 caches 1 has_catch
-  flag 1 4
-  const float 0.1
-  const string "c"
-  slotref 0 0 1 0
-  slotref 20 0 0 0
-  pos S0 1 4
-  load_const 0
-L8:
-  pos S1 4 1
-  jump_false L40
-  call_native @N0
-  jump L8
-L40:
-  load_cell $C0
-  member 0 0 %K1 0
-  numeric_fast_path L313 0 0 0 step 0 0 1 step 3 0 0 step 4 0 0 int 3
-  load_local 1
-  load_int 3
-  add
-L313:
-  run_child 0
-  run_body
-end
-block B1 1 child B0 locals 2 params 2 first_default 1 method_flags 1
-  default_arg 1
-  load_local 1
-  return
-end
-block B2 1 child B1 class K1
-  new_instance
-end
-block B3 2 body B0 continue 8 resume_at_end noexcept
-  pop
-  break
-  pop
-end
-)";
 
 TEST(ScriptAssembler, TheTextFormRoundTripsThroughVerifierAndDisassembler) {
   krvptr_strong<krv_program> first = krv_assemble_text(round_trip_text);
