@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
-#include <cmath>
-#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -121,11 +119,7 @@ class text_assembler {
     return value;
   }
   int64_t integer(size_t i) const { return parse<int64_t>(i, "an integer"); }
-  // A NaN reads as the plain quiet NaN of its sign: a payload ("nan(5)") could not be written back.
-  double real(size_t i) const {
-    const double value = parse<double>(i, "a number");
-    return std::isnan(value) ? std::copysign(std::numeric_limits<double>::quiet_NaN(), value) : value;
-  }
+  double real(size_t i) const { return parse<double>(i, "a number"); }
   uint32_t count(size_t i) const {
     const int64_t value = integer(i);
     if (value < 0 || value > 0xFFFFFFFFll) fail("value out of range: " + std::to_string(value));
@@ -179,7 +173,7 @@ class text_assembler {
     if (head == "source") return source_line();
     if (head == "line") {
       krv_source_record* source = find(sources_, word(1), "source");
-      source->lines[count(2)] = quoted(3);
+      if (!source->lines.emplace(count(2), quoted(3)).second) fail("line " + word(2) + " of source " + krv_shown(word(1)) + " is given twice");
       return expect_end(4);
     }
     if (head == "native") {
@@ -248,7 +242,8 @@ class text_assembler {
       else
         fail("unknown member flag '" + krv_shown(word(i)) + "'");
     }
-    klass->symbols->symbols[quoted(2)] = symbol;
+    if (!klass->symbols->symbols.emplace(quoted(2), symbol).second)
+      fail("member '" + krv_shown(quoted(2)) + "' of class " + krv_shown(word(1)) + " is given twice");
   }
 
   void block_header() {

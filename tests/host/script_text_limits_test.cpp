@@ -90,6 +90,9 @@ TEST(ScriptTextLimits, HostileTextsAreRefusedOnTheirLineInBoundedTimeAndMemory) 
       {"string \"x\"\nblock B0 4\n  slotref 20 0 0 0\nend", "line 2: block B0: slot reference 0: base entry 0 is not an earlier entry"},
       {"native N0 \"f\" 3 1\nblock B0 4\nend", "line 1: native N0: takes at least 3 arguments but at most 1"},
       {"class K0 \"A\" base K0\nblock B0 4\nend", "line 1: class K0: inherits from itself"},
+      // Values that would change on their way through.
+      {"class K0 \"A\"\nmember K0 \"x\" 0\nmember K0 \"x\" 1", "line 3: member 'x' of class K0 is given twice"},
+      {"source S0 \"a\"\nline S0 1 \"a\"\nline S0 1 \"b\"", "line 3: line 1 of source S0 is given twice"},
       // Tokens, line endings and positions.
       {block + "  " + std::string(1 << 20, 'a') + "\nend", "line 2: unknown instruction '" + std::string(64, 'a') + "...'"},
       {block + "  fr\x01o\x7f\nend", "line 2: unknown instruction 'fr\\x01o\\x7f'"},
