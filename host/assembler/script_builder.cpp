@@ -1,9 +1,9 @@
 #include "script_builder.h"
 
-#include "script_limits.h"
-
 #include <cstring>
 #include <stdexcept>
+
+#include "script_limits.h"
 
 namespace {
 
