@@ -142,6 +142,11 @@ std::string check(const std::string& text, bool& accepted) {
 TEST(ScriptTextFuzz, MutatedTextsAreRefusedOnOneOfTheirLinesOrRoundTrip) {
   const uint64_t seed = setting("KRV_FUZZ_SEED", 20261207);
   const uint64_t cases = setting("KRV_FUZZ_CASES", 4000);
+  for (const char* sample : {round_trip_text, hand_written_text}) {
+    bool sound = false;
+    ASSERT_EQ(check(sample, sound), "");
+    ASSERT_TRUE(sound) << "the unmutated sample must assemble:\n" << sample;
+  }
   mutator mutate(seed);
   uint64_t accepted = 0;
   for (uint64_t n = 0; n < cases; ++n) {
