@@ -33,7 +33,7 @@ struct kept_records {
   krv_address_index natives, cells, classes, sources;
 };
 
-std::string operand_name(const krv_decoded_instruction& instruction) {
+std::string mnemonic(const krv_decoded_instruction& instruction) {
   return std::string(krv_script_op_info_of(instruction.opcode).name);
 }
 
@@ -80,7 +80,7 @@ class block_verifier {
   }
   bool is_start(uint32_t offset) const { return offset < block_.code.size() && starts_[offset]; }
   void need(bool ok, const krv_decoded_instruction& instruction, const std::string& what) {
-    if (!ok) report(instruction.offset, operand_name(instruction) + ": " + what);
+    if (!ok) report(instruction.offset, mnemonic(instruction) + ": " + what);
   }
 
   // The interpreter, the task code and the frames take these counts and offsets as given.
@@ -123,7 +123,7 @@ class block_verifier {
       std::fill(used.begin() + krv_numeric_fast_path::step_count, used.begin() + instruction.size, true);
     for (uint32_t i = 0; i < instruction.size; ++i)
       if (!used[i] && block_.code[instruction.offset + i] != 0) {
-        report(instruction.offset, operand_name(instruction) + ": unused byte " + std::to_string(i) + " is not zero");
+        report(instruction.offset, mnemonic(instruction) + ": unused byte " + std::to_string(i) + " is not zero");
         return;
       }
   }
