@@ -5,6 +5,20 @@
 
 namespace {
 
+constexpr char hex_digits[] = "0123456789abcdef";
+constexpr size_t shown_bytes = 64;
+
+void append_hex_escape(std::string& out, unsigned char byte) {
+  out += "\\x";
+  out += hex_digits[byte >> 4];
+  out += hex_digits[byte & 15];
+}
+
+// A blank, a string or a comment ends a word.
+bool ends_word(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '"' || c == '#'; }
+
+bool is_control(unsigned char byte) { return byte < 0x20 || byte == 0x7f; }
+
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -48,6 +62,15 @@ std::string read_string(std::string_view line, size_t& at) {
 
 }  // namespace
 
+std::string_view krv_next_line(std::string_view text, size_t& at) {
+  size_t end = at;
+  while (end < text.size() && text[end] != '\n' && text[end] != '\r') ++end;
+  const std::string_view line = text.substr(at, end - at);
+  at = end + 1;
+  if (end < text.size() && text[end] == '\r' && at < text.size() && text[at] == '\n') ++at;
+  return line;
+}
+
 std::vector<krv_text_token> krv_split_tokens(std::string_view line) {
   std::vector<krv_text_token> tokens;
   size_t at = 0;
@@ -60,8 +83,8 @@ std::vector<krv_text_token> krv_split_tokens(std::string_view line) {
     } else if (c == '"') {
       tokens.push_back({read_string(line, at), true});
     } else {
-      const size_t end = line.find_first_of(" \t\r\"#", at);
-      const size_t stop = end == std::string_view::npos ? line.size() : end;
+      size_t stop = at;
+      while (stop < line.size() && !ends_word(line[stop])) ++stop;
       tokens.push_back({std::string(line.substr(at, stop - at)), false});
       at = stop;
     }
@@ -70,7 +93,6 @@ std::vector<krv_text_token> krv_split_tokens(std::string_view line) {
 }
 
 std::string krv_quote(std::string_view text) {
-  static constexpr char hex[] = "0123456789abcdef";
   std::string quoted = "\"";
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -81,16 +103,25 @@ std::string krv_quote(std::string_view text) {
       case '\r': quoted += "\\r"; break;
       case '\t': quoted += "\\t"; break;
       default:
-        if (byte < 0x20 || byte == 0x7f) {
-          quoted += "\\x";
-          quoted += hex[byte >> 4];
-          quoted += hex[byte & 15];
-        } else {
+        if (is_control(byte))
+          append_hex_escape(quoted, byte);
+        else
           quoted += c;
-        }
     }
   }
   return quoted + "\"";
+}
+
+std::string krv_shown(std::string_view text) {
+  std::string shown;
+  for (const char c : text.substr(0, shown_bytes)) {
+    if (is_control(static_cast<unsigned char>(c)))
+      append_hex_escape(shown, static_cast<unsigned char>(c));
+    else
+      shown += c;
+  }
+  if (text.size() > shown_bytes) shown += "...";
+  return shown;
 }
 
 std::string krv_format_double(double value) {

@@ -12,7 +12,8 @@
 //
 // Each instruction is written from the opcode table (script_opcodes.h): the operands go to their
 // offsets, unused bytes stay zero. A jump's displacement and a fast-path form's length are written from
-// labels when the block is finished, so labels may be bound before or after their use. The program
+// labels when the block is finished, so labels may be bound before or after their use; a length label
+// must be bound after its instruction. The program
 // keeps every record that instructions point to (native definitions, cells, class records), so the
 // addresses stay valid as long as the program lives. Bad input (an operand count that does not fit the
 // opcode, a value out of its field's range, a label never bound) throws std::invalid_argument.
@@ -50,7 +51,7 @@ class krv_block_builder {
   // The block under construction: kind, counts and flags are set on it directly.
   krv_program_block& block() noexcept { return *block_; }
 
-  // Sets the local count; every local's flag byte starts at 0.
+  // Sets the local count (at most krv_max_locals); every local's flag byte starts at 0.
   void set_locals(uint32_t count);
   // A new child block of `kind` (child index = order of creation); a new body block.
   krv_block_builder& add_child(uint32_t kind);

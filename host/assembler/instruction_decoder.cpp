@@ -18,21 +18,11 @@ krv_decoded_instruction krv_decode_instruction(const std::vector<uint8_t>& code,
   }
   for (const krv_operand_field& field : info.operands) {
     if (field.kind == krv_operand_kind::none) continue;
-    krv_decoded_operand operand{field};
+    krv_decoded_operand& operand = instruction.operands.items[instruction.operands.count++];
+    operand.field = field;
     std::memcpy(&operand.raw, code.data() + offset + field.offset, krv_operand_width(field.kind));
-    instruction.operands.push_back(operand);
   }
   return instruction;
-}
-
-std::vector<krv_decoded_instruction> krv_decode_all(const std::vector<uint8_t>& code) {
-  std::vector<krv_decoded_instruction> all;
-  for (uint32_t offset = 0; offset < code.size();) {
-    all.push_back(krv_decode_instruction(code, offset));
-    if (!all.back().problem.empty()) break;
-    offset += all.back().size;
-  }
-  return all;
 }
 
 int64_t krv_operand_target(const krv_decoded_instruction& instruction, const krv_decoded_operand& operand) {

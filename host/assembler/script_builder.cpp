@@ -1,8 +1,9 @@
 #include "script_builder.h"
 
 #include <cstring>
-#include <limits>
 #include <stdexcept>
+
+#include "script_limits.h"
 
 namespace {
 
@@ -40,6 +41,8 @@ krv_block_builder::krv_block_builder(krv_program_builder& program, krvptr_strong
     : program_(program), block_(std::move(block)) {}
 
 void krv_block_builder::set_locals(uint32_t count) {
+  if (count > krv_max_locals)
+    throw std::invalid_argument("locals: " + std::to_string(count) + " is above the limit of " + std::to_string(krv_max_locals));
   block_->local_count = count;
   block_->local_flags.assign(count, 0);
 }
@@ -143,6 +146,9 @@ void krv_block_builder::write_operand(const krv_operand_field& field, uint32_t s
     case krv_operand_kind::length:
       if (const krv_label* target = std::get_if<krv_label>(&value)) {
         if (target->id >= labels_.size()) refuse(name, "unknown label");
+        // A label bound already lies at or before this instruction; a fast-path form ends after its header.
+        if (field.kind == krv_operand_kind::length && labels_[target->id] >= 0)
+          refuse(name, "the length label must come after the instruction");
         fixups_.push_back({at, start, target->id});
         return;
       }

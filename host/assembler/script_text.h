@@ -24,12 +24,23 @@
 //
 // The first block without a parent is the root (a task block by convention); children are numbered in
 // the order they are declared. Class links to blocks may name blocks declared later. Every instruction
-// takes its operands in the opcode table's field order (script_opcodes.h).
+// takes its operands in the opcode table's field order (script_opcodes.h). A class's method indexes run
+// from 0 to the number of `method` lines given for it, each once; `caches N` may ask for at most as many
+// entries as the block has member and cached_method_call instructions; a `pos` applies to the next
+// instruction and must have one.
+//
+// Texts come from users and are hostile until proven otherwise. Lines end at LF, CRLF or a lone CR; a
+// leading UTF-8 byte-order mark is skipped. Counts are held to script_limits.h, blocks nest at most
+// 1,000 levels, time and memory grow linearly with the text, and no step recurses per nesting level.
+// The program is verified (script_verifier.h) before it is handed out, so every text either gives a
+// sound program or is refused with "line N: ..." naming a line of that text: for a verifier finding,
+// the line of the instruction or block it concerns, under the user's block name.
 #pragma once
 #include <string_view>
 
 #include "runtime/exec/program_records.h"
 #include "runtime/memory/handles.h"
 
-// The program the text describes; std::invalid_argument naming the line for anything malformed.
+// The verified program the text describes; std::invalid_argument "line N: ..." for anything malformed
+// or unsound. Messages quote at most 64 bytes of a token, with control bytes escaped.
 krvptr_strong<krv_program> krv_assemble_text(std::string_view text);

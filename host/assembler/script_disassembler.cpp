@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <set>
 #include <sstream>
+#include <type_traits>
 
+#include "address_index.h"
 #include "instruction_decoder.h"
 #include "numeric_fast_path.h"
 #include "program_blocks.h"
@@ -16,16 +17,43 @@
 
 namespace {
 
-template <class Records, class T>
-std::string name_in(const Records& records, const T* record, char prefix) {
-  for (size_t i = 0; i < records.size(); ++i)
-    if (records[i].get() == record) return prefix + std::to_string(i);
-  return "?";  // not kept by the program; the verifier reports it
-}
+// Record address -> canonical name ("N3"), indexed once so naming costs no search.
+class record_names {
+ public:
+  template <class Records>
+  record_names(const Records& records, char prefix) : prefix_(prefix), numbers_(records.size()) {
+    for (size_t i = 0; i < records.size(); ++i) numbers_.add(address_of(records[i]), static_cast<uint32_t>(i));
+  }
+  // "?" for a record the program does not keep; the verifier reports it.
+  std::string operator()(const void* record) const {
+    const uint32_t* number = numbers_.find(record);
+    return number == nullptr ? "?" : prefix_ + std::to_string(*number);
+  }
+
+ private:
+  // Records are listed by handle (sources, natives, cells, classes) or by place (blocks).
+  template <class Entry>
+  static const void* address_of(const Entry& entry) {
+    if constexpr (std::is_same_v<Entry, krv_block_place>)
+      return entry.block;
+    else
+      return entry.get();
+  }
+
+  char prefix_;
+  krv_address_index numbers_;
+};
 
 class disassembler {
  public:
-  explicit disassembler(const krv_program& program) : program_(program), blocks_(krv_program_blocks(program)) {}
+  explicit disassembler(const krv_program& program)
+      : program_(program),
+        places_(krv_program_walk(program)),
+        block_name_(places_, 'B'),
+        source_name_(program.sources, 'S'),
+        native_name_(program.natives, 'N'),
+        cell_name_(program.cells, 'C'),
+        class_name_(program.classes, 'K') {}
 
   std::string run() {
     out_ << "program " << krv_quote(program_.name) << "\n";
@@ -37,16 +65,11 @@ class disassembler {
     }
     for (size_t i = 0; i < program_.cells.size(); ++i) out_ << "cell C" << i << " " << value_text(program_.cells[i]) << "\n";
     for (size_t i = 0; i < program_.classes.size(); ++i) write_class(*program_.classes[i], i);
-    for (const krv_program_block* block : blocks_) write_block(*block);
+    for (size_t i = 0; i < places_.size(); ++i) write_block(places_[i], i);
     return out_.str();
   }
 
  private:
-  std::string block_name(const krv_program_block* block) const {
-    auto found = std::find(blocks_.begin(), blocks_.end(), block);
-    return found == blocks_.end() ? "?" : "B" + std::to_string(found - blocks_.begin());
-  }
-
   static std::string value_text(const krvvar_shared& value) {
     switch (value ? value->type : uint8_t{KRVVAR_NONE}) {
       case KRVVAR_INT: return "int " + std::to_string(value->payload.int_value);
@@ -60,7 +83,7 @@ class disassembler {
     const auto& sources = program_.sources;
     for (size_t i = 0; i < sources.size(); ++i) {
       out_ << "source S" << i << " " << krv_quote(sources[i]->path);
-      if (const krv_source_record* includer = sources[i]->included_by.get()) out_ << " in " << name_in(sources, includer, 'S');
+      if (const krv_source_record* includer = sources[i]->included_by.get()) out_ << " in " << source_name_(includer);
       out_ << "\n";
     }
     for (size_t i = 0; i < sources.size(); ++i) {
@@ -74,10 +97,10 @@ class disassembler {
   void write_class(const krv_class_def& klass, size_t index) {
     const std::string id = "K" + std::to_string(index);
     out_ << "class " << id << " " << krv_quote(klass.name);
-    for (const krvptr_weak<krv_class_def>& base : klass.bases) out_ << " base " << name_in(program_.classes, base.get(), 'K');
-    if (klass.constructor.get()) out_ << " ctor " << block_name(klass.constructor.get());
-    if (klass.default_block.get()) out_ << " default " << block_name(klass.default_block.get());
-    if (klass.deinit.get()) out_ << " deinit " << block_name(klass.deinit.get());
+    for (const krvptr_weak<krv_class_def>& base : klass.bases) out_ << " base " << class_name_(base.get());
+    if (klass.constructor.get()) out_ << " ctor " << block_name_(klass.constructor.get());
+    if (klass.default_block.get()) out_ << " default " << block_name_(klass.default_block.get());
+    if (klass.deinit.get()) out_ << " deinit " << block_name_(klass.deinit.get());
     for (const std::string& method : klass.abstract_methods) out_ << " abstract " << krv_quote(method);
     out_ << "\n";
     if (klass.symbols) {
@@ -94,18 +117,14 @@ class disassembler {
       const krvvar_shared& method = klass.methods[i];
       if (!method || method->type != KRVVAR_FUNCTION) continue;
       const auto* function = static_cast<krvvar_function_record*>(method->payload.record)->function.get();
-      out_ << "method " << id << " " << i << " " << block_name(function) << "\n";
+      out_ << "method " << id << " " << i << " " << block_name_(function) << "\n";
     }
   }
 
-  void write_block_header(const krv_program_block& block) {
-    out_ << "block " << block_name(&block) << " " << block.kind;
-    for (const krv_program_block* parent : blocks_) {
-      const auto& children = parent->children;
-      if (std::any_of(children.begin(), children.end(), [&](const auto& child) { return child.get() == &block; }))
-        out_ << " child " << block_name(parent);
-      if (parent->body.get() == &block) out_ << " body " << block_name(parent);
-    }
+  void write_block_header(const krv_block_place& place, size_t index) {
+    const krv_program_block& block = *place.block;
+    out_ << "block B" << index << " " << block.kind;
+    if (index != 0) out_ << (place.is_body ? " body B" : " child B") << place.parent;
     auto attribute = [this](const char* name, uint64_t value, uint64_t default_value) {
       if (value != default_value) out_ << " " << name << " " << value;
     };
@@ -119,12 +138,13 @@ class disassembler {
     if (block.resume_at_end) out_ << " resume_at_end";
     if (block.has_catch) out_ << " has_catch";
     if (block.is_noexcept) out_ << " noexcept";
-    if (const krv_class_def* klass = block.class_def.get()) out_ << " class " << name_in(program_.classes, klass, 'K');
+    if (const krv_class_def* klass = block.class_def.get()) out_ << " class " << class_name_(klass);
     out_ << "\n";
   }
 
-  void write_block(const krv_program_block& block) {
-    write_block_header(block);
+  void write_block(const krv_block_place& place, size_t index) {
+    const krv_program_block& block = *place.block;
+    write_block_header(place, index);
     for (size_t i = 0; i < block.local_flags.size(); ++i)
       if (block.local_flags[i] != 0) out_ << "  flag " << i << " " << unsigned{block.local_flags[i]} << "\n";
     for (const krvvar_shared& constant : block.constants) out_ << "  const " << value_text(constant) << "\n";
@@ -135,22 +155,25 @@ class disassembler {
   }
 
   void write_code(const krv_program_block& block) {
-    const std::vector<krv_decoded_instruction> instructions = krv_decode_all(block.code);
-    std::set<int64_t> labels;
-    for (const krv_decoded_instruction& instruction : instructions)
-      for (const krv_decoded_operand& operand : instruction.operands)
-        if (operand.field.kind == krv_operand_kind::jump || operand.field.kind == krv_operand_kind::length)
-          labels.insert(krv_operand_target(instruction, operand));
-    for (const krv_decoded_instruction& instruction : instructions) {
-      if (labels.count(instruction.offset)) out_ << "L" << instruction.offset << ":\n";
+    // Two passes decoding as they go: the labels first, since jumps may point forward.
+    std::vector<bool> labels(block.code.size() + 1, false);  // per code offset, the end included
+    krv_for_each_instruction(block.code, [&labels](const krv_decoded_instruction& instruction) {
+      for (const krv_decoded_operand& operand : instruction.operands) {
+        if (operand.field.kind != krv_operand_kind::jump && operand.field.kind != krv_operand_kind::length) continue;
+        const int64_t target = krv_operand_target(instruction, operand);
+        if (target >= 0 && target < static_cast<int64_t>(labels.size())) labels[static_cast<size_t>(target)] = true;
+      }
+    });
+    krv_for_each_instruction(block.code, [&](const krv_decoded_instruction& instruction) {
+      if (labels[instruction.offset]) out_ << "L" << instruction.offset << ":\n";
       if (!instruction.problem.empty()) {
         out_ << "  # " << instruction.problem << "\n";
         return;
       }
       write_position(block, instruction.offset);
       write_instruction(block, instruction);
-    }
-    if (labels.count(static_cast<int64_t>(block.code.size()))) out_ << "L" << block.code.size() << ":\n";
+    });
+    if (labels[block.code.size()]) out_ << "L" << block.code.size() << ":\n";
   }
 
   void write_position(const krv_program_block& block, uint32_t offset) {
@@ -158,7 +181,7 @@ class disassembler {
     if (found == block.positions.end()) return;
     const krv_source_position* position = found->second.get();
     if (position == nullptr) return;
-    out_ << "  pos " << name_in(program_.sources, position->source.get(), 'S') << " " << position->line << " "
+    out_ << "  pos " << source_name_(position->source.get()) << " " << position->line << " "
          << position->index << "\n";
   }
 
@@ -186,21 +209,16 @@ class disassembler {
       case krv_operand_kind::length: return "L" + std::to_string(krv_operand_target(instruction, operand));
       case krv_operand_kind::int64: return std::to_string(static_cast<int64_t>(operand.raw));
       case krv_operand_kind::float64: return krv_format_double(std::bit_cast<double>(operand.raw));
-      case krv_operand_kind::native:
-        return "@" + name_in(program_.natives, static_cast<const krv_function_def*>(pointer), 'N');
-      case krv_operand_kind::cell: {
-        for (size_t i = 0; i < program_.cells.size(); ++i)
-          if (program_.cells[i].get() == pointer) return "$C" + std::to_string(i);
-        return "$?";
-      }
-      case krv_operand_kind::klass:
-        return pointer == nullptr ? "null" : "%" + name_in(program_.classes, static_cast<const krv_class_def*>(pointer), 'K');
+      case krv_operand_kind::native: return "@" + native_name_(pointer);
+      case krv_operand_kind::cell: return "$" + cell_name_(pointer);
+      case krv_operand_kind::klass: return pointer == nullptr ? "null" : "%" + class_name_(pointer);
       default: return std::to_string(operand.raw);
     }
   }
 
   const krv_program& program_;
-  std::vector<const krv_program_block*> blocks_;
+  std::vector<krv_block_place> places_;  // the blocks in canonical order
+  record_names block_name_, source_name_, native_name_, cell_name_, class_name_;
   std::ostringstream out_;
 };
 
