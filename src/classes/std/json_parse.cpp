@@ -32,6 +32,8 @@ namespace {
 // The parser's events, written into the container as they come.
 class container_filler {
  public:
+  static constexpr size_t small_container = 4;
+
   explicit container_filler(krv_std_json& root) : root_(root) {}
 
   bool null() {
@@ -73,7 +75,17 @@ class container_filler {
 
   bool start_object(std::size_t /*size*/) { return open(true); }
   bool key(std::string& key) {
-    if (skipped_ == 0) members_.push_back({key, krvvar_shared::make_none()});
+    if (skipped_ > 0) return true;
+    open_container& object = open_.back();
+    krv_std_json& container = *object.container;
+    // Keys in ascending order go straight in; the first one out of order moves the members to the side,
+    // to be put in order when the object closes.
+    if (!object.staged && (container.entries.empty() || container.entries.back().key_view() < key)) {
+      container.append_new_key(krvvar_shared::make_none(), key);
+      return true;
+    }
+    if (!object.staged) stage_entries(object);
+    members_.push_back({key, krvvar_shared::make_none()});
     return true;
   }
   bool end_object() { return close(); }
@@ -96,6 +108,7 @@ class container_filler {
     krv_std_json* container;
     size_t first_member;  // this object's members in members_ start here
     bool is_object;
+    bool staged = false;  // its members wait in members_ (a key came out of order)
   };
   struct member {
     std::string key;
@@ -107,8 +120,8 @@ class container_filler {
     if (skipped_ > 0) return nullptr;
     if (open_.empty()) return &root_.push_empty();  // a document that is a single value
     const open_container& innermost = open_.back();
-    if (innermost.is_object) return &members_.back().value;
-    return &innermost.container->push_empty();
+    if (!innermost.is_object) return &innermost.container->push_empty();
+    return innermost.staged ? &members_.back().value : &innermost.container->entries.back().value;
   }
 
   bool open(bool is_object) {
@@ -125,6 +138,8 @@ class container_filler {
       cell.set_type(KRVVAR_JSON);
       container = cell.object_ptr<krv_std_json>();
     }
+    // Most containers are small: room for a few entries saves the first reallocations.
+    if (container->entries.capacity() < small_container) container->entries.reserve(small_container);
     open_.push_back({container, members_.size(), is_object});
     return true;
   }
@@ -136,8 +151,16 @@ class container_filler {
     }
     const open_container closed = open_.back();
     open_.pop_back();
-    if (closed.is_object) add_members(*closed.container, closed.first_member);
+    if (closed.staged) add_members(*closed.container, closed.first_member);
     return true;
+  }
+
+  // Moves the object's entries so far aside, as members waiting for their order.
+  void stage_entries(open_container& object) {
+    object.staged = true;
+    object.first_member = members_.size();
+    for (krv_std_json_entry& entry : object.container->entries) members_.push_back({*entry.key, std::move(entry.value)});
+    object.container->clear_entries();
   }
 
   // Moves the members from `first` on into the container, in key order, the last of equal keys winning.
@@ -148,7 +171,6 @@ class container_filler {
     for (auto at = begin; at != members_.end(); ++at) {
       const auto next = at + 1;
       if (next != members_.end() && next->key == at->key) continue;
-      if (container.entries.empty()) container.entries.reserve(static_cast<size_t>(members_.end() - at));
       container.append_new_key(std::move(at->value), at->key);
     }
     members_.erase(begin, members_.end());

@@ -177,6 +177,8 @@ TEST_F(JsonText, ParsesThroughNlohmann) {
        R"({"a":true,"b":[1,2.5,"x",null]})", {}},
       {"12:00 request {\"id\": 7, \"ok\": false} done", false, true, R"({"id":7,"ok":false})", {}},
       {R"({"b":1,"a":2,"b":3})", false, true, R"({"a":2,"b":3})", {}},
+      {R"({"a": [1], "b": {"y": 1, "x": 2}, "c": 2, "a": {}, "d": true})", false, true,
+       R"({"a":{},"b":{"x":2,"y":1},"c":2,"d":true})", {}},
       {R"({"":1})", false, true, "[1]", {}},
       {"5", false, true, "[5]", {}},
       {"18446744073709551615", false, true, "[1.8446744073709552e+19]", {}},
@@ -203,6 +205,18 @@ TEST_F(JsonText, ParsesThroughNlohmann) {
     }
     EXPECT_EQ(errors(), c.errors) << c.text;
   }
+}
+
+TEST_F(JsonText, ParsedObjectsHoldTheirMembersInKeyOrder) {
+  krvptr_strong<krv_std_json> container = krv_std_json::create();
+  ASSERT_TRUE(container->from_string(R"({"b": 1, "a": 2, "b": 3, "": 4})", false));
+  std::vector<std::string_view> keys;
+  for (const krv_std_json_entry& entry : container->entries) keys.push_back(entry.key_view());
+  EXPECT_EQ(keys, (std::vector<std::string_view>{"", "a", "b"}));
+  EXPECT_TRUE(container->entries[0].has_key());
+  EXPECT_TRUE(container->has_key(""));
+  EXPECT_EQ(container->get_or_insert("b")->int_value(), 3);
+  EXPECT_EQ(container->size(), 3);
 }
 
 TEST_F(JsonText, ParsedBooleansAreJsonBoolObjects) {
