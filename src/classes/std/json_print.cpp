@@ -96,7 +96,10 @@ size_t well_formed_length(const unsigned char* text, size_t available, size_t& i
 // Writes JSON tokens and their layout: compact, or 4 spaces a level with line breaks.
 class text_writer {
  public:
-  text_writer(std::string& out, bool compact) : out_(out), compact_(compact) {}
+  explicit text_writer(bool compact) : compact_(compact) {}
+
+  // The text written so far, handed over.
+  std::string text() { return std::move(out_); }
 
   void null() { out_ += "null"; }
   void boolean(bool value) { out_ += value ? "true" : "false"; }
@@ -118,32 +121,38 @@ class text_writer {
   }
   void close(char bracket) {
     --depth_;
-    line_break();
+    if (!compact_) out_.append(line_start(depth_), depth_ * 4 + 1);
     out_ += bracket;
   }
   // Before each element of an array.
   void element(bool first) {
-    if (!first) out_ += ',';
-    line_break();
+    if (compact_) {
+      if (!first) out_ += ',';
+      return;
+    }
+    const char* start = line_start(depth_);
+    out_.append(first ? start : start - 1, depth_ * 4 + (first ? 1 : 2));
   }
   // Before each member of an object.
   void member(std::string_view key, bool first) {
     element(first);
     string(key);
-    out_ += compact_ ? ":" : ": ";
+    out_.append(": ", compact_ ? 1 : 2);
   }
 
  private:
-  void line_break() {
-    if (compact_) return;
-    out_ += '\n';
-    out_.append(depth_ * 4, ' ');
+  // A line break and the indentation of `depth` levels, with a comma in front of it.
+  const char* line_start(size_t depth) {
+    const size_t length = depth * 4 + 2;
+    if (indentation_.size() < length) indentation_.resize(std::max(length, 2 * indentation_.size()), ' ');
+    return indentation_.data() + 1;
   }
   void escaped(unsigned char byte);
 
-  std::string& out_;
+  std::string out_;
   bool compact_;
-  size_t depth_ = 0;  // containers open around the next token
+  size_t depth_ = 0;                        // containers open around the next token
+  std::string indentation_ = ",\n" + std::string(62, ' ');  // ",\n" and spaces, grown on demand
 };
 
 void text_writer::escaped(unsigned char byte) {
@@ -199,14 +208,16 @@ void text_writer::string(std::string_view text) {
 // One print: walks a container and its values into the writer.
 class json_printer {
  public:
-  json_printer(std::string& out, bool compact, bool debug) : writer_(out, compact), debug_(debug) {}
+  json_printer(bool compact, bool debug) : writer_(compact), debug_(debug) {}
 
   void container(const krv_std_json& container);
+  std::string text() { return writer_.text(); }
   krv_json_visit_refusal refusal() const noexcept { return guard_.refusal(); }
 
  private:
   void entries_as_array(const krv_std_json& container);
   void entries_as_object(const krv_std_json& container, bool in_key_order);
+  void members_in_key_order(const krv_std_json& container);
   void value(krvvar* cell);
   void resolved_value(krvvar& cell);
   void container_value(const krv_std_json* container);
@@ -254,15 +265,27 @@ void json_printer::entries_as_array(const krv_std_json& container) {
 }
 
 void json_printer::entries_as_object(const krv_std_json& container, bool in_key_order) {
+  writer_.open('{');
+  if (in_key_order) {
+    bool first = true;
+    for (const krv_std_json_entry& entry : container.entries) {
+      writer_.member(entry.key_view(), first);
+      first = false;
+      value(entry.value.get());
+    }
+  } else {
+    members_in_key_order(container);
+  }
+  writer_.close('}');
+}
+
+void json_printer::members_in_key_order(const krv_std_json& container) {
   std::vector<const krv_std_json_entry*> members;
   members.reserve(container.entries.size());
   for (const krv_std_json_entry& entry : container.entries) members.push_back(&entry);
-  if (!in_key_order) {
-    std::stable_sort(members.begin(), members.end(), [](const krv_std_json_entry* a, const krv_std_json_entry* b) {
-      return a->key_view() < b->key_view();
-    });
-  }
-  writer_.open('{');
+  std::stable_sort(members.begin(), members.end(), [](const krv_std_json_entry* a, const krv_std_json_entry* b) {
+    return a->key_view() < b->key_view();
+  });
   bool first = true;
   for (size_t i = 0; i < members.size(); ++i) {
     const std::string_view key = members[i]->key_view();
@@ -272,7 +295,6 @@ void json_printer::entries_as_object(const krv_std_json& container, bool in_key_
     first = false;
     value(members[i]->value.get());
   }
-  writer_.close('}');
 }
 
 void json_printer::value(krvvar* cell) {
@@ -339,9 +361,10 @@ std::string print(krv_std_json& container, bool compact, bool debug, std::string
   std::string text;
   krv_json_visit_refusal refusal = KRV_JSON_VISIT_OK;
   try {
-    json_printer printer(text, compact, debug);
+    json_printer printer(compact, debug);
     printer.container(container);
     refusal = printer.refusal();
+    text = printer.text();
   } catch (const std::exception&) {
     return {};
   }
