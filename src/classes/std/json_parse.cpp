@@ -41,9 +41,12 @@ class container_filler {
     return true;
   }
   bool boolean(bool value) {
-    if (krvvar_shared* slot = next_slot())
-      *slot = krvvar_shared::make_object(
-          krvptr_strong<krvobject_base>::from_raw(new krv_std_json_bool(krvvar_shared::make_int(value ? 1 : 0))));
+    if (krvvar_shared* slot = next_slot()) {
+      auto* object = new krv_std_json_bool();
+      object->value->set_type_simple(KRVVAR_INT);
+      object->value->payload.int_value = value ? 1 : 0;
+      *slot = krvvar_shared::make_object(krvptr_strong<krvobject_base>::from_raw(object));
+    }
     return true;
   }
   bool number_integer(int64_t value) {
