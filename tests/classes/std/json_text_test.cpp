@@ -209,23 +209,17 @@ TEST_F(JsonText, ParsesThroughNlohmann) {
 
 TEST_F(JsonText, ParsedObjectsHoldTheirMembersInKeyOrder) {
   krvptr_strong<krv_std_json> container = krv_std_json::create();
-  ASSERT_TRUE(container->from_string(R"({"b": 1, "a": 2, "b": 3, "": 4})", false));
+  ASSERT_TRUE(container->from_string(R"({"b": 1, "a": 2, "b": 3, "": true})", false));
   std::vector<std::string_view> keys;
   for (const krv_std_json_entry& entry : container->entries) keys.push_back(entry.key_view());
   EXPECT_EQ(keys, (std::vector<std::string_view>{"", "a", "b"}));
   EXPECT_TRUE(container->entries[0].has_key());
   EXPECT_TRUE(container->has_key(""));
+  krvvar& boolean = *container->entries[0].value;
+  ASSERT_EQ(boolean.type, KRVVAR_OBJECT);
+  EXPECT_STREQ(boolean.object_ptr()->type_name(), "json.bool");
   EXPECT_EQ(container->get_or_insert("b")->int_value(), 3);
   EXPECT_EQ(container->size(), 3);
-}
-
-TEST_F(JsonText, ParsedBooleansAreJsonBoolObjects) {
-  krvptr_strong<krv_std_json> container = krv_std_json::create();
-  ASSERT_TRUE(container->from_string("true", false));
-  krvvar& element = *container->entries.at(0).value;
-  ASSERT_EQ(element.type, KRVVAR_OBJECT);
-  EXPECT_STREQ(element.object_ptr()->type_name(), "json.bool");
-  EXPECT_EQ(element.get_string(), "true");
 }
 
 // Numbers read and print alike whatever LC_NUMERIC says; de_DE writes a decimal comma.
