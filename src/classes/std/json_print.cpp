@@ -253,13 +253,14 @@ void json_printer::container(const krv_std_json& container) {
   guard_.pop();
 }
 
+// The entries are walked by index over the count the print began with: resolving a member reference
+// may append to the container being printed (a missing key read is created), moving its entries.
 void json_printer::entries_as_array(const krv_std_json& container) {
   writer_.open('[');
-  bool first = true;
-  for (const krv_std_json_entry& entry : container.entries) {
-    writer_.element(first);
-    first = false;
-    value(entry.value.get());
+  const size_t count = container.entries.size();
+  for (size_t i = 0; i < count && i < container.entries.size(); ++i) {
+    writer_.element(i == 0);
+    value(container.entries[i].value.get());
   }
   writer_.close(']');
 }
@@ -267,11 +268,10 @@ void json_printer::entries_as_array(const krv_std_json& container) {
 void json_printer::entries_as_object(const krv_std_json& container, bool in_key_order) {
   writer_.open('{');
   if (in_key_order) {
-    bool first = true;
-    for (const krv_std_json_entry& entry : container.entries) {
-      writer_.member(entry.key_view(), first);
-      first = false;
-      value(entry.value.get());
+    const size_t count = container.entries.size();
+    for (size_t i = 0; i < count && i < container.entries.size(); ++i) {
+      writer_.member(container.entries[i].key_view(), i == 0);
+      value(container.entries[i].value.get());
     }
   } else {
     members_in_key_order(container);
@@ -280,20 +280,18 @@ void json_printer::entries_as_object(const krv_std_json& container, bool in_key_
 }
 
 void json_printer::members_in_key_order(const krv_std_json& container) {
-  std::vector<const krv_std_json_entry*> members;
-  members.reserve(container.entries.size());
-  for (const krv_std_json_entry& entry : container.entries) members.push_back(&entry);
-  std::stable_sort(members.begin(), members.end(), [](const krv_std_json_entry* a, const krv_std_json_entry* b) {
-    return a->key_view() < b->key_view();
-  });
+  const auto key_at = [&container](size_t index) { return container.entries[index].key_view(); };
+  std::vector<size_t> order(container.entries.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key_at(a) < key_at(b); });
   bool first = true;
-  for (size_t i = 0; i < members.size(); ++i) {
-    const std::string_view key = members[i]->key_view();
+  for (size_t i = 0; i < order.size() && order[i] < container.entries.size(); ++i) {
+    const std::string_view key = key_at(order[i]);
     // Of entries with the same key, the last one is the member.
-    if (i + 1 < members.size() && members[i + 1]->key_view() == key) continue;
+    if (i + 1 < order.size() && order[i + 1] < container.entries.size() && key_at(order[i + 1]) == key) continue;
     writer_.member(key, first);
     first = false;
-    value(members[i]->value.get());
+    value(container.entries[order[i]].value.get());
   }
 }
 
@@ -306,7 +304,8 @@ void json_printer::value(krvvar* cell) {
     case KRVVAR_OBJECT_MEMBER_VAR:
     case KRVVAR_REF: {
       // A reference prints as what it refers to, under this print's guard: a container reached through
-      // it may be the one being printed.
+      // it may be the one being printed. The reference is held while its object resolves it.
+      const krvvar_shared reference = krvvar_shared::from_raw(cell);
       krvvar_shared target;
       cell->deref(target);
       return resolved_value(*target);

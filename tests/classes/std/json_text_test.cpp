@@ -15,6 +15,7 @@
 #include "classes/std/json_bool.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
+#include "runtime/values/value_records.h"
 #include "value_test_vm.h"
 
 namespace {
@@ -155,6 +156,23 @@ TEST_F(JsonText, ReferencesAndContainerObjectsPrintAsWhatTheyHold) {
             R"({"is_ref":false,"refcount":1,"type":"object"}])");
   container.clear_entries();
   EXPECT_EQ(container.debug_dump(false), "{}");
+}
+
+// Resolving a member reference may add to the very container being printed (reading a missing key
+// creates it); the print covers the entries the container had when it began.
+TEST_F(JsonText, AMemberReferenceMayGrowTheContainerBeingPrinted) {
+  krvvar_shared self = krvvar_shared::make_json();
+  krv_std_json& container = *self->object_ptr<krv_std_json>();
+  krvvar_shared member = krvvar_shared::make_typed(KRVVAR_OBJECT_MEMBER_LITERAL);
+  auto& record = *static_cast<krvvar_member_literal_record*>(member->payload.record);
+  record.object = self->object_strong();
+  record.name = "missing";
+  container.entries.emplace_back(member);
+  container.entries.emplace_back(krvvar_shared::make_int(5));
+  container.entries.shrink_to_fit();
+  EXPECT_EQ(container.dump(true), "[null,5]");
+  EXPECT_EQ(container.size(), 3);
+  container.clear_entries();
 }
 
 struct parse_case {
