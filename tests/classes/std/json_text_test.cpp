@@ -126,8 +126,11 @@ TEST_F(JsonText, ACycleAndTheDepthLimitPrintMarkersWithOneWarning) {
   add(looped, "", self);
   add(looped, "", self);
   EXPECT_EQ(looped.dump(true), R"(["<cycle>","<cycle>"])");
-  EXPECT_EQ(warnings(), std::vector<std::string>{
-                            "JSON contains a reference to itself, printing \"<cycle>\" instead of recursing forever."});
+  EXPECT_EQ(looped.debug_dump(true), R"(["<cycle>","<cycle>"])");
+  EXPECT_EQ(warnings(),
+            (std::vector<std::string>{
+                "JSON contains a reference to itself, printing \"<cycle>\" instead of recursing forever.",
+                "JSON contains a reference to itself, debug_refs shows \"<cycle>\" instead of recursing forever."}));
   looped.clear_entries();
 
   krvvar_shared nest = wrapped(krvvar_shared::make_int(1));
@@ -135,7 +138,7 @@ TEST_F(JsonText, ACycleAndTheDepthLimitPrintMarkersWithOneWarning) {
   const std::string brackets(krv_json_max_depth, '[');
   EXPECT_EQ(nest->object_ptr<krv_std_json>()->dump(true),
             brackets + "\"<nested too deeply>\"" + std::string(krv_json_max_depth, ']'));
-  EXPECT_EQ(warnings().size(), 2u);
+  EXPECT_EQ(warnings().size(), 3u);
   EXPECT_EQ(warnings().back(),
             "JSON nesting exceeds the maximum depth of 1024, printing \"<nested too deeply>\" for the rest.");
 }
@@ -213,6 +216,7 @@ TEST_F(JsonText, ParsesThroughNlohmann) {
         "syntax error while parsing value - invalid literal; last read: '1,?'\n  near: " + repeated + "?]"}},
       {deepest.c_str(), false, true, nullptr, {}},
       {too_deep.c_str(), false, false, "{}", {"JSON parse error: nesting exceeds the maximum depth of 1024."}},
+      {too_deep.c_str(), true, false, "{}", {}},
   };
   for (const parse_case& c : cases) {
     log.clear();
