@@ -44,8 +44,14 @@ class lane_runner {
     identities_.resize(accs.size());
     for (size_t i = 0; i < accs.size(); ++i) identities_[i] = krvk_reduce_identity(accs[i].op, accs[i].prim);
     chunk_values_.resize(accs.size());
-    batch_ = krvk_batch_runner{&program_, slots(), working_.data(), base_.data(), identities_.data(),
-                               launch.width, launch.abort_byte(), &trap_};
+    batch_.program = &program_;
+    batch_.ptrs = slots();
+    batch_.scalar_regs = working_.data();
+    batch_.base_regs = base_.data();
+    batch_.identities = identities_.data();
+    batch_.width = launch.width;
+    batch_.abort = launch.abort_byte();
+    batch_.trap = &trap_;
   }
 
   // Claims and runs chunks until none is left, the launch stops, or this runner traps.
