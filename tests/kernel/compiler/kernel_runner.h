@@ -112,6 +112,7 @@ class krvk_kernel_call {
   }
 
   std::string trap_text() const { return krvk_trap_message(&program_, run_.trap()); }
+  const ktrap& trap() const { return run_.trap(); }
 
   template <class T>
   T result(size_t accumulator = 0) const {
