@@ -185,10 +185,13 @@ void krvk_launch::run_lanes() noexcept {
     lane_runner runner(*this);
     runner.run();
   } catch (...) {
-    // Only setup allocates; out of memory there leaves no runner to do this runner's share, and a
-    // partial result must not pass for a whole one.
-    failed.store(1, std::memory_order_release);
-    stop();
+    // Only setup allocates. Out of memory there while chunks are still unclaimed: nobody may be left
+    // to run them (this may be the waiting thread), and a partial result must not pass for a whole one.
+    // When all were claimed, or the launch already stopped, nothing is lost by leaving.
+    if (next_chunk.load(std::memory_order_acquire) < chunk_count && abort.load(std::memory_order_acquire) == 0) {
+      failed.store(1, std::memory_order_release);
+      stop();
+    }
   }
   leave();
 }
