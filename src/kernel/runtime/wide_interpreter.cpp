@@ -95,6 +95,13 @@ inline void store_lane(uint8_t* p, uint64_t cell) {
   else krvk_store_u64(p, cell);
 }
 
+// True when lane l holds index[0] + l for every lane (wrapping like the registers).
+inline bool consecutive(const uint64_t* index, uint32_t n) {
+  uint64_t differences = 0;
+  for (uint32_t l = 0; l < n; ++l) differences |= index[l] - index[0] - l;
+  return differences == 0;
+}
+
 // The five access variants of loads and stores, in opcode order within a type's block of ten.
 enum access_variant : uint32_t { ELEMENT, ELEMENT_UNCHECKED, FIELD, FIELD_UNCHECKED, RAW };
 
@@ -114,17 +121,33 @@ uint8_t access_lanes(const wide_group& g, const krvk_insn& insn, access_variant 
     }
     return 0;
   }
-  const kptr& slot = g.ptrs[insn.b];
+  // Locals, not slot fields: the stores below could otherwise alias them for the compiler.
+  uint8_t* const base = g.ptrs[insn.b].base;
+  const uint64_t count = g.ptrs[insn.b].count;
   const uint64_t* const index = g.lane(insn.c);
   const bool element = variant == ELEMENT || variant == ELEMENT_UNCHECKED;
   const bool checked = variant == ELEMENT || variant == FIELD;
-  const uint64_t stride = element ? sizeof(T) : slot.stride;
+  const uint64_t stride = element ? sizeof(T) : g.ptrs[insn.b].stride;
   const uint64_t element_offset = element ? insn.x : 0;
   const uint64_t byte_offset = element ? 0 : insn.x;
+  if (element && consecutive(index, n)) {
+    // Lanes that index consecutive elements (gid-indexed access) read or write one block: one bounds
+    // test for the group and a loop that vectorises. A group that leaves the bounds takes the per-lane
+    // path below, which finds the first failing lane.
+    const uint64_t first = index[0] + element_offset;
+    if (!checked || (first < count && count - first >= n)) {
+      uint8_t* const block = krvk_address(base, first * sizeof(T));
+      for (uint32_t l = 0; l < n; ++l) {
+        if constexpr (STORE) store_lane<T>(block + l * sizeof(T), value[l]);
+        else value[l] = load_lane<T>(block + l * sizeof(T), value[l]);
+      }
+      return 0;
+    }
+  }
   for (uint32_t l = 0; l < n; ++l) {
     const uint64_t i = index[l] + element_offset;
-    if (checked && i >= slot.count) return g.fail(KRVK_TRAP_INDEX, l, i, slot.count);
-    uint8_t* const p = krvk_address(slot.base, i * stride + byte_offset);
+    if (checked && i >= count) return g.fail(KRVK_TRAP_INDEX, l, i, count);
+    uint8_t* const p = krvk_address(base, i * stride + byte_offset);
     if constexpr (STORE) store_lane<T>(p, value[l]);
     else value[l] = load_lane<T>(p, value[l]);
   }
