@@ -7,6 +7,11 @@
 #include "kernel/compiler/value_rules.h"
 #include "kernel/runtime/kernel_ops.h"
 
+// The lane loops are built twice, for the baseline x86-64 and for AVX2 (twice the lanes per instruction),
+// and the loader picks one for the processor. AVX2 brings no fused multiply-add, so both versions round
+// every operation alike and give the same bits.
+#define KRVK_LANE_CLONES __attribute__((target_clones("avx2", "default")))
+
 namespace {
 
 // One group's view of the wide file and the fields every trap needs.
@@ -109,7 +114,7 @@ enum access_variant : uint32_t { ELEMENT, ELEMENT_UNCHECKED, FIELD, FIELD_UNCHEC
 // forms by register x stride + offset, raw forms use the address register + offset. The checked forms
 // stop at the first lane whose index is not below the slot's count.
 template <class T, bool STORE>
-uint8_t access_lanes(const wide_group& g, const krvk_insn& insn, access_variant variant) {
+[[gnu::always_inline]] inline uint8_t access_lanes(const wide_group& g, const krvk_insn& insn, access_variant variant) {
   uint64_t* const value = g.lane(insn.a);
   const uint32_t n = g.n;
   if (variant == RAW) {
@@ -155,12 +160,12 @@ uint8_t access_lanes(const wide_group& g, const krvk_insn& insn, access_variant 
 }
 
 template <class T>
-uint8_t memory_lanes(const wide_group& g, const krvk_insn& insn, uint32_t variant) {
+[[gnu::always_inline]] inline uint8_t memory_lanes(const wide_group& g, const krvk_insn& insn, uint32_t variant) {
   if (variant < 5) return access_lanes<T, false>(g, insn, static_cast<access_variant>(variant));
   return access_lanes<T, true>(g, insn, static_cast<access_variant>(variant - 5));
 }
 
-uint8_t memory_opcode(const wide_group& g, const krvk_insn& insn) {
+KRVK_LANE_CLONES uint8_t memory_opcode(const wide_group& g, const krvk_insn& insn) {
   const uint32_t relative = insn.op - KRVK_MEMORY_OPCODE_BASE;
   const uint32_t variant = relative % 10;
   switch (relative / 10) {
@@ -291,8 +296,8 @@ uint8_t atomic_add_lanes(const wide_group& g, const krvk_insn& insn, bool slot_f
     break;                                  \
   }
 
-uint8_t krvk_interpret_wide(const krvk_program* program, uint64_t* wide, const kptr* ptrs, uint64_t gid_begin,
-                            uint32_t count, const volatile unsigned char* abort, ktrap* trap) noexcept {
+KRVK_LANE_CLONES uint8_t krvk_interpret_wide(const krvk_program* program, uint64_t* wide, const kptr* ptrs,
+                                             uint64_t gid_begin, uint32_t count, const volatile unsigned char* abort, ktrap* trap) noexcept {
   const krvk_insn* const code = program->code.data();
   const uint32_t size = static_cast<uint32_t>(program->code.size());
   const uint32_t n = count;
