@@ -10,7 +10,11 @@
 // The lane loops are built twice, for the baseline x86-64 and for AVX2 (twice the lanes per instruction),
 // and the loader picks one for the processor. AVX2 brings no fused multiply-add, so both versions round
 // every operation alike and give the same bits.
+#ifdef KRVK_BASELINE_LANES_ONLY
+#define KRVK_LANE_CLONES
+#else
 #define KRVK_LANE_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
 
 namespace {
 
