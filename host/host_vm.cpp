@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "classes/std/buffer_object.h"
-#include "classes/std/json_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/string_object.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/memory/ref_block_pool.h"

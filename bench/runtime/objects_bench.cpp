@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "classes/std/string_object.h"
+#include "runtime/storage/string_object.h"
 #include "host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/objects/class_template.h"

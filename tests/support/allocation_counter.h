@@ -4,3 +4,5 @@
 #include <cstddef>
 
 size_t krv_thread_allocations() noexcept;
+// The largest single allocation on the calling thread since the previous call, which starts over.
+size_t krv_take_thread_largest_allocation() noexcept;

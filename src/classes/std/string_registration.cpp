@@ -1,8 +1,150 @@
-// Registers "std.string" and its constructor function "string" in namespace "std" while the library
-// loads. Its place among the sources of classes/std fixes its place in the registry.
-#include "classes/std/string_object.h"
+// What scripts reach of "std.string": its method table, the constructor function "string" in namespace
+// "std", and the registrar that adds both while the library loads. Its place among the sources of
+// classes/std fixes its place in the registry.
+//
+// Methods register in table order, which is also the order of the class's member list. Every method is
+// of the synchronous call kind (1) that add_function sets.
+#include <initializer_list>
+
+#include "classes/std/string_methods.h"
 #include "module/namespace_registry.h"
 #include "runtime/objects/class_registration.h"
+
+namespace {
+
+using string_class = krv_std_string;
+using method_body = string_class::method_body;
+
+// Adds a method and then its parameter helps, in order.
+void add_method(std::string_view name, method_body body, uint32_t min_args, uint32_t max_args, std::string_view help,
+                std::initializer_list<std::string_view> param_help = {}) {
+  string_class::add_function(name, std::move(body), min_args, max_args, help);
+  krv_function_def& added = *string_class::statics().members.back()->function_descriptor();
+  added.param_help.insert(added.param_help.end(), param_help);
+}
+
+}  // namespace
+
+// The registration shapes several methods share.
+void krv_std_string_add_sub_function(std::string_view name, method_body body, uint32_t max_args, std::string_view help) {
+  add_method(name, std::move(body), 1, max_args, help, {"sub: string - Substring to search for"});
+}
+
+void krv_std_string_add_split_function(std::string_view name, method_body body, std::string_view help) {
+  add_method(name, std::move(body), 1, 3, help,
+             {"delim: string - Delimiter to split the string by",
+              "max_parts: int - Maximum number of resulting strings (-1 is the default, disables this)",
+              "strip: bool - Strip individual parts."});
+}
+
+void krv_std_string_add_chars_function(std::string_view name, method_body body, std::string_view help) {
+  add_method(name, std::move(body), 1, 2, help, {"chars: string - Set of characters to search for"});
+}
+
+void krv_std_string_add_delimiters_function(std::string_view name, method_body body, std::string_view help) {
+  add_method(name, std::move(body), 2, 2, help,
+             {"left: string - Left delimiter to search for", "right: string - Right delimiter to search for"});
+}
+
+void krv_std_string::script_register() {
+  namespace m = krv_string_methods;
+  statics().create_new = [] { return create(); };
+  add_method("length", m::length, 0, 0, "Retrieve the length of the string");
+  add_method("size", m::length, 0, 0, "Retrieve the size of the string");
+  add_method("empty", m::empty, 0, 0, "Check if string is empty and return 1 if true, 0 otherwise");
+  add_method("count", m::count, 0, 1, "Check how often a string appears in this string", {"str: string"});
+  add_method("insert", m::insert, 2, 2, "Insert text into the string",
+             {"index: int - Where to insert", "text: string - What to insert"});
+  add_method("replace", m::replace, 1, 2, "Replace all occurrences of a substring or apply a json map of replacements",
+             {"search_or_map: string|json - Substring to search for or json map of replacements",
+              "replace: string - Replacement string"});
+  add_method("replace_ignoring_whitespace", m::replace_ignoring_whitespace, 1, 2,
+             "Replace all occurrences of a substring, ignoring whitespace",
+             {"search: string - Substring to search for and replace", "replace: string - Replacement string"});
+  add_method("replace_inplace", m::replace_inplace, 2, 2,
+             "Replace all occurrences of a substring within the string in-place",
+             {"search: string - Substring to search for and replace"});
+  add_method("replace_first", m::replace_first, 2, 2, "Replaces the first occurrence of a substring with another substring",
+             {"search: string - Substring to search for and replace"});
+  add_method("lowercase", m::lowercase, 0, 0, "Convert string to lowercase");
+  add_method("lowercase_inplace", m::lowercase_inplace, 0, 0, "Convert string to lowercase");
+  add_method("uppercase", m::uppercase, 0, 0, "Convert string to uppercase");
+  add_method("uppercase_inplace", m::uppercase_inplace, 0, 0, "Convert string to uppercase");
+  add_method("trim", m::trim, 0, 0, "Remove leading and trailing whitespace");
+  add_method("trim_inplace", m::trim_inplace, 0, 0, "Remove leading and trailing whitespace");
+  add_method("strip", m::trim, 0, 0, "Remove leading and trailing whitespace");
+  add_method("strip_inplace", m::trim_inplace, 0, 0, "Remove leading and trailing whitespace");
+  add_method("ltrim", m::ltrim, 0, 0, "Remove leading whitespace");
+  add_method("ltrim_inplace", m::ltrim_inplace, 0, 0, "Remove leading whitespace");
+  add_method("rtrim", m::rtrim, 0, 0, "Remove trailing whitespace");
+  add_method("rtrim_inplace", m::rtrim_inplace, 0, 0, "Remove trailing whitespace");
+  add_method("rstrip_lines", m::rstrip_lines, 0, 0, "Remove trailing whitespace from each line while preserving newlines");
+  add_method("compress_whitespace", m::compress_whitespace, 0, 0,
+             "Compress consecutive whitespace characters to a single space");
+  add_method("compress_whitespace_inplace", m::compress_whitespace_inplace, 0, 0,
+             "Compress consecutive whitespace characters to a single space in-place");
+  add_method("starts", m::starts, 1, 1, "Check if string starts with specified prefix",
+             {"prefix: string - Prefix to check if the string starts with"});
+  add_method("ends", m::ends, 1, 1, "Check if string ends with specified suffix",
+             {"suffix: string - The suffix to check if the string ends with"});
+  add_method("substr", m::substr, 1, 2,
+             "Extracts a substring from the original string with support for Python-style negative indices",
+             {"start: int - Starting index for the substring (supports negative indices)"});
+  add_method("substr_inplace", m::substr_inplace, 1, 2,
+             "Extracts a substring from the string and modifies the original string in-place",
+             {"start: int - Starting index of the substring (supports negative indices for Python-style slicing)"});
+  add_method("reverse", m::reverse, 0, 0, "Return a reversed copy of the string");
+  add_method("reverse_inplace", m::reverse_inplace, 0, 0, "Reverse the string in-place");
+  krv_std_string_add_sub_function("contains", m::contains, 1, "Check if string contains substring");
+  krv_std_string_add_sub_function("contains_ignoring_whitespaces", m::contains_ignoring_whitespaces, 1,
+                                  "Check if string contains substring");
+  krv_std_string_add_split_function("split", m::split, "Split string into parts using specified delimiter");
+  add_method("split_words", m::split_words, 0, 0,
+             "Split string into words based on whitespace, automatically handling multiple spaces");
+  krv_std_string_add_split_function(
+      "smart_split", m::smart_split,
+      "Smart split string into parts using a delimiter while ignoring delimiters inside strings, comments, and brackets");
+  add_method("find", m::find, 1, 2, "Find the position of a substring within the string",
+             {"substring: string - Substring to search for"});
+  krv_std_string_add_sub_function("rfind", m::rfind, 2, "Find last occurrence of substring in string, searching backwards");
+  krv_std_string_add_chars_function("find_first_of", m::find_first_of,
+                                    "Find first occurrence of any character from the given set within the string");
+  krv_std_string_add_chars_function("find_last_of", m::find_last_of,
+                                    "Finds the last occurrence of any character from the given set in the string");
+  add_method("find_first_not_of", m::find_first_not_of, 1, 2, "Find first character not in specified set",
+             {"chars: string - Set of characters to exclude from search"});
+  add_method("find_last_not_of", m::find_last_not_of, 1, 2,
+             "Find the last character in the string that is not in the specified set of characters",
+             {"chars: string - Set of characters to exclude from search"});
+  add_method("ljust", m::ljust, 1, 2,
+             "Left-justify the string by padding it with the specified fill character to reach the given width",
+             {"width: int - Target width for the string"});
+  add_method("rjust", m::rjust, 1, 2, "Right-justify string by padding with specified character",
+             {"width: int - Target width for the right-justified string"});
+  add_method("center", m::center, 1, 2, "Center the string within specified width using padding characters",
+             {"width: int - Target width for the centered string"});
+  add_method("removeprefix", m::removeprefix, 1, 1, "Remove a prefix from the string if it starts with that prefix",
+             {"prefix: string - The prefix to remove from the string"});
+  add_method("removesuffix", m::removesuffix, 1, 1, "Remove specified suffix from string if it exists at the end",
+             {"suffix: string - Suffix to remove from the end of the string"});
+  add_method("removechars", m::removechars, 1, 1, "Remove all occurrences of specified characters from the string",
+             {"chars: string - Characters to remove from the string"});
+  add_method("removecharsexcept", m::removecharsexcept, 1, 1,
+             "Remove all characters from the string except those specified in the parameter",
+             {"chars: string - Characters to keep in the string"});
+  krv_std_string_add_delimiters_function("extract", m::extract, "Extract substring between specified left and right delimiters");
+  add_method("extract_quotes", m::extract_quotes, 0, 0, "Extract substring between the first pair of double quotes in the string");
+  krv_std_string_add_delimiters_function("extract_all", m::extract_all,
+                                         "Extract all substring between specified left and right delimiters");
+}
+
+krvvar_shared krv_std_string::constructor_function(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  std::string joined;
+  for (const krvvar_shared& arg : args) {
+    if (arg) joined += arg->get_string();
+  }
+  return krvvar_shared::make_string(joined);
+}
 
 namespace {
 

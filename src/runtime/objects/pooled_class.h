@@ -32,13 +32,18 @@ inline constexpr size_t krv_pooled_slot_offset = offsetof(T, pool_slot);
 template <class T>
 struct krv_pooled_class_traits : krv_pool_bitmap_traits<T, krv_pooled_slot_offset<T>> {};
 
-// A resting object of class T from the calling thread's VM pool, else a new heap object.
+// A resting object of class T from the calling thread's VM pool, else a new heap object. Resting objects
+// are not rebuilt, so a worker-hold count that a previous user left behind is cleared here.
 template <class T>
 T* krv_pooled_allocate() {
   const krv_thread_local& record = krv_get_thread_local();
-  if (record.may_use_vm_pools())
+  if (record.may_use_vm_pools()) {
     // A pool that cannot make a page has logged it; the heap still serves the object.
-    if (T* object = (record.vm->*T::pool).allocate()) return object;
+    if (T* object = (record.vm->*T::pool).allocate()) {
+      object->worker_holds = 0;
+      return object;
+    }
+  }
   return new T();
 }
 

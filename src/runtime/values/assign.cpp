@@ -7,8 +7,8 @@
 //
 // Any report leaves the values as they were: a buffer held for writing by a kernel launch is refused
 // before the destination is touched.
-#include "classes/std/buffer_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/exec/raise.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/task.h"

@@ -8,9 +8,9 @@
 // krv_max_compare_depth nested comparisons, so cyclic or absurdly deep containers end.
 #include <cmath>
 
-#include "classes/std/buffer_object.h"
-#include "classes/std/json_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/exec/raise.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/object_base.h"

@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <limits>
 
-#include "classes/std/buffer_object.h"
-#include "classes/std/json_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/exec/raise.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/values/krvvar.h"

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "module/thread_record.h"
 #include "runtime/memory/handles.h"
@@ -33,6 +34,7 @@ class krv_std_json;
 class krv_program_block;
 class krv_task;
 struct krvvar;
+struct krv_binary_reader;
 
 // Flag bits of a cell.
 inline constexpr uint8_t krvvar_share_on_assign = 0x01;   // an object source is shared, not strong_self'd
@@ -141,6 +143,16 @@ struct krvvar {
   krvptr_strong<krv_task> call_function();
   // True for a class value whose instance is alive; a gone instance is logged and the value set None.
   bool get_class_ref();
+
+  // Binary value format (binary_format.cpp). Appends the value's "v11" form to `out`: false when it
+  // cannot be written, with what was appended left in place (a container takes its own section back).
+  bool to_binary(std::vector<uint8_t>& out);
+  // Overwrites this value with the value at the reader's position, moving past it; false for a value it
+  // refuses. Throws std::runtime_error on malformed input.
+  bool from_binary(krv_binary_reader& reader);
+  // The same over `size` bytes; malformed input is logged and gives false, never an exception. Bytes
+  // after a complete value are ignored.
+  bool from_binary_bytes(const uint8_t* data, size_t size);
 
   bool is_string() const noexcept { return type == KRVVAR_STRING; }
   bool is_json() const noexcept { return type == KRVVAR_JSON; }

@@ -85,6 +85,9 @@ class krvvar_shared {
   static krvvar_shared make_buffer(const uint8_t* bytes, size_t size);
   // A container value with a fresh empty std.json.
   static krvvar_shared make_json() { return make_typed(KRVVAR_JSON); }
+  // An object value holding a strong reference to `object` (the object itself, not a copy); None for a
+  // null reference.
+  static krvvar_shared make_object(krvptr_strong<krvobject_base> object);
 
  private:
   // create gives count 0 (a resting pool entry or a fresh heap cell), so the count is written, not

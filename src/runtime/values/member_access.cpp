@@ -4,7 +4,7 @@
 // value answers with a member reference that resolves when read and writes through when assigned.
 // Every other value first turns into an empty container: reading a member of a plain value is how
 // scripts make lists and dictionaries.
-#include "classes/std/json_object.h"
+#include "runtime/storage/json_object.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/values/krvvar.h"
 #include "runtime/values/krvvar_shared.h"

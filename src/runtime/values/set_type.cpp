@@ -8,9 +8,10 @@
 // With krvvar_release_contents set, releasing a container first clears it and everything nested in it,
 // and releasing an object tears the object down whoever else holds it; an object whose method runs on a
 // worker right now is torn down later, by the host, from the VM's deferred releases.
-#include "classes/std/buffer_object.h"
-#include "classes/std/json_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/kernel_memory.h"
+#include "runtime/storage/string_object.h"
 #include "module/thread_record.h"
 #include "runtime/memory/pool_return.h"
 #include "runtime/values/krvvar.h"
@@ -47,10 +48,11 @@ void release_object_block(krvptr_ref_block* block, bool release_contents) noexce
 }
 
 // Ends the object now, whatever its strong count: its other holders see it gone. While a worker runs one
-// of its methods, a strong reference waits in the VM's deferred releases instead.
+// of its methods, or a running kernel launch holds its bytes, a strong reference waits in the VM's
+// deferred releases instead: the worker or the launch's helpers still use the object.
 void tear_down_object(krvptr_strong<krvobject_base>& handle) noexcept {
   krvobject_base* object = handle.get();
-  if (object != nullptr && object->worker_holds == 0) {
+  if (object != nullptr && object->worker_holds == 0 && !krv_object_lent_to_launch(*object)) {
     object->detach();
     object->destroy();
   } else if (object != nullptr) {

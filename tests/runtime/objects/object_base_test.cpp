@@ -4,8 +4,8 @@
 
 #include <stdexcept>
 
-#include "classes/std/json_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/objects/class_template.h"
 #include "runtime/values/value_records.h"
 #include "value_test_vm.h"

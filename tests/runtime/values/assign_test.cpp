@@ -4,9 +4,9 @@
 
 #include <functional>
 
-#include "classes/std/buffer_object.h"
-#include "classes/std/json_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/values/krvvar_shared.h"
 #include "runtime/values/value_records.h"
 #include "value_test_vm.h"
@@ -98,8 +98,11 @@ TEST_F(Assignment, BuffersAreCopiedUnlessALaunchWritesThem) {
 
 TEST_F(Assignment, ObjectValuesShareOrCopyAsTheClassDecides) {
   // An object value holding a string: strong_self hands out a clone, unless the source shares.
-  krvvar_shared source = krvvar_shared::make_typed(KRVVAR_OBJECT);
-  static_cast<krvvar_object_record*>(source->payload.record)->object = krv_std_string::create("text");
+  krvptr_strong<krv_std_string> text = krv_std_string::create("text");
+  krvvar_shared source = krvvar_shared::make_object(text);
+  EXPECT_EQ(source->type, KRVVAR_OBJECT);
+  EXPECT_EQ(source->object_ptr(), text.get());  // the object itself, not a clone
+  EXPECT_EQ(krvvar_shared::make_object({})->type, KRVVAR_NONE);
   krvvar_shared copied = krvvar_shared::make_none(), shared = krvvar_shared::make_none();
   copied->set(source);
   source->flags |= krvvar_share_on_assign;

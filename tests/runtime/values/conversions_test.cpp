@@ -6,9 +6,9 @@
 #include <functional>
 #include <limits>
 
-#include "classes/std/buffer_object.h"
-#include "classes/std/json_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/values/krvvar_shared.h"
 #include "value_makers.h"
 #include "value_test_vm.h"

@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "classes/std/json_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/values/krvvar_shared.h"
 #include "runtime/values/value_records.h"
 #include "value_test_vm.h"

@@ -1,7 +1,7 @@
 // std.buffer storage: its text form with and without a writing launch, sizes, and pooled release.
 #include <gtest/gtest.h>
 
-#include "classes/std/buffer_object.h"
+#include "runtime/storage/buffer_object.h"
 #include "value_test_vm.h"
 
 namespace {

@@ -1,9 +1,9 @@
-#include "classes/std/string_object.h"
+#include "runtime/storage/string_object.h"
 
 #include <algorithm>
 
-#include "classes/std/json_object.h"
-#include "classes/std/string_text.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/string_text.h"
 #include "runtime/exec/raise.h"
 
 namespace {
@@ -81,14 +81,4 @@ void krv_std_string::set_named(std::string_view key, krvvar_shared& value) {
     krv_string_replace_all(text, key, text_of(value));
   }
   value.release();
-}
-
-void krv_std_string::script_register() {
-  statics().create_new = [] { return create(); };
-}
-
-krvvar_shared krv_std_string::constructor_function(krv_vm_context&, std::vector<krvvar_shared>& args) {
-  std::string joined;
-  for (const krvvar_shared& arg : args) joined += text_of(arg);
-  return new_string_value(joined);
 }

@@ -2,8 +2,8 @@
 // recursive clearing, and the per-thread visit guard.
 #include <gtest/gtest.h>
 
-#include "classes/std/json_object.h"
-#include "classes/std/json_visit_guard.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/json_visit_guard.h"
 #include "value_test_vm.h"
 
 namespace {

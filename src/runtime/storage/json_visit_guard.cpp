@@ -1,4 +1,4 @@
-#include "classes/std/json_visit_guard.h"
+#include "runtime/storage/json_visit_guard.h"
 
 #include <algorithm>
 

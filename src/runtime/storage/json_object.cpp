@@ -1,9 +1,9 @@
-#include "classes/std/json_object.h"
+#include "runtime/storage/json_object.h"
 
 #include <algorithm>
 #include <iterator>
 
-#include "classes/std/json_visit_guard.h"
+#include "runtime/storage/json_visit_guard.h"
 #include "runtime/exec/raise.h"
 #include "runtime/objects/log.h"
 

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "classes/std/json_entry.h"
-#include "classes/std/json_key_index.h"
+#include "runtime/storage/json_entry.h"
+#include "runtime/storage/json_key_index.h"
 #include "module/vm_state.h"
 #include "runtime/objects/class_template.h"
 #include "runtime/objects/pooled_class.h"
@@ -67,6 +67,14 @@ class krv_std_json : public krvobject<krv_std_json, CLASS_STRING<"std.json">>, p
   // Appends a fresh cell assigned from `value` (under `key` unless empty); `value` is released.
   void push_value(krvvar_shared& value, std::string_view key = {});
   bool has_key(std::string_view key) const;
+
+  // The container's "j11" section in the binary value format (json_binary.cpp). Writing fails, leaving
+  // `out` as it was, on a cycle, past the depth limit or when an entry's value cannot be written.
+  bool to_binary(std::vector<uint8_t>& out) override;
+  using krv_serializable::from_binary;
+  // Replaces the contents with the section at the reader's position; throws std::runtime_error on
+  // malformed input.
+  bool from_binary(krv_binary_reader& reader) override;
 
 
   std::vector<krv_std_json_entry> entries;

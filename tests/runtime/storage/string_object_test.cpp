@@ -2,9 +2,9 @@
 // with the capacity rule, and pooled allocation.
 #include <gtest/gtest.h>
 
-#include "classes/std/json_object.h"
-#include "classes/std/string_object.h"
-#include "classes/std/string_text.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/string_object.h"
+#include "runtime/storage/string_text.h"
 #include "value_test_vm.h"
 
 namespace {

@@ -34,11 +34,20 @@ class krv_std_buffer : public krvobject<krv_std_buffer, CLASS_STRING<"std.buffer
   void destroy() override;
   // The bytes up to the first zero byte, as text; a placeholder while a launch may be writing them.
   void to_string(std::string& out) override;
+  // The byte at `index` (negative counts from the end) as an int 0..255; None out of range. Refused while
+  // a launch may write the bytes.
+  void get_index(krvvar_shared& out, int64_t index) override;
+  // Sets the byte at `index` to the low 8 bits of the value's integer; out of range is an error. Refused
+  // while any launch holds the bytes.
+  void set_index(int64_t index, krvvar_shared& value) override;
   bool is_empty() override { return bytes.empty(); }
   uint32_t element_count() override { return static_cast<uint32_t>(bytes.size()); }
 
   bool held() const noexcept { return read_holds != 0 || write_holds != 0; }
-
+  // Adds the script methods and create_new (classes/std, with what scripts call).
+  static void script_register();
+  // The refusal of an access stopped by a hold: raises the in-use error; None for the caller to return.
+  static krvvar_shared refuse_in_use();
 
   std::vector<uint8_t> bytes;
   uint32_t read_holds = 0;   // running launches that read the bytes
