@@ -12,115 +12,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "kernel/runtime/batch_chunk.h"
 #include "kernel/runtime/listing.h"
-#include "kernel/runtime/reductions.h"
-#include "kernel/runtime/scalar_interpreter.h"
-#include "kernel/support/random_bytecode.h"
+#include "kernel/support/random_bytecode_runs.h"
 
 namespace {
-
-struct engine_run {
-  uint8_t code = 0;
-  uint64_t trap_chunk = 0;
-  ktrap trap{};
-  std::vector<std::vector<uint64_t>> chunk_values;
-  std::vector<krvk_random_memory> memory;
-  uint32_t diverged = 0;
-};
-
-// Registers after the prologue, as every runner starts.
-std::vector<uint64_t> base_registers(const krvk_random_bytecode& c, const kptr* slots) {
-  std::vector<uint64_t> regs = c.initial_registers();
-  if (c.program().prologue) {
-    ktrap scratch{};
-    krvk_interpret(c.program().prologue.get(), regs.data(), slots, 0, 1, nullptr, &scratch, 0);
-  }
-  return regs;
-}
-
-std::vector<uint64_t> identities_of(const krvk_program& p) {
-  std::vector<uint64_t> ids;
-  for (const krvk_acc& acc : p.accumulators) ids.push_back(krvk_reduce_identity(acc.op, acc.prim));
-  return ids;
-}
-
-engine_run run_scalar(const krvk_random_bytecode& c, uint64_t chunk) {
-  engine_run out;
-  out.memory = c.memory;
-  const std::vector<kptr> slots = krvk_random_bytecode::slots_over(out.memory);
-  std::vector<uint64_t> regs = base_registers(c, slots.data());
-  const std::vector<uint64_t> ids = identities_of(c.program());
-  for (uint64_t begin = 0, index = 0; begin < c.items(); begin += chunk, ++index) {
-    for (size_t i = 0; i < ids.size(); ++i) regs[c.program().accumulators[i].reg] = ids[i];
-    out.code = krvk_interpret(&c.program(), regs.data(), slots.data(), begin, std::min(begin + chunk, c.items()),
-                              nullptr, &out.trap, 0);
-    if (out.code != 0) {
-      out.trap_chunk = index;
-      break;
-    }
-    std::vector<uint64_t>& values = out.chunk_values.emplace_back();
-    for (const krvk_acc& acc : c.program().accumulators) values.push_back(regs[acc.reg]);
-  }
-  return out;
-}
-
-engine_run run_batch(const krvk_random_bytecode& c, uint64_t chunk) {
-  engine_run out;
-  out.memory = c.memory;
-  const std::vector<kptr> slots = krvk_random_bytecode::slots_over(out.memory);
-  const std::vector<uint64_t> base = base_registers(c, slots.data());
-  std::vector<uint64_t> working = base;
-  const std::vector<uint64_t> ids = identities_of(c.program());
-  krvk_batch_runner runner;
-  runner.program = &c.program();
-  runner.ptrs = slots.data();
-  runner.scalar_regs = working.data();
-  runner.base_regs = base.data();
-  runner.identities = ids.data();
-  runner.width = c.width;
-  runner.trap = &out.trap;
-  EXPECT_TRUE(runner.allocate());
-  for (uint64_t begin = 0, index = 0; begin < c.items(); begin += chunk, ++index) {
-    std::vector<uint64_t> values(ids.size());
-    out.code = runner.run_chunk(begin, std::min(begin + chunk, c.items()), values.data());
-    if (out.code != 0) {
-      out.trap_chunk = index;
-      break;
-    }
-    out.chunk_values.push_back(values);
-  }
-  out.diverged = runner.diverged;
-  return out;
-}
-
-// The trap that work item `gid` meets when it runs alone from the initial memory.
-std::pair<uint8_t, ktrap> run_alone(const krvk_random_bytecode& c, uint64_t gid) {
-  std::vector<krvk_random_memory> memory = c.memory;
-  const std::vector<kptr> slots = krvk_random_bytecode::slots_over(memory);
-  std::vector<uint64_t> regs = base_registers(c, slots.data());
-  const std::vector<uint64_t> ids = identities_of(c.program());
-  for (size_t i = 0; i < ids.size(); ++i) regs[c.program().accumulators[i].reg] = ids[i];
-  ktrap trap{};
-  const uint8_t code = krvk_interpret(&c.program(), regs.data(), slots.data(), gid, gid + 1, nullptr, &trap, 0);
-  return {code, trap};
-}
-
-void expect_same_trap(const ktrap& expected, const ktrap& actual) {
-  EXPECT_EQ(expected.code & 0xFF, actual.code & 0xFF);
-  EXPECT_EQ(expected.pc, actual.pc);
-  EXPECT_EQ(expected.gid, actual.gid);
-  if ((expected.code & 0xFF) == KRVK_TRAP_F2I) {
-    EXPECT_EQ(std::bit_cast<uint64_t>(expected.fvalue), std::bit_cast<uint64_t>(actual.fvalue));
-  } else if ((expected.code & 0xFF) == KRVK_TRAP_MISALIGNED) {
-    // The address lies in a different copy of the memory; its misalignment is what must agree.
-    EXPECT_EQ(expected.value % 8, actual.value % 8);
-    EXPECT_EQ(expected.limit, actual.limit);
-  } else {
-    EXPECT_EQ(expected.value, actual.value);
-    EXPECT_EQ(expected.limit, actual.limit);
-  }
-}
 
 struct seed_range {
   uint64_t first;
@@ -143,8 +38,8 @@ TEST(WideDifferential, RandomProgramsMatchTheScalarEngine) {
     const uint64_t chunk = seed % 3 == 0 ? (c.items() + 255) / 256 : 1 + seed % 150;
     SCOPED_TRACE("seed " + std::to_string(seed) + ", chunk " + std::to_string(chunk) + ", " +
                  std::to_string(c.width) + " x " + std::to_string(c.height) + "\n" + krvk_disasm(c.program()));
-    const engine_run scalar = run_scalar(c, chunk);
-    const engine_run batch = run_batch(c, chunk);
+    const krvk_chunked_run scalar = krvk_run_ranges(c, chunk);
+    const krvk_chunked_run batch = krvk_run_batch(c, chunk);
     diverged += batch.diverged > 0 ? 1 : 0;
     if (scalar.code == 0) {
       ++clean;
@@ -165,9 +60,9 @@ TEST(WideDifferential, RandomProgramsMatchTheScalarEngine) {
     ASSERT_EQ(scalar.trap_chunk, batch.trap_chunk);
     const uint64_t chunk_begin = scalar.trap_chunk * chunk;
     EXPECT_EQ((scalar.trap.gid - chunk_begin) / 64, (batch.trap.gid - chunk_begin) / 64);
-    const auto [alone_code, alone_trap] = run_alone(c, batch.trap.gid);
+    const auto [alone_code, alone_trap] = krvk_run_alone(c, batch.trap.gid);
     EXPECT_EQ(alone_code, batch.code);
-    expect_same_trap(alone_trap, batch.trap);
+    krvk_expect_same_trap(alone_trap, batch.trap);
     EXPECT_EQ(scalar.chunk_values, batch.chunk_values);  // the chunks before the trap
   }
   if (range.count >= 400) {  // the seeds must exercise every path they are meant to
