@@ -10,6 +10,7 @@
 // After the runs the program prints the ratios from the fastest repetition of each benchmark (run with
 // --benchmark_repetitions=N --benchmark_enable_random_interleaving=true).
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -162,6 +163,14 @@ std::shared_ptr<krvk_compiled_unit> compute_unit() {
   return unit;
 }
 
+// User and system time of the whole process so far.
+double process_cpu_ms() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
 void BM_LaunchScaling(benchmark::State& state) {
   const unsigned threads = static_cast<unsigned>(state.range(0));
   const uint32_t mode = krvk_kernel_mode.exchange(KRVK_MODE_BATCH);
@@ -174,6 +183,7 @@ void BM_LaunchScaling(benchmark::State& state) {
   for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(i % 1000);
   krvk_job_pool pool(threads - 1);
   const krvk_program& program = *unit->kernels[0];
+  const double cpu_before = process_cpu_ms();
   for (auto _ : state) {
     auto launch = new_launch(unit, program, kScalingItems);
     launch->pointer_slots[0] = kptr{reinterpret_cast<uint8_t*>(x.data()), x.size(), 4, x.size() * 4};
@@ -181,6 +191,9 @@ void BM_LaunchScaling(benchmark::State& state) {
     launch->wait();
     benchmark::DoNotOptimize(launch->collect_results());
   }
+  // Processor time of all runners together: it stays flat when runners add no work of their own, so a
+  // low efficiency then means the machine did not give the runners processors.
+  state.counters["process_cpu_ms"] = (process_cpu_ms() - cpu_before) / static_cast<double>(state.iterations());
   krvk_kernel_mode.exchange(mode);
 }
 

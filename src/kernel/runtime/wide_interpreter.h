@@ -8,7 +8,7 @@
 // Results equal the scalar interpreter's for every work item: both use the operations of kernel_ops.h.
 // Conditional jumps follow the uniform branch rule: when all lanes agree the group jumps (or not)
 // together; when they disagree the call returns KRVK_TRAP_DIVERGED with only `trap->pc` written, and the
-// caller finishes each lane on the scalar interpreter from that jump (krvk_run_batch_chunk).
+// caller finishes each lane on the scalar interpreter from that jump (krvk_batch_runner).
 //
 // A trap in lane k stops the group with lanes 0..k-1 having carried out the trapping instruction and
 // lanes k+1.. not; `gid` is gid_begin + k. Aborts and invalid opcodes report the group's first work item.
