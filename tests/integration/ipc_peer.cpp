@@ -3,11 +3,16 @@
 //
 //   krv_ipc_peer send    creator|opener CHANNEL mixed|stress|largest COUNT SEED
 //   krv_ipc_peer receive creator|opener CHANNEL mixed|stress|largest COUNT SEED TIMEOUT_MS
+//   krv_ipc_peer bench CHANNEL
 //
 // Both print "ready" once connected. A sender sends COUNT messages (0: until killed) and prints
 // "sent N"; it exits 0 when every send succeeded. A receiver drains until COUNT messages arrived or the
 // timeout passed, checks each against what the sender must have sent, and prints
 // "received N invalid I out_of_order O"; it exits 0 when all COUNT arrived valid and in order.
+//
+// The benchmark's peer connects as opener and takes commands on its standard input, answering each with
+// "done": "ring N" drains N messages in a tight update loop, reading each back into a value; "pipe N"
+// reads N messages of 1,048,576 bytes from the standard input itself.
 #include <unistd.h>
 
 #include <cstdio>
@@ -84,7 +89,61 @@ int run_receiver(krv_ipc& channel, krv_host_vm& vm, const peer_options& options)
   return received == options.count && invalid == 0 && out_of_order == 0 ? 0 : 1;
 }
 
+inline constexpr size_t bench_pipe_message = 1048576;
+
+// One command line from the standard input, read byte by byte: the bytes of a "pipe" command follow it.
+bool read_command(std::string& line) {
+  line.clear();
+  char c = 0;
+  while (read(STDIN_FILENO, &c, 1) == 1) {
+    if (c == '\n') return true;
+    line += c;
+  }
+  return false;
+}
+
+bool read_exactly(size_t size, std::vector<uint8_t>& buffer) {
+  while (size > 0) {
+    const ssize_t got = read(STDIN_FILENO, buffer.data(), std::min(size, buffer.size()));
+    if (got <= 0) return false;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+int run_bench(krv_ipc& channel, krv_host_vm& vm) {
+  std::vector<uint8_t> pipe_buffer(bench_pipe_message);
+  std::string command;
+  while (read_command(command)) {
+    char kind[8] = {};
+    unsigned long long count = 0;
+    if (std::sscanf(command.c_str(), "%7s %llu", kind, &count) != 2) return 2;
+    if (std::strcmp(kind, "ring") == 0) {
+      for (uint64_t received = 0; received < count;) {
+        vm.run_update_pass();
+        if (!channel.receive()) continue;
+        krvvar_shared value = krvvar_shared::make_none();
+        if (!krv_ipc_read_payload(channel.completed.data(), channel.completed.size(), value)) return 1;
+        ++received;
+      }
+    } else if (std::strcmp(kind, "pipe") == 0) {
+      for (uint64_t i = 0; i < count; ++i) {
+        if (!read_exactly(bench_pipe_message, pipe_buffer)) return 1;
+      }
+    } else {
+      return 2;
+    }
+    std::printf("done\n");
+  }
+  return 0;
+}
+
 bool parse(int argc, char** argv, peer_options& options) {
+  if (argc == 3 && std::strcmp(argv[1], "bench") == 0) {
+    options.kind = "bench";
+    options.channel = argv[2];
+    return true;
+  }
   if (argc < 7) return false;
   options.send = std::strcmp(argv[1], "send") == 0;
   if (!options.send && std::strcmp(argv[1], "receive") != 0) return false;
@@ -105,7 +164,8 @@ bool parse(int argc, char** argv, peer_options& options) {
 int main(int argc, char** argv) {
   peer_options options;
   if (!parse(argc, argv, options)) {
-    std::fprintf(stderr, "usage: krv_ipc_peer send|receive creator|opener CHANNEL mixed|stress|largest COUNT SEED [TIMEOUT_MS]\n");
+    std::fprintf(stderr, "usage: krv_ipc_peer send|receive creator|opener CHANNEL mixed|stress|largest COUNT SEED [TIMEOUT_MS]\n"
+                 "       krv_ipc_peer bench CHANNEL\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -118,7 +178,11 @@ int main(int argc, char** argv) {
     krvptr_strong<krv_ipc> channel = krvptr_strong<krv_ipc>::from_raw(new krv_ipc());
     if (channel->open_mapping(options.channel, options.create)) {
       std::printf("ready\n");
-      status = options.send ? run_sender(*channel, vm, options) : run_receiver(*channel, vm, options);
+      if (options.kind == "bench") {
+        status = run_bench(*channel, vm);
+      } else {
+        status = options.send ? run_sender(*channel, vm, options) : run_receiver(*channel, vm, options);
+      }
     }
   }
   krv_host_vm::detach_current_thread();

@@ -26,6 +26,8 @@ namespace {
 constexpr uint32_t slot_spin_limit = 4096;
 constexpr auto slot_wait_pause = std::chrono::microseconds(50);
 constexpr auto full_ring_pause = std::chrono::milliseconds(1);
+// Spins of a writer facing a full ring before it sleeps.
+constexpr uint32_t full_ring_spin_limit = 16384;
 
 void cpu_relax() noexcept { __builtin_ia32_pause(); }
 
@@ -84,16 +86,22 @@ bool krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record) {
   std::atomic_ref<uint32_t> write_ticket = krv_ipc_write_ticket(*ring);
   std::atomic_ref<uint32_t> read_ticket = krv_ipc_read_ticket(*ring);
   uint32_t ticket = write_ticket.load();
-  for (;;) {
+  for (uint32_t spins = 0;; ++spins) {
     if (krv_ipc_ticket_distance(read_ticket.load(), ticket) < static_cast<int32_t>(krv_ipc_slot_count)) {
       if (write_ticket.compare_exchange_weak(ticket, ticket + 1)) break;
       continue;
     }
-    if (krv_platform::monotonic_ms() >= deadline_ms) {
-      log_error("IPC: timeout.");
-      return false;
+    // A reader that is draining frees the next slot within one record copy: spin about that long before
+    // the full ring is waited out in 1 ms sleeps.
+    if (spins < full_ring_spin_limit) {
+      cpu_relax();
+    } else {
+      if (krv_platform::monotonic_ms() >= deadline_ms) {
+        log_error("IPC: timeout.");
+        return false;
+      }
+      std::this_thread::sleep_for(full_ring_pause);
     }
-    std::this_thread::sleep_for(full_ring_pause);
     ticket = write_ticket.load();
   }
 
