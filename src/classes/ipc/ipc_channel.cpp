@@ -64,6 +64,7 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
   is_process_a = create;
   partials.clear();
   late_marks_.fill(0);
+  corrupt_reported_ = false;
   sender_id = std::random_device{}();
   mapping_size = sizeof(krv_ipc_ring);
   view_size = sizeof(krv_ipc_ring);

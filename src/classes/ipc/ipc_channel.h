@@ -69,7 +69,9 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   bool send_payload(const uint8_t* data, size_t size);
   // Places one record in the ring, waiting while it is full until `deadline_ms` (monotonic).
   bool publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record);
-  // Drains records until one message is complete (then in `completed`); false when the ring is empty.
+  // Drains records until one message is complete (then in `completed`); false when the ring is empty,
+  // when a record did not arrive within its bound (the ticket is skipped), or when the tickets are
+  // impossible (more records waiting than the ring holds: not written by an honest writer).
   bool receive();
   // The same, taking no ticket at or past `end_ticket`.
   bool receive_until(uint32_t end_ticket);
@@ -107,4 +109,5 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // Slots whose ticket the reader skipped while a writer could still fill it: the next record found full
   // there is that late one and is dropped unread. Cleared at each connect.
   std::array<uint8_t, krv_ipc_slot_count> late_marks_{};
+  bool corrupt_reported_ = false;  // the tickets were found impossible since the last connect
 };

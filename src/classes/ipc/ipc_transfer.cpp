@@ -69,7 +69,7 @@ bool krv_ipc::send_payload(const uint8_t* data, size_t size) {
               std::to_string(krv_ipc_max_message) + " bytes.");
     return false;
   }
-  const uint64_t deadline_ms = krv_platform::monotonic_ms() + krv_ipc_send_timeout_ms;
+  const uint64_t deadline_ms = krv_platform::monotonic_ms() + krv_ipc_send_timeout;
   krv_ipc_slot record;
   record.sender_id = sender_id;
   record.seq = 0;
@@ -85,6 +85,7 @@ bool krv_ipc::send_payload(const uint8_t* data, size_t size) {
 }
 
 bool krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record) {
+  if (ring == nullptr) return false;
   std::atomic_ref<uint32_t> write_ticket = krv_ipc_write_ticket(*ring);
   std::atomic_ref<uint32_t> read_ticket = krv_ipc_read_ticket(*ring);
   uint32_t ticket = write_ticket.load();
@@ -133,14 +134,22 @@ bool krv_ipc::receive_until(uint32_t end_ticket) {
     uint32_t ticket = read_ticket.load();
     for (;;) {
       // A creator that connects again zero-fills the tickets, so test the live write ticket as well.
-      if (krv_ipc_ticket_distance(ticket, write_ticket.load()) < 1 ||
-          krv_ipc_ticket_distance(ticket, end_ticket) < 1) {
+      const int32_t waiting = krv_ipc_ticket_distance(ticket, write_ticket.load());
+      if (waiting < 1 || krv_ipc_ticket_distance(ticket, end_ticket) < 1) return false;
+      // Writers never run more than a ring ahead: tickets further apart were not set by a writer.
+      if (waiting > static_cast<int32_t>(krv_ipc_slot_count)) {
+        if (!corrupt_reported_) {
+          log_error("IPC: the ring of '" + name + "' has " + std::to_string(waiting) +
+                    " records waiting, more than it holds; not reading it.");
+        }
+        corrupt_reported_ = true;
         return false;
       }
       if (read_ticket.compare_exchange_weak(ticket, ticket + 1)) break;
     }
     bool complete = false;
-    drain_ticket(ticket, complete);
+    // A skipped ticket ends this call, so one call waits for at most one missing record.
+    if (!drain_ticket(ticket, complete)) return false;
     if (complete) return true;
   }
 }

@@ -215,6 +215,15 @@ TEST_F(IpcRing, ADeadSlotCostsTheReaderAtMostItsBoundWithALine) {
   }
 }
 
+TEST_F(IpcRing, TicketsNoWriterCouldHaveSetAreNotRead) {
+  krv_ipc_write_ticket(ring()).store(1025);
+  EXPECT_FALSE(reader->receive());
+  EXPECT_FALSE(reader->receive());
+  EXPECT_EQ(read_ticket(), 0u);
+  EXPECT_EQ(errors(), std::vector<std::string>{"IPC: the ring of '" + name +
+                                               "' has 1025 records waiting, more than it holds; not reading it."});
+}
+
 TEST_F(IpcRing, AWriterFinishingAfterTheReaderGaveUpHasItsRecordDroppedAndLaterOnesKeepOrder) {
   // Ticket 0's writer is slow: the reader skips it and marks slot 0.
   krv_ipc_write_ticket(ring()).store(1);
