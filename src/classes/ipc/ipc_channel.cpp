@@ -120,9 +120,11 @@ void krv_ipc::set_callback(krvvar_shared& value) {
 }
 
 void krv_ipc::update_pre() {
-  // The callback may drop the last reference to this channel: hold one for the whole pass.
+  if (!ready || ring == nullptr || !callback.task) return;
+  // The callback may drop the last reference to this channel: hold one for the whole pass. There is
+  // none once the last one went (the release then waits for the VM lock to take the channel off the list).
   const krvptr_strong<krv_ipc> self = strong_handle();
-  if (!self || !ready || ring == nullptr || !callback.task) return;
+  if (!self) return;
   // A peer that keeps sending must not hold the VM thread: drain only what was written before now.
   const uint32_t end_ticket = krv_ipc_write_ticket(*ring).load();
   std::vector<krvvar_shared> run_args;
