@@ -76,19 +76,25 @@ TEST_F(StringMethods, TableOrderRangesAndKinds) {
       "substr_inplace 1 2,reverse 0 0,reverse_inplace 0 0,contains 1 1,contains_ignoring_whitespaces 1 1,split 1 3,"
       "split_words 0 0,smart_split 1 3,find 1 2,rfind 1 2,find_first_of 1 2,find_last_of 1 2,find_first_not_of 1 2,"
       "find_last_not_of 1 2,ljust 1 2,rjust 1 2,center 1 2,removeprefix 1 1,removesuffix 1 1,removechars 1 1,"
-      "removecharsexcept 1 1,extract 2 2,extract_quotes 0 0,extract_all 2 2,";
+      "removecharsexcept 1 1,extract 2 2,extract_quotes 0 0,extract_all 2 2,regex_match 1 1 worker,"
+      "regex_search 1 1 worker,regex_findall 1 1 worker,regex_replace 2 2 worker,regex_replace_inplace 2 2,"
+      "regex_split 1 1 worker,regex_escape 0 0 worker,";
   std::string listed;
   for (const auto& member : krv_std_string::statics().members) {
     const krv_function_def& f = *member->function_descriptor();
-    EXPECT_EQ(f.kind, 1u) << f.name;
-    listed += std::string(f.name) + " " + std::to_string(f.min_args) + " " + std::to_string(f.max_args) + ",";
+    EXPECT_TRUE(f.kind == 1 || f.kind == 2) << f.name;
+    listed += std::string(f.name) + " " + std::to_string(f.min_args) + " " + std::to_string(f.max_args) +
+              (f.kind == 2 ? " worker," : ",");
   }
-  EXPECT_EQ(listed.substr(0, expected.size()), expected);
+  EXPECT_EQ(listed, expected);
   EXPECT_EQ(method("split").param_help.size(), 3u);
   EXPECT_EQ(method("smart_split").param_help.at(1),
             "max_parts: int - Maximum number of resulting strings (-1 is the default, disables this)");
   EXPECT_EQ(method("extract_all").param_help.at(1), "right: string - Right delimiter to search for");
   EXPECT_EQ(method("rfind").param_help.at(0), "sub: string - Substring to search for");
+  EXPECT_EQ(method("regex_search").param_help, std::vector<std::string_view>{"pattern: string - Regular expression pattern to search for"});
+  EXPECT_EQ(method("regex_replace").param_help, std::vector<std::string_view>{"pat: string - Regular expression pattern to search for"});
+  EXPECT_TRUE(method("regex_escape").param_help.empty());
   EXPECT_EQ(method("replace").param_help.at(0),
             "search_or_map: string|json - Substring to search for or json map of replacements");
 }
