@@ -12,7 +12,8 @@ using text_iterator = std::string::const_iterator;
 
 // The bytes of `text` that `sub` covers (an empty match may sit at the very end).
 std::string_view covered(const std::string& text, const std::sub_match<text_iterator>& sub) {
-  return std::string_view(text).substr(static_cast<size_t>(sub.first - text.begin()), static_cast<size_t>(sub.length()));
+  const auto begin = static_cast<size_t>(sub.first - text.begin());
+  return std::string_view(text).substr(begin, static_cast<size_t>(sub.length()));
 }
 
 const char* name_of(const std::regex_error& failure) { return krv_regex_error_name(failure.code()); }

@@ -19,7 +19,9 @@ using method_body = string_class::method_body;
 // The call kind of methods whose work runs on a worker thread.
 constexpr uint32_t worker_call_kind = 2;
 
-void mark_last_as_worker() { string_class::statics().members.back()->function_descriptor()->kind = worker_call_kind; }
+void mark_last_as_worker() {
+  string_class::statics().members.back()->function_descriptor()->kind = worker_call_kind;
+}
 
 // Adds a method and then its parameter helps, in order.
 void add_method(std::string_view name, method_body body, uint32_t min_args, uint32_t max_args, std::string_view help,

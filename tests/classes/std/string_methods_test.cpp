@@ -31,8 +31,9 @@ TEST_F(StringMethods, TableOrderRangesAndKinds) {
             "max_parts: int - Maximum number of resulting strings (-1 is the default, disables this)");
   EXPECT_EQ(method("extract_all").param_help.at(1), "right: string - Right delimiter to search for");
   EXPECT_EQ(method("rfind").param_help.at(0), "sub: string - Substring to search for");
-  EXPECT_EQ(method("regex_search").param_help, std::vector<std::string_view>{"pattern: string - Regular expression pattern to search for"});
-  EXPECT_EQ(method("regex_replace").param_help, std::vector<std::string_view>{"pat: string - Regular expression pattern to search for"});
+  using helps = std::vector<std::string_view>;
+  EXPECT_EQ(method("regex_search").param_help, helps{"pattern: string - Regular expression pattern to search for"});
+  EXPECT_EQ(method("regex_replace").param_help, helps{"pat: string - Regular expression pattern to search for"});
   EXPECT_TRUE(method("regex_escape").param_help.empty());
   EXPECT_EQ(method("replace").param_help.at(0),
             "search_or_map: string|json - Substring to search for or json map of replacements");

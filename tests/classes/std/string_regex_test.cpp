@@ -86,7 +86,8 @@ TEST_F(StringRegex, RefusedInputsAndPatterns) {
        "regex_findall: invalid regex pattern '" + deep_nesting + "' (error_complexity)"},
       {"regex_findall", "abc", {bottomless.c_str()}, "None",
        "regex_findall: invalid regex pattern '" + bottomless + "' (error_complexity)"},
-      {"regex_replace_inplace", "abc", {"[b", "x"}, "0", "regex_replace_inplace: invalid regex pattern '[b' (error_brack)"},
+      {"regex_replace_inplace", "abc", {"[b", "x"}, "0",
+       "regex_replace_inplace: invalid regex pattern '[b' (error_brack)"},
       {"regex_replace_inplace", std::string(262145, 'b'), {"a", "x"}, "0",
        "regex_replace_inplace: input of 262145 characters exceeds the std::regex limit of 262144" + limit_message_tail},
   };
@@ -201,7 +202,9 @@ TEST_F(StringRegex, FailuresWhileMatchingLogAndKeepWhatWasFound) {
   } cases[] = {
       {[&] { return krv_regex_match_job(job, [](const std::string&, const std::regex&) -> bool { give_up(); }); }, "0",
        "regex_match: matching failed (error_complexity): " + what},
-      {[&] { return krv_regex_search_job(job, [](const std::string&, const std::regex&) -> std::ptrdiff_t { give_up(); }); },
+      {[&] {
+         return krv_regex_search_job(job, [](const std::string&, const std::regex&) -> std::ptrdiff_t { give_up(); });
+       },
        "-1", "regex_search: pattern '" + what + "' failed while matching (error_complexity)"},
       {[&] { return krv_regex_findall_job(job, collect_one_then_fail); }, "['found',]",
        "regex_findall: pattern '" + what + "' failed while matching (error_complexity)"},
