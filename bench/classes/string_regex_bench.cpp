@@ -165,6 +165,12 @@ BENCHMARK_CAPTURE(stack_at_limit, findall_a_or_b_plus_8k, "(a|b)+", findall)
 BENCHMARK_CAPTURE(stack_at_limit, replace_a_or_b_plus_8k, "(a|b)+", replace)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(stack_at_limit, findall_20_nested_groups_plus, "((((((((((((((((((((a))))))))))))))))))))+", findall)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(stack_at_limit, findall_10_alternatives_plus, "(a|b|c|d|e|f|g|h|i|j)+", findall)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -54,15 +54,22 @@ std::shared_ptr<const std::regex> compile(const std::string& pattern) {
 uint64_t krv_regex_input_limit(std::string_view pattern) {
   bool has_quantifier = false;
   bool quantifies_group = false;
+  uint64_t group_work = 0;  // matcher levels a repeated group may add per input byte
   for_each_active_byte(pattern, [&](size_t at) {
     const char byte = pattern[at];
+    if (byte == '(' && (at + 1 == pattern.size() || pattern[at + 1] != '?')) group_work += krv_regex_capture_work;
+    if (byte == '|') group_work += krv_regex_alternative_work;
     const bool quantifier = byte == '*' || byte == '+' || (byte == '{' && is_open_ended_brace(pattern, at));
     if (!quantifier) return;
     has_quantifier = true;
     // Only the byte before counts: an escaped ')' followed by a quantifier counts as a group too.
     if (at > 0 && pattern[at - 1] == ')') quantifies_group = true;
   });
-  if (quantifies_group) return krv_regex_group_quantified_limit;
+  if (quantifies_group) {
+    // Heavier groups get a proportionally shorter input, so that the matcher's depth stays in budget.
+    if (group_work <= krv_regex_group_work_budget) return krv_regex_group_quantified_limit;
+    return krv_regex_group_quantified_limit * krv_regex_group_work_budget / group_work;
+  }
   return has_quantifier ? krv_regex_quantified_limit : krv_regex_plain_limit;
 }
 

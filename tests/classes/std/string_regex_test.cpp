@@ -51,6 +51,11 @@ TEST(RegexInputLimit, FollowsThePatternsShape) {
       {"a{,5}", 16384},      {"a{2,", 16384},     {"[(]*", 16384},       {"\\\\*", 16384},
       {"(ab)*", 8192},       {"(a|b)+", 8192},    {"(ab){1,3}", 8192},   {"\\)*", 8192},
       {"x+(y)+", 8192},      {"[a\\]]*", 16384},  {"[)]+", 16384},       {"*", 16384},
+      // Group work beyond the 8 KiB budget: 3 per capturing group, 1 per alternative.
+      {"(a|b|c|d|e|f|g|h|i|j)+", 8192},   {"(a|b|c|d|e|f|g|h|i|j|k)+", 7561},
+      {"((((a))))+", 8192},               {"(((((a)))))+", 6553},
+      {"(?:(?:(?:(?:(?:a)))))+", 8192},
+      {"(a)(b)(c)(d)(e)", 262144},        {"[(|(|(|(|(]+", 16384},
   };
   for (const auto& c : cases) EXPECT_EQ(krv_regex_input_limit(c.pattern), c.limit) << c.pattern;
   EXPECT_EQ(krv_regex_group_depth("(a(b)[(]\\(c)((d))"), 2u);
@@ -226,8 +231,10 @@ TEST_F(StringRegex, InputsAtTheLimitsMatchOnTheVmThreadsStack) {
     results.push_back(call("regex_search", a16k, {"a*"}));
     results.push_back(call("regex_findall", ab8k, {"(a|b)+"}));
     results.push_back(call("regex_replace_inplace", a16k, {"a*", "x"}));
+    results.push_back(call("regex_search", a16k.substr(0, 1638), {"((((((((((((((((((((a))))))))))))))))))))+"}));
   });
-  ASSERT_EQ(results.size(), 3u);
+  ASSERT_EQ(results.size(), 4u);
+  EXPECT_EQ(results[3].first, "0");
   EXPECT_EQ(results[0].first, "0");
   EXPECT_EQ(results[1].first, "['" + ab8k + "',]");
   EXPECT_EQ(results[2], std::make_pair(std::string("1"), std::string("xx")));  // the whole text, then the empty end
