@@ -1,6 +1,7 @@
 // The bodies of the std.string methods, registered in method-table order by krv_std_string::script_register
-// (string_registration.cpp). Each receives the receiver, the calling frame and the arguments, and never
-// raises an error: out-of-range numbers are clamped or ignored, empty search texts warn.
+// (string_registration.cpp). Each receives the receiver, the calling frame and the arguments. Only the
+// regular-expression methods raise errors (an input above the pattern's limit, a pattern that does not
+// compile); the others clamp or ignore out-of-range numbers and warn about empty search texts.
 #pragma once
 #include <vector>
 
@@ -66,5 +67,15 @@ KRV_STRING_METHOD(center);
 KRV_STRING_METHOD(extract);
 KRV_STRING_METHOD(extract_quotes);
 KRV_STRING_METHOD(extract_all);
+
+// Regular expressions (string_regex_methods.cpp); all but regex_replace_inplace hand their matching to a
+// worker.
+KRV_STRING_METHOD(regex_match);
+KRV_STRING_METHOD(regex_search);
+KRV_STRING_METHOD(regex_findall);
+KRV_STRING_METHOD(regex_replace);
+KRV_STRING_METHOD(regex_replace_inplace);
+KRV_STRING_METHOD(regex_split);
+KRV_STRING_METHOD(regex_escape);
 
 }  // namespace krv_string_methods

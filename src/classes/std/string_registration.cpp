@@ -2,8 +2,9 @@
 // "std", and the registrar that adds both while the library loads. Its place among the sources of
 // classes/std fixes its place in the registry.
 //
-// Methods register in table order, which is also the order of the class's member list. Every method is
-// of the synchronous call kind (1) that add_function sets.
+// Methods register in table order, which is also the order of the class's member list. add_function
+// gives a method the synchronous call kind (1); the methods that hand their work to a worker carry the
+// worker call kind (2) instead, which the host reads.
 #include <initializer_list>
 
 #include "classes/std/string_methods.h"
@@ -14,6 +15,13 @@ namespace {
 
 using string_class = krv_std_string;
 using method_body = string_class::method_body;
+
+// The call kind of methods whose work runs on a worker thread.
+constexpr uint32_t worker_call_kind = 2;
+
+void mark_last_as_worker() {
+  string_class::statics().members.back()->function_descriptor()->kind = worker_call_kind;
+}
 
 // Adds a method and then its parameter helps, in order.
 void add_method(std::string_view name, method_body body, uint32_t min_args, uint32_t max_args, std::string_view help,
@@ -44,6 +52,17 @@ void krv_std_string_add_chars_function(std::string_view name, method_body body, 
 void krv_std_string_add_delimiters_function(std::string_view name, method_body body, std::string_view help) {
   add_method(name, std::move(body), 2, 2, help,
              {"left: string - Left delimiter to search for", "right: string - Right delimiter to search for"});
+}
+
+void krv_std_string_add_pattern_function(std::string_view name, method_body body, std::string_view help) {
+  add_method(name, std::move(body), 1, 1, help, {"pattern: string - Regular expression pattern to search for"});
+  mark_last_as_worker();
+}
+
+void krv_std_string_add_worker_function(std::string_view name, method_body body, uint32_t min_args, uint32_t max_args,
+                                        std::string_view help, std::initializer_list<std::string_view> param_help) {
+  add_method(name, std::move(body), min_args, max_args, help, param_help);
+  mark_last_as_worker();
 }
 
 void krv_std_string::script_register() {
@@ -136,6 +155,37 @@ void krv_std_string::script_register() {
   add_method("extract_quotes", m::extract_quotes, 0, 0, "Extract substring between the first pair of double quotes in the string");
   krv_std_string_add_delimiters_function("extract_all", m::extract_all,
                                          "Extract all substring between specified left and right delimiters");
+  krv_std_string_add_worker_function(
+      "regex_match", m::regex_match, 1, 1,
+      "Check if the string matches a regular expression pattern. Input longer than the limit for the pattern "
+      "(8 KB - 256 KB, see the docs) is rejected with a runtime error (issue #102)",
+      {"pattern: string - Regular expression pattern to match against"});
+  krv_std_string_add_pattern_function(
+      "regex_search", m::regex_search,
+      "Search for a regular expression pattern in the string and return the starting position of the match. Input "
+      "longer than the limit for the pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error (issue "
+      "#102)");
+  krv_std_string_add_pattern_function(
+      "regex_findall", m::regex_findall,
+      "Find all matches of a regex pattern in the string. Input longer than the limit for the pattern (8 KB - 256 "
+      "KB, see the docs) is rejected with a runtime error (issue #102)");
+  krv_std_string_add_worker_function(
+      "regex_replace", m::regex_replace, 2, 2,
+      "Replace all occurrences of a regular expression pattern in the string. Input longer than the limit for the "
+      "pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error (issue #102)",
+      {"pat: string - Regular expression pattern to search for"});
+  add_method("regex_replace_inplace", m::regex_replace_inplace, 2, 2,
+             "Replace all occurrences of a regular expression pattern in the string with a replacement text. Input "
+             "longer than the limit for the pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error "
+             "(issue #102)",
+             {"pattern: string - Regular expression pattern to search for"});
+  krv_std_string_add_worker_function(
+      "regex_split", m::regex_split, 1, 1,
+      "Split string using regular expression pattern and return results as JSON array. Input longer than the "
+      "limit for the pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error (issue #102)",
+      {"pattern: string - Regular expression pattern to split the string"});
+  add_method("regex_escape", m::regex_escape, 0, 0, "Escape regex metacharacters in string");
+  mark_last_as_worker();
 }
 
 krvvar_shared krv_std_string::constructor_function(krv_vm_context&, std::vector<krvvar_shared>& args) {

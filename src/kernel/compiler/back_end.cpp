@@ -4,11 +4,16 @@
 // run. Only register operands (D, R, I) are relocated; selectors, offsets, sizes and targets never are.
 #include "kernel/compiler/back_end.h"
 
+#include <algorithm>
+
 #include "kernel/compiler/compiler_context.h"
+#include "kernel/compiler/operand_walk.h"
+#include "kernel/compiler/optimiser.h"
+#include "kernel/compiler/register_allocation.h"
 
 const krvk_back_end_passes& krvk_default_back_end_passes() {
-  static const krvk_back_end_passes none;
-  return none;
+  static const krvk_back_end_passes passes{krvk_opt_optimise, krvk_opt_allocate_registers};
+  return passes;
 }
 
 namespace {
@@ -16,38 +21,13 @@ namespace {
 constexpr int kCompactRounds = 4;
 
 bool has_jump_target(uint16_t op) {
-  for (const char* letter = krvk_opcode_signature(op); *letter != '\0'; ++letter) {
-    if (*letter == 'J') return true;
-  }
-  return false;
-}
-
-// Calls `visit` with a reference to every register operand (D, R, I) of the instruction.
-template <class Visit>
-void for_each_register_operand(krvk_insn& insn, Visit visit) {
-  krvk_operand_field fields[4];
-  const char* signature = krvk_opcode_signature(insn.op);
-  const uint32_t count = krvk_place_operands(signature, fields);
-  for (uint32_t i = 0; i < count; ++i) {
-    const char letter = signature[i];
-    if (letter != 'D' && letter != 'R' && letter != 'I') continue;
-    switch (fields[i]) {
-      case KRVK_FIELD_A: visit(insn.a); break;
-      case KRVK_FIELD_B: visit(insn.b); break;
-      case KRVK_FIELD_C: visit(insn.c); break;
-      case KRVK_FIELD_X: {
-        auto reg = static_cast<uint16_t>(insn.x);
-        visit(reg);
-        insn.x = reg;
-        break;
-      }
-    }
-  }
+  const krvk_operand_layout& layout = krvk_opcode_layout(op);
+  return std::find(layout.letters, layout.letters + layout.count, 'J') != layout.letters + layout.count;
 }
 
 void relocate_constants(std::vector<krvk_insn>& code, uint16_t register_count) {
   for (krvk_insn& insn : code) {
-    for_each_register_operand(insn, [&](uint16_t& operand) {
+    krvk_for_each_register_operand(insn, [&](char, uint16_t& operand) {
       if (operand >= krvk_constant_operand_base) {
         operand = static_cast<uint16_t>(register_count + (operand - krvk_constant_operand_base));
       }
@@ -127,4 +107,6 @@ void krvk_compiler::finish_function() {
   program.register_names.resize(program.register_count);
   // assign(1, '#') rather than = "#": g++ 12 reports a false -Wrestrict overlap for the literal here.
   for (const krvk_const& constant : program.constants) program.register_names[constant.reg].assign(1, '#');
+  // The prologue works on the same register file, so its listing names the registers the same way.
+  if (program.prologue) program.prologue->register_names = program.register_names;
 }

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "kernel/compiler/operand_walk.h"
+
 #define KRVK_OPCODE_NAME(name, signature) #name,
 const char* const krvk_opcode_names[KRVK_OPCODE_COUNT] = {KRVK_OPCODES(KRVK_OPCODE_NAME)};
 #undef KRVK_OPCODE_NAME
@@ -17,19 +19,9 @@ const char* krvk_opcode_signature(uint32_t op) noexcept {
 }
 
 uint32_t krvk_place_operands(std::string_view signature, krvk_operand_field fields[4]) noexcept {
-  uint32_t next_register_field = KRVK_FIELD_A;
-  uint32_t count = 0;
-  for (char letter : signature) {
-    if (count == 4) break;
-    const bool takes_a_free_field =
-        letter == 'D' || letter == 'R' || letter == 'P' || letter == 'K' || letter == 'T';
-    if (takes_a_free_field && next_register_field <= KRVK_FIELD_C) {
-      fields[count++] = static_cast<krvk_operand_field>(next_register_field++);
-    } else {
-      fields[count++] = KRVK_FIELD_X;
-    }
-  }
-  return count;
+  const krvk_operand_layout layout = krvk_detail::layout_of(signature);
+  for (uint32_t i = 0; i < layout.count; ++i) fields[i] = layout.fields[i];
+  return layout.count;
 }
 
 uint64_t krvk_operand_value(const krvk_insn& insn, krvk_operand_field field) noexcept {

@@ -237,7 +237,7 @@ op_MOV:
 op_JMP:
   JUMP(IMM);
 op_LOOP:
-  if (abort != nullptr && *abort != 0) TRAP(KRVK_TRAP_ABORTED, 0, 0);
+  if (abort != nullptr && __atomic_load_n(abort, __ATOMIC_RELAXED) != 0) TRAP(KRVK_TRAP_ABORTED, 0, 0);
   JUMP(IMM);
 op_JT:
   BRANCH_IF(R_A != 0);

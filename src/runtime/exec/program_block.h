@@ -71,6 +71,11 @@ static_assert(offsetof(krv_slot_ref_entry, name_index) == 20);
 
 class krv_program_block : public krv_compiled_record<krv_program_block> {
  public:
+  krv_program_block() = default;
+  // Releases the nested blocks one level at a time, so tearing down a deeply nested program takes no
+  // stack per level.
+  ~krv_program_block() override;
+
   // The block's symbol table, created on first use.
   krv_program_block_symbol_table& symbol_table();
 

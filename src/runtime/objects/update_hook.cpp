@@ -24,7 +24,9 @@ krvobject_update_pre::krvobject_update_pre() : vm_(&calling_thread_vm()) {
   vm_->update_list_changed = 1;
 }
 
-krvobject_update_pre::~krvobject_update_pre() {
+krvobject_update_pre::~krvobject_update_pre() { leave_update_list(); }
+
+void krvobject_update_pre::leave_update_list() noexcept {
   // The object may be released on any thread: lock the VM whose list holds it.
   krv_vm_lock guard(*vm_);
   std::erase(vm_->update_list, this);

@@ -21,6 +21,12 @@ class krvobject_update_pre {
 
   krv_vm_state* vm() const noexcept { return vm_; }
 
+ protected:
+  // Takes the object off its VM's update list now, under that VM's lock; later calls change nothing but
+  // the changed flag. A class whose hook reads what its own destructor tears down calls this before the
+  // teardown begins, so no update pass meets the object half-destroyed.
+  void leave_update_list() noexcept;
+
  private:
   krv_vm_state* vm_;  // the VM whose update list holds this object
 };

@@ -44,6 +44,12 @@ krvvar_shared& krv_std_json::append(krvvar_shared cell, std::string_view key) {
   return entry.value;
 }
 
+void krv_std_json::append_new_key(krvvar_shared cell, std::string_view key) {
+  krv_std_json_entry& entry = entries.emplace_back(std::move(cell));
+  entry.key = new std::string(key);
+  index().emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 1});
+}
+
 krvvar_shared& krv_std_json::push_empty() { return entries.emplace_back(krvvar_shared::make_none()).value; }
 
 krvvar_shared& krv_std_json::push_empty_keyed(std::string_view key) { return append(krvvar_shared::make_none(), key); }
@@ -62,10 +68,8 @@ krvvar_shared krv_std_json::get_or_insert(std::string_view key) {
     if (found != key_index->end()) return krvvar_shared::from_raw(found->second.cell);
   }
   // Without an index there is no keyed entry to find; an empty key is kept as a key here.
-  krv_std_json_entry& entry = entries.emplace_back(krvvar_shared::make_none());
-  entry.key = new std::string(key);
-  index().emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 1});
-  return entry.value;
+  append_new_key(krvvar_shared::make_none(), key);
+  return entries.back().value;
 }
 
 krvvar_shared krv_std_json::at(int64_t index) {

@@ -13,6 +13,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -67,6 +68,25 @@ class krv_std_json : public krvobject<krv_std_json, CLASS_STRING<"std.json">>, p
   // Appends a fresh cell assigned from `value` (under `key` unless empty); `value` is released.
   void push_value(krvvar_shared& value, std::string_view key = {});
   bool has_key(std::string_view key) const;
+  // Appends `cell` under `key`, which stays a key even when empty (as get_or_insert keeps it). The key
+  // must not be in the container yet: the filling from JSON text hands over each member once.
+  void append_new_key(krvvar_shared cell, std::string_view key);
+
+  // JSON text (classes/std). The text of the container: pretty (4 spaces a level) or compact; keys in
+  // byte order, a later duplicate winning, unkeyed entries under the empty key, cycles and nesting past
+  // krv_json_max_depth printed as markers with one warning; empty when printing fails.
+  std::string dump(bool compact);
+  // The same walk, printing each value that is not a container as its reference-debugging record.
+  std::string debug_dump(bool compact);
+  // Replaces the contents with the parsed text; false (logged unless suppressed) when it does not parse
+  // or nests too deeply, and the container is then empty.
+  bool from_string(std::string_view text, bool suppress_errors);
+  // The pretty text.
+  void to_string(std::string& out) override;
+
+  // Script setup of "std.json" and the body of the constructor function "json" (classes/std).
+  static void script_register();
+  static krvvar_shared constructor_function(krv_vm_context& frame, std::vector<krvvar_shared>& args);
 
   // The container's "j11" section in the binary value format (json_binary.cpp). Writing fails, leaving
   // `out` as it was, on a cycle, past the depth limit or when an entry's value cannot be written.

@@ -37,7 +37,7 @@ TEST(KernelBackEnd, CompactionStopsAfterFourRounds) {
 }
 
 TEST(KernelBackEnd, EmptyThenBranchLosesItsJumps) {
-  auto unit = compile_unit("kernel void k(i32* p) { if (p[0] > 1) { } else { } p[1] = 2; }");
+  auto unit = compile_emitted("kernel void k(i32* p) { if (p[0] > 1) { } else { } p[1] = 2; }");
   ASSERT_NE(unit, nullptr);
   EXPECT_EQ(opcodes_of(*unit->kernels[0]),
             (std::vector<uint16_t>{KOP_LD_I32, KOP_JFGT_S, KOP_ST_I32, KOP_END}));
@@ -75,7 +75,7 @@ TEST(KernelBackEnd, PassesRunOnlyWhenGivenAndTheBodyHasRegisters) {
   auto with = krvk_compile_source(source, "t.k", err, {}, passes);
   ASSERT_NE(with, nullptr) << err.message;
   EXPECT_EQ(optimised, 1);  // the empty kernel has no registers beyond the fixed ones
-  auto without = krvk_compile_source(source, "t.k", err, {});
+  auto without = krvk_compile_source(source, "t.k", err, {}, krvk_back_end_passes{});
   ASSERT_NE(without, nullptr);
   EXPECT_EQ(opcodes_of(*with->kernels[0]), opcodes_of(*without->kernels[0]));
   EXPECT_EQ(without->kernels[1]->register_count, 8u);

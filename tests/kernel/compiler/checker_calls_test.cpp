@@ -38,7 +38,7 @@ TEST(KernelCheckerCalls, BuiltinDiagnostics) {
 }
 
 TEST(KernelCheckerCalls, BuiltinsFoldOnConstants) {
-  auto unit = compile_unit("kernel void k(f64* d, i32* i, f32* f) {\n"
+  auto unit = compile_emitted("kernel void k(f64* d, i32* i, f32* f) {\n"
                            "  d[0] = sqrt(2.0); d[1] = pow(2.0, 10.0); d[2] = floor(-2.5); d[3] = abs(-3.5);\n"
                            "  i[0] = min(3, 5); i[1] = max(-3, 5); i[2] = abs(-7); i[3] = clamp(12, 0, 10);\n"
                            "  f[0] = round(2.5f); f[1] = atan2(0.0f, -1.0f);\n}");
@@ -60,7 +60,7 @@ TEST(KernelCheckerCalls, BuiltinsFoldOnConstants) {
 }
 
 TEST(KernelCheckerCalls, BuiltinsRunOnRegistersAndLanes) {
-  auto unit = compile_unit(
+  auto unit = compile_emitted(
       "kernel void k(i32* i, u32* u, f32x4* v, const i8* b, const f32* x) {\n"
       "  i[0] = abs(b[0]); u[1] = abs(u[0]); i[2] = min(i[1], 5) + max(i[1], 5);\n"
       "  v[2] = max(v[0], v[1]); v[3] = sqrt(v[0]) + floor(x[0]);\n}");
@@ -83,7 +83,7 @@ TEST(KernelCheckerCalls, BuiltinsRunOnRegistersAndLanes) {
 }
 
 TEST(KernelCheckerCalls, VectorBuiltins) {
-  auto unit = compile_unit("kernel void k(f32* out, i32x3* c, const f32x3* a, const i32x3* ia) {\n"
+  auto unit = compile_emitted("kernel void k(f32* out, i32x3* c, const f32x3* a, const i32x3* ia) {\n"
                            "  out[0] = dot(a[0], a[1]); out[1] = length(a[0]); c[0] = cross(ia[0], ia[1]);\n}");
   ASSERT_NE(unit, nullptr);
   std::vector<float> out(2), a{3, 4, 0, 1, 2, 3};
@@ -94,7 +94,7 @@ TEST(KernelCheckerCalls, VectorBuiltins) {
   EXPECT_EQ(out, (std::vector<float>{11, 5}));
   EXPECT_EQ(c, (std::vector<int32_t>{0, 0, 1}));
   // A helper named like a vector built-in is called instead of the built-in.
-  auto own = compile_unit("inline f32 dot(f32 a, f32 b) { return a - b; }\nkernel void k(f32* o) { o[0] = dot(5.0f, 2.0f); }");
+  auto own = compile_emitted("inline f32 dot(f32 a, f32 b) { return a - b; }\nkernel void k(f32* o) { o[0] = dot(5.0f, 2.0f); }");
   ASSERT_NE(own, nullptr);
   std::vector<float> o(1);
   krvk_kernel_call own_call(*own->kernels[0]);
@@ -104,7 +104,7 @@ TEST(KernelCheckerCalls, VectorBuiltins) {
 }
 
 TEST(KernelCheckerCalls, AtomicAddChoosesElementOrAddressForm) {
-  auto unit = compile_unit("struct C { i64 sum; u32 hits; }\n"
+  auto unit = compile_emitted("struct C { i64 sum; u32 hits; }\n"
                            "kernel void k(u32* bins, C* c, i32* old, const i32* x) {\n"
                            "  atomic_add(bins[x[gid] + 1], 1u);\n"
                            "  old[gid] = i32(atomic_add(c[0].sum, i64(x[gid])));\n"
@@ -136,7 +136,7 @@ TEST(KernelCheckerCalls, AtomicAddChoosesElementOrAddressForm) {
   EXPECT_EQ(hits, 6u);
   EXPECT_EQ(sum, 4);
   // Struct fields are packed: a 64-bit counter at offset 4 is misaligned and the add traps.
-  auto packed = compile_unit("struct C { u32 hits; i64 sum; }\nkernel void k(C* c) { atomic_add(c->sum, i64(1)); }");
+  auto packed = compile_emitted("struct C { u32 hits; i64 sum; }\nkernel void k(C* c) { atomic_add(c->sum, i64(1)); }");
   ASSERT_NE(packed, nullptr);
   std::vector<uint8_t> bytes(12);
   krvk_kernel_call misaligned(*packed->kernels[0]);
@@ -146,7 +146,7 @@ TEST(KernelCheckerCalls, AtomicAddChoosesElementOrAddressForm) {
 }
 
 TEST(KernelCheckerCalls, HelpersAreInlinedWithArgumentsByValue) {
-  auto unit = compile_unit(
+  auto unit = compile_emitted(
       "struct P { f32 x; f32 y; }\n"
       "inline void bump(i32 n, i32* p) { n = n + 100; p[0] = n; }\n"
       "inline P swapped(P p) { f32 t = p.x; p.x = p.y; p.y = t; return p; }\n"
@@ -164,7 +164,7 @@ TEST(KernelCheckerCalls, HelpersAreInlinedWithArgumentsByValue) {
   EXPECT_EQ(out, (std::vector<int32_t>{101, 1, 9, 1}));
   EXPECT_EQ(ps, (std::vector<float>{1, 2, 2, 1}));
   // A helper called inside unchecked still checks its own accesses.
-  auto checked = compile_unit("inline void put(f32* p) { p[1] = 1.0; }\nkernel void k(f32* p) { unchecked { put(p); } }");
+  auto checked = compile_emitted("inline void put(f32* p) { p[1] = 1.0; }\nkernel void k(f32* p) { unchecked { put(p); } }");
   ASSERT_NE(checked, nullptr);
   EXPECT_EQ(count_opcode(*checked->kernels[0], KOP_ST_F32), 1u);
 }

@@ -14,7 +14,7 @@ namespace {
 template <class T>
 T evaluate(const std::string& type, const std::string& expr, const std::string& extra = "") {
   const std::string source = extra + "kernel void k(" + type + "* out) { out[0] = " + expr + "; }";
-  auto unit = compile_unit(source);
+  auto unit = compile_emitted(source);
   if (!unit) return T{};
   std::vector<T> out(1);
   krvk_kernel_call call(*unit->kernels.at(0));
@@ -47,7 +47,7 @@ TEST(KernelCheckerExpressions, LiteralsFitTheirTargetOrFailExactly) {
 }
 
 TEST(KernelCheckerExpressions, LiteralSuffixesGiveTypedConstants) {
-  auto unit = compile_unit("kernel void k(u64* a, f32* b) { a[0] = 5000000000u; a[1] = u64(3u); b[0] = 1.5f; }");
+  auto unit = compile_emitted("kernel void k(u64* a, f32* b) { a[0] = 5000000000u; a[1] = u64(3u); b[0] = 1.5f; }");
   ASSERT_NE(unit, nullptr);
   std::vector<uint64_t> a(2);
   std::vector<float> b(1);
@@ -74,7 +74,7 @@ TEST(KernelCheckerExpressions, ImplicitConversionsOnlyWiden) {
       {"kernel void k(i32* a) { f32* b = 1; }", "expected a pointer (f32*) but got a integer literal"},
   });
   // Widening costs no instruction: an i32 and a u8 assigned to i64 locals copy registers with MOV only.
-  auto unit = compile_unit("kernel void k(i64* out, const i32* a, const u8* b) { i64 x = a[0]; i64 y = b[0]; out[0] = x + y; }");
+  auto unit = compile_emitted("kernel void k(i64* out, const i32* a, const u8* b) { i64 x = a[0]; i64 y = b[0]; out[0] = x + y; }");
   ASSERT_NE(unit, nullptr);
   const krvk_program& program = *unit->kernels[0];
   for (uint16_t op = KOP_TRUNC_I8; op <= KOP_TRUNC_U32; ++op) EXPECT_EQ(count_opcode(program, op), 0u);
@@ -86,7 +86,7 @@ TEST(KernelCheckerExpressions, ImplicitConversionsOnlyWiden) {
   ASSERT_EQ(call.run(1), 0);
   EXPECT_EQ(out[0], 193);
   // f32 to f64 is the one implicit conversion with an instruction.
-  auto widen = compile_unit("kernel void k(f64* out, const f32* a) { out[0] = a[0]; }");
+  auto widen = compile_emitted("kernel void k(f64* out, const f32* a) { out[0] = a[0]; }");
   ASSERT_NE(widen, nullptr);
   EXPECT_EQ(count_opcode(*widen->kernels[0], KOP_CVT_F32_F64), 1u);
 }
@@ -107,7 +107,7 @@ TEST(KernelCheckerExpressions, ExplicitConversionsFoldAndRun) {
       {in_kernel("i32 a = void(1);"), "cannot convert to void"},
   });
   // i32(x) of an i64 truncates with TRUNC_I32; u64(x) of an i32 reads the sign-extended register as is.
-  auto unit = compile_unit("kernel void k(i32* a, u64* b, const i64* x, const i32* y) { a[0] = i32(x[0]); b[0] = u64(y[0]); }");
+  auto unit = compile_emitted("kernel void k(i32* a, u64* b, const i64* x, const i32* y) { a[0] = i32(x[0]); b[0] = u64(y[0]); }");
   ASSERT_NE(unit, nullptr);
   EXPECT_EQ(count_opcode(*unit->kernels[0], KOP_TRUNC_I32), 1u);
   EXPECT_EQ(unit->kernels[0]->code.size(), 6u);  // 2 loads, TRUNC, 2 stores... and END
@@ -123,7 +123,7 @@ TEST(KernelCheckerExpressions, ExplicitConversionsFoldAndRun) {
 }
 
 TEST(KernelCheckerExpressions, FloatToIntegerAtRunTimeTraps) {
-  auto unit = compile_unit("kernel void k(u8* out, const f32* in) { out[gid] = u8(in[gid]); }");
+  auto unit = compile_emitted("kernel void k(u8* out, const f32* in) { out[gid] = u8(in[gid]); }");
   ASSERT_NE(unit, nullptr);
   std::vector<uint8_t> out(2);
   std::vector<float> in{255.5f, 256.0f};
@@ -184,7 +184,7 @@ TEST(KernelCheckerExpressions, ConstantDivisionByZeroInBothForms) {
       {"struct S { i32 a; } kernel const S A = 1;", "kernel constants must have a number or bool type"},
       {"kernel void k() {} kernel const i32 A = gid;", "not a constant expression"},
   });
-  auto unit = compile_unit("kernel const f32 A = 1.5; kernel const i32 B = i32(A * 2.0f) + 1; kernel const bool C = B > 3;");
+  auto unit = compile_emitted("kernel const f32 A = 1.5; kernel const i32 B = i32(A * 2.0f) + 1; kernel const bool C = B > 3;");
   ASSERT_NE(unit, nullptr);
   ASSERT_EQ(unit->constants.size(), 3u);
   EXPECT_EQ(unit->constants[0].bits, 0x3FC00000u);

@@ -37,12 +37,12 @@ TEST(KernelCheckerKernels, ParameterAndReductionDiagnostics) {
       {"kernel void k(f32* p, i32 p) {}", "'p' is already declared in this scope", 27},
       {"kernel const i32 N = 1;\nkernel void k(f32* N) {}", "'N' is already the name of a kernel struct or constant"},
   });
-  EXPECT_NE(compile_unit("kernel bool k(bool flag) reduce(&) { return flag; }"), nullptr);
-  EXPECT_NE(compile_unit("struct S { i32 a; }\ninline i32 h(S s) { return s.a; }\nkernel void k() {}"), nullptr);
+  EXPECT_NE(compile_emitted("kernel bool k(bool flag) reduce(&) { return flag; }"), nullptr);
+  EXPECT_NE(compile_emitted("struct S { i32 a; }\ninline i32 h(S s) { return s.a; }\nkernel void k() {}"), nullptr);
 }
 
 TEST(KernelCheckerKernels, ParametersAccumulatorsAndRegisterNames) {
-  auto unit = compile_unit("struct Stats { f32 sum; f32x2 v; i32 m[2]; }\n"
+  auto unit = compile_emitted("struct Stats { f32 sum; f32x2 v; i32 m[2]; }\n"
                            "kernel Stats k(const f32* a, f32 scale, f32* b, u32 n) reduce(sum: +, v: +, m: max) {\n"
                            "  f32 tmp[2]; tmp[0] = a[gid] * scale; b[gid] = tmp[0];\n"
                            "  return {tmp[0], f32x2(1.0, 2.0), {i32(n), 3}};\n}");
@@ -97,7 +97,7 @@ TEST(KernelCheckerKernels, ParametersAccumulatorsAndRegisterNames) {
 }
 
 TEST(KernelCheckerKernels, ScalarResultNamesTheAccumulatorRegister) {
-  auto unit = compile_unit("kernel f32 k(const f32* x) reduce(max) { return x[gid]; }\n"
+  auto unit = compile_emitted("kernel f32 k(const f32* x) reduce(max) { return x[gid]; }\n"
                            "kernel void w(u32* o) { o[gid] = gsize_x; }\n"
                            "inline u32 row() { return gid_y; }\n"
                            "kernel void v(u32* o) { o[gid] = row(); }");

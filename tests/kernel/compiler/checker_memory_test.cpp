@@ -10,7 +10,7 @@
 namespace {
 
 TEST(KernelCheckerMemory, ConstantElementOffsetsRideInTheLoad) {
-  auto unit = compile_unit("kernel void k(f32* y, const f32* x) { y[gid] = x[gid + 1] + x[gid - 1] + x[1 + 2]; }");
+  auto unit = compile_emitted("kernel void k(f32* y, const f32* x) { y[gid] = x[gid + 1] + x[gid - 1] + x[1 + 2]; }");
   ASSERT_NE(unit, nullptr);
   const krvk_program& program = *unit->kernels[0];
   std::vector<int64_t> offsets;
@@ -29,7 +29,7 @@ TEST(KernelCheckerMemory, ConstantElementOffsetsRideInTheLoad) {
 TEST(KernelCheckerMemory, AThirtyTwoBitIndexPlusOffsetIsCheckedInSixtyFourBits) {
   // i + 1 for i = 2^31 - 1 would wrap to -2^31 in i32 arithmetic; folded into the load it is 2^31, which
   // the bounds check refuses instead of reading elsewhere.
-  auto unit = compile_unit("kernel void k(f32* y, const f32* x, i32 i) { y[0] = x[i + 1]; }");
+  auto unit = compile_emitted("kernel void k(f32* y, const f32* x, i32 i) { y[0] = x[i + 1]; }");
   ASSERT_NE(unit, nullptr);
   std::vector<float> y(1), x(4);
   krvk_kernel_call call(*unit->kernels[0]);
@@ -39,7 +39,7 @@ TEST(KernelCheckerMemory, AThirtyTwoBitIndexPlusOffsetIsCheckedInSixtyFourBits) 
 }
 
 TEST(KernelCheckerMemory, StructElementsUseTheFieldForm) {
-  auto unit = compile_unit("struct S { u8 tag; f32 v; }\n"
+  auto unit = compile_emitted("struct S { u8 tag; f32 v; }\n"
                            "kernel void k(f32* out, const S* s) { out[gid] = s[gid].v + s[gid + 1].v + (s + 1)->v; }");
   ASSERT_NE(unit, nullptr);
   const krvk_program& program = *unit->kernels[0];
@@ -60,7 +60,7 @@ TEST(KernelCheckerMemory, StructElementsUseTheFieldForm) {
 
 TEST(KernelCheckerMemory, LocalArraysCheckRegisterIndexesUnlessTheTypeCannotReach) {
   const auto chkidx = [](const std::string& source) {
-    auto unit = compile_unit(source);
+    auto unit = compile_emitted(source);
     return unit ? count_opcode(*unit->kernels[0], KOP_CHKIDX) : size_t{99};
   };
   EXPECT_EQ(chkidx("kernel void k(u8* p) { u32 a[256]; a[p[0]] = 1u; }"), 0u);
@@ -69,7 +69,7 @@ TEST(KernelCheckerMemory, LocalArraysCheckRegisterIndexesUnlessTheTypeCannotReac
   EXPECT_EQ(chkidx("kernel void k(u16* p) { u8 a[65535]; a[p[0]] = u8(1); }"), 1u);
   EXPECT_EQ(chkidx("kernel void k(i32* p) { i32 a[4]; a[2] = p[0]; }"), 0u);
   EXPECT_EQ(chkidx("kernel void k(i32* p) { i32 a[4]; unchecked { a[p[0]] = 1; } }"), 0u);
-  auto unit = compile_unit("kernel void k(i32* p) { i32 a[4] = {1, 2, 3, 4}; p[1] = a[p[0]]; }");
+  auto unit = compile_emitted("kernel void k(i32* p) { i32 a[4] = {1, 2, 3, 4}; p[1] = a[p[0]]; }");
   ASSERT_NE(unit, nullptr);
   std::vector<int32_t> p{2, 0};
   krvk_kernel_call ok(*unit->kernels[0]);
@@ -96,7 +96,7 @@ TEST(KernelCheckerMemory, LocalArraysCheckRegisterIndexesUnlessTheTypeCannotReac
 }
 
 TEST(KernelCheckerMemory, UncheckedBlocksUseTheUncheckedForms) {
-  auto unit = compile_unit("struct S { f32 v; f32 w; }\n"
+  auto unit = compile_emitted("struct S { f32 v; f32 w; }\n"
                            "kernel void k(f32* y, const f32* x, S* s, const i32* i) {\n"
                            "  unchecked { y[gid] = x[gid + 1]; s[gid].w = y[gid]; s[i[0]].v = y[2]; }\n}");
   ASSERT_NE(unit, nullptr);

@@ -32,7 +32,7 @@ TEST(KernelCheckerOperators, CommonTypeRefusesMixedSignednessAndFloats) {
       {decl + "i32 x = -a; }", "'-' cannot be used on a pointer"},
   });
   // u8 with u16 computes in i32, i32 with i64 in i64, u32 with i64 in i64, f32 with f64 in f64.
-  auto unit = compile_unit(decl + "out[0] = c[0] * s[0] - a[0] * l[0] + b[0] - 1; fo[0] = f[0] + d[0] + 0.5; "
+  auto unit = compile_emitted(decl + "out[0] = c[0] * s[0] - a[0] * l[0] + b[0] - 1; fo[0] = f[0] + d[0] + 0.5; "
                                   "out[1] = i64(f[0] + 1.5); out[2] = -c[0]; out[3] = ~s[0]; }");
   ASSERT_NE(unit, nullptr);
   std::vector<int32_t> a{-3};
@@ -55,7 +55,7 @@ TEST(KernelCheckerOperators, CommonTypeRefusesMixedSignednessAndFloats) {
 }
 
 TEST(KernelCheckerOperators, DivisionByConstantUsesTheReciprocalForms) {
-  auto unit = compile_unit(
+  auto unit = compile_emitted(
       "kernel void k(i32* q, i32* r, u32* uq, u32* ur, const i32* n, const u32* u) {\n"
       "  q[gid] = n[gid] / 7; r[gid] = n[gid] % 7; uq[gid] = u[gid] / 65535u; ur[gid] = u[gid] % 10u;\n"
       "}");
@@ -88,7 +88,7 @@ TEST(KernelCheckerOperators, DivisionByConstantUsesTheReciprocalForms) {
 
   // Not a constant 2..65535: the plain opcodes, with a pool constant for the divisor.
   for (const char* divisor : {"65536", "1", "n[1]"}) {
-    auto plain = compile_unit(std::string("kernel void k(i32* q, const i32* n) { q[gid] = n[gid] / ") + divisor + "; }");
+    auto plain = compile_emitted(std::string("kernel void k(i32* q, const i32* n) { q[gid] = n[gid] / ") + divisor + "; }");
     ASSERT_NE(plain, nullptr);
     EXPECT_EQ(count_opcode(*plain->kernels[0], KOP_DIV_I32), 1u) << divisor;
     EXPECT_EQ(count_opcode(*plain->kernels[0], KOP_DIVC_I32), 0u) << divisor;
@@ -96,7 +96,7 @@ TEST(KernelCheckerOperators, DivisionByConstantUsesTheReciprocalForms) {
 }
 
 TEST(KernelCheckerOperators, AddingAConstantUsesAddImmediate) {
-  auto unit = compile_unit("kernel void k(i64* a, i64* b, u32* c, const i64* x, const u32* y) {\n"
+  auto unit = compile_emitted("kernel void k(i64* a, i64* b, u32* c, const i64* x, const u32* y) {\n"
                            "  a[gid] = x[gid] - 3; b[gid] = 3 - x[gid]; c[gid] = 5u + y[gid];\n}");
   ASSERT_NE(unit, nullptr);
   const krvk_program& program = *unit->kernels[0];
@@ -116,7 +116,7 @@ TEST(KernelCheckerOperators, AddingAConstantUsesAddImmediate) {
 }
 
 TEST(KernelCheckerOperators, PointerArithmeticStaysInItsSlot) {
-  auto unit = compile_unit(
+  auto unit = compile_emitted(
       "kernel void k(i64* out, const f32* x, const f32* y) {\n"
       "  const f32* p = x + 3; const f32* q = p - 1; const f32* r = 2 + x;\n"
       "  out[0] = p - x; out[1] = i64(q[0]); out[2] = i64(*r); out[3] = i64(p > q) + i64(q == r) * 10;\n"
@@ -141,7 +141,7 @@ TEST(KernelCheckerOperators, PointerArithmeticStaysInItsSlot) {
   });
   // Reading past the buffer through pointer arithmetic is still a checked access.
   std::vector<float> small{1, 2};
-  auto past = compile_unit("kernel void k(f32* y, const f32* x) { const f32* p = x + 2; y[0] = p[gid]; }");
+  auto past = compile_emitted("kernel void k(f32* y, const f32* x) { const f32* p = x + 2; y[0] = p[gid]; }");
   ASSERT_NE(past, nullptr);
   std::vector<float> result(1);
   krvk_kernel_call trapping(*past->kernels[0]);
@@ -151,7 +151,7 @@ TEST(KernelCheckerOperators, PointerArithmeticStaysInItsSlot) {
 }
 
 TEST(KernelCheckerOperators, VectorsOperateLaneByLane) {
-  auto unit = compile_unit(
+  auto unit = compile_emitted(
       "kernel void k(f32x4* out, const f32x4* a, const f32x4* b, i32x3* io) {\n"
       "  out[0] = a[0] + b[0]; out[1] = a[0] * 2.0f - 1.5; out[2] = -a[0]; out[3] = f32x4(0.5);\n"
       "  f32x4 v = f32x4(1, 2, 3, 4); v *= b[0]; out[4] = v; io[0] = i32x3(io[0] % 3) + 1;\n}");
@@ -178,7 +178,7 @@ TEST(KernelCheckerOperators, VectorsOperateLaneByLane) {
 }
 
 TEST(KernelCheckerOperators, ConditionalSelectsAndConverts) {
-  auto unit = compile_unit(
+  auto unit = compile_emitted(
       "kernel void k(f64* out, i32* io, const i32* c) {\n"
       "  out[gid] = c[gid] > 0 ? 1 : 2.5; io[gid] = c[gid] < 0 ? -c[gid] : c[gid] * 2;\n"
       "  io[gid + 3] = true ? 5 : c[9];\n}");
@@ -191,7 +191,7 @@ TEST(KernelCheckerOperators, ConditionalSelectsAndConverts) {
   EXPECT_EQ(out, (std::vector<double>{1.0, 2.5, 2.5}));
   EXPECT_EQ(io, (std::vector<int32_t>{8, 3, 0, 5, 5, 5}));
   // A then-value that needs one conversion writes the result itself: no MOV follows it.
-  auto shape = compile_unit("kernel void k(f64* out, const f32* a, const f64* b) { out[gid] = a[gid] > 0.0f ? a[gid] : b[gid]; }");
+  auto shape = compile_emitted("kernel void k(f64* out, const f32* a, const f64* b) { out[gid] = a[gid] > 0.0f ? a[gid] : b[gid]; }");
   ASSERT_NE(shape, nullptr);
   const krvk_program& program = *shape->kernels[0];
   ASSERT_EQ(count_opcode(program, KOP_CVT_F32_F64), 1u);
@@ -208,7 +208,7 @@ TEST(KernelCheckerOperators, ConditionalsNestedInConditionsCompileInLinearTime) 
   // every level doubles the work and 40 levels would take days.
   std::string chain = "x";
   for (int level = 0; level < 40; ++level) chain = "(" + chain + " > 1 ? 1 : 2)";
-  auto unit = compile_unit("kernel void k(i32* p) { i32 x = p[gid]; p[gid] = " + chain + "; }");
+  auto unit = compile_emitted("kernel void k(i32* p) { i32 x = p[gid]; p[gid] = " + chain + "; }");
   ASSERT_NE(unit, nullptr);
   std::vector<int32_t> p{5, 0};
   krvk_kernel_call call(*unit->kernels[0]);

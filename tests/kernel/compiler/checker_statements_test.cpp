@@ -28,7 +28,7 @@ TEST(KernelCheckerStatements, DeclarationDiagnostics) {
 }
 
 TEST(KernelCheckerStatements, InitialisersZeroFillCopyAndConvert) {
-  auto unit = compile_unit(
+  auto unit = compile_emitted(
       "struct S { i32 a; f32 b; i32 c[2]; }\n"
       "kernel void k(S* out, const S* in) {\n"
       "  S copied = in[0];\n"
@@ -71,7 +71,7 @@ TEST(KernelCheckerStatements, InitialisersZeroFillCopyAndConvert) {
 }
 
 TEST(KernelCheckerStatements, SiblingBlocksShareFrameBytes) {
-  auto unit = compile_unit("kernel void k(i32* p) {\n"
+  auto unit = compile_emitted("kernel void k(i32* p) {\n"
                            "  { i32 a[10]; a[1] = 1; p[0] = a[1]; }\n"
                            "  { i64 b[3]; b[2] = 2; p[1] = i32(b[2]); { u8 c[4]; } }\n}");
   ASSERT_NE(unit, nullptr);
@@ -109,7 +109,7 @@ TEST(KernelCheckerStatements, AssignmentDiagnostics) {
 }
 
 TEST(KernelCheckerStatements, AssignmentsAndIncrementsRun) {
-  auto unit = compile_unit(
+  auto unit = compile_emitted(
       "struct S { i32 a; f32x2 v; }\n"
       "kernel void k(f32* f, i32* n, S* s, const f32* src) {\n"
       "  f32 x = 1.5; x++; f[0] = x;\n"
@@ -143,7 +143,7 @@ TEST(KernelCheckerStatements, AssignmentsAndIncrementsRun) {
 TEST(KernelCheckerStatements, MovesNeverStealALocalsDefiningInstruction) {
   // y's value comes from the ADDI just emitted into y's register; copying y into x must add a MOV, not
   // retarget that ADDI (which would leave y unset).
-  auto unit = compile_unit("kernel void k(i32* p) { i32 y = p[0] + 1; i32 x = y; x += 10; p[1] = x; p[2] = y;\n"
+  auto unit = compile_emitted("kernel void k(i32* p) { i32 y = p[0] + 1; i32 x = y; x += 10; p[1] = x; p[2] = y;\n"
                            "  i32 z = p[0] > 0 ? y : x; y = z; p[3] = z; p[4] = y; }");
   ASSERT_NE(unit, nullptr);
   std::vector<int32_t> p{4, 0, 0, 0, 0};
@@ -154,15 +154,15 @@ TEST(KernelCheckerStatements, MovesNeverStealALocalsDefiningInstruction) {
 }
 
 TEST(KernelCheckerStatements, ControlFlowShapesAndLoops) {
-  auto always = compile_unit("kernel void k(i32* p) { if (true) p[0] = 1; }");
+  auto always = compile_emitted("kernel void k(i32* p) { if (true) p[0] = 1; }");
   ASSERT_NE(always, nullptr);
   EXPECT_EQ(opcodes_of(*always->kernels[0]), (std::vector<uint16_t>{KOP_ST_I32, KOP_END}));
-  auto never = compile_unit("kernel void k(i32* p) { if (false) p[0] = 1; }");
+  auto never = compile_emitted("kernel void k(i32* p) { if (false) p[0] = 1; }");
   ASSERT_NE(never, nullptr);
   EXPECT_EQ(opcodes_of(*never->kernels[0]), (std::vector<uint16_t>{KOP_JMP, KOP_ST_I32, KOP_END}));
   EXPECT_EQ(never->kernels[0]->code[0].x, 2u);
 
-  auto unit = compile_unit(
+  auto unit = compile_emitted(
       "kernel void k(i32* out) {\n"
       "  i32 total = 0;\n"
       "  for (i32 i = 0;; i++) { if (i == 10) break; if (i % 2 == 0) continue; total += i; }\n"
@@ -193,7 +193,7 @@ TEST(KernelCheckerStatements, ReturnRules) {
       {"struct S { i32 a; } kernel S k() reduce(a: +) { return 1; }", "expected a S but got a integer literal"},
   });
   // A work item that ends without return contributes nothing to the reduction.
-  auto unit = compile_unit("kernel i32 k(const i32* x) reduce(+) { if (x[gid] > 0) return x[gid]; }");
+  auto unit = compile_emitted("kernel i32 k(const i32* x) reduce(+) { if (x[gid] > 0) return x[gid]; }");
   ASSERT_NE(unit, nullptr);
   std::vector<int32_t> x{5, -100, 7};
   krvk_kernel_call call(*unit->kernels[0]);

@@ -4,7 +4,8 @@
 // (gid 0, gsize 1, acc 2, gid_x 3, gid_y 4, gsize_x 5, gsize_y 6), parameters and constants get registers
 // and slots in the order they are declared, and instructions are emitted with an optional source line.
 // `krvk_test_run` owns a register file and pointer slots for one program, binds vectors to pointer slots
-// and runs the scalar interpreter, so tests read results straight from registers and bound memory.
+// and runs the scalar interpreter (the prologue first, when there is one), so tests read results straight
+// from registers and bound memory.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -140,10 +141,16 @@ class krvk_test_run {
     regs_[program_.gsize_y_reg] = height;
   }
 
+  // Runs the prologue, when the program has one, on this register file as a lane runner does before its
+  // first work item (its launch-uniform results stay valid for the whole range), then the range.
   uint8_t run(uint64_t gid_begin, uint64_t gid_end, const volatile unsigned char* abort = nullptr,
               uint32_t start_pc = 0) {
-    return krvk_interpret(&program_, regs_.data(), ptrs_.empty() ? nullptr : ptrs_.data(), gid_begin, gid_end,
-                          abort, &trap_, start_pc);
+    kptr* ptrs = ptrs_.empty() ? nullptr : ptrs_.data();
+    if (program_.prologue && program_.register_count != 0) {
+      ktrap scratch{};
+      krvk_interpret(program_.prologue.get(), regs_.data(), ptrs, 0, 1, nullptr, &scratch, 0);
+    }
+    return krvk_interpret(&program_, regs_.data(), ptrs, gid_begin, gid_end, abort, &trap_, start_pc);
   }
 
   const ktrap& trap() const { return trap_; }

@@ -186,9 +186,8 @@ class krvk_random_kernel_maker {
     return chance(6) ? "gsize" : "gid";
   }
 
-  // An in-bounds index of buffer b for this work item's own elements.
-  std::string own_index(size_t b) {
-    (void)b;
+  // An index of one of this work item's own elements of a writable buffer.
+  std::string own_index() {
     return per_item_ == 1 ? "gid" : "gid * " + std::to_string(per_item_) + " + " + std::to_string(below(per_item_));
   }
 
@@ -197,7 +196,7 @@ class krvk_random_kernel_maker {
     const size_t count = buffer.bytes.size() / buffer.element_size;
     std::string index;
     if (buffer.writable) {
-      index = own_index(b);
+      index = own_index();
     } else if (chance(3)) {
       index = "gid + " + std::to_string(below(4));
     } else {
@@ -317,7 +316,7 @@ class krvk_random_kernel_maker {
                                                                                     : buffer.element;
     std::string value = expr(value_type, 2);
     if (value_type != buffer.element) value = buffer.element + "(" + value + ")";
-    return buffer_name(b) + "[" + own_index(b) + "] = " + value + ";";
+    return buffer_name(b) + "[" + own_index() + "] = " + value + ";";
   }
 
   std::string assignable_local() {

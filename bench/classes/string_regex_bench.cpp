@@ -1,0 +1,177 @@
+// The regular-expression jobs of std.string over a 16 KiB text, each beside the library call it wraps,
+// with the same precompiled pattern and text, in the same run:
+//   - the regex_search job vs std::regex_search (the only match is at the end of the text)
+//   - the regex_findall job vs a std::sregex_iterator loop collecting the matches into a vector of strings
+//   - krv_regex_cache_get of a pattern in a full cache (found last) vs compiling that pattern
+//   - one regex_search method call: cache lookup, copy of the text, the hand-off and the job
+// and, as counters rather than times, the stack the jobs use on inputs at the limits (a thread's stack is
+// painted before the job runs; the counter is how deep the paint was overwritten).
+#include <benchmark/benchmark.h>
+#include <pthread.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "classes/std/string_methods.h"
+#include "classes/std/string_regex.h"
+#include "classes/std/string_regex_jobs.h"
+#include "host_vm.h"
+#include "module/vm_lock.h"
+
+namespace {
+
+constexpr size_t text_bytes = 16384;
+const std::string digits_pattern = "[0-9]+";
+
+std::string filled(std::string_view piece, std::string_view end) {
+  std::string text;
+  while (text.size() + piece.size() + end.size() <= text_bytes) text += piece;
+  return text + std::string(end);
+}
+
+const std::string letters_then_digits = filled("abcdefgh", "4711");  // one match, at the very end
+const std::string words_and_numbers = filled("word 1234 ", "");      // 1,638 matches
+
+// The VM thread with its lock held, as when a script calls a method.
+class vm_thread {
+ public:
+  vm_thread() {
+    vm_.attach_current_thread();
+    lock_.emplace();
+  }
+  ~vm_thread() {
+    lock_.reset();
+    krv_host_vm::detach_current_thread();
+  }
+
+ private:
+  krv_host_vm vm_{"bench"};
+  std::optional<krv_vm_lock> lock_;
+};
+
+std::shared_ptr<const std::regex> cached_digits() { return krv_regex_cache_get(digits_pattern, text_bytes, "bench"); }
+
+void BM_SearchJob(benchmark::State& state) {
+  vm_thread thread;
+  const krv_regex_job job{letters_then_digits, {}, cached_digits()};
+  for (auto _ : state) benchmark::DoNotOptimize(krv_regex_search_job(job));
+}
+BENCHMARK(BM_SearchJob)->Unit(benchmark::kMicrosecond);
+
+void BM_StdRegexSearch(benchmark::State& state) {
+  const std::regex pattern(digits_pattern);
+  for (auto _ : state) {
+    std::smatch match;
+    benchmark::DoNotOptimize(std::regex_search(letters_then_digits, match, pattern));
+    benchmark::DoNotOptimize(match.position(0));
+  }
+}
+BENCHMARK(BM_StdRegexSearch)->Unit(benchmark::kMicrosecond);
+
+void BM_FindallJob(benchmark::State& state) {
+  vm_thread thread;
+  const krv_regex_job job{words_and_numbers, {}, cached_digits()};
+  for (auto _ : state) benchmark::DoNotOptimize(krv_regex_findall_job(job));
+}
+BENCHMARK(BM_FindallJob)->Unit(benchmark::kMicrosecond);
+
+void BM_StdSregexIteratorLoop(benchmark::State& state) {
+  const std::regex pattern(digits_pattern);
+  for (auto _ : state) {
+    std::vector<std::string> matches;
+    for (std::sregex_iterator match(words_and_numbers.begin(), words_and_numbers.end(), pattern), end; match != end;
+         ++match)
+      matches.push_back(match->str());
+    benchmark::DoNotOptimize(matches);
+  }
+}
+BENCHMARK(BM_StdSregexIteratorLoop)->Unit(benchmark::kMicrosecond);
+
+void BM_CacheGetFoundLast(benchmark::State& state) {
+  vm_thread thread;
+  krv_regex_cache().clear();
+  for (int n = 0; n < 7; ++n) krv_regex_cache_get("other" + std::to_string(n) + "[0-9]+", 0, "bench");
+  cached_digits();
+  for (auto _ : state) benchmark::DoNotOptimize(cached_digits());
+}
+BENCHMARK(BM_CacheGetFoundLast);
+
+void BM_CompilePattern(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(std::regex(digits_pattern, std::regex::ECMAScript));
+}
+BENCHMARK(BM_CompilePattern);
+
+void BM_SearchMethodCall(benchmark::State& state) {
+  vm_thread thread;
+  krvptr_strong<krv_std_string> receiver = krv_std_string::create(letters_then_digits);
+  krv_vm_context frame;
+  frame.native_self = receiver.get();
+  std::vector<krvvar_shared> args{krvvar_shared::make_string(digits_pattern)};
+  for (auto _ : state) benchmark::DoNotOptimize(krv_string_methods::regex_search(receiver.get(), frame, args));
+}
+BENCHMARK(BM_SearchMethodCall)->Unit(benchmark::kMicrosecond);
+
+// Bytes of stack that `body` touches, run on a painted thread stack of `stack_bytes`.
+size_t stack_touched(const std::function<void()>& body, size_t stack_bytes = size_t{128} << 20) {
+  constexpr unsigned char paint = 0xA5;
+  void* stack = nullptr;
+  if (posix_memalign(&stack, 4096, stack_bytes) != 0) return 0;
+  std::memset(stack, paint, stack_bytes);
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstack(&attributes, stack, stack_bytes);
+  pthread_t thread;
+  auto run = [](void* job) -> void* {
+    (*static_cast<const std::function<void()>*>(job))();
+    return nullptr;
+  };
+  if (pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&body)) == 0)
+    pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+  size_t untouched = 0;  // the stack grows down from the top of the block
+  while (untouched < stack_bytes && static_cast<unsigned char*>(stack)[untouched] == paint) ++untouched;
+  std::free(stack);
+  return stack_bytes - untouched;
+}
+
+// The stack a job needs on the longest input its pattern allows.
+void stack_at_limit(benchmark::State& state, const char* pattern, krvvar_shared (*job)(const krv_regex_job&)) {
+  const std::regex compiled(pattern);
+  const std::string text(krv_regex_input_limit(pattern), 'a');
+  size_t touched = 0;
+  for (auto _ : state) {
+    touched = stack_touched([&] {
+      const krv_regex_job on_limit{text, "x", std::make_shared<const std::regex>(compiled)};
+      benchmark::DoNotOptimize(job(on_limit));
+    });
+  }
+  state.counters["stack_MiB"] = static_cast<double>(touched) / (1 << 20);
+}
+
+krvvar_shared search(const krv_regex_job& job) { return krv_regex_search_job(job); }
+krvvar_shared findall(const krv_regex_job& job) { return krv_regex_findall_job(job); }
+krvvar_shared replace(const krv_regex_job& job) { return krv_regex_replace_job(job); }
+
+BENCHMARK_CAPTURE(stack_at_limit, search_a_star_16k, "a*", search)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(stack_at_limit, findall_a_or_b_plus_8k, "(a|b)+", findall)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(stack_at_limit, replace_a_or_b_plus_8k, "(a|b)+", replace)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(stack_at_limit, findall_20_nested_groups_plus, "((((((((((((((((((((a))))))))))))))))))))+", findall)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(stack_at_limit, findall_10_alternatives_plus, "(a|b|c|d|e|f|g|h|i|j)+", findall)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

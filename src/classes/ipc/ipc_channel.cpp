@@ -1,0 +1,200 @@
+// The channel's life: connecting, closing, the callback, the update hook, the script methods.
+#include "classes/ipc/ipc_channel.h"
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "classes/ipc/ipc_payload.h"
+#include "runtime/values/krvvar.h"
+#include "runtime/values/value_records.h"
+
+namespace {
+
+void log_error(const std::string& text) { krv_log_base::instance()->error(text); }
+
+std::string hex_of(int code) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string text;
+  auto value = static_cast<unsigned>(code);
+  do {
+    text.insert(text.begin(), digits[value & 0xF]);
+    value >>= 4;
+  } while (value != 0);
+  return text;
+}
+
+// Starts the callback's task with `args` on this thread. Binding the arguments makes the task active,
+// which holds further delivery back until the task is done.
+void run_callback_task(krv_task& task, std::vector<krvvar_shared>& args) { task.bind_params(&args); }
+
+krvvar_shared bool_value(bool value) { return krvvar_shared::make_int(value ? 1 : 0); }
+
+}  // namespace
+
+krv_ipc::~krv_ipc() { close(); }
+
+void krv_ipc::detach() noexcept {
+  leave_update_list();
+  krvobject::detach();
+}
+
+krvptr_strong<krv_ipc> krv_ipc::strong_handle() noexcept {
+  krvptr_ref_block* block = ref_block_;
+  if (block == nullptr || block->alive != 1 || block->object == nullptr || block->strong < 1) return {};
+  ++block->strong;
+  return krvptr_strong<krv_ipc>::adopt(block);
+}
+
+void krv_ipc::close() {
+  ready = false;
+  if (view != nullptr) {
+    krv_platform::unmap_shared_memory(view, view_size);
+    view = nullptr;
+  }
+  krv_platform::close_shared_memory(mapping);
+  ring = nullptr;
+  view_size = 0;
+}
+
+bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
+  close();
+  name = channel_name;
+  is_process_a = create;
+  partials.clear();
+  late_marks_.fill(0);
+  corrupt_reported_ = false;
+  sender_id = std::random_device{}();
+  mapping_size = sizeof(krv_ipc_ring);
+  view_size = sizeof(krv_ipc_ring);
+  const std::string region = krv_ipc_region_prefix + name;
+
+  if (create) {
+    if (krv_platform::create_shared_memory(region, mapping_size, mapping) != 0) {
+      log_error("IPC: Failed to create shared memory for " + name);
+      view_size = 0;
+      return false;
+    }
+  } else {
+    int error = 0;
+    for (int attempt = 0; attempt < krv_ipc_open_attempts; ++attempt) {
+      error = krv_platform::open_shared_memory(region, mapping_size, mapping);
+      if (error == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(krv_ipc_open_retry_ms));
+    }
+    if (error != 0) {
+      log_error("IPC: Failed to open shared memory for '" + name + "' after " + std::to_string(krv_ipc_open_attempts) +
+                " retries. GetLastError=" + std::to_string(error) + " (0x" + hex_of(error) + ")");
+      view_size = 0;
+      return false;
+    }
+  }
+
+  int map_error = 0;
+  view = krv_platform::map_shared_memory(mapping, view_size, map_error);
+  if (view == nullptr) {
+    log_error("IPC: Failed to map view for " + name);
+    krv_platform::close_shared_memory(mapping);
+    view_size = 0;
+    return false;
+  }
+  // A creator starts the ring afresh: tickets 0, every slot free, even when the region existed.
+  if (create) std::memset(view, 0, view_size);
+  ring = static_cast<krv_ipc_ring*>(view);
+  ready = true;
+  return true;
+}
+
+void krv_ipc::set_callback(krvvar_shared& value) {
+  callback.args.clear();
+  krv_ipc_callback next;
+  krvvar_shared resolved = value.deref_copy();
+  if (resolved->type == KRVVAR_FUNCTION) {
+    next.function->set(resolved);
+    next.task = next.function->call_function();
+  }
+  // Swapping first keeps the old holder alive until the new one is in place: releasing the old task
+  // may run arbitrary code, which must find the channel consistent.
+  std::swap(callback, next);
+}
+
+void krv_ipc::update_pre() {
+  if (!ready || ring == nullptr || !callback.task) return;
+  // The callback may drop the last reference to this channel: hold one for the whole pass. There is
+  // none once the last one went (the release then waits for the VM lock to take the channel off the list).
+  const krvptr_strong<krv_ipc> self = strong_handle();
+  if (!self) return;
+  // A peer that keeps sending must not hold the VM thread: drain only what was written before now.
+  const uint32_t end_ticket = krv_ipc_write_ticket(*ring).load();
+  std::vector<krvvar_shared> run_args;
+  for (;;) {
+    // The running task stays alive even if the callback replaces itself.
+    const krvptr_strong<krv_task> task = callback.task;
+    if (!task || task->active) return;
+    // A callback may have disconnected or reconnected the channel.
+    if (!ready || ring == nullptr) return;
+    if (!receive_until(end_ticket)) return;
+    krvvar_shared value = krvvar_shared::make_none();
+    if (!krv_ipc_read_payload(completed.data(), completed.size(), value)) {
+      log_error("IPC: invalid message received on '" + name + "'.");
+      continue;
+    }
+    callback.args.assign(1, std::move(value));
+    // The run reads a list of its own: a callback that sets a new callback replaces the holder's list.
+    run_args.swap(callback.args);
+    run_callback_task(*task, run_args);
+    run_args.clear();
+  }
+}
+
+krvvar_shared krv_ipc::constructor_function(krv_vm_context&, std::vector<krvvar_shared>&) {
+  krvvar_shared result = krvvar_shared::make_typed(KRVVAR_OBJECT);
+  static_cast<krvvar_object_record*>(result->payload.record)->object = statics().create_new();
+  return result;
+}
+
+void krv_ipc::script_register() {
+  statics().create_new = [] { return krvptr_strong<krv_ipc>::from_raw(new krv_ipc()); };
+  add_function(
+      "connect",
+      [](krv_ipc* self, krv_vm_context&, std::vector<krvvar_shared>& args) {
+        if (args.empty()) return krv_raise_error("connect expects at least one argument (name)");
+        const bool create = args.size() < 2 || args[1]->get_bool();
+        return bool_value(self->open_mapping(args[0]->get_string(), create));
+      },
+      1, 2, "Connect to an IPC channel");
+  add_function(
+      "disconnect",
+      [](krv_ipc* self, krv_vm_context&, std::vector<krvvar_shared>&) {
+        self->close();
+        return bool_value(true);
+      },
+      0, 0, "Disconnect from the IPC channel");
+  add_function(
+      "send",
+      [](krv_ipc* self, krv_vm_context&, std::vector<krvvar_shared>& args) {
+        if (args.empty()) return krv_raise_error("send expects data as argument");
+        return bool_value(self->send_value(args[0]));
+      },
+      1, 1, "Send data to the remote process");
+  add_function(
+      "is_ready", [](krv_ipc* self, krv_vm_context&, std::vector<krvvar_shared>&) { return bool_value(self->ready); },
+      0, 0, "Check if the IPC connection is ready");
+  add_function(
+      "is_process_a",
+      [](krv_ipc* self, krv_vm_context&, std::vector<krvvar_shared>&) { return bool_value(self->is_process_a); }, 0, 0,
+      "Check if this is process A (creator)");
+  add_function(
+      "get_name",
+      [](krv_ipc* self, krv_vm_context&, std::vector<krvvar_shared>&) { return krvvar_shared::make_string(self->name); },
+      0, 0, "Get the IPC channel name");
+  add_function(
+      "on_message",
+      [](krv_ipc* self, krv_vm_context&, std::vector<krvvar_shared>& args) {
+        if (args.empty()) return krv_raise_error("on_message expects a callback function");
+        self->set_callback(args[0]);
+        return krvvar_shared::make_none();
+      },
+      1, 1, "Set a callback for incoming messages");
+}

@@ -1,0 +1,113 @@
+// krv_ipc: the script class "ipc.ipc", a message channel between two processes over one shared ring.
+//
+// One process connects as creator: it creates (or takes over) the named ring "krv_ipc_" + name and
+// zero-fills it. The other connects as opener and uses the ring as it finds it, retrying while it does
+// not exist yet. Either side sends script values; a message is the binary form of one value, cut into
+// chunks of the ring (ipc_ring.h). A side with a message callback drains the ring on every VM update: the
+// update hook reassembles each message, rebuilds the value and runs the callback's task with it.
+//
+// A ring has one writing and one draining side; two-way traffic uses two channels. A slot that a peer
+// died in the middle of (state 1 or 3 for good) stays stuck until the creator connects again: nobody
+// resets a state the other side set. Each wait on a slot is bounded (a writer by its message deadline,
+// a reader by krv_ipc_read_wait_ms), so a dead peer costs time, never the thread.
+//
+// Script methods and the update hook run on the thread that owns the VM lock; the object has no lock of
+// its own. When the last strong handle goes, the channel leaves the update list (under the VM lock)
+// before anything of it is torn down.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "classes/ipc/ipc_ring.h"
+#include "platform/shared_memory.h"
+#include "runtime/exec/task.h"
+#include "runtime/objects/class_template.h"
+#include "runtime/objects/update_hook.h"
+
+// Prefix of the region's name; the channel name follows it.
+inline constexpr const char* krv_ipc_region_prefix = "krv_ipc_";
+// Attempts of an opener, and the pause between two.
+inline constexpr int krv_ipc_open_attempts = 500;
+inline constexpr uint64_t krv_ipc_open_retry_ms = 10;
+
+// The reassembly of one sender's message.
+struct krv_ipc_partial {
+  uint32_t next_seq = 1;
+  uint8_t broken = 0;         // a chunk was missing, out of order or past the size limit
+  std::vector<uint8_t> bytes; // the payload so far
+};
+
+struct krv_ipc_callback {
+  krvvar_shared function = krvvar_shared::make_none();  // the function value; None when no callback
+  krvptr_strong<krv_task> task;                          // runs the callback; reused for every message
+  std::vector<krvvar_shared> args;                       // the argument list of the next run
+};
+
+class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvobject_update_pre {
+ public:
+  krv_ipc() = default;
+  ~krv_ipc() override;
+
+  // Leaves the update list before the block is unlinked and the object destroyed.
+  void detach() noexcept override;
+  // Drains the ring into the callback (ipc_channel.cpp).
+  void update_pre() override;
+
+  // Closes, then creates (create) or opens the ring `name`; true when ready.
+  bool open_mapping(const std::string& channel_name, bool create);
+  // Unmaps and closes the ring; partials, the completed message, the name and the callback stay.
+  void close();
+  // A script function value sets the callback and makes its one task; any other value clears it.
+  void set_callback(krvvar_shared& value);
+
+  // Sending and receiving (ipc_transfer.cpp). send_value encodes the value and sends it as one message;
+  // send_payload sends bytes already encoded.
+  bool send_value(krvvar_shared value);
+  bool send_payload(const uint8_t* data, size_t size);
+  // Places one record in the ring, waiting while it is full until `deadline_ms` (monotonic).
+  bool publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record);
+  // Drains records until one message is complete (then in `completed`); false when the ring is empty,
+  // when a record did not arrive within its bound (the ticket is skipped), or when the tickets are
+  // impossible (more records waiting than the ring holds: not written by an honest writer).
+  bool receive();
+  // The same, taking no ticket at or past `end_ticket`.
+  bool receive_until(uint32_t end_ticket);
+
+  static void script_register();
+  // The namespace function "ipc": a new channel object.
+  static krvvar_shared constructor_function(krv_vm_context& frame, std::vector<krvvar_shared>& args);
+
+  krv_platform::shared_memory_handle mapping;  // the region, or closed
+  void* view = nullptr;                        // the mapped view, or null
+  uint64_t mapping_size = 0;                   // sizeof(krv_ipc_ring), set at each connect
+  uint64_t view_size = 0;                      // sizeof(krv_ipc_ring) while mapped, else 0
+  krv_ipc_ring* ring = nullptr;                // the view as the ring; sending and receiving need it
+  std::string name;                            // as given to connect, without the prefix
+  bool ready = false;
+  bool is_process_a = false;                   // the last connect was as creator
+  uint32_t sender_id = 0;                      // drawn at each connect
+  std::vector<uint8_t> completed;              // the payload of the last completed message
+  std::unordered_map<uint32_t, krv_ipc_partial> partials;
+  krv_ipc_callback callback;
+
+ private:
+  // Takes the record of `ticket` (slot state 2 -> 3), feeds it to reassembly and frees the slot; false
+  // when the slot did not fill in time (the ticket is then skipped). Sets `complete` when it ended a
+  // message.
+  bool drain_ticket(uint32_t ticket, bool& complete);
+  // Reassembly of one record read in place from its slot; true when it completed a message.
+  bool accept_record(const krv_ipc_slot& slot);
+  krv_ipc_partial& start_partial(uint32_t sender);
+  // A strong handle to this channel, empty once its last one went.
+  krvptr_strong<krv_ipc> strong_handle() noexcept;
+
+  std::vector<uint8_t> outgoing_;      // the encoded message being sent, reused
+  std::vector<uint8_t> spare_bytes_;   // storage of a finished partial, handed to the next one
+  // Slots whose ticket the reader skipped while a writer could still fill it: the next record found full
+  // there is that late one and is dropped unread. Cleared at each connect.
+  std::array<uint8_t, krv_ipc_slot_count> late_marks_{};
+  bool corrupt_reported_ = false;  // the tickets were found impossible since the last connect
+};

@@ -1,0 +1,89 @@
+// krv_ipc_ring: the shared-memory region that carries IPC messages between two processes.
+//
+// The region is an interface between processes, so its layout is fixed to the byte (little-endian):
+//
+//   0      u32 write ticket   (alone on its 64-byte line)
+//   64     u32 read ticket    (alone on its 64-byte line)
+//   128    1024 slot states   one byte per slot (krv_ipc_slot_state)
+//   1152   1024 slots         1036 bytes each (krv_ipc_slot)
+//
+// Ticket t selects slot t & 1023. Tickets are u32 and wrap; the distance between two tickets is their
+// signed 32-bit difference, so the full test (write - read >= 1024) and the empty test (write - read < 1)
+// hold across the wrap. A writer claims a ticket by compare-exchange on the write ticket, then owns slot
+// t & 1023 by moving its state 0 -> 1, copies the record in and stores 2. A reader claims a ticket on the
+// read ticket, moves the state 2 -> 3, copies the record out and stores 0. The tickets and states are the
+// only synchronisation: both processes touch them only through the atomic operations below, lock-free.
+//
+// The protocol has no addressing: one ring has one writing side and one draining side. Two-way traffic
+// uses two channels. (With two writers, one stalled between its ticket and its slot can trade records
+// with the writer 1,024 tickets later, since a slot carries no lap number.)
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint32_t krv_ipc_slot_count = 1024;
+inline constexpr uint32_t krv_ipc_slot_mask = krv_ipc_slot_count - 1;
+inline constexpr uint32_t krv_ipc_chunk_size = 1024;         // payload bytes per slot
+inline constexpr size_t krv_ipc_max_message = 0x100000;      // bytes of one reassembled message
+inline constexpr size_t krv_ipc_max_partials = 64;           // unfinished messages a receiver keeps
+inline constexpr uint64_t krv_ipc_send_timeout = 5000;       // ms: deadline of one whole message
+inline constexpr uint64_t krv_ipc_read_wait_ms = 1000;       // a reader's wait for one slot
+
+enum krv_ipc_slot_state : uint8_t {
+  KRV_IPC_SLOT_FREE = 0,
+  KRV_IPC_SLOT_WRITING = 1,
+  KRV_IPC_SLOT_FULL = 2,
+  KRV_IPC_SLOT_READING = 3,
+};
+
+// One chunk of a message: seq 1, 2, ... for the chunks, 0 for the end marker (len 0).
+struct krv_ipc_slot {
+  uint32_t sender_id;  // the sending channel's id; reassembly is keyed by it
+  uint32_t seq;
+  uint32_t len;        // valid bytes in data, at most 1024 from an honest writer
+  uint8_t data[krv_ipc_chunk_size];
+};
+
+struct krv_ipc_ring_header {
+  uint32_t write_ticket;
+  uint8_t write_line_rest[60];
+  uint32_t read_ticket;
+  uint8_t read_line_rest[60];
+  uint8_t slot_states[krv_ipc_slot_count];
+};
+
+struct krv_ipc_ring {
+  krv_ipc_ring_header header;
+  krv_ipc_slot slots[krv_ipc_slot_count];
+};
+
+static_assert(sizeof(krv_ipc_slot) == 1036);
+static_assert(offsetof(krv_ipc_slot, sender_id) == 0);
+static_assert(offsetof(krv_ipc_slot, seq) == 4);
+static_assert(offsetof(krv_ipc_slot, len) == 8);
+static_assert(offsetof(krv_ipc_slot, data) == 12);
+static_assert(alignof(krv_ipc_slot) == 4);
+static_assert(sizeof(krv_ipc_ring_header) == 1152);
+static_assert(offsetof(krv_ipc_ring_header, write_ticket) == 0);
+static_assert(offsetof(krv_ipc_ring_header, read_ticket) == 64);
+static_assert(offsetof(krv_ipc_ring_header, slot_states) == 128);
+static_assert(offsetof(krv_ipc_ring, slots) == 1152);
+static_assert(sizeof(krv_ipc_ring) == 1062016);
+static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
+static_assert(std::atomic_ref<uint8_t>::is_always_lock_free);
+
+// The shared fields, only ever reached through these atomic views.
+inline std::atomic_ref<uint32_t> krv_ipc_write_ticket(krv_ipc_ring& ring) noexcept {
+  return std::atomic_ref<uint32_t>(ring.header.write_ticket);
+}
+inline std::atomic_ref<uint32_t> krv_ipc_read_ticket(krv_ipc_ring& ring) noexcept {
+  return std::atomic_ref<uint32_t>(ring.header.read_ticket);
+}
+inline std::atomic_ref<uint8_t> krv_ipc_slot_state_of(krv_ipc_ring& ring, uint32_t slot) noexcept {
+  return std::atomic_ref<uint8_t>(ring.header.slot_states[slot]);
+}
+// The signed distance from ticket `from` to ticket `to`.
+inline int32_t krv_ipc_ticket_distance(uint32_t from, uint32_t to) noexcept {
+  return static_cast<int32_t>(to - from);
+}

@@ -1,0 +1,386 @@
+// Printing a container as JSON text: dump, debug_dump and the container's text (to_string).
+//
+// The text is exactly what nlohmann_json's dump would make of the container's document (indent 4 or
+// none, no ASCII escaping, invalid UTF-8 replaced by U+FFFD, its number texts), but it is written in one
+// walk without building the document. The walk's rules:
+//   - a container without any key of non-zero length is an array of its values in entry order;
+//   - any other non-empty container is an object: members in byte-wise ascending key order, an unkeyed
+//     entry counting as the empty key, a later entry with the same key replacing the earlier one;
+//   - an empty container (or a container value without one) is `{}`;
+//   - a container already being printed (a cycle) or one past krv_json_max_depth levels is printed as
+//     the string "<cycle>" or "<nested too deeply>", and the last such refusal is warned once per call.
+// The guard of these refusals belongs to the call, so a print never sees another walk's containers.
+// The rules are not round-trip safe by design: a container whose only key is empty prints as an array.
+#include <nlohmann/detail/conversions/to_chars.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "classes/std/json_bool.h"
+#include "runtime/exec/raise.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/json_visit_guard.h"
+#include "runtime/storage/string_object.h"
+
+namespace {
+
+constexpr std::string_view cycle_marker = "<cycle>";
+constexpr std::string_view depth_marker = "<nested too deeply>";
+
+// The containers a print is inside, innermost last, and the reason of its last refusal.
+class print_guard {
+ public:
+  bool push(const krv_std_json* container) {
+    if (stack_.size() >= krv_json_max_depth) {
+      refusal_ = KRV_JSON_VISIT_TOO_DEEP;
+      return false;
+    }
+    if (std::find(stack_.begin(), stack_.end(), container) != stack_.end()) {
+      refusal_ = KRV_JSON_VISIT_CYCLE;
+      return false;
+    }
+    stack_.push_back(container);
+    return true;
+  }
+  void pop() { stack_.pop_back(); }
+  krv_json_visit_refusal refusal() const noexcept { return refusal_; }
+
+ private:
+  std::vector<const krv_std_json*> stack_;
+  krv_json_visit_refusal refusal_ = KRV_JSON_VISIT_OK;
+};
+
+// Length of the well-formed UTF-8 sequence starting at `text` (its lead byte is 0x80 or above), or 0
+// when it is ill-formed; then `ill_formed` is the number of bytes replaced by one U+FFFD before the
+// next byte is read afresh (the lead alone, the lead and the continuations before the byte that broke
+// the sequence, or the rest of a text that ends inside the sequence).
+size_t well_formed_length(const unsigned char* text, size_t available, size_t& ill_formed) {
+  const unsigned char lead = text[0];
+  size_t continuations = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    continuations = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    continuations = 2;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    continuations = 3;
+    if (lead == 0xF0) low = 0x90;   // no overlong forms
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    ill_formed = 1;
+    return 0;
+  }
+  for (size_t at = 1; at <= continuations; ++at) {
+    if (at >= available) {
+      ill_formed = available;
+      return 0;
+    }
+    if (text[at] < low || text[at] > high) {
+      ill_formed = at;
+      return 0;
+    }
+    low = 0x80;
+    high = 0xBF;
+  }
+  return continuations + 1;
+}
+
+// Writes JSON tokens and their layout: compact, or 4 spaces a level with line breaks.
+class text_writer {
+ public:
+  explicit text_writer(bool compact) : compact_(compact) {}
+
+  // The text written so far, handed over.
+  std::string text() { return std::move(out_); }
+
+  void null() { out_ += "null"; }
+  void boolean(bool value) { out_ += value ? "true" : "false"; }
+  void integer(int64_t value) {
+    char digits[24];
+    out_.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+  }
+  void floating(double value) {
+    if (!std::isfinite(value)) return null();
+    char digits[64];
+    out_.append(digits, nlohmann::detail::to_chars(digits, digits + sizeof digits, value));
+  }
+  void string(std::string_view text);
+  void empty_object() { out_ += "{}"; }
+
+  void open(char bracket) {
+    out_ += bracket;
+    ++depth_;
+  }
+  void close(char bracket) {
+    --depth_;
+    if (!compact_) out_.append(line_start(depth_), depth_ * 4 + 1);
+    out_ += bracket;
+  }
+  // Before each element of an array.
+  void element(bool first) {
+    if (compact_) {
+      if (!first) out_ += ',';
+      return;
+    }
+    const char* start = line_start(depth_);
+    out_.append(first ? start : start - 1, depth_ * 4 + (first ? 1 : 2));
+  }
+  // Before each member of an object.
+  void member(std::string_view key, bool first) {
+    element(first);
+    string(key);
+    out_.append(": ", compact_ ? 1 : 2);
+  }
+
+ private:
+  // A line break and the indentation of `depth` levels, with a comma in front of it.
+  const char* line_start(size_t depth) {
+    const size_t length = depth * 4 + 2;
+    if (indentation_.size() < length) indentation_.resize(std::max(length, 2 * indentation_.size()), ' ');
+    return indentation_.data() + 1;
+  }
+  void escaped(unsigned char byte);
+
+  std::string out_;
+  bool compact_;
+  size_t depth_ = 0;                        // containers open around the next token
+  std::string indentation_ = ",\n" + std::string(62, ' ');  // ",\n" and spaces, grown on demand
+};
+
+void text_writer::escaped(unsigned char byte) {
+  out_ += '\\';
+  switch (byte) {
+    case '\b': out_ += 'b'; return;
+    case '\t': out_ += 't'; return;
+    case '\n': out_ += 'n'; return;
+    case '\f': out_ += 'f'; return;
+    case '\r': out_ += 'r'; return;
+    case '"': out_ += '"'; return;
+    case '\\': out_ += '\\'; return;
+  }
+  constexpr char hex[] = "0123456789abcdef";
+  out_ += "u00";
+  out_ += hex[byte >> 4];
+  out_ += hex[byte & 0xF];
+}
+
+void text_writer::string(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  out_ += '"';
+  size_t copied = 0;  // bytes before this are written
+  size_t at = 0;
+  while (at < size) {
+    const unsigned char byte = bytes[at];
+    if (byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\') {
+      ++at;
+      continue;
+    }
+    size_t ill_formed = 0;
+    if (byte >= 0x80) {
+      if (const size_t length = well_formed_length(bytes + at, size - at, ill_formed)) {
+        at += length;
+        continue;
+      }
+    }
+    out_.append(text.data() + copied, at - copied);
+    if (byte < 0x80) {
+      escaped(byte);
+      ++at;
+    } else {
+      out_ += "\xEF\xBF\xBD";
+      at += ill_formed;
+    }
+    copied = at;
+  }
+  out_.append(text.data() + copied, size - copied);
+  out_ += '"';
+}
+
+// One print: walks a container and its values into the writer.
+class json_printer {
+ public:
+  json_printer(bool compact, bool debug) : writer_(compact), debug_(debug) {}
+
+  void container(const krv_std_json& container);
+  std::string text() { return writer_.text(); }
+  krv_json_visit_refusal refusal() const noexcept { return guard_.refusal(); }
+
+ private:
+  void entries_as_array(const krv_std_json& container);
+  void entries_as_object(const krv_std_json& container, bool in_key_order);
+  void members_in_key_order(const krv_std_json& container);
+  void value(krvvar* cell);
+  void resolved_value(krvvar& cell);
+  void container_value(const krv_std_json* container);
+  void object_value(krvvar& cell);
+  void debug_record(const krvvar& cell);
+
+  text_writer writer_;
+  print_guard guard_;
+  bool debug_;  // values other than containers print as their reference-debugging record
+};
+
+void json_printer::container(const krv_std_json& container) {
+  if (!guard_.push(&container)) {
+    writer_.string(guard_.refusal() == KRV_JSON_VISIT_TOO_DEEP ? depth_marker : cycle_marker);
+    return;
+  }
+  bool keyed = false;
+  bool in_key_order = true;  // keys strictly ascending: the entries are already the members
+  std::string_view previous;
+  for (size_t i = 0; i < container.entries.size(); ++i) {
+    const std::string_view key = container.entries[i].key_view();
+    keyed = keyed || !key.empty();
+    if (i > 0 && !(previous < key)) in_key_order = false;
+    previous = key;
+  }
+  if (container.entries.empty()) {
+    writer_.empty_object();
+  } else if (!keyed) {
+    entries_as_array(container);
+  } else {
+    entries_as_object(container, in_key_order);
+  }
+  guard_.pop();
+}
+
+// The entries are walked by index over the count the print began with: resolving a member reference
+// may append to the container being printed (a missing key read is created), moving its entries.
+void json_printer::entries_as_array(const krv_std_json& container) {
+  writer_.open('[');
+  const size_t count = container.entries.size();
+  for (size_t i = 0; i < count && i < container.entries.size(); ++i) {
+    writer_.element(i == 0);
+    value(container.entries[i].value.get());
+  }
+  writer_.close(']');
+}
+
+void json_printer::entries_as_object(const krv_std_json& container, bool in_key_order) {
+  writer_.open('{');
+  if (in_key_order) {
+    const size_t count = container.entries.size();
+    for (size_t i = 0; i < count && i < container.entries.size(); ++i) {
+      writer_.member(container.entries[i].key_view(), i == 0);
+      value(container.entries[i].value.get());
+    }
+  } else {
+    members_in_key_order(container);
+  }
+  writer_.close('}');
+}
+
+void json_printer::members_in_key_order(const krv_std_json& container) {
+  const auto key_at = [&container](size_t index) { return container.entries[index].key_view(); };
+  std::vector<size_t> order(container.entries.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key_at(a) < key_at(b); });
+  bool first = true;
+  for (size_t i = 0; i < order.size() && order[i] < container.entries.size(); ++i) {
+    const std::string_view key = key_at(order[i]);
+    // Of entries with the same key, the last one is the member.
+    if (i + 1 < order.size() && order[i + 1] < container.entries.size() && key_at(order[i + 1]) == key) continue;
+    writer_.member(key, first);
+    first = false;
+    value(container.entries[order[i]].value.get());
+  }
+}
+
+void json_printer::value(krvvar* cell) {
+  if (cell == nullptr) return writer_.null();
+  if (debug_ && cell->type != KRVVAR_JSON) return debug_record(*cell);
+  switch (cell->type) {
+    case KRVVAR_OBJECT_MEMBER_LITERAL:
+    case KRVVAR_OBJECT_MEMBER_INDEX:
+    case KRVVAR_OBJECT_MEMBER_VAR:
+    case KRVVAR_REF: {
+      // A reference prints as what it refers to, under this print's guard: a container reached through
+      // it may be the one being printed. The reference is held while its object resolves it.
+      const krvvar_shared reference = krvvar_shared::from_raw(cell);
+      krvvar_shared target;
+      cell->deref(target);
+      return resolved_value(*target);
+    }
+  }
+  resolved_value(*cell);
+}
+
+void json_printer::resolved_value(krvvar& cell) {
+  switch (cell.type) {
+    case KRVVAR_NONE: return writer_.null();
+    case KRVVAR_INT: return writer_.integer(cell.payload.int_value);
+    case KRVVAR_FLOAT: return writer_.floating(cell.payload.float_value);
+    case KRVVAR_STRING: {
+      const krv_std_string* string = cell.object_ptr<krv_std_string>();
+      return writer_.string(string ? std::string_view(string->text) : std::string_view());
+    }
+    case KRVVAR_JSON: return container_value(cell.object_ptr<krv_std_json>());
+    case KRVVAR_OBJECT: return object_value(cell);
+  }
+  writer_.string(cell.get_string());
+}
+
+void json_printer::container_value(const krv_std_json* container) {
+  if (container == nullptr || container->entries.empty()) return writer_.empty_object();
+  this->container(*container);
+}
+
+void json_printer::object_value(krvvar& cell) {
+  krvobject_base* object = cell.object_ptr();
+  if (object != nullptr) {
+    if (krv_std_json_bool* boolean = krvptr_cast<krv_std_json_bool>(object)) return writer_.boolean(boolean->json_boolean());
+    // A container held as an object (a method's result) prints as the container, under this guard.
+    if (const krv_std_json* container = krvptr_cast<krv_std_json>(object)) return container_value(container);
+  }
+  writer_.string(cell.get_string());
+}
+
+void json_printer::debug_record(const krvvar& cell) {
+  writer_.open('{');
+  writer_.member("is_ref", true);
+  writer_.boolean(cell.type == KRVVAR_REF);
+  writer_.member("refcount", false);
+  writer_.integer(cell.refcount);
+  writer_.member("type", false);
+  writer_.string(krvvar_type_name(cell.type));
+  writer_.close('}');
+}
+
+// Prints `container`; the refused part is warned with `shown`, the words saying what shows the marker.
+std::string print(krv_std_json& container, bool compact, bool debug, std::string_view shown) {
+  std::string text;
+  krv_json_visit_refusal refusal = KRV_JSON_VISIT_OK;
+  try {
+    json_printer printer(compact, debug);
+    printer.container(container);
+    refusal = printer.refusal();
+    text = printer.text();
+  } catch (const std::exception&) {
+    return {};
+  }
+  if (refusal == KRV_JSON_VISIT_CYCLE) {
+    krv_raise_warning("JSON contains a reference to itself, ", shown, " \"", cycle_marker,
+                      "\" instead of recursing forever.");
+  } else if (refusal == KRV_JSON_VISIT_TOO_DEEP) {
+    krv_raise_warning("JSON nesting exceeds the maximum depth of ", krv_json_max_depth, ", ", shown, " \"",
+                      depth_marker, "\" for the rest.");
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string krv_std_json::dump(bool compact) { return print(*this, compact, false, "printing"); }
+
+std::string krv_std_json::debug_dump(bool compact) { return print(*this, compact, true, "debug_refs shows"); }
+
+void krv_std_json::to_string(std::string& out) { out = dump(false); }

@@ -1,0 +1,69 @@
+// Regular expressions of std.string: what runs on the calling thread before any matching.
+//
+// Patterns are compiled by std::regex (ECMAScript grammar, default flags). Its matcher recurses once or
+// more per input byte, so a long input can exhaust a thread's stack; every pattern therefore has an input
+// limit that follows from its shape: 256 KiB for patterns that repeat nothing, 16 KiB when something is
+// repeated, 8 KiB when a group is repeated. A repeated group costs the matcher more levels per input byte
+// for every capturing group and every alternative in the pattern, so a pattern with more of them than the
+// 8 KiB limit allows for gets a proportionally shorter limit. The library's compiler recurses once per
+// group level, and a non-capturing group costs it no state, so nesting is bounded too: deeper patterns
+// are refused as too complex instead of overflowing the stack while they compile.
+//
+// Compiled patterns are kept per thread: at most krv_regex_cache_capacity entries in insertion order,
+// searched linearly, emptied as a whole when one more pattern arrives. An entry shares its compiled
+// pattern with the jobs that use it, so emptying the cache never pulls a pattern from under a job.
+// The thread-local cache needs no lock; a compiled pattern is only read while matching, so any number of
+// threads may match with it at once.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Input limits in bytes, by the pattern's shape.
+inline constexpr uint64_t krv_regex_plain_limit = 262144;
+inline constexpr uint64_t krv_regex_quantified_limit = 16384;
+inline constexpr uint64_t krv_regex_group_quantified_limit = 8192;
+
+// The group work that the 8 KiB limit allows for: three per capturing group and one per alternative, so
+// that (a|b)+ counts 4 and ten alternatives in one group 12. Measured at the limit, 12 units take at most
+// about 16 MiB of stack, in the sanitizer build too.
+inline constexpr uint64_t krv_regex_capture_work = 3;
+inline constexpr uint64_t krv_regex_alternative_work = 1;
+inline constexpr uint64_t krv_regex_group_work_budget = 12;
+
+// Group nesting the compiler may recurse into: far beyond hand-written patterns, a fraction of a
+// megabyte of stack.
+inline constexpr size_t krv_regex_max_group_depth = 1000;
+
+inline constexpr size_t krv_regex_cache_capacity = 8;
+
+struct krv_regex_cache_entry {
+  std::string pattern;                     // compared byte for byte
+  std::shared_ptr<const std::regex> compiled;
+};
+
+// The largest input, in bytes, that `pattern` may be run on.
+uint64_t krv_regex_input_limit(std::string_view pattern);
+
+// The deepest nesting of groups in `pattern` (escaped parentheses and those inside brackets do not count).
+size_t krv_regex_group_depth(std::string_view pattern);
+
+// The name of a std::regex_constants::error_type code; "error_unknown" for codes outside 0..12.
+const char* krv_regex_error_name(int code);
+
+// The calling thread's cache.
+std::vector<krv_regex_cache_entry>& krv_regex_cache();
+
+// The compiled `pattern` for an input of `input_length` bytes: checks the limit, then the cache, then
+// compiles. A refused input or pattern raises a catchable runtime error that names `method` and gives
+// back nothing; the cache is then unchanged.
+std::shared_ptr<const std::regex> krv_regex_cache_get(const std::string& pattern, uint64_t input_length,
+                                                      std::string_view method);
+
+// The character class of the fourteen metacharacters . ^ $ | ( ) [ ] { } * + ? and backslash, compiled
+// once per process.
+const std::regex& krv_regex_escape_pattern();

@@ -1,0 +1,117 @@
+// The regular-expression jobs and the library steps they run (see string_regex_jobs.h).
+#include "classes/std/string_regex_jobs.h"
+
+#include <string_view>
+
+#include "classes/std/string_regex.h"
+#include "runtime/objects/log.h"
+
+namespace {
+
+using text_iterator = std::string::const_iterator;
+
+// The bytes of `text` that `sub` covers (an empty match may sit at the very end).
+std::string_view covered(const std::string& text, const std::sub_match<text_iterator>& sub) {
+  const auto begin = static_cast<size_t>(sub.first - text.begin());
+  return std::string_view(text).substr(begin, static_cast<size_t>(sub.length()));
+}
+
+const char* name_of(const std::regex_error& failure) { return krv_regex_error_name(failure.code()); }
+
+// The line most jobs log when matching fails. It shows what() where the pattern might be expected: the
+// job no longer has the pattern's text, only its compiled form.
+void log_failed_while_matching(const char* method, const std::regex_error& failure) {
+  krv_log_line(*krv_log_base::instance(), KRV_LOG_ERROR, method, ": pattern '", failure.what(),
+               "' failed while matching (", name_of(failure), ")");
+}
+
+}  // namespace
+
+bool krv_regex_full_match(const std::string& text, const std::regex& pattern) {
+  return std::regex_match(text, pattern);
+}
+
+std::ptrdiff_t krv_regex_first_match(const std::string& text, const std::regex& pattern) {
+  std::match_results<text_iterator> match;
+  if (!std::regex_search(text.begin(), text.end(), match, pattern)) return -1;
+  return match.position(0);
+}
+
+void krv_regex_collect_matches(const std::string& text, const std::regex& pattern, krv_string_list_result& out) {
+  for (std::regex_iterator<text_iterator> match(text.begin(), text.end(), pattern), end; match != end; ++match)
+    out.append(covered(text, (*match)[0]));
+}
+
+void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern, krv_string_list_result& out) {
+  for (std::regex_token_iterator<text_iterator> piece(text.begin(), text.end(), pattern, -1), end; piece != end;
+       ++piece)
+    out.append(covered(text, *piece));
+}
+
+std::string krv_regex_replace_all(const std::string& text, const std::regex& pattern, const std::string& format) {
+  return std::regex_replace(text, pattern, format);
+}
+
+krvvar_shared krv_regex_match_job(const krv_regex_job& job, krv_regex_match_step step) {
+  try {
+    return krv_bool_result(step(job.text, *job.pattern));
+  } catch (const std::regex_error& failure) {
+    krv_log_line(*krv_log_base::instance(), KRV_LOG_ERROR, "regex_match: matching failed (", name_of(failure),
+                 "): ", failure.what());
+    return krv_int_result(0);
+  }
+}
+
+krvvar_shared krv_regex_search_job(const krv_regex_job& job, krv_regex_search_step step) {
+  try {
+    return krv_int_result(step(job.text, *job.pattern));
+  } catch (const std::regex_error& failure) {
+    log_failed_while_matching("regex_search", failure);
+    return krv_int_result(-1);
+  }
+}
+
+krvvar_shared krv_regex_findall_job(const krv_regex_job& job, krv_regex_collect_step step) {
+  krv_string_list_result matches;
+  try {
+    step(job.text, *job.pattern, matches);
+  } catch (const std::regex_error& failure) {
+    log_failed_while_matching("regex_findall", failure);
+  }
+  return matches.take();
+}
+
+krvvar_shared krv_regex_replace_job(const krv_regex_job& job, krv_regex_replace_step step) {
+  try {
+    return krv_string_result(step(job.text, *job.pattern, job.replacement));
+  } catch (const std::regex_error& failure) {
+    log_failed_while_matching("regex_replace", failure);
+    return krv_string_result(std::string_view(job.text));
+  }
+}
+
+krvvar_shared krv_regex_split_job(const krv_regex_job& job, krv_regex_collect_step step) {
+  krv_string_list_result pieces;
+  try {
+    step(job.text, *job.pattern, pieces);
+  } catch (const std::regex_error& failure) {
+    log_failed_while_matching("regex_split", failure);
+  }
+  return pieces.take();
+}
+
+krvvar_shared krv_regex_escape_job(const std::string& text) {
+  // "\$&": a backslash, then the whole match.
+  return krv_string_result(std::regex_replace(text, krv_regex_escape_pattern(), "\\$&"));
+}
+
+bool krv_regex_replace_in_place(std::string& text, const std::regex& pattern, const std::string& format,
+                                krv_regex_replace_step step) {
+  try {
+    text = step(text, pattern, format);
+    return true;
+  } catch (const std::regex_error& failure) {
+    log_failed_while_matching("regex_replace_inplace", failure);
+    return false;
+  }
+}

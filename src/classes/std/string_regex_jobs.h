@@ -1,0 +1,56 @@
+// The work of the regular-expression methods, as it runs off the VM thread.
+//
+// A job owns everything it reads: a copy of the receiver's text, the replacement where the method has
+// one, and a share of the compiled pattern. It never touches the receiver, so a script may change the
+// string while its job runs without changing the job's result.
+//
+// Each job reaches the library through one step, passed in with the library's own as the default. A
+// failure while matching (a regex_error) is not a script error: the job logs an error line and still
+// produces a value (0, -1, what it collected so far, the text unchanged). libstdc++ never throws while
+// matching, so the step is also how those lines are driven in tests.
+#pragma once
+#include <cstddef>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "classes/std/string_method_support.h"
+
+struct krv_regex_job {
+  std::string text;         // the receiver's text when the call was made
+  std::string replacement;  // regex_replace's format text; empty for the other methods
+  std::shared_ptr<const std::regex> pattern;
+};
+
+// The library operations, one per job shape. The collecting ones append to `out` as they go, so that
+// what was found before a failure is kept.
+using krv_regex_match_step = bool (*)(const std::string& text, const std::regex& pattern);
+using krv_regex_search_step = std::ptrdiff_t (*)(const std::string& text, const std::regex& pattern);
+using krv_regex_collect_step = void (*)(const std::string& text, const std::regex& pattern,
+                                        krv_string_list_result& out);
+using krv_regex_replace_step = std::string (*)(const std::string& text, const std::regex& pattern,
+                                               const std::string& format);
+
+// Whether all of `text` matches.
+bool krv_regex_full_match(const std::string& text, const std::regex& pattern);
+// Where the first match begins; -1 when there is none.
+std::ptrdiff_t krv_regex_first_match(const std::string& text, const std::regex& pattern);
+// Every match in order, empty ones included (the match iterator's rules).
+void krv_regex_collect_matches(const std::string& text, const std::regex& pattern, krv_string_list_result& out);
+// The pieces between matches (token iterator, submatch -1).
+void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern, krv_string_list_result& out);
+// Every match replaced by `format` under the ECMAScript format rules ($&, $n, $`, $', $$).
+std::string krv_regex_replace_all(const std::string& text, const std::regex& pattern, const std::string& format);
+
+krvvar_shared krv_regex_match_job(const krv_regex_job& job, krv_regex_match_step step = krv_regex_full_match);
+krvvar_shared krv_regex_search_job(const krv_regex_job& job, krv_regex_search_step step = krv_regex_first_match);
+krvvar_shared krv_regex_findall_job(const krv_regex_job& job, krv_regex_collect_step step = krv_regex_collect_matches);
+krvvar_shared krv_regex_replace_job(const krv_regex_job& job, krv_regex_replace_step step = krv_regex_replace_all);
+krvvar_shared krv_regex_split_job(const krv_regex_job& job, krv_regex_collect_step step = krv_regex_collect_pieces);
+// `text` with a backslash before each metacharacter.
+krvvar_shared krv_regex_escape_job(const std::string& text);
+
+// regex_replace_inplace's work, on the calling thread: `text` takes the replaced text and true comes
+// back; a failure while matching logs its line, leaves `text` as it was and gives false.
+bool krv_regex_replace_in_place(std::string& text, const std::regex& pattern, const std::string& format,
+                                krv_regex_replace_step step = krv_regex_replace_all);

@@ -1,0 +1,116 @@
+#include "platform/shared_memory.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace krv_platform {
+namespace {
+
+// A holder that keeps losing the race against closers unlinking the name gives up with EAGAIN.
+constexpr int max_open_attempts = 64;
+
+bool valid_name(const std::string& name) {
+  return name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+int lock_shared(int fd) {
+  while (flock(fd, LOCK_SH) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+// Whether the name `path` still leads to the object open on `fd`; false when the name is gone.
+bool name_leads_to(int fd, const std::string& path) {
+  struct stat held {};
+  struct stat named {};
+  if (fstat(fd, &held) != 0) return false;
+  const int probe = shm_open(path.c_str(), O_RDONLY, 0);
+  if (probe < 0) return false;
+  const bool same = fstat(probe, &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+  close(probe);
+  return same;
+}
+
+// Opens `path` (creating it when asked) with the holder's shared lock taken and checked against the
+// name: a closer may have unlinked the object between the open and the lock.
+int open_locked(const std::string& path, bool create, int& fd_out) {
+  for (int attempt = 0; attempt < max_open_attempts; ++attempt) {
+    const int fd = shm_open(path.c_str(), O_RDWR | (create ? O_CREAT : 0), 0600);
+    if (fd < 0) return errno;
+    if (const int error = lock_shared(fd); error != 0) {
+      close(fd);
+      return error;
+    }
+    if (name_leads_to(fd, path)) {
+      fd_out = fd;
+      return 0;
+    }
+    close(fd);
+  }
+  return EAGAIN;
+}
+
+}  // namespace
+
+int create_shared_memory(const std::string& name, size_t size, shared_memory_handle& out) {
+  if (!valid_name(name)) return EINVAL;
+  shared_memory_handle handle;
+  handle.name = "/" + name;
+  if (const int error = open_locked(handle.name, true, handle.fd); error != 0) return error;
+  struct stat status {};
+  if (fstat(handle.fd, &status) != 0 ||
+      (static_cast<size_t>(status.st_size) < size && ftruncate(handle.fd, static_cast<off_t>(size)) != 0)) {
+    const int error = errno;
+    close_shared_memory(handle);
+    return error;
+  }
+  out = std::move(handle);
+  return 0;
+}
+
+int open_shared_memory(const std::string& name, size_t size, shared_memory_handle& out) {
+  if (!valid_name(name)) return EINVAL;
+  shared_memory_handle handle;
+  handle.name = "/" + name;
+  if (const int error = open_locked(handle.name, false, handle.fd); error != 0) return error;
+  struct stat status {};
+  if (fstat(handle.fd, &status) != 0 || static_cast<size_t>(status.st_size) < size) {
+    close_shared_memory(handle);
+    return ENOENT;
+  }
+  out = std::move(handle);
+  return 0;
+}
+
+void close_shared_memory(shared_memory_handle& handle) noexcept {
+  if (handle.fd < 0) return;
+  // Only the last holder gets the exclusive lock; holding it, nobody can take the object over, and a
+  // process that opened the name meanwhile re-checks it once the lock is gone.
+  if (flock(handle.fd, LOCK_EX | LOCK_NB) == 0 && name_leads_to(handle.fd, handle.name)) {
+    shm_unlink(handle.name.c_str());
+  }
+  close(handle.fd);
+  handle.fd = -1;
+}
+
+void* map_shared_memory(const shared_memory_handle& handle, size_t size, int& error) noexcept {
+  void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, handle.fd, 0);
+  if (view == MAP_FAILED) {
+    error = errno;
+    return nullptr;
+  }
+  error = 0;
+  return view;
+}
+
+void unmap_shared_memory(void* view, size_t size) noexcept {
+  if (view != nullptr) munmap(view, size);
+}
+
+}  // namespace krv_platform

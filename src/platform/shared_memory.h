@@ -1,0 +1,43 @@
+// Named shared memory: the stand-in for the platform's named file mappings that two processes open by
+// name (the IPC ring lives in one).
+//
+// A region is a POSIX shared-memory object "/" + name. The creator opens it without O_EXCL, so an existing
+// region of that name is reused, and grows it to the requested size. An opener counts a region smaller
+// than the size it asks for as not there yet: the creator may not have sized it, and touching a mapping
+// past the object's end raises SIGBUS.
+//
+// Lifetime follows the named mappings it stands in for: a region lives exactly while some process holds
+// it. Every holder keeps a shared flock on its descriptor; whoever closes and then gets the exclusive
+// lock without waiting is the last holder and unlinks the name. A process killed outright drops its lock
+// with its descriptors, so the survivor's close still finds itself last. Because a closer may unlink
+// between another process's open and its lock, every holder re-checks after locking that the name still
+// leads to the object it holds, and opens again if not.
+//
+// Functions return 0 or an errno code (the platform's "last error"; ENOENT is 2 here as on Windows).
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace krv_platform {
+
+// An open region: its descriptor (with the holder's shared lock) and its name. Closed when fd is -1.
+struct shared_memory_handle {
+  int fd = -1;
+  std::string name;  // the shared-memory object's name, with its leading '/'
+
+  bool is_open() const noexcept { return fd >= 0; }
+};
+
+// Opens or creates the region `name` (without the leading '/') of at least `size` bytes. Its content is
+// whatever it held before; a new region reads as zeros. A name holding '/' or NUL fails with EINVAL.
+int create_shared_memory(const std::string& name, size_t size, shared_memory_handle& out);
+// Opens the existing region `name`; ENOENT when there is none or it is still smaller than `size`.
+int open_shared_memory(const std::string& name, size_t size, shared_memory_handle& out);
+// Closes the region and unlinks its name when this was the last holder. Closed handles are left alone.
+void close_shared_memory(shared_memory_handle& handle) noexcept;
+
+// Maps `size` bytes of the region read-write and shared; null (errno kept in `error`) on failure.
+void* map_shared_memory(const shared_memory_handle& handle, size_t size, int& error) noexcept;
+void unmap_shared_memory(void* view, size_t size) noexcept;
+
+}  // namespace krv_platform

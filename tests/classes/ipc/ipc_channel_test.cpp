@@ -1,0 +1,284 @@
+// The channel as scripts see it: registration, the script methods and their texts, payload bytes, the
+// update hook's delivery to the callback task, and release while an update pass runs.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "classes/ipc/ipc_channel.h"
+#include "classes/ipc/ipc_payload.h"
+#include "exec_fixture.h"
+#include "ipc_test_names.h"
+#include "module/global_instance.h"
+#include "module/namespace.h"
+#include "runtime/values/krvvar.h"
+#include "runtime/values/value_records.h"
+
+namespace {
+
+class IpcChannel : public ExecTest {
+ protected:
+  void SetUp() override {
+    ExecTest::SetUp();
+    krv_ipc::script_register_internal();
+    name = krv_test_channel_name("chan");
+  }
+  void TearDown() override {
+    for (auto* channel : {&rx, &tx}) channel->reset_empty();
+    function_block.reset_empty();
+    root.reset_empty();
+    EXPECT_FALSE(krv_test_region_exists(name));
+    ExecTest::TearDown();
+  }
+
+  static krvptr_strong<krv_ipc> make_channel() {
+    krv_vm_context frame;
+    krvvar_shared value = krv_ipc::constructor_function(frame, no_args());
+    return krvptr_strong<krv_ipc>::from_raw(krvptr_cast<krv_ipc>(value->object_ptr()));
+  }
+  static std::vector<krvvar_shared>& no_args() {
+    static std::vector<krvvar_shared> none;
+    return none;
+  }
+  // Calls a script method through its definition, as the interpreter does.
+  static krvvar_shared call(krv_ipc& channel, std::string_view method, std::vector<krvvar_shared> args = {}) {
+    krv_function_def* function = krv_global().class_metadata->at("ipc.ipc")->methods.at(method);
+    krv_vm_context frame;
+    frame.native_self = &channel;
+    return function->callable(frame, args);
+  }
+  // A receiving creator and a sending opener on `name`.
+  void connect_pair() {
+    rx = make_channel();
+    tx = make_channel();
+    ASSERT_EQ(call(*rx, "connect", {krvvar_shared::make_string(name)})->int_value(), 1);
+    ASSERT_EQ(call(*tx, "connect", {krvvar_shared::make_string(name), krvvar_shared::make_int(0)})->int_value(), 1);
+  }
+  // A script function value of one parameter; its task binds the message to local 0. One root task per
+  // test: the functions all live in its globals.
+  krvvar_shared callback_function(krvptr_strong<krv_program_block> block = {}) {
+    if (!root) root = make_current_root();
+    if (!block) {
+      if (!function_block) function_block = make_block(KRV_BLOCK_FUNCTION, 1, 1);
+      block = function_block;
+    }
+    krvvar_shared value = krvvar_shared::make_none();
+    value->set_function(block.get(), root.get());
+    return value;
+  }
+  uint32_t read_ticket() { return krv_ipc_read_ticket(*rx->ring).load(); }
+  krvvar_shared delivered() { return rx->callback.task->root_frame()->locals[0]; }
+
+  std::string name;
+  krvptr_strong<krv_ipc> rx;
+  krvptr_strong<krv_ipc> tx;
+  krvptr_strong<krv_task> root;
+  krvptr_strong<krv_program_block> function_block;
+};
+
+TEST_F(IpcChannel, TheNamespaceGetsTheClassAndItsConstructorLast) {
+  const auto& initializers = krv_global().namespace_initializers.at("ipc");
+  ASSERT_EQ(initializers.size(), 1u);
+  krv_namespace ns;
+  initializers.front()(ns);
+  ASSERT_EQ(ns.functions.size(), 1u);
+  const krv_function_def& constructor = *ns.functions.front();
+  EXPECT_EQ(constructor.name, "ipc");
+  EXPECT_EQ(constructor.class_name, "ipc.ipc");
+  EXPECT_EQ(constructor.help, "");
+  EXPECT_EQ(std::pair(constructor.min_args, constructor.max_args), std::pair(0u, 0u));
+  krv_vm_context frame;
+  krvvar_shared made = constructor.callable(frame, no_args());
+  ASSERT_EQ(made->type, KRVVAR_OBJECT);
+  EXPECT_STREQ(made->object_ptr()->type_name(), "ipc.ipc");
+}
+
+TEST_F(IpcChannel, MethodsAreRegisteredInOrderWithTheirBoundsAndHelp) {
+  const struct {
+    const char* name;
+    uint32_t min_args, max_args;
+    const char* help;
+  } expected[] = {
+      {"connect", 1, 2, "Connect to an IPC channel"},
+      {"disconnect", 0, 0, "Disconnect from the IPC channel"},
+      {"send", 1, 1, "Send data to the remote process"},
+      {"is_ready", 0, 0, "Check if the IPC connection is ready"},
+      {"is_process_a", 0, 0, "Check if this is process A (creator)"},
+      {"get_name", 0, 0, "Get the IPC channel name"},
+      {"on_message", 1, 1, "Set a callback for incoming messages"},
+  };
+  const auto& entries = krv_ipc::statics().names.entries();
+  ASSERT_EQ(entries.size(), std::size(expected));
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(entries[i].name, expected[i].name);
+    const krv_function_def* function = krv_ipc::statics().members[entries[i].index]->function_descriptor();
+    ASSERT_NE(function, nullptr);
+    EXPECT_EQ(function->min_args, expected[i].min_args) << expected[i].name;
+    EXPECT_EQ(function->max_args, expected[i].max_args) << expected[i].name;
+    EXPECT_EQ(function->help, expected[i].help);
+  }
+}
+
+TEST_F(IpcChannel, MethodsAnswerWithTheirResultsAndTexts) {
+  rx = make_channel();
+  krv_ipc& channel = *rx;
+  EXPECT_EQ(call(channel, "is_ready")->int_value(), 0);
+  EXPECT_EQ(call(channel, "get_name")->get_string(), "");
+  EXPECT_EQ(call(channel, "send", {krvvar_shared::make_int(1)})->int_value(), 0);  // closed
+
+  for (const char* method : {"connect", "send", "on_message"}) EXPECT_EQ(call(channel, method)->type, KRVVAR_NONE);
+  EXPECT_EQ(errors(), (std::vector<std::string>{framed("connect expects at least one argument (name)"),
+                                                framed("send expects data as argument"),
+                                                framed("on_message expects a callback function")}));
+  log.clear();
+
+  // A failed connect: not ready, but name and role are those of the attempt.
+  EXPECT_EQ(call(channel, "connect", {krvvar_shared::make_string("a/b")})->int_value(), 0);
+  EXPECT_EQ(errors(), std::vector<std::string>{"IPC: Failed to create shared memory for a/b"});
+  EXPECT_EQ(call(channel, "is_ready")->int_value(), 0);
+  EXPECT_EQ(call(channel, "is_process_a")->int_value(), 1);
+  EXPECT_EQ(call(channel, "get_name")->get_string(), "a/b");
+
+  // The name is any value's text.
+  EXPECT_EQ(call(channel, "connect", {krvvar_shared::make_int(7), krvvar_shared::make_int(1)})->int_value(), 1);
+  EXPECT_EQ(call(channel, "get_name")->get_string(), "7");
+  EXPECT_TRUE(krv_test_region_exists("7"));
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(call(channel, "disconnect")->int_value(), 1);
+  EXPECT_EQ(call(channel, "is_ready")->int_value(), 0);
+  EXPECT_FALSE(krv_test_region_exists("7"));
+}
+
+TEST_F(IpcChannel, ConnectingAgainStartsAfresh) {
+  connect_pair();
+  rx->partials[5].bytes.assign(3, 1);
+  const uint32_t first_id = rx->sender_id;
+  ASSERT_EQ(call(*tx, "send", {krvvar_shared::make_int(1)})->int_value(), 1);
+  ASSERT_EQ(krv_ipc_write_ticket(*rx->ring).load(), 2u);
+  // A second creator of the name zero-fills the ring under the first.
+  ASSERT_TRUE(rx->open_mapping(name, true));
+  EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), 0u);
+  EXPECT_TRUE(rx->partials.empty());
+  EXPECT_NE(rx->sender_id, first_id);
+}
+
+TEST_F(IpcChannel, PayloadsAreTheValueFormatsBytes) {
+  using bytes = std::vector<uint8_t>;
+  const bytes buffer_content{0, 1, 255};
+  const struct {
+    krvvar_shared value;
+    bytes encoded;
+  } cases[] = {
+      {krvvar_shared::make_none(), {3, 'v', '1', '1', 0, 1}},
+      {krvvar_shared::make_int(5), {3, 'v', '1', '1', 0, 2, 0x0A}},
+      {krvvar_shared::make_int(-1), {3, 'v', '1', '1', 0, 2, 0x01}},
+      {krvvar_shared::make_int(INT64_MIN), {3, 'v', '1', '1', 0, 2, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}},
+      {krvvar_shared::make_float(1.0), {3, 'v', '1', '1', 0, 3, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}},
+      {krvvar_shared::make_string(std::string("h\0i", 3)), {3, 'v', '1', '1', 0, 5, 3, 'h', 0, 'i', 0}},
+      {krvvar_shared::make_buffer(buffer_content.data(), 3), {3, 'v', '1', '1', 0, 6, 3, 0, 1, 255}},
+  };
+  for (const auto& c : cases) {
+    krvvar_shared value = c.value;
+    bytes out;
+    ASSERT_TRUE(krv_ipc_write_payload(value, out));
+    EXPECT_EQ(out, c.encoded);
+    krvvar_shared back = krvvar_shared::make_none();
+    ASSERT_TRUE(krv_ipc_read_payload(out.data(), out.size(), back));
+    EXPECT_TRUE(back->compare_equal(*value)) << back->get_string();
+    EXPECT_EQ(back->type, value->type);
+    // Every cut of the bytes is refused, never read past.
+    for (size_t cut = 0; cut < out.size(); ++cut) EXPECT_FALSE(krv_ipc_read_payload(out.data(), cut, back)) << cut;
+  }
+  const bytes huge_length{3, 'v', '1', '1', 0, 5, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0};
+  krvvar_shared back = krvvar_shared::make_none();
+  EXPECT_FALSE(krv_ipc_read_payload(huge_length.data(), huge_length.size(), back));
+}
+
+TEST_F(IpcChannel, AValueWithoutAPayloadIsNotSent) {
+  connect_pair();
+  krvvar_shared container = krvvar_shared::make_json();
+  EXPECT_EQ(call(*tx, "send", {container})->int_value(), 0);
+  EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), 0u);
+}
+
+TEST_F(IpcChannel, UpdatesDeliverOneMessageToAnIdleCallbackTask) {
+  connect_pair();
+  EXPECT_EQ(call(*rx, "on_message", {callback_function()})->type, KRVVAR_NONE);
+  ASSERT_TRUE(rx->callback.task);
+  for (int64_t n : {41, 42}) ASSERT_EQ(call(*tx, "send", {krvvar_shared::make_int(n)})->int_value(), 1);
+
+  vm.run_update_pass();
+  EXPECT_EQ(delivered()->int_value(), 41);
+  EXPECT_EQ(read_ticket(), 2u);
+  // The task is still busy: the next message waits in the ring.
+  vm.run_update_pass();
+  EXPECT_EQ(read_ticket(), 2u);
+  rx->callback.task->active = 0;
+  vm.run_update_pass();
+  EXPECT_EQ(delivered()->int_value(), 42);
+  EXPECT_TRUE(rx->callback.args.empty());
+}
+
+TEST_F(IpcChannel, AnInvalidPayloadIsLoggedAndDeliveryGoesOn) {
+  connect_pair();
+  call(*rx, "on_message", {callback_function()});
+  const uint8_t garbage[] = {'x', 'y', 'z'};
+  ASSERT_TRUE(tx->send_payload(garbage, sizeof garbage));
+  call(*tx, "send", {krvvar_shared::make_string("after")});
+  vm.run_update_pass();
+  EXPECT_EQ(errors(), std::vector<std::string>{"IPC: invalid message received on '" + name + "'."});
+  EXPECT_EQ(delivered()->get_string(), "after");
+}
+
+TEST_F(IpcChannel, WithoutACallbackTaskUpdatesLeaveTheRingAlone) {
+  connect_pair();
+  call(*tx, "send", {krvvar_shared::make_int(1)});
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+  } cases[] = {
+      {"no callback", [] {}},
+      {"None clears the callback",
+       [&] {
+         call(*rx, "on_message", {callback_function()});
+         call(*rx, "on_message", {krvvar_shared::make_none()});
+       }},
+      {"a function whose block is gone",
+       [&] {
+         krvvar_shared function = callback_function(make_block(KRV_BLOCK_FUNCTION, 1, 1));  // block gone at once
+         call(*rx, "on_message", {function});
+         EXPECT_EQ(rx->callback.function->type, KRVVAR_FUNCTION);
+       }},
+      {"a disconnected channel",
+       [&] {
+         call(*rx, "on_message", {callback_function()});
+         call(*rx, "disconnect");
+       }},
+  };
+  for (const auto& c : cases) {
+    c.arrange();
+    vm.run_update_pass();
+    EXPECT_EQ(krv_ipc_read_ticket(*tx->ring).load(), 0u) << c.what;
+  }
+}
+
+TEST_F(IpcChannel, ReleasedOnAnotherThreadItLeavesTheListBeforeItsTeardown) {
+  connect_pair();
+  call(*rx, "on_message", {callback_function()});
+  call(*tx, "send", {krvvar_shared::make_int(1)});
+  krvptr_ref_block* block = rx.block();
+  // The callback task goes on this thread, after the join: a task released on a thread without a VM
+  // loses its pooled frame's local slots (a runtime fault of its own, outside the channel).
+  const krvptr_strong<krv_task> task = rx->callback.task;
+  // The other thread's release stops at the VM lock, which this thread holds, with the block dead.
+  std::thread releaser([channel = std::move(rx)]() mutable { channel.reset_empty(); });
+  // Block counts are plain integers, so this wait reads one the other thread writes: a race on purpose,
+  // and why this binary is not among the ThreadSanitizer tests.
+  while (reinterpret_cast<volatile uint8_t&>(block->alive) != 0) std::this_thread::yield();
+  vm.run_update_pass();  // must not drain for an object being released
+  EXPECT_EQ(krv_ipc_read_ticket(*tx->ring).load(), 0u);
+  lock.reset();
+  releaser.join();
+  lock.emplace();
+  EXPECT_TRUE(vm.state().update_list.size() == 1 && vm.state().update_list.front() == tx.get());
+}
+
+}  // namespace

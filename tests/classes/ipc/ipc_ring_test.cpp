@@ -1,0 +1,272 @@
+// The ring and chunking in one process: a writing and a draining channel on one ring. Records are
+// published raw where a test needs what no honest sender produces (gaps, oversize lengths, dead slots).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "allocation_counter.h"
+#include "classes/ipc/ipc_channel.h"
+#include "ipc_test_names.h"
+#include "platform/clock.h"
+#include "value_test_vm.h"
+
+namespace {
+
+struct raw_record {
+  uint32_t sender;
+  uint32_t seq;
+  uint32_t len;
+};
+
+// `count` chunks seq 1..count of `len` bytes from `sender`, then its end marker unless told otherwise.
+std::vector<raw_record> message(uint32_t sender, uint32_t count, uint32_t len, bool end = true) {
+  std::vector<raw_record> records;
+  for (uint32_t seq = 1; seq <= count; ++seq) records.push_back({sender, seq, len});
+  if (end) records.push_back({sender, 0, 0});
+  return records;
+}
+
+std::vector<raw_record> operator+(std::vector<raw_record> first, const std::vector<raw_record>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+std::vector<uint8_t> pattern(size_t size, uint8_t seed) {
+  std::vector<uint8_t> bytes(size);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + seed);
+  return bytes;
+}
+
+class IpcRing : public ValueTest {
+ protected:
+  void SetUp() override {
+    ValueTest::SetUp();
+    name = krv_test_channel_name("ring");
+    writer = krvptr_strong<krv_ipc>::from_raw(new krv_ipc());
+    reader = krvptr_strong<krv_ipc>::from_raw(new krv_ipc());
+    ASSERT_TRUE(writer->open_mapping(name, true));
+    ASSERT_TRUE(reader->open_mapping(name, false));
+  }
+  void TearDown() override {
+    writer.reset_empty();
+    reader.reset_empty();
+    EXPECT_FALSE(krv_test_region_exists(name));
+    ValueTest::TearDown();
+  }
+
+  krv_ipc_ring& ring() { return *writer->ring; }
+  uint32_t write_ticket() { return krv_ipc_write_ticket(ring()).load(); }
+  uint32_t read_ticket() { return krv_ipc_read_ticket(ring()).load(); }
+  void set_tickets(uint32_t ticket) {
+    krv_ipc_write_ticket(ring()).store(ticket);
+    krv_ipc_read_ticket(ring()).store(ticket);
+  }
+
+  // Every message the reader completes now.
+  std::vector<std::vector<uint8_t>> drain() {
+    std::vector<std::vector<uint8_t>> delivered;
+    while (reader->receive()) delivered.push_back(reader->completed);
+    return delivered;
+  }
+  // Drains until `count` messages arrived or 10 seconds passed (a fault fails instead of hanging).
+  std::vector<std::vector<uint8_t>> drain_count(size_t count) {
+    std::vector<std::vector<uint8_t>> delivered;
+    const uint64_t give_up = krv_platform::monotonic_ms() + 10000;
+    while (delivered.size() < count && krv_platform::monotonic_ms() < give_up) {
+      for (auto& bytes : drain()) delivered.push_back(std::move(bytes));
+    }
+    return delivered;
+  }
+  // Publishes each record (data: its seq in every byte) and drains after each one.
+  std::vector<size_t> publish_and_drain(const std::vector<raw_record>& records) {
+    std::vector<size_t> sizes;
+    for (const raw_record& raw : records) {
+      krv_ipc_slot record;
+      record.sender_id = raw.sender;
+      record.seq = raw.seq;
+      record.len = raw.len;
+      std::memset(record.data, static_cast<int>(raw.seq), sizeof record.data);
+      EXPECT_TRUE(writer->publish_slot(krv_platform::monotonic_ms() + 1000, record));
+      for (const auto& bytes : drain()) sizes.push_back(bytes.size());
+    }
+    return sizes;
+  }
+
+  std::string name;
+  krvptr_strong<krv_ipc> writer;
+  krvptr_strong<krv_ipc> reader;
+};
+
+TEST_F(IpcRing, ChunkingCutsPayloadsIntoRecordsAndReassemblesThem) {
+  const struct {
+    size_t size;
+    uint32_t records;
+  } cases[] = {{1, 2}, {1023, 2}, {1024, 2}, {1025, 3}, {4096, 5}, {4097, 6}, {1000 * 1024, 1001}};
+  for (const auto& c : cases) {
+    const uint32_t before = write_ticket();
+    const std::vector<uint8_t> payload = pattern(c.size, static_cast<uint8_t>(c.size));
+    ASSERT_TRUE(writer->send_payload(payload.data(), payload.size())) << c.size;
+    EXPECT_EQ(write_ticket() - before, c.records) << c.size;
+    EXPECT_EQ(drain(), std::vector<std::vector<uint8_t>>{payload}) << c.size;
+  }
+  EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(IpcRing, ReassemblyKeepsOnlyWholeInOrderMessagesWithinTheLimits) {
+  const std::string too_many = "IPC: too many unfinished messages, dropping them.";
+  std::vector<raw_record> sixty_four_open;
+  for (uint32_t sender = 1; sender <= 64; ++sender) sixty_four_open = sixty_four_open + message(sender, 1, 1, false);
+  const struct {
+    const char* what;
+    std::vector<raw_record> records;
+    std::vector<size_t> delivered;
+    size_t partials_left;
+    std::vector<std::string> errors;
+  } cases[] = {
+      {"seq 1 restarts a partial", message(7, 2, 10, false) + message(7, 1, 5), {5}, 0, {}},
+      {"a gap breaks the message, the next one arrives", message(7, 1, 10, false) + std::vector<raw_record>{{7, 3, 10}} +
+                                                            message(7, 0, 0) + message(7, 1, 3),
+       {3}, 0, {}},
+      {"len over 1024 is dropped alone", message(7, 1, 10, false) + std::vector<raw_record>{{7, 2, 1025}} + message(7, 0, 0),
+       {10}, 0, {}},
+      {"an end marker without partial", message(7, 0, 0), {}, 0, {}},
+      {"an empty message", message(7, 1, 0), {}, 0, {}},
+      {"a chunk after seq 1 without partial", std::vector<raw_record>{{7, 2, 5}} + message(7, 0, 0), {}, 0, {}},
+      {"senders interleave", message(1, 1, 4, false) + message(2, 1, 6, false) + message(1, 0, 0) + message(2, 0, 0),
+       {4, 6}, 0, {}},
+      {"exactly the limit", message(7, 1024, 1024), {1048576}, 0, {}},
+      {"one byte over the limit", message(7, 1024, 1024, false) + std::vector<raw_record>{{7, 1025, 1}} + message(7, 0, 0),
+       {}, 0, {}},
+      {"the 65th partial drops the others", sixty_four_open + message(65, 1, 2, false), {}, 1, {too_many}},
+  };
+  for (const auto& c : cases) {
+    reader->partials.clear();
+    log.clear();
+    EXPECT_EQ(publish_and_drain(c.records), c.delivered) << c.what;
+    EXPECT_EQ(reader->partials.size(), c.partials_left) << c.what;
+    EXPECT_EQ(errors(), c.errors) << c.what;
+  }
+}
+
+TEST_F(IpcRing, APayloadOverTheLimitIsRefusedBeforeAnythingIsPublished) {
+  const std::vector<uint8_t> payload(krv_ipc_max_message + 1, 1);
+  EXPECT_FALSE(writer->send_payload(payload.data(), payload.size()));
+  EXPECT_EQ(write_ticket(), 0u);
+  EXPECT_EQ(errors(), std::vector<std::string>{"IPC: message of 1048577 bytes exceeds the limit of 1048576 bytes."});
+  EXPECT_FALSE(writer->send_payload(payload.data(), 0));
+  EXPECT_EQ(write_ticket(), 0u);
+}
+
+TEST_F(IpcRing, TheLargestMessageCrossesTheRingWhileTheReaderDrains) {
+  const std::vector<uint8_t> payload = pattern(krv_ipc_max_message, 3);
+  bool sent = false;
+  std::thread sender([&] { sent = writer->send_payload(payload.data(), payload.size()); });
+  const std::vector<std::vector<uint8_t>> delivered = drain_count(1);
+  sender.join();
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(delivered, std::vector<std::vector<uint8_t>>{payload});
+}
+
+TEST_F(IpcRing, TicketsWrapAroundTwoToTheThirtyTwo) {
+  set_tickets(0xFFFFFF00u);
+  const std::vector<uint8_t> payload = pattern(300 * 1024, 9);
+  ASSERT_TRUE(writer->send_payload(payload.data(), payload.size()));
+  EXPECT_EQ(write_ticket(), 0xFFFFFF00u + 301u);  // wrapped: 45
+  EXPECT_EQ(drain(), std::vector<std::vector<uint8_t>>{payload});
+  EXPECT_EQ(read_ticket(), write_ticket());
+}
+
+TEST_F(IpcRing, AFullRingHoldsTheSenderUntilTheReaderDrains) {
+  const std::vector<uint8_t> filling = pattern(1023 * 1024, 1);  // 1,024 records: the ring is full
+  ASSERT_TRUE(writer->send_payload(filling.data(), filling.size()));
+  const std::vector<uint8_t> next = pattern(10, 2);
+  std::atomic<bool> sent{false};
+  std::thread sender([&] { sent = writer->send_payload(next.data(), next.size()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(write_ticket(), 1024u);
+  const std::vector<std::vector<uint8_t>> delivered = drain_count(2);
+  sender.join();
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(delivered, (std::vector<std::vector<uint8_t>>{filling, next}));
+}
+
+// A ticket taken by a writer that then stopped: slot 0 is left at `state` with ticket 0 taken.
+TEST_F(IpcRing, ADeadSlotCostsTheReaderAtMostItsBoundWithALine) {
+  for (const uint8_t state : {KRV_IPC_SLOT_FREE, KRV_IPC_SLOT_WRITING, KRV_IPC_SLOT_READING}) {
+    set_tickets(0);
+    krv_ipc_write_ticket(ring()).store(1);
+    krv_ipc_slot_state_of(ring(), 0).store(state);
+    log.clear();
+    const uint64_t start = krv_platform::monotonic_ms();
+    EXPECT_FALSE(reader->receive());
+    const uint64_t waited = krv_platform::monotonic_ms() - start;
+    EXPECT_GE(waited, krv_ipc_read_wait_ms);
+    EXPECT_LT(waited, 3 * krv_ipc_read_wait_ms);
+    EXPECT_EQ(errors(), std::vector<std::string>{"IPC: no record for ticket 0 in slot 0 on '" + name + "' (slot state " +
+                                                 std::to_string(state) + "), skipping it."});
+    EXPECT_EQ(read_ticket(), 1u);
+    // The writer is unaffected: its next message arrives.
+    const std::vector<uint8_t> payload = pattern(5, state);
+    ASSERT_TRUE(writer->send_payload(payload.data(), payload.size()));
+    EXPECT_EQ(drain(), std::vector<std::vector<uint8_t>>{payload});
+  }
+}
+
+TEST_F(IpcRing, TicketsNoWriterCouldHaveSetAreNotRead) {
+  krv_ipc_write_ticket(ring()).store(1025);
+  EXPECT_FALSE(reader->receive());
+  EXPECT_FALSE(reader->receive());
+  EXPECT_EQ(read_ticket(), 0u);
+  EXPECT_EQ(errors(), std::vector<std::string>{"IPC: the ring of '" + name +
+                                               "' has 1025 records waiting, more than it holds; not reading it."});
+}
+
+TEST_F(IpcRing, AWriterFinishingAfterTheReaderGaveUpHasItsRecordDroppedAndLaterOnesKeepOrder) {
+  // Ticket 0's writer is slow: the reader skips it and marks slot 0.
+  krv_ipc_write_ticket(ring()).store(1);
+  krv_ipc_slot_state_of(ring(), 0).store(KRV_IPC_SLOT_WRITING);
+  EXPECT_FALSE(reader->receive());
+  ASSERT_EQ(errors().size(), 1u);
+  // The slow writer finishes: a chunk of a foreign message lands in slot 0.
+  krv_ipc_slot& late = ring().slots[0];
+  late.sender_id = 99;
+  late.seq = 1;
+  late.len = 4;
+  krv_ipc_slot_state_of(ring(), 0).store(KRV_IPC_SLOT_FULL);
+
+  // 1,100 two-record messages: ticket 1,024 meets the late record in slot 0.
+  constexpr size_t count = 1100;
+  std::thread sender([&] {
+    for (size_t i = 0; i < count; ++i) {
+      const std::vector<uint8_t> payload = pattern(8, static_cast<uint8_t>(i));
+      ASSERT_TRUE(writer->send_payload(payload.data(), payload.size()));
+    }
+  });
+  const std::vector<std::vector<uint8_t>> delivered = drain_count(count);
+  sender.join();
+  ASSERT_EQ(delivered.size(), count);
+  for (size_t i = 0; i < count; ++i) ASSERT_EQ(delivered[i], pattern(8, static_cast<uint8_t>(i))) << i;
+  EXPECT_FALSE(reader->partials.contains(99));
+  EXPECT_EQ(errors().size(), 1u);
+}
+
+TEST_F(IpcRing, SendingAllocatesNothingPerChunkAndReceivingReusesItsStorage) {
+  const std::vector<uint8_t> payload = pattern(500 * 1024, 4);
+  const size_t before_send = krv_thread_allocations();
+  ASSERT_TRUE(writer->send_payload(payload.data(), payload.size()));
+  EXPECT_EQ(krv_thread_allocations() - before_send, 0u);
+  // Two messages warm the reader's storage up; the third needs at most its partial's map entry.
+  ASSERT_EQ(drain().size(), 1u);
+  ASSERT_TRUE(writer->send_payload(payload.data(), payload.size()));
+  ASSERT_TRUE(reader->receive());
+  ASSERT_TRUE(writer->send_payload(payload.data(), payload.size()));
+  const size_t before_receive = krv_thread_allocations();
+  ASSERT_TRUE(reader->receive());
+  EXPECT_LE(krv_thread_allocations() - before_receive, 1u);
+  EXPECT_EQ(reader->completed, payload);
+}
+
+}  // namespace

@@ -1,0 +1,264 @@
+// JSON text of std.json: printing against nlohmann_json's own dump of the same document (both layouts),
+// the walk's markers, parsing with its stretch retry, error lines and depth limit, and the debug text.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <clocale>
+#include <cstring>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "classes/std/json_bool.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/storage/json_visit_guard.h"
+#include "runtime/values/value_records.h"
+#include "value_test_vm.h"
+
+namespace {
+
+using nlohmann::json;
+using JsonText = ValueTest;
+
+std::string nlohmann_text(const json& document, bool compact) {
+  return document.dump(compact ? -1 : 4, ' ', false, json::error_handler_t::replace);
+}
+
+void add(krv_std_json& container, std::string_view key, krvvar_shared value) { container.push_value(value, key); }
+
+krvvar_shared boolean(bool flag) {
+  return krvvar_shared::make_object(krvptr_strong<krvobject_base>::from_raw(new krv_std_json_bool(krv_make_bool_value(flag))));
+}
+
+// A container value holding `nested` as its one unkeyed entry.
+krvvar_shared wrapped(krvvar_shared nested) {
+  krvvar_shared outer = krvvar_shared::make_json();
+  add(*outer->object_ptr<krv_std_json>(), "", std::move(nested));
+  return outer;
+}
+
+TEST_F(JsonText, PrintsAsNlohmannDumpsTheDocument) {
+  const struct {
+    const char* name;
+    std::function<void(krv_std_json&)> fill;
+    json expected;
+  } cases[] = {
+      {"sorted keys, later duplicate wins",
+       [](krv_std_json& c) {
+         add(c, "b", krvvar_shared::make_int(1));
+         add(c, "a", krvvar_shared::make_int(2));
+         add(c, "b", krvvar_shared::make_int(3));
+       },
+       json{{"a", 2}, {"b", 3}}},
+      {"byte order, not locale order", [](krv_std_json& c) {
+         add(c, "\xc3\xa9", krvvar_shared::make_int(1));
+         add(c, "Z", krvvar_shared::make_int(2));
+         add(c, "a", krvvar_shared::make_int(3));
+       },
+       json{{"Z", 2}, {"a", 3}, {"\xc3\xa9", 1}}},
+      {"unkeyed entries collapse under the empty key",
+       [](krv_std_json& c) {
+         add(c, "", krvvar_shared::make_int(1));
+         add(c, "k", krvvar_shared::make_string("v"));
+         add(c, "", krvvar_shared::make_int(2));
+       },
+       json{{"", 2}, {"k", "v"}}},
+      {"nested empty containers", [](krv_std_json& c) {
+         add(c, "", krvvar_shared::make_json());
+         add(c, "", wrapped(krvvar_shared::make_json()));
+       },
+       json::array({json::object(), json::array({json::object()})})},
+      {"every value type",
+       [](krv_std_json& c) {
+         add(c, "", krvvar_shared::make_none());
+         add(c, "", krvvar_shared::make_int(std::numeric_limits<int64_t>::min()));
+         add(c, "", krvvar_shared::make_float(0.1));
+         add(c, "", krvvar_shared::make_float(1e20));
+         add(c, "", krvvar_shared::make_float(-0.0));
+         add(c, "", krvvar_shared::make_float(std::numeric_limits<double>::infinity()));
+         add(c, "", boolean(true));
+         add(c, "", boolean(false));
+         const uint8_t bytes[] = {'b', 'u', 'f', 0, 'x'};
+         add(c, "", krvvar_shared::make_buffer(bytes, sizeof bytes));
+         add(c, "", krvvar_shared::make_string("h\xc3\xa9llo \xe2\x82\xac \x01\t\"\\"));
+         add(c, "", krvvar_shared::make_string("bad \xff \xe0\x80 \xed\xa0\x80 \xf4\x90 \xe2\x82"));
+       },
+       json::array({nullptr, std::numeric_limits<int64_t>::min(), 0.1, 1e20, -0.0, nullptr, true, false, "buf",
+                    "h\xc3\xa9llo \xe2\x82\xac \x01\t\"\\", "bad \xff \xe0\x80 \xed\xa0\x80 \xf4\x90 \xe2\x82"})},
+      {"empty", [](krv_std_json&) {}, json::object()},
+  };
+  for (const auto& c : cases) {
+    krvptr_strong<krv_std_json> container = krv_std_json::create();
+    c.fill(*container);
+    EXPECT_EQ(container->dump(true), nlohmann_text(c.expected, true)) << c.name;
+    EXPECT_EQ(container->dump(false), nlohmann_text(c.expected, false)) << c.name;
+  }
+  EXPECT_EQ(warnings(), std::vector<std::string>{});
+}
+
+// Random texts (invalid UTF-8 and control bytes likely) and random doubles, against nlohmann's dump.
+TEST_F(JsonText, StringsAndNumbersMatchNlohmannOnRandomInput) {
+  std::mt19937_64 random(7);
+  const unsigned char interesting[] = {0x00, 0x1f, '"', '\\', 0x7f, 0x80, 0xbf, 0xc0, 0xc2, 0xdf, 0xe0, 0xed,
+                                       0xef, 0xf0, 0xf4, 0xf5, 0xff, 0xa0, 0x9f, 0x90, 0x8f, 'a'};
+  krvptr_strong<krv_std_json> container = krv_std_json::create();
+  json expected = json::array();
+  for (int i = 0; i < 3000; ++i) {
+    std::string text(random() % 8, '\0');
+    for (char& byte : text) byte = static_cast<char>(interesting[random() % sizeof interesting]);
+    add(*container, "", krvvar_shared::make_string(text));
+    expected.push_back(text);
+    double number = 0.0;
+    const uint64_t bits = random();
+    std::memcpy(&number, &bits, sizeof number);
+    add(*container, "", krvvar_shared::make_float(number));
+    expected.push_back(number);
+  }
+  EXPECT_EQ(container->dump(true), nlohmann_text(expected, true));
+}
+
+TEST_F(JsonText, ACycleAndTheDepthLimitPrintMarkersWithOneWarning) {
+  krvvar_shared self = krvvar_shared::make_json();
+  krv_std_json& looped = *self->object_ptr<krv_std_json>();
+  add(looped, "", self);
+  add(looped, "", self);
+  EXPECT_EQ(looped.dump(true), R"(["<cycle>","<cycle>"])");
+  EXPECT_EQ(looped.debug_dump(true), R"(["<cycle>","<cycle>"])");
+  EXPECT_EQ(warnings(),
+            (std::vector<std::string>{
+                "JSON contains a reference to itself, printing \"<cycle>\" instead of recursing forever.",
+                "JSON contains a reference to itself, debug_refs shows \"<cycle>\" instead of recursing forever."}));
+  looped.clear_entries();
+
+  krvvar_shared nest = wrapped(krvvar_shared::make_int(1));
+  for (uint32_t depth = 1; depth < krv_json_max_depth + 1; ++depth) nest = wrapped(nest);
+  const std::string brackets(krv_json_max_depth, '[');
+  EXPECT_EQ(nest->object_ptr<krv_std_json>()->dump(true),
+            brackets + "\"<nested too deeply>\"" + std::string(krv_json_max_depth, ']'));
+  EXPECT_EQ(warnings().size(), 3u);
+  EXPECT_EQ(warnings().back(),
+            "JSON nesting exceeds the maximum depth of 1024, printing \"<nested too deeply>\" for the rest.");
+}
+
+TEST_F(JsonText, ReferencesAndContainerObjectsPrintAsWhatTheyHold) {
+  krvvar_shared self = krvvar_shared::make_json();
+  krv_std_json& container = *self->object_ptr<krv_std_json>();
+  krvvar_shared target = krvvar_shared::make_int(4);
+  krvvar_shared reference = krvvar_shared::make_none();
+  reference->assign_ref(target.get());
+  add(container, "", krvvar_shared::make_int(1));
+  container.entries.emplace_back(reference);  // the entry holds the REF itself
+  add(container, "", krvvar_shared::make_object(self->object_strong()));
+  EXPECT_EQ(container.dump(true), R"([1,4,"<cycle>"])");
+  EXPECT_EQ(warnings().size(), 1u);
+  EXPECT_EQ(container.debug_dump(true),
+            R"([{"is_ref":false,"refcount":1,"type":"int"},{"is_ref":true,"refcount":2,"type":"ref"},)"
+            R"({"is_ref":false,"refcount":1,"type":"object"}])");
+  container.clear_entries();
+  EXPECT_EQ(container.debug_dump(false), "{}");
+}
+
+// Resolving a member reference may add to the very container being printed (reading a missing key
+// creates it); the print covers the entries the container had when it began.
+TEST_F(JsonText, AMemberReferenceMayGrowTheContainerBeingPrinted) {
+  krvvar_shared self = krvvar_shared::make_json();
+  krv_std_json& container = *self->object_ptr<krv_std_json>();
+  krvvar_shared member = krvvar_shared::make_typed(KRVVAR_OBJECT_MEMBER_LITERAL);
+  auto& record = *static_cast<krvvar_member_literal_record*>(member->payload.record);
+  record.object = self->object_strong();
+  record.name = "missing";
+  container.entries.emplace_back(member);
+  container.entries.emplace_back(krvvar_shared::make_int(5));
+  container.entries.shrink_to_fit();
+  EXPECT_EQ(container.dump(true), "[null,5]");
+  EXPECT_EQ(container.size(), 3);
+  container.clear_entries();
+}
+
+struct parse_case {
+  const char* text;
+  bool suppress;
+  bool parsed;
+  const char* printed;  // compact
+  std::vector<std::string> errors;
+};
+
+TEST_F(JsonText, ParsesThroughNlohmann) {
+  const std::string deepest = std::string(krv_json_max_depth, '[') + std::string(krv_json_max_depth, ']');
+  const std::string too_deep = "[" + deepest + "]";
+  std::string long_list = "[";
+  std::string repeated;
+  for (int i = 0; i < 30; ++i) repeated += "1,";
+  long_list += repeated + repeated.substr(0, 40) + "?]";
+  const parse_case cases[] = {
+      {"// line\n{\"b\": [1, 2.5, \"x\", null], /* block */ \"a\": true}", false, true,
+       R"({"a":true,"b":[1,2.5,"x",null]})", {}},
+      {"12:00 request {\"id\": 7, \"ok\": false} done", false, true, R"({"id":7,"ok":false})", {}},
+      {R"({"b":1,"a":2,"b":3})", false, true, R"({"a":2,"b":3})", {}},
+      {R"({"a": [1], "b": {"y": 1, "x": 2}, "c": 2, "a": {}, "d": true})", false, true,
+       R"({"a":{},"b":{"x":2,"y":1},"c":2,"d":true})", {}},
+      {R"({"":1})", false, true, "[1]", {}},
+      {"5", false, true, "[5]", {}},
+      {"18446744073709551615", false, true, "[1.8446744073709552e+19]", {}},
+      {"[9223372036854775807, -9223372036854775808]", false, true, "[9223372036854775807,-9223372036854775808]", {}},
+      {"", false, false, "{}", {}},
+      // The parser's own words are nlohmann_json 3.11.2's.
+      {"{\"a\": tru}", false, false, "{}",
+       {"JSON parse error at byte 10 of 10: [json.exception.parse_error.101] parse error at line 1, column 10: "
+        "syntax error while parsing value - invalid literal; last read: '\"a\": tru}'\n  near: {\"a\": tru}"}},
+      {"{\"a\": tru}", true, false, "{}", {}},
+      // The snippet starts 60 bytes before the byte in front of the error position.
+      {long_list.c_str(), false, false, "{}",
+       {"JSON parse error at byte 102 of 103: [json.exception.parse_error.101] parse error at line 1, column 102: "
+        "syntax error while parsing value - invalid literal; last read: '1,?'\n  near: " + repeated + "?]"}},
+      {deepest.c_str(), false, true, nullptr, {}},
+      {too_deep.c_str(), false, false, "{}", {"JSON parse error: nesting exceeds the maximum depth of 1024."}},
+      {too_deep.c_str(), true, false, "{}", {}},
+  };
+  for (const parse_case& c : cases) {
+    log.clear();
+    krvptr_strong<krv_std_json> container = krv_std_json::create();
+    EXPECT_EQ(container->from_string(c.text, c.suppress), c.parsed) << c.text;
+    if (c.printed != nullptr) {
+      EXPECT_EQ(container->dump(true), c.printed) << c.text;
+    }
+    EXPECT_EQ(errors(), c.errors) << c.text;
+  }
+}
+
+TEST_F(JsonText, ParsedObjectsHoldTheirMembersInKeyOrder) {
+  krvptr_strong<krv_std_json> container = krv_std_json::create();
+  ASSERT_TRUE(container->from_string(R"({"b": 1, "a": 2, "b": 3, "": true})", false));
+  std::vector<std::string_view> keys;
+  for (const krv_std_json_entry& entry : container->entries) keys.push_back(entry.key_view());
+  EXPECT_EQ(keys, (std::vector<std::string_view>{"", "a", "b"}));
+  EXPECT_TRUE(container->entries[0].has_key());
+  EXPECT_TRUE(container->has_key(""));
+  krvvar& boolean = *container->entries[0].value;
+  ASSERT_EQ(boolean.type, KRVVAR_OBJECT);
+  EXPECT_STREQ(boolean.object_ptr()->type_name(), "json.bool");
+  EXPECT_EQ(container->get_or_insert("b")->int_value(), 3);
+  EXPECT_EQ(container->size(), 3);
+}
+
+// Numbers read and print alike whatever LC_NUMERIC says; de_DE writes a decimal comma.
+TEST_F(JsonText, NumbersIgnoreTheNumericLocale) {
+  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
+    setenv("LOCPATH", KRV_TEST_LOCALE_DIR, 1);
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr)
+      GTEST_SKIP() << "no de_DE.UTF-8 locale, and none could be made in " << KRV_TEST_LOCALE_DIR;
+  }
+  const char decimal_point = *std::localeconv()->decimal_point;
+  krvptr_strong<krv_std_json> container = krv_std_json::create();
+  const bool parsed = container->from_string("[1.5, -2.25e3]", false);
+  const std::string printed = container->dump(true);
+  std::setlocale(LC_NUMERIC, "C");
+  EXPECT_EQ(decimal_point, ',');
+  EXPECT_TRUE(parsed);
+  EXPECT_EQ(printed, "[1.5,-2250.0]");
+}
+
+}  // namespace

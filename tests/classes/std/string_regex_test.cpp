@@ -1,0 +1,244 @@
+// The regular-expression methods of std.string: input limits, the per-thread cache, error texts, the
+// jobs' results and failure lines, and matching at the limits on a thread with the VM thread's stack.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "classes/std/string_regex.h"
+#include "classes/std/string_regex_jobs.h"
+#include "large_stack_thread.h"
+#include "string_method_call.h"
+
+namespace {
+
+class StringRegex : public StringMethods {
+ protected:
+  void SetUp() override {
+    StringMethods::SetUp();
+    krv_regex_cache().clear();
+  }
+  // The pattern's compiled form, straight from the cache.
+  std::shared_ptr<const std::regex> compiled(const std::string& pattern) {
+    return krv_regex_cache_get(pattern, 0, "test");
+  }
+  // Runs `body` as the VM thread runs it: on a 32 MiB stack, with the VM lock.
+  void on_vm_thread(const std::function<void()>& body) {
+    lock.reset();
+    krv_run_on_large_stack([&] {
+      vm.attach_current_thread();
+      {
+        krv_vm_lock vm_lock;
+        body();
+      }
+      krv_host_vm::detach_current_thread();
+    });
+    lock.emplace();
+  }
+};
+
+const std::string limit_message_tail =
+    " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). Shorten the input, use a "
+    "simpler pattern, or use a plain string search (find/replace/split).";
+
+TEST(RegexInputLimit, FollowsThePatternsShape) {
+  const struct {
+    const char* pattern;
+    uint64_t limit;
+  } cases[] = {
+      {"abc", 262144},       {"", 262144},        {"a{3}", 262144},      {"a?", 262144},
+      {"[*+]", 262144},      {"a\\*", 262144},    {"a\\{2,}", 262144},   {"a{2,5x", 262144},
+      {"a*", 16384},         {"a+", 16384},       {"a{2,5}", 16384},     {"a{2,}", 16384},
+      {"a{,5}", 16384},      {"a{2,", 16384},     {"[(]*", 16384},       {"\\\\*", 16384},
+      {"(ab)*", 8192},       {"(a|b)+", 8192},    {"(ab){1,3}", 8192},   {"\\)*", 8192},
+      {"x+(y)+", 8192},      {"[a\\]]*", 16384},  {"[)]+", 16384},       {"*", 16384},
+      // Group work beyond the 8 KiB budget: 3 per capturing group, 1 per alternative.
+      {"(a|b|c|d|e|f|g|h|i|j)+", 8192},   {"(a|b|c|d|e|f|g|h|i|j|k)+", 7561},
+      {"((((a))))+", 8192},               {"(((((a)))))+", 6553},
+      {"(?:(?:(?:(?:(?:a)))))+", 8192},
+      {"(a)(b)(c)(d)(e)", 262144},        {"[(|(|(|(|(]+", 16384},
+  };
+  for (const auto& c : cases) EXPECT_EQ(krv_regex_input_limit(c.pattern), c.limit) << c.pattern;
+  EXPECT_EQ(krv_regex_group_depth("(a(b)[(]\\(c)((d))"), 2u);
+}
+
+// Method calls: each worker method's job value comes back as the call's result; refused inputs and
+// patterns raise their error, return None (regex_replace_inplace: 0), run nothing and leave the cache.
+TEST_F(StringRegex, MethodCallsAndTheirErrors) {
+  const std::string deep_nesting = std::string(1001, '(') + std::string(1001, ')');
+  std::string bottomless;  // far deeper than the compiler's recursion could survive
+  for (int level = 0; level < 200000; ++level) bottomless += "(?:";
+  const struct {
+    const char* method;
+    std::string text;
+    std::vector<arg> args;
+    const char* result;
+    std::string error;
+    const char* receiver_after = nullptr;  // null: unchanged
+  } cases[] = {
+      {"regex_match", "a.c", {"a\\.c"}, "1", ""},
+      {"regex_search", "abc", {"c"}, "2", ""},
+      {"regex_findall", "a1b22", {"[0-9]+"}, "['1','22',]", ""},
+      {"regex_replace", "ab", {"(a)(b)", "$2$1"}, "'ba'", ""},
+      {"regex_replace_inplace", "ab", {"(a)(b)", "$2$1"}, "1", "", "ba"},
+      {"regex_split", "a1b", {int64_t{1}}, "['a','b',]", ""},
+      {"regex_escape", "a+b", {}, "'a\\+b'", ""},
+      {"regex_search", std::string(16385, 'a'), {"a*"}, "None",
+       "regex_search: input of 16385 characters exceeds the std::regex limit of 16384" + limit_message_tail},
+      {"regex_split", std::string(8193, 'a'), {"(a)+"}, "None",
+       "regex_split: input of 8193 characters exceeds the std::regex limit of 8192" + limit_message_tail},
+      {"regex_match", "abc", {"("}, "None", "regex_match: invalid regex pattern '(' (error_paren)"},
+      {"regex_findall", "abc", {deep_nesting.c_str()}, "None",
+       "regex_findall: invalid regex pattern '" + deep_nesting + "' (error_complexity)"},
+      {"regex_findall", "abc", {bottomless.c_str()}, "None",
+       "regex_findall: invalid regex pattern '" + bottomless + "' (error_complexity)"},
+      {"regex_replace_inplace", "abc", {"[b", "x"}, "0",
+       "regex_replace_inplace: invalid regex pattern '[b' (error_brack)"},
+  };
+  for (const auto& c : cases) {
+    log.clear();
+    const auto cached_before = krv_regex_cache().size();
+    const auto [result, after] = call(c.method, c.text, c.args);
+    EXPECT_EQ(result, c.result) << c.method;
+    EXPECT_EQ(after, c.receiver_after ? c.receiver_after : c.text) << c.method;
+    EXPECT_EQ(errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{framed(c.error)})
+        << c.method;
+    if (!c.error.empty()) {
+      EXPECT_EQ(krv_regex_cache().size(), cached_before) << c.method;
+    }
+  }
+  // A group nested exactly as deep as allowed still compiles.
+  EXPECT_NE(compiled(std::string(1000, '(') + std::string(1000, ')')), nullptr);
+}
+
+TEST_F(StringRegex, CacheKeepsEightPatternsPerThread) {
+  const std::shared_ptr<const std::regex> first = compiled("p0");
+  EXPECT_EQ(compiled("p0"), first);  // found, not compiled again
+  for (int n = 1; n < 8; ++n) compiled("p" + std::to_string(n));
+  ASSERT_EQ(krv_regex_cache().size(), 8u);
+  EXPECT_EQ(compiled("p0"), first);
+
+  const std::shared_ptr<const std::regex> ninth = compiled("p8");
+  ASSERT_EQ(krv_regex_cache().size(), 1u);
+  EXPECT_EQ(krv_regex_cache()[0].pattern, "p8");
+  EXPECT_EQ(first.use_count(), 1);  // the cache let go; the holder keeps it alive
+  EXPECT_NE(compiled("p0"), first);  // compiled again
+  EXPECT_EQ(compiled("p8"), ninth);
+
+  std::thread([&] {
+    EXPECT_TRUE(krv_regex_cache().empty());
+    EXPECT_NE(krv_regex_cache_get("p8", 0, "test"), ninth);
+    EXPECT_EQ(krv_regex_cache().size(), 1u);
+  }).join();
+  EXPECT_EQ(krv_regex_cache().size(), 2u);  // p8 and p0 of this thread only
+}
+
+// What a job gives for a text and a pattern (and a replacement), shown as the script would see it.
+std::string job_result(const char* method, const std::string& text, const std::shared_ptr<const std::regex>& pattern,
+                       const std::string& replacement = {}) {
+  const krv_regex_job job{text, replacement, pattern};
+  const std::string_view name = method;
+  if (name == "match") return shown(krv_regex_match_job(job), nullptr);
+  if (name == "search") return shown(krv_regex_search_job(job), nullptr);
+  if (name == "findall") return shown(krv_regex_findall_job(job), nullptr);
+  if (name == "replace") return shown(krv_regex_replace_job(job), nullptr);
+  if (name == "split") return shown(krv_regex_split_job(job), nullptr);
+  return shown(krv_regex_escape_job(text), nullptr);
+}
+
+TEST_F(StringRegex, JobResults) {
+  const struct {
+    const char* job;
+    const char* text;
+    const char* pattern;
+    const char* replacement;
+    const char* result;
+  } cases[] = {
+      {"match", "abc", "a.c", "", "1"},
+      {"search", "abc", "c", "", "2"},
+      {"search", "abc", "x", "", "-1"},
+      {"findall", "a1b22c333", "[0-9]+", "", "['1','22','333',]"},
+      {"findall", "abc", "b*", "", "['','b','','',]"},
+      {"replace", "ab", "(a)(b)", "$2$1", "'ba'"},
+      {"replace", "abc", "b", "[$&]", "'a[b]c'"},
+      {"replace", "abc", "b", "$$", "'a$c'"},
+      {"replace", "abc", "b", "<$`|$'>", "'a<a|c>c'"},
+      {"split", "a1b2", "[0-9]", "", "['a','b',]"},
+      {"split", "1a", "[0-9]", "", "['','a',]"},
+      {"split", "a12b", "[0-9]", "", "['a','','b',]"},
+      {"split", "", "x", "", "['',]"},
+      {"escape", "1+1=2?", "", "", "'1\\+1=2\\?'"},
+      {"escape", "\\", "", "", "'\\\\'"},
+      {"escape", ".^$|()[]{}*+?", "", "", "'\\.\\^\\$\\|\\(\\)\\[\\]\\{\\}\\*\\+\\?'"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(job_result(c.job, c.text, compiled(c.pattern), c.replacement), c.result)
+        << c.job << " '" << c.pattern << "' on '" << c.text << "'";
+}
+
+// A failing step: what the matcher would do if it gave up half way.
+[[noreturn]] void give_up() { throw std::regex_error(std::regex_constants::error_complexity); }
+
+TEST_F(StringRegex, FailuresWhileMatchingLogAndKeepWhatWasFound) {
+  const std::string what = std::regex_error(std::regex_constants::error_complexity).what();
+  const krv_regex_job job{"a1b2", "x", compiled("[0-9]")};
+  const auto collect_one_then_fail = [](const std::string&, const std::regex&, krv_string_list_result& out) {
+    out.append("found");
+    give_up();
+  };
+  const auto failing_replace = [](const std::string&, const std::regex&, const std::string&) -> std::string {
+    give_up();
+  };
+  std::string in_place = "a1b2";
+  const struct {
+    std::function<krvvar_shared()> run;
+    const char* result;
+    std::string line;
+  } cases[] = {
+      {[&] { return krv_regex_match_job(job, [](const std::string&, const std::regex&) -> bool { give_up(); }); }, "0",
+       "regex_match: matching failed (error_complexity): " + what},
+      {[&] {
+         return krv_regex_search_job(job, [](const std::string&, const std::regex&) -> std::ptrdiff_t { give_up(); });
+       },
+       "-1", "regex_search: pattern '" + what + "' failed while matching (error_complexity)"},
+      {[&] { return krv_regex_findall_job(job, collect_one_then_fail); }, "['found',]",
+       "regex_findall: pattern '" + what + "' failed while matching (error_complexity)"},
+      {[&] { return krv_regex_replace_job(job, failing_replace); }, "'a1b2'",
+       "regex_replace: pattern '" + what + "' failed while matching (error_complexity)"},
+      {[&] { return krv_regex_split_job(job, collect_one_then_fail); }, "['found',]",
+       "regex_split: pattern '" + what + "' failed while matching (error_complexity)"},
+      {[&] {
+         return krv_int_result(krv_regex_replace_in_place(in_place, *job.pattern, "x", failing_replace) ? 1 : 0);
+       },
+       "0", "regex_replace_inplace: pattern '" + what + "' failed while matching (error_complexity)"},
+  };
+  for (const auto& c : cases) {
+    log.clear();
+    EXPECT_EQ(shown(c.run(), nullptr), c.result) << c.line;
+    EXPECT_EQ(errors(), std::vector<std::string>{c.line});
+  }
+  EXPECT_EQ(in_place, "a1b2");
+}
+
+TEST_F(StringRegex, InputsAtTheLimitsMatchOnTheVmThreadsStack) {
+  const std::string a16k(16384, 'a');
+  const std::string ab8k = [] {
+    std::string text;
+    for (int n = 0; n < 4096; ++n) text += "ab";
+    return text;
+  }();
+  std::vector<std::pair<std::string, std::string>> results;
+  on_vm_thread([&] {
+    results.push_back(call("regex_search", a16k, {"a*"}));
+    results.push_back(call("regex_findall", ab8k, {"(a|b)+"}));
+    results.push_back(call("regex_replace_inplace", a16k, {"a*", "x"}));
+    results.push_back(call("regex_search", a16k.substr(0, 1638), {"((((((((((((((((((((a))))))))))))))))))))+"}));
+  });
+  ASSERT_EQ(results.size(), 4u);
+  EXPECT_EQ(results[3].first, "0");
+  EXPECT_EQ(results[0].first, "0");
+  EXPECT_EQ(results[1].first, "['" + ab8k + "',]");
+  EXPECT_EQ(results[2], std::make_pair(std::string("1"), std::string("xx")));  // the whole text, then the empty end
+  EXPECT_TRUE(errors().empty());
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// The other process of the two-process IPC tests and of the IPC benchmark: a small program of our own
+// with the module's objects and a VM of our host that ticks its update pass while it works.
+//
+//   krv_ipc_peer send    creator|opener CHANNEL mixed|stress|largest COUNT SEED
+//   krv_ipc_peer receive creator|opener CHANNEL mixed|stress|largest COUNT SEED TIMEOUT_MS
+//   krv_ipc_peer bench CHANNEL
+//
+// Both print "ready" once connected. A sender sends COUNT messages (0: until killed) and prints
+// "sent N"; it exits 0 when every send succeeded. A receiver drains until COUNT messages arrived or the
+// timeout passed, checks each against what the sender must have sent, and prints
+// "received N invalid I out_of_order O"; it exits 0 when all COUNT arrived valid and in order.
+//
+// The benchmark's peer connects as opener and takes commands on its standard input, answering each with
+// "done": "ring N" drains N messages in a tight update loop, reading each back into a value; "pipe N"
+// reads N messages of 1,048,576 bytes from the standard input itself.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "classes/ipc/ipc_channel.h"
+#include "classes/ipc/ipc_payload.h"
+#include "classes/std/string_object.h"
+#include "host_vm.h"
+#include "ipc_messages.h"
+#include "module/vm_lock.h"
+#include "platform/clock.h"
+
+namespace {
+
+struct peer_options {
+  bool send = false;
+  bool create = false;
+  std::string channel;
+  std::string kind;
+  uint64_t count = 0;
+  uint64_t seed = 0;
+  uint64_t timeout_ms = 0;
+};
+
+krvvar_shared message_value(const peer_options& options, uint64_t index) {
+  if (options.kind == "mixed") return krv_test_mixed_value(index % krv_test_mixed_count);
+  if (options.kind == "largest") return krvvar_shared::make_string(std::string(krv_test_largest_text, 'L'));
+  return krvvar_shared::make_string(krv_test_stress_text(options.seed, index));
+}
+
+int run_sender(krv_ipc& channel, krv_host_vm& vm, const peer_options& options) {
+  uint64_t sent = 0;
+  bool all_sent = true;
+  // The largest message is built once: the benchmark measures the channel, not the generator.
+  krvvar_shared largest = options.kind == "largest" ? message_value(options, 0) : krvvar_shared();
+  for (; options.count == 0 || sent < options.count; ++sent) {
+    if (!channel.send_value(largest ? largest : message_value(options, sent))) {
+      all_sent = false;
+      break;
+    }
+    if (sent % 64 == 0) vm.run_update_pass();
+  }
+  std::printf("sent %llu\n", static_cast<unsigned long long>(sent));
+  return all_sent ? 0 : 1;
+}
+
+int run_receiver(krv_ipc& channel, krv_host_vm& vm, const peer_options& options) {
+  uint64_t received = 0, invalid = 0, out_of_order = 0;
+  const uint64_t give_up = krv_platform::monotonic_ms() + options.timeout_ms;
+  while (received < options.count && krv_platform::monotonic_ms() < give_up) {
+    vm.run_update_pass();
+    if (!channel.receive()) continue;
+    krvvar_shared value = krvvar_shared::make_none();
+    if (!krv_ipc_read_payload(channel.completed.data(), channel.completed.size(), value)) {
+      ++invalid;
+    } else if (options.kind == "stress") {
+      uint64_t index = 0;
+      if (!value->is_string() || !krv_test_stress_check(value->object_ptr<krv_std_string>()->text, index)) {
+        ++invalid;
+      } else if (index != received) {
+        ++out_of_order;
+      }
+    } else {
+      krvvar_shared expected = message_value(options, received);
+      if (!krv_test_same_value(value, expected)) ++invalid;
+    }
+    ++received;
+  }
+  std::printf("received %llu invalid %llu out_of_order %llu\n", static_cast<unsigned long long>(received),
+              static_cast<unsigned long long>(invalid), static_cast<unsigned long long>(out_of_order));
+  return received == options.count && invalid == 0 && out_of_order == 0 ? 0 : 1;
+}
+
+inline constexpr size_t bench_pipe_message = 1048576;
+
+// One command line from the standard input, read byte by byte: the bytes of a "pipe" command follow it.
+bool read_command(std::string& line) {
+  line.clear();
+  char c = 0;
+  while (read(STDIN_FILENO, &c, 1) == 1) {
+    if (c == '\n') return true;
+    line += c;
+  }
+  return false;
+}
+
+bool read_exactly(size_t size, std::vector<uint8_t>& buffer) {
+  while (size > 0) {
+    const ssize_t got = read(STDIN_FILENO, buffer.data(), std::min(size, buffer.size()));
+    if (got <= 0) return false;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+int run_bench(krv_ipc& channel, krv_host_vm& vm) {
+  std::vector<uint8_t> pipe_buffer(bench_pipe_message);
+  std::string command;
+  while (read_command(command)) {
+    char kind[8] = {};
+    unsigned long long count = 0;
+    if (std::sscanf(command.c_str(), "%7s %llu", kind, &count) != 2) return 2;
+    if (std::strcmp(kind, "ring") == 0) {
+      for (uint64_t received = 0; received < count;) {
+        vm.run_update_pass();
+        if (!channel.receive()) continue;
+        krvvar_shared value = krvvar_shared::make_none();
+        if (!krv_ipc_read_payload(channel.completed.data(), channel.completed.size(), value)) return 1;
+        ++received;
+      }
+    } else if (std::strcmp(kind, "pipe") == 0) {
+      for (uint64_t i = 0; i < count; ++i) {
+        if (!read_exactly(bench_pipe_message, pipe_buffer)) return 1;
+      }
+    } else {
+      return 2;
+    }
+    std::printf("done\n");
+  }
+  return 0;
+}
+
+bool parse(int argc, char** argv, peer_options& options) {
+  if (argc == 3 && std::strcmp(argv[1], "bench") == 0) {
+    options.kind = "bench";
+    options.channel = argv[2];
+    return true;
+  }
+  if (argc < 7) return false;
+  options.send = std::strcmp(argv[1], "send") == 0;
+  if (!options.send && std::strcmp(argv[1], "receive") != 0) return false;
+  options.create = std::strcmp(argv[2], "creator") == 0;
+  options.channel = argv[3];
+  options.kind = argv[4];
+  options.count = std::strtoull(argv[5], nullptr, 10);
+  options.seed = std::strtoull(argv[6], nullptr, 10);
+  if (!options.send) {
+    if (argc < 8) return false;
+    options.timeout_ms = std::strtoull(argv[7], nullptr, 10);
+  }
+  return options.kind == "mixed" || options.kind == "stress" || options.kind == "largest";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  peer_options options;
+  if (!parse(argc, argv, options)) {
+    std::fprintf(stderr, "usage: krv_ipc_peer send|receive creator|opener CHANNEL mixed|stress|largest COUNT SEED [TIMEOUT_MS]\n"
+                 "       krv_ipc_peer bench CHANNEL\n");
+    return 2;
+  }
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  int status = 1;
+  krv_host_vm vm("ipc-peer");
+  vm.attach_current_thread();
+  {
+    krv_vm_lock lock;
+    krv_ipc::script_register_internal();
+    krvptr_strong<krv_ipc> channel = krvptr_strong<krv_ipc>::from_raw(new krv_ipc());
+    if (channel->open_mapping(options.channel, options.create)) {
+      std::printf("ready\n");
+      if (options.kind == "bench") {
+        status = run_bench(*channel, vm);
+      } else {
+        status = options.send ? run_sender(*channel, vm, options) : run_receiver(*channel, vm, options);
+      }
+    }
+  }
+  krv_host_vm::detach_current_thread();
+  return status;
+}

@@ -1,0 +1,177 @@
+// Scalar interpreter, 64-lane interpreter and native code on the same random programs of both generators
+// (hand-assembled bytecode and compiled kernel sources), bit for bit: directly over the same chunks, and
+// through launches with each engine forced (scalar mode, batch mode, auto mode with ready native code)
+// on several runners. All native kernels are built in one gcc call.
+//
+// Native code leaves the upper half of an f32 accumulator unspecified, so f32 values compare by their
+// low 32 bits. A trapping case compares the trap record between the two sequential engines; the lock-step
+// engine must trap too (which lane's trap it meets first is the differential test's subject).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kernel/compiler/kernel_runner.h"
+#include "kernel/runtime/launch.h"
+#include "kernel/runtime/settings.h"
+#include "kernel/support/c_batch.h"
+#include "kernel/support/job_pool.h"
+#include "kernel/support/random_bytecode_runs.h"
+#include "kernel/support/random_kernel_source.h"
+
+namespace {
+
+// Accumulator values with each f32 cut to its low 32 bits.
+std::vector<uint64_t> comparable(const krvk_program& program, std::vector<uint64_t> values) {
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (program.accumulators[i % program.accumulators.size()].prim == KRVK_F32) values[i] &= 0xFFFFFFFFu;
+  }
+  return values;
+}
+
+enum class forced { scalar, batch, native };
+
+struct launch_outcome {
+  bool trapped = false;
+  std::vector<std::vector<uint8_t>> memory;
+  std::vector<uint64_t> results;
+};
+
+// One launch of `program` with the engine forced; `bind` fills slots and registers, `memory` gives the
+// bytes it bound, read back after the launch.
+template <class BIND>
+launch_outcome launch_forced(const std::shared_ptr<const krvk_compiled_unit>& unit, const krvk_program& program,
+                             uint64_t width, uint64_t height, forced engine, krvk_native_fn native,
+                             krvk_job_pool& pool, BIND bind) {
+  const uint32_t mode = engine == forced::scalar ? KRVK_MODE_SCALAR : engine == forced::batch ? KRVK_MODE_BATCH : KRVK_MODE_AUTO;
+  const uint32_t saved_mode = krvk_kernel_mode.exchange(mode);
+  const uint32_t saved_jit = krvk_jit_mode.exchange(KRVK_JIT_AUTO);
+  krvk_jit_slot& slot = *program.jit_slot;
+  slot.function = native;
+  slot.state.store(engine == forced::native ? KRVK_JIT_READY : KRVK_JIT_NONE, std::memory_order_release);
+  launch_outcome out;
+  auto launch = std::make_shared<krvk_launch>();
+  launch->prepare(unit, &program, width, height);
+  bind(*launch, out.memory);
+  launch->start_helpers(static_cast<int>(pool.size()), pool.enqueue());
+  launch->wait();
+  out.trapped = launch->trap_recorded.load() != 0;
+  if (!out.trapped) out.results = comparable(program, launch->collect_results());
+  slot.state.store(KRVK_JIT_NONE, std::memory_order_release);
+  krvk_kernel_mode.exchange(saved_mode);
+  krvk_jit_mode.exchange(saved_jit);
+  return out;
+}
+
+void expect_same_launches(const std::vector<launch_outcome>& runs) {
+  for (size_t e = 1; e < runs.size(); ++e) {
+    SCOPED_TRACE("engine " + std::to_string(e));
+    ASSERT_EQ(runs[e].trapped, runs[0].trapped);
+    if (runs[0].trapped) continue;
+    EXPECT_EQ(runs[e].results, runs[0].results);
+    EXPECT_EQ(runs[e].memory, runs[0].memory);
+  }
+}
+
+constexpr forced kEngines[] = {forced::scalar, forced::batch, forced::native};
+
+TEST(AllEngines, RandomBytecode) {
+  std::vector<krvk_random_bytecode> cases;
+  std::vector<std::string> symbols;
+  krvk_c_batch batch;
+  for (uint64_t seed = 0; seed < 120; ++seed) {
+    cases.push_back(krvk_random_bytecode_case(seed));
+    symbols.push_back(batch.add_kernel(cases.back().program()));
+  }
+  std::string error;
+  ASSERT_TRUE(batch.build(error)) << error;
+  krvk_job_pool pool(3);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const krvk_random_bytecode& c = cases[i];
+    const krvk_program& program = c.program();
+    const krvk_native_fn native = batch.kernel(symbols[i]);
+    ASSERT_NE(native, nullptr);
+    const uint64_t chunk = i % 2 == 0 ? (c.items() + 255) / 256 : 1 + i % 100;
+    SCOPED_TRACE("seed " + std::to_string(i) + ", chunk " + std::to_string(chunk));
+
+    const krvk_chunked_run scalar = krvk_run_ranges(c, chunk);
+    const krvk_chunked_run on_native = krvk_run_ranges(c, chunk, native);
+    const krvk_chunked_run wide = krvk_run_batch(c, chunk);
+    if (scalar.code == 0) {
+      ASSERT_EQ(on_native.code, 0);
+      ASSERT_EQ(wide.code, 0);
+      for (size_t k = 0; k < scalar.chunk_values.size(); ++k) {
+        EXPECT_EQ(comparable(program, on_native.chunk_values[k]), comparable(program, scalar.chunk_values[k]));
+        EXPECT_EQ(wide.chunk_values[k], scalar.chunk_values[k]);
+      }
+      for (size_t s = 0; s < scalar.memory.size(); ++s) {
+        EXPECT_EQ(on_native.memory[s].words, scalar.memory[s].words) << "slot " << s;
+        EXPECT_EQ(wide.memory[s].words, scalar.memory[s].words) << "slot " << s;
+      }
+    } else {
+      ASSERT_EQ(on_native.code, scalar.code);
+      krvk_expect_same_trap(scalar.trap, on_native.trap);
+      EXPECT_NE(wide.code, 0);
+    }
+
+    auto unit = std::make_shared<krvk_compiled_unit>();
+    unit->kernels.push_back(std::const_pointer_cast<krvk_program>(cases[i].builder.share()));
+    std::vector<launch_outcome> runs;
+    for (const forced engine : kEngines) {
+      runs.push_back(launch_forced(unit, program, c.width, c.height, engine, native, pool,
+                                   [&](krvk_launch& launch, std::vector<std::vector<uint8_t>>& memory) {
+                                     std::vector<krvk_random_memory> copy = c.memory;
+                                     for (const krvk_random_memory& m : copy) {
+                                       const uint8_t* bytes = reinterpret_cast<const uint8_t*>(m.words.data());
+                                       memory.emplace_back(bytes, bytes + m.words.size() * 8);
+                                     }
+                                     for (size_t s = 0; s < memory.size(); ++s) {
+                                       launch.pointer_slots[s] = kptr{memory[s].data(), copy[s].count, copy[s].stride,
+                                                                      memory[s].size()};
+                                     }
+                                     for (const auto& [reg, bits] : c.scalars) launch.registers[reg] = bits;
+                                   }));
+    }
+    expect_same_launches(runs);
+  }
+}
+
+TEST(AllEngines, CompiledRandomKernels) {
+  std::vector<krvk_random_kernel> kernels;
+  std::vector<std::shared_ptr<krvk_compiled_unit>> units;
+  std::vector<std::string> symbols;
+  krvk_c_batch batch;
+  for (uint64_t seed = 0; seed < 120; ++seed) {
+    kernels.push_back(krvk_random_kernel_case(seed));
+    units.push_back(compile_unit(kernels.back().source));
+    ASSERT_NE(units.back(), nullptr);
+    symbols.push_back(batch.add_kernel(*units.back()->kernels[0]));
+  }
+  std::string error;
+  ASSERT_TRUE(batch.build(error)) << error;
+  krvk_job_pool pool(3);
+  for (size_t i = 0; i < kernels.size(); ++i) {
+    const krvk_random_kernel& kernel = kernels[i];
+    SCOPED_TRACE("seed " + std::to_string(i) + "\n" + kernel.source);
+    const krvk_program& program = *units[i]->kernels[0];
+    std::vector<launch_outcome> runs;
+    for (const forced engine : kEngines) {
+      runs.push_back(launch_forced(units[i], program, kernel.width, kernel.height, engine, batch.kernel(symbols[i]), pool,
+                                   [&](krvk_launch& launch, std::vector<std::vector<uint8_t>>& memory) {
+                                     for (const krvk_random_buffer& b : kernel.buffers) memory.push_back(b.bytes);
+                                     size_t next_buffer = 0, next_scalar = 0;
+                                     for (const krvk_param& param : program.parameters) {
+                                       if (param.type.is_pointer) {
+                                         std::vector<uint8_t>& bytes = memory[next_buffer++];
+                                         launch.pointer_slots[param.pointer_slot] =
+                                             kptr{bytes.data(), bytes.size() / param.element_size, param.element_size, bytes.size()};
+                                       } else {
+                                         launch.registers[param.reg] = kernel.scalars[next_scalar++].bits;
+                                       }
+                                     }
+                                   }));
+    }
+    expect_same_launches(runs);
+  }
+}
+
+}  // namespace
