@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "classes/std/buffer_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/values/krvvar.h"
 
 namespace {

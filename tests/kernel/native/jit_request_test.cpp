@@ -5,9 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "kernel/compiler/kernel_runner.h"
+#include "kernel/compiler/compile_driver.h"
 #include "kernel/native/aot.h"
 #include "kernel/native/jit_request.h"
+#include "kernel/runtime/launch.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/support/jit_scratch.h"
 
@@ -17,9 +18,12 @@ int table_entry(kreg*, const kptr*, uint64_t, uint64_t, const volatile unsigned 
 
 using job_list = std::vector<std::function<void()>>;
 
+const char* const kTwice = "kernel void twice(f32* y) { y[gid] = y[gid] * 2.0f; }";
+
 // A fresh kernel (so a fresh slot) under the given policy, with a working fake compiler or none.
 struct request_setup {
-  explicit request_setup(uint32_t mode, bool with_compiler = true) : saved_mode(krvk_jit_mode.exchange(mode)) {
+  explicit request_setup(uint32_t mode, bool with_compiler = true, const char* source = kTwice)
+      : saved_mode(krvk_jit_mode.exchange(mode)), unit(krvk_compile_source(source, "k.k", error, {})) {
     write_script(root / "fakecc", fake_compiler(log) + "cp '" KRVK_TEST_ENTRY_LIB "' \"$out\"\n");
     env.emplace(env_values{{"KRV_KERNEL_CC", with_compiler ? root / "fakecc" : ""}, {"KRV_KERNEL_CACHE", root / "c"}});
   }
@@ -35,7 +39,8 @@ struct request_setup {
   scratch_dir root;
   std::string log = root / "log";
   std::optional<jit_environment> env;
-  std::shared_ptr<krvk_compiled_unit> unit = compile_unit("kernel void twice(f32* y) { y[gid] = y[gid] * 2.0f; }");
+  kerror error;
+  std::shared_ptr<krvk_compiled_unit> unit;  // its own: the test compiler's helpers keep theirs for good
   std::shared_ptr<krvk_program> program = unit->kernels[0];
 };
 
@@ -110,7 +115,7 @@ TEST(JitRequest, OffSyncFailureAndTables) {
     EXPECT_EQ(setup.status(), "failed: no C compiler found (set KRV_KERNEL_CC)");
   }
   {  // A table loaded while the JIT builds publishes first; the build's result is dropped.
-    request_setup setup(KRVK_JIT_AUTO);
+    request_setup setup(KRVK_JIT_AUTO, true, "kernel void thrice(f32* y) { y[gid] = y[gid] * 3.0f; }");
     job_list held;
     setup.request([&](std::function<void()> job) { return held.push_back(std::move(job)), true; });
     krvk_aot_registry& registry = krvk_aot_registry::instance();
@@ -126,6 +131,34 @@ TEST(JitRequest, OffSyncFailureAndTables) {
     EXPECT_EQ(setup.program->jit_slot->function, &table_entry);
     EXPECT_EQ(setup.builds(), 1);  // the build ran; its result was dropped
   }
+}
+
+// Launches run on an interpreter until the slot is ready, then on its function: the prepared library's
+// entry does not touch memory, so only interpreted launches double y.
+TEST(JitRequest, LaunchesUseTheSlotOnceReady) {
+  const auto launch_twice = [](request_setup& setup, const krvk_enqueue_fn& enqueue) {
+    std::vector<float> y = {1, 2, 3, 4};
+    auto launch = std::make_shared<krvk_launch>();
+    launch->prepare(setup.unit, setup.program.get(), y.size(), 1);
+    launch->pointer_slots[0] = kptr{reinterpret_cast<uint8_t*>(y.data()), y.size(), sizeof(float), sizeof(float) * 4};
+    setup.request(enqueue);
+    launch->wait();
+    return y;
+  };
+  const std::vector<float> doubled = {2, 4, 6, 8}, untouched = {1, 2, 3, 4};
+  {
+    request_setup setup(KRVK_JIT_AUTO);
+    job_list held;
+    EXPECT_EQ(launch_twice(setup, [&](std::function<void()> job) { return held.push_back(std::move(job)), true; }),
+              doubled);
+    EXPECT_EQ(setup.status(), "compiling");
+    held.at(0)();
+    EXPECT_EQ(launch_twice(setup, nullptr), untouched);
+  }
+  request_setup setup(KRVK_JIT_SYNC, /*with_compiler=*/false);
+  EXPECT_EQ(launch_twice(setup, nullptr), doubled);
+  EXPECT_EQ(setup.status(), "failed: no C compiler found (set KRV_KERNEL_CC)");
+  EXPECT_EQ(launch_twice(setup, nullptr), doubled);
 }
 
 }  // namespace
