@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -131,7 +132,8 @@ bool follow_child(pid_t child, int fd, output_pieces& pieces, clock_type::time_p
 
 }  // namespace
 
-int run_process(const std::vector<std::string>& argv, std::string* output, std::chrono::milliseconds limit) {
+int run_process(const std::vector<std::string>& argv, std::string* output, std::chrono::milliseconds limit,
+                int niceness) {
   if (output != nullptr) output->clear();
   if (argv.empty()) return -1;
   int ends[2];
@@ -150,6 +152,7 @@ int run_process(const std::vector<std::string>& argv, std::string* output, std::
     close(ends[0]);
     return -1;
   }
+  if (niceness > 0) setpriority(PRIO_PROCESS, static_cast<id_t>(child), niceness);  // best effort
   fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
   output_pieces pieces(output);
   const bool timed_out = follow_child(child, ends[0], pieces, clock_type::now() + limit);

@@ -13,6 +13,9 @@
 //
 // When the program has not ended within the time limit, or after it ended, its whole process group
 // is killed, and the program is always reaped before the call returns.
+//
+// A positive niceness lowers the program's priority right after it started (the processes it starts
+// inherit it): work in the background then gives way to the threads of this process.
 #pragma once
 #include <chrono>
 #include <cstddef>
@@ -27,7 +30,8 @@ inline constexpr size_t process_output_keep = 16384;  // pieces are kept while t
 
 // The exit status of the program (0..255), or -1 when it could not be started, was ended by a signal
 // or ran past `limit`. `output`, when not null, receives what it printed (cleared first).
-int run_process(const std::vector<std::string>& argv, std::string* output, std::chrono::milliseconds limit);
+int run_process(const std::vector<std::string>& argv, std::string* output, std::chrono::milliseconds limit,
+                int niceness = 0);
 
 // The id of this process.
 uint64_t current_process_id() noexcept;

@@ -19,6 +19,7 @@ struct run_case {
   int status;
   std::optional<std::string> output;  // exact, when given
   int limit_ms = 5000;
+  int niceness = 0;
 };
 
 TEST(ProcessRunner, StatusOutputAndLimits) {
@@ -33,14 +34,16 @@ TEST(ProcessRunner, StatusOutputAndLimits) {
       {{"sh", "-c", "test -e " + leaked_path}, 1, ""},
       // Pieces of 511 bytes are kept while the output is under 16,384 bytes: 33 pieces.
       {{"sh", "-c", "head -c 100000 /dev/zero | tr '\\0' x; exit 1"}, 1, std::string(33 * 511, 'x')},
+      {{"sleep", "30"}, -1, "", 200},
       // A helper left behind holds the pipe; it dies with the group once the program has ended.
       {{"sh", "-c", "sleep 30 & echo started"}, 0, "started\n"},
+      {{"sh", "-c", "cut -d' ' -f19 /proc/$$/stat"}, 0, "19\n", 5000, 19},  // the field after the priority
   };
   for (const run_case& c : cases) {
     SCOPED_TRACE(c.argv.back());
     std::string output = "stale";
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(krv_platform::run_process(c.argv, &output, std::chrono::milliseconds(c.limit_ms)), c.status);
+    EXPECT_EQ(krv_platform::run_process(c.argv, &output, std::chrono::milliseconds(c.limit_ms), c.niceness), c.status);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     if (c.output) {
       EXPECT_EQ(output, *c.output);

@@ -81,6 +81,12 @@ void krvk_aot_lookup(const krvk_program& program, krvk_jit_slot& slot) {
       slot.generation_seen.load(std::memory_order_relaxed) == generation) {
     return;
   }
+  // Until a table is loaded there is nothing to find: the hash (a translation of the whole kernel) is
+  // not worth computing on the launching thread.
+  if (generation == 1) {
+    slot.generation_seen.store(generation, std::memory_order_relaxed);
+    return;
+  }
   if (const uint64_t hash = slot_hash(program, slot)) {
     krvk_native_fn function = nullptr;
     {

@@ -137,7 +137,7 @@ compile_command make_command(const std::string& compiler, bool cl_style, const c
 
 // Compiles the source into the cache directory under the stem and loads it; null with the reason.
 krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const char* flags, const std::string& stem,
-                             const std::string& source, std::string& error) {
+                             const std::string& source, bool background, std::string& error) {
   const std::string stem_path = (tools.cache_dir / stem).string();
   const std::string tmp = stem_path + "." + std::to_string(krvk_jit_temp_counter.fetch_add(1)) + "." +
                           std::to_string(krv_platform::current_process_id());
@@ -150,7 +150,7 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
   }
   const compile_command command = make_command(tools.compiler, cl_style, flags, tmp);
   std::string output;
-  const int status = krvk_run_command(command.argv, output);
+  const int status = krvk_run_command(command.argv, output, background ? krvk_jit_background_niceness : 0);
   remove_quietly(c_path);
   if (cl_style) {
     for (const char* extension : {".obj", ".lib", ".exp"}) remove_quietly(tmp + extension);
@@ -247,8 +247,8 @@ std::vector<std::string> krvk_split_command(std::string_view command) {
   return words;
 }
 
-int krvk_run_command(const std::vector<std::string>& argv, std::string& output) {
-  return krv_platform::run_process(argv, &output, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()));
+int krvk_run_command(const std::vector<std::string>& argv, std::string& output, int niceness) {
+  return krv_platform::run_process(argv, &output, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), niceness);
 }
 
 std::string krvk_quote_arg(std::string_view text) { return "\"" + std::string(text) + "\""; }
@@ -267,7 +267,7 @@ krvk_native_fn krvk_jit_load(const std::string& path, std::string& error) {
   return nullptr;
 }
 
-krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error) {
+krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, bool background) {
   const krvk_jit_tools tools = krvk_jit_discover();
   if (tools.compiler.empty()) {
     error = kNoCompiler;
@@ -288,6 +288,6 @@ krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error) {
     std::string ignored;  // an unloadable cache file is built anew
     if (krvk_native_fn found = krvk_jit_load(cached, ignored)) return remember(key, found);
   }
-  krvk_native_fn built = build_library(tools, cl_style, flags, stem, source, error);
+  krvk_native_fn built = build_library(tools, cl_style, flags, stem, source, background, error);
   return built == nullptr ? nullptr : remember(key, built);
 }

@@ -73,8 +73,9 @@ bool krvk_probe_compiler(const std::string& compiler);
 std::vector<std::string> krvk_split_command(std::string_view command);
 
 // Runs an argument vector within the run limit: the exit status, or -1 (not started, killed by a
-// signal, past the limit). `output` receives its standard output and error, bounded.
-int krvk_run_command(const std::vector<std::string>& argv, std::string& output);
+// signal, past the limit). `output` receives its standard output and error, bounded. A positive
+// niceness lowers the program's priority.
+int krvk_run_command(const std::vector<std::string>& argv, std::string& output, int niceness = 0);
 
 // The text between two double quotes, nothing escaped: only for the command text of messages.
 std::string krvk_quote_arg(std::string_view text);
@@ -83,5 +84,10 @@ std::string krvk_quote_arg(std::string_view text);
 // in <path>" (the loader's own reason goes to the log).
 krvk_native_fn krvk_jit_load(const std::string& path, std::string& error);
 
-// The whole build of one C source; null with the reason in `error`. Failures are not remembered.
-krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error);
+// Niceness of the compiler in a background build: the lowest priority, so that a build on a worker
+// thread never takes a core from a running launch (at a middling niceness it still does).
+inline constexpr int krvk_jit_background_niceness = 19;
+
+// The whole build of one C source; null with the reason in `error`. Failures are not remembered. A
+// background build runs the compiler at `krvk_jit_background_niceness`.
+krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, bool background = false);

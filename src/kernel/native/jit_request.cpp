@@ -66,17 +66,17 @@ void krvk_jit_request(const std::shared_ptr<const krvk_unit>& unit, const krvk_p
   }
   auto claim = std::make_shared<pending_build>(program->jit_slot);
   const bool accepted = enqueue && enqueue([unit, program, claim] {
-    if (claim->start()) krvk_jit_job(*program);
+    if (claim->start()) krvk_jit_job(*program, /*background=*/true);
   });
   if (!accepted) claim->settle_unrun();
 }
 
-void krvk_jit_job(const krvk_program& program) {
+void krvk_jit_job(const krvk_program& program, bool background) {
   krvk_jit_slot& slot = *program.jit_slot;
   std::string message;
   krvk_native_fn function = nullptr;
   try {
-    function = krvk_jit_compile(krvk_jit_source(program), message);
+    function = krvk_jit_compile(krvk_jit_source(program), message, background);
   } catch (const std::exception& error) {
     message = error.what();
   } catch (...) {

@@ -26,8 +26,9 @@ void krvk_jit_request(const std::shared_ptr<const krvk_unit>& unit, const krvk_p
                       const krvk_enqueue_fn& enqueue);
 
 // Translates and builds the program's native code and publishes it (or the failure) in its slot, which
-// the caller has moved to compiling. A result is dropped when a table published first.
-void krvk_jit_job(const krvk_program& program);
+// the caller has moved to compiling. A result is dropped when a table published first. A background job
+// (on a worker, for the auto policy) runs the compiler at the lowest priority.
+void krvk_jit_job(const krvk_program& program, bool background = false);
 
 // "off", "none", "compiling", "aot", "ready" or "failed: " + the build's message.
 std::string krvk_jit_status_text(const krvk_program* program);
