@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "classes/std/buffer_object.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/values/krvvar.h"
 #include "runtime/values/krvvar_shared.h"
 

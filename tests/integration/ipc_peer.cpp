@@ -22,7 +22,7 @@
 
 #include "classes/ipc/ipc_channel.h"
 #include "classes/ipc/ipc_payload.h"
-#include "classes/std/string_object.h"
+#include "runtime/storage/string_object.h"
 #include "host_vm.h"
 #include "ipc_messages.h"
 #include "module/vm_lock.h"
