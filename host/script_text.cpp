@@ -96,13 +96,15 @@ class text_assembler {
     if (tokens_.size() > used) fail("unexpected '" + tokens_[used].text + "'");
   }
 
-  // A value written as none, int N, float X or string "...", starting at token i; i ends past it.
+  // A value written as none, int N, float X, string "..." or class K (a class declared above), starting
+  // at token i; i ends past it.
   krvvar_shared value(size_t& i) {
     const std::string& kind = word(i++);
     if (kind == "none") return krvvar_shared::make_none();
     if (kind == "int") return krvvar_shared::make_int(integer(i++));
     if (kind == "float") return krvvar_shared::make_float(real(i++));
     if (kind == "string") return krvvar_shared::make_string(quoted(i++));
+    if (kind == "class") return krv_class_value(*find(classes_, word(i++), "class"));
     fail("unknown value kind '" + kind + "'");
   }
 
