@@ -16,6 +16,7 @@
 class ScriptTest : public ExecTest {
  protected:
   void TearDown() override {
+    krv_get_thread_local().current_task = nullptr;
     task.release();
     built.release();
     ExecTest::TearDown();
@@ -37,6 +38,8 @@ class ScriptTest : public ExecTest {
   }
   // A task for the root block of `built`, started (parameters bound) and made current.
   krv_task& start() {
+    // Made outside any task: a root task with no parent, named after the program alone.
+    krv_get_thread_local().current_task = nullptr;
     task = krv_task_create(built->root, nullptr);
     task->bind_params(nullptr);
     krv_get_thread_local().current_task = task.get();
