@@ -2,6 +2,7 @@
 // refusals, classes, reference parameters, captures, default-value blocks and native exceptions.
 #include <stdexcept>
 
+#include "script_calls.h"
 #include "script_fixture.h"
 
 namespace {
@@ -157,6 +158,17 @@ TEST_F(Calls, NativeExceptionsAreCaught) {
     EXPECT_TRUE(errors().empty());
     log.clear();
   }
+}
+
+// The test helper calls registered functions the way opcode 46 does: the count check, then the body.
+TEST_F(Calls, RegisteredFunctionsAreCalledThroughTheirDefinitions) {
+  krv_script_calls calls(vm);
+  EXPECT_EQ(calls.call("std", "string", {krvvar_shared::make_int(1), krvvar_shared::make_string("b")})->get_string(),
+            "1b");
+  EXPECT_EQ(calls.call("std", "string", {})->get_string(), "");
+  std::vector<krvvar_shared> many(1000, krvvar_shared::make_int(1));
+  EXPECT_EQ(calls.call("std", "string", many)->type, KRVVAR_NONE);
+  EXPECT_TRUE(reported("invalid parameter count 1000 min: 0 max: 999"));
 }
 
 }  // namespace
