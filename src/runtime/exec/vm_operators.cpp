@@ -126,35 +126,18 @@ bool object_operator(uint8_t opcode, krvvar_shared& slot, krvvar_shared& left, k
   }
 }
 
-void integer_arithmetic(krvvar_shared& slot, uint8_t opcode, int64_t left, int64_t right) {
-  const uint64_t l = static_cast<uint64_t>(left);
-  const uint64_t r = static_cast<uint64_t>(right);
+void float_arithmetic(krv_task& task, krvvar_shared& slot, uint8_t opcode, double left, double right) {
   switch (opcode) {
-    case KRV_OP_ADD: return set_int(slot, static_cast<int64_t>(l + r));
-    case KRV_OP_SUB: return set_int(slot, static_cast<int64_t>(l - r));
-    case KRV_OP_MUL: return set_int(slot, static_cast<int64_t>(l * r));
-  }
-  if (right == 0) {
-    krv_raise_warning("Division by zero!");
-    return set_int(slot, 0);
-  }
-  // -left wraps for the smallest integer, where the quotient would overflow.
-  if (right == -1) return set_int(slot, static_cast<int64_t>(uint64_t{0} - l));
-  set_int(slot, left / right);
-}
-
-void float_arithmetic(krvvar_shared& slot, uint8_t opcode, double left, double right) {
-  switch (opcode) {
-    case KRV_OP_ADD: return set_float(slot, left + right);
-    case KRV_OP_SUB: return set_float(slot, left - right);
-    case KRV_OP_MUL: return set_float(slot, left * right);
+    case KRV_OP_ADD: return set_float(task, slot, left + right);
+    case KRV_OP_SUB: return set_float(task, slot, left - right);
+    case KRV_OP_MUL: return set_float(task, slot, left * right);
   }
   // -0.0 compares equal to 0.0; NaN does not, and divides.
   if (right == 0.0) {
     krv_raise_warning("Division by zero!");
-    return set_float(slot, 0.0);
+    return set_float(task, slot, 0.0);
   }
-  set_float(slot, left / right);
+  set_float(task, slot, left / right);
 }
 
 // The operands' own handles, for the operations that replace A before reading them again.
@@ -164,9 +147,26 @@ krvvar_shared left_handle(operand_pair& operands, krvvar_shared& slot) {
 
 }  // namespace
 
+int64_t integer_arithmetic(uint8_t opcode, int64_t left, int64_t right) {
+  const uint64_t l = static_cast<uint64_t>(left);
+  const uint64_t r = static_cast<uint64_t>(right);
+  switch (opcode) {
+    case KRV_OP_ADD: return static_cast<int64_t>(l + r);
+    case KRV_OP_SUB: return static_cast<int64_t>(l - r);
+    case KRV_OP_MUL: return static_cast<int64_t>(l * r);
+  }
+  if (right == 0) {
+    krv_raise_warning("Division by zero!");
+    return 0;
+  }
+  if (right == -1) return static_cast<int64_t>(uint64_t{0} - l);
+  return left / right;
+}
+
 void arithmetic(krv_vm_context& frame, uint8_t opcode) {
   operand_pair operands;
   if (!fetch(frame, operands)) return;
+  krv_task& task = *frame.task;
   krvvar_shared& slot = accumulator(frame);
   krvvar& left = *operands.left;
   krvvar& right = *operands.right;
@@ -176,12 +176,14 @@ void arithmetic(krv_vm_context& frame, uint8_t opcode) {
     case KRVVAR_INT: {
       const int64_t l = left.int_value();
       const int64_t r = right.int_value();
-      return integer_arithmetic(slot, opcode, l, r);
+      recycle(task, operands.right);
+      return set_int(task, slot, integer_arithmetic(opcode, l, r));
     }
     case KRVVAR_FLOAT: {
       const double l = left.float_value();
       const double r = right.float_value();
-      return float_arithmetic(slot, opcode, l, r);
+      recycle(task, operands.right);
+      return float_arithmetic(task, slot, opcode, l, r);
     }
     case KRVVAR_STRING:
       if (opcode == KRV_OP_ADD) return set_text_result(slot, text_of(left) + text_of(right));
@@ -214,26 +216,29 @@ void arithmetic(krv_vm_context& frame, uint8_t opcode) {
 void modulo(krv_vm_context& frame) {
   operand_pair operands;
   if (!fetch(frame, operands)) return;
+  krv_task& task = *frame.task;
   krvvar_shared& slot = accumulator(frame);
   krvvar& left = *operands.left;
   krvvar& right = *operands.right;
   if (left.type == KRVVAR_FLOAT || right.type == KRVVAR_FLOAT) {
     const double l = left.float_value();
     const double r = right.float_value();
+    recycle(task, operands.right);
     if (r == 0.0) {
       krv_raise_warning("Modulo by zero!");
-      return set_float(slot, 0.0);
+      return set_float(task, slot, 0.0);
     }
-    return set_float(slot, std::fmod(l, r));
+    return set_float(task, slot, std::fmod(l, r));
   }
   const int64_t l = left.int_value();
   const int64_t r = right.int_value();
+  recycle(task, operands.right);
   if (r == 0) {
     krv_raise_warning("Modulo by zero!");
-    return set_int(slot, 0);
+    return set_int(task, slot, 0);
   }
   // x % -1 is 0; the hardware remainder would trap for the smallest integer.
-  set_int(slot, r == -1 ? 0 : l % r);
+  set_int(task, slot, r == -1 ? 0 : l % r);
 }
 
 void bitwise(krv_vm_context& frame, uint8_t opcode) {
@@ -242,7 +247,8 @@ void bitwise(krv_vm_context& frame, uint8_t opcode) {
   const int64_t l = operands.left->int_value();
   const int64_t r = operands.right->int_value();
   const int64_t result = opcode == KRV_OP_AND ? (l & r) : opcode == KRV_OP_OR ? (l | r) : (l ^ r);
-  set_int(accumulator(frame), result);
+  recycle(*frame.task, operands.right);
+  set_int(*frame.task, accumulator(frame), result);
 }
 
 void compare(krv_vm_context& frame, uint8_t opcode, uint8_t flag) {
@@ -258,8 +264,9 @@ void compare(krv_vm_context& frame, uint8_t opcode, uint8_t flag) {
   else
     result = left.compare_smaller(right, flag != 0);
   // The operands' handles go first, so A's own cell can take the result in place.
-  operands = operand_pair();
-  set_int(accumulator(frame), result ? 1 : 0);
+  recycle(*frame.task, operands.right);
+  operands.left_hold.release();
+  set_int(*frame.task, accumulator(frame), result ? 1 : 0);
 }
 
 void step(krv_vm_context& frame, bool increment, bool postfix) {
@@ -298,12 +305,12 @@ void negate(krv_vm_context& frame) {
   if (type == KRVVAR_FLOAT) {
     const double x = value->payload.float_value;
     value.release();
-    return set_float(accumulator(frame), -x);
+    return set_float(*frame.task, accumulator(frame), -x);
   }
   if (type == KRVVAR_INT) {
     const uint64_t x = static_cast<uint64_t>(value->payload.int_value);
     value.release();
-    return set_int(accumulator(frame), static_cast<int64_t>(uint64_t{0} - x));
+    return set_int(*frame.task, accumulator(frame), static_cast<int64_t>(uint64_t{0} - x));
   }
   raise_into(accumulator(frame), krv_message("Cannot negate type ", int{type}));
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/exec/script_opcodes.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/values/krvvar_shared.h"
@@ -24,39 +25,101 @@ inline T operand(const uint8_t* at) noexcept {
 
 inline krvvar_shared& accumulator(krv_vm_context& frame) noexcept { return frame.task->value_stack.back(); }
 
-// The accumulator rule: an integer or float result is written into A's own cell when that cell is
-// unshared and simple (no allocation), else into a new cell that replaces A's handle.
-inline void set_int(krvvar_shared& slot, int64_t value) {
-  krvvar* cell = slot.get();
-  if (cell != nullptr && cell->refcount == 1 && krvvar_is_simple(cell->type)) {
-    cell->flags = 0;
-    cell->by_value = 0;
-    cell->type = KRVVAR_INT;
-    cell->payload.int_value = value;
-    return;
-  }
-  slot = krvvar_shared::make_int(value);
-}
-inline void set_float(krvvar_shared& slot, double value) {
-  krvvar* cell = slot.get();
-  if (cell != nullptr && cell->refcount == 1 && krvvar_is_simple(cell->type)) {
-    cell->flags = 0;
-    cell->by_value = 0;
-    cell->type = KRVVAR_FLOAT;
-    cell->payload.float_value = value;
-    return;
-  }
-  slot = krvvar_shared::make_float(value);
+// The cell the interpreter hands out next: the task's spare cell, reset to None, or a new one.
+[[gnu::always_inline]] inline krvvar_shared take_cell(krv_task& task) {
+  if (!task.spare_cell) return krvvar_shared::make_none();
+  krvvar_shared cell = std::move(task.spare_cell);
+  cell->type = KRVVAR_NONE;
+  cell->flags = 0;
+  cell->by_value = 0;
+  cell->payload.bits = 0;
+  return cell;
 }
 
-// Pushes `value` for `frame` (its values-pushed count goes up).
-void push(krv_vm_context& frame, krvvar_shared value);
-// Pops A for `frame` and hands it over; false (with "invalid variable.") when A is the last element.
-bool pop(krv_vm_context& frame, krvvar_shared& popped);
+// Releases `handle`, keeping its cell as the task's spare when it is simple and nothing else holds it
+// (a fresh cell in all but address). The handle ends null.
+[[gnu::always_inline]] inline void recycle(krv_task& task, krvvar_shared& handle) {
+  krvvar* cell = handle.get();
+  if (cell != nullptr && cell->refcount == 1 && krvvar_is_simple(cell->type) && !task.spare_cell) {
+    task.spare_cell = std::move(handle);
+    return;
+  }
+  handle.release();
+}
+
+// A := value (shared), A's old cell recycled.
+[[gnu::always_inline]] inline void load(krv_task& task, krvvar_shared& slot, const krvvar_shared& value) {
+  krvvar_shared old = std::move(slot);
+  slot = value;
+  recycle(task, old);
+}
+
+// The accumulator rule: an integer or float result is written into A's own cell when that cell is
+// unshared and simple (no allocation), else into a fresh cell (the spare one when there is one) that
+// replaces A's handle.
+[[gnu::always_inline]] inline void set_int(krv_task& task, krvvar_shared& slot, int64_t value) {
+  krvvar* cell = slot.get();
+  if (cell == nullptr || cell->refcount != 1 || !krvvar_is_simple(cell->type)) {
+    slot = take_cell(task);
+    cell = slot.get();
+  }
+  cell->flags = 0;
+  cell->by_value = 0;
+  cell->type = KRVVAR_INT;
+  cell->payload.int_value = value;
+}
+[[gnu::always_inline]] inline void set_float(krv_task& task, krvvar_shared& slot, double value) {
+  krvvar* cell = slot.get();
+  if (cell == nullptr || cell->refcount != 1 || !krvvar_is_simple(cell->type)) {
+    slot = take_cell(task);
+    cell = slot.get();
+  }
+  cell->flags = 0;
+  cell->by_value = 0;
+  cell->type = KRVVAR_FLOAT;
+  cell->payload.float_value = value;
+}
 
 // "invalid variable." / "index out of range!": malformed values and arguments.
 void invalid_variable();
 void index_out_of_range();
+
+// Values one task may hold on its stack: far beyond any compiled expression, small enough that code
+// pushing in a loop fails instead of exhausting memory.
+inline constexpr size_t max_stack_values = size_t{1} << 20;
+
+// Pushes `value` for `frame` (its values-pushed count goes up).
+[[gnu::always_inline]] inline void push(krv_vm_context& frame, krvvar_shared value) {
+  std::vector<krvvar_shared>& stack = frame.task->value_stack;
+  if (stack.size() >= max_stack_values) [[unlikely]]
+    return invalid_variable();
+  stack.push_back(std::move(value));
+  ++frame.values_pushed;
+}
+
+// Pops A for `frame` and hands it over; false (with "invalid variable.") when A is the last element.
+[[gnu::always_inline]] inline bool pop(krv_vm_context& frame, krvvar_shared& popped) {
+  std::vector<krvvar_shared>& stack = frame.task->value_stack;
+  if (stack.size() < 2) [[unlikely]] {
+    invalid_variable();
+    return false;
+  }
+  popped = std::move(stack.back());
+  stack.pop_back();
+  // A frame that pops what an outer frame pushed must not make the unwinding pop more than it pushed.
+  if (frame.values_pushed > 0) --frame.values_pushed;
+  return true;
+}
+
+// Integer add, subtract, multiply and divide: 64-bit wrapping; division by 0 warns and gives 0, and
+// by -1 negates (wrapping, so the smallest integer stays itself instead of trapping).
+int64_t integer_arithmetic(uint8_t opcode, int64_t left, int64_t right);
+// Integer comparisons (34-36 with their flag byte).
+inline bool integer_compare(uint8_t opcode, uint8_t flag, int64_t left, int64_t right) {
+  if (opcode == KRV_OP_EQ) return (left == right) != (flag != 0);
+  if (opcode == KRV_OP_GT) return flag != 0 ? left >= right : left > right;
+  return flag != 0 ? left <= right : left < right;
+}
 
 // Operators (vm_operators.cpp).
 void arithmetic(krv_vm_context& frame, uint8_t opcode);  // 25-28
