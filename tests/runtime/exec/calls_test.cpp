@@ -2,6 +2,7 @@
 // refusals, classes, reference parameters, captures, default-value blocks and native exceptions.
 #include <stdexcept>
 
+#include "runtime/storage/string_object.h"
 #include "script_calls.h"
 #include "script_fixture.h"
 
@@ -158,6 +159,23 @@ TEST_F(Calls, NativeExceptionsAreCaught) {
     EXPECT_TRUE(errors().empty());
     log.clear();
   }
+}
+
+TEST_F(Calls, AMethodSeesItsObjectOnlyDuringTheCall) {
+  assemble("native N0 \"length\" 0 0\ncell C0 none\nblock B0 4\n  load_cell $C0\n  call_prepare 0\n  call\nend\n");
+  krvptr_strong<krv_std_string> text = krv_std_string::create("abc");
+  krv_function_def& method = *built->natives[0];
+  method.is_method = 1;
+  built->cells[0]->set_ext_function(text.get(), &method);
+  const krvobject_base* seen = nullptr;
+  bind("length", [&seen](krv_vm_context& frame, std::vector<krvvar_shared>&) {
+    seen = frame.native_self;
+    return krvvar_shared::make_int(static_cast<krv_std_string*>(frame.native_self)->text.size());
+  });
+  run_started(start());
+  EXPECT_EQ(seen, text.get());
+  EXPECT_EQ(result().payload.int_value, 3);
+  EXPECT_EQ(task->root_frame()->native_self, nullptr);
 }
 
 // The test helper calls registered functions the way opcode 46 does: the count check, then the body.

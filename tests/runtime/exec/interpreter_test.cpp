@@ -149,6 +149,21 @@ TEST_F(Interpreter, MalformedCodeRaisesAndWritesNothing) {
   }
 }
 
+TEST_F(Interpreter, GlobalsNeedAGlobalFrame) {
+  for (const char* load : {"load_global 0", "load_global_const 0"}) {
+    assemble("block B0 4 locals 1\n  const int 1\n  load_int 3\n  " + std::string(load) + "\nend\n");
+    krv_task& started = start();
+    started.root_frame()->scope = nullptr;
+    EXPECT_EQ(execute_root(started), KRV_STATUS_ERROR);
+    EXPECT_TRUE(reported("No global scope!"));
+    const std::vector<std::string> lines = errors();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+              (std::vector<std::string>{"No global scope: 0 : 0", "Addr: 0", "Blocks: 1", "Name: "}));
+    EXPECT_EQ(result().payload.int_value, 3);
+    log.clear();
+  }
+}
+
 struct operator_case {
   const char* left;       // load lines of the left operand
   const char* op;         // the operator instruction
