@@ -1,14 +1,12 @@
 // The interpreter loop: entry, dispatch, the load, stack and control opcodes, and leaving.
 //
-// One switch on the opcode (a single table jump) per instruction. Before an instruction runs, the loop
-// checks that the whole instruction lies inside the code, so no handler reads past code end; handlers
-// that move the instruction pointer themselves (jumps, the default-argument opcode, the fast-path
-// headers) check their targets. Opcodes that another part of the runtime will run (52-54, 61, 62, 64,
+// One table jump per instruction: a label per opcode, reached through a table in opcode order (GCC's
+// labels as values, so each handler ends in its own jump to the next). Before an instruction runs, the
+// loop checks that the whole instruction lies inside the code, so no handler reads past code end; the
+// jumps check their targets. Opcodes that another part of the runtime will run (52-54, 61, 62, 64,
 // 68, 69) are refused like unknown ones for now; the fast-path headers (72, 73) always fall through to
 // the generic code that follows them.
 #include "runtime/exec/interpreter.h"
-
-#include <limits>
 
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
@@ -210,7 +208,10 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   const size_t local_limit = frame.local_limit();
 
   // One table jump per instruction: `dispatch` checks the leaving conditions and the instruction's
-  // bounds, then jumps to its handler, which ends by advancing (KRV_NEXT) or staying (KRV_STAY).
+  // bounds, then jumps to its handler, which ends by advancing (KRV_NEXT), by moving the instruction
+  // pointer itself (KRV_STAY), or by refusing the instruction where it stands (KRV_REFUSE). A refusal
+  // always stops the loop, even when the raise could not reach the task (no VM lock) and so set no
+  // status: the same instruction must not run again.
   static const void* const handlers[krv_script_op_last + 1] = {
       &&op_invalid, &&op_load_local, &&op_load_local_flags, &&op_load_const,
       &&op_load_frame_local, &&op_load_frame_const, &&op_load_global, &&op_load_global_const,
@@ -237,6 +238,11 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
     goto dispatch; \
   } while (0)
 #define KRV_STAY() goto dispatch
+#define KRV_REFUSE()                                    \
+  do {                                                  \
+    if (frame.status == 0) frame.status = KRV_STATUS_ERROR; \
+    goto dispatch;                                      \
+  } while (0)
   uint8_t opcode = 0;
   uint32_t size = 0;
 dispatch:
@@ -246,7 +252,7 @@ dispatch:
   size = krv_script_op_sizes[opcode];
   if (size == 0 || size > static_cast<size_t>(end - ip)) {
     krv_raise_error("invalid instruction: ", int{opcode});
-    KRV_STAY();
+    KRV_REFUSE();
   }
   goto* handlers[opcode];
     op_load_local: {
@@ -361,23 +367,33 @@ dispatch:
     op_call: call(frame); KRV_NEXT();
     op_run_child: run_child(frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
     op_default_arg:
-      // Entering the default-value block leaves the instruction pointer here: it runs again on return.
-      if (!default_arg(frame, ip[1])) KRV_STAY();
+      // Entering the default-value block (status 16) leaves the instruction pointer here, so it runs
+      // again when the block returns; so does a refusal.
+      if (!default_arg(frame, ip[1])) KRV_REFUSE();
       KRV_NEXT();
     op_catch: catch_error(frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
     op_run_body: run_body(frame); KRV_NEXT();
     op_set_context: set_context(frame); KRV_NEXT();
     op_jump:
-      if (const uint8_t* target = jump_target(block, ip)) ip = target;
-      KRV_STAY();
+      if (const uint8_t* target = jump_target(block, ip)) {
+        ip = target;
+        KRV_STAY();
+      }
+      KRV_REFUSE();
     op_jump_false:
       if (accumulator_is_true(task)) KRV_NEXT();
-      if (const uint8_t* target = jump_target(block, ip)) ip = target;
-      KRV_STAY();
+      if (const uint8_t* target = jump_target(block, ip)) {
+        ip = target;
+        KRV_STAY();
+      }
+      KRV_REFUSE();
     op_jump_true:
       if (!accumulator_is_true(task)) KRV_NEXT();
-      if (const uint8_t* target = jump_target(block, ip)) ip = target;
-      KRV_STAY();
+      if (const uint8_t* target = jump_target(block, ip)) {
+        ip = target;
+        KRV_STAY();
+      }
+      KRV_REFUSE();
     op_return: frame.set_return(); KRV_NEXT();
     op_break: frame.set_break(); KRV_NEXT();
     op_continue: frame.set_continue(); KRV_NEXT();
@@ -413,9 +429,10 @@ dispatch:
       KRV_NEXT();
     op_invalid:
       krv_raise_error("invalid instruction: ", int{opcode});
-      KRV_STAY();
+      KRV_REFUSE();
 #undef KRV_NEXT
 #undef KRV_STAY
+#undef KRV_REFUSE
 leave_loop:
   return leave(frame, block, ip);
 }

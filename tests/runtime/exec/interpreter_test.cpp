@@ -42,6 +42,13 @@ TEST_F(Interpreter, LeavesByItsStatusRules) {
     EXPECT_EQ(bad.root_frame()->saved_offset, 0u) << opcode;
     EXPECT_TRUE(reported("invalid instruction: " + std::to_string(opcode)));
   }
+  // Without the VM lock the raise only logs, and the refused instruction still ends the run.
+  assemble("block B0 4\nend\n");
+  built->root->set_code({0, 0});
+  krv_task& unlocked = start();
+  lock.reset();
+  EXPECT_EQ(execute_root(unlocked), KRV_STATUS_ERROR);
+  lock.emplace();
   // A truncated instruction is refused without reading past the code.
   assemble("block B0 4\nend\n");
   built->root->set_code({KRV_OP_LOAD_INT, 0, 0});
