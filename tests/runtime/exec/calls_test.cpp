@@ -178,6 +178,26 @@ TEST_F(Calls, AMethodSeesItsObjectOnlyDuringTheCall) {
   EXPECT_EQ(task->root_frame()->native_self, nullptr);
 }
 
+TEST_F(Calls, TheOneShotOwnerBecomesTheCalleesBoundSelf) {
+  assemble("native N0 \"probe\" 0 0\ncell C0 none\nblock B0 4\n  load_cell $C0\n  call_prepare 0\n  call\nend\n"
+           "block B1 1 child B0\n  args_open 0\n  call_native @N0\nend\n");
+  krvptr_strong<krv_std_string> owner = krv_std_string::create("self");
+  krvvar& function = *built->cells[0];
+  function.set_function(built->root->children[0].get(), nullptr);
+  auto& record = *static_cast<krvvar_function_record*>(function.payload.record);
+  record.owner = krvptr_strong<krvobject_base>(owner).take_block()->object;
+  const void* bound = nullptr;
+  bind("probe", [&bound](krv_vm_context& frame, std::vector<krvvar_shared>&) {
+    bound = frame.bound_self.block()->object;
+    return krvvar_shared::make_none();
+  });
+  run_started(start());
+  EXPECT_EQ(bound, static_cast<const krvptr_base_internal*>(owner.get()));
+  EXPECT_EQ(record.owner, nullptr);
+  // The frame gave its reference back when it went: only ours is left.
+  EXPECT_EQ(owner.block()->strong, 1u);
+}
+
 // The test helper calls registered functions the way opcode 46 does: the count check, then the body.
 TEST_F(Calls, RegisteredFunctionsAreCalledThroughTheirDefinitions) {
   krv_script_calls calls(vm);
