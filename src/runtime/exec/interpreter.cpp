@@ -81,12 +81,12 @@ void load_native(krvvar_shared& slot, krv_function_def* definition) {
   slot = std::move(value);
 }
 
-void assign(krv_vm_context& frame) {
+[[gnu::always_inline]] inline void assign(krv_vm_context& frame) {
   krvvar_shared value;
   if (!pop(frame, value)) return;
   krvvar_shared& target = accumulator(frame);
   if (!value || !target) return invalid_variable();
-  target->set(value);
+  if (!target->set_simple(*value)) target->set(value);
   recycle(*frame.task, value);
 }
 
@@ -250,7 +250,8 @@ dispatch:
   frame.ip = ip;
   opcode = *ip;
   size = krv_script_op_sizes[opcode];
-  if (size == 0 || size > static_cast<size_t>(end - ip)) {
+  // Size 0 (an invalid opcode) wraps to the largest value: one comparison refuses both.
+  if (static_cast<size_t>(size) - 1 >= static_cast<size_t>(end - ip)) {
     krv_raise_error("invalid instruction: ", int{opcode});
     KRV_REFUSE();
   }
