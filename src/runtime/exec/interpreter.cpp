@@ -124,9 +124,11 @@ void set_context(krv_vm_context& frame) {
 }
 
 // A jump target inside the code (its end included), or null after raising.
-const uint8_t* jump_target(const krv_program_block& block, const uint8_t* ip) {
+[[gnu::always_inline]] inline const uint8_t* jump_target(krv_vm_context& frame, const krv_program_block& block,
+                                                        const uint8_t* ip) {
   const int64_t offset = (ip - block.code_begin) + int64_t{operand<int32_t>(ip + 4)};
   if (offset < 0 || offset > int64_t{block.code_size()}) {
+    frame.ip = ip;
     krv_raise_error("invalid instruction: ", int{*ip});
     return nullptr;
   }
@@ -140,6 +142,14 @@ const uint8_t* jump_target(const krv_program_block& block, const uint8_t* ip) {
   if (cell->type == KRVVAR_INT) return cell->payload.int_value != 0;
   if (cell->type < KRVVAR_OBJECT_MEMBER_LITERAL) return cell->is_nonzero();
   return vm_stack_top_copy(task)->is_nonzero();
+}
+// The same for the conditional jumps, which keep the instruction pointer in the frame only when
+// resolving A may warn (anything but an integer).
+[[gnu::always_inline]] inline bool accumulator_is_true(krv_vm_context& frame, const uint8_t* ip) {
+  const krvvar* cell = frame.task->value_stack.back().get();
+  if (cell->type == KRVVAR_INT) return cell->payload.int_value != 0;
+  frame.ip = ip;
+  return accumulator_is_true(*frame.task);
 }
 int64_t accumulator_int(krv_task& task) {
   krvvar* cell = task.value_stack.back().get();
@@ -211,7 +221,10 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   // bounds, then jumps to its handler, which ends by advancing (KRV_NEXT), by moving the instruction
   // pointer itself (KRV_STAY), or by refusing the instruction where it stands (KRV_REFUSE). A refusal
   // always stops the loop, even when the raise could not reach the task (no VM lock) and so set no
-  // status: the same instruction must not run again.
+  // status: the same instruction must not run again. Handlers keep the instruction pointer in the frame
+  // (where reports and natives read it) before anything that may raise, warn or call out; the hottest
+  // ones (local and integer loads, integer arithmetic and comparisons, jumps) do so only on their slow
+  // paths.
   static const void* const handlers[krv_script_op_last + 1] = {
       &&op_invalid, &&op_load_local, &&op_load_local_flags, &&op_load_const,
       &&op_load_frame_local, &&op_load_frame_const, &&op_load_global, &&op_load_global_const,
@@ -247,11 +260,11 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   uint32_t size = 0;
 dispatch:
   if (ip >= end || frame.status != 0) goto leave_loop;
-  frame.ip = ip;
   opcode = *ip;
   size = krv_script_op_sizes[opcode];
   // Size 0 (an invalid opcode) wraps to the largest value: one comparison refuses both.
   if (static_cast<size_t>(size) - 1 >= static_cast<size_t>(end - ip)) {
+    frame.ip = ip;
     krv_raise_error("invalid instruction: ", int{opcode});
     KRV_REFUSE();
   }
@@ -259,6 +272,7 @@ dispatch:
     op_load_local: {
       const uint32_t index = operand<uint32_t>(ip + 4);
       if (index >= local_limit || !frame.locals[index]) {
+        frame.ip = ip;
         invalid_variable();
         KRV_NEXT();
       }
@@ -266,6 +280,7 @@ dispatch:
       KRV_NEXT();
     }
     op_load_local_flags: {
+      frame.ip = ip;
       const uint32_t index = operand<uint32_t>(ip + 4);
       if (!load_local(task, &frame, index) || index >= block.local_flags.size()) {
         invalid_variable();
@@ -275,30 +290,44 @@ dispatch:
       KRV_NEXT();
     }
     op_load_const:
+      frame.ip = ip;
       if (!load_constant(task, &frame, operand<uint32_t>(ip + 4))) invalid_variable();
       KRV_NEXT();
     op_load_frame_local:
+      frame.ip = ip;
       if (!load_local(task, frame_below_top(task, operand<uint32_t>(ip + 4)), operand<uint32_t>(ip + 8)))
         invalid_variable();
       KRV_NEXT();
     op_load_frame_const:
+      frame.ip = ip;
       if (!load_constant(task, frame_below_top(task, operand<uint32_t>(ip + 4)), operand<uint32_t>(ip + 8)))
         invalid_variable();
       KRV_NEXT();
     op_load_global:
+      frame.ip = ip;
       if (krv_vm_context* global = global_frame(frame))
         if (!load_local(task, global, operand<uint32_t>(ip + 4))) invalid_variable();
       KRV_NEXT();
     op_load_global_const:
+      frame.ip = ip;
       if (krv_vm_context* global = global_frame(frame))
         if (!load_constant(task, global, operand<uint32_t>(ip + 4))) invalid_variable();
       KRV_NEXT();
     op_load_int: set_int(task, stack.back(), operand<int64_t>(ip + 8)); KRV_NEXT();
-    op_load_float: set_float(task, stack.back(), operand<double>(ip + 8)); KRV_NEXT();
-    op_load_string: load_string(stack.back(), block, operand<uint32_t>(ip + 4)); KRV_NEXT();
-    op_load_function: load_function(stack.back(), frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
-    op_load_native: load_native(stack.back(), operand<krv_function_def*>(ip + 8)); KRV_NEXT();
+    op_load_float:
+      frame.ip = ip;
+      set_float(task, stack.back(), operand<double>(ip + 8)); KRV_NEXT();
+    op_load_string:
+      frame.ip = ip;
+      load_string(stack.back(), block, operand<uint32_t>(ip + 4)); KRV_NEXT();
+    op_load_function:
+      frame.ip = ip;
+      load_function(stack.back(), frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
+    op_load_native:
+      frame.ip = ip;
+      load_native(stack.back(), operand<krv_function_def*>(ip + 8)); KRV_NEXT();
     op_load_cell: {
+      frame.ip = ip;
       krvvar* cell = operand<krvvar*>(ip + 8);
       if (cell == nullptr) {
         invalid_variable();
@@ -307,98 +336,157 @@ dispatch:
       stack.back() = krvvar_shared::from_raw(cell);
       KRV_NEXT();
     }
-    op_load_none: load(task, stack.back(), take_cell(task)); KRV_NEXT();
+    op_load_none:
+      frame.ip = ip;
+      load(task, stack.back(), take_cell(task)); KRV_NEXT();
     op_capture:
-    op_capture_ref: capture(frame, opcode, ip[1]); KRV_NEXT();
-    op_push_none: push(frame, take_cell(task)); KRV_NEXT();
-    op_dup: push(frame, stack.back()); KRV_NEXT();
+    op_capture_ref:
+      frame.ip = ip;
+      capture(frame, opcode, ip[1]); KRV_NEXT();
+    op_push_none:
+      frame.ip = ip;
+      push(frame, take_cell(task)); KRV_NEXT();
+    op_dup:
+      frame.ip = ip;
+      push(frame, stack.back()); KRV_NEXT();
     op_pop: {
+      frame.ip = ip;
       krvvar_shared popped;
       if (pop(frame, popped)) recycle(task, popped);
       KRV_NEXT();
     }
-    op_assign: assign(frame); KRV_NEXT();
-    op_negate: negate(frame); KRV_NEXT();
+    op_assign:
+      frame.ip = ip;
+      assign(frame); KRV_NEXT();
+    op_negate:
+      frame.ip = ip;
+      negate(frame); KRV_NEXT();
     op_not: {
+      frame.ip = ip;
       const bool truth = accumulator_is_true(task);
       set_int(task, stack.back(), truth ? 0 : 1);
       KRV_NEXT();
     }
-    op_make_ref: make_ref(stack.back()); KRV_NEXT();
-    op_deref: stack.back() = vm_stack_top_copy(task); KRV_NEXT();
+    op_make_ref:
+      frame.ip = ip;
+      make_ref(stack.back()); KRV_NEXT();
+    op_deref:
+      frame.ip = ip;
+      stack.back() = vm_stack_top_copy(task); KRV_NEXT();
     op_add:
     op_sub:
     op_mul: {
       int64_t left, right;
-      if (pop_integers(frame, left, right))
+      if (pop_integers(frame, left, right)) {
         set_int(task, stack.back(), integer_arithmetic(opcode, left, right));
-      else
-        arithmetic(frame, opcode);
+        KRV_NEXT();
+      }
+      frame.ip = ip;
+      arithmetic(frame, opcode);
       KRV_NEXT();
     }
-    op_div: arithmetic(frame, opcode); KRV_NEXT();
+    op_div:
+      frame.ip = ip;
+      arithmetic(frame, opcode); KRV_NEXT();
     op_and:
     op_or:
-    op_xor: bitwise(frame, opcode); KRV_NEXT();
+    op_xor:
+      frame.ip = ip;
+      bitwise(frame, opcode); KRV_NEXT();
     op_inc:
-    op_dec: step(frame, opcode == KRV_OP_INC, ip[1] != 0); KRV_NEXT();
+    op_dec:
+      frame.ip = ip;
+      step(frame, opcode == KRV_OP_INC, ip[1] != 0); KRV_NEXT();
     op_eq:
     op_gt:
     op_lt: {
       int64_t left, right;
-      if (pop_integers(frame, left, right))
+      if (pop_integers(frame, left, right)) {
         set_int(task, stack.back(), integer_compare(opcode, ip[1], left, right) ? 1 : 0);
-      else
-        compare(frame, opcode, ip[1]);
+        KRV_NEXT();
+      }
+      frame.ip = ip;
+      compare(frame, opcode, ip[1]);
       KRV_NEXT();
     }
     op_to_bool: {
+      frame.ip = ip;
       const bool truth = accumulator_is_true(task);
       set_int(task, stack.back(), truth ? 1 : 0);
       KRV_NEXT();
     }
-    op_args_open: args_open(frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
+    op_args_open:
+      frame.ip = ip;
+      args_open(frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
     op_arg:
     op_arg_copy:
-    op_arg_cell: arg_store(frame, opcode, operand<uint32_t>(ip + 4)); KRV_NEXT();
-    op_call_native: call_native(frame, operand<krv_function_def*>(ip + 8)); KRV_NEXT();
-    op_args_release: args_release(frame); KRV_NEXT();
-    op_call_prepare: call_prepare(frame, ip[1]); KRV_NEXT();
-    op_call_arg: call_arg(frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
-    op_call: call(frame); KRV_NEXT();
-    op_run_child: run_child(frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
+    op_arg_cell:
+      frame.ip = ip;
+      arg_store(frame, opcode, operand<uint32_t>(ip + 4)); KRV_NEXT();
+    op_call_native:
+      frame.ip = ip;
+      call_native(frame, operand<krv_function_def*>(ip + 8)); KRV_NEXT();
+    op_args_release:
+      frame.ip = ip;
+      args_release(frame); KRV_NEXT();
+    op_call_prepare:
+      frame.ip = ip;
+      call_prepare(frame, ip[1]); KRV_NEXT();
+    op_call_arg:
+      frame.ip = ip;
+      call_arg(frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
+    op_call:
+      frame.ip = ip;
+      call(frame); KRV_NEXT();
+    op_run_child:
+      frame.ip = ip;
+      run_child(frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
     op_default_arg:
+      frame.ip = ip;
       // Entering the default-value block (status 16) leaves the instruction pointer here, so it runs
       // again when the block returns; so does a refusal.
       if (!default_arg(frame, ip[1])) KRV_REFUSE();
       KRV_NEXT();
-    op_catch: catch_error(frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
-    op_run_body: run_body(frame); KRV_NEXT();
-    op_set_context: set_context(frame); KRV_NEXT();
+    op_catch:
+      frame.ip = ip;
+      catch_error(frame, operand<uint32_t>(ip + 4)); KRV_NEXT();
+    op_run_body:
+      frame.ip = ip;
+      run_body(frame); KRV_NEXT();
+    op_set_context:
+      frame.ip = ip;
+      set_context(frame); KRV_NEXT();
     op_jump:
-      if (const uint8_t* target = jump_target(block, ip)) {
+      if (const uint8_t* target = jump_target(frame, block, ip)) {
         ip = target;
         KRV_STAY();
       }
       KRV_REFUSE();
     op_jump_false:
-      if (accumulator_is_true(task)) KRV_NEXT();
-      if (const uint8_t* target = jump_target(block, ip)) {
+      if (accumulator_is_true(frame, ip)) KRV_NEXT();
+      if (const uint8_t* target = jump_target(frame, block, ip)) {
         ip = target;
         KRV_STAY();
       }
       KRV_REFUSE();
     op_jump_true:
-      if (!accumulator_is_true(task)) KRV_NEXT();
-      if (const uint8_t* target = jump_target(block, ip)) {
+      if (!accumulator_is_true(frame, ip)) KRV_NEXT();
+      if (const uint8_t* target = jump_target(frame, block, ip)) {
         ip = target;
         KRV_STAY();
       }
       KRV_REFUSE();
-    op_return: frame.set_return(); KRV_NEXT();
-    op_break: frame.set_break(); KRV_NEXT();
-    op_continue: frame.set_continue(); KRV_NEXT();
+    op_return:
+      frame.ip = ip;
+      frame.set_return(); KRV_NEXT();
+    op_break:
+      frame.ip = ip;
+      frame.set_break(); KRV_NEXT();
+    op_continue:
+      frame.ip = ip;
+      frame.set_continue(); KRV_NEXT();
     op_member_or_zero: {
+      frame.ip = ip;
       const krv_program* program = block.program;
       const uint32_t index = operand<uint32_t>(ip + 4);
       if (program == nullptr || index >= program->strings.size()) {
@@ -415,20 +503,31 @@ dispatch:
         set_int(task, stack.back(), 0);
       KRV_NEXT();
     }
-    op_append: append(frame); KRV_NEXT();
-    op_new_json: stack.back() = krvvar_shared::make_json(); KRV_NEXT();
-    op_release_contents: stack.back()->flags |= krvvar_release_contents; KRV_NEXT();
-    op_mod: modulo(frame); KRV_NEXT();
+    op_append:
+      frame.ip = ip;
+      append(frame); KRV_NEXT();
+    op_new_json:
+      frame.ip = ip;
+      stack.back() = krvvar_shared::make_json(); KRV_NEXT();
+    op_release_contents:
+      frame.ip = ip;
+      stack.back()->flags |= krvvar_release_contents; KRV_NEXT();
+    op_mod:
+      frame.ip = ip;
+      modulo(frame); KRV_NEXT();
     op_bit_not: {
+      frame.ip = ip;
       const int64_t value = accumulator_int(task);
       set_int(task, stack.back(), ~value);
       KRV_NEXT();
     }
     op_numeric_fast_path:
     op_cached_method_call:
+      frame.ip = ip;
       // The fast form is not taken: the generic code after the header does the same work.
       KRV_NEXT();
     op_invalid:
+      frame.ip = ip;
       krv_raise_error("invalid instruction: ", int{opcode});
       KRV_REFUSE();
 #undef KRV_NEXT

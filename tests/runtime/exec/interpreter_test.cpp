@@ -171,6 +171,19 @@ TEST_F(Interpreter, GlobalsNeedAGlobalFrame) {
   }
 }
 
+// Reports place an error at the instruction that raised it, also when the instructions before it
+// (loads, integer arithmetic) leave the frame's instruction pointer alone on their fast paths.
+TEST_F(Interpreter, ReportsNameTheFailingInstructionsLine) {
+  for (const char* code : {"load_local 7", "push_none\n  load_string 0\n  sub"}) {
+    run("string \"s\"\nsource S0 \"main.krv\"\nline S0 1 \"a = 1 + 2\"\nline S0 2 \"b = c\"\n"
+        "block B0 4 locals 1\n  pos S0 1 0\n  new_json\n  load_int 1\n  push_none\n  load_int 2\n  add\n"
+        "  pos S0 2 4\n  " + std::string(code) + "\nend\n", false);
+    EXPECT_TRUE(reported("main.krv --> Line 2, Index 4")) << code;
+    EXPECT_FALSE(reported("Line 1")) << code;
+    log.clear();
+  }
+}
+
 struct operator_case {
   const char* left;       // load lines of the left operand
   const char* op;         // the operator instruction
