@@ -62,6 +62,7 @@ class krv_block_builder {
   void bind(krv_label label);
   uint32_t offset() const noexcept { return static_cast<uint32_t>(code_.size()); }
 
+  // Any value; a class value (the text form's `class K0`) is krv_class_value(klass) of class_def.h.
   uint32_t add_constant(krvvar_shared value);
   // A new empty member-cache entry or slot reference; returns its index.
   uint32_t add_member_cache_entry();

@@ -5,7 +5,7 @@
 //   source S0 "scripts/main.krv"         # a source file; "in S1" names the file that includes it
 //   line S0 3 "  print(x)"               # the text of line 3
 //   native N0 "print" 0 999              # a native definition (its callable is bound by the host)
-//   cell C0 int 5                        # a value cell: none, int N, float X or string "..."
+//   cell C0 int 5                        # a value cell: none, int N, float X, string "..." or class K (declared above)
 //   class K0 "Point" base K1 ctor B2 default B3 deinit B4 abstract "area"
 //   member K0 "x" 0                      # symbol: name, member index, then "method" / "private"
 //   method K0 1 B5                       # method value 1 of the class is a function of block B5
@@ -44,3 +44,6 @@
 // The verified program the text describes; std::invalid_argument "line N: ..." for anything malformed
 // or unsound. Messages quote at most 64 bytes of a token, with control bytes escaped.
 krvptr_strong<krv_program> krv_assemble_text(std::string_view text);
+// The same without the verifier: a program that may break the block rules, for tests of what the
+// interpreter refuses at run time. Never for texts that users write.
+krvptr_strong<krv_program> krv_assemble_text_unverified(std::string_view text);

@@ -37,6 +37,11 @@ struct krvvar_class_def_record;
 struct krvvar_class_record;
 class krv_vm_context;
 
+// The VM's settings, read by the task continuation.
+struct krv_vm_settings {
+  uint32_t max_call_depth = 0;  // frames a task may stack; 0 = no limit
+};
+
 struct krv_vm_state {
   // Out of line: building and destroying the object pools needs the pooled classes complete.
   krv_vm_state();
@@ -74,6 +79,8 @@ struct krv_vm_state {
   // Objects whose update_pre runs once per VM update, in registration order.
   std::vector<krvobject_update_pre*> update_list;
   uint8_t update_list_changed = 0;        // set to 1 on every change; only the host clears it
+
+  krv_vm_settings settings;
 
   // Calls `visit` with every pool, in the order above (the host drains them in this order).
   template <class Visit>

@@ -1,9 +1,7 @@
 // The payload of an IPC message: one script value in the binary value format ("v11").
 //
-// These two functions are the channel's only contact with the value encoding. Until the value format's
-// own writer and reader join the runtime, they carry the scalar part of the format themselves (None,
-// integers, floats, strings, buffers: the same bytes the format gives them) and refuse everything else;
-// containers and objects wait for the format.
+// These two functions are the channel's only contact with the value encoding: the value format's own
+// writer and reader, with a refused value taken back whole so no partial payload is ever sent.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -31,3 +31,13 @@ struct krv_arg_sink {
 static_assert(sizeof(krv_arg_sink) == 40);
 static_assert(offsetof(krv_arg_sink, store) == 24);
 static_assert(offsetof(krv_arg_sink, native_call) == 32);
+
+class krv_vm_context;
+
+// The sink of a script call: arguments go to the locals of the callee's frame, parked on top of the
+// task's parked frames (krv_vm_context::store_local).
+krv_arg_sink krv_arg_sink_script(krv_vm_context& callee);
+// The sink of a native call: arguments go to `record` (krv_task::set_param); `bound` is the method's
+// object (empty for a namespace function).
+krv_arg_sink krv_arg_sink_native(krv_call_args& record, krvptr_strong<krv_function_def> definition,
+                                 krvptr_strong<krvobject_base> bound);

@@ -2,6 +2,21 @@
 
 #include <algorithm>
 
+#include "runtime/values/value_records.h"
+
+krvvar_shared krv_class_value(krv_class_def& klass) {
+  krvvar_shared value = krvvar_shared::make_typed(KRVVAR_CLASS_DEF);
+  static_cast<krvvar_class_def_record*>(value->payload.record)->definition =
+      krvptr_weak<krvptr_base_internal>::from_raw(&klass);
+  return value;
+}
+
+krv_class_def* krv_class_of(const krvvar& value) {
+  if (value.type != KRVVAR_CLASS_DEF) return nullptr;
+  // Class values are only ever made for class records (krv_class_value).
+  return static_cast<krv_class_def*>(static_cast<krvvar_class_def_record*>(value.payload.record)->definition.get());
+}
+
 bool krv_class_inherits(const krv_class_def* klass, const krv_class_def* base) {
   if (klass == nullptr || base == nullptr) return false;
   // Depth-first with a visited list: a malformed program whose bases form a cycle ends the walk instead

@@ -28,6 +28,12 @@ class krv_class_def : public krv_compiled_record<krv_class_def> {
   std::vector<std::string> abstract_methods;              // declared but not implemented
 };
 
+// A class value (KRVVAR_CLASS_DEF) for `klass`: calling it makes an instance. The value observes the
+// class weakly; the program owns it.
+krvvar_shared krv_class_value(krv_class_def& klass);
+// The class a class value designates; null for other values and for a class that is gone.
+krv_class_def* krv_class_of(const krvvar& value);
+
 // True when `a` and `b` are the same class or either inherits from the other at any depth; a null
 // class gives false.
 bool krv_class_is_related(const krv_class_def* a, const krv_class_def* b);

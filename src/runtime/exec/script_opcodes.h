@@ -241,6 +241,15 @@ constexpr const krv_script_op_info& krv_script_op_info_of(uint8_t opcode) {
   return krv_script_encoding::table[opcode <= krv_script_op_last ? opcode : 0];
 }
 
+// The size of every opcode byte's instruction, 0 for invalid opcodes: the interpreter's per-instruction
+// lookup, one byte each instead of a whole table entry.
+inline constexpr std::array<uint8_t, 256> krv_script_op_sizes = [] {
+  std::array<uint8_t, 256> sizes{};
+  for (uint32_t opcode = 0; opcode < 256; ++opcode)
+    sizes[opcode] = static_cast<uint8_t>(krv_script_op_info_of(static_cast<uint8_t>(opcode)).size);
+  return sizes;
+}();
+
 // The fields of the cached method call's header (opcode 73), as the table lists them.
 struct krv_cached_call_fields {
   static constexpr uint8_t name = 8;          // u32: program string of the method name

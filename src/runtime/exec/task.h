@@ -89,6 +89,9 @@ class krv_task : public krvptr_base<krv_task> {
   uint32_t call_arg_height = 0;                   // argument records in use
   krvvar_shared error_value;                      // text of the last runtime error; None at creation
   uint8_t error_pending = 0;                      // a catch block waits for the error
+  // A simple cell that nothing else holds, kept by the interpreter from an earlier result for its next
+  // one, so that arithmetic in a loop does not go through the cell pool on every operation.
+  krvvar_shared spare_cell;
 
  private:
   // Builds the task once `block` is known to be set; false after a raised failure.

@@ -105,6 +105,7 @@ void krv_task::release_stacks() {
   value_stack.clear();
   call_args.clear();
   call_arg_height = 0;
+  spare_cell.release();
 }
 
 void krv_task::leave_parent_and_context() {

@@ -50,6 +50,12 @@ class krv_vm_context {
   // The store function of script-call argument sinks: argument `index` into the top parked frame.
   static void store_local(krv_task& owner, krv_arg_sink& sink, uint32_t index, krvvar_shared& value);
 
+  // What the frame asks of the task continuation; the interpreter stops at its next instruction.
+  void set_return() noexcept { status = 2; }
+  void set_break() noexcept { status = 4; }
+  void set_continue() noexcept { status = 8; }
+  void set_call() noexcept { status = 16; }
+
   krv_task* task = nullptr;                  // owning task (not counted)
   krv_task* scope = nullptr;                 // the scope whose globals the block sees (a root task)
   krv_program_block* block = nullptr;        // the block executed

@@ -158,12 +158,7 @@ void krvvar::set(krvvar_shared& source) {
   if (is_member_ref()) return write_through(*this, source);
 
   krvvar& from = *source;
-  if (krvvar_is_simple(type) && krvvar_is_simple(from.type)) {
-    type = from.type;
-    by_value = 0;
-    payload = from.payload;
-    return;
-  }
+  if (set_simple(from)) return;
   switch (from.type) {
     case KRVVAR_ERR:
     case KRVVAR_NONE:

@@ -88,6 +88,15 @@ struct krvvar {
   // destination writes through its object. A member-reference source is resolved first, and the
   // caller's handle then holds the resolved value.
   void set(krvvar_shared& source);
+  // set() between two simple values, inline: the value is copied in place. False, with nothing done,
+  // for any other pair.
+  bool set_simple(const krvvar& from) noexcept {
+    if (!krvvar_is_simple(type) || !krvvar_is_simple(from.type)) return false;
+    type = from.type;
+    by_value = 0;
+    payload = from.payload;
+    return true;
+  }
   // Binds this value by reference to `source` (a KRVVAR_REF), or copies it when its by-value bit is set.
   void assign_ref(krvvar* source);
 

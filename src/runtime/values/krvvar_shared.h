@@ -100,9 +100,12 @@ class krvvar_shared {
   static void add_ref(krvvar* cell) noexcept {
     if (cell != nullptr) ++cell->refcount;
   }
-  static void drop_ref(krvvar* cell) noexcept {
-    if (cell != nullptr && --cell->refcount < 1) krvvar::destroy(cell);
+  // Inline down to the count; the destruction itself stays one call, so releasing a handle that is
+  // not the last one (the interpreter's every load) costs no call.
+  [[gnu::always_inline]] static void drop_ref(krvvar* cell) noexcept {
+    if (cell != nullptr && --cell->refcount < 1) [[unlikely]] destroy_last(cell);
   }
+  [[gnu::noinline]] static void destroy_last(krvvar* cell) noexcept { krvvar::destroy(cell); }
 
   krvvar* cell_ = nullptr;
 };

@@ -2,6 +2,9 @@
 // update hook's delivery to the callback task, and release while an update pass runs.
 #include <gtest/gtest.h>
 
+#include "classes/std/json_bool.h"
+#include "runtime/storage/json_object.h"
+
 #include <thread>
 
 #include "classes/ipc/ipc_channel.h"
@@ -194,7 +197,10 @@ TEST_F(IpcChannel, PayloadsAreTheValueFormatsBytes) {
 
 TEST_F(IpcChannel, AValueWithoutAPayloadIsNotSent) {
   connect_pair();
+  // A json.bool has no binary form, so neither has a container holding one.
   krvvar_shared container = krvvar_shared::make_json();
+  krvvar_shared flag = krvvar_shared::make_object(krvptr_strong<krvobject_base>::from_raw(new krv_std_json_bool()));
+  container->object_ptr<krv_std_json>()->push_value(flag);
   EXPECT_EQ(call(*tx, "send", {container})->int_value(), 0);
   EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), 0u);
 }
@@ -224,7 +230,8 @@ TEST_F(IpcChannel, AnInvalidPayloadIsLoggedAndDeliveryGoesOn) {
   ASSERT_TRUE(tx->send_payload(garbage, sizeof garbage));
   call(*tx, "send", {krvvar_shared::make_string("after")});
   vm.run_update_pass();
-  EXPECT_EQ(errors(), std::vector<std::string>{"IPC: invalid message received on '" + name + "'."});
+  EXPECT_EQ(errors(), (std::vector<std::string>{"from_binary(): invalid data: Buffer underflow in check_section",
+                                                "IPC: invalid message received on '" + name + "'."}));
   EXPECT_EQ(delivered()->get_string(), "after");
 }
 

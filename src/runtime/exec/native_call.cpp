@@ -1,0 +1,30 @@
+#include "runtime/exec/native_call.h"
+
+#include <exception>
+#include <functional>
+
+#include "runtime/exec/raise.h"
+#include "runtime/objects/function_def.h"
+
+bool vm_native_count_fits(const krv_function_def& definition, uint32_t count) {
+  if (count >= definition.min_args && count <= definition.max_args) return true;
+  krv_raise_error("invalid parameter count ", count, " min: ", definition.min_args, " max: ", definition.max_args);
+  return false;
+}
+
+krvvar_shared& vm_call_native(krvvar_shared& result, krv_function_def& definition, krv_vm_context& frame,
+                              std::vector<krvvar_shared>& args) {
+  // Bodies index their arguments without testing them: a slot that code never filled reads as None.
+  for (krvvar_shared& arg : args)
+    if (!arg) arg = krvvar_shared::make_none();
+  try {
+    if (!definition.callable) throw std::bad_function_call();
+    result = definition.callable(frame, args);
+  } catch (const std::exception& error) {
+    result = krv_raise_error(definition.name, ": ", error.what());
+  } catch (...) {
+    result = krv_raise_error(definition.name, ": unknown native exception");
+  }
+  if (!result) result = krvvar_shared::make_none();
+  return result;
+}

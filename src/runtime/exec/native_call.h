@@ -1,0 +1,25 @@
+// Calling native functions and methods the way scripts call them.
+//
+// Every native call checks its argument count against the definition's [min_args, max_args] before the
+// body runs, and runs the body inside an exception guard: an escaping exception becomes a catchable
+// runtime error naming the function, and the call's result is None. The interpreter (opcodes 42 and
+// 46) and the test helpers go through these two functions.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "runtime/values/krvvar_shared.h"
+
+class krv_function_def;
+class krv_vm_context;
+
+// True when `count` arguments fit `definition`; otherwise raises "invalid parameter count " + count +
+// " min: " + min + " max: " + max and returns false.
+bool vm_native_count_fits(const krv_function_def& definition, uint32_t count);
+
+// Calls `definition`'s callable with the calling frame and `args` and stores its result in `result`
+// (None for a failed call or an empty result). Empty argument handles are passed as None. A
+// std::exception escaping the body raises name + ": " + what(); any other exception name + ": unknown
+// native exception"; an empty callable fails as std::bad_function_call does.
+krvvar_shared& vm_call_native(krvvar_shared& result, krv_function_def& definition, krv_vm_context& frame,
+                              std::vector<krvvar_shared>& args);

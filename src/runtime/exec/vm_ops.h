@@ -1,0 +1,146 @@
+// The interpreter's handlers outside its loop, and the helpers they share with it.
+//
+// The loop (interpreter.cpp) decodes and dispatches; the operators (vm_operators.cpp) and the calls
+// (vm_calls.cpp) live in their own files. Every handler runs with A present (the loop's invariant) and
+// reports malformed operands as runtime errors without writing anything.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "runtime/exec/script_opcodes.h"
+#include "runtime/exec/task.h"
+#include "runtime/exec/vm_context.h"
+#include "runtime/values/krvvar_shared.h"
+
+namespace krv_vm {
+
+// A little-endian operand of type T at `at`.
+template <class T>
+inline T operand(const uint8_t* at) noexcept {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+inline krvvar_shared& accumulator(krv_vm_context& frame) noexcept { return frame.task->value_stack.back(); }
+
+// The cell the interpreter hands out next: the task's spare cell, reset to None, or a new one.
+[[gnu::always_inline]] inline krvvar_shared take_cell(krv_task& task) {
+  if (!task.spare_cell) return krvvar_shared::make_none();
+  krvvar_shared cell = std::move(task.spare_cell);
+  cell->type = KRVVAR_NONE;
+  cell->flags = 0;
+  cell->by_value = 0;
+  cell->payload.bits = 0;
+  return cell;
+}
+
+// Releases `handle`, keeping its cell as the task's spare when it is simple and nothing else holds it
+// (a fresh cell in all but address). The handle ends null.
+[[gnu::always_inline]] inline void recycle(krv_task& task, krvvar_shared& handle) {
+  krvvar* cell = handle.get();
+  if (cell != nullptr && cell->refcount == 1 && krvvar_is_simple(cell->type) && !task.spare_cell) {
+    task.spare_cell = std::move(handle);
+    return;
+  }
+  handle.release();
+}
+
+// A := value (shared), A's old cell recycled.
+[[gnu::always_inline]] inline void load(krv_task& task, krvvar_shared& slot, const krvvar_shared& value) {
+  krvvar_shared old = std::move(slot);
+  slot = value;
+  recycle(task, old);
+}
+
+// The accumulator rule: an integer or float result is written into A's own cell when that cell is
+// unshared and simple (no allocation), else into a fresh cell (the spare one when there is one) that
+// replaces A's handle.
+[[gnu::always_inline]] inline void set_int(krv_task& task, krvvar_shared& slot, int64_t value) {
+  krvvar* cell = slot.get();
+  if (cell == nullptr || cell->refcount != 1 || !krvvar_is_simple(cell->type)) {
+    slot = take_cell(task);
+    cell = slot.get();
+  }
+  cell->flags = 0;
+  cell->by_value = 0;
+  cell->type = KRVVAR_INT;
+  cell->payload.int_value = value;
+}
+[[gnu::always_inline]] inline void set_float(krv_task& task, krvvar_shared& slot, double value) {
+  krvvar* cell = slot.get();
+  if (cell == nullptr || cell->refcount != 1 || !krvvar_is_simple(cell->type)) {
+    slot = take_cell(task);
+    cell = slot.get();
+  }
+  cell->flags = 0;
+  cell->by_value = 0;
+  cell->type = KRVVAR_FLOAT;
+  cell->payload.float_value = value;
+}
+
+// "invalid variable." / "index out of range!": malformed values and arguments.
+void invalid_variable();
+void index_out_of_range();
+
+// Values one task may hold on its stack: far beyond any compiled expression, small enough that code
+// pushing in a loop fails instead of exhausting memory.
+inline constexpr size_t max_stack_values = size_t{1} << 20;
+
+// Pushes `value` for `frame` (its values-pushed count goes up).
+[[gnu::always_inline]] inline void push(krv_vm_context& frame, krvvar_shared value) {
+  std::vector<krvvar_shared>& stack = frame.task->value_stack;
+  if (stack.size() >= max_stack_values) [[unlikely]]
+    return invalid_variable();
+  stack.push_back(std::move(value));
+  ++frame.values_pushed;
+}
+
+// Pops A for `frame` and hands it over; false (with "invalid variable.") when A is the last element.
+[[gnu::always_inline]] inline bool pop(krv_vm_context& frame, krvvar_shared& popped) {
+  std::vector<krvvar_shared>& stack = frame.task->value_stack;
+  if (stack.size() < 2) [[unlikely]] {
+    invalid_variable();
+    return false;
+  }
+  popped = std::move(stack.back());
+  stack.pop_back();
+  // A frame that pops what an outer frame pushed must not make the unwinding pop more than it pushed.
+  if (frame.values_pushed > 0) --frame.values_pushed;
+  return true;
+}
+
+// Integer add, subtract, multiply and divide: 64-bit wrapping; division by 0 warns and gives 0, and
+// by -1 negates (wrapping, so the smallest integer stays itself instead of trapping).
+int64_t integer_arithmetic(uint8_t opcode, int64_t left, int64_t right);
+// Integer comparisons (34-36 with their flag byte).
+inline bool integer_compare(uint8_t opcode, uint8_t flag, int64_t left, int64_t right) {
+  if (opcode == KRV_OP_EQ) return (left == right) != (flag != 0);
+  if (opcode == KRV_OP_GT) return flag != 0 ? left >= right : left > right;
+  return flag != 0 ? left <= right : left < right;
+}
+
+// Operators (vm_operators.cpp).
+void arithmetic(krv_vm_context& frame, uint8_t opcode);  // 25-28
+void modulo(krv_vm_context& frame);                      // 70
+void bitwise(krv_vm_context& frame, uint8_t opcode);     // 29-31
+void compare(krv_vm_context& frame, uint8_t opcode, uint8_t flag);  // 34-36
+void step(krv_vm_context& frame, bool increment, bool postfix);     // 32, 33
+void negate(krv_vm_context& frame);                      // 21
+
+// Argument records and calls (vm_calls.cpp).
+void args_open(krv_vm_context& frame, uint32_t count);                 // 38
+void arg_store(krv_vm_context& frame, uint8_t opcode, uint32_t index);  // 39-41
+void call_native(krv_vm_context& frame, krv_function_def* definition);  // 42
+void args_release(krv_vm_context& frame);                               // 43
+void call_prepare(krv_vm_context& frame, uint32_t count);               // 44
+void call_arg(krv_vm_context& frame, uint32_t index);                   // 45
+void call(krv_vm_context& frame);                                       // 46
+void run_child(krv_vm_context& frame, uint32_t index);                  // 47
+bool default_arg(krv_vm_context& frame, uint32_t index);                // 48; true: advance
+void catch_error(krv_vm_context& frame, uint32_t index);                // 49
+void run_body(krv_vm_context& frame);                                   // 50
+void capture(krv_vm_context& frame, uint8_t opcode, uint8_t flag);      // 15, 16
+
+}  // namespace krv_vm
