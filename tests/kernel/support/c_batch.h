@@ -2,16 +2,14 @@
 //
 // `krvk_c_batch` collects translated kernels (each under a distinct name) and free C text behind one
 // copy of the prelude, writes the file into a fresh temporary directory, runs the system gcc with the
-// JIT's gcc-style flags (`-lm` after the source) through posix_spawn of an argument vector, and opens
+// JIT's gcc-style flags (`-lm` after the source) through the module's shell-less process runner, and opens
 // the library with dlopen. Compiling once per batch keeps the many small kernels of a test affordable.
 // The directory is removed and the library closed when the batch is destroyed.
 #pragma once
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,8 +20,8 @@
 #include "kernel/native/c_prelude.h"
 #include "kernel/native/c_translator.h"
 #include "kernel/native/jit_slot.h"
+#include "platform/process.h"
 
-extern char** environ;
 
 class krvk_c_batch {
  public:
@@ -64,14 +62,15 @@ class krvk_c_batch {
     directory_ = pattern;
     const std::string c_path = directory_ + "/batch.c";
     const std::string library_path = directory_ + "/batch.so";
-    const std::string log_path = directory_ + "/gcc.log";
     std::ofstream(c_path, std::ios::binary) << source_;
     std::vector<std::string> args = {"gcc"};
     args.insert(args.end(), flags.begin(), flags.end());
     args.insert(args.end(), {"-o", library_path, c_path, "-lm"});
-    const int status = run(args, log_path);
+    // The module's own runner (no shell); a batch of hundreds of kernels on a loaded machine gets minutes.
+    std::string output;
+    const int status = krv_platform::run_process(args, &output, std::chrono::minutes(10));
     if (status != 0) {
-      error = "gcc exited with " + std::to_string(status) + ":\n" + read_file(log_path);
+      error = "gcc exited with " + std::to_string(status) + ":\n" + output;
       return false;
     }
     library_ = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -86,31 +85,6 @@ class krvk_c_batch {
   krvk_native_fn kernel(const std::string& name) const { return reinterpret_cast<krvk_native_fn>(symbol(name)); }
 
  private:
-  // Runs the argument vector with both output streams in log_path; the exit status, or -1.
-  static int run(const std::vector<std::string>& args, const std::string& log_path) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-  }
-
-  static std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
   std::string source_;
   std::string directory_;
   void* library_ = nullptr;
