@@ -1,0 +1,293 @@
+#include "kernel/native/jit_cache.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+
+#include "kernel/native/jit_hash.h"
+#include "platform/library.h"
+#include "platform/process.h"
+#include "runtime/objects/log.h"
+
+namespace fs = std::filesystem;
+
+std::mutex krvk_jit_mutex;
+std::atomic<uint64_t> krvk_jit_temp_counter{0};
+std::atomic<int64_t> krvk_jit_run_limit_ms{60000};
+
+namespace {
+
+constexpr const char* kNoCompiler = "no C compiler found (set KRV_KERNEL_CC)";
+constexpr const char* kNoDirectory = "no directory for compiled kernels (set KRV_KERNEL_CACHE)";
+constexpr const char* kClFlags = "/nologo /O2 /fp:precise /LD /w";
+constexpr const char* kGccFlags = "-O2 -shared -fPIC -fno-strict-aliasing -ffp-contract=off -fno-math-errno -w";
+
+// Discovery state and the table of built libraries, all guarded by krvk_jit_mutex.
+struct jit_state {
+  bool probed = false;  // the discovery has run in this process
+  krvk_jit_tools tools;  // what it found
+  std::map<uint64_t, krvk_native_fn> loaded;  // krvk_jit_loaded: key -> function of a library held open
+};
+
+jit_state& state() {
+  static jit_state instance;
+  return instance;
+}
+
+// An environment value that is set and not empty, else null.
+const char* non_empty_env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+// Owned by this user, a real directory, and writable by no one else.
+bool is_private_directory(const fs::path& dir) {
+  struct stat info {};
+  if (lstat(dir.c_str(), &info) != 0) return false;
+  return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Creates the directory's missing parents and the directory itself (mode 0700); the absolute path
+// when it then passes the private-directory rules, else an empty path. An existing directory is held
+// to the same rules: in a shared place another user may have made it first.
+fs::path make_private_directory(const fs::path& wanted) {
+  std::error_code ec;
+  fs::path dir = fs::absolute(wanted, ec);
+  if (ec) return {};
+  if (!dir.has_filename()) dir = dir.parent_path();  // "a/b/" names "a/b"
+  fs::create_directories(dir.parent_path(), ec);  // a failure shows in mkdir below
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  return is_private_directory(dir) ? dir : fs::path();
+}
+
+// The candidate before the temporary fallback; has_value false when there is none.
+std::optional<fs::path> cache_candidate() {
+  if (const char* configured = std::getenv("KRV_KERNEL_CACHE")) {
+    if (configured[0] == '\0') return std::nullopt;
+    return fs::path(configured);
+  }
+  const char* xdg = non_empty_env("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return fs::path(xdg) / "korvalang" / "kernels";
+  const char* home = non_empty_env("HOME");
+  if (home != nullptr && home[0] == '/') return fs::path(home) / ".cache" / "korvalang" / "kernels";
+  return std::nullopt;
+}
+
+std::string hex_stem(uint64_t key) {
+  char text[24];
+  std::snprintf(text, sizeof text, "k_%016llx", static_cast<unsigned long long>(key));
+  return text;
+}
+
+// Writes the bytes to a new file (never through an existing one); false when it cannot.
+bool write_new_file(const std::string& path, const std::string& bytes) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) break;
+    done += static_cast<size_t>(wrote);
+  }
+  return close(fd) == 0 && done == bytes.size();
+}
+
+void remove_quietly(const std::string& path) {
+  std::error_code ignored;
+  fs::remove(path, ignored);
+}
+
+bool exists_quietly(const std::string& path) {
+  std::error_code ignored;
+  return fs::exists(path, ignored);
+}
+
+// One compiler invocation: what runs, and the text that names it in messages.
+struct compile_command {
+  std::vector<std::string> argv;
+  std::string text;
+};
+
+compile_command make_command(const std::string& compiler, bool cl_style, const char* flags, const std::string& tmp) {
+  compile_command command{krvk_split_command(compiler), compiler + " " + flags};
+  const std::vector<std::string> flag_args = krvk_split_command(flags);
+  command.argv.insert(command.argv.end(), flag_args.begin(), flag_args.end());
+  const std::string c_path = tmp + ".c";
+  const std::string library = tmp + ".so";
+  if (cl_style) {
+    const std::string object = tmp + ".obj";
+    command.argv.insert(command.argv.end(), {c_path, "/Fe" + library, "/Fo" + object});
+    command.text += " " + krvk_quote_arg(c_path) + " /Fe" + krvk_quote_arg(library) + " /Fo" + krvk_quote_arg(object);
+  } else {
+    command.argv.insert(command.argv.end(), {"-o", library, c_path, "-lm"});
+    command.text += " -o " + krvk_quote_arg(library) + " " + krvk_quote_arg(c_path) + " -lm";
+  }
+  return command;
+}
+
+// Compiles the source into the cache directory under the stem and loads it; null with the reason.
+krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const char* flags, const std::string& stem,
+                             const std::string& source, std::string& error) {
+  const std::string stem_path = (tools.cache_dir / stem).string();
+  const std::string tmp = stem_path + "." + std::to_string(krvk_jit_temp_counter.fetch_add(1)) + "." +
+                          std::to_string(krv_platform::current_process_id());
+  const std::string c_path = tmp + ".c";
+  const std::string library = tmp + ".so";
+  if (!write_new_file(c_path, source)) {
+    remove_quietly(c_path);
+    error = "cannot write " + c_path;
+    return nullptr;
+  }
+  const compile_command command = make_command(tools.compiler, cl_style, flags, tmp);
+  std::string output;
+  const int status = krvk_run_command(command.argv, output);
+  remove_quietly(c_path);
+  if (cl_style) {
+    for (const char* extension : {".obj", ".lib", ".exp"}) remove_quietly(tmp + extension);
+  }
+  if (status != 0 || !exists_quietly(library)) {
+    remove_quietly(library);
+    error = "C compiler failed (" + command.text + "):\n" + output;
+    return nullptr;
+  }
+  // A failed rename leaves the library under its temporary name, which is then what gets loaded.
+  const bool renamed = std::rename(library.c_str(), (stem_path + ".so").c_str()) == 0;
+  return krvk_jit_load(renamed ? stem_path + ".so" : library, error);
+}
+
+krvk_native_fn remember(uint64_t key, krvk_native_fn function) {
+  std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+  state().loaded[key] = function;
+  return function;
+}
+
+krvk_native_fn already_loaded(uint64_t key) {
+  std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+  const auto found = state().loaded.find(key);
+  return found == state().loaded.end() ? nullptr : found->second;
+}
+
+}  // namespace
+
+krvk_jit_tools krvk_jit_discover() {
+  std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+  jit_state& jit = state();
+  if (!jit.probed) {
+    jit.probed = true;
+    jit.tools.compiler = krvk_find_compiler();
+    if (!jit.tools.compiler.empty()) jit.tools.cache_dir = krvk_cache_dir();
+  }
+  return jit.tools;
+}
+
+void krvk_jit_forget() {
+  std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+  state() = jit_state();
+}
+
+std::string krvk_find_compiler() {
+  if (const char* configured = std::getenv("KRV_KERNEL_CC")) {
+    if (configured[0] == '\0') return "";
+    return krvk_probe_compiler(configured) ? std::string(configured) : std::string();
+  }
+  for (const char* candidate : krvk_cc_candidates) {
+    if (krvk_probe_compiler(candidate)) return candidate;
+  }
+  return "";
+}
+
+fs::path krvk_cache_dir() {
+  if (const std::optional<fs::path> candidate = cache_candidate()) {
+    fs::path made = make_private_directory(*candidate);
+    if (!made.empty()) return made;
+  }
+  const char* tmpdir = non_empty_env("TMPDIR");
+  const fs::path base = tmpdir != nullptr ? fs::path(tmpdir) : fs::path("/tmp");
+  return make_private_directory(base / ("korvalang-kernels-" + std::to_string(krv_platform::current_process_id())));
+}
+
+bool krvk_is_cl_style(std::string_view compiler) {
+  const size_t cut = compiler.find_last_of("/\\");
+  std::string program(cut == std::string_view::npos ? compiler : compiler.substr(cut + 1));
+  std::transform(program.begin(), program.end(), program.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return program == "cl" || program == "cl.exe" || program == "clang-cl" || program == "clang-cl.exe";
+}
+
+bool krvk_probe_compiler(const std::string& compiler) {
+  std::vector<std::string> argv = krvk_split_command(compiler);
+  if (krvk_is_cl_style(compiler)) {
+    argv.insert(argv.end(), {"/nologo", "/?"});
+  } else {
+    argv.push_back("--version");
+  }
+  return krv_platform::run_process(argv, nullptr, std::chrono::milliseconds(krvk_jit_run_limit_ms.load())) == 0;
+}
+
+std::vector<std::string> krvk_split_command(std::string_view command) {
+  std::vector<std::string> words;
+  size_t at = 0;
+  while (at < command.size()) {
+    const size_t begin = command.find_first_not_of(" \t", at);
+    if (begin == std::string_view::npos) break;
+    const size_t end = std::min(command.find_first_of(" \t", begin), command.size());
+    words.emplace_back(command.substr(begin, end - begin));
+    at = end;
+  }
+  return words;
+}
+
+int krvk_run_command(const std::vector<std::string>& argv, std::string& output) {
+  return krv_platform::run_process(argv, &output, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()));
+}
+
+std::string krvk_quote_arg(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+krvk_native_fn krvk_jit_load(const std::string& path, std::string& error) {
+  std::string reason;
+  void* library = krv_platform::open_library(path, reason);
+  if (library == nullptr) {
+    error = "cannot load " + path;
+  } else if (void* entry = krv_platform::library_symbol(library, "krvk_jit_entry", reason)) {
+    return reinterpret_cast<krvk_native_fn>(entry);
+  } else {
+    error = "krvk_jit_entry not found in " + path;
+  }
+  krv_log_line(*krv_log_base::instance(), KRV_LOG_WARNING, error, ": ", reason);
+  return nullptr;
+}
+
+krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error) {
+  const krvk_jit_tools tools = krvk_jit_discover();
+  if (tools.compiler.empty()) {
+    error = kNoCompiler;
+    return nullptr;
+  }
+  if (tools.cache_dir.empty()) {
+    error = kNoDirectory;
+    return nullptr;
+  }
+  const bool cl_style = krvk_is_cl_style(tools.compiler);
+  const char* flags = cl_style ? kClFlags : kGccFlags;
+  const uint64_t key = krvk_jit_hash_bytes(
+      source, krvk_jit_hash_bytes(std::string("krvk-jit-1\n") + tools.compiler + "\n" + flags + "\n"));
+  if (krvk_native_fn known = already_loaded(key)) return known;
+  const std::string stem = hex_stem(key);
+  const std::string cached = (tools.cache_dir / (stem + ".so")).string();
+  if (exists_quietly(cached)) {
+    std::string ignored;  // an unloadable cache file is built anew
+    if (krvk_native_fn found = krvk_jit_load(cached, ignored)) return remember(key, found);
+  }
+  krvk_native_fn built = build_library(tools, cl_style, flags, stem, source, error);
+  return built == nullptr ? nullptr : remember(key, built);
+}

@@ -1,0 +1,87 @@
+// Building kernel C text into native functions: compiler discovery, the private cache directory, and
+// the process-wide table of built libraries.
+//
+// A build finds a C compiler and a cache directory once per process (whatever the outcome: a later
+// change of the environment has no effect), keys the source by an FNV-1a hash over the tag, the
+// compiler command, the flags and the source, and then, in this order, returns the function this
+// process already loaded for the key, loads the key's library from the cache directory (so a later
+// process with the same compiler and kernel never compiles), or compiles the source into a temporary
+// library that is renamed onto the key's name and loaded. Libraries are never unloaded.
+//
+// The compiler runs without a shell: the command is split at blanks into an argument vector and the
+// paths are separate arguments, so nothing in the compiler setting or the cache path is expanded. Every
+// run, probes included, is bounded in time; a compiler past the bound is killed and the build fails.
+//
+// The cache directory holds code this process will execute, so it is accepted only when it is a real
+// directory (not a symbolic link) owned by this user and writable by nobody else.
+//
+// `krvk_jit_mutex` guards only the discovery and the table; compiling, writing, renaming and loading run
+// outside it, so builds of different kernels proceed in parallel. Two threads building one key both
+// compile (under different temporary names) and the last to store wins; both functions are correct.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kernel/native/jit_slot.h"
+
+// Guards the discovery (flag, compiler, directory) and the table of built libraries.
+extern std::mutex krvk_jit_mutex;
+// Numbers the temporary files of this process's builds.
+extern std::atomic<uint64_t> krvk_jit_temp_counter;
+// Longest time a compiler run or probe may take before it is killed, in milliseconds (60 s; tests lower it).
+extern std::atomic<int64_t> krvk_jit_run_limit_ms;
+
+// Compiler commands tried in this order when KRV_KERNEL_CC is unset.
+inline constexpr const char* krvk_cc_candidates[] = {"cl", "clang", "gcc", "cc"};
+
+// What the once-only discovery found; an empty field means none.
+struct krvk_jit_tools {
+  std::string compiler;  // the compiler command, possibly with arguments of its own
+  std::filesystem::path cache_dir;  // absolute; looked for only when a compiler was found
+};
+
+// The compiler and cache directory of this process, discovered at the first call under
+// `krvk_jit_mutex`. Builds and the script function `kernel_jit_compiler` share it.
+krvk_jit_tools krvk_jit_discover();
+
+// Test support: forgets the discovery and the table of loaded libraries, so that a test can build again
+// under another environment. The libraries stay loaded.
+void krvk_jit_forget();
+
+// A non-empty KRV_KERNEL_CC, probed as a whole ("" when unusable, no candidate tried); set but empty:
+// ""; unset: the first usable candidate, or "".
+std::string krvk_find_compiler();
+
+// KRV_KERNEL_CACHE (set but empty: no candidate), else $XDG_CACHE_HOME/korvalang/kernels, else
+// $HOME/.cache/korvalang/kernels, made private; else "korvalang-kernels-<pid>" in the temporary
+// directory, made private; else an empty path.
+std::filesystem::path krvk_cache_dir();
+
+// Whether the command's program part after the last slash or backslash is, in any case, cl, cl.exe,
+// clang-cl or clang-cl.exe. A command with arguments of its own is never cl style.
+bool krvk_is_cl_style(std::string_view compiler);
+
+// Whether the compiler answers " /nologo /?" (cl style) or " --version" with status 0, within the limit.
+bool krvk_probe_compiler(const std::string& compiler);
+
+// The command split at blanks (spaces and tabs), nothing expanded.
+std::vector<std::string> krvk_split_command(std::string_view command);
+
+// Runs an argument vector within the run limit: the exit status, or -1 (not started, killed by a
+// signal, past the limit). `output` receives its standard output and error, bounded.
+int krvk_run_command(const std::vector<std::string>& argv, std::string& output);
+
+// The text between two double quotes, nothing escaped: only for the command text of messages.
+std::string krvk_quote_arg(std::string_view text);
+
+// Loads a library and its "krvk_jit_entry"; null with "cannot load <path>" or "krvk_jit_entry not found
+// in <path>" (the loader's own reason goes to the log).
+krvk_native_fn krvk_jit_load(const std::string& path, std::string& error);
+
+// The whole build of one C source; null with the reason in `error`. Failures are not remembered.
+krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error);

@@ -1,0 +1,33 @@
+// Native-code requests of launches, the build job, and the status word of a kernel.
+//
+// A launch asks for native code before it runs. Under the policy off nothing happens. Otherwise the
+// ahead-of-time registry is consulted first; then the request that moves the slot from none to
+// compiling owns the build: under sync it builds on the calling thread, under auto it hands a job to the
+// worker pool and the launch runs on an interpreter meanwhile. Requests that lose the race return at
+// once (auto) or poll the slot every millisecond until it leaves compiling (sync): they never block on
+// a lock.
+//
+// Whoever moves a slot to compiling makes sure it leaves that state: the job publishes ready or failed,
+// or gives the slot back to none when it is refused, destroyed unrun (a stopped queue drops jobs) or
+// ended by an exception that is not a standard one. A slot therefore never stays compiling for ever,
+// and a sync request never waits without end.
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "kernel/compiler/program.h"
+
+// The worker pool's enqueue: takes a job, false when it refuses it. May be empty (no pool).
+using krvk_enqueue_fn = std::function<bool(std::function<void()>)>;
+
+// Asks for native code of `program`, owned by `unit` (which a queued job keeps alive).
+void krvk_jit_request(const std::shared_ptr<const krvk_unit>& unit, const krvk_program* program,
+                      const krvk_enqueue_fn& enqueue);
+
+// Translates and builds the program's native code and publishes it (or the failure) in its slot, which
+// the caller has moved to compiling. A result is dropped when a table published first.
+void krvk_jit_job(const krvk_program& program);
+
+// "off", "none", "compiling", "aot", "ready" or "failed: " + the build's message.
+std::string krvk_jit_status_text(const krvk_program* program);

@@ -1,0 +1,171 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace krv_platform {
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Cuts the output into pieces as a line reader would, keeping pieces while the output is short.
+class output_pieces {
+ public:
+  explicit output_pieces(std::string* output) : output_(output) {}
+
+  void add(const char* bytes, size_t count) {
+    if (output_ == nullptr) return;
+    while (count > 0) {
+      const size_t room = process_output_piece - piece_.size();
+      const char* newline = static_cast<const char*>(std::memchr(bytes, '\n', std::min(room, count)));
+      const size_t take = newline != nullptr ? static_cast<size_t>(newline - bytes) + 1 : std::min(room, count);
+      piece_.append(bytes, take);
+      bytes += take;
+      count -= take;
+      if (newline != nullptr || piece_.size() == process_output_piece) flush();
+    }
+  }
+
+  void flush() {
+    if (output_ != nullptr && output_->size() < process_output_keep) output_->append(piece_);
+    piece_.clear();
+  }
+
+ private:
+  std::string* output_;  // null when the output is discarded
+  std::string piece_;  // the piece being read
+};
+
+// The child's start-up: own process group, default signals, /dev/null in, the pipe out, nothing else.
+struct spawn_setup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+
+  explicit spawn_setup(int pipe_write) {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipe_write, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, pipe_write, STDERR_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigaddset(&signals, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
+  ~spawn_setup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+  }
+  spawn_setup(const spawn_setup&) = delete;
+  spawn_setup& operator=(const spawn_setup&) = delete;
+};
+
+// Whether the child has ended, without reaping it: while it is unreaped its id names its process
+// group safely.
+bool has_ended(pid_t child) {
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    if (errno != EINTR) return true;  // nothing left to wait for
+  }
+  return info.si_pid == child;
+}
+
+// Reads what is ready on the pipe; false once the pipe is at its end.
+bool read_ready(int fd, output_pieces& pieces) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+      pieces.add(buffer, static_cast<size_t>(got));
+      continue;
+    }
+    if (got == 0) return false;
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+  }
+}
+
+int milliseconds_until(clock_type::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 10));
+}
+
+// Follows the child until its output ends and it has ended, or the deadline passes; true when the
+// deadline passed first. The group is killed once the child has ended, so that no helper it left
+// behind can keep the pipe open.
+bool follow_child(pid_t child, int fd, output_pieces& pieces, clock_type::time_point deadline) {
+  bool open = true;
+  bool group_killed = false;
+  for (;;) {
+    const bool ended = has_ended(child);
+    if (ended && !group_killed) {
+      kill(-child, SIGKILL);
+      group_killed = true;
+    }
+    if (ended && !open) return false;
+    if (clock_type::now() >= deadline) return true;
+    if (open) {
+      pollfd watch{fd, POLLIN, 0};
+      if (poll(&watch, 1, milliseconds_until(deadline)) > 0) open = read_ready(fd, pieces);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+}
+
+}  // namespace
+
+int run_process(const std::vector<std::string>& argv, std::string* output, std::chrono::milliseconds limit) {
+  if (output != nullptr) output->clear();
+  if (argv.empty()) return -1;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t child = 0;
+  int spawned = 0;
+  {
+    spawn_setup setup(ends[1]);
+    spawned = posix_spawnp(&child, args[0], &setup.actions, &setup.attributes, args.data(), environ);
+  }
+  close(ends[1]);
+  if (spawned != 0) {
+    close(ends[0]);
+    return -1;
+  }
+  fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+  output_pieces pieces(output);
+  const bool timed_out = follow_child(child, ends[0], pieces, clock_type::now() + limit);
+  pieces.flush();
+  close(ends[0]);
+  kill(-child, SIGKILL);  // a no-op when the group is already gone
+  int status = 0;
+  pid_t reaped = -1;
+  do {
+    reaped = waitpid(child, &status, 0);
+  } while (reaped < 0 && errno == EINTR);
+  // No status to read (a host that ignores SIGCHLD has its children reaped for it) is no success either.
+  if (reaped != child || timed_out || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+uint64_t current_process_id() noexcept { return static_cast<uint64_t>(getpid()); }
+
+}  // namespace krv_platform

@@ -1,0 +1,178 @@
+// The JIT cache with fake compilers (shell scripts that log their calls and copy a prepared library):
+// discovery, command lines, exact failures with no file left behind, the time bound, a cache path that
+// a shell would expand, and the private-directory rules of the cache.
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "kernel/support/jit_scratch.h"
+#include "platform/process.h"
+
+namespace {
+
+const std::string kGcc = "-O2 -shared -fPIC -fno-strict-aliasing -ffp-contract=off -fno-math-errno -w";
+const std::string kNoCompiler = "no C compiler found (set KRV_KERNEL_CC)";
+const std::string kCopy = "cp '" KRVK_TEST_ENTRY_LIB "' \"$out\"\n";
+
+std::string fill(std::string text, const std::map<std::string, std::string>& values) {
+  for (const auto& [from, to] : values) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+      text.replace(at, from.size(), to);
+    }
+  }
+  return text;
+}
+
+struct compiler_case {
+  const char* name;
+  std::string script;  // the configured fake compiler, tools/fakecc or tools/CL.EXE
+  std::string probe;  // its answer to a probe
+  std::string behaviour;  // the rest of its script
+  std::optional<std::string> cc;  // KRV_KERNEL_CC, {CC} for the script's path; nullopt: unset
+  std::string calls;  // logged calls, {TMP} for the build's temporary stem
+  std::string error;  // exact; empty when the build succeeds
+  std::string cache = "cache";
+};
+
+TEST(JitCache, FakeCompilers) {
+  const std::string built = "fakecc --version\nfakecc " + kGcc + " -o {TMP}.so {TMP}.c -lm\n";
+  const std::string failed = "C compiler failed ({CC} " + kGcc + " -o \"{TMP}.so\" \"{TMP}.c\" -lm):\n";
+  std::string loud_kept;  // the loud compiler's lines while the output is under 16,384 bytes
+  while (loud_kept.size() < 16384) loud_kept += "error: no\n";
+  const std::vector<compiler_case> cases = {
+      {"full path", "fakecc", "exit 0", kCopy, "{CC}", built, ""},
+      {"own argument", "fakecc", "exit 0", kCopy, "{CC} -m64",
+       "fakecc -m64 --version\nfakecc -m64 " + kGcc + " -o {TMP}.so {TMP}.c -lm\n", ""},
+      {"unusable, no candidate tried", "fakecc", "exit 1", kCopy, "{CC}", "fakecc --version\n", kNoCompiler},
+      {"set but empty", "fakecc", "exit 0", kCopy, "", "", kNoCompiler},
+      {"candidates", "fakecc", "exit 0", "", std::nullopt,
+       "cl /nologo /?\nclang --version\ngcc --version\ngcc " + kGcc + " -o {TMP}.so {TMP}.c -lm\n", ""},
+      {"cl style", "CL.EXE", "exit 0", kCopy + "touch \"$obj\" \"${obj%.obj}.lib\" \"${obj%.obj}.exp\"\n", "{CC}",
+       "CL.EXE /nologo /?\nCL.EXE /nologo /O2 /fp:precise /LD /w {TMP}.c /Fe{TMP}.so /Fo{TMP}.obj\n", ""},
+      {"exit 1", "fakecc", "exit 0", "echo boom; touch \"$out\"; exit 1\n", "{CC}", built, failed + "boom\n"},
+      {"writes nothing", "fakecc", "exit 0", "exit 0\n", "{CC}", built, failed},
+      {"loud", "fakecc", "exit 0", "yes 'error: no' | head -c 100000; exit 1\n", "{CC}", built, failed + loud_kept},
+      {"hangs", "fakecc", "exit 0", "touch \"$out\"; sleep 30\n", "{CC}", built, failed},
+      {"shell words in the path", "fakecc", "exit 0", kCopy, "{CC}", built, "", "a b$HOME`touch x`\"q'\\"},
+  };
+  krvk_jit_run_limit_ms = 1500;
+  for (const compiler_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    scratch_dir root;
+    const std::string log = root / "calls.log";
+    std::filesystem::create_directories(root.path() / "bin");
+    std::filesystem::create_directories(root.path() / "tools");
+    for (const char* name : {"cl", "clang"}) write_script(root.path() / "bin" / name, fake_compiler(log, "exit 1"));
+    for (const char* name : {"gcc", "cc"}) write_script(root.path() / "bin" / name, fake_compiler(log) + kCopy);
+    const std::string script = root / ("tools/" + c.script);
+    write_script(script, fake_compiler(log, c.probe) + c.behaviour);
+    const std::filesystem::path cache = root.path() / c.cache;
+    jit_environment env({{"KRV_KERNEL_CC", c.cc ? std::optional(fill(*c.cc, {{"{CC}", script}})) : std::nullopt},
+                         {"KRV_KERNEL_CACHE", cache.string()},
+                         {"PATH", root / "bin" + ":/usr/bin:/bin"}});
+    std::string error;
+    const auto start = std::chrono::steady_clock::now();
+    const krvk_native_fn function = krvk_jit_compile(std::string("/* ") + c.name + " */", error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // The temporary stem: the cache path, "k_" and the key, the counter and the process id.
+    std::smatch stem;
+    const std::string calls = read_text(log);
+    std::regex_search(calls, stem, std::regex("/k_[0-9a-f]{16}\\.[0-9]+\\." + std::to_string(getpid())));
+    const std::string tmp = (std::filesystem::absolute(cache)).string() + stem.str();
+    EXPECT_EQ(calls, fill(c.calls, {{"{TMP}", tmp}}));
+    if (c.error.empty()) {
+      ASSERT_NE(function, nullptr) << error;
+      kreg regs[1] = {};
+      EXPECT_EQ(function(regs, nullptr, 0, 0, nullptr, nullptr), 0);
+      EXPECT_EQ(regs[0].u, 0x6b726b76u);  // written by the prepared library's entry
+      EXPECT_EQ(names_in(cache), std::vector<std::string>{stem.str().substr(1, 18) + ".so"});
+      EXPECT_FALSE(std::filesystem::exists(root.path() / "x"));  // nothing ran the backticks
+    } else {
+      EXPECT_EQ(function, nullptr);
+      EXPECT_EQ(error, fill(c.error, {{"{CC}", script}, {"{TMP}", tmp}}));
+      EXPECT_EQ(names_in(cache), std::vector<std::string>{});  // no file of the failed build is left
+    }
+  }
+  krvk_jit_run_limit_ms = 60000;
+}
+
+// A compiler that hangs on one kernel holds up neither the builds of others nor the JIT's lock.
+TEST(JitCache, HangingBuildDoesNotHoldOthers) {
+  scratch_dir root;
+  write_script(root / "fakecc", fake_compiler(root / "log") + "grep -q HANG \"$src\" && sleep 30\n" + kCopy);
+  jit_environment env({{"KRV_KERNEL_CC", root / "fakecc"}, {"KRV_KERNEL_CACHE", root / "cache"}});
+  krvk_jit_run_limit_ms = 2000;
+  krvk_jit_discover();
+  std::string hang_error;
+  auto hanging = std::async(std::launch::async, [&] { return krvk_jit_compile("/* HANG */", hang_error); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::string error;
+  EXPECT_NE(krvk_jit_compile("/* quick */", error), nullptr) << error;
+  EXPECT_EQ(hanging.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+  EXPECT_EQ(hanging.get(), nullptr);
+  EXPECT_EQ(hang_error.rfind("C compiler failed (", 0), 0u);
+  krvk_jit_run_limit_ms = 60000;
+}
+
+TEST(JitCache, CacheDirectoryRules) {
+  const std::string fallback = "{S}/tmp/korvalang-kernels-{P}";
+  struct cache_case {
+    const char* setup;  // shell text run first in the scratch directory {S}
+    std::optional<std::string> cache, xdg;  // KRV_KERNEL_CACHE, XDG_CACHE_HOME
+    std::string expected;  // "" for no directory
+  };
+  const std::vector<cache_case> cases = {
+      {"", "{S}/a/b/c/", "{S}/xdg", "{S}/a/b/c"},
+      {"touch {S}/file", "{S}/file/sub", "{S}/xdg", fallback},  // cannot be created
+      {"mkdir -m 775 {S}/d", "{S}/d", "{S}/xdg", fallback},  // group-writable
+      {"mkdir {S}/d && ln -s {S}/d {S}/link", "{S}/link", "{S}/xdg", fallback},
+      {"mkdir {S}/d && chown 65534 {S}/d", "{S}/d", "{S}/xdg", fallback},  // another user's
+      {"", "", "{S}/xdg", fallback},  // set but empty: XDG not consulted
+      {"mkdir -p -m 777 {S}/tmp/korvalang-kernels-{P}", "", "{S}/xdg", ""},  // planted fallback
+      {"mkdir -p {S}/tmp/korvalang-kernels-{P} && chown 65534 {S}/tmp/korvalang-kernels-{P}", "", "", ""},
+      {"", std::nullopt, "{S}/xdg", "{S}/xdg/korvalang/kernels"},
+      {"", std::nullopt, "relative", "{S}/home/.cache/korvalang/kernels"},
+  };
+  for (const cache_case& c : cases) {
+    scratch_dir scratch;
+    const std::map<std::string, std::string> names = {{"{S}", scratch.path()}, {"{P}", std::to_string(getpid())}};
+    SCOPED_TRACE(c.setup + (" " + c.cache.value_or("(unset)")));
+    if (std::string(c.setup).find("chown") != std::string::npos && geteuid() != 0) continue;
+    ASSERT_EQ(krv_platform::run_process({"sh", "-c", fill(c.setup, names)}, nullptr, std::chrono::seconds(5)), 0);
+    auto value = [&](const std::optional<std::string>& v) { return v ? std::optional(fill(*v, names)) : v; };
+    jit_environment env({{"KRV_KERNEL_CACHE", value(c.cache)}, {"XDG_CACHE_HOME", value(c.xdg)},
+                         {"HOME", scratch / "home"}, {"TMPDIR", scratch / "tmp"}, {"KRV_KERNEL_CC", "true"}});
+    const std::filesystem::path dir = krvk_cache_dir();
+    EXPECT_EQ(dir.string(), fill(c.expected, names));
+    struct stat info {};
+    EXPECT_TRUE(dir.empty() || (lstat(dir.c_str(), &info) == 0 && (info.st_mode & 0777) == 0700));
+    // Without a private directory a build fails with its message, even with a compiler.
+    std::string error;
+    EXPECT_EQ(krvk_jit_compile("/* kernel */", error), nullptr);
+    if (dir.empty()) {
+      EXPECT_EQ(error, "no directory for compiled kernels (set KRV_KERNEL_CACHE)");
+    }
+  }
+}
+
+TEST(JitCache, ClStyleQuotingAndLoadMessages) {
+  for (const auto& [command, cl] : std::vector<std::pair<std::string, bool>>{
+           {"cl", true}, {"C:\\VS\\bin\\CL.EXE", true}, {"/opt/llvm/clang-cl", true}, {"clang-cl.exe", true},
+           {"gcc", false}, {"cl /nologo", false}, {"/usr/bin/cl-tool", false}}) {
+    EXPECT_EQ(krvk_is_cl_style(command), cl) << command;
+  }
+  EXPECT_EQ(krvk_quote_arg("a b$`\""), "\"a b$`\"\"");
+  scratch_dir scratch;
+  write_text(scratch / "junk.so", "not a library");
+  for (const std::string& path : {scratch / "junk.so", scratch / "missing.so", std::string("libm.so.6")}) {
+    std::string error;
+    EXPECT_EQ(krvk_jit_load(path, error), nullptr);
+    EXPECT_EQ(error, (path == "libm.so.6" ? "krvk_jit_entry not found in " : "cannot load ") + path);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,52 @@
+// The process runner: exit statuses, the bounded output pieces, the time limit with the child's whole
+// group killed, and a child that holds no descriptor of ours beyond its three standard ones.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/process.h"
+
+namespace {
+
+struct run_case {
+  std::vector<std::string> argv;
+  int status;
+  std::optional<std::string> output;  // exact, when given
+  int limit_ms = 5000;
+};
+
+TEST(ProcessRunner, StatusOutputAndLimits) {
+  const int leaked = open("/dev/null", O_RDONLY);  // not close-on-exec: the child must not see it
+  ASSERT_GE(leaked, 3);
+  const std::string leaked_path = "/proc/$$/fd/" + std::to_string(leaked);
+  const std::vector<run_case> cases = {
+      {{"sh", "-c", "echo out; echo err >&2; exit 3"}, 3, "out\nerr\n"},
+      {{"sh", "-c", "kill -9 $$"}, -1, ""},
+      {{"krv-no-such-program"}, -1, ""},
+      {{"cat"}, 0, ""},  // standard input is /dev/null
+      {{"sh", "-c", "test -e " + leaked_path}, 1, ""},
+      // Pieces of 511 bytes are kept while the output is under 16,384 bytes: 33 pieces.
+      {{"sh", "-c", "head -c 100000 /dev/zero | tr '\\0' x; exit 1"}, 1, std::string(33 * 511, 'x')},
+      // A helper left behind holds the pipe; it dies with the group once the program has ended.
+      {{"sh", "-c", "sleep 30 & echo started"}, 0, "started\n"},
+  };
+  for (const run_case& c : cases) {
+    SCOPED_TRACE(c.argv.back());
+    std::string output = "stale";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(krv_platform::run_process(c.argv, &output, std::chrono::milliseconds(c.limit_ms)), c.status);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    if (c.output) {
+      EXPECT_EQ(output, *c.output);
+    }
+  }
+  close(leaked);
+}
+
+}  // namespace
