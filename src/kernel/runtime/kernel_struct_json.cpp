@@ -20,7 +20,8 @@ int64_t read_index(std::string_view text) {
   uint64_t magnitude = 0;
   constexpr uint64_t cap = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + 1;
   for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    magnitude = std::min<uint64_t>(cap, magnitude * 10 + static_cast<uint64_t>(text[at] - '0'));
+    const auto digit = static_cast<uint64_t>(text[at] - '0');
+    magnitude = magnitude > (cap - digit) / 10 ? cap : magnitude * 10 + digit;
   }
   if (negative) return magnitude >= cap ? std::numeric_limits<int64_t>::min() : -static_cast<int64_t>(magnitude);
   return static_cast<int64_t>(std::min(magnitude, cap - 1));
