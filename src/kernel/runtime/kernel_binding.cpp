@@ -131,24 +131,25 @@ std::shared_ptr<krv_kernel_launch_state> krv_kernel_launch_bind(krv_std_kernel& 
                                                                 std::vector<krvvar_shared>& args,
                                                                 bool copy_strings, std::string& error) {
   const krvk_program& program = *kernel.program;
-  const std::string prefix = "kernel '" + program.name + "'";
+  // Built only for a message: a successful binding makes no text.
+  auto prefix = [&program] { return "kernel '" + program.name + "'"; };
   if (args.empty()) {
-    error = prefix + " needs a domain: k.launch(n, ...) or k.launch([width, height], ...)";
+    error = prefix() + " needs a domain: k.launch(n, ...) or k.launch([width, height], ...)";
     return nullptr;
   }
   const size_t count = program.parameters.size();
   if (args.size() - 1 != count) {
-    error = prefix + " expects " + std::to_string(count) + " argument" + (count == 1 ? "" : "s") + " (" +
+    error = prefix() + " expects " + std::to_string(count) + " argument" + (count == 1 ? "" : "s") + " (" +
             parameter_list(program) + ") after the domain but got " + std::to_string(args.size() - 1);
     return nullptr;
   }
   uint64_t width = 0, height = 0;
   if (!read_domain(krv_kernel_follow_refs(args[0].get()), width, height, error)) {
-    error = prefix + error;
+    error = prefix() + error;
     return nullptr;
   }
   if (width * height > max_invocations) {
-    error = prefix + ": the domain is too large (at most 4294967295 invocations)";
+    error = prefix() + ": the domain is too large (at most 4294967295 invocations)";
     return nullptr;
   }
 
@@ -162,7 +163,7 @@ std::shared_ptr<krv_kernel_launch_state> krv_kernel_launch_bind(krv_std_kernel& 
     if (!param.type.is_pointer) {
       uint64_t bits = 0;
       if (!krv_kernel_arg_scalar(value, param.type.prim, false, bits, reason)) {
-        error = prefix + ": argument " + std::to_string(i + 1) + " ('" + param.name + "') " + reason;
+        error = prefix() + ": argument " + std::to_string(i + 1) + " ('" + param.name + "') " + reason;
         return nullptr;
       }
       state->launch->registers[param.reg] = bits;
@@ -170,7 +171,7 @@ std::shared_ptr<krv_kernel_launch_state> krv_kernel_launch_bind(krv_std_kernel& 
     }
     krv_kernel_held_arg held;
     if (!krv_kernel_arg_buffer(value, !param.type.is_const, copy_strings, held, reason)) {
-      error = prefix + ": argument " + std::to_string(i + 1) + " ('" + param.type_text + " " + param.name + "') " +
+      error = prefix() + ": argument " + std::to_string(i + 1) + " ('" + param.type_text + " " + param.name + "') " +
               reason;
       return nullptr;
     }
