@@ -3,6 +3,8 @@
 // exact error texts, results in every kernel mode, and hold counters that balance to 0.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <variant>
 
 #include "kernel/runtime/kernel_binding.h"
@@ -402,6 +404,34 @@ TEST_F(KernelScript, NamespaceFunctions) {
   EXPECT_EQ(raised(), "kernel_aot_source expects kernels (std.kernel), units (std.kernel_unit) or lists of them");
   fn("kernel_aot_load", {s("/nonexistent/lib.so")});
   EXPECT_EQ(raised().substr(0, 17), "kernel_aot_load: ");
+}
+
+}  // namespace
+
+namespace {
+
+// launch gives the VM lock up while the lanes run: another thread takes it before the launch returns.
+TEST_F(KernelScript, LaunchGivesTheVmLockUp) {
+  krvvar_shared slow = fn("kernel_compile", {s("kernel u64 spin(u32 n) reduce(+) { u64 t = 0; for (u32 i = 0u; i < n; "
+                                               "i++) { t += u64(i ^ gid); } return t; }")});
+  ASSERT_EQ(raised(), "");
+  krvvar_shared spin = method(slow, "get", {s("spin")});
+  std::atomic<bool> launching{true}, taken_while_launching{false};
+  // Tries without blocking, so a launch that kept the lock fails the test instead of hanging it.
+  std::thread other([&] {
+    while (launching.load() && !taken_while_launching.load()) {
+      if (vm.state().lock.try_lock()) {
+        taken_while_launching = launching.load();  // the launch cannot take the lock back meanwhile
+        vm.state().lock.unlock();
+      }
+      std::this_thread::yield();
+    }
+  });
+  method(spin, "launch", {i(4096), i(20000)});
+  launching = false;
+  other.join();
+  EXPECT_EQ(raised(), "");
+  EXPECT_TRUE(taken_while_launching.load());
 }
 
 }  // namespace
