@@ -69,6 +69,11 @@ class krv_std_kernel_struct : public krvobject<krv_std_kernel_struct, CLASS_STRI
   int32_t index = -1;  // the struct's position in the unit's struct list
 };
 
+// The text form of an argument (a null handle counts as None), as every kernel function reads texts.
+inline std::string krv_kernel_text_arg(const krvvar_shared& arg) {
+  return arg ? arg->get_string() : krvvar_shared::make_none()->get_string();
+}
+
 // Adds a method with its parameter help texts, in order.
 template <class T>
 void krv_kernel_add_method(std::string_view name, typename T::method_body body, uint32_t min_args,

@@ -63,7 +63,7 @@ template <size_t N>
 krvvar_shared setting_word(args_t& args, std::atomic<uint32_t>& setting, const std::array<const char*, N>& words,
                            const char* refusal) {
   if (!args.empty()) {
-    const std::string word = args[0]->get_string();
+    const std::string word = krv_kernel_text_arg(args[0]);
     auto found = std::find_if(words.begin(), words.end(), [&](const char* known) { return word == known; });
     if (found == words.end()) return krv_raise_error(refusal);
     setting.store(static_cast<uint32_t>(found - words.begin()));
@@ -73,7 +73,7 @@ krvvar_shared setting_word(args_t& args, std::atomic<uint32_t>& setting, const s
 
 krvvar_shared kernel_threads(krv_vm_context&, args_t& args) {
   if (!args.empty()) {
-    const int64_t wanted = args[0]->int_value();
+    const int64_t wanted = args[0] ? args[0]->int_value() : 0;
     krvk_kernel_threads.store(static_cast<uint32_t>(std::clamp<int64_t>(wanted, 0, 4096)));
   }
   return krvvar_shared::make_int(krv_kernel_thread_budget());
@@ -108,7 +108,7 @@ krvvar_shared kernel_aot_source(krv_vm_context&, args_t& args) {
 
 krvvar_shared kernel_aot_load(krv_vm_context&, args_t& args) {
   std::string error;
-  const int count = krvk_aot_load(args[0]->get_string(), error);
+  const int count = krvk_aot_load(krv_kernel_text_arg(args[0]), error);
   if (count < 0) return krv_raise_error("kernel_aot_load: ", error);
   return krvvar_shared::make_int(count);
 }

@@ -47,7 +47,7 @@ bool prepare_field_access(const krv_std_kernel_struct& self, const args_t& args,
     access.failure = krv_raise_error(method, "() expects (buffer, index, field", method[0] == 's' ? ", value)" : ")");
     return false;
   }
-  const std::string path = args[2]->get_string();
+  const std::string path = krv_kernel_text_arg(args[2]);
   krv_kernel_field_ref field;
   std::string error;
   if (!krv_kernel_struct_resolve_path(*self.unit, self.index, path, field, error)) {
@@ -116,7 +116,7 @@ krvvar_shared offset(krv_std_kernel_struct* self, krv_vm_context&, args_t& args)
   if (self->record() == nullptr) return krvvar_shared::make_none();
   krv_kernel_field_ref field;
   std::string error;
-  if (!krv_kernel_struct_resolve_path(*self->unit, self->index, args[0]->get_string(), field, error)) {
+  if (!krv_kernel_struct_resolve_path(*self->unit, self->index, krv_kernel_text_arg(args[0]), field, error)) {
     return krv_raise_error_text(error);
   }
   return krvvar_shared::make_int(field.offset);

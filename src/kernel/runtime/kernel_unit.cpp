@@ -41,7 +41,7 @@ bool collect_imports(std::vector<std::shared_ptr<krvk_compiled_unit>>& imports, 
 
 namespace method {
 
-krvvar_shared get(krv_std_kernel_unit* self, krv_vm_context&, args_t& args) { return self->get(args[0]->get_string()); }
+krvvar_shared get(krv_std_kernel_unit* self, krv_vm_context&, args_t& args) { return self->get(krv_kernel_text_arg(args[0])); }
 
 krvvar_shared kernels(krv_std_kernel_unit* self, krv_vm_context&, args_t&) {
   return name_list(*self, &krvk_compiled_unit::kernels, [](const auto& kernel) { return kernel->name; });
@@ -78,11 +78,11 @@ bool krv_kernel_unit_of_var(std::vector<std::shared_ptr<krvk_compiled_unit>>& im
 }
 
 krvvar_shared krv_kernel_compile(krv_vm_context&, std::vector<krvvar_shared>& args) {
-  const std::string source = args[0]->get_string();
+  const std::string source = krv_kernel_text_arg(args[0]);
   std::string file = "<kernel>";
   size_t first_import = 1;
   if (args.size() >= 2 && args[1] && args[1]->type == KRVVAR_STRING) {
-    file = args[1]->get_string();
+    file = krv_kernel_text_arg(args[1]);
     first_import = 2;
   }
   std::vector<std::shared_ptr<krvk_compiled_unit>> imports;
