@@ -12,6 +12,7 @@
 #include "kernel/runtime/kernel_unit_cache.h"
 #include "kernel/runtime/settings.h"
 #include "module/namespace.h"
+#include "runtime/storage/kernel_memory.h"
 #include "runtime/exec/native_call.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
@@ -432,6 +433,61 @@ TEST_F(KernelScript, LaunchGivesTheVmLockUp) {
   other.join();
   EXPECT_EQ(raised(), "");
   EXPECT_TRUE(taken_while_launching.load());
+}
+
+}  // namespace
+
+namespace {
+
+// An object lending 8 bytes of its own: read only when told, counting its holds per kind.
+class lender : public krvobject<lender, CLASS_STRING<"test.bitmap">>, public krv_kernel_memory {
+ public:
+  static void script_register() {}
+  void* query_interface(uint64_t hash) override {
+    return hash == krvptr_type_hash<krv_kernel_memory>() ? static_cast<krv_kernel_memory*>(this) : nullptr;
+  }
+  bool get_memory(uint8_t** base, uint64_t* size, bool writable) override {
+    if (writable && read_only) return false;
+    *base = pixels;
+    *size = sizeof pixels;
+    return true;
+  }
+  void hold(bool writable, int delta) override { (writable ? write_holds : read_holds) += delta; }
+  bool in_use(bool writable) override { return write_holds != 0 || (writable && read_holds != 0); }
+
+  uint8_t pixels[8] = {};
+  bool read_only = false;
+  int read_holds = 0, write_holds = 0;
+};
+
+TEST_F(KernelScript, MemoryObjects) {
+  krvptr_strong<lender> made = krvptr_strong<lender>::from_raw(new lender());
+  lender& bitmap = *made;
+  krvvar_shared value = krvvar_shared::make_object(std::move(made));
+  krvvar_shared k = get("k");
+  auto launch_k = [&] { return method(k, "launch_async", {i(2), value, i(3), i(0), i(0), f(0), i(0)}); };
+  krvvar_shared job = launch_k();
+  EXPECT_EQ(raised(), "");
+  EXPECT_EQ(bitmap.write_holds, 1);
+  launch_k();
+  EXPECT_EQ(raised(), "kernel 'k': argument 1 ('f32* data') the test.bitmap is already used by another running kernel launch");
+  method(job, "wait");
+  EXPECT_EQ(bitmap.write_holds, 0);
+  float first = 0;
+  std::memcpy(&first, bitmap.pixels, sizeof first);
+  EXPECT_EQ(first, 3.0f);
+  bitmap.read_only = true;
+  launch_k();
+  EXPECT_EQ(raised(),
+            "kernel 'k': argument 1 ('f32* data') the memory of test.bitmap is not writable (declare the parameter as const)");
+  // Struct access: read-only memory reads but refuses writes.
+  krvvar_shared stats = get("Stats");
+  EXPECT_EQ(method(stats, "get", {value, i(0), s("sum")})->float_value(), 3.0);
+  method(stats, "set", {value, i(0), s("n"), i(1)});
+  EXPECT_EQ(raised(), "the memory is read only");
+  method(stats, "write", {value, i(0), krvvar_shared::make_json()});
+  EXPECT_EQ(raised(), "the memory is read only");
+  EXPECT_EQ(bitmap.read_holds + bitmap.write_holds, 0);
 }
 
 }  // namespace
