@@ -3,12 +3,17 @@
 // exact error texts, results in every kernel mode, and hold counters that balance to 0.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <variant>
 
 #include "kernel/runtime/kernel_binding.h"
 #include "kernel/runtime/kernel_classes.h"
+#include "kernel/runtime/kernel_launch_finish.h"
 #include "kernel/runtime/kernel_unit_cache.h"
 #include "kernel/runtime/settings.h"
 #include "module/namespace.h"
@@ -488,6 +493,51 @@ TEST_F(KernelScript, MemoryObjects) {
   method(stats, "write", {value, i(0), krvvar_shared::make_json()});
   EXPECT_EQ(raised(), "the memory is read only");
   EXPECT_EQ(bitmap.read_holds + bitmap.write_holds, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// kernel_aot_source's file built by the C compiler and loaded with kernel_aot_load: the kernels then
+// report 'aot' and still give their results.
+TEST_F(KernelScript, AheadOfTimeEndToEnd) {
+  krvk_jit_mode.store(KRVK_JIT_AUTO);
+  const std::string compiler = fn("kernel_jit_compiler")->get_string();
+  if (compiler.empty()) GTEST_SKIP() << "no C compiler";
+  krvvar_shared small = fn("kernel_compile", {s("kernel i64 aot_sum(const i32* x) reduce(+) { return i64(x[gid]) * 3; }")});
+  const std::string source = fn("kernel_aot_source", {list({list({small})})})->get_string();
+  ASSERT_EQ(raised(), "");
+  const std::string base = ::testing::TempDir() + "kernel_script_aot_" + std::to_string(::getpid());
+  FILE* file = std::fopen((base + ".c").c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(source.data(), 1, source.size(), file);
+  std::fclose(file);
+  const std::string build = compiler + " -O1 -shared -fPIC -DKRVK_AOT_SHARED -o " + base + ".so " + base + ".c";
+  ASSERT_EQ(std::system(build.c_str()), 0) << build;
+  EXPECT_EQ(fn("kernel_aot_load", {s((base + ".so").c_str())})->int_value(), 1);
+  krvvar_shared kernel = method(small, "get", {s("aot_sum")});
+  EXPECT_EQ(method(kernel, "launch", {i(3), buffer<int32_t>({1, 2, 3})})->int_value(), 18);
+  EXPECT_EQ(method(kernel, "jit_status")->get_string(), "aot");
+  EXPECT_EQ(raised(), "");
+  std::remove((base + ".c").c_str());
+  std::remove((base + ".so").c_str());
+}
+
+// A launch whose runner could not set itself up has no result: finishing it raises the out-of-memory
+// text and gives the holds back.
+TEST_F(KernelScript, FailedLaunchIsOutOfMemory) {
+  krvvar_shared total = get("total");
+  krvvar_shared x = buffer<int32_t>({1, 2});
+  std::vector<krvvar_shared> args{i(2), x};
+  std::string error;
+  auto state = krv_kernel_launch_bind(*total->object_ptr<krv_std_kernel>(), args, false, error);
+  ASSERT_TRUE(state);
+  state->launch->stop();
+  state->launch->failed = 1;
+  EXPECT_EQ(krv_kernel_launch_finish(*total->object_ptr<krv_std_kernel>(), *state)->type, KRVVAR_NONE);
+  EXPECT_EQ(raised(), "kernel 'total': out of memory");
+  EXPECT_EQ(bytes_of(x).read_holds, 0u);
 }
 
 }  // namespace
