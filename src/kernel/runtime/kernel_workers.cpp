@@ -1,0 +1,16 @@
+#include "kernel/runtime/kernel_workers.h"
+
+#include <algorithm>
+
+#include "kernel/runtime/settings.h"
+
+krvk_enqueue_fn krv_kernel_enqueue() { return {}; }
+
+uint32_t krv_kernel_worker_count() { return 0; }
+
+int krv_kernel_thread_budget() {
+  const int64_t all = static_cast<int64_t>(krv_kernel_worker_count()) + 1;
+  const int64_t limit = krvk_kernel_threads.load();
+  const int64_t budget = limit >= 1 ? std::min(all, limit) : all;
+  return static_cast<int>(std::clamp<int64_t>(budget, 1, INT32_MAX));
+}
