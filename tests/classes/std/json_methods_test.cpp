@@ -3,6 +3,8 @@
 // shared with the result, key lookups afterwards, containers that hold themselves, deep nesting).
 #include "json_method_call.h"
 
+#include "classes/std/seen_texts.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -115,6 +117,8 @@ TEST_F(JsonMethods, ResultsAndContainersAfterwards) {
       {"b=1,A=2,3,c=4", "sort", {}, "self", "A=2,b=1,c=4,3"},
       {"1,2,3", "sort", {}, "self", "1,2,3"},
       {"1,b=3,a=2", "sort", {}, "self", "a=2,b=3,1"},
+      {"abcdefghX=1,abc=2,ABCDEFGHa=3,abcdefgh=4", "sort", {}, "self", "abc=2,abcdefgh=4,ABCDEFGHa=3,abcdefghX=1"},
+      {"abcdefgh=1,abcdefghB=2,abcdefghb=3", "sort_reverse", {}, "self", "abcdefghb=3,abcdefghB=2,abcdefgh=1"},
       {"b=1,a=2,B=3,4", "sort_reverse", {}, "self", "b=1,a=2,B=3,4"},
       {"B=1,a=2,b=3", "rsort", {}, "self", "b=3,a=2,B=1"},
       {"a=[n=2],b=[n=10],c=[n=1]", "sort_by", {s("n")}, "self", "c=[n=1],a=[n=2],b=[n=10]"},
@@ -253,6 +257,12 @@ TEST_F(JsonMethods, CopyIsIndependentAndStopsAtTheDepthLimit) {
     level = container(level).entries.at(0).value;
   }
   EXPECT_EQ(level->type, KRVVAR_NONE);
+}
+
+TEST(SeenTexts, GrowsPastTheExpectedCount) {
+  krv_seen_texts seen(1);
+  for (int pass = 0; pass < 2; ++pass)
+    for (int n = 0; n < 100; ++n) EXPECT_EQ(seen.insert(std::string(n, 'x')), pass == 0) << n;
 }
 
 }  // namespace
