@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "classes/std/kernel_memory_access.h"
+#include "classes/std/method_registration.h"
 #include "kernel/compiler/types.h"
 #include "module/namespace_registry.h"
 #include "runtime/storage/json_object.h"
@@ -159,40 +160,34 @@ krvvar_shared write(krv_std_buffer* self, krv_vm_context&, args_t& args) {
 
 }  // namespace method
 
-// Adds a method and then its parameter helps, in order.
-void add_method(std::string_view name, krv_std_buffer::method_body body, uint32_t min_args, uint32_t max_args,
-                std::string_view help, std::initializer_list<std::string_view> param_help = {}) {
-  krv_std_buffer::add_function(name, std::move(body), min_args, max_args, help);
-  krv_function_def& added = *krv_std_buffer::statics().members.back()->function_descriptor();
-  added.param_help.insert(added.param_help.end(), param_help);
-}
+using methods = krv_class_methods<krv_std_buffer>;
 
 }  // namespace
 
 void krv_std_buffer::script_register() {
   statics().create_new = [] { return create(); };
-  add_method("size", method::size, 0, 0, "Returns the number of bytes stored in the buffer.");
-  add_method("clear", method::clear, 0, 0, "Removes all bytes from the buffer and returns the buffer.");
-  add_method("resize", method::resize, 1, 2, "Sets the number of bytes. New bytes are set to fill (default 0). Returns the buffer.",
-             {"size: int", "fill: int - optional byte value"});
-  add_method("fill", method::fill, 1, 1, "Sets every byte to value. Returns the buffer.", {"value: int - byte value"});
-  add_method("push", method::push, 1, krv_any_arg_count, "Appends bytes (values are truncated to 8 bit). Returns the buffer.",
-             {"...: int - byte values"});
-  add_method("append", method::append, 1, 1,
-             "Appends the bytes of a std.buffer, the bytes of a string or a list of byte values. Returns the buffer.",
-             {"data: std.buffer | string | json"});
-  add_method("string", method::string, 0, 2,
-             "The bytes as a string, byte exact (also zero bytes; converting the buffer with std.string() stops at the "
-             "first zero byte).",
-             {"start: int - optional first byte", "count: int - optional number of bytes"});
-  add_method("read", method::read, 2, 2,
-             "Reads element index of the buffer viewed as an array of type (little endian, like kernels see it).",
-             {"type: string - i8, u8, i16, u16, i32, u32, i64, u64, f32, f64",
-              "index: int - element index (byte offset = index * size of type)"});
-  add_method("write", method::write, 3, 3,
-             "Writes element index of the buffer viewed as an array of type. Integers must fit into the type. Returns "
-             "the buffer.",
-             {"type: string", "index: int", "value: number"});
+  methods::add("size", method::size, 0, 0, "Returns the number of bytes stored in the buffer.");
+  methods::add("clear", method::clear, 0, 0, "Removes all bytes from the buffer and returns the buffer.");
+  methods::add("resize", method::resize, 1, 2, "Sets the number of bytes. New bytes are set to fill (default 0). Returns the buffer.",
+               {"size: int", "fill: int - optional byte value"});
+  methods::add("fill", method::fill, 1, 1, "Sets every byte to value. Returns the buffer.", {"value: int - byte value"});
+  methods::add("push", method::push, 1, krv_any_arg_count, "Appends bytes (values are truncated to 8 bit). Returns the buffer.",
+               {"...: int - byte values"});
+  methods::add("append", method::append, 1, 1,
+               "Appends the bytes of a std.buffer, the bytes of a string or a list of byte values. Returns the buffer.",
+               {"data: std.buffer | string | json"});
+  methods::add("string", method::string, 0, 2,
+               "The bytes as a string, byte exact (also zero bytes; converting the buffer with std.string() stops at the "
+               "first zero byte).",
+               {"start: int - optional first byte", "count: int - optional number of bytes"});
+  methods::add("read", method::read, 2, 2,
+               "Reads element index of the buffer viewed as an array of type (little endian, like kernels see it).",
+               {"type: string - i8, u8, i16, u16, i32, u32, i64, u64, f32, f64",
+                "index: int - element index (byte offset = index * size of type)"});
+  methods::add("write", method::write, 3, 3,
+               "Writes element index of the buffer viewed as an array of type. Integers must fit into the type. Returns "
+               "the buffer.",
+               {"type: string", "index: int", "value: number"});
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "runtime/storage/json_visit_guard.h"
 #include "runtime/exec/raise.h"
@@ -83,24 +84,61 @@ bool krv_std_json::has_key(std::string_view key) const { return key_index && key
 bool krv_std_json::erase_index(int64_t index) {
   if (index < 0) index += size();
   if (index < 0 || index >= size()) return false;
-  const auto position = entries.begin() + index;
-  if (position->has_key() && key_index) {
-    auto node = key_index->find(*position->key);
-    if (node != key_index->end() && --node->second.count == 0) {
-      key_index->erase(node);
-    } else if (node != key_index->end() && node->second.cell == position->value.get()) {
-      // Point the key at its first remaining entry.
-      for (const krv_std_json_entry& other : entries) {
-        if (other.has_key() && *other.key == *position->key && other.value.get() != position->value.get()) {
-          node->second.cell = other.value.get();
-          break;
-        }
-      }
+  erase_range(static_cast<size_t>(index), static_cast<size_t>(index) + 1);
+  return true;
+}
+
+void krv_std_json::erase_range(size_t first, size_t last) {
+  last = std::min(last, entries.size());
+  if (first >= last) return;
+  const auto begin = entries.begin() + static_cast<std::ptrdiff_t>(first);
+  const auto end = entries.begin() + static_cast<std::ptrdiff_t>(last);
+  // Keys losing their looked-up cell are marked (null cell) and pointed at a remaining entry below. A key
+  // may have no node (an empty key kept by unique): nothing to count then.
+  size_t unpointed = 0;
+  if (key_index) {
+    for (auto entry = begin; entry != end; ++entry) {
+      if (!entry->has_key()) continue;
+      auto node = key_index->find(*entry->key);
+      if (node != key_index->end() && --node->second.count == 0) key_index->erase(node);
+    }
+    for (auto entry = begin; entry != end; ++entry) {
+      if (!entry->has_key()) continue;
+      auto node = key_index->find(*entry->key);
+      if (node == key_index->end() || node->second.cell != entry->value.get()) continue;
+      node->second.cell = nullptr;
+      ++unpointed;
     }
   }
-  krv_std_json_entry erased = std::move(*position);
-  entries.erase(position);
-  return true;
+  // The removed entries are released only once the container is consistent again.
+  std::vector<krv_std_json_entry> removed(std::make_move_iterator(begin), std::make_move_iterator(end));
+  entries.erase(begin, end);
+  for (auto entry = entries.begin(); unpointed != 0 && entry != entries.end(); ++entry) {
+    if (!entry->has_key()) continue;
+    auto node = key_index->find(*entry->key);
+    if (node == key_index->end() || node->second.cell != nullptr) continue;
+    node->second.cell = entry->value.get();
+    --unpointed;
+  }
+}
+
+void krv_std_json::insert_unkeyed(size_t position, krvvar_shared cell) {
+  position = std::min(position, entries.size());
+  entries.emplace(entries.begin() + static_cast<std::ptrdiff_t>(position), std::move(cell));
+}
+
+void krv_std_json::drop_keys() {
+  key_index.reset();
+  for (krv_std_json_entry& entry : entries) delete std::exchange(entry.key, nullptr);
+}
+
+void krv_std_json::rebuild_key_index(bool index_empty_keys) {
+  key_index.reset();
+  for (const krv_std_json_entry& entry : entries) {
+    if (!entry.has_key() || (entry.key->empty() && !index_empty_keys)) continue;
+    auto [node, inserted] = index().try_emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 0});
+    ++node->second.count;
+  }
 }
 
 bool krv_std_json::erase_key(std::string_view key) {
@@ -170,10 +208,6 @@ void krv_std_json::assign_from(const krv_std_json& other) {
   }
   clear_entries();
   entries.swap(copied);
-  for (const krv_std_json_entry& entry : entries) {
-    if (!entry.has_key()) continue;
-    // The first entry with a key keeps the lookup; later ones only count.
-    auto [node, inserted] = index().try_emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 0});
-    ++node->second.count;
-  }
+  // Keys are copied as they are: an empty key stays a key and is indexed.
+  rebuild_key_index(true);
 }

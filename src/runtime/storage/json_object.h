@@ -50,6 +50,16 @@ class krv_std_json : public krvobject<krv_std_json, CLASS_STRING<"std.json">>, p
   bool erase_key(std::string_view key);
   // Removes the entry at `index` (negative counts from the end); false when out of range.
   bool erase_index(int64_t index);
+  // Removes the entries [first, last) in one step (positions past the end are clamped). A key that keeps
+  // entries but loses the one its lookup gave then looks up its first remaining entry.
+  void erase_range(size_t first, size_t last);
+  // Inserts `cell` as an unkeyed entry before `position` (0..size(); later entries move up by one).
+  void insert_unkeyed(size_t position, krvvar_shared cell);
+  // Deletes the key of every entry and drops the index: the container becomes a list, values in order.
+  void drop_keys();
+  // Builds the index afresh from the entries: the first entry with a key gets the lookup, later ones only
+  // count. An empty key is indexed only with `index_empty_keys`; otherwise it stays a key without a node.
+  void rebuild_key_index(bool index_empty_keys);
   // Removes all entries and drops the index; the entry storage is kept.
   void clear_entries();
   // Clears this container and every container nested in it; a cycle or the depth limit stops the walk.

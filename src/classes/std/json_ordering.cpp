@@ -1,0 +1,215 @@
+// Ordering and de-duplication of std.json entries in place: sort, sort_reverse (rsort), sort_by, unique.
+//
+// The sorts order only the keyed part of a container. They first move every keyed entry (a key string,
+// even an empty one) before every unkeyed entry with the two-cursor partition, which keeps the order of
+// neither group, and then sort the keyed group. Entries move as whole {key, value} pairs: the value cells,
+// and with them every handle scripts hold, stay the same, and the key index (which maps keys to cells,
+// not positions) stays valid. unique removes entries and so rebuilds the index.
+//
+// Letter case is folded byte by byte as the "C" locale folds it (only ASCII letters), whatever locale the
+// host set, as std.string does.
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "classes/std/json_methods.h"
+#include "classes/std/seen_texts.h"
+#include "classes/std/string_bytes.h"
+
+namespace {
+
+using entry_vector = std::vector<krv_std_json_entry>;
+
+// Keyed entries first (std::partition on random-access iterators is the two-cursor partition: a front
+// cursor over keyed entries, a back cursor over unkeyed ones, swapping where they stop); the keyed count.
+size_t partition_keyed_first(entry_vector& entries) {
+  const auto keyed_end =
+      std::partition(entries.begin(), entries.end(), [](const krv_std_json_entry& entry) { return entry.has_key(); });
+  return static_cast<size_t>(keyed_end - entries.begin());
+}
+
+// Puts the keyed group [0, keyed) in the order of `records`, each naming an entry by its position there;
+// the unkeyed entries stay behind it in their order.
+template <class Record>
+void arrange_keyed(entry_vector& entries, const std::vector<Record>& records) {
+  entry_vector arranged;
+  arranged.reserve(entries.size());
+  for (const Record& record : records) arranged.push_back(std::move(entries[record.position]));
+  std::move(entries.begin() + static_cast<std::ptrdiff_t>(records.size()), entries.end(),
+            std::back_inserter(arranged));
+  entries.swap(arranged);
+}
+
+// What sort and sort_reverse order a keyed entry by. Keys live behind a pointer each, so an introsort of
+// the entries themselves waits on a cache miss in most of its comparisons; the first eight bytes of the
+// key (lowered when folding case), read once into the slot, decide almost all of them. The slots' order
+// is that of the whole keys: prefixes are compared as big-endian numbers, which is byte order with a
+// short key padded by zero bytes, and equal prefixes fall back to the whole keys.
+struct key_slot {
+  uint64_t prefix;
+  size_t position;  // of the entry in the keyed group
+};
+
+template <bool FoldCase>
+std::vector<key_slot> key_slots(const entry_vector& entries, size_t keyed) {
+  std::vector<key_slot> slots(keyed);
+  for (size_t i = 0; i < keyed; ++i) {
+    const std::string_view key = entries[i].key_view();
+    uint64_t prefix = 0;
+    for (size_t n = 0; n < 8; ++n) {
+      const char byte = n < key.size() ? key[n] : '\0';
+      prefix = prefix << 8 | static_cast<unsigned char>(FoldCase ? krv_lower_byte(byte) : byte);
+    }
+    slots[i] = {prefix, i};
+  }
+  return slots;
+}
+
+// Sorts the keyed group by key: ascending with case folded, or descending by raw bytes.
+template <bool FoldCase>
+void sort_keyed(entry_vector& entries, size_t keyed) {
+  std::vector<key_slot> slots = key_slots<FoldCase>(entries, keyed);
+  std::sort(slots.begin(), slots.end(), [&entries](const key_slot& a, const key_slot& b) {
+    if (a.prefix != b.prefix) return FoldCase ? a.prefix < b.prefix : a.prefix > b.prefix;
+    const std::string_view x = entries[a.position].key_view(), y = entries[b.position].key_view();
+    return FoldCase ? krv_less_ignoring_case(x, y) : x > y;
+  });
+  arrange_keyed(entries, slots);
+}
+
+// What sort_by compares an entry by: the value of the first entry under the sort key in the entry's own
+// container value. Taken once per entry before sorting, so the comparisons convert nothing.
+struct sort_by_child {
+  bool missing = true;  // no container, no such entry, or None
+  bool number = false;  // an int or float, compared as a double against another number
+  double value = 0;
+  std::string text;      // compared as bytes when either side is not a number
+  size_t position = 0;   // the entry's place in the keyed group
+};
+
+sort_by_child child_of(const krv_std_json_entry& entry, std::string_view sort_key, size_t position) {
+  sort_by_child child;
+  child.position = position;
+  krvvar& value = *entry.value;
+  const krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr;
+  if (nested == nullptr) return child;
+  for (const krv_std_json_entry& candidate : nested->entries) {
+    if (!candidate.has_key() || *candidate.key != sort_key) continue;
+    krvvar& found = *candidate.value;
+    child.missing = found.type == KRVVAR_NONE;
+    child.number = found.type == KRVVAR_INT || found.type == KRVVAR_FLOAT;
+    if (child.number) child.value = found.float_value();
+    if (!child.missing) found.string_value(child.text);
+    break;
+  }
+  return child;
+}
+
+// A child goes before a missing one in both directions; numbers compare as numbers, all else as texts.
+bool child_first(const sort_by_child& a, const sort_by_child& b, bool descending) {
+  if (a.missing != b.missing) return !a.missing;
+  if (a.number && b.number) return descending ? a.value > b.value : a.value < b.value;
+  const int order = a.text.compare(b.text);
+  return descending ? order > 0 : order < 0;
+}
+
+// Appends the value's signature for unique: its resolved type code in decimal, a colon and its text, so
+// the int 1 ("2:1") and the text 1 ("5:1") differ while two containers with the same text are equal.
+void append_signature(const krvvar_shared& value, std::string& out) {
+  if (!value) {
+    out += "0:";
+    return;
+  }
+  // Only references and member references need resolving; every other cell stands for itself.
+  const bool indirect = value->type == KRVVAR_REF || value->is_member_ref();
+  const krvvar_shared resolved = indirect ? value.deref_copy() : krvvar_shared();
+  krvvar& cell = indirect ? *resolved : *value;
+  if (cell.type >= 10) out += static_cast<char>('0' + cell.type / 10);
+  out += static_cast<char>('0' + cell.type % 10);
+  out += ':';
+  if (cell.type == KRVVAR_INT) {
+    // The int's decimal text, written straight into the signature.
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, cell.payload.int_value).ptr);
+  } else {
+    out += cell.string_view_value();
+  }
+}
+
+// Which entries unique keeps: the first entry of each non-empty key in object mode (a container with at
+// least one such key), the first of each value signature for every other entry.
+std::vector<uint8_t> first_occurrences(const entry_vector& entries) {
+  const auto keyed = static_cast<size_t>(
+      std::count_if(entries.begin(), entries.end(), [](const krv_std_json_entry& e) { return !e.key_view().empty(); }));
+  const bool object_mode = keyed > 0;
+  krv_seen_texts seen_keys(keyed);
+  krv_seen_texts seen_values(entries.size() - keyed);
+  std::vector<uint8_t> keep(entries.size());
+  std::string signature;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const std::string_view key = entries[i].key_view();
+    if (object_mode && !key.empty()) {
+      keep[i] = seen_keys.insert(key);
+    } else {
+      signature.clear();
+      append_signature(entries[i].value, signature);
+      keep[i] = seen_values.insert(signature);
+    }
+  }
+  return keep;
+}
+
+}  // namespace
+
+namespace krv_json_methods {
+
+// Unstable: keys that differ only in letter case end in no defined order.
+KRV_JSON_METHOD(sort) {
+  sort_keyed<true>(self->entries, partition_keyed_first(self->entries));
+  return krv_json_self_result(self);
+}
+
+// Descending raw bytes: lower-case letters (greater bytes) before upper-case ones.
+KRV_JSON_METHOD(sort_reverse) {
+  sort_keyed<false>(self->entries, partition_keyed_first(self->entries));
+  return krv_json_self_result(self);
+}
+
+// Stable: entries whose children compare equal keep their order from after the partition.
+KRV_JSON_METHOD(sort_by) {
+  const std::string sort_key = args[0]->get_string();
+  const bool descending = args.size() > 1 && args[1]->is_nonzero();
+  entry_vector& entries = self->entries;
+  const size_t keyed = partition_keyed_first(entries);
+  std::vector<sort_by_child> children;
+  children.reserve(keyed);
+  for (size_t i = 0; i < keyed; ++i) children.push_back(child_of(entries[i], sort_key, i));
+  std::stable_sort(children.begin(), children.end(), [descending](const sort_by_child& a, const sort_by_child& b) {
+    return child_first(a, b, descending);
+  });
+  arrange_keyed(entries, children);
+  return krv_json_self_result(self);
+}
+
+// Keeps the first occurrences in order. Every non-empty key then looks up its first surviving entry;
+// entries with an empty key stay keyed but get no index node (erasing them copes with that).
+KRV_JSON_METHOD(unique) {
+  entry_vector& entries = self->entries;
+  if (entries.size() < 2) return krv_json_self_result(self);
+  const std::vector<uint8_t> keep = first_occurrences(entries);
+  entry_vector kept;
+  kept.reserve(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (keep[i]) kept.push_back(std::move(entries[i]));
+  entries.swap(kept);
+  self->rebuild_key_index(false);
+  // The dropped entries are released only now, with the container consistent again.
+  kept.clear();
+  return krv_json_self_result(self);
+}
+
+}  // namespace krv_json_methods

@@ -1,0 +1,268 @@
+// std.json methods through their definitions: the method table, then each method's result, the container
+// afterwards and the warnings for given containers and arguments, then what a table cannot show (cells
+// shared with the result, key lookups afterwards, containers that hold themselves, deep nesting).
+#include "json_method_call.h"
+
+#include "classes/std/seen_texts.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+krvvar_shared i(int64_t value) { return krvvar_shared::make_int(value); }
+krvvar_shared s(std::string_view text) { return krvvar_shared::make_string(text); }
+
+// Appends `value` (shared when a container) to the container of `to`.
+void add(const krvvar_shared& to, krvvar_shared value, std::string_view key = {}) {
+  to->object_ptr<krv_std_json>()->push_value(value, key);
+}
+
+TEST_F(JsonMethods, TableInRegistrationOrder) {
+  const struct {
+    const char* name;
+    uint32_t min, max;
+    size_t param_helps;
+  } table[] = {{"push", 1, 1, 1},          {"push_back", 1, 1, 1},     {"pop", 0, 0, 0},
+               {"pop_back", 0, 0, 0},      {"insert", 2, 2, 1},        {"size", 0, 0, 0},
+               {"clear", 0, 0, 0},         {"clear_free", 0, 0, 0},    {"key", 1, 1, 1},
+               {"has", 1, 1, 1},           {"has_value", 1, 1, 1},     {"has_value_str", 1, 1, 1},
+               {"geti", 1, 1, 1},          {"hasi", 1, 1, 1},          {"erase", 1, 1, 1},
+               {"remove", 1, 1, 1},        {"erase_value", 1, 1, 1},   {"remove_value", 1, 1, 1},
+               {"remove_all_keys", 1, 1, 1}, {"copy", 0, 0, 0},        {"sort", 0, 0, 0},
+               {"sort_reverse", 0, 0, 0},  {"rsort", 0, 0, 0},         {"sort_by", 1, 2, 1},
+               {"string", 0, 1, 1},        {"compact_string", 0, 0, 0}, {"combine_string", 0, 1, 1},
+               {"from_string", 1, 1, 1},   {"merge", 1, 2, 1},         {"append", 1, 2, 1},
+               {"to_list", 0, 0, 0},       {"resize", 1, 1, 1},        {"unique", 0, 0, 0},
+               {"push_cyclic", 2, 2, 2},   {"debug_refs", 0, 1, 1}};
+  const auto& members = krv_std_json::statics().members;
+  ASSERT_EQ(members.size(), std::size(table));
+  for (size_t n = 0; n < members.size(); ++n) {
+    const krv_function_def& function = *members[n]->function_descriptor();
+    EXPECT_EQ(function.name, table[n].name);
+    EXPECT_EQ(function.min_args, table[n].min) << table[n].name;
+    EXPECT_EQ(function.max_args, table[n].max) << table[n].name;
+    EXPECT_EQ(function.param_help.size(), table[n].param_helps) << table[n].name;
+  }
+  for (auto [a, b] : {std::pair{"push", "push_back"}, {"pop", "pop_back"}, {"erase", "remove"},
+                      {"erase_value", "remove_value"}, {"sort_reverse", "rsort"}}) {
+    EXPECT_EQ(method(a).help, method(b).help) << a;
+    EXPECT_EQ(method(a).param_help, method(b).param_help) << a;
+  }
+  EXPECT_EQ(method("merge").param_help, method("append").param_help);
+  EXPECT_NE(method("merge").help, method("append").help);
+}
+
+TEST_F(JsonMethods, ResultsAndContainersAfterwards) {
+  const struct {
+    const char* before;
+    const char* name;
+    std::vector<krvvar_shared> args;
+    const char* result;
+    const char* after;
+    const char* warning = nullptr;
+  } cases[] = {
+      {"1", "push", {s("x")}, "self", "1,'x'"},
+      {"1", "push_back", {i(2)}, "self", "1,2"},
+      {"", "pop", {}, "self", ""},
+      {"1,2", "pop", {}, "self", "1"},
+      {"1,a=2", "pop_back", {}, "self", "1"},
+      {"'a','b','c'", "insert", {i(-1), s("x")}, "self", "'a','b','x','c'"},
+      {"'a','b','c'", "insert", {i(-10), s("x")}, "self", "'x','a','b','c'"},
+      {"'a','b','c'", "insert", {i(10), s("x")}, "self", "'a','b','c','x'"},
+      {"a=1,2", "size", {}, "2", "a=1,2"},
+      {"a=1,[b=2]", "clear", {}, "self", ""},
+      {"a=1,b=2", "key", {i(-1)}, "'b'", "a=1,b=2"},
+      {"1", "key", {i(0)}, "None", "1"},
+      {"a=1,b=2", "key", {i(5)}, "None", "a=1,b=2", "index out of range!"},
+      {"a=1,b=2", "key", {i(-3)}, "None", "a=1,b=2", "index out of range!"},
+      {"1", "has", {s("1")}, "0", "1"},
+      {"a=1", "has", {s("a")}, "1", "a=1"},
+      {"1,[2]", "has_value", {notation("2")}, "1", "1,[2]"},
+      {"1,2", "has_value", {s("x")}, "0", "1,2"},
+      {"'x',1", "has_value_str", {s("1")}, "1", "'x',1"},
+      {"name=1", "hasi", {s("NAME")}, "1", "name=1"},
+      {"=1", "hasi", {s("")}, "0", "=1"},
+      {"'a','b','c'", "erase", {krvvar_shared::make_float(1.9)}, "1", "'a','c'"},
+      {"x=1,y=2,x=3", "erase", {s("x")}, "1", "y=2"},
+      {"1,2", "erase", {i(2)}, "0", "1,2"},
+      {"x=1,y=2,x=3", "remove", {s("x")}, "1", "y=2"},
+      {"'a','b'", "remove", {i(-1)}, "1", "'a'"},
+      {"2,2", "erase_value", {i(2)}, "1", "2"},
+      {"1,2", "remove_value", {s("3")}, "0", "1,2"},
+      {"x=1,n=[x=2,y=3],4", "remove_all_keys", {s("x")}, "self", "n=[y=3],4"},
+      {"a=1,b=2", "to_list", {}, "self", "1,2"},
+      {"1,2", "resize", {i(0)}, "self", ""},
+      {"'a'", "resize", {i(3)}, "self", "'a',None,None"},
+      {"'a'", "resize", {i(-1)}, "self", "'a'", "size out of range!"},
+      {"1,2,3", "push_cyclic", {s("x"), i(3)}, "self", "2,3,'x'"},
+      {"1,2,3,4,5", "push_cyclic", {s("x"), i(3)}, "self", "4,5,'x'"},
+      {"1,2", "push_cyclic", {s("x"), i(0)}, "self", "1,2", "push_cyclic: max_entries must be greater than 0"},
+      {"b=1,a=[2]", "string", {i(1)}, "'{\"a\":[2],\"b\":1}'", "b=1,a=[2]"},
+      {"1", "string", {}, "'[\n    1\n]'", "1"},
+      {"1", "string", {i(0)}, "'[\n    1\n]'", "1"},
+      {"1,'x'", "compact_string", {}, "'[1,\"x\"]'", "1,'x'"},
+      {"9", "from_string", {s("{\"b\": [1], \"a\": 2}")}, "1", "a=2,b=[1]"},
+      {"a=1", "debug_refs", {i(1)}, "'{\"a\":{\"is_ref\":false,\"refcount\":1,\"type\":\"int\"}}'", "a=1"},
+      {"'a','b'", "combine_string", {s(",")}, "'a,b,'", "'a','b'"},
+      {"'a',b=2", "combine_string", {}, "'a2'", "'a',b=2"},
+      {"", "combine_string", {s(",")}, "''", ""},
+      {"a=0", "merge", {notation("a=1,b=2")}, "self", "a=1,b=2"},
+      {"a=0", "merge", {notation("a=1,b=2"), i(0)}, "self", "a=0,b=2"},
+      {"a=0", "merge", {notation("1,2")}, "self", "a=0"},
+      {"a=0", "merge", {i(5)}, "self", "a=0"},
+      {"a=0", "append", {notation("1,a=1,2")}, "self", "a=1,1,2"},
+      {"a=0", "append", {notation("a=1"), i(0)}, "self", "a=0"},
+      {"1", "append", {i(5)}, "self", "1,5"},
+      {"1", "append", {krvvar_shared::make_none()}, "self", "1"},
+      {"b=1,A=2,3,c=4", "sort", {}, "self", "A=2,b=1,c=4,3"},
+      {"1,2,3", "sort", {}, "self", "1,2,3"},
+      {"1,b=3,a=2", "sort", {}, "self", "a=2,b=3,1"},
+      {"abcdefghX=1,abc=2,ABCDEFGHa=3,abcdefgh=4", "sort", {}, "self", "abc=2,abcdefgh=4,ABCDEFGHa=3,abcdefghX=1"},
+      {"abcdefgh=1,abcdefghB=2,abcdefghb=3", "sort_reverse", {}, "self", "abcdefghb=3,abcdefghB=2,abcdefgh=1"},
+      {"b=1,a=2,B=3,4", "sort_reverse", {}, "self", "b=1,a=2,B=3,4"},
+      {"B=1,a=2,b=3", "rsort", {}, "self", "b=3,a=2,B=1"},
+      {"a=[n=2],b=[n=10],c=[n=1]", "sort_by", {s("n")}, "self", "c=[n=1],a=[n=2],b=[n=10]"},
+      {"[n=2],[n=10],[n=1]", "sort_by", {s("n")}, "self", "[n=2],[n=10],[n=1]"},
+      {"a=[n=1],m=[x=0],b=[n=3],c=[n=2]", "sort_by", {s("n"), i(1)}, "self", "b=[n=3],c=[n=2],a=[n=1],m=[x=0]"},
+      {"m=[x=0],a=[n=1],b=[n=3],c=[n=2]", "sort_by", {s("n")}, "self", "a=[n=1],c=[n=2],b=[n=3],m=[x=0]"},
+      {"a=[n='9'],b=[n=10]", "sort_by", {s("n")}, "self", "b=[n=10],a=[n='9']"},
+      {"a=[n=None],b=7,c=[n=2.5],d=[n=2]", "sort_by", {s("n")}, "self", "d=[n=2],c=[n=2.500000],a=[n=None],b=7"},
+      {"1,1,'1',2", "unique", {}, "self", "1,'1',2"},
+      {"a=1,b=1,a=2", "unique", {}, "self", "a=1,b=1"},
+      {"a=1,5,5", "unique", {}, "self", "a=1,5"},
+      {"[1],[1],[2]", "unique", {}, "self", "[1],[2]"},
+      {"7", "unique", {}, "self", "7"},
+  };
+  for (const auto& c : cases) {
+    const std::string label = std::string(c.name) + " on " + c.before;
+    krvvar_shared receiver = notation(c.before);
+    const size_t warnings_before = warnings().size();
+    krvvar_shared result = call(receiver, c.name, c.args);
+    EXPECT_EQ(shown_value(*result, &container(receiver)), c.result) << label;
+    EXPECT_EQ(shown_entries(container(receiver)), c.after) << label;
+    const std::vector<std::string> expected = c.warning ? std::vector<std::string>{c.warning} : std::vector<std::string>{};
+    const std::vector<std::string> all = warnings();
+    EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(warnings_before), all.end()), expected)
+        << label;
+  }
+}
+
+TEST_F(JsonMethods, FromStringFailureEmptiesAndReports) {
+  krvvar_shared receiver = notation("1");
+  EXPECT_EQ(call(receiver, "from_string", {s("{")})->int_value(), 0);
+  EXPECT_EQ(container(receiver).size(), 0);
+  EXPECT_EQ(errors().size(), 1u);
+}
+
+// Equal children keep their order, through the insertion sort of short groups and the merge sort of long.
+TEST_F(JsonMethods, SortByIsStable) {
+  for (int count : {20, 100}) {
+    krvvar_shared receiver = krvvar_shared::make_json();
+    for (int n = 0; n < count; ++n) {
+      add(receiver, notation("n=" + std::to_string(n % 3)), "e" + std::to_string(n));
+    }
+    call(receiver, "sort_by", {s("n"), i(1)});
+    std::vector<int> order;
+    for (const krv_std_json_entry& entry : container(receiver).entries) order.push_back(std::stoi(entry.key->substr(1)));
+    std::vector<int> expected;
+    for (int group : {2, 1, 0})
+      for (int n = group; n < count; n += 3) expected.push_back(n);
+    EXPECT_EQ(order, expected) << count;
+  }
+}
+
+TEST_F(JsonMethods, KeyLookupsAfterEntriesGo) {
+  krvvar_shared receiver = notation("k=1,k=2,k=3");
+  auto lookup = [&](std::string_view key) { return container(receiver).get_or_insert(key)->int_value(); };
+  EXPECT_EQ(lookup("k"), 3);
+  call(receiver, "resize", {i(2)});  // the looked-up entry goes: the key looks up its first entry left
+  EXPECT_EQ(lookup("k"), 1);
+  call(receiver, "push_cyclic", {i(9), i(2)});
+  EXPECT_EQ(shown_entries(container(receiver)), "k=2,9");
+  EXPECT_EQ(lookup("k"), 2);
+  call(receiver, "push_cyclic", {i(8), i(2)});
+  EXPECT_FALSE(container(receiver).has_key("k"));
+
+  receiver = notation("=1,a=2,1,a=3");
+  call(receiver, "unique");
+  EXPECT_EQ(shown_entries(container(receiver)), "=1,a=2");
+  EXPECT_EQ(lookup("a"), 2);
+  EXPECT_EQ(call(receiver, "has", {s("")})->int_value(), 0);  // kept, still keyed, but not indexed
+  EXPECT_EQ(call(receiver, "erase", {i(0)})->int_value(), 1);
+  EXPECT_EQ(shown_entries(container(receiver)), "a=2");
+  EXPECT_EQ(lookup("a"), 2);
+}
+
+TEST_F(JsonMethods, GetiGivesTheEntrysOwnCell) {
+  krvvar_shared receiver = notation("x=0,name=1,=2");
+  call(receiver, "geti", {s("NAME")})->set_simple(*i(5));
+  EXPECT_EQ(shown_entries(container(receiver)), "x=0,name=5,=2");
+  EXPECT_EQ(call(receiver, "geti", {s("")})->type, KRVVAR_NONE);
+}
+
+// erase finds the very container; remove takes its text as a key.
+TEST_F(JsonMethods, EraseAndRemoveWithAContainer) {
+  krvvar_shared first = notation("1"), second = notation("1");
+  for (const char* name : {"erase", "remove"}) {
+    krvvar_shared receiver = krvvar_shared::make_json();
+    add(receiver, first);
+    add(receiver, second);
+    const bool erased = call(receiver, name, {second})->int_value() != 0;
+    EXPECT_EQ(erased, name == std::string_view("erase"));
+    EXPECT_EQ(container(receiver).entries.front().value->object_ptr(), first->object_ptr());
+  }
+}
+
+TEST_F(JsonMethods, ContainersHoldingThemselves) {
+  krvvar_shared receiver = notation("x=1,y=2");
+  add(receiver, receiver, "self");
+  call(receiver, "remove_all_keys", {s("x")});
+  EXPECT_EQ(shown_entries(container(receiver)), "y=2,self=<cycle>");
+
+  krvvar_shared copy = call(receiver, "copy");
+  krv_std_json& copied = container(copy);
+  EXPECT_NE(&copied, &container(receiver));
+  EXPECT_EQ(copied.get_or_insert("self")->object_ptr(), &copied);
+  EXPECT_EQ(shown_entries(copied), "y=2,self=<cycle>");
+
+  call(receiver, "append", {receiver});  // walks the entries there were, appending list items only
+  EXPECT_EQ(shown_entries(container(receiver)), "y=2,self=<cycle>");
+  call(receiver, "push", {i(3)});
+  call(receiver, "append", {receiver, i(0)});
+  EXPECT_EQ(shown_entries(container(receiver)), "y=2,self=<cycle>,3,3");
+  EXPECT_EQ(warnings(), std::vector<std::string>{});
+  for (const krvvar_shared& looped : {receiver, copy}) call(looped, "clear");
+}
+
+TEST_F(JsonMethods, CopyIsIndependentAndStopsAtTheDepthLimit) {
+  krvvar_shared source = notation("a=[1],t='x'");
+  krvvar_shared copy = call(source, "copy");
+  call(container(copy).get_or_insert("a"), "push", {i(2)});
+  container(copy).get_or_insert("t")->string_ref() = "y";
+  EXPECT_EQ(shown_entries(container(source)), "a=[1],t='x'");
+  EXPECT_EQ(shown_entries(container(copy)), "a=[1,2],t='y'");
+
+  krvvar_shared deep = krvvar_shared::make_json();
+  for (int level = 1; level < 1100; ++level) deep = [&] {
+    krvvar_shared outer = krvvar_shared::make_json();
+    add(outer, deep);
+    return outer;
+  }();
+  krvvar_shared deep_copy = call(deep, "copy");
+  EXPECT_EQ(warnings(), std::vector<std::string>{
+                            "JSON copy exceeds the maximum nesting depth of 1024, the remaining members are not copied."});
+  krvvar_shared level = deep_copy;
+  for (int depth = 1; depth < 1025; ++depth) {
+    ASSERT_EQ(level->type, KRVVAR_JSON) << depth;
+    level = container(level).entries.at(0).value;
+  }
+  EXPECT_EQ(level->type, KRVVAR_NONE);
+}
+
+TEST(SeenTexts, GrowsPastTheExpectedCount) {
+  krv_seen_texts seen(1);
+  for (int pass = 0; pass < 2; ++pass)
+    for (int n = 0; n < 100; ++n) EXPECT_EQ(seen.insert(std::string(n, 'x')), pass == 0) << n;
+}
+
+}  // namespace
