@@ -44,9 +44,13 @@ struct child_vm {
     vm.attach_current_thread();
     lock.emplace();
   }
+  // The first report, without the frame of asterisks that errors get.
   std::string first_line() const {
     const auto lines = log.lines();
-    return lines.empty() ? std::string("(nothing logged)") : lines.front().text;
+    if (lines.empty()) return "(nothing logged)";
+    std::string text = lines.front().text;
+    text.erase(0, text.find_first_not_of("*\n"));
+    return text.substr(0, text.find('\n'));
   }
   krv_host_vm vm{"limits"};
   krv_log_collector log{vm.log()};
@@ -73,20 +77,27 @@ std::string read_nested_binary(int levels) {
   return "read";
 }
 
-// Two containers built apart, `levels` deep, each level holding the one below twice.
+// A container `levels` deep, each level holding the one below twice: 2^levels paths.
+krvvar_shared shared_twice(int levels) {
+  krvvar_shared value = krvvar_shared::make_int(1);
+  for (int i = 0; i < levels; ++i) {
+    krvvar_shared outer = krvvar_shared::make_json(), first = value, second = value;
+    outer->json_ptr(false)->push_value(first);
+    outer->json_ptr(false)->push_value(second);
+    value = outer;
+  }
+  return value;
+}
+
+// Two such containers built apart.
 std::string compare_shared(int levels) {
   child_vm vm;
-  auto build = [levels] {
-    krvvar_shared value = krvvar_shared::make_int(1);
-    for (int i = 0; i < levels; ++i) {
-      krvvar_shared outer = krvvar_shared::make_json(), first = value, second = value;
-      outer->json_ptr(false)->push_value(first);
-      outer->json_ptr(false)->push_value(second);
-      value = outer;
-    }
-    return value;
-  };
-  return build()->compare_equal(*build()) ? "equal" : "not equal";
+  return shared_twice(levels)->compare_equal(*shared_twice(levels)) ? "equal" : "not equal";
+}
+
+std::string print_shared(int levels) {
+  child_vm vm;
+  return "printed " + std::to_string(shared_twice(levels)->json_ptr(false)->dump(true).size()) + " bytes";
 }
 
 std::string compile(const std::string& source) {
@@ -111,6 +122,17 @@ std::string live_values_kernel(int count) {
 std::string constants_kernel(int count) {
   std::string source = "kernel i64 k(const i64* x) reduce(+) {\n  i64 a = x[gid];\n";
   for (int i = 0; i < count; ++i) source += "  a = a ^ " + std::to_string(1000003 + i) + ";\n";
+  return source + "  return a;\n}\n";
+}
+
+std::string nested_blocks_kernel(int levels) {
+  return "kernel void k(i32* x) { " + std::string(levels, '{') + " x[gid] = 1; " + std::string(levels, '}') + " }\n";
+}
+
+// `statements` statements of two instructions each (a multiply and an add that no pass can merge).
+std::string long_kernel(int statements) {
+  std::string source = "kernel u64 k(const u64* x) reduce(+) {\n  u64 a = x[gid];\n";
+  for (int i = 0; i < statements; ++i) source += "  a = a * a + 1;\n";
   return source + "  return a;\n}\n";
 }
 
@@ -144,7 +166,8 @@ std::string launch_stopped_early() {
 // A script text of a million lines, one block of loads.
 std::string assemble_million_lines() {
   std::string text = "program \"lines\"\nblock main 0\n";
-  for (int i = 0; i < 999'998; ++i) text += "  load_int 1\n";
+  for (int i = 0; i < 999'996; ++i) text += "  load_int 1\n";
+  text += "  return\nend\n";
   try {
     krv_assemble_text(text);
   } catch (const std::invalid_argument& refusal) {
@@ -154,14 +177,13 @@ std::string assemble_million_lines() {
 }
 
 std::vector<row> rows() {
-  const std::string big_array = [] {
-    std::string text = "[";
-    while (text.size() < 100'000'000) text += "123456789,";
-    text.back() = ']';
-    return text;
-  }();
   return {
-      {"JSON text, 100 MB array of numbers", false, "parsed", [=] { return parse_json(big_array); }},
+      {"JSON text, 100 MB array of numbers", false, "parsed", [] {
+         std::string text = "[";
+         while (text.size() < 100'000'000) text += "123456789,";
+         text.back() = ']';
+         return parse_json(text);
+       }},
       {"JSON text nested 1,024 deep", true, "parsed", [] { return parse_json(nested_json_text(1024)); }},
       {"JSON text nested 1,025 deep", true, "refused", [] { return parse_json(nested_json_text(1025)); }},
       {"JSON text nested 100,000 deep", true, "refused", [] { return parse_json(nested_json_text(100000)); }},
@@ -169,11 +191,15 @@ std::vector<row> rows() {
       {"\"j11\" section nested 1,025 deep", true, "refused", [] { return read_nested_binary(1025); }},
       {"\"j11\" section nested 100,000 deep", true, "refused", [] { return read_nested_binary(100000); }},
       {"equality, two containers 64 deep holding each part twice (2^64 paths)", true, "equal", [] { return compare_shared(64); }},
-      {"kernel, 32,000 values live at once", false, "compiled", [] { return compile(live_values_kernel(32000)); }},
+      {"printing a container 24 deep holding each part twice", false, "printed", [] { return print_shared(24); }},
+      {"kernel, 10,000 values live at once", false, "compiled", [] { return compile(live_values_kernel(10000)); }},
       {"kernel, 33,000 values live at once", false, "refused", [] { return compile(live_values_kernel(33000)); }},
       {"kernel, 28,000 constants", false, "compiled", [] { return compile(constants_kernel(28000)); }},
       {"kernel, 30,000 constants", false, "refused", [] { return compile(constants_kernel(30000)); }},
-      {"kernel, parentheses 499 deep", true, "compiled", [] { return compile(parenthesised_kernel(499)); }},
+      {"kernel, 2,097,000 statements (about 4,194,000 instructions)", false, "", [] { return compile(long_kernel(2'097'000)); }},
+      {"kernel, blocks nested 240 deep (a block and its statement: two levels each)", true, "compiled", [] { return compile(nested_blocks_kernel(240)); }},
+      {"kernel, blocks nested 260 deep", true, "refused", [] { return compile(nested_blocks_kernel(260)); }},
+      {"kernel, parentheses 240 deep", true, "compiled", [] { return compile(parenthesised_kernel(240)); }},
       {"kernel, parentheses 501 deep", true, "refused", [] { return compile(parenthesised_kernel(501)); }},
       {"kernel, parentheses 100,000 deep", true, "refused", [] { return compile(parenthesised_kernel(100000)); }},
       {"kernel, one expression of 100,000 additions", true, "", [] { return compile(long_expression_kernel(100000)); }},
