@@ -5,8 +5,15 @@
 // own operations. REFs are not looked through here; the interpreter resolves operands first.
 //
 // Deep container equality counts its nesting per thread and answers false past
-// krv_max_compare_depth nested comparisons, so cyclic or absurdly deep containers end.
+// krv_max_compare_depth nested comparisons, so cyclic or absurdly deep containers end. Containers are
+// shared on assignment, so one container can sit in many places of a structure: the pairs of nested
+// containers already found equal are remembered until the outermost comparison ends, and each pair is
+// walked once. Without that, two equal structures built apart, each holding its parts twice per level,
+// take time exponential in their depth (2^64 pairs at 64 levels).
 #include <cmath>
+#include <functional>
+#include <unordered_set>
+#include <utility>
 
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
@@ -63,11 +70,23 @@ bool values_equal(const krvvar_shared& a, const krvvar_shared& b) {
   return x->compare_equal(*y);
 }
 
+using container_pair = std::pair<const krv_std_json*, const krv_std_json*>;
+
+struct container_pair_hash {
+  size_t operator()(const container_pair& pair) const noexcept {
+    return std::hash<const void*>()(pair.first) * 31 + std::hash<const void*>()(pair.second);
+  }
+};
+
 bool containers_equal(krv_std_json* x, krv_std_json* y) {
   if (x == y) return true;
   if (x == nullptr || y == nullptr || x->entries.size() != y->entries.size()) return false;
   static thread_local int depth = 0;
+  // Nested pairs found equal during the outermost comparison; emptied (buckets kept) when it ends.
+  static thread_local std::unordered_set<container_pair, container_pair_hash> equal_pairs;
   if (depth >= krv_max_compare_depth) return false;
+  const container_pair pair{x, y};
+  if (depth > 0 && equal_pairs.contains(pair)) return true;
   ++depth;
   bool equal = true;
   for (size_t i = 0; equal && i < x->entries.size(); ++i) {
@@ -77,6 +96,11 @@ bool containers_equal(krv_std_json* x, krv_std_json* y) {
     equal = p.key_view() == q.key_view() && values_equal(p.value, q.value);
   }
   --depth;
+  if (depth == 0) {
+    equal_pairs.clear();
+  } else if (equal) {
+    equal_pairs.insert(pair);
+  }
   return equal;
 }
 

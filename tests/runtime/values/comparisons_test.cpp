@@ -128,6 +128,36 @@ TEST_F(Comparisons, DeepEqualityStopsAt256Levels) {
   EXPECT_TRUE(nested(256)->compare_equal(*nested(256)));
 }
 
+// `levels` containers, each holding the one below twice (containers are shared on assignment), the
+// innermost holding `leaf`: 2^levels paths through `levels` + 1 containers.
+krvvar_shared shared_twice(int levels, int64_t leaf) {
+  krvvar_shared value = krvvar_shared::make_int(leaf);
+  for (int i = 0; i < levels; ++i) {
+    krvvar_shared outer = krvvar_shared::make_json();
+    krvvar_shared first = value, second = value;
+    outer->json_ptr(false)->push_value(first);
+    outer->json_ptr(false)->push_value(second);
+    value = outer;
+  }
+  return value;
+}
+
+// 2^64 paths: a walk per path never ends, one per pair of containers takes microseconds.
+TEST_F(Comparisons, SharedPartsAreComparedOncePerPair) {
+  const struct {
+    int levels;
+    int64_t other_leaf;
+    bool equal;
+  } cases[] = {{64, 7, true}, {64, 8, false}, {200, 7, true}, {300, 7, false}};
+  for (const auto& c : cases) {
+    krvvar_shared a = shared_twice(c.levels, 7), b = shared_twice(c.levels, c.other_leaf);
+    EXPECT_EQ(a->compare_equal(*b), c.equal) << c.levels << " levels";
+    // Nothing remembered from one comparison misleads the next.
+    krvvar_shared d = shared_twice(c.levels, 9);
+    EXPECT_FALSE(a->compare_equal(*d)) << c.levels << " levels";
+  }
+}
+
 TEST_F(Comparisons, BuffersCompareByBytesUnlessALaunchWrites) {
   const uint8_t data[] = {1, 2, 3};
   krvvar_shared a = krvvar_shared::make_buffer(data, 3), b = krvvar_shared::make_buffer(data, 3);

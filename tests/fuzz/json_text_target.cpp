@@ -1,0 +1,55 @@
+// Fuzz target json_text: the input parsed as JSON text into a container. A text that parses is printed
+// compact and pretty; each print parses again and prints compact to the same text, and the containers
+// compare equal where the comparison reaches (it answers false past its depth of 256).
+#include <string>
+#include <string_view>
+
+#include "fuzz_support.h"
+#include "runtime/storage/json_object.h"
+#include "runtime/values/krvvar_shared.h"
+
+namespace {
+
+constexpr int comparable_depth = 256;
+
+// The deepest bracket nesting of a JSON text, strings skipped.
+int nesting_of(std::string_view text) {
+  int depth = 0, deepest = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+// `printed` parsed into a new container, which prints compact as `compact` and equals `original`.
+void check_reparse(const std::string& printed, const std::string& compact, krvvar_shared& original) {
+  krvvar_shared again = krvvar_shared::make_json();
+  KRV_FUZZ_CHECK(again->json_ptr(false)->from_string(printed, true));
+  KRV_FUZZ_CHECK(again->json_ptr(false)->dump(true) == compact);
+  if (nesting_of(compact) < comparable_depth) KRV_FUZZ_CHECK(original->compare_equal(*again));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  krv_fuzz_vm::instance().clear_log();
+  krvvar_shared value = krvvar_shared::make_json();
+  krv_std_json& container = *value->json_ptr(false);
+  if (!container.from_string(std::string_view(reinterpret_cast<const char*>(data), size), true)) return 0;
+  const std::string compact = container.dump(true);
+  if (compact.empty()) return 0;  // printing refused (nesting past the limit), said in a warning
+  check_reparse(compact, compact, value);
+  check_reparse(container.dump(false), compact, value);
+  return 0;
+}
