@@ -1,5 +1,6 @@
 // The worker queue's limits and counters, and return_thread's hand-off through the completion ring,
 // with no workers: the host's drain runs the queued jobs itself.
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -182,6 +183,29 @@ TEST_F(ReturnThread, AFullQueueWarnsAndWaitsWithTheLockReleased) {
   finish();
   ASSERT_EQ(marks.size(), 1u);
   EXPECT_EQ(marks[0]->int_value(), 3);
+}
+
+// A task released while a worker still works for it waits until the worker lets go.
+TEST_F(ReturnThread, ATaskDestroyedWhileAWorkerHoldsItWaits) {
+  assemble_handing_off([] { return krvvar_shared::make_none(); });
+  krv_task* held = task.get();
+  const std::string waiting = "Task " + address_of(held) + " waiting for thread...";
+  held->on_pool_thread = 1;
+  std::thread worker([&] {
+    auto said_waiting = [&] {
+      const std::vector<std::string> lines = infos();
+      return std::find(lines.begin(), lines.end(), waiting) != lines.end();
+    };
+    while (!said_waiting()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    held->on_pool_thread.exchange(0);
+  });
+  task.release();
+  worker.join();
+  const std::vector<std::string> lines = infos();
+  const auto wait_line = std::find(lines.begin(), lines.end(), waiting);
+  ASSERT_NE(wait_line, lines.end());
+  EXPECT_NE(std::find_if(wait_line, lines.end(), [](const std::string& line) { return line.find(" exited (") != std::string::npos; }),
+            lines.end());
 }
 
 }  // namespace
