@@ -88,7 +88,8 @@ void BM_TaskQueue(benchmark::State& state) {
   std::atomic<int64_t> done{0};
   for (auto _ : state)
     produce_and_wait(p, done, [&queue](std::function<void()> job) {
-      while (!queue.try_push(std::move(job))) std::this_thread::yield();
+      // try_push destroys a refused job; the keeping push leaves it for the next attempt.
+      while (queue.try_push_keep(job) == krv_task_queue::push_outcome::full) std::this_thread::yield();
     });
   vm.stop_workers();
   state.SetItemsProcessed(state.iterations() * p * jobs_per_producer);
