@@ -3,10 +3,19 @@
 #include <algorithm>
 
 #include "kernel/runtime/settings.h"
+#include "module/thread_record.h"
+#include "module/vm_state.h"
 
-krvk_enqueue_fn krv_kernel_enqueue() { return {}; }
+krvk_enqueue_fn krv_kernel_enqueue() {
+  krv_vm_state* vm = krv_get_thread_local().vm;
+  if (vm == nullptr || vm->worker_queue.worker_count == 0) return {};  // nobody would ever run the job
+  return [vm](std::function<void()> job) { return vm->worker_queue.try_push(std::move(job)); };
+}
 
-uint32_t krv_kernel_worker_count() { return 0; }
+uint32_t krv_kernel_worker_count() {
+  const krv_vm_state* vm = krv_get_thread_local().vm;
+  return vm == nullptr ? 0 : vm->worker_queue.worker_count;
+}
 
 int krv_kernel_thread_budget() {
   const int64_t all = static_cast<int64_t>(krv_kernel_worker_count()) + 1;

@@ -1,16 +1,19 @@
 // How kernel launches reach the host's worker threads: the enqueue function handed to helper starts and
 // native-code requests, and the number of workers that serve the calling thread's VM.
 //
-// The VM's worker queue is not part of the VM state yet. Until it is, both answer "no workers": the
-// enqueue function is empty (no helper starts, no background build is queued, the launching thread runs
-// everything) and the worker count is 0. These two functions are the only place that changes when the
-// queue arrives.
+// The enqueue function moves a job into the calling thread's VM worker queue (krv_task_queue::try_push:
+// false when 1,024 jobs wait and the job is destroyed; true otherwise, also when the host stopped the
+// queue and dropped the job unrun). It is empty when the thread has no VM or the VM has no workers (a job
+// queued there would wait for ever), so no helper starts and no background build is queued: the
+// launching thread runs everything. A dropped or late helper is harmless:
+// the launching thread runs whatever no helper claimed, and a helper that starts after the launch finds
+// nothing left.
 #pragma once
 #include <cstdint>
 
 #include "kernel/native/jit_request.h"
 
-// Hands a job to the calling thread's VM worker queue; empty when the thread has no queue.
+// Hands a job to the calling thread's VM worker queue; empty without a VM or without workers.
 krvk_enqueue_fn krv_kernel_enqueue();
 
 // Worker threads serving the calling thread's VM; 0 without a VM or queue.
