@@ -5,6 +5,7 @@
 
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/class_instance.h"
+#include "runtime/objects/class_template.h"
 #include "runtime/values/value_records.h"
 #include "script_fixture.h"
 
@@ -152,6 +153,13 @@ std::string program_with(std::string_view code) {
          construct(0, 0, "3 4") + construct(1, 0, "5 6") + construct(2, 1, "9") + std::string(code) + "\nend\n" +
          std::string(methods);
 }
+
+// A native class with one member variable, read through the member slots.
+class member_probe : public krvobject<member_probe, CLASS_STRING<"test.member_probe">> {
+ public:
+  static void script_register() { add_member<&member_probe::value>("value", "A value."); }
+  krvvar_static value;
+};
 
 class Instances : public ScriptTest {
  protected:
@@ -341,6 +349,25 @@ TEST_F(Instances, DeinitContexts) {
   EXPECT_TRUE(notes.empty());
   EXPECT_TRUE(said("__deinit__ of class 'Fin' is not called, its global scope no longer exists."));
   EXPECT_EQ(count_infos("krv_class destroyed. "), 4u);  // a, b, n and the survivor
+}
+
+TEST_F(Instances, NativeObjectMembersThroughTheirSlots) {
+  member_probe::script_register_internal();
+  auto probe = krvptr_strong<member_probe>::from_raw(new member_probe());
+  krvvar_shared seven = krvvar_shared::make_int(7);
+  probe->value->set(seven);
+  // A name the class lacks, then one site reads the member twice (the second time through its cache).
+  assemble("string \"value\"\nstring \"other\"\ncell C0 none\nblock B0 4 caches 2\n  load_cell $C0\n"
+           "  member 1 1 null 0\n  load_cell $C0\n  member 0 0 null 0\n  push_none\n  load_cell $C0\n"
+           "  member 0 0 null 0\n  add\nend\n");
+  krvvar_shared object = krvvar_shared::make_object(krvptr_strong<krvobject_base>(probe));
+  built->cells[0]->set(object);
+  run_started(start());
+  const krv_member_cache_entry& cached = built->root->member_cache[0];
+  EXPECT_EQ(cached.type_key, probe->object_type_hash());
+  EXPECT_GE(cached.member_index, 0);
+  EXPECT_EQ(built->root->member_cache[1].member_index, -1);
+  EXPECT_EQ(result().int_value(), 14);
 }
 
 }  // namespace
