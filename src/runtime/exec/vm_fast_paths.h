@@ -12,11 +12,13 @@
 
 class krv_vm_context;
 
-// One number of the fast path's evaluation.
+// One number of the fast path's evaluation: the field that is_float names holds it. No member
+// initialisers: the evaluation stack is written before it is read, and clearing it on every run would
+// cost more than the evaluation.
 struct krv_fast_number {
-  bool is_float = false;
-  int64_t int_value = 0;
-  double float_value = 0.0;
+  bool is_float;
+  int64_t int_value;
+  double float_value;
 };
 
 // The value slot that {kind, depth, index} names for `frame` (kinds 0, 1, 2, 19, 20), or null.
