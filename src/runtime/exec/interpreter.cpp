@@ -547,9 +547,16 @@ dispatch:
     op_release_contents:
       frame.ip = ip;
       stack.back()->flags |= krvvar_release_contents; KRV_NEXT();
-    op_mod:
+    op_mod: {
       frame.ip = ip;
-      modulo(frame); KRV_NEXT();
+      int64_t left, right;
+      if (pop_integers(frame, left, right)) {
+        set_int(task, stack.back(), integer_modulo(left, right));
+        KRV_NEXT();
+      }
+      modulo(frame);
+      KRV_NEXT();
+    }
     op_bit_not: {
       frame.ip = ip;
       const int64_t value = accumulator_int(task);

@@ -47,7 +47,10 @@ enum fast_step : uint8_t {
 constexpr int max_member_chain = 16;
 
 krvvar_shared* frame_local(krv_vm_context* frame, uint32_t index) {
-  if (frame == nullptr || index >= frame->local_limit() || !frame->locals[index]) return nullptr;
+  // local_limit() by hand: this is the fast path's hottest read.
+  if (frame == nullptr || frame->block == nullptr || index >= frame->block->local_count ||
+      index >= frame->locals.size() || !frame->locals[index])
+    return nullptr;
   return &frame->locals[index];
 }
 

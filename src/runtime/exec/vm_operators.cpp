@@ -175,6 +175,15 @@ int64_t integer_arithmetic(uint8_t opcode, int64_t left, int64_t right) {
   return left / right;
 }
 
+int64_t integer_modulo(int64_t left, int64_t right) {
+  if (right == 0) {
+    krv_raise_warning("Modulo by zero!");
+    return 0;
+  }
+  // x % -1 is 0; the hardware remainder would trap for the smallest integer.
+  return right == -1 ? 0 : left % right;
+}
+
 void arithmetic(krv_vm_context& frame, uint8_t opcode) {
   operand_pair operands;
   if (!fetch(frame, operands)) return;
@@ -247,12 +256,7 @@ void modulo(krv_vm_context& frame) {
   const int64_t l = left.int_value();
   const int64_t r = right.int_value();
   recycle(task, operands.right);
-  if (r == 0) {
-    krv_raise_warning("Modulo by zero!");
-    return set_int(task, slot, 0);
-  }
-  // x % -1 is 0; the hardware remainder would trap for the smallest integer.
-  set_int(task, slot, r == -1 ? 0 : l % r);
+  set_int(task, slot, integer_modulo(l, r));
 }
 
 void bitwise(krv_vm_context& frame, uint8_t opcode) {

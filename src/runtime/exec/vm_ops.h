@@ -117,6 +117,8 @@ inline constexpr size_t max_stack_values = size_t{1} << 20;
 // Integer add, subtract, multiply and divide: 64-bit wrapping; division by 0 warns and gives 0, and
 // by -1 negates (wrapping, so the smallest integer stays itself instead of trapping).
 int64_t integer_arithmetic(uint8_t opcode, int64_t left, int64_t right);
+// Integer remainder: by 0 warns "Modulo by zero!" and gives 0, by -1 gives 0.
+int64_t integer_modulo(int64_t left, int64_t right);
 // Integer comparisons (34-36 with their flag byte).
 inline bool integer_compare(uint8_t opcode, uint8_t flag, int64_t left, int64_t right) {
   if (opcode == KRV_OP_EQ) return (left == right) != (flag != 0);
