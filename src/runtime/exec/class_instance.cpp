@@ -9,7 +9,6 @@
 #include "runtime/exec/raise.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/task_continue.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/log.h"
 #include "runtime/values/value_records.h"
@@ -19,16 +18,6 @@ namespace {
 template <class... Pieces>
 void log_line(krv_log_level level, const Pieces&... pieces) {
   krv_log_line(*krv_log_base::instance(), level, pieces...);
-}
-
-// Starts the finaliser task and runs it to its end or its first suspension; a suspended finaliser
-// finishes when the scheduler resumes its task. This is the task start of the scheduler (binding no
-// arguments, then continuing the task while it asks to go on), done here until the scheduler's own
-// start joins the runtime.
-void run_finaliser(krv_task& task) {
-  if (!task.bind_params(nullptr)) return;
-  while (task_continue(task)) {
-  }
 }
 
 }  // namespace
@@ -150,7 +139,7 @@ bool krv_class::start_finaliser() {
   // Giving the handle up destroys the instance unless __deinit__ stored a new strong reference; the
   // released flag then makes its next last release destroy it without a second __deinit__.
   task->on_finish = [keep = std::move(keep)](krvvar_shared&) mutable { keep.reset_empty(); };
-  run_finaliser(*task);
+  krv_task::run(*task, nullptr);
   return true;
 }
 

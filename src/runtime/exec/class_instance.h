@@ -8,7 +8,8 @@
 // Lifetime: when the last strong handle goes, `release` runs once. Without a `__deinit__` method the
 // instance is destroyed at once. With one, the reference block stays linked and is made alive again
 // under a strong handle that the finaliser task's completion callback holds; `__deinit__` runs with
-// this instance as its captured context. When the task is done the instance is destroyed, unless the
+// this instance as its captured context, started at once by krv_task::run (a finaliser that suspends
+// finishes when the scheduler resumes it). When the task is done the instance is destroyed, unless the
 // finaliser stored a new strong reference to it: then it lives on, and its next last release destroys
 // it without running `__deinit__` again. Nothing here makes a handle from the raw pointer while the
 // instance is being destroyed.
