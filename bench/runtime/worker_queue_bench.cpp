@@ -15,6 +15,7 @@
 #include "module/vm_lock.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
+#include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
 #include "script_text.h"
 

@@ -322,9 +322,25 @@ TEST_F(Instances, ReleaseAndDeinit) {
   kept.set_type_simple(KRVVAR_NONE);
   EXPECT_EQ(notes.size(), 1u);
   EXPECT_EQ(count_infos("krv_class destroyed. "), 1u);
+
+  // A value released with its release-contents flag tears the instance down for every holder.
+  reset();
+  run_code("");
+  krvvar_shared other = krvvar_shared::make_none();
+  other->set(task->root_frame()->locals[0]);
+  krvvar& own = *task->root_frame()->locals[0];
+  own.flags |= krvvar_release_contents;
+  own.set_type_simple(KRVVAR_NONE);
+  EXPECT_EQ(krv_instance_of(*other), nullptr);
+  EXPECT_EQ(count_infos("krv_class destroyed. "), 1u);
+  other.release();
+  EXPECT_EQ(count_infos("krv_class destroyed. "), 1u);
 }
 
 TEST_F(Instances, DeinitContexts) {
+  // Every instance record and frame taken while the programs below run is given back.
+  const uint64_t records_before = vm.state().class_ref_pool.live;
+  const uint64_t frames_before = vm.state().frame_pool.live;
   // An instance released while its task is torn down still gets __deinit__, under that task.
   run_code("  load_local 3\n  push_none\n  load_const 2\n  call_prepare 0\n  call\n  assign");
   ASSERT_EQ(task->root_frame()->locals[3]->type, KRVVAR_CLASS);
@@ -349,6 +365,9 @@ TEST_F(Instances, DeinitContexts) {
   EXPECT_TRUE(notes.empty());
   EXPECT_TRUE(said("__deinit__ of class 'Fin' is not called, its global scope no longer exists."));
   EXPECT_EQ(count_infos("krv_class destroyed. "), 4u);  // a, b, n and the survivor
+  reset();
+  EXPECT_EQ(vm.state().class_ref_pool.live, records_before);
+  EXPECT_EQ(vm.state().frame_pool.live, frames_before);
 }
 
 TEST_F(Instances, NativeObjectMembersThroughTheirSlots) {
