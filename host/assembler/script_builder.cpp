@@ -235,5 +235,7 @@ krvvar* krv_program_builder::add_cell(krvvar_shared value) {
 
 krvptr_strong<krv_program> krv_program_builder::finish() {
   for (const auto& block : blocks_) block->finish();
+  // The classes' members are known now: each operator finds its method by name once.
+  for (const auto& klass : program_->classes) klass->fill_operator_methods();
   return std::move(program_);
 }

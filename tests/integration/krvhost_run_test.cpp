@@ -80,6 +80,23 @@ TEST(KrvhostRun, TheExampleWithAndWithoutWorkers) {
   }
 }
 
+// b's finaliser runs when the task's globals are cleared, after "done".
+const char* const classes_output =
+    "a + b: 8\n"
+    "a == b: 0\n"
+    "a[7]: 70\n"
+    "caught: member 'secret' of class 'Vec' is private\n"
+    "bye, Vec\n"
+    "done\n"
+    "bye, Vec\n";
+
+TEST(KrvhostRun, TheClassesExample) {
+  const run_result run = krvhost({"run", KRV_CLASSES_EXAMPLE_PATH});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.out, classes_output);
+  EXPECT_EQ(run.err, "");
+}
+
 TEST(KrvhostRun, FailuresAndRefusals) {
   const std::string unhandled = write_script(
       "unhandled.krvasm",

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "runtime/exec/vm_operator_methods.h"
 #include "runtime/values/value_records.h"
 
 krvvar_shared krv_class_value(krv_class_def& klass) {
@@ -38,4 +39,12 @@ bool krv_class_inherits(const krv_class_def* klass, const krv_class_def* base) {
 
 bool krv_class_is_related(const krv_class_def* a, const krv_class_def* b) {
   return krv_class_inherits(a, b) || krv_class_inherits(b, a);
+}
+
+void krv_class_def::fill_operator_methods() {
+  static_assert(std::tuple_size_v<decltype(operator_methods)> == vm_operator_count);
+  for (uint32_t op = 0; op < vm_operator_count; ++op) {
+    const krv_symbol* symbol = symbols ? symbols->find(vm_operator_table[op].method) : nullptr;
+    operator_methods[op] = symbol != nullptr && symbol->is_method != 0 ? static_cast<int32_t>(symbol->member_index) : -1;
+  }
 }

@@ -4,6 +4,8 @@
 // its method values for calls; opcode 44 calls its constructor block and refuses a class that still has
 // abstract methods. Base classes are held weakly: the program owns every class record.
 #pragma once
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,25 @@ class krv_class_def : public krv_compiled_record<krv_class_def> {
   krvptr_weak<krv_program_block> default_block;           // builds an instance when there is no constructor
   std::vector<krvptr_weak<krv_class_def>> bases;           // direct base classes, in declaration order
   std::vector<std::string> abstract_methods;              // declared but not implemented
+  // Member index (into `methods`) of the method of each operator number (vm_operator_methods.h);
+  // -1 where the class has none. Filled from the symbol table by `fill_operator_methods`.
+  std::array<int32_t, 25> operator_methods = filled_with_none();
+
+  // Looks every operator's method name up in the symbols; run once the class's members are known.
+  void fill_operator_methods();
+  // The method value of operator `op`, or null.
+  const krvvar_shared* operator_method(uint8_t op) const noexcept {
+    if (op >= operator_methods.size() || operator_methods[op] < 0) return nullptr;
+    const auto index = static_cast<size_t>(operator_methods[op]);
+    return index < methods.size() && methods[index] ? &methods[index] : nullptr;
+  }
+
+ private:
+  static constexpr std::array<int32_t, 25> filled_with_none() {
+    std::array<int32_t, 25> none{};
+    none.fill(-1);
+    return none;
+  }
 };
 
 // A class value (KRVVAR_CLASS_DEF) for `klass`: calling it makes an instance. The value observes the

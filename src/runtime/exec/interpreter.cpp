@@ -3,9 +3,8 @@
 // One table jump per instruction: a label per opcode, reached through a table in opcode order (GCC's
 // labels as values, so each handler ends in its own jump to the next). Before an instruction runs, the
 // loop checks that the whole instruction lies inside the code, so no handler reads past code end; the
-// jumps check their targets. Opcodes that another part of the runtime will run (52-54, 61, 62, 64,
-// 68, 69) are refused like unknown ones for now; the fast-path headers (72, 73) always fall through to
-// the generic code that follows them.
+// jumps check their targets. The fast-path headers (72, 73) fall through to the generic code that
+// follows them whenever their fast form does not apply.
 #include "runtime/exec/interpreter.h"
 
 #include "runtime/exec/program_block.h"
@@ -14,6 +13,8 @@
 #include "runtime/exec/scope.h"
 #include "runtime/exec/script_opcodes.h"
 #include "runtime/exec/task_status.h"
+#include "runtime/exec/vm_fast_paths.h"
+#include "runtime/exec/vm_operator_methods.h"
 #include "runtime/exec/vm_ops.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/values/value_records.h"
@@ -175,6 +176,14 @@ int64_t accumulator_int(krv_task& task) {
   return true;
 }
 
+// The end of a fast form (72, 73) whose length lies within the code past its header; else null.
+const uint8_t* whole_form_end(const krv_program_block& block, const uint8_t* ip) {
+  const uint64_t length = operand<uint32_t>(ip + 4);
+  const uint64_t header = krv_script_op_sizes[*ip];
+  if (length < header || length > static_cast<uint64_t>(block.code_end - ip)) return nullptr;
+  return ip + length;
+}
+
 uint32_t leave(krv_vm_context& frame, const krv_program_block& block, const uint8_t* ip) {
   const uint32_t status = frame.status;
   frame.ip = ip;
@@ -211,6 +220,8 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   frame.in_progress = 1;
   frame.status = 0;
   frame.native_self = nullptr;
+  // An operator method has returned into this frame: its result becomes the operator's.
+  if (frame.operator_result_mode != 0) vm_finish_operator_call(frame);
   const uint8_t* const begin = block.code_begin;
   const uint8_t* const end = block.code_end;
   // An offset past the code (a resume point computed for a shorter block) resumes at its end.
@@ -239,11 +250,11 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
       &&op_arg_copy, &&op_arg_cell, &&op_call_native, &&op_args_release,
       &&op_call_prepare, &&op_call_arg, &&op_call, &&op_run_child,
       &&op_default_arg, &&op_catch, &&op_run_body, &&op_set_context,
-      &&op_invalid, &&op_invalid, &&op_invalid, &&op_jump,
+      &&op_load_context, &&op_context_member, &&op_new_instance, &&op_jump,
       &&op_jump_false, &&op_jump_true, &&op_return, &&op_break,
-      &&op_continue, &&op_invalid, &&op_invalid, &&op_member_or_zero,
-      &&op_invalid, &&op_append, &&op_new_json, &&op_release_contents,
-      &&op_invalid, &&op_invalid, &&op_mod, &&op_bit_not,
+      &&op_continue, &&op_member, &&op_index_read, &&op_member_or_zero,
+      &&op_keyed_read, &&op_append, &&op_new_json, &&op_release_contents,
+      &&op_index_write, &&op_index_read_keep, &&op_mod, &&op_bit_not,
       &&op_numeric_fast_path, &&op_cached_method_call};
 #define KRV_NEXT() \
   do {             \
@@ -503,6 +514,30 @@ dispatch:
         set_int(task, stack.back(), 0);
       KRV_NEXT();
     }
+    op_load_context:
+      frame.ip = ip;
+      load_context(frame); KRV_NEXT();
+    op_context_member:
+      frame.ip = ip;
+      context_member(frame, operand<uint32_t>(ip + 4), ip[8]); KRV_NEXT();
+    op_new_instance:
+      frame.ip = ip;
+      new_instance(frame); KRV_NEXT();
+    op_member:
+      frame.ip = ip;
+      member(frame, ip); KRV_NEXT();
+    op_index_read:
+      frame.ip = ip;
+      index_read(frame, ip[1], operand<const krv_class_def*>(ip + 8), ip[16]); KRV_NEXT();
+    op_keyed_read:
+      frame.ip = ip;
+      keyed_read(frame); KRV_NEXT();
+    op_index_write:
+      frame.ip = ip;
+      index_write(frame, operand<const krv_class_def*>(ip + 8)); KRV_NEXT();
+    op_index_read_keep:
+      frame.ip = ip;
+      index_read_keep(frame, operand<const krv_class_def*>(ip + 8)); KRV_NEXT();
     op_append:
       frame.ip = ip;
       append(frame); KRV_NEXT();
@@ -512,20 +547,44 @@ dispatch:
     op_release_contents:
       frame.ip = ip;
       stack.back()->flags |= krvvar_release_contents; KRV_NEXT();
-    op_mod:
+    op_mod: {
       frame.ip = ip;
-      modulo(frame); KRV_NEXT();
+      int64_t left, right;
+      if (pop_integers(frame, left, right)) {
+        set_int(task, stack.back(), integer_modulo(left, right));
+        KRV_NEXT();
+      }
+      modulo(frame);
+      KRV_NEXT();
+    }
     op_bit_not: {
       frame.ip = ip;
       const int64_t value = accumulator_int(task);
       set_int(task, stack.back(), ~value);
       KRV_NEXT();
     }
-    op_numeric_fast_path:
-    op_cached_method_call:
+    op_numeric_fast_path: {
       frame.ip = ip;
-      // The fast form is not taken: the generic code after the header does the same work.
-      KRV_NEXT();
+      const uint8_t* after = whole_form_end(block, ip);
+      krv_fast_number number{};
+      // Not applicable (or a form whose length leaves the code): the generic code after the header.
+      if (after == nullptr || !vm_numeric_fast_path(frame, ip, number)) KRV_NEXT();
+      if (ip[krv_numeric_fast_path::target_kind] == 0) {
+        if (number.is_float)
+          set_float(task, stack.back(), number.float_value);
+        else
+          set_int(task, stack.back(), number.int_value);
+      }
+      ip = after;
+      KRV_STAY();
+    }
+    op_cached_method_call: {
+      frame.ip = ip;
+      const uint8_t* after = whole_form_end(block, ip);
+      if (after == nullptr || !vm_cached_method_call(frame, ip)) KRV_NEXT();
+      ip = after;
+      KRV_STAY();
+    }
     op_invalid:
       frame.ip = ip;
       krv_raise_error("invalid instruction: ", int{opcode});

@@ -13,7 +13,9 @@
 
 #include "runtime/exec/interpreter.h"
 #include "runtime/exec/raise.h"
+#include "runtime/exec/class_instance.h"
 #include "runtime/exec/script_opcodes.h"
+#include "runtime/exec/vm_operator_methods.h"
 #include "runtime/exec/vm_ops.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/storage/json_object.h"
@@ -145,6 +147,16 @@ krvvar_shared left_handle(operand_pair& operands, krvvar_shared& slot) {
   return operands.left_hold ? operands.left_hold : slot;
 }
 
+bool either_instance(const operand_pair& operands) {
+  return operands.left->type == KRVVAR_CLASS || operands.right->type == KRVVAR_CLASS;
+}
+
+// Operator `op` (0..7) through the instances' operator methods.
+void instance_operator(krv_vm_context& frame, operand_pair& operands, uint8_t op) {
+  krvvar_shared left = left_handle(operands, accumulator(frame));
+  vm_binary_operator_overload(frame, left, operands.right, op);
+}
+
 }  // namespace
 
 int64_t integer_arithmetic(uint8_t opcode, int64_t left, int64_t right) {
@@ -161,6 +173,15 @@ int64_t integer_arithmetic(uint8_t opcode, int64_t left, int64_t right) {
   }
   if (right == -1) return static_cast<int64_t>(uint64_t{0} - l);
   return left / right;
+}
+
+int64_t integer_modulo(int64_t left, int64_t right) {
+  if (right == 0) {
+    krv_raise_warning("Modulo by zero!");
+    return 0;
+  }
+  // x % -1 is 0; the hardware remainder would trap for the smallest integer.
+  return right == -1 ? 0 : left % right;
 }
 
 void arithmetic(krv_vm_context& frame, uint8_t opcode) {
@@ -202,6 +223,7 @@ void arithmetic(krv_vm_context& frame, uint8_t opcode) {
       }
       return raise_into(slot, krv_message(names.cannot, left.get_string(), "' and '", right.get_string(), "'"));
     }
+    case KRVVAR_CLASS: return instance_operator(frame, operands, opcode - KRV_OP_ADD);
     case KRVVAR_OBJECT: {
       krvvar_shared held_left = left_handle(operands, slot);
       slot = krvvar_shared::make_none();
@@ -220,6 +242,7 @@ void modulo(krv_vm_context& frame) {
   krvvar_shared& slot = accumulator(frame);
   krvvar& left = *operands.left;
   krvvar& right = *operands.right;
+  if (either_instance(operands)) return instance_operator(frame, operands, KRV_OPERATOR_MOD);
   if (left.type == KRVVAR_FLOAT || right.type == KRVVAR_FLOAT) {
     const double l = left.float_value();
     const double r = right.float_value();
@@ -233,17 +256,13 @@ void modulo(krv_vm_context& frame) {
   const int64_t l = left.int_value();
   const int64_t r = right.int_value();
   recycle(task, operands.right);
-  if (r == 0) {
-    krv_raise_warning("Modulo by zero!");
-    return set_int(task, slot, 0);
-  }
-  // x % -1 is 0; the hardware remainder would trap for the smallest integer.
-  set_int(task, slot, r == -1 ? 0 : l % r);
+  set_int(task, slot, integer_modulo(l, r));
 }
 
 void bitwise(krv_vm_context& frame, uint8_t opcode) {
   operand_pair operands;
   if (!fetch(frame, operands)) return;
+  if (either_instance(operands)) return instance_operator(frame, operands, 4 + (opcode - KRV_OP_AND));
   const int64_t l = operands.left->int_value();
   const int64_t r = operands.right->int_value();
   const int64_t result = opcode == KRV_OP_AND ? (l & r) : opcode == KRV_OP_OR ? (l | r) : (l ^ r);
@@ -254,6 +273,11 @@ void bitwise(krv_vm_context& frame, uint8_t opcode) {
 void compare(krv_vm_context& frame, uint8_t opcode, uint8_t flag) {
   operand_pair operands;
   if (!fetch(frame, operands)) return;
+  if (either_instance(operands)) {
+    const uint8_t first = opcode == KRV_OP_EQ ? KRV_OPERATOR_EQ : opcode == KRV_OP_GT ? KRV_OPERATOR_GT : KRV_OPERATOR_LT;
+    krvvar_shared held_left = left_handle(operands, accumulator(frame));
+    if (vm_compare_operator_overload(frame, held_left, operands.right, first + (flag != 0 ? 1 : 0))) return;
+  }
   krvvar& left = *operands.left;
   krvvar& right = *operands.right;
   bool result;
@@ -311,6 +335,10 @@ void negate(krv_vm_context& frame) {
     const uint64_t x = static_cast<uint64_t>(value->payload.int_value);
     value.release();
     return set_int(*frame.task, accumulator(frame), static_cast<int64_t>(uint64_t{0} - x));
+  }
+  if (type == KRVVAR_CLASS) {
+    if (vm_try_operator_method(frame, value, KRV_OPERATOR_NEG, nullptr, nullptr, KRV_OPERATOR_RESULT_VALUE)) return;
+    return raise_into(accumulator(frame), krv_message("Cannot negate '", value->get_string(), "' (implement __neg__)"));
   }
   raise_into(accumulator(frame), krv_message("Cannot negate type ", int{type}));
 }

@@ -13,6 +13,9 @@
 #include "runtime/exec/vm_context.h"
 #include "runtime/values/krvvar_shared.h"
 
+class krv_class;
+class krv_class_def;
+
 namespace krv_vm {
 
 // A little-endian operand of type T at `at`.
@@ -114,6 +117,8 @@ inline constexpr size_t max_stack_values = size_t{1} << 20;
 // Integer add, subtract, multiply and divide: 64-bit wrapping; division by 0 warns and gives 0, and
 // by -1 negates (wrapping, so the smallest integer stays itself instead of trapping).
 int64_t integer_arithmetic(uint8_t opcode, int64_t left, int64_t right);
+// Integer remainder: by 0 warns "Modulo by zero!" and gives 0, by -1 gives 0.
+int64_t integer_modulo(int64_t left, int64_t right);
 // Integer comparisons (34-36 with their flag byte).
 inline bool integer_compare(uint8_t opcode, uint8_t flag, int64_t left, int64_t right) {
   if (opcode == KRV_OP_EQ) return (left == right) != (flag != 0);
@@ -142,5 +147,23 @@ bool default_arg(krv_vm_context& frame, uint32_t index);                // 48; t
 void catch_error(krv_vm_context& frame, uint32_t index);                // 49
 void run_body(krv_vm_context& frame);                                   // 50
 void capture(krv_vm_context& frame, uint8_t opcode, uint8_t flag);      // 15, 16
+
+// Instances and members (vm_members.cpp).
+void load_context(krv_vm_context& frame);                                  // 52
+void context_member(krv_vm_context& frame, uint32_t index, uint8_t method);  // 53
+void new_instance(krv_vm_context& frame);                                   // 54
+void member(krv_vm_context& frame, const uint8_t* ip);                      // 61
+void index_read(krv_vm_context& frame, uint8_t flag, const krv_class_def* accessing, uint8_t quiet);  // 62
+void keyed_read(krv_vm_context& frame);                                     // 64
+void index_write(krv_vm_context& frame, const krv_class_def* accessing);    // 68
+void index_read_keep(krv_vm_context& frame, const krv_class_def* accessing);  // 69
+
+// Keyed access for reading or writing through (a member reference or element); `ok` false after a
+// raised refusal (the result is then None). `quiet` lets numbers and functions turn into containers.
+krvvar_shared vm_index_get(krvvar_shared& container, krvvar_shared& key, const krv_class_def* accessing, bool& ok,
+                           uint8_t quiet);
+// Whether a keyed access of `instance` with `key` goes to its operator method `op` (__getitem__ or
+// __setitem__): the class has it and the key is a number or a text naming no member.
+bool vm_uses_item_operator(krv_class& instance, krvvar& key, uint8_t op);
 
 }  // namespace krv_vm

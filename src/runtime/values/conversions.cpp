@@ -13,6 +13,8 @@
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
+#include "runtime/exec/class_def.h"
+#include "runtime/exec/class_instance.h"
 #include "runtime/exec/raise.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/values/krvvar.h"
@@ -136,6 +138,13 @@ void krvvar::string_value(std::string& out) {
         out.clear();
       }
       return;
+    case KRVVAR_CLASS: {
+      // The class's name; empty when the instance or its class is gone.
+      const krv_class* instance = krv_instance_of(*this);
+      const krv_class_def* klass = instance != nullptr ? instance->class_def() : nullptr;
+      out = klass != nullptr ? klass->name : std::string();
+      return;
+    }
     case KRVVAR_OBJECT_MEMBER_LITERAL:
     case KRVVAR_OBJECT_MEMBER_INDEX:
     case KRVVAR_OBJECT_MEMBER_VAR:

@@ -4,6 +4,7 @@
 // value answers with a member reference that resolves when read and writes through when assigned.
 // Every other value first turns into an empty container: reading a member of a plain value is how
 // scripts make lists and dictionaries.
+#include "runtime/exec/class_instance.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/values/krvvar.h"
@@ -20,9 +21,9 @@ bool answers_with_member_reference(uint8_t type) noexcept {
 
 void krvvar::get_member(std::string_view name, krvvar_shared& out) {
   if (type == KRVVAR_CLASS) {
-    // Script-class instances (krv_class) answer member reads themselves; they arrive with the
-    // interpreter. Until then a class value reads as None rather than being turned into a container.
-    out = krvvar_shared::make_none();
+    // A script-class instance answers by name itself; a dead one gives None.
+    krv_class* instance = krv_instance_of(*this);
+    out = instance != nullptr ? instance->read_member(name) : krvvar_shared::make_none();
     return;
   }
   if (answers_with_member_reference(type)) {

@@ -8,6 +8,7 @@
 // With krvvar_release_contents set, releasing a container first clears it and everything nested in it,
 // and releasing an object tears the object down whoever else holds it; an object whose method runs on a
 // worker right now is torn down later, by the host, from the VM's deferred releases.
+#include "runtime/exec/class_instance.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/kernel_memory.h"
@@ -72,7 +73,10 @@ bool clear_record(uint8_t type, void* record, bool same_type, bool release_conte
         static_cast<krvvar_object_record*>(record)->object.release();
       return false;
     case KRVVAR_CLASS:
-      static_cast<krvvar_class_record*>(record)->instance.release();
+      if (release_contents)
+        krv_class_tear_down(static_cast<krvvar_class_record*>(record)->instance);
+      else
+        static_cast<krvvar_class_record*>(record)->instance.release();
       return false;
     case KRVVAR_CLASS_DEF:
       static_cast<krvvar_class_def_record*>(record)->definition.release();

@@ -144,7 +144,7 @@ TEST_F(Interpreter, MalformedCodeRaisesAndWritesNothing) {
       {"default_arg 0", "invalid variable."},
       {"run_child 3", "invalid variable."},
       {"args_open 70000", "index out of range!"},
-      {"member 0 0 null 0", "invalid instruction: 61"},
+      {"member 5 0 null 0", "invalid variable."},
   };
   for (const malformed_case& c : cases) {
     run("string \"s\"\nblock B0 4 locals 1\n  const int 2\n  load_int 42\n  " + std::string(c.code) + "\nend\n", false);

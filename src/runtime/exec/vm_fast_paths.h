@@ -1,0 +1,32 @@
+// The fast forms of the interpreter: slot resolution, the numeric fast path (opcode 72) and the cached
+// method call (opcode 73).
+//
+// Both opcodes are headers followed by generic code that does the same work. A fast form that does not
+// apply returns false having changed nothing, and the interpreter runs the generic code; one that does
+// apply lets the interpreter skip the whole form. The headers are never trusted: every count, index and
+// table entry they name is checked, and anything out of bounds means "does not apply".
+#pragma once
+#include <cstdint>
+
+#include "runtime/values/krvvar_shared.h"
+
+class krv_vm_context;
+
+// One number of the fast path's evaluation: the field that is_float names holds it. No member
+// initialisers: the evaluation stack is written before it is read, and clearing it on every run would
+// cost more than the evaluation.
+struct krv_fast_number {
+  bool is_float;
+  int64_t int_value;
+  double float_value;
+};
+
+// The value slot that {kind, depth, index} names for `frame` (kinds 0, 1, 2, 19, 20), or null.
+krvvar_shared* vm_resolve_slot(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint32_t index);
+// Evaluates the numeric fast path whose header starts at `header`. With a result target the number is
+// written into the target's cell in place and A becomes that cell; without one it is left in `result`
+// for the caller to write into A.
+bool vm_numeric_fast_path(krv_vm_context& frame, const uint8_t* header, krv_fast_number& result);
+// Prepares the call of a cached method call whose header starts at `header`: the frame is parked and
+// its argument sink pushed, for the argument and call opcodes after the form.
+bool vm_cached_method_call(krv_vm_context& frame, const uint8_t* header);
