@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "bench_vm.h"
 #include "host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/storage/buffer_object.h"
@@ -15,30 +16,14 @@ namespace {
 
 constexpr size_t mebibyte = 1 << 20;
 
-class vm_thread {
- public:
-  vm_thread() {
-    vm_.attach_current_thread();
-    lock_.emplace();
-    krv_std_buffer::script_register_internal();
-  }
-  ~vm_thread() {
-    lock_.reset();
-    krv_host_vm::detach_current_thread();
-  }
-
- private:
-  krv_host_vm vm_{"bench"};
-  std::optional<krv_vm_lock> lock_;
-};
-
 krv_function_def& method(std::string_view name) {
+  krv_std_buffer::script_register_internal();
   const int64_t index = krv_std_buffer::statics().names.find(name);
   return *krv_std_buffer::statics().members.at(static_cast<size_t>(index))->function_descriptor();
 }
 
 void BM_AppendBuffer1MiB(benchmark::State& state) {
-  vm_thread thread;
+  krv_bench_vm thread;
   krvptr_strong<krv_std_buffer> source = krv_std_buffer::create(), target = krv_std_buffer::create();
   source->bytes.assign(mebibyte, 7);
   target->bytes.reserve(mebibyte);
@@ -55,7 +40,7 @@ void BM_AppendBuffer1MiB(benchmark::State& state) {
 BENCHMARK(BM_AppendBuffer1MiB);
 
 void BM_AppendItself512KiBTo1MiB(benchmark::State& state) {
-  vm_thread thread;
+  krv_bench_vm thread;
   krvptr_strong<krv_std_buffer> buffer = krv_std_buffer::create();
   buffer->bytes.reserve(mebibyte);
   krv_function_def& append = method("append");
@@ -81,7 +66,7 @@ void BM_Memcpy1MiB(benchmark::State& state) {
 BENCHMARK(BM_Memcpy1MiB);
 
 void BM_ReadF32(benchmark::State& state) {
-  vm_thread thread;
+  krv_bench_vm thread;
   krvptr_strong<krv_std_buffer> buffer = krv_std_buffer::create();
   buffer->bytes.assign(4096, 0);
   krv_function_def& read = method("read");

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_vm.h"
 #include "classes/std/string_methods.h"
 #include "host_vm.h"
 #include "module/vm_lock.h"
@@ -26,26 +27,9 @@ const std::string fields = repeated("field12,");     // 131,072 parts
 const std::string raw_dense = repeated("R\"ab\",");  // every part opens with R" that is no raw string
 const std::string plain = repeated("abcde,");
 
-// The VM thread with its lock held, as when a script calls a method.
-class vm_thread {
- public:
-  vm_thread() {
-    vm_.attach_current_thread();
-    lock_.emplace();
-  }
-  ~vm_thread() {
-    lock_.reset();
-    krv_host_vm::detach_current_thread();
-  }
-
- private:
-  krv_host_vm vm_{"bench"};
-  std::optional<krv_vm_lock> lock_;
-};
-
 void run_method(benchmark::State& state, decltype(&krv_string_methods::split) method, const std::string& text,
                 std::vector<const char*> arguments) {
-  vm_thread thread;
+  krv_bench_vm thread;
   krvptr_strong<krv_std_string> receiver = krv_std_string::create(text);
   krv_vm_context frame;
   for (auto _ : state) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_vm.h"
 #include "classes/std/string_methods.h"
 #include "classes/std/string_regex.h"
 #include "classes/std/string_regex_jobs.h"
@@ -38,27 +39,10 @@ std::string filled(std::string_view piece, std::string_view end) {
 const std::string letters_then_digits = filled("abcdefgh", "4711");  // one match, at the very end
 const std::string words_and_numbers = filled("word 1234 ", "");      // 1,638 matches
 
-// The VM thread with its lock held, as when a script calls a method.
-class vm_thread {
- public:
-  vm_thread() {
-    vm_.attach_current_thread();
-    lock_.emplace();
-  }
-  ~vm_thread() {
-    lock_.reset();
-    krv_host_vm::detach_current_thread();
-  }
-
- private:
-  krv_host_vm vm_{"bench"};
-  std::optional<krv_vm_lock> lock_;
-};
-
 std::shared_ptr<const std::regex> cached_digits() { return krv_regex_cache_get(digits_pattern, text_bytes, "bench"); }
 
 void BM_SearchJob(benchmark::State& state) {
-  vm_thread thread;
+  krv_bench_vm thread;
   const krv_regex_job job{letters_then_digits, {}, cached_digits()};
   for (auto _ : state) benchmark::DoNotOptimize(krv_regex_search_job(job));
 }
@@ -75,7 +59,7 @@ void BM_StdRegexSearch(benchmark::State& state) {
 BENCHMARK(BM_StdRegexSearch)->Unit(benchmark::kMicrosecond);
 
 void BM_FindallJob(benchmark::State& state) {
-  vm_thread thread;
+  krv_bench_vm thread;
   const krv_regex_job job{words_and_numbers, {}, cached_digits()};
   for (auto _ : state) benchmark::DoNotOptimize(krv_regex_findall_job(job));
 }
@@ -94,7 +78,7 @@ void BM_StdSregexIteratorLoop(benchmark::State& state) {
 BENCHMARK(BM_StdSregexIteratorLoop)->Unit(benchmark::kMicrosecond);
 
 void BM_CacheGetFoundLast(benchmark::State& state) {
-  vm_thread thread;
+  krv_bench_vm thread;
   krv_regex_cache().clear();
   for (int n = 0; n < 7; ++n) krv_regex_cache_get("other" + std::to_string(n) + "[0-9]+", 0, "bench");
   cached_digits();
@@ -108,7 +92,7 @@ void BM_CompilePattern(benchmark::State& state) {
 BENCHMARK(BM_CompilePattern);
 
 void BM_SearchMethodCall(benchmark::State& state) {
-  vm_thread thread;
+  krv_bench_vm thread;
   krvptr_strong<krv_std_string> receiver = krv_std_string::create(letters_then_digits);
   krv_vm_context frame;
   frame.native_self = receiver.get();

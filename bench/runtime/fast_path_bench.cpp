@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "bench_vm.h"
 #include "host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/program_block.h"
@@ -30,19 +31,6 @@ namespace {
 
 constexpr int64_t loop_iterations = 10'000'000;
 constexpr int calls_per_run = 1000;
-
-struct locked_vm {
-  locked_vm() {
-    vm.attach_current_thread();
-    guard.emplace();
-  }
-  ~locked_vm() {
-    guard.reset();
-    krv_host_vm::detach_current_thread();
-  }
-  krv_host_vm vm{"bench"};
-  std::optional<krv_vm_lock> guard;
-};
 
 krvvar_shared run_once(krv_task& task) {
   task.bind_params(nullptr);
@@ -84,7 +72,7 @@ void set_iteration_counter(benchmark::State& state, int64_t per_run) {
 }
 
 void BM_SumLoopScript(benchmark::State& state, bool fast) {
-  locked_vm vm;
+  krv_bench_vm vm;
   krvptr_strong<krv_program> program = krv_assemble_text(sum_program(fast));
   krvptr_strong<krv_task> task = krv_task_create(program->root, nullptr);
   const int64_t expected = expected_sum();
@@ -161,7 +149,7 @@ std::string method_program(bool cached) {
 }
 
 void BM_MethodCall(benchmark::State& state, bool cached) {
-  locked_vm vm;
+  krv_bench_vm vm;
   krvptr_strong<krv_program> program = krv_assemble_text(method_program(cached));
   krvptr_strong<krv_task> task = krv_task_create(program->root, nullptr);
   for (auto _ : state) {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "bench_vm.h"
 #include "host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/program_block.h"
@@ -38,20 +39,6 @@ thread_local uint64_t heap_allocations = 0;
 constexpr int calls_per_run = 1000;
 constexpr int64_t loop_iterations = 10'000'000;
 
-// A VM with its lock held for the benchmark's life.
-struct locked_vm {
-  locked_vm() {
-    vm.attach_current_thread();
-    guard.emplace();
-  }
-  ~locked_vm() {
-    guard.reset();
-    krv_host_vm::detach_current_thread();
-  }
-  krv_host_vm vm{"bench"};
-  std::optional<krv_vm_lock> guard;
-};
-
 // Runs the root block of `program` as a task to its end; returns the result.
 krvvar_shared run_once(krv_task& task) {
   task.bind_params(nullptr);
@@ -75,7 +62,7 @@ std::string call_program(bool script) {
 }
 
 void bench_calls(benchmark::State& state, bool script) {
-  locked_vm vm;
+  krv_bench_vm vm;
   krvptr_strong<krv_program> program = krv_assemble_text(call_program(script));
   program->natives[0]->callable = [](krv_vm_context&, std::vector<krvvar_shared>& args) {
     return krvvar_shared::make_int(args[0]->int_value() + 1);
@@ -115,7 +102,7 @@ void set_iteration_counter(benchmark::State& state) {
 }
 
 void BM_WhileLoopScript(benchmark::State& state) {
-  locked_vm vm;
+  krv_bench_vm vm;
   std::string text = while_program;
   text.insert(text.find("  load_local 1"), "  const int " + std::to_string(loop_iterations) + "\n");
   krvptr_strong<krv_program> program = krv_assemble_text(text);
