@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "kernel/support/program_builder.h"
+#include "kernel/support/splitmix64.h"
 
 // The memory of one pointer slot, in 8-byte words so atomics and 8-byte elements are aligned.
 struct krvk_random_memory {
@@ -94,12 +95,7 @@ class krvk_random_bytecode_maker {
   static constexpr int kElementTypes = 10;  // i8 u8 i16 u16 i32 u32 i64 u64 f32 f64
   static constexpr uint64_t kRecordBytes = 64;  // per-item record for field, raw, copy and clear forms
 
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
+  uint64_t next() { return krv_splitmix64_next(state_); }
   uint64_t below(uint64_t n) { return next() % n; }
   bool chance(uint64_t one_in) { return below(one_in) == 0; }
   template <class T>

@@ -19,10 +19,13 @@
 // if/else, for and while loops with reassigned locals, break and continue, early returns, local arrays,
 // the conditional operator and reductions.
 #pragma once
+
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "kernel/support/splitmix64.h"
 
 struct krvk_random_buffer {
   std::string element;  // element type name: "i32", "u8", "f32", ...
@@ -81,12 +84,7 @@ class krvk_random_kernel_maker {
 
   // --- random numbers -----------------------------------------------------------------------------
 
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
+  uint64_t next() { return krv_splitmix64_next(state_); }
   uint64_t below(uint64_t n) { return next() % n; }
   bool chance(uint64_t one_in) { return below(one_in) == 0; }
   std::string pick_type() { return kValueTypes[below(4)]; }
