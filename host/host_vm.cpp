@@ -1,6 +1,13 @@
 #include "host_vm.h"
 
 #include <algorithm>
+#include <chrono>
+
+#include "worker_pool.h"
+#include "platform/clock.h"
+#include "runtime/exec/return_thread.h"
+#include "runtime/exec/task.h"
+#include "runtime/exec/task_continue.h"
 
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
@@ -14,6 +21,7 @@
 krv_host_vm::krv_host_vm(std::string name) : state_(std::make_unique<krv_vm_state>()) {
   state_->name = std::move(name);
   state_->log = krvptr_strong<krv_log_base>::from_raw(new krv_log_base());
+  state_->notify = &notify_;
 }
 
 krv_host_vm::~krv_host_vm() {
@@ -21,6 +29,16 @@ krv_host_vm::~krv_host_vm() {
   krv_vm_state* const attached = record.vm;
   // Entries still in transit hold handles (records) that must be released while the pools stand.
   record.vm = state_.get();
+  stop_workers();
+  {
+    // Tasks still scheduled or waiting go before the pools they return frames to.
+    krv_vm_lock guard(*state_);
+    std::vector<krvptr_strong<krv_task>> run_heap = std::move(state_->run_heap);
+    std::vector<krvptr_strong<krv_task>> wait_list = std::move(state_->wait_list);
+    state_->run_heap.clear();
+    state_->wait_list.clear();
+  }
+  state_->notify = nullptr;
   release_deferred();
   drain_return_rings();
   record.vm = attached == state_.get() ? nullptr : attached;
@@ -56,4 +74,105 @@ void krv_host_vm::run_update_pass() {
     if (state_->update_list_changed != 0 && std::find(list.begin(), list.end(), object) == list.end()) continue;
     object->update_pre();
   }
+}
+
+void krv_host_notify::wake() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  woken_ = true;
+  woken_cv_.notify_all();
+}
+
+bool krv_host_notify::wait(uint64_t timeout_ms) {
+  std::unique_lock<std::mutex> guard(mutex_);
+  woken_cv_.wait_for(guard, std::chrono::milliseconds(timeout_ms), [this] { return woken_; });
+  return std::exchange(woken_, false);
+}
+
+void krv_host_vm::start_workers(uint32_t count) {
+  stop_workers();
+  state_->worker_queue.stopping.store(0, std::memory_order_release);
+  workers_ = std::make_unique<krv_worker_pool>(*state_, count);
+}
+
+void krv_host_vm::stop_workers() {
+  if (workers_) {
+    workers_->stop([this] { drain_completions(); });
+  } else {
+    state_->worker_queue.stopping.store(1, std::memory_order_release);
+  }
+  {
+    krv_vm_lock guard(*state_);
+    krv_task_queue::job job;
+    while (state_->worker_queue.try_pop(job)) job = nullptr;
+  }
+  workers_.reset();
+  drain_completions();
+}
+
+size_t krv_host_vm::drain_completions() {
+  krv_vm_lock guard(*state_);
+  if (!workers_ || workers_->count() == 0) {
+    krv_task_queue::job job;
+    while (state_->worker_queue.try_pop(job)) {
+      job();
+      job = nullptr;
+    }
+  }
+  return krv_drain_completions(*state_);
+}
+
+size_t krv_host_vm::run_due_tasks() {
+  krv_vm_lock guard(*state_);
+  auto& heap = state_->run_heap;
+  const uint64_t now = krv_platform::monotonic_ms();
+  const auto due_at_start =
+      std::count_if(heap.begin(), heap.end(), [now](const krvptr_strong<krv_task>& task) { return task->eta_ms <= now; });
+  const auto later = [](const krvptr_strong<krv_task>& a, const krvptr_strong<krv_task>& b) { return a->eta_ms > b->eta_ms; };
+  size_t continued = 0;
+  for (; continued < static_cast<size_t>(due_at_start) && !heap.empty() && heap.front()->eta_ms <= now; ++continued) {
+    std::pop_heap(heap.begin(), heap.end(), later);
+    krvptr_strong<krv_task> task = std::move(heap.back());
+    heap.pop_back();
+    task->scheduled = 0;
+    // A task suspended since it was scheduled waits for its wake.
+    if (task->active != 0 && task->suspended == 0 && task_continue(*task) && task->active != 0)
+      krv_task::schedule(*task, 0);
+    // Workers spin on a full completion ring: a pass that hands off many jobs must keep draining it.
+    drain_completions();
+  }
+  return continued;
+}
+
+void krv_host_vm::tick() {
+  krv_vm_lock guard(*state_);
+  drain_return_rings();
+  release_deferred();
+  drain_completions();
+  run_due_tasks();
+  run_update_pass();
+}
+
+void krv_host_vm::wait_for_work(uint64_t max_ms) {
+  uint64_t wait_ms = max_ms;
+  {
+    krv_vm_lock guard(*state_);
+    if (!state_->run_heap.empty()) {
+      const uint64_t due = state_->run_heap.front()->eta_ms;
+      const uint64_t now = krv_platform::monotonic_ms();
+      wait_ms = due <= now ? 0 : std::min(max_ms, due - now);
+    }
+  }
+  if (wait_ms > 0) notify_.wait(wait_ms);
+}
+
+bool krv_host_vm::idle() {
+  krv_vm_lock guard(*state_);
+  if (!state_->run_heap.empty() || !state_->update_list.empty()) return false;
+  const krv_task_queue& queue = state_->worker_queue;
+  if (queue.pending.load(std::memory_order_acquire) != 0) return false;
+  const krv_completion_ring& ring = state_->completions;
+  if (ring.tail.load(std::memory_order_acquire) != ring.head) return false;
+  for (const krvptr_strong<krv_task>& task : state_->wait_list)
+    if (task->on_pool_thread.load(std::memory_order_acquire) != 0) return false;
+  return true;
 }

@@ -1,17 +1,38 @@
-// One VM of our host: owns the krv_vm_state, attaches threads to it and runs the parts of a VM update
-// that exist so far (draining the pools' return rings, dropping the deferred releases, the update pass
-// over objects with an update hook).
+// One VM of our host: owns the krv_vm_state and its workers, attaches threads to it and runs the VM
+// tick: drain the pools' return rings, drop the deferred releases, complete the workers' results and
+// wake their tasks, continue the due tasks in due-time order, run the update pass, then sleep until the
+// next due time or a wake.
+//
+// With 0 workers the VM thread runs queued jobs itself, each time it drains the completion ring.
 //
 // The state lives on the heap for its whole life and is destroyed only after every object registered
 // on it is gone (the host destroys its namespaces and joins its workers first).
 #pragma once
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "module/thread_record.h"
 #include "module/vm_state.h"
 #include "runtime/objects/log.h"
+
+class krv_worker_pool;
+
+// The host's scheduler as the module wakes it: a flag and a condition variable.
+class krv_host_notify final : public krv_vm_notify {
+ public:
+  void wake() override;
+  // Waits until woken or `timeout_ms` passed; clears the flag. True when woken.
+  bool wait(uint64_t timeout_ms);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable woken_cv_;
+  bool woken_ = false;
+};
 
 class krv_host_vm {
  public:
@@ -40,6 +61,27 @@ class krv_host_vm {
   // by address, so one created during the pass where a removed one lived counts as the removed one.
   void run_update_pass();
 
+  // Starts `count` workers (0 allowed); stops any running ones first.
+  void start_workers(uint32_t count);
+  // Stops the workers, completing results while they finish, then gives back every job left queued.
+  void stop_workers();
+
+  // Completes the workers' results and wakes their tasks, under the VM lock; with no workers it first
+  // runs the queued jobs itself. Returns the records completed.
+  size_t drain_completions();
+  // Continues the tasks due now, in due-time order, under one VM lock: at most those that were due when
+  // the pass began, so a task that stays runnable cannot starve the rest of the tick. Returns how many.
+  size_t run_due_tasks();
+  // One VM tick (see above), without the sleep.
+  void tick();
+  // Sleeps until the next due task, a wake, or `max_ms`.
+  void wait_for_work(uint64_t max_ms);
+  // True when nothing is left to do: no task on the run heap, no job queued, running or undelivered,
+  // nothing on the update list.
+  bool idle();
+
  private:
   std::unique_ptr<krv_vm_state> state_;
+  krv_host_notify notify_;
+  std::unique_ptr<krv_worker_pool> workers_;
 };

@@ -1,7 +1,11 @@
 // krvhost: our host of the korvaglue module.
 //
-//   krvhost info    loads the module and lists its descriptor, namespaces, classes and functions
+//   krvhost info                        loads the module and lists its descriptor, namespaces, classes
+//                                       and functions
+//   krvhost run [--workers N] FILE      assembles and runs a script file (script_runner.h); N workers,
+//                                       2 by default, 0 allowed
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -12,12 +16,31 @@
 #include "module_loader.h"
 #include "runtime/objects/class_metadata.h"
 #include "runtime/objects/function_def.h"
+#include "script_runner.h"
 
 namespace {
 
 int print_usage() {
-  std::fprintf(stderr, "usage: krvhost info\n");
+  std::fprintf(stderr, "usage: krvhost info\n       krvhost run [--workers N] FILE\n");
   return 2;
+}
+
+// At most this many workers: more would only contend for the queue.
+constexpr uint32_t max_workers = 256;
+
+// `run [--workers N] FILE`; false for anything else.
+bool parse_run(int argc, char** argv, krv_run_options& options) {
+  int next = 2;
+  if (argc == 5 && std::string_view(argv[2]) == "--workers") {
+    const std::string_view count = argv[3];
+    const auto [end, failure] = std::from_chars(count.data(), count.data() + count.size(), options.workers);
+    if (failure != std::errc() || end != count.data() + count.size() || options.workers > max_workers) return false;
+    next = 4;
+  } else if (argc != 3) {
+    return false;
+  }
+  options.path = argv[next];
+  return true;
 }
 
 void print_descriptor(const krv_module_descriptor& d) {
@@ -94,9 +117,12 @@ int run_info() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) return print_usage();
+  if (argc < 2) return print_usage();
   try {
-    if (std::string_view(argv[1]) == "info") return run_info();
+    const std::string_view command = argv[1];
+    if (command == "info" && argc == 2) return run_info();
+    krv_run_options options;
+    if (command == "run") return parse_run(argc, argv, options) ? krv_run_script_file(options) : print_usage();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "krvhost: %s\n", e.what());
     return 1;

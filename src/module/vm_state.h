@@ -1,8 +1,8 @@
 // The host's per-VM state, as far as the module reads and writes it.
 //
 // The host owns one krv_vm_state per VM and points the per-thread record of every thread that works for
-// the VM at it; the module never creates one. Later subsystems add their fields here (run heap, worker
-// queue, ...). The pools alone make the state large: it is always heap-allocated.
+// the VM at it; the module never creates one.
+// The pools alone make the state large: it is always heap-allocated.
 //
 // Invariants:
 // - `lock_owner` is the thread id of the VM lock's holder, 0 when free. It is set only after `lock` is
@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "module/completion_ring.h"
+#include "module/task_queue.h"
 #include "runtime/memory/handles.h"
 #include "runtime/memory/pool.h"
 #include "runtime/objects/object_pool.h"
@@ -36,6 +38,15 @@ struct krvvar_member_var_record;
 struct krvvar_class_def_record;
 struct krvvar_class_record;
 class krv_vm_context;
+class krv_task;
+
+// The host's scheduler, as the module wakes it: `wake` (the third virtual operation, after the two
+// destructor entries) says that a task became due or a worker finished a job. Any thread may call it.
+class krv_vm_notify {
+ public:
+  virtual ~krv_vm_notify() = default;
+  virtual void wake() = 0;
+};
 
 // The VM's settings, read by the task continuation.
 struct krv_vm_settings {
@@ -81,6 +92,16 @@ struct krv_vm_state {
   uint8_t update_list_changed = 0;        // set to 1 on every change; only the host clears it
 
   krv_vm_settings settings;
+
+  // Scheduling, touched only by the VM-lock holder. Declared after the pools: a task released here
+  // gives its frames back to them.
+  std::vector<krvptr_strong<krv_task>> run_heap;   // min-heap by eta_ms, smallest on top
+  std::vector<krvptr_strong<krv_task>> wait_list;  // suspended tasks, in suspension order
+  krv_vm_notify* notify = nullptr;                 // the host's scheduler; null when none listens
+
+  // Work for the host's workers and what comes back from them.
+  krv_completion_ring completions;
+  krv_task_queue worker_queue;
 
   // Calls `visit` with every pool, in the order above (the host drains them in this order).
   template <class Visit>

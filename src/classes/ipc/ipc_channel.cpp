@@ -25,10 +25,6 @@ std::string hex_of(int code) {
   return text;
 }
 
-// Starts the callback's task with `args` on this thread. Binding the arguments makes the task active,
-// which holds further delivery back until the task is done.
-void run_callback_task(krv_task& task, std::vector<krvvar_shared>& args) { task.bind_params(&args); }
-
 krvvar_shared bool_value(bool value) { return krvvar_shared::make_int(value ? 1 : 0); }
 
 }  // namespace
@@ -143,7 +139,8 @@ void krv_ipc::update_pre() {
     callback.args.assign(1, std::move(value));
     // The run reads a list of its own: a callback that sets a new callback replaces the holder's list.
     run_args.swap(callback.args);
-    run_callback_task(*task, run_args);
+    // Runs the callback now; one that suspends stays active and holds further delivery back until done.
+    krv_task::run(*task, &run_args);
     run_args.clear();
   }
 }

@@ -4,11 +4,10 @@
 // does its checks on the calling thread, then packs the rest into a job that owns copies of everything it
 // reads and hands it over here. What comes back is the method's result.
 //
-// This is the one place that knows how the job leaves the thread: the task's suspension, the worker
-// queue and the resumption with the job's value belong to the calling frame's return_thread. Until
-// the frame has it, the job runs right here on the calling thread, with the same outcome for the script:
-// the job's value, or None and an error line when the job throws. Swapping in the frame's hand-off is
-// the body of krv_hand_off_to_worker and nothing else.
+// This is the one place that knows how the job leaves the thread: the calling frame's return_thread
+// suspends the task, queues the job for the host's workers and returns the placeholder the task finds
+// the job's value in when it resumes (None, and an error line, when the job throws). A frame without a
+// task, or a thread without the VM lock, runs the job right here with the same outcome.
 #pragma once
 #include <functional>
 

@@ -8,6 +8,7 @@
 #include "kernel/runtime/reductions.h"
 #include "kernel/runtime/scalar_interpreter.h"
 #include "kernel/runtime/settings.h"
+#include "module/thread_record.h"
 
 namespace {
 
@@ -251,4 +252,10 @@ std::vector<uint64_t> krvk_launch::collect_results() const {
     results[i] = value;
   }
   return results;
+}
+
+std::function<bool(std::function<void()>)> krv_kernel_enqueue() {
+  krv_vm_state* vm = krv_get_thread_local().vm;
+  if (vm == nullptr) return {};
+  return [vm](std::function<void()> job) { return vm->worker_queue.try_push(std::move(job)); };
 }

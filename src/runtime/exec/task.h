@@ -46,6 +46,21 @@ class krv_task : public krvptr_base<krv_task> {
   // when the argument count does not fit the block's parameters.
   bool bind_params(const std::vector<krvvar_shared>* args);
 
+  // Scheduling (scheduling.cpp). `run` starts the task at once on this thread, making its root frame
+  // when it has none: 1 when it started (whatever it then did), 0 when it could not (already active, no
+  // root frame, arguments that do not fit). `run_scheduled` binds the arguments and hands the task to
+  // the host's scheduler (the word is unused): 1 when handed over. Both take the VM lock themselves.
+  static int run(krv_task& task, const std::vector<krvvar_shared>* args);
+  static int run_scheduled(krv_task& task, uint64_t unused, const std::vector<krvvar_shared>* args);
+  // Puts the task on the run heap, due in `delay_ms` (UINT64_MAX is stored as the due time itself); a
+  // task already scheduled keeps its due time. Only a delay of 0 wakes the host's scheduler.
+  static void schedule(krv_task& task, uint64_t delay_ms);
+  // Suspends the task running `frame`: status 32 (the interpreter leaves), onto the VM wait list.
+  static void suspend(krv_vm_context& frame);
+  // Takes a suspended task off the wait list and schedules it with no delay; otherwise nothing.
+  static void wake(krv_task& task);
+  // The last three expect the caller to hold the VM lock.
+
   // The store function of native-call argument sinks: element `index` of the sink's argument record.
   static void set_param(krv_task& task, krv_arg_sink& sink, uint32_t index, krvvar_shared& value);
 

@@ -16,6 +16,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "runtime/memory/handles.h"
@@ -49,6 +50,11 @@ class krv_vm_context {
   size_t local_limit() const noexcept;
   // The store function of script-call argument sinks: argument `index` into the top parked frame.
   static void store_local(krv_task& owner, krv_arg_sink& sink, uint32_t index, krvvar_shared& value);
+
+  // Hands `fn` to the host's workers (return_thread.cpp): suspends the frame's task, queues the job and
+  // returns the placeholder the task finds the result in when it resumes. Runs on the thread that owns
+  // the VM lock, inside a native method of a task; the two flags are unused.
+  krvvar_shared return_thread(std::function<krvvar_shared()> fn, bool unused_a = false, bool unused_b = false);
 
   // What the frame asks of the task continuation; the interpreter stops at its next instruction.
   void set_return() noexcept { status = 2; }

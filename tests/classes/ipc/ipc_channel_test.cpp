@@ -15,6 +15,7 @@
 #include "module/namespace.h"
 #include "runtime/values/krvvar.h"
 #include "runtime/values/value_records.h"
+#include "script_text.h"
 
 namespace {
 
@@ -26,9 +27,12 @@ class IpcChannel : public ExecTest {
     name = krv_test_channel_name("chan");
   }
   void TearDown() override {
+    vm.state().wait_list.clear();
+    vm.state().run_heap.clear();
     for (auto* channel : {&rx, &tx}) channel->reset_empty();
     function_block.reset_empty();
     root.reset_empty();
+    held.reset_empty();
     EXPECT_FALSE(krv_test_region_exists(name));
     ExecTest::TearDown();
   }
@@ -68,6 +72,22 @@ class IpcChannel : public ExecTest {
     value->set_function(block.get(), root.get());
     return value;
   }
+  // A callback of one parameter that suspends its task, which stays busy (holding delivery back) until
+  // woken; the message stays in its local 0.
+  krvvar_shared holding_callback() {
+    held = krv_assemble_text(
+        "native N0 \"hold\" 0 0\nblock B0 4\nend\nblock B1 1 child B0 params 1 locals 1\n  args_open 0\n"
+        "  call_native @N0\nend\n");
+    held->natives[0]->callable = [](krv_vm_context& frame, std::vector<krvvar_shared>&) {
+      krv_task::suspend(frame);
+      return krvvar_shared::make_none();
+    };
+    root = krv_task_create(held->root, nullptr);
+    krv_get_thread_local().current_task = root.get();
+    krvvar_shared value = krvvar_shared::make_none();
+    value->set_function(held->root->children[0].get(), root.get());
+    return value;
+  }
   uint32_t read_ticket() { return krv_ipc_read_ticket(*rx->ring).load(); }
   krvvar_shared delivered() { return rx->callback.task->root_frame()->locals[0]; }
 
@@ -76,6 +96,7 @@ class IpcChannel : public ExecTest {
   krvptr_strong<krv_ipc> tx;
   krvptr_strong<krv_task> root;
   krvptr_strong<krv_program_block> function_block;
+  krvptr_strong<krv_program> held;
 };
 
 TEST_F(IpcChannel, TheNamespaceGetsTheClassAndItsConstructorLast) {
@@ -207,17 +228,20 @@ TEST_F(IpcChannel, AValueWithoutAPayloadIsNotSent) {
 
 TEST_F(IpcChannel, UpdatesDeliverOneMessageToAnIdleCallbackTask) {
   connect_pair();
-  EXPECT_EQ(call(*rx, "on_message", {callback_function()})->type, KRVVAR_NONE);
+  EXPECT_EQ(call(*rx, "on_message", {holding_callback()})->type, KRVVAR_NONE);
   ASSERT_TRUE(rx->callback.task);
   for (int64_t n : {41, 42}) ASSERT_EQ(call(*tx, "send", {krvvar_shared::make_int(n)})->int_value(), 1);
 
   vm.run_update_pass();
   EXPECT_EQ(delivered()->int_value(), 41);
   EXPECT_EQ(read_ticket(), 2u);
-  // The task is still busy: the next message waits in the ring.
+  // The callback ran and suspended: the task is still busy, so the next message waits in the ring.
+  EXPECT_EQ(rx->callback.task->suspended, 1);
   vm.run_update_pass();
   EXPECT_EQ(read_ticket(), 2u);
-  rx->callback.task->active = 0;
+  krv_task::wake(*rx->callback.task);
+  EXPECT_EQ(vm.run_due_tasks(), 1u);
+  EXPECT_EQ(rx->callback.task->active, 0);
   vm.run_update_pass();
   EXPECT_EQ(delivered()->int_value(), 42);
   EXPECT_TRUE(rx->callback.args.empty());
@@ -225,7 +249,7 @@ TEST_F(IpcChannel, UpdatesDeliverOneMessageToAnIdleCallbackTask) {
 
 TEST_F(IpcChannel, AnInvalidPayloadIsLoggedAndDeliveryGoesOn) {
   connect_pair();
-  call(*rx, "on_message", {callback_function()});
+  call(*rx, "on_message", {holding_callback()});
   const uint8_t garbage[] = {'x', 'y', 'z'};
   ASSERT_TRUE(tx->send_payload(garbage, sizeof garbage));
   call(*tx, "send", {krvvar_shared::make_string("after")});

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_vm.h"
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/reductions.h"
 #include "kernel/runtime/settings.h"
@@ -245,8 +246,15 @@ TEST(LaunchTable, ReductionsDoNotDependOnRunnersOrOnTheQueue) {
     std::function<bool(std::function<void()>)> enqueue;
     int accepted;
   };
+  // The host's own workers, through the VM queue of this thread; a thread without a VM gets no enqueue.
+  EXPECT_FALSE(krv_kernel_enqueue());
+  krv_host_vm vm("launch");
+  vm.start_workers(3);
+  vm.attach_current_thread();
+  const std::function<bool(std::function<void()>)> host_workers = krv_kernel_enqueue();
+  krv_host_vm::detach_current_thread();
   const queue_case queues[] = {{"no helpers", {}, 0}, {"pool of 7", pool.enqueue(), 7}, {"refusing", refuse, 0},
-                               {"dropping", drop, 7}};
+                               {"dropping", drop, 7}, {"host workers", host_workers, 7}};
   for (const uint32_t mode : {KRVK_MODE_AUTO, KRVK_MODE_SCALAR}) {
     settings_guard settings(mode);
     std::vector<std::vector<uint64_t>> results;

@@ -1,0 +1,183 @@
+#include "script_runner.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string_view>
+
+#include "host_thread.h"
+#include "host_vm.h"
+#include "module_loader.h"
+#include "module/vm_lock.h"
+#include "runtime/exec/program_block.h"
+#include "runtime/exec/task.h"
+#include "runtime/exec/vm_context.h"
+#include "runtime/objects/function_def.h"
+#include "script_text.h"
+
+namespace {
+
+constexpr uint32_t run_call_depth_limit = 10000;
+constexpr uint64_t idle_wait_ms = 10;
+
+// Error and warning lines of the VM's log, on stderr as they come.
+class stderr_listener final : public krv_log_listener {
+ public:
+  void on_warning(const std::string& text) override { print(text); }
+  void on_error(const std::string& text) override { print(text); }
+
+ private:
+  static void print(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
+};
+
+bool read_file(const std::string& path, std::string& text) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  text = contents.str();
+  return !file.bad();
+}
+
+// The line of the text that declares native `name`, 0 when none is found.
+uint32_t native_line(std::string_view text, std::string_view name) {
+  const std::string quoted = "\"" + std::string(name) + "\"";
+  uint32_t number = 0;
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t end = std::min(text.find('\n', start), text.size());
+    ++number;
+    const std::string_view line = text.substr(start, end - start);
+    const size_t first = line.find_first_not_of(" \t");
+    if (first != std::string_view::npos && line.substr(first).starts_with("native") &&
+        line.find(quoted) != std::string_view::npos)
+      return number;
+    start = end + 1;
+  }
+  return 0;
+}
+
+krvvar_shared print_values(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  std::string line;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) line += ' ';
+    line += args[i]->get_string();
+  }
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  return krvvar_shared::make_none();
+}
+
+// Sums 1..n on a worker; the script resumes with the sum.
+krvvar_shared worker_sum(krv_vm_context& frame, std::vector<krvvar_shared>& args) {
+  const int64_t n = args.empty() ? 0 : args[0]->int_value();
+  return frame.return_thread([n] {
+    int64_t sum = 0;
+    for (int64_t i = 1; i <= n; ++i) sum += i;
+    return krvvar_shared::make_int(sum);
+  });
+}
+
+// The namespace function "ns.fn" of the loaded module, null when there is none.
+const krv_function_def* namespace_function(const krv_host_module& module, std::string_view qualified) {
+  const size_t dot = qualified.find('.');
+  if (dot == std::string_view::npos) return nullptr;
+  const auto space = module.namespaces().find(qualified.substr(0, dot));
+  if (space == module.namespaces().end()) return nullptr;
+  const std::string_view name = qualified.substr(dot + 1);
+  const auto& functions = space->second.functions;
+  // A name added twice calls the later definition, as the namespace's value does.
+  for (auto it = functions.rbegin(); it != functions.rend(); ++it)
+    if ((*it)->name == name) return it->get();
+  return nullptr;
+}
+
+// Binds every native of `program`; false after printing the first unknown name with its line.
+bool bind_natives(krv_program& program, const krv_host_module& module, const krv_run_options& options,
+                  std::string_view text) {
+  for (const auto& native : program.natives) {
+    if (native->name == "print") {
+      native->callable = print_values;
+    } else if (native->name == "worker_sum") {
+      native->callable = worker_sum;
+    } else if (const krv_function_def* function = namespace_function(module, native->name)) {
+      native->callable = function->callable;
+    } else {
+      std::fprintf(stderr, "%s: line %u: unknown native '%.*s'\n", options.path.c_str(),
+                   native_line(text, native->name), static_cast<int>(native->name.size()), native->name.data());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Everything that runs on the VM thread: loading, the root task and the ticks.
+int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
+  krvptr_strong<krv_program> program;
+  try {
+    program = krv_assemble_text(text);
+  } catch (const std::invalid_argument& refused) {
+    std::fprintf(stderr, "%s: %s\n", options.path.c_str(), refused.what());
+    return KRV_RUN_REFUSED;
+  }
+  krv_host_vm vm(program->name.empty() ? "krvhost" : program->name);
+  vm.attach_current_thread();
+  stderr_listener listener;
+  const auto connection = vm.log().connect(&listener);
+  int exit_code = KRV_RUN_OK;
+  {
+    krv_host_module module(krv_linked_module());
+    module.populate_namespaces(vm);
+    if (!bind_natives(*program, module, options, text)) {
+      exit_code = KRV_RUN_REFUSED;
+    } else {
+      vm.state().settings.max_call_depth = run_call_depth_limit;
+      vm.start_workers(options.workers);
+      bool failed = false;
+      krvptr_strong<krv_task> root;
+      {
+        krv_vm_lock guard(vm.state());
+        krv_get_thread_local().current_task = nullptr;
+        root = krv_task_create(program->root, nullptr);
+        root->on_error = [&failed](krvvar_shared&) { failed = true; };
+        if (krv_task::run(*root, nullptr) != 1) failed = true;
+      }
+      while (!vm.idle()) {
+        vm.tick();
+        if (!vm.idle()) vm.wait_for_work(idle_wait_ms);
+      }
+      vm.stop_workers();
+      {
+        krv_vm_lock guard(vm.state());
+        for (const krvptr_strong<krv_task>& waiting : vm.state().wait_list) {
+          std::fprintf(stderr, "krvhost: task %s (%p) was left waiting\n", waiting->name.c_str(),
+                       static_cast<const void*>(waiting.get()));
+          failed = true;
+        }
+        vm.state().wait_list.clear();
+        root.release();
+        program.release();
+      }
+      if (failed) exit_code = KRV_RUN_FAILED;
+    }
+  }
+  std::fflush(stdout);
+  vm.log().close(connection);
+  krv_host_vm::detach_current_thread();
+  return exit_code;
+}
+
+}  // namespace
+
+int krv_run_script_file(const krv_run_options& options) {
+  std::string text;
+  if (!read_file(options.path, text)) {
+    std::fprintf(stderr, "krvhost: cannot read %s\n", options.path.c_str());
+    return KRV_RUN_REFUSED;
+  }
+  int exit_code = KRV_RUN_FAILED;
+  krv_host_thread vm_thread([&] { exit_code = run_on_vm_thread(options, text); });
+  vm_thread.join();
+  return exit_code;
+}

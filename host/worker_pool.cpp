@@ -1,0 +1,63 @@
+#include "worker_pool.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+constexpr auto sleep_timeout = std::chrono::milliseconds(5);
+
+}  // namespace
+
+krv_worker_pool::krv_worker_pool(krv_vm_state& vm, uint32_t count) : vm_(vm) {
+  vm_.worker_queue.worker_count = count;
+  threads_.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) threads_.push_back(std::make_unique<krv_host_thread>([this] { work(); }));
+}
+
+krv_worker_pool::~krv_worker_pool() { stop(); }
+
+void krv_worker_pool::work() {
+  krv_task_queue& queue = vm_.worker_queue;
+  krv_get_thread_local().vm = &vm_;
+  krv_task_queue::job job;
+  for (;;) {
+    if (queue.try_pop(job)) {
+      job();
+      job = nullptr;
+      continue;
+    }
+    std::unique_lock<std::mutex> guard(sleep_mutex_);
+    if (queue.stopping.load(std::memory_order_acquire) != 0) break;
+    queue.sleepers.fetch_add(1, std::memory_order_seq_cst);
+    if (queue.pending.load(std::memory_order_seq_cst) == 0) queue.wake.wait_for(guard, sleep_timeout);
+    queue.sleepers.fetch_sub(1, std::memory_order_seq_cst);
+  }
+  krv_get_thread_local().vm = nullptr;
+  exited_.fetch_add(1, std::memory_order_release);
+}
+
+void krv_worker_pool::stop(const std::function<void()>& while_joining) {
+  if (threads_.empty()) return;
+  {
+    std::lock_guard<std::mutex> guard(sleep_mutex_);
+    vm_.worker_queue.stopping.store(1, std::memory_order_release);
+  }
+  vm_.worker_queue.wake.notify_all();
+  while (exited_.load(std::memory_order_acquire) < threads_.size()) {
+    if (while_joining) while_joining();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  threads_.clear();
+  vm_.worker_queue.worker_count = 0;
+}
+
+size_t krv_worker_pool::discard_queued() {
+  size_t discarded = 0;
+  krv_task_queue::job job;
+  while (vm_.worker_queue.try_pop(job)) {
+    job = nullptr;
+    ++discarded;
+  }
+  return discarded;
+}

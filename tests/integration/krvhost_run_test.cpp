@@ -1,0 +1,112 @@
+// `krvhost run` as a user runs it: the example, a script with an unhandled error, a refused text, an
+// unknown native, with and without workers. Output and exit codes are the program's own.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct run_result {
+  int exit_code = -1;
+  std::string out, err;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream file(path);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::string temp_path(const std::string& leaf) {
+  return ::testing::TempDir() + "krvhost_run_" + std::to_string(getpid()) + "_" + leaf;
+}
+
+run_result krvhost(std::vector<std::string> args) {
+  const std::string out = temp_path("out"), err = temp_path("err");
+  args.insert(args.begin(), KRV_KRVHOST_PATH);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  run_result result;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  result.out = slurp(out);
+  result.err = slurp(err);
+  unlink(out.c_str());
+  unlink(err.c_str());
+  return result;
+}
+
+std::string write_script(const std::string& leaf, const std::string& text) {
+  const std::string path = temp_path(leaf);
+  std::ofstream(path) << text;
+  return path;
+}
+
+const char* const example_output =
+    "Hello from krvhost!\n"
+    "greeting: world\n"
+    "std.string says korva\n"
+    "caught: Sub invalid type: 5\n"
+    "sum of 1..1000 on a worker: 500500\n";
+
+TEST(KrvhostRun, TheExampleWithAndWithoutWorkers) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"run", KRV_EXAMPLE_PATH}, {"run", "--workers", "0", KRV_EXAMPLE_PATH},
+        {"run", "--workers", "4", KRV_EXAMPLE_PATH}}) {
+    const run_result run = krvhost(args);
+    EXPECT_EQ(run.exit_code, 0) << args.size();
+    EXPECT_EQ(run.out, example_output) << args.size();
+    EXPECT_EQ(run.err, "") << args.size();
+  }
+}
+
+TEST(KrvhostRun, FailuresAndRefusals) {
+  const std::string unhandled = write_script(
+      "unhandled.krvasm",
+      "program \"oops\"\nstring \"text\"\nsource S0 \"oops.krv\"\nline S0 2 \"x = 1 - \\\"text\\\"\"\n"
+      "native N0 \"print\" 0 999\nblock B0 4\n  load_int 1\n  push_none\n  load_string 0\n  pos S0 2 4\n  sub\n"
+      "  args_open 0\n  call_native @N0\nend\n");
+  const std::string malformed = write_script("malformed.krvasm", "program \"bad\"\nblock B0 4\n  load_bogus 1\nend\n");
+  const std::string unknown =
+      write_script("unknown.krvasm", "program \"u\"\n\nnative N0 \"std.nothing\" 0 0\nblock B0 4\nend\n");
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    std::vector<std::string> in_err;  // texts stderr must carry
+  } cases[] = {
+      {{"run", unhandled}, 1, {"Sub invalid type: 5", "oops.krv", "x = 1 - \"text\""}},
+      {{"run", malformed}, 2, {malformed + ": line 3: "}},
+      {{"run", unknown}, 2, {unknown + ": line 3: unknown native 'std.nothing'"}},
+      {{"run", temp_path("missing.krvasm")}, 2, {"cannot read"}},
+      {{"run", "--workers", "x", malformed}, 2, {"usage: krvhost"}},
+  };
+  for (const auto& c : cases) {
+    const run_result run = krvhost(c.args);
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.args.back();
+    EXPECT_EQ(run.out, "") << c.args.back();
+    for (const std::string& text : c.in_err) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
+  }
+  for (const std::string& path : {unhandled, malformed, unknown}) unlink(path.c_str());
+}
+
+}  // namespace
