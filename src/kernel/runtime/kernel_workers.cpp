@@ -3,8 +3,14 @@
 #include <algorithm>
 
 #include "kernel/runtime/settings.h"
+#include "module/thread_record.h"
+#include "module/vm_state.h"
 
-krvk_enqueue_fn krv_kernel_enqueue() { return {}; }
+krvk_enqueue_fn krv_kernel_enqueue() {
+  krv_vm_state* vm = krv_get_thread_local().vm;
+  if (vm == nullptr) return {};
+  return [vm](std::function<void()> job) { return vm->worker_queue.try_push(std::move(job)); };
+}
 
 uint32_t krv_kernel_worker_count() { return 0; }
 

@@ -1,10 +1,9 @@
 // How kernel launches reach the host's worker threads: the enqueue function handed to helper starts and
 // native-code requests, and the number of workers that serve the calling thread's VM.
 //
-// The VM's worker queue is not part of the VM state yet. Until it is, both answer "no workers": the
-// enqueue function is empty (no helper starts, no background build is queued, the launching thread runs
-// everything) and the worker count is 0. These two functions are the only place that changes when the
-// queue arrives.
+// The enqueue function moves a job into the VM's worker queue (false when the queue is full and the job
+// is destroyed). The worker count still answers 0, so launches run on the launching thread alone until
+// the host reports its workers here.
 #pragma once
 #include <cstdint>
 

@@ -253,9 +253,3 @@ std::vector<uint64_t> krvk_launch::collect_results() const {
   }
   return results;
 }
-
-std::function<bool(std::function<void()>)> krv_kernel_enqueue() {
-  krv_vm_state* vm = krv_get_thread_local().vm;
-  if (vm == nullptr) return {};
-  return [vm](std::function<void()> job) { return vm->worker_queue.try_push(std::move(job)); };
-}

@@ -82,9 +82,3 @@ struct krvk_launch : std::enable_shared_from_this<krvk_launch> {
 // Chunk size for a domain of `total` work items: total / 256 rounded up, 1 for an empty domain.
 uint64_t krvk_chunk_size(uint64_t total) noexcept;
 
-// The hand-off of helper jobs to the host's worker threads: a function that moves a job into the calling
-// thread's VM worker queue (krv_task_queue::try_push: false when 1,024 jobs wait and the job is
-// destroyed; true otherwise, also when the host stopped the queue and dropped the job unrun). Empty when
-// the thread has no VM, so no helper is started. A dropped or late helper is harmless: the launching
-// thread runs whatever no helper claimed, and a helper that starts after the launch finds nothing left.
-std::function<bool(std::function<void()>)> krv_kernel_enqueue();

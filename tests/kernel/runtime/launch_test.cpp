@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "host_vm.h"
+#include "kernel/runtime/kernel_workers.h"
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/reductions.h"
 #include "kernel/runtime/settings.h"
