@@ -59,6 +59,7 @@ class JsonWalks : public ScriptTest {
     }
     assemble(walk_script(callback));
     bind("walk", [this, method, extra](krv_vm_context& frame, std::vector<krvvar_shared>& args) mutable {
+      if (dead_callback) args[0] = dead_callback;
       for (krvvar_shared& value : extra) args.push_back(value);
       return method(source->object_ptr<krv_std_json>(), frame, args);
     });
@@ -101,6 +102,7 @@ class JsonWalks : public ScriptTest {
   }
 
   krvvar_shared source;
+  krvvar_shared dead_callback;  // when set, replaces the script's callback
   std::vector<std::string> marks;
   std::vector<krvptr_strong<krv_task>> waiting;
   int visits = 0;
@@ -151,6 +153,25 @@ TEST_F(JsonWalks, ACallbackThatCannotTakeTheArgumentsEndsTheWalk) {
                             [](const std::string& line) {
                               return line.find("JSON callback could not be called, check its parameter count.") !=
                                      std::string::npos;
+                            }),
+              1);
+  }
+}
+
+// A function value whose program block is gone gives no task: the walk ends with the error and the
+// caller resumes.
+TEST_F(JsonWalks, ACallbackWhoseBlockIsGone) {
+  krvptr_strong<krv_program_block> block = make_block(KRV_BLOCK_FUNCTION, 2);
+  dead_callback = krvvar_shared::make_none();
+  dead_callback->set_function(block.get(), nullptr);
+  block.release();
+  for (krv_method method : {m::map, m::filter, m::reduce, m::any, m::all, m::foreach}) {
+    const size_t before = errors().size();
+    walk(method, {{"a", 1}}, double_value);
+    const std::vector<std::string> after = errors();
+    EXPECT_EQ(std::count_if(after.begin() + static_cast<std::ptrdiff_t>(before), after.end(),
+                            [](const std::string& line) {
+                              return line.find("JSON callback could not be called") != std::string::npos;
                             }),
               1);
   }
