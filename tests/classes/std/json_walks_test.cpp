@@ -48,6 +48,13 @@ std::string shown(krvvar& value) {
 
 class JsonWalks : public ScriptTest {
  protected:
+  // The cells go back to the test VM's pools before the VM goes.
+  void TearDown() override {
+    waiting.clear();
+    source = {};
+    dead_callback = {};
+    ScriptTest::TearDown();
+  }
   // Runs `callback` over `entries` through `method` (with `extra` after the callback) and returns what
   // the caller saw after it resumed; `visits` counts the callback's native calls.
   std::string walk(krv_method method, const std::vector<std::pair<std::string, int64_t>>& entries,
