@@ -5,7 +5,7 @@
 // rejected: an integer argument is the value's int_value (floats truncated and saturated, NaN 0), a text
 // argument its string form, a flag its truth (non-zero, non-empty), a value argument is copied into a
 // fresh cell with krvvar::set. The call path has checked the count against the method's range, so a body
-// reads the arguments up to its minimum without testing. No body starts a task.
+// reads the arguments up to its minimum without testing. Only the walks start tasks.
 #pragma once
 #include <vector>
 
@@ -60,5 +60,15 @@ KRV_JSON_METHOD(merge);
 KRV_JSON_METHOD(append);
 KRV_JSON_METHOD(combine_string);
 KRV_JSON_METHOD(copy);
+
+// Substring filters and script-callback walks (json_walks.cpp): the only bodies that start tasks.
+KRV_JSON_METHOD(filter_key);
+KRV_JSON_METHOD(filter_value);
+KRV_JSON_METHOD(filter);
+KRV_JSON_METHOD(map);
+KRV_JSON_METHOD(reduce);
+KRV_JSON_METHOD(any);
+KRV_JSON_METHOD(all);
+KRV_JSON_METHOD(foreach);
 
 }  // namespace krv_json_methods

@@ -5,8 +5,7 @@
 // Methods register in table order, which is also the order of the class's member list. Pairs of names
 // register through one helper each, which carries the pair's argument range and parameter help; pairs
 // that share a body behave alike (push_back, pop_back, remove_value, rsort), while remove and append
-// have bodies of their own. The methods that run script callbacks (filter_key, filter_value, filter,
-// map, reduce, any, all, foreach) take the places marked below, so the member list keeps one order.
+// have bodies of their own, as do any and all.
 #include <string_view>
 
 #include "classes/std/json_methods.h"
@@ -41,6 +40,10 @@ void add_erase_value_function(std::string_view name, method_body body) {
 void add_merge_function(std::string_view name, method_body body, std::string_view help) {
   methods::add(name, std::move(body), 1, 2, help,
                {"other: json - Object to merge\noverwrite: bool - Replace existing keys (default true)"});
+}
+
+void add_match_function(std::string_view name, method_body body, std::string_view help) {
+  methods::add(name, std::move(body), 1, 1, help, {"filter: function|string"});
 }
 
 constexpr std::string_view pop_help = "Removes the last element from the JSON container and returns it.";
@@ -106,12 +109,31 @@ void krv_std_json::script_register() {
                {"separator: string - Separator appended after each string value during concatenation"});
   methods::add("from_string", m::from_string, 1, 1, "Parse JSON from string and populate object",
                {"json: string - JSON string to parse into the object"});
-  // Places 29 to 31: filter_key, filter_value, filter.
+  methods::add("filter_key", m::filter_key, 1, 1,
+               "Filter JSON object's keys by matching substrings and return the filtered JSON.",
+               {"filter: string - Substring or list of substrings used to match keys."});
+  methods::add("filter_value", m::filter_value, 1, 1,
+               "Return a new JSON object containing only string members whose values include a specific substring",
+               {"filter: string - Substring to search for within JSON string values"});
+  methods::add("filter", m::filter, 1, 1, "Filter JSON object entries by callback or key substring",
+               {"filter: function|string - Callback that receives a key and value and returns true to keep the "
+                "entry; if a string, only entries whose keys contain the string are included"});
   add_merge_function("merge", m::merge,
                      "Merge another JSON object into this one. If overwrite is true, existing keys will be replaced.");
   add_merge_function("append", m::append,
                      "Appends another JSON object into this one. If overwrite is true, existing keys will be replaced.");
-  // Places 34 to 38: map, reduce, any, all, foreach.
+  methods::add("map", m::map, 1, 1,
+               "Return a new JSON where each value is replaced by the result of the callback.",
+               {"callback: function - Called with (key, value); return becomes new value"});
+  methods::add("reduce", m::reduce, 1, 2,
+               "Reduce object entries into a single value by repeatedly applying callback(acc, key, value).",
+               {"callback: function\ninitial: any - Starting accumulator value"});
+  add_match_function("any", m::any, "Returns true if any entry matches substring or callback.");
+  add_match_function("all", m::all, "Returns true if all entries match substring or callback.");
+  methods::add("foreach", m::foreach, 1, 1,
+               "Iterates over each key/value pair in a JSON object and runs a callback for each entry",
+               {"callback: function - Callback function invoked with the entry key and value and should return bool "
+                "(true to include the entry in a new JSON)"});
   methods::add("to_list", m::to_list, 0, 0,
                "Converts the JSON object into a list by removing all keys from each entry.");
   methods::add("resize", m::resize, 1, 1, "Resizes a JSON list to the specified size.",

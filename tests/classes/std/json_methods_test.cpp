@@ -31,8 +31,11 @@ TEST_F(JsonMethods, TableInRegistrationOrder) {
                {"remove_all_keys", 1, 1, 1}, {"copy", 0, 0, 0},        {"sort", 0, 0, 0},
                {"sort_reverse", 0, 0, 0},  {"rsort", 0, 0, 0},         {"sort_by", 1, 2, 1},
                {"string", 0, 1, 1},        {"compact_string", 0, 0, 0}, {"combine_string", 0, 1, 1},
-               {"from_string", 1, 1, 1},   {"merge", 1, 2, 1},         {"append", 1, 2, 1},
-               {"to_list", 0, 0, 0},       {"resize", 1, 1, 1},        {"unique", 0, 0, 0},
+               {"from_string", 1, 1, 1},   {"filter_key", 1, 1, 1},    {"filter_value", 1, 1, 1},
+               {"filter", 1, 1, 1},        {"merge", 1, 2, 1},         {"append", 1, 2, 1},
+               {"map", 1, 1, 1},           {"reduce", 1, 2, 1},        {"any", 1, 1, 1},
+               {"all", 1, 1, 1},           {"foreach", 1, 1, 1},       {"to_list", 0, 0, 0},
+               {"resize", 1, 1, 1},        {"unique", 0, 0, 0},
                {"push_cyclic", 2, 2, 2},   {"debug_refs", 0, 1, 1}};
   const auto& members = krv_std_json::statics().members;
   ASSERT_EQ(members.size(), std::size(table));
@@ -49,6 +52,8 @@ TEST_F(JsonMethods, TableInRegistrationOrder) {
     EXPECT_EQ(method(a).param_help, method(b).param_help) << a;
   }
   EXPECT_EQ(method("merge").param_help, method("append").param_help);
+  EXPECT_EQ(method("any").param_help, method("all").param_help);
+  EXPECT_EQ(members.size(), 43u);
   EXPECT_NE(method("merge").help, method("append").help);
 }
 
@@ -132,6 +137,22 @@ TEST_F(JsonMethods, ResultsAndContainersAfterwards) {
       {"a=1,5,5", "unique", {}, "self", "a=1,5"},
       {"[1],[1],[2]", "unique", {}, "self", "[1],[2]"},
       {"7", "unique", {}, "self", "7"},
+      {"ab=1,xabx=2,ba=3,4", "filter", {s("ab")}, "[ab=1,xabx=2]", "ab=1,xabx=2,ba=3,4"},
+      {"ab=1,b=2,c=3", "filter_key", {notation("'a','b'")}, "[ab=1,b=2]", "ab=1,b=2,c=3"},
+      {"a=1,b=2,3", "filter_key", {s("")}, "[a=1,b=2]", "a=1,b=2,3"},
+      {"a=1", "filter_key", {s("aa")}, "[]", "a=1"},
+      {"a='x12',b=12,'12'", "filter_value", {s("12")}, "[a='x12','12']", "a='x12',b=12,'12'"},
+      {"a='x12',b=12,'12'", "filter_value", {notation("'12'")}, "[a='x12',b=12,'12']", "a='x12',b=12,'12'"},
+      {"1,ab=2", "any", {s("")}, "1", "1,ab=2"},
+      {"1,2", "any", {s("")}, "0", "1,2"},
+      {"ab=1,cd=2", "any", {s("d")}, "1", "ab=1,cd=2"},
+      {"ab=1,2", "all", {s("")}, "0", "ab=1,2"},
+      {"ab=1,abc=2", "all", {s("ab")}, "1", "ab=1,abc=2"},
+      {"", "all", {s("x")}, "1", ""},
+      {"a=1", "any", {i(1)}, "0", "a=1", "any expects string or function"},
+      {"a=1", "all", {i(1)}, "0", "a=1", "all expects string or function"},
+      {"a=1", "map", {i(1)}, "[]", "a=1", "map expects a function"},
+      {"a=1", "reduce", {i(1)}, "None", "a=1", "reduce expects a callback"},
   };
   for (const auto& c : cases) {
     const std::string label = std::string(c.name) + " on " + c.before;
