@@ -110,4 +110,5 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // there is that late one and is dropped unread. Cleared at each connect.
   std::array<uint8_t, krv_ipc_slot_count> late_marks_{};
   bool corrupt_reported_ = false;  // the tickets were found impossible since the last connect
+  uint32_t connection_count_ = 0;  // connects so far: the update hook notices one made by a callback
 };
