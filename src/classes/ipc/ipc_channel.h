@@ -53,7 +53,10 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
 
   // Leaves the update list before the block is unlinked and the object destroyed.
   void detach() noexcept override;
-  // Drains the ring into the callback (ipc_channel.cpp).
+  // Drains the ring into the callback (ipc_channel.cpp), up to the write ticket read on entry. A callback
+  // that disconnects or connects again, clears its callback or drops the last reference to the channel
+  // ends the drain; the records after its message stay in the ring. One that replaces itself gets the
+  // next message in its new task.
   void update_pre() override;
 
   // Closes, then creates (create) or opens the ring `name`; true when ready.
