@@ -108,7 +108,9 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   krvptr_strong<krv_ipc> strong_handle() noexcept;
 
   std::vector<uint8_t> outgoing_;      // the encoded message being sent, reused
-  std::vector<uint8_t> spare_bytes_;   // storage of a finished partial, handed to the next one
+  // A finished partial's map entry with its byte storage, handed to the next one: receiving a message
+  // allocates nothing once a few have passed.
+  std::unordered_map<uint32_t, krv_ipc_partial>::node_type spare_partial_;
   // Slots whose ticket the reader skipped while a writer could still fill it: the next record found full
   // there is that late one and is dropped unread. Cleared at each connect.
   std::array<uint8_t, krv_ipc_slot_count> late_marks_{};
