@@ -56,6 +56,7 @@ void krv_ipc::close() {
 
 bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
   close();
+  ++connection_count_;
   name = channel_name;
   is_process_a = create;
   partials.clear();
@@ -123,13 +124,16 @@ void krv_ipc::update_pre() {
   if (!self) return;
   // A peer that keeps sending must not hold the VM thread: drain only what was written before now.
   const uint32_t end_ticket = krv_ipc_write_ticket(*ring).load();
+  const uint32_t connection = connection_count_;
   std::vector<krvvar_shared> run_args;
   for (;;) {
     // The running task stays alive even if the callback replaces itself.
     const krvptr_strong<krv_task> task = callback.task;
     if (!task || task->active) return;
-    // A callback may have disconnected or reconnected the channel.
-    if (!ready || ring == nullptr) return;
+    // A callback may have disconnected the channel, or reconnected it (a creator's new ring numbers its
+    // tickets afresh, so end_ticket no longer bounds it), or dropped the last reference but this pass's:
+    // a channel nobody holds takes no more messages, which stay in the ring for a later opener.
+    if (!ready || ring == nullptr || connection != connection_count_ || self.block()->strong < 2) return;
     if (!receive_until(end_ticket)) return;
     krvvar_shared value = krvvar_shared::make_none();
     if (!krv_ipc_read_payload(completed.data(), completed.size(), value)) {

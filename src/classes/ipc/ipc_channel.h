@@ -53,7 +53,10 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
 
   // Leaves the update list before the block is unlinked and the object destroyed.
   void detach() noexcept override;
-  // Drains the ring into the callback (ipc_channel.cpp).
+  // Drains the ring into the callback (ipc_channel.cpp), up to the write ticket read on entry. A callback
+  // that disconnects or connects again, clears its callback or drops the last reference to the channel
+  // ends the drain; the records after its message stay in the ring. One that replaces itself gets the
+  // next message in its new task.
   void update_pre() override;
 
   // Closes, then creates (create) or opens the ring `name`; true when ready.
@@ -105,9 +108,12 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   krvptr_strong<krv_ipc> strong_handle() noexcept;
 
   std::vector<uint8_t> outgoing_;      // the encoded message being sent, reused
-  std::vector<uint8_t> spare_bytes_;   // storage of a finished partial, handed to the next one
+  // A finished partial's map entry with its byte storage, handed to the next one: receiving a message
+  // allocates nothing once a few have passed.
+  std::unordered_map<uint32_t, krv_ipc_partial>::node_type spare_partial_;
   // Slots whose ticket the reader skipped while a writer could still fill it: the next record found full
   // there is that late one and is dropped unread. Cleared at each connect.
   std::array<uint8_t, krv_ipc_slot_count> late_marks_{};
   bool corrupt_reported_ = false;  // the tickets were found impossible since the last connect
+  uint32_t connection_count_ = 0;  // connects so far: the update hook notices one made by a callback
 };

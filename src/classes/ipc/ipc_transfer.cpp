@@ -4,7 +4,7 @@
 // A message is chunks seq 1..n of up to 1024 payload bytes each, then an end marker (seq 0, len 0), all
 // under the sender's id. The sender reuses one record for every chunk and allocates nothing per chunk;
 // the receiver copies each chunk once, straight from its slot into the sender's partial message, and
-// hands a finished partial's storage on to the next one.
+// hands a finished partial's map entry and storage on to the next one.
 //
 // Every wait on a slot is bounded. A writer waits for its slot at most until its message deadline. A
 // reader waits at most krv_ipc_read_wait_ms for the record of its ticket, then logs, skips the ticket
@@ -181,9 +181,9 @@ krv_ipc_partial& krv_ipc::start_partial(uint32_t sender) {
     log_error("IPC: too many unfinished messages, dropping them.");
     partials.clear();
   }
-  krv_ipc_partial& partial = partials[sender];
-  partial.bytes.swap(spare_bytes_);
-  return partial;
+  if (spare_partial_.empty()) return partials[sender];
+  spare_partial_.key() = sender;
+  return partials.insert(std::move(spare_partial_)).position->second;
 }
 
 bool krv_ipc::accept_record(const krv_ipc_slot& slot) {
@@ -217,9 +217,8 @@ bool krv_ipc::accept_record(const krv_ipc_slot& slot) {
   krv_ipc_partial& partial = found->second;
   const bool message_complete = partial.broken == 0 && !partial.bytes.empty();
   if (message_complete) completed.swap(partial.bytes);
-  // The storage left in the partial (the previous message's, when one completed) serves the next one.
+  // The entry and the storage left in it (the previous message's, when one completed) serve the next one.
   partial.bytes.clear();
-  spare_bytes_.swap(partial.bytes);
-  partials.erase(found);
+  spare_partial_ = partials.extract(found);
   return message_complete;
 }

@@ -291,6 +291,70 @@ TEST_F(IpcChannel, WithoutACallbackTaskUpdatesLeaveTheRingAlone) {
   }
 }
 
+TEST_F(IpcChannel, ACallbackMayChangeItsChannelMidDrain) {
+  // Two callbacks: the first records "a<n>", the second "b<n>"; when the first meets message 2 it acts.
+  std::vector<std::string> seen;
+  std::function<void()> act;
+  held = krv_assemble_text(
+      "native N0 \"first\" 1 1\nnative N1 \"second\" 1 1\nblock B0 4\nend\n"
+      "block B1 1 child B0 params 1 locals 1\n  args_open 1\n  load_local 0\n  deref\n  arg 0\n  call_native @N0\nend\n"
+      "block B2 1 child B0 params 1 locals 1\n  args_open 1\n  load_local 0\n  deref\n  arg 0\n  call_native @N1\nend\n");
+  for (const char* tag : {"a", "b"}) {
+    held->natives[*tag - 'a']->callable = [&, tag](krv_vm_context&, std::vector<krvvar_shared>& args) {
+      seen.push_back(tag + std::to_string(args[0]->int_value()));
+      if (*tag == 'a' && args[0]->int_value() == 2) act();
+      return krvvar_shared::make_none();
+    };
+  }
+  root = krv_task_create(held->root, nullptr);
+  krv_get_thread_local().current_task = root.get();
+  auto function = [&](size_t child) {
+    krvvar_shared value = krvvar_shared::make_none();
+    value->set_function(held->root->children[child].get(), root.get());
+    return value;
+  };
+  auto send = [&](int64_t n) { ASSERT_EQ(call(*tx, "send", {krvvar_shared::make_int(n)})->int_value(), 1); };
+  auto reconnect = [&](int creator) {
+    call(*rx, "disconnect");
+    ASSERT_EQ(call(*rx, "connect", {krvvar_shared::make_string(name), krvvar_shared::make_int(creator)})->int_value(), 1);
+  };
+
+  const struct {
+    const char* what;
+    std::function<void()> action;
+    std::vector<std::string> first_pass, second_pass;  // delivered by the pass with 1-4 queued, then with 5
+    uint32_t records_read;                              // read ticket at the end: 2 records a message
+  } cases[] = {
+      {"disconnect", [&] { call(*rx, "disconnect"); }, {"a1", "a2"}, {}, 4},
+      // A connect ends the pass. An opener finds the ring as it was: the queued messages follow, each once.
+      {"reconnect as opener", [&] { reconnect(0); }, {"a1", "a2"}, {"a3", "a4", "a5"}, 10},
+      // A creator starts the ring afresh: the queued messages are gone.
+      {"reconnect as creator", [&] { reconnect(1); send(9); }, {"a1", "a2"}, {"a9", "a5"}, 4},
+      {"set_callback with another function", [&] { call(*rx, "on_message", {function(1)}); },
+       {"a1", "a2", "b3", "b4"}, {"b5"}, 10},
+      {"set_callback with None", [&] { call(*rx, "on_message", {krvvar_shared::make_none()}); }, {"a1", "a2"}, {}, 4},
+      {"drop the last reference", [&] { rx.reset_empty(); }, {"a1", "a2"}, {}, 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    connect_pair();
+    seen.clear();
+    act = c.action;
+    call(*rx, "on_message", {function(0)});
+    for (int64_t n = 1; n <= 4; ++n) send(n);
+    vm.run_update_pass();
+    EXPECT_EQ(seen, c.first_pass);
+    seen.clear();
+    send(5);
+    vm.run_update_pass();
+    EXPECT_EQ(seen, c.second_pass);
+    EXPECT_EQ(krv_ipc_read_ticket(*tx->ring).load(), c.records_read);
+    EXPECT_EQ(vm.state().update_list.size(), rx ? 2u : 1u);
+    for (auto* channel : {&rx, &tx}) channel->reset_empty();
+  }
+  EXPECT_TRUE(errors().empty());
+}
+
 TEST_F(IpcChannel, ReleasedOnAnotherThreadItLeavesTheListBeforeItsTeardown) {
   connect_pair();
   call(*rx, "on_message", {callback_function()});
