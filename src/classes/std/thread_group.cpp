@@ -77,8 +77,7 @@ krvvar_shared krv_std_thread::get_results(std::vector<krvvar_shared>& args) {
 }
 
 krvvar_shared krv_std_thread::constructor_function(krv_vm_context&, std::vector<krvvar_shared>& args) {
-  krvptr_strong<krv_std_thread> group = statics().create_new();
-  if (!group) return krvvar_shared::make_none();
+  auto group = krvptr_strong<krv_std_thread>::from_raw(new krv_std_thread());
   if (args.size() == 1) {
     // The group is returned all the same, with a None callback.
     if (!args[0] || args[0]->type != KRVVAR_FUNCTION)
