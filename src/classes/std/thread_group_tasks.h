@@ -23,11 +23,11 @@ class krv_thread_group_tasks {
     ++live_;
   }
 
-  // Removes `task`, started for slot `result_index`; false when it is not listed.
-  bool remove(const krv_task& task, size_t result_index) {
+  // Removes `task`, started for slot `result_index`; nothing when it is not listed.
+  void remove(const krv_task& task, size_t result_index) {
     const auto found = std::lower_bound(entries_.begin(), entries_.end(), result_index,
                                         [](const entry& listed, size_t index) { return listed.result_index < index; });
-    if (found == entries_.end() || found->result_index != result_index || found->task.get() != &task) return false;
+    if (found == entries_.end() || found->result_index != result_index || found->task.get() != &task) return;
     found->task.reset_empty();
     --live_;
     if (live_ == 0) {
@@ -35,22 +35,15 @@ class krv_thread_group_tasks {
     } else if (entries_.size() - live_ > live_) {
       std::erase_if(entries_, [](const entry& listed) { return !listed.task; });
     }
-    return true;
   }
 
   bool empty() const noexcept { return live_ == 0; }
-  size_t size() const noexcept { return live_; }
 
   // Calls `visit` with each listed task, in start order.
   template <class Visit>
   void for_each(Visit visit) const {
     for (const entry& listed : entries_)
       if (listed.task) visit(*listed.task);
-  }
-
-  void clear() noexcept {
-    entries_.clear();
-    live_ = 0;
   }
 
  private:
