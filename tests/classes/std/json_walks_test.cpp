@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "classes/std/json_methods.h"
+#include "large_stack_thread.h"
 #include "script_fixture.h"
 
 namespace {
@@ -203,6 +204,33 @@ TEST_F(JsonWalks, ForeachGivesTheValueOrTheKeyAndValue) {
 TEST_F(JsonWalks, ALongWalkDoesNotRecursePerEntry) {
   std::vector<std::pair<std::string, int64_t>> entries(10000, {"", 1});
   EXPECT_EQ(walk(m::reduce, entries, sum), "10000");
+}
+
+// The same on a thread with a small stack: a walk that nested one level per entry would overflow it.
+TEST_F(JsonWalks, ALongWalkFitsASmallStack) {
+  constexpr size_t small_stack_bytes = size_t{256} << 10;
+  std::vector<std::pair<std::string, int64_t>> entries(10000, {"", 1});
+  std::string expected = "2";
+  for (size_t i = 1; i < entries.size(); ++i) expected += ",2";
+  std::string seen;
+  lock.reset();
+  krv_host_vm::detach_current_thread();
+  krv_run_on_large_stack(
+      [&] {
+        vm.attach_current_thread();
+        {
+          krv_vm_lock guard;
+          seen = walk(m::map, entries, double_value);
+          source = {};
+          task.release();
+        }
+        krv_host_vm::detach_current_thread();
+      },
+      small_stack_bytes);
+  vm.attach_current_thread();
+  lock.emplace();
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(visits, 10000);
 }
 
 }  // namespace

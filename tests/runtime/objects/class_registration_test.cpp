@@ -207,13 +207,13 @@ TEST_F(ClassRegistration, StringIsRegisteredInStd) {
   krv_namespace ns;
   ns.name = "std";
   for (auto& populate : krv_global().namespace_initializers.at("std")) populate(ns);
-  // Functions in registrar order: the kernel functions first, then the constructors of buffer, json and
-  // string.
+  // Functions in registrar order: the kernel functions first, then the constructors of buffer, json,
+  // string and thread.
   std::vector<std::string_view> names;
   for (const auto& function : ns.functions) names.push_back(function->name);
   ASSERT_EQ(names, (std::vector<std::string_view>{"kernel_compile", "kernel_threads", "kernel_jit",
                                                   "kernel_aot_source", "kernel_aot_load", "kernel_jit_compiler",
-                                                  "kernel_mode", "buffer", "json", "string"}));
+                                                  "kernel_mode", "buffer", "json", "string", "thread"}));
   const krv_function_def& constructor = *ns.functions[9];
   EXPECT_EQ(constructor.class_name, "std.string");
   EXPECT_EQ(constructor.min_args, 0u);
