@@ -3,6 +3,7 @@
 // files, and killed when it outlives its time limit.
 #pragma once
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
