@@ -2,8 +2,10 @@
 //
 //   krvhost info                        loads the module and lists its descriptor, namespaces, classes
 //                                       and functions
-//   krvhost run [--workers N] FILE      assembles and runs a script file (script_runner.h); N workers,
-//                                       2 by default, 0 allowed
+//   krvhost run [--workers N] FILE [ARGS...]
+//                                       assembles and runs a script file (script_runner.h); N workers,
+//                                       2 by default, 0 allowed; ARGS reach the script through
+//                                       the native `script_args`
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -21,25 +23,31 @@
 namespace {
 
 int print_usage() {
-  std::fprintf(stderr, "usage: krvhost info\n       krvhost run [--workers N] FILE\n");
+  std::fprintf(stderr, "usage: krvhost info\n       krvhost run [--workers N] FILE [ARGS...]\n"
+                       "  host natives: print, script_args (ARGS as a list of strings), clock_ms (monotonic\n"
+                       "  milliseconds, a float), type_name, size_of, fail, worker_sum; \"ns.fn\" names a\n"
+                       "  function of the module\n");
   return 2;
 }
 
 // At most this many workers: more would only contend for the queue.
 constexpr uint32_t max_workers = 256;
 
-// `run [--workers N] FILE`; false for anything else.
+// `run [--workers N] FILE [ARGS...]`; false for anything else. Only the word right after `run` can be
+// the option, so script arguments may look like options.
 bool parse_run(int argc, char** argv, krv_run_options& options) {
   int next = 2;
-  if (argc == 5 && std::string_view(argv[2]) == "--workers") {
+  if (argc >= 3 && std::string_view(argv[2]) == "--workers") {
+    if (argc < 5) return false;
     const std::string_view count = argv[3];
     const auto [end, failure] = std::from_chars(count.data(), count.data() + count.size(), options.workers);
     if (failure != std::errc() || end != count.data() + count.size() || options.workers > max_workers) return false;
     next = 4;
-  } else if (argc != 3) {
+  } else if (argc < 3) {
     return false;
   }
   options.path = argv[next];
+  options.script_args.assign(argv + next + 1, argv + argc);
   return true;
 }
 

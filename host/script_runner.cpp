@@ -1,5 +1,6 @@
 #include "script_runner.h"
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -14,6 +15,9 @@
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
+#include "runtime/exec/raise.h"
+#include "runtime/storage/json_object.h"
+#include "classes/std/kernel_arguments.h"
 #include "script_text.h"
 
 namespace {
@@ -79,6 +83,52 @@ krvvar_shared worker_sum(krv_vm_context& frame, std::vector<krvvar_shared>& args
   });
 }
 
+// The script's arguments as a std.json list of strings, a fresh list on each call.
+krvvar_shared script_args(const std::vector<std::string>& words) {
+  krvvar_shared list = krvvar_shared::make_json();
+  for (const std::string& word : words) {
+    krvvar_shared text = krvvar_shared::make_string(word);
+    list->object_ptr<krv_std_json>()->push_value(text);
+  }
+  return list;
+}
+
+// Milliseconds with the clock's own resolution, so that short spans can be timed.
+krvvar_shared clock_ms(krv_vm_context&, std::vector<krvvar_shared>&) {
+  const auto since_origin = std::chrono::steady_clock::now().time_since_epoch();
+  return krvvar_shared::make_float(std::chrono::duration<double, std::milli>(since_origin).count());
+}
+
+// The value's type as messages name it: "int", "float", "string", "json", a class name for an object.
+krvvar_shared type_name(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  if (args.empty()) return krv_raise_error("type_name expects a value");
+  const krvvar_shared value = args[0].deref_copy();
+  return krvvar_shared::make_string(krv_var_type_name(value.get()));
+}
+
+// Length, byte count or entry count of a string, buffer, container or object; 8 (the payload's bytes)
+// for a number; 0 for anything else.
+krvvar_shared size_of(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  if (args.empty()) return krv_raise_error("size_of expects a value");
+  const krvvar_shared value = args[0].deref_copy();
+  switch (value->type) {
+    case KRVVAR_INT:
+    case KRVVAR_FLOAT: return krvvar_shared::make_int(8);
+    case KRVVAR_STRING:
+    case KRVVAR_BUFFER:
+    case KRVVAR_JSON:
+    case KRVVAR_OBJECT: return krvvar_shared::make_int(value->size());
+  }
+  return krvvar_shared::make_int(0);
+}
+
+// Raises the argument texts, joined by spaces, as a runtime error: a script's way to give up.
+krvvar_shared fail(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  std::string message;
+  for (size_t i = 0; i < args.size(); ++i) message += (i > 0 ? " " : "") + args[i]->get_string();
+  return krv_raise_error_text(message);
+}
+
 // The namespace function "ns.fn" of the loaded module, null when there is none.
 const krv_function_def* namespace_function(const krv_host_module& module, std::string_view qualified) {
   const size_t dot = qualified.find('.');
@@ -101,6 +151,18 @@ bool bind_natives(krv_program& program, const krv_host_module& module, const krv
       native->callable = print_values;
     } else if (native->name == "worker_sum") {
       native->callable = worker_sum;
+    } else if (native->name == "script_args") {
+      native->callable = [&words = options.script_args](krv_vm_context&, std::vector<krvvar_shared>&) {
+        return script_args(words);
+      };
+    } else if (native->name == "clock_ms") {
+      native->callable = clock_ms;
+    } else if (native->name == "type_name") {
+      native->callable = type_name;
+    } else if (native->name == "size_of") {
+      native->callable = size_of;
+    } else if (native->name == "fail") {
+      native->callable = fail;
     } else if (const krv_function_def* function = namespace_function(module, native->name)) {
       native->callable = function->callable;
     } else {

@@ -1,14 +1,22 @@
 // `krvhost run`: a script file in the assembler's text form, run on a VM of our own.
 //
 // The text is assembled and verified first; a refused text is reported with its line and nothing runs.
-// Every `native` is bound by name: "ns.fn" to that function of the module's namespace, `print` to the
-// host's printer (argument texts joined by spaces, then a newline, on stdout) and `worker_sum` to a host
-// native that sums 1..n on a worker through return_thread. The root block runs as a task on a VM thread
-// of its own, with the host's workers, and the VM ticks until nothing is left to do. Error and warning
-// lines go to stderr.
+// Every `native` is bound by name: "ns.fn" to that function of the module's namespace, and the host's
+// own natives:
+//   print        argument texts joined by spaces, then a newline, on stdout
+//   worker_sum   sums 1..n on a worker through return_thread
+//   script_args  a std.json list of the script's arguments (the words after FILE) as strings
+//   clock_ms     a float: milliseconds from a monotonic clock (only differences mean anything)
+//   type_name    the value's type: "int", "float", "string", "json", "None", a class name for an object
+//   size_of      length, byte count or entry count; 8 for a number; 0 for anything else
+//   fail         raises its argument texts, joined by spaces, as a runtime error (the run exits 1)
+// The root block runs as a task on a VM thread of its own, with the host's workers, and the VM ticks
+// until nothing is left to do: no task due or running on a worker, and an empty update list (an open
+// IPC channel keeps the run alive until the script closes it). Error and warning lines go to stderr.
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Exit codes of a run.
 enum krv_run_exit : int {
@@ -20,6 +28,7 @@ enum krv_run_exit : int {
 struct krv_run_options {
   std::string path;
   uint32_t workers = 2;
+  std::vector<std::string> script_args;  // the words after FILE, as `script_args` gives them
 };
 
 int krv_run_script_file(const krv_run_options& options);

@@ -97,6 +97,32 @@ TEST(KrvhostRun, TheClassesExample) {
   EXPECT_EQ(run.err, "");
 }
 
+// The words after FILE reach the script as strings, whatever they look like; the clock runs forward
+// and gives floats.
+TEST(KrvhostRun, ScriptArgumentsAndClock) {
+  const std::string script = write_script(
+      "args.krvasm",
+      "program \"args\"\nnative N0 \"print\" 0 999\nnative N1 \"script_args\" 0 0\nnative N2 \"clock_ms\" 0 0\n"
+      "block B0 4\n  args_open 1\n  args_open 0\n  call_native @N1\n  arg 0\n  call_native @N0\n"
+      "  args_open 2\n  args_open 0\n  call_native @N2\n  push_none\n  args_open 0\n  call_native @N2\n  lt 1\n"
+      "  arg 0\n  args_open 0\n  call_native @N2\n  push_none\n  load_int 0\n  mul\n  arg 1\n  call_native @N0\nend\n");
+  const struct {
+    std::vector<std::string> args;
+    const char* out;
+  } cases[] = {
+      {{"run", script}, "{}\n1 0.000000\n"},
+      {{"run", "--workers", "0", script, "one", "two words", ""}, "[\n    \"one\",\n    \"two words\",\n    \"\"\n]\n1 0.000000\n"},
+      {{"run", script, "--workers", "3"}, "[\n    \"--workers\",\n    \"3\"\n]\n1 0.000000\n"},
+  };
+  for (const auto& c : cases) {
+    const run_result run = krvhost(c.args);
+    EXPECT_EQ(run.exit_code, 0) << c.args.size();
+    EXPECT_EQ(run.out, c.out) << c.args.size();
+    EXPECT_EQ(run.err, "") << c.args.size();
+  }
+  unlink(script.c_str());
+}
+
 TEST(KrvhostRun, FailuresAndRefusals) {
   const std::string unhandled = write_script(
       "unhandled.krvasm",
@@ -104,6 +130,9 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       "native N0 \"print\" 0 999\nblock B0 4\n  load_int 1\n  push_none\n  load_string 0\n  pos S0 2 4\n  sub\n"
       "  args_open 0\n  call_native @N0\nend\n");
   const std::string malformed = write_script("malformed.krvasm", "program \"bad\"\nblock B0 4\n  load_bogus 1\nend\n");
+  const std::string gives_up = write_script(
+      "fail.krvasm", "program \"f\"\nstring \"gave up after\"\nnative N0 \"fail\" 0 999\nblock B0 4\n  args_open 2\n"
+      "  load_string 0\n  arg 0\n  load_int 3\n  arg 1\n  call_native @N0\nend\n");
   const std::string unknown =
       write_script("unknown.krvasm", "program \"u\"\n\nnative N0 \"std.nothing\" 0 0\nblock B0 4\nend\n");
   const struct {
@@ -112,10 +141,12 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     std::vector<std::string> in_err;  // texts stderr must carry
   } cases[] = {
       {{"run", unhandled}, 1, {"Sub invalid type: 5", "oops.krv", "x = 1 - \"text\""}},
+      {{"run", gives_up}, 1, {"gave up after 3"}},
       {{"run", malformed}, 2, {malformed + ": line 3: "}},
       {{"run", unknown}, 2, {unknown + ": line 3: unknown native 'std.nothing'"}},
       {{"run", temp_path("missing.krvasm")}, 2, {"cannot read"}},
       {{"run", "--workers", "x", malformed}, 2, {"usage: krvhost"}},
+      {{"run", "--workers", "1"}, 2, {"usage: krvhost"}},
   };
   for (const auto& c : cases) {
     const run_result run = krvhost(c.args);
@@ -123,7 +154,7 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     EXPECT_EQ(run.out, "") << c.args.back();
     for (const std::string& text : c.in_err) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
   }
-  for (const std::string& path : {unhandled, malformed, unknown}) unlink(path.c_str());
+  for (const std::string& path : {unhandled, gives_up, malformed, unknown}) unlink(path.c_str());
 }
 
 }  // namespace
