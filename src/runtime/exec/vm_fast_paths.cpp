@@ -1,5 +1,6 @@
 #include "runtime/exec/vm_fast_paths.h"
 
+#include <bit>
 #include <cmath>
 
 #include "runtime/exec/arg_sink.h"
@@ -46,8 +47,8 @@ enum fast_step : uint8_t {
 // Slot-reference entries built on other entries: a chain longer than this does not apply.
 constexpr int max_member_chain = 16;
 
+// Local `index` of `frame` when the frame exists and has that local set; else null.
 krvvar_shared* frame_local(krv_vm_context* frame, uint32_t index) {
-  // local_limit() by hand: this is the fast path's hottest read.
   if (frame == nullptr || frame->block == nullptr || index >= frame->block->local_count ||
       index >= frame->locals.size() || !frame->locals[index])
     return nullptr;
@@ -95,68 +96,94 @@ krvvar_shared* resolve(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint3
   }
 }
 
-bool read_number(const krvvar_shared* slot, krv_fast_number& number) {
-  if (slot == nullptr) return false;
-  const krvvar& cell = **slot;
-  if (cell.type == KRVVAR_INT) {
-    number = {false, cell.payload.int_value, 0.0};
-    return true;
-  }
-  if (cell.type == KRVVAR_FLOAT) {
-    number = {true, 0, cell.payload.float_value};
-    return true;
-  }
-  return false;
-}
+// The evaluation stack of one run: each number as its 8 bytes (an int64_t or a double's bits) and one
+// bit per entry telling which. Words rather than {flag, int, double} records: a record written field by
+// field and then read whole stalls the processor on every step (store forwarding fails), which cost
+// more than the arithmetic. Nothing is initialised: every entry is written before it is read.
+struct number_stack {
+  uint64_t values[krv_numeric_fast_path::max_steps];
+  uint32_t floats = 0;  // bit h set: entry h is a double; bits at and above `height` are clear
+  uint32_t height = 0;
 
-double as_float(const krv_fast_number& number) {
-  return number.is_float ? number.float_value : static_cast<double>(number.int_value);
-}
+  bool full() const { return height == krv_numeric_fast_path::max_steps; }
+  void push(uint64_t bits, bool is_float) {
+    values[height] = bits;
+    floats |= uint32_t{is_float} << height;
+    ++height;
+  }
+  // Pushes the number `cell` holds; false for any other value.
+  bool push_cell(const krvvar& cell) {
+    if (cell.type != KRVVAR_INT && cell.type != KRVVAR_FLOAT) return false;
+    push(cell.payload.bits, cell.type == KRVVAR_FLOAT);
+    return true;
+  }
+  bool is_float(uint32_t at) const { return (floats >> at) & 1u; }
+  double as_float(uint32_t at) const {
+    return is_float(at) ? std::bit_cast<double>(values[at]) : static_cast<double>(static_cast<int64_t>(values[at]));
+  }
+  // Entry `at` becomes an integer or a double.
+  void set_int(uint32_t at, int64_t value) {
+    values[at] = static_cast<uint64_t>(value);
+    floats &= ~(1u << at);
+  }
+  void set_float(uint32_t at, double value) {
+    values[at] = std::bit_cast<uint64_t>(value);
+    floats |= 1u << at;
+  }
+};
 
-krv_fast_number int_number(int64_t value) { return {false, value, 0.0}; }
-krv_fast_number float_number(double value) { return {true, 0, value}; }
-
-// left op right for the two-operand steps; false where the generic code must decide.
-bool combine(uint8_t step, const krv_fast_number& left, const krv_fast_number& right, krv_fast_number& out) {
-  const bool ints = !left.is_float && !right.is_float;
-  if (step >= STEP_EQ && step <= STEP_GE) {
-    bool truth;
-    if (ints) {
-      truth = krv_vm::integer_compare(step <= STEP_NE ? KRV_OP_EQ : step <= STEP_LE ? KRV_OP_LT : KRV_OP_GT,
-                                      step == STEP_NE || step == STEP_LE || step == STEP_GE, left.int_value,
-                                      right.int_value);
-    } else {
-      const double l = as_float(left), r = as_float(right);
-      const bool results[] = {l == r, l != r, l < r, l <= r, l > r, l >= r};
-      truth = results[step - STEP_EQ];
-    }
-    out = int_number(truth ? 1 : 0);
-    return true;
-  }
-  if (step >= STEP_AND && step <= STEP_XOR) {
-    if (!ints) return false;
-    const int64_t l = left.int_value, r = right.int_value;
-    out = int_number(step == STEP_AND ? (l & r) : step == STEP_OR ? (l | r) : (l ^ r));
-    return true;
-  }
-  if (step == STEP_DIV || step == STEP_MOD) {
-    // The generic code warns about a zero divisor and has its own rule for -1.
-    if (right.is_float ? right.float_value == 0.0 : (right.int_value == 0 || right.int_value == -1)) return false;
-    if (ints) {
-      out = int_number(step == STEP_DIV ? left.int_value / right.int_value : left.int_value % right.int_value);
-    } else {
-      out = float_number(step == STEP_DIV ? as_float(left) / as_float(right) : std::fmod(as_float(left), as_float(right)));
-    }
-    return true;
-  }
+// left op right on the top two entries, the result replacing them; false (the stack then of no further
+// use) where the generic code must decide.
+bool combine(uint8_t step, number_stack& numbers) {
+  const uint32_t left = numbers.height - 2, right = left + 1;
+  const bool ints = ((numbers.floats >> left) & 3u) == 0;
+  // The generic code warns about a zero divisor and has its own rule for -1.
+  if ((step == STEP_DIV || step == STEP_MOD) &&
+      (numbers.is_float(right) ? numbers.as_float(right) == 0.0
+                               : (numbers.values[right] == 0 || numbers.values[right] == ~uint64_t{0})))
+    return false;
   if (ints) {
-    const uint64_t l = static_cast<uint64_t>(left.int_value), r = static_cast<uint64_t>(right.int_value);
-    const uint64_t value = step == STEP_ADD ? l + r : step == STEP_SUB ? l - r : l * r;
-    out = int_number(static_cast<int64_t>(value));
-    return true;
+    // Wrapping arithmetic on the unsigned words, signed where the sign matters.
+    const uint64_t l = numbers.values[left], r = numbers.values[right];
+    const int64_t sl = static_cast<int64_t>(l), sr = static_cast<int64_t>(r);
+    int64_t value;
+    switch (step) {
+      case STEP_ADD: value = static_cast<int64_t>(l + r); break;
+      case STEP_SUB: value = static_cast<int64_t>(l - r); break;
+      case STEP_MUL: value = static_cast<int64_t>(l * r); break;
+      case STEP_DIV: value = sl / sr; break;
+      case STEP_MOD: value = sl % sr; break;
+      case STEP_AND: value = sl & sr; break;
+      case STEP_OR: value = sl | sr; break;
+      case STEP_XOR: value = sl ^ sr; break;
+      case STEP_EQ: value = sl == sr; break;
+      case STEP_NE: value = sl != sr; break;
+      case STEP_LT: value = sl < sr; break;
+      case STEP_LE: value = sl <= sr; break;
+      case STEP_GT: value = sl > sr; break;
+      case STEP_GE: value = sl >= sr; break;
+      default: return false;
+    }
+    numbers.set_int(left, value);
+  } else {
+    const double l = numbers.as_float(left), r = numbers.as_float(right);
+    switch (step) {
+      case STEP_ADD: numbers.set_float(left, l + r); break;
+      case STEP_SUB: numbers.set_float(left, l - r); break;
+      case STEP_MUL: numbers.set_float(left, l * r); break;
+      case STEP_DIV: numbers.set_float(left, l / r); break;
+      case STEP_MOD: numbers.set_float(left, std::fmod(l, r)); break;
+      case STEP_EQ: numbers.set_int(left, l == r); break;
+      case STEP_NE: numbers.set_int(left, l != r); break;
+      case STEP_LT: numbers.set_int(left, l < r); break;
+      case STEP_LE: numbers.set_int(left, l <= r); break;
+      case STEP_GT: numbers.set_int(left, l > r); break;
+      case STEP_GE: numbers.set_int(left, l >= r); break;
+      default: return false;  // the bitwise operators take integers only
+    }
   }
-  const double l = as_float(left), r = as_float(right);
-  out = float_number(step == STEP_ADD ? l + r : step == STEP_SUB ? l - r : l * r);
+  numbers.floats &= ~(1u << right);
+  numbers.height = right;
   return true;
 }
 
@@ -164,38 +191,48 @@ bool evaluate(krv_vm_context& frame, const uint8_t* header, krv_fast_number& res
   using fields = krv_numeric_fast_path;
   const int16_t count = operand<int16_t>(header + fields::step_count);
   if (count <= 0 || static_cast<uint32_t>(count) > fields::max_steps) return false;
-  const uint16_t float_mask = operand<uint16_t>(header + fields::float_mask);
-  krv_fast_number stack[fields::max_steps];
-  uint32_t height = 0;
-  for (int16_t i = 0; i < count; ++i) {
-    const uint8_t* step = header + fields::steps + i * fields::step_size;
+  const uint32_t constant_floats = operand<uint16_t>(header + fields::float_mask);
+  // The frame's own locals, the commonest operand, read without going through resolve().
+  const krvvar_shared* const locals = frame.locals.data();
+  const size_t local_limit = frame.local_limit();
+  number_stack numbers;
+  const uint8_t* const steps_end = header + fields::steps + count * fields::step_size;
+  for (const uint8_t* step = header + fields::steps; step != steps_end; step += fields::step_size) {
     const uint8_t kind = step[0];
     const uint32_t index = operand<uint32_t>(step + 4);
-    if (kind == STEP_CONSTANT) {
-      if (index >= fields::max_constants || height == fields::max_steps) return false;
-      const uint8_t* constant = header + fields::constants + index * 8;
-      stack[height++] = (float_mask >> index) & 1 ? float_number(operand<double>(constant))
-                                                  : int_number(operand<int64_t>(constant));
-    } else if (kind <= STEP_GLOBAL || kind == STEP_CAPTURED || kind == STEP_MEMBER) {
-      if (height == fields::max_steps || !read_number(resolve(frame, kind, step[1], index, 0), stack[height]))
-        return false;
-      ++height;
-    } else if (kind == STEP_NEGATE) {
-      if (height == 0) return false;
-      krv_fast_number& top = stack[height - 1];
-      if (top.is_float)
-        top.float_value = -top.float_value;
-      else
-        top.int_value = static_cast<int64_t>(uint64_t{0} - static_cast<uint64_t>(top.int_value));
-    } else if (kind >= STEP_ADD && kind <= STEP_GE) {
-      if (height < 2 || !combine(kind, stack[height - 2], stack[height - 1], stack[height - 2])) return false;
-      --height;
-    } else {
-      return false;
+    switch (kind) {
+      case STEP_LOCAL:
+        if (numbers.full() || index >= local_limit || !locals[index] || !numbers.push_cell(*locals[index]))
+          return false;
+        break;
+      case STEP_CONSTANT:
+        if (numbers.full() || index >= fields::max_constants) return false;
+        numbers.push(operand<uint64_t>(header + fields::constants + index * 8), (constant_floats >> index) & 1u);
+        break;
+      case STEP_FRAME_LOCAL:
+      case STEP_GLOBAL:
+      case STEP_CAPTURED:
+      case STEP_MEMBER: {
+        const krvvar_shared* slot = resolve(frame, kind, step[1], index, 0);
+        if (numbers.full() || slot == nullptr || !numbers.push_cell(**slot)) return false;
+        break;
+      }
+      case STEP_NEGATE: {
+        if (numbers.height == 0) return false;
+        const uint32_t top = numbers.height - 1;
+        if (numbers.is_float(top))
+          numbers.set_float(top, -std::bit_cast<double>(numbers.values[top]));
+        else
+          numbers.values[top] = uint64_t{0} - numbers.values[top];
+        break;
+      }
+      default:
+        if (kind < STEP_ADD || kind > STEP_GE || numbers.height < 2 || !combine(kind, numbers)) return false;
     }
   }
-  if (height != 1) return false;
-  result = stack[0];
+  if (numbers.height != 1) return false;
+  result = numbers.is_float(0) ? krv_fast_number{true, 0, std::bit_cast<double>(numbers.values[0])}
+                               : krv_fast_number{false, static_cast<int64_t>(numbers.values[0]), 0.0};
   return true;
 }
 
@@ -209,8 +246,10 @@ bool vm_numeric_fast_path(krv_vm_context& frame, const uint8_t* header, krv_fast
   if (!evaluate(frame, header, result)) return false;
   const uint8_t target = header[krv_numeric_fast_path::target_kind];
   if (target == 0) return true;
-  krvvar_shared* slot = resolve(frame, static_cast<uint8_t>(target - 1), header[krv_numeric_fast_path::target_depth],
-                                operand<uint32_t>(header + krv_numeric_fast_path::target_index), 0);
+  const uint8_t kind = static_cast<uint8_t>(target - 1);
+  const uint32_t index = operand<uint32_t>(header + krv_numeric_fast_path::target_index);
+  krvvar_shared* slot = kind == STEP_LOCAL ? frame_local(&frame, index)
+                                           : resolve(frame, kind, header[krv_numeric_fast_path::target_depth], index, 0);
   if (slot == nullptr) return false;
   krvvar& cell = **slot;
   if (cell.type != KRVVAR_NONE && cell.type != KRVVAR_INT && cell.type != KRVVAR_FLOAT) return false;
@@ -223,7 +262,8 @@ bool vm_numeric_fast_path(krv_vm_context& frame, const uint8_t* header, krv_fast
     cell.type = KRVVAR_INT;
     cell.payload.int_value = result.int_value;
   }
-  krv_vm::load(*frame.task, krv_vm::accumulator(frame), *slot);
+  krvvar_shared& accumulator = krv_vm::accumulator(frame);
+  if (accumulator.get() != slot->get()) krv_vm::load(*frame.task, accumulator, *slot);
   return true;
 }
 
