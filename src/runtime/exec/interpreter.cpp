@@ -593,7 +593,7 @@ dispatch:
       const uint8_t* after = whole_form_end(block, ip);
       krv_fast_number number{};
       // Not applicable (or a form whose length leaves the code): the generic code after the header.
-      if (after == nullptr || !vm_numeric_fast_path(frame, ip, number)) KRV_NEXT();
+      if (after == nullptr || !vm_numeric_fast_path(frame, local_limit, ip, number)) KRV_NEXT();
       if (ip[krv_numeric_fast_path::target_kind] == 0) {
         if (number.is_float)
           set_float(task, stack.back(), number.float_value);

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <type_traits>
 
 #include "runtime/exec/arg_sink.h"
 #include "runtime/exec/class_def.h"
@@ -99,13 +100,14 @@ krvvar_shared* resolve(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint3
 // The evaluation stack of one run: each number as its 8 bytes (an int64_t or a double's bits) and one
 // bit per entry telling which. Words rather than {flag, int, double} records: a record written field by
 // field and then read whole stalls the processor on every step (store forwarding fails), which cost
-// more than the arithmetic. Nothing is initialised: every entry is written before it is read.
+// more than the arithmetic. Nothing is initialised: every entry is written before it is read. Each
+// step pushes at most one number and a header has at most max_steps steps, so pushing never needs a
+// bound check.
 struct number_stack {
   uint64_t values[krv_numeric_fast_path::max_steps];
   uint32_t floats = 0;  // bit h set: entry h is a double; bits at and above `height` are clear
   uint32_t height = 0;
 
-  bool full() const { return height == krv_numeric_fast_path::max_steps; }
   void push(uint64_t bits, bool is_float) {
     values[height] = bits;
     floats |= uint32_t{is_float} << height;
@@ -130,95 +132,119 @@ struct number_stack {
     values[at] = std::bit_cast<uint64_t>(value);
     floats |= 1u << at;
   }
+  // True when the divisor on top is one the generic code must see: it warns about 0 and has its own
+  // rule for -1.
+  bool divisor_refused() const {
+    const uint32_t top = height - 1;
+    return is_float(top) ? std::bit_cast<double>(values[top]) == 0.0
+                         : values[top] == 0 || values[top] == ~uint64_t{0};
+  }
 };
 
-// left op right on the top two entries, the result replacing them; false (the stack then of no further
-// use) where the generic code must decide.
-bool combine(uint8_t step, number_stack& numbers) {
+// What a binary step does with two doubles: nothing (integers only), a double, or a truth.
+struct integers_only {};
+
+// left op right on the top two entries, the result replacing them: `int_op` on the two words when
+// both are integers (wrapping where it computes on the unsigned words), else `float_op` on both as
+// doubles. False where the generic code must decide. Inlined into each step's case, so that every step
+// costs one jump through the step table.
+template <class IntOp, class FloatOp>
+[[gnu::always_inline]] inline bool binary(number_stack& numbers, IntOp int_op, FloatOp float_op) {
+  if (numbers.height < 2) return false;
   const uint32_t left = numbers.height - 2, right = left + 1;
-  const bool ints = ((numbers.floats >> left) & 3u) == 0;
-  // The generic code warns about a zero divisor and has its own rule for -1.
-  if ((step == STEP_DIV || step == STEP_MOD) &&
-      (numbers.is_float(right) ? numbers.as_float(right) == 0.0
-                               : (numbers.values[right] == 0 || numbers.values[right] == ~uint64_t{0})))
+  if (((numbers.floats >> left) & 3u) == 0) {
+    numbers.values[left] = static_cast<uint64_t>(int_op(numbers.values[left], numbers.values[right]));
+  } else if constexpr (std::is_same_v<FloatOp, integers_only>) {
     return false;
-  if (ints) {
-    // Wrapping arithmetic on the unsigned words, signed where the sign matters.
-    const uint64_t l = numbers.values[left], r = numbers.values[right];
-    const int64_t sl = static_cast<int64_t>(l), sr = static_cast<int64_t>(r);
-    int64_t value;
-    switch (step) {
-      case STEP_ADD: value = static_cast<int64_t>(l + r); break;
-      case STEP_SUB: value = static_cast<int64_t>(l - r); break;
-      case STEP_MUL: value = static_cast<int64_t>(l * r); break;
-      case STEP_DIV: value = sl / sr; break;
-      case STEP_MOD: value = sl % sr; break;
-      case STEP_AND: value = sl & sr; break;
-      case STEP_OR: value = sl | sr; break;
-      case STEP_XOR: value = sl ^ sr; break;
-      case STEP_EQ: value = sl == sr; break;
-      case STEP_NE: value = sl != sr; break;
-      case STEP_LT: value = sl < sr; break;
-      case STEP_LE: value = sl <= sr; break;
-      case STEP_GT: value = sl > sr; break;
-      case STEP_GE: value = sl >= sr; break;
-      default: return false;
-    }
-    numbers.set_int(left, value);
   } else {
-    const double l = numbers.as_float(left), r = numbers.as_float(right);
-    switch (step) {
-      case STEP_ADD: numbers.set_float(left, l + r); break;
-      case STEP_SUB: numbers.set_float(left, l - r); break;
-      case STEP_MUL: numbers.set_float(left, l * r); break;
-      case STEP_DIV: numbers.set_float(left, l / r); break;
-      case STEP_MOD: numbers.set_float(left, std::fmod(l, r)); break;
-      case STEP_EQ: numbers.set_int(left, l == r); break;
-      case STEP_NE: numbers.set_int(left, l != r); break;
-      case STEP_LT: numbers.set_int(left, l < r); break;
-      case STEP_LE: numbers.set_int(left, l <= r); break;
-      case STEP_GT: numbers.set_int(left, l > r); break;
-      case STEP_GE: numbers.set_int(left, l >= r); break;
-      default: return false;  // the bitwise operators take integers only
-    }
+    const auto value = float_op(numbers.as_float(left), numbers.as_float(right));
+    if constexpr (std::is_same_v<decltype(value), const bool>)
+      numbers.set_int(left, value);
+    else
+      numbers.set_float(left, value);
   }
   numbers.floats &= ~(1u << right);
   numbers.height = right;
   return true;
 }
 
-bool evaluate(krv_vm_context& frame, const uint8_t* header, krv_fast_number& result) {
+int64_t as_signed(uint64_t word) { return static_cast<int64_t>(word); }
+
+bool evaluate(krv_vm_context& frame, size_t local_limit, const uint8_t* header, krv_fast_number& result) {
   using fields = krv_numeric_fast_path;
   const int16_t count = operand<int16_t>(header + fields::step_count);
   if (count <= 0 || static_cast<uint32_t>(count) > fields::max_steps) return false;
   const uint32_t constant_floats = operand<uint16_t>(header + fields::float_mask);
-  // The frame's own locals, the commonest operand, read without going through resolve().
   const krvvar_shared* const locals = frame.locals.data();
-  const size_t local_limit = frame.local_limit();
   number_stack numbers;
   const uint8_t* const steps_end = header + fields::steps + count * fields::step_size;
   for (const uint8_t* step = header + fields::steps; step != steps_end; step += fields::step_size) {
     const uint8_t kind = step[0];
     const uint32_t index = operand<uint32_t>(step + 4);
+    bool done;
     switch (kind) {
       case STEP_LOCAL:
-        if (numbers.full() || index >= local_limit || !locals[index] || !numbers.push_cell(*locals[index]))
-          return false;
+        done = index < local_limit && locals[index] && numbers.push_cell(*locals[index]);
         break;
       case STEP_CONSTANT:
-        if (numbers.full() || index >= fields::max_constants) return false;
-        numbers.push(operand<uint64_t>(header + fields::constants + index * 8), (constant_floats >> index) & 1u);
+        done = index < fields::max_constants;
+        if (done) numbers.push(operand<uint64_t>(header + fields::constants + index * 8), (constant_floats >> index) & 1u);
         break;
       case STEP_FRAME_LOCAL:
       case STEP_GLOBAL:
       case STEP_CAPTURED:
       case STEP_MEMBER: {
         const krvvar_shared* slot = resolve(frame, kind, step[1], index, 0);
-        if (numbers.full() || slot == nullptr || !numbers.push_cell(**slot)) return false;
+        done = slot != nullptr && numbers.push_cell(**slot);
         break;
       }
+      case STEP_ADD:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return l + r; }, [](double l, double r) { return l + r; });
+        break;
+      case STEP_SUB:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return l - r; }, [](double l, double r) { return l - r; });
+        break;
+      case STEP_MUL:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return l * r; }, [](double l, double r) { return l * r; });
+        break;
+      case STEP_DIV:
+        done = numbers.height >= 2 && !numbers.divisor_refused() &&
+               binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) / as_signed(r); },
+                      [](double l, double r) { return l / r; });
+        break;
+      case STEP_MOD:
+        done = numbers.height >= 2 && !numbers.divisor_refused() &&
+               binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) % as_signed(r); },
+                      [](double l, double r) { return std::fmod(l, r); });
+        break;
+      case STEP_AND: done = binary(numbers, [](uint64_t l, uint64_t r) { return l & r; }, integers_only{}); break;
+      case STEP_OR: done = binary(numbers, [](uint64_t l, uint64_t r) { return l | r; }, integers_only{}); break;
+      case STEP_XOR: done = binary(numbers, [](uint64_t l, uint64_t r) { return l ^ r; }, integers_only{}); break;
+      case STEP_EQ:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return l == r; }, [](double l, double r) { return l == r; });
+        break;
+      case STEP_NE:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return l != r; }, [](double l, double r) { return l != r; });
+        break;
+      case STEP_LT:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) < as_signed(r); },
+                      [](double l, double r) { return l < r; });
+        break;
+      case STEP_LE:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) <= as_signed(r); },
+                      [](double l, double r) { return l <= r; });
+        break;
+      case STEP_GT:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) > as_signed(r); },
+                      [](double l, double r) { return l > r; });
+        break;
+      case STEP_GE:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) >= as_signed(r); },
+                      [](double l, double r) { return l >= r; });
+        break;
       case STEP_NEGATE: {
-        if (numbers.height == 0) return false;
+        done = numbers.height != 0;
+        if (!done) break;
         const uint32_t top = numbers.height - 1;
         if (numbers.is_float(top))
           numbers.set_float(top, -std::bit_cast<double>(numbers.values[top]));
@@ -226,9 +252,9 @@ bool evaluate(krv_vm_context& frame, const uint8_t* header, krv_fast_number& res
           numbers.values[top] = uint64_t{0} - numbers.values[top];
         break;
       }
-      default:
-        if (kind < STEP_ADD || kind > STEP_GE || numbers.height < 2 || !combine(kind, numbers)) return false;
+      default: done = false;
     }
+    if (!done) return false;
   }
   if (numbers.height != 1) return false;
   result = numbers.is_float(0) ? krv_fast_number{true, 0, std::bit_cast<double>(numbers.values[0])}
@@ -242,14 +268,15 @@ krvvar_shared* vm_resolve_slot(krv_vm_context& frame, uint8_t kind, uint8_t dept
   return resolve(frame, kind, depth, index, 0);
 }
 
-bool vm_numeric_fast_path(krv_vm_context& frame, const uint8_t* header, krv_fast_number& result) {
-  if (!evaluate(frame, header, result)) return false;
+bool vm_numeric_fast_path(krv_vm_context& frame, size_t local_limit, const uint8_t* header, krv_fast_number& result) {
+  if (!evaluate(frame, local_limit, header, result)) return false;
   const uint8_t target = header[krv_numeric_fast_path::target_kind];
   if (target == 0) return true;
   const uint8_t kind = static_cast<uint8_t>(target - 1);
   const uint32_t index = operand<uint32_t>(header + krv_numeric_fast_path::target_index);
-  krvvar_shared* slot = kind == STEP_LOCAL ? frame_local(&frame, index)
-                                           : resolve(frame, kind, header[krv_numeric_fast_path::target_depth], index, 0);
+  krvvar_shared* slot = kind != STEP_LOCAL ? resolve(frame, kind, header[krv_numeric_fast_path::target_depth], index, 0)
+                        : index < local_limit && frame.locals[index] ? &frame.locals[index]
+                                                                      : nullptr;
   if (slot == nullptr) return false;
   krvvar& cell = **slot;
   if (cell.type != KRVVAR_NONE && cell.type != KRVVAR_INT && cell.type != KRVVAR_FLOAT) return false;

@@ -69,7 +69,7 @@ TEST_F(FastPath, NumericFastPathAgainstItsGenericCode) {
     const krvvar* x = frame.locals[0].get();
     bool applied = false;
     krv_fast_number number{};
-    for (int i = 0; i < 100; ++i) applied = vm_numeric_fast_path(frame, header, number);
+    for (int i = 0; i < 100; ++i) applied = vm_numeric_fast_path(frame, frame.local_limit(), header, number);
     EXPECT_EQ(applied, c.expected != 999);
     EXPECT_EQ(vm.state().var_pool.live, live);
     EXPECT_EQ(&result(), accumulator);
