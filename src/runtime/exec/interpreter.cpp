@@ -300,6 +300,7 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   } while (0)
   uint8_t opcode = 0;
   uint32_t size = 0;
+  bool truth = false;  // the integer result of a test, for the jump_false after it (test_then_jump)
 dispatch:
   if (frame.status != 0) goto leave_loop;
 dispatch_quiet:
@@ -478,22 +479,10 @@ dispatch_quiet:
     op_lt: {
       int64_t left, right;
       if (pop_integers(frame, left, right)) {
-        const bool truth = integer_compare(opcode, ip[1], left, right);
+        truth = integer_compare(opcode, ip[1], left, right);
         set_int(task, stack.back(), truth ? 1 : 0);
-        // Followed by jump_false (the test of a loop or an if): the jump decided here. A keeps the
-        // result, as the jump leaves it.
-        const uint8_t* const next = ip + size;
-        if (!next_is(next, end, KRV_OP_JUMP_FALSE)) KRV_NEXT_QUIET();
-        if (truth) {
-          ip = next + krv_script_op_sizes[KRV_OP_JUMP_FALSE];
-          KRV_STAY_QUIET();
-        }
-        if (const uint8_t* target = jump_target(frame, block, next)) {
-          ip = target;
-          KRV_STAY_QUIET();
-        }
-        ip = next;
-        KRV_REFUSE();
+        ip += size;
+        goto test_then_jump;
       }
       frame.ip = ip;
       compare(frame, opcode, ip[1]);
@@ -648,14 +637,16 @@ dispatch_quiet:
       krv_fast_number number{};
       // Not applicable (or a form whose length leaves the code): the generic code after the header.
       if (after == nullptr || !vm_numeric_fast_path(frame, local_limit, ip, number)) KRV_NEXT();
-      if (ip[krv_numeric_fast_path::target_kind] == 0) {
-        if (number.is_float)
-          set_float(task, stack.back(), number.float_value);
-        else
-          set_int(task, stack.back(), number.int_value);
-      }
+      const bool to_accumulator = ip[krv_numeric_fast_path::target_kind] == 0;
       ip = after;
-      KRV_STAY();
+      if (!to_accumulator) KRV_STAY();
+      if (number.is_float) {
+        set_float(task, stack.back(), number.float_value);
+        KRV_STAY();
+      }
+      set_int(task, stack.back(), number.int_value);
+      truth = number.int_value != 0;
+      goto test_then_jump;
     }
     op_cached_method_call: {
       frame.ip = ip;
@@ -664,6 +655,20 @@ dispatch_quiet:
       ip = after;
       KRV_STAY();
     }
+    // `ip` is the instruction after a test whose integer result A holds and `truth` tells. When it is
+    // a jump_false (the test of a loop or an if), the jump is decided here, without its dispatch; A
+    // keeps the result, as the jump leaves it.
+    test_then_jump:
+      if (frame.status != 0 || !next_is(ip, end, KRV_OP_JUMP_FALSE)) KRV_STAY();
+      if (truth) {
+        ip += krv_script_op_sizes[KRV_OP_JUMP_FALSE];
+        KRV_STAY();
+      }
+      if (const uint8_t* target = jump_target(frame, block, ip)) {
+        ip = target;
+        KRV_STAY();
+      }
+      KRV_REFUSE();
     op_invalid:
       frame.ip = ip;
       krv_raise_error("invalid instruction: ", int{opcode});

@@ -268,7 +268,8 @@ TEST_F(Interpreter, AddingListsMakesANewContainerAndIncrementsKeepTheirForm) {
 }
 
 // The pairs the loop runs in one dispatch (push_none and a load, an integer operator and assign, a
-// comparison and jump_false) leave what their two instructions leave, and fall back where those would.
+// comparison or a numeric fast path and jump_false) leave what their two instructions leave, and fall
+// back where those would.
 TEST_F(Interpreter, PairsInOneDispatchLeaveWhatTheirInstructionsLeave) {
   struct pair_case {
     const char* what;
@@ -289,6 +290,10 @@ TEST_F(Interpreter, PairsInOneDispatchLeaveWhatTheirInstructionsLeave) {
        "load_int 2\n  push_none\n  load_int 1\n  lt 0\n  jump_false skip\n  load_int 7\nskip:", "none:", "int:0", false},
       {"a test that holds falls through", "load_int 1\n  push_none\n  load_int 2\n  lt 0\n  jump_false skip\n  load_int 7\nskip:",
        "none:", "int:7", false},
+      {"a fast-path test that fails jumps",
+       "numeric_fast_path c_end 0 0 0 step 3 0 0 step 3 0 1 step 14 0 0 int 2 int 1\n  load_int 999\nc_end:\n"
+       "  jump_false skip\n  load_int 7\nskip:",
+       "none:", "int:0", false},
       {"a jump out of the code is refused where it stands",
        "load_int 2\n  push_none\n  load_int 1\n  lt 0\n  jump_false skip\n  load_int 7\nskip:", "none:", "int:0", true},
   };
