@@ -6,38 +6,17 @@
 //   call preparation (61 + 44), 1,000 straight-line calls per task run: ns per call.
 #include <benchmark/benchmark.h>
 
-#include <optional>
 #include <string>
 
+#include "bench_references.h"
 #include "bench_vm.h"
-#include "host_vm.h"
-#include "module/vm_lock.h"
 #include "runtime/exec/program_block.h"
-#include "runtime/exec/task.h"
-#include "runtime/exec/task_continue.h"
 #include "script_text.h"
-
-#ifdef KRV_BENCH_LUA
-#include <lauxlib.h>
-#include <lua.h>
-#include <lualib.h>
-#endif
-#ifdef KRV_BENCH_PYTHON
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#endif
 
 namespace {
 
 constexpr int64_t loop_iterations = 10'000'000;
 constexpr int calls_per_run = 1000;
-
-krvvar_shared run_once(krv_task& task) {
-  task.bind_params(nullptr);
-  while (task_continue(task)) {
-  }
-  return task.value_stack.back();
-}
 
 int64_t expected_sum() {
   int64_t sum = 0;
@@ -77,7 +56,7 @@ void BM_SumLoopScript(benchmark::State& state, bool fast) {
   krvptr_strong<krv_task> task = krv_task_create(program->root, nullptr);
   const int64_t expected = expected_sum();
   for (auto _ : state) {
-    if (run_once(*task)->int_value() != expected) state.SkipWithError("wrong result");
+    if (krv_bench_run(*task)->int_value() != expected) state.SkipWithError("wrong result");
   }
   set_iteration_counter(state, loop_iterations);
 }
@@ -86,20 +65,13 @@ BENCHMARK_CAPTURE(BM_SumLoopScript, fast_path, true)->Unit(benchmark::kMilliseco
 
 #ifdef KRV_BENCH_LUA
 void BM_SumLoopLua(benchmark::State& state) {
-  lua_State* lua = luaL_newstate();
-  luaL_openlibs(lua);
+  krv_bench_lua lua;
   const std::string source = "local n = " + std::to_string(loop_iterations) +
                              "\nlocal i = 0\nlocal s = 0\nwhile i < n do s = s + i * 3 % 7; i = i + 1 end\nreturn s";
   const int64_t expected = expected_sum();
   for (auto _ : state) {
-    if (luaL_loadstring(lua, source.c_str()) != LUA_OK || lua_pcall(lua, 0, 1, 0) != LUA_OK) {
-      state.SkipWithError("lua failed");
-      break;
-    }
-    if (lua_tointeger(lua, -1) != expected) state.SkipWithError("wrong result");
-    lua_pop(lua, 1);
+    if (lua.run(source) != expected) state.SkipWithError("wrong result");
   }
-  lua_close(lua);
   set_iteration_counter(state, loop_iterations);
 }
 BENCHMARK(BM_SumLoopLua)->Unit(benchmark::kMillisecond);
@@ -107,23 +79,13 @@ BENCHMARK(BM_SumLoopLua)->Unit(benchmark::kMillisecond);
 
 #ifdef KRV_BENCH_PYTHON
 void BM_SumLoopPython(benchmark::State& state) {
-  Py_Initialize();
-  PyObject* globals = PyDict_New();
-  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-  PyObject* defined = PyRun_String(
+  krv_bench_python python(
       "def total(n):\n    i = 0\n    s = 0\n    while i < n:\n        s = s + i * 3 % 7\n        i = i + 1\n    return s\n",
-      Py_file_input, globals, globals);
-  Py_XDECREF(defined);
-  PyObject* total = PyDict_GetItemString(globals, "total");
-  PyObject* args = Py_BuildValue("(L)", static_cast<long long>(loop_iterations));
+      "total");
   const int64_t expected = expected_sum();
   for (auto _ : state) {
-    PyObject* result = total != nullptr ? PyObject_CallObject(total, args) : nullptr;
-    if (result == nullptr || PyLong_AsLongLong(result) != expected) state.SkipWithError("wrong result");
-    Py_XDECREF(result);
+    if (python.call(loop_iterations) != expected) state.SkipWithError("wrong result");
   }
-  Py_DECREF(args);
-  Py_DECREF(globals);
   set_iteration_counter(state, loop_iterations);
 }
 BENCHMARK(BM_SumLoopPython)->Unit(benchmark::kMillisecond);
@@ -153,7 +115,7 @@ void BM_MethodCall(benchmark::State& state, bool cached) {
   krvptr_strong<krv_program> program = krv_assemble_text(method_program(cached));
   krvptr_strong<krv_task> task = krv_task_create(program->root, nullptr);
   for (auto _ : state) {
-    if (run_once(*task)->int_value() != calls_per_run) state.SkipWithError("wrong result");
+    if (krv_bench_run(*task)->int_value() != calls_per_run) state.SkipWithError("wrong result");
   }
   set_iteration_counter(state, calls_per_run);
 }

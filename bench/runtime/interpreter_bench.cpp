@@ -11,25 +11,12 @@
 #include <optional>
 #include <string>
 
+#include "bench_references.h"
 #include "bench_vm.h"
-#include "host_vm.h"
-#include "module/vm_lock.h"
 #include "runtime/exec/program_block.h"
-#include "runtime/exec/task.h"
-#include "runtime/exec/task_continue.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
 #include "script_text.h"
-
-#ifdef KRV_BENCH_LUA
-#include <lauxlib.h>
-#include <lua.h>
-#include <lualib.h>
-#endif
-#ifdef KRV_BENCH_PYTHON
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#endif
 
 namespace {
 
@@ -38,14 +25,6 @@ thread_local uint64_t heap_allocations = 0;
 
 constexpr int calls_per_run = 1000;
 constexpr int64_t loop_iterations = 10'000'000;
-
-// Runs the root block of `program` as a task to its end; returns the result.
-krvvar_shared run_once(krv_task& task) {
-  task.bind_params(nullptr);
-  while (task_continue(task)) {
-  }
-  return task.value_stack.back();
-}
 
 // 1,000 calls of f(x) = x + 1 written out one after the other, as script calls or as native calls.
 std::string call_program(bool script) {
@@ -68,10 +47,10 @@ void bench_calls(benchmark::State& state, bool script) {
     return krvvar_shared::make_int(args[0]->int_value() + 1);
   };
   krvptr_strong<krv_task> task = krv_task_create(program->root, nullptr);
-  run_once(*task);  // warm: pools, frames and vectors reach their steady size
+  krv_bench_run(*task);  // warm: pools, frames and vectors reach their steady size
   const uint64_t allocations_before = heap_allocations;
   for (auto _ : state) {
-    krvvar_shared result = run_once(*task);
+    krvvar_shared result = krv_bench_run(*task);
     if (result->int_value() != 1) state.SkipWithError("wrong result");
   }
   const double calls = static_cast<double>(state.iterations()) * calls_per_run;
@@ -109,7 +88,7 @@ void BM_WhileLoopScript(benchmark::State& state) {
   krvptr_strong<krv_task> task = krv_task_create(program->root, nullptr);
   for (auto _ : state) {
     task->root_frame()->locals[0]->set_type_simple(KRVVAR_NONE);  // i starts as None, which counts as 0
-    if (run_once(*task)->int_value() != loop_iterations) state.SkipWithError("wrong result");
+    if (krv_bench_run(*task)->int_value() != loop_iterations) state.SkipWithError("wrong result");
   }
   set_iteration_counter(state);
 }
@@ -117,19 +96,12 @@ BENCHMARK(BM_WhileLoopScript)->Unit(benchmark::kMillisecond);
 
 #ifdef KRV_BENCH_LUA
 void BM_WhileLoopLua(benchmark::State& state) {
-  lua_State* lua = luaL_newstate();
-  luaL_openlibs(lua);
+  krv_bench_lua lua;
   const std::string source = "local n = " + std::to_string(loop_iterations) +
                              "\nlocal i = 0\nwhile i < n do i = i + 1 end\nreturn i";
   for (auto _ : state) {
-    if (luaL_loadstring(lua, source.c_str()) != LUA_OK || lua_pcall(lua, 0, 1, 0) != LUA_OK) {
-      state.SkipWithError("lua failed");
-      break;
-    }
-    if (lua_tointeger(lua, -1) != loop_iterations) state.SkipWithError("wrong result");
-    lua_pop(lua, 1);
+    if (lua.run(source) != loop_iterations) state.SkipWithError("wrong result");
   }
-  lua_close(lua);
   set_iteration_counter(state);
 }
 BENCHMARK(BM_WhileLoopLua)->Unit(benchmark::kMillisecond);
@@ -137,21 +109,10 @@ BENCHMARK(BM_WhileLoopLua)->Unit(benchmark::kMillisecond);
 
 #ifdef KRV_BENCH_PYTHON
 void BM_WhileLoopPython(benchmark::State& state) {
-  Py_Initialize();
-  PyObject* globals = PyDict_New();
-  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
-  PyObject* defined = PyRun_String("def count(n):\n    i = 0\n    while i < n:\n        i = i + 1\n    return i\n",
-                                   Py_file_input, globals, globals);
-  Py_XDECREF(defined);
-  PyObject* count = PyDict_GetItemString(globals, "count");
-  PyObject* args = Py_BuildValue("(L)", static_cast<long long>(loop_iterations));
+  krv_bench_python python("def count(n):\n    i = 0\n    while i < n:\n        i = i + 1\n    return i\n", "count");
   for (auto _ : state) {
-    PyObject* result = count != nullptr ? PyObject_CallObject(count, args) : nullptr;
-    if (result == nullptr || PyLong_AsLongLong(result) != loop_iterations) state.SkipWithError("wrong result");
-    Py_XDECREF(result);
+    if (python.call(loop_iterations) != loop_iterations) state.SkipWithError("wrong result");
   }
-  Py_DECREF(args);
-  Py_DECREF(globals);
   set_iteration_counter(state);
 }
 BENCHMARK(BM_WhileLoopPython)->Unit(benchmark::kMillisecond);

@@ -176,6 +176,29 @@ int64_t accumulator_int(krv_task& task) {
   return true;
 }
 
+// True when the instruction at `next` is `opcode` and lies whole inside the code: the hot handlers look
+// one instruction ahead to run the commonest pairs in one dispatch.
+[[gnu::always_inline]] inline bool next_is(const uint8_t* next, const uint8_t* end, uint8_t opcode) {
+  return next < end && *next == opcode && krv_script_op_sizes[opcode] <= static_cast<size_t>(end - next);
+}
+
+// Opcode 20 for an integer result still in registers: the target below A takes `value` in place, as
+// assign's copy of a simple value would, and A is popped. False, with nothing changed, when the target
+// is not a simple cell (assign's general path).
+[[gnu::always_inline]] inline bool assign_integer(krv_vm_context& frame, int64_t value) {
+  std::vector<krvvar_shared>& stack = frame.task->value_stack;
+  if (stack.size() < 2) return false;
+  krvvar* target = stack[stack.size() - 2].get();
+  if (target == nullptr || !krvvar_is_simple(target->type)) return false;
+  target->type = KRVVAR_INT;
+  target->by_value = 0;
+  target->payload.int_value = value;
+  krvvar_shared popped;
+  pop(frame, popped);
+  recycle(*frame.task, popped);
+  return true;
+}
+
 // The end of a fast form (72, 73) whose length lies within the code past its header; else null.
 const uint8_t* whole_form_end(const krv_program_block& block, const uint8_t* ip) {
   const uint64_t length = operand<uint32_t>(ip + 4);
@@ -232,7 +255,9 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   // bounds, then jumps to its handler, which ends by advancing (KRV_NEXT), by moving the instruction
   // pointer itself (KRV_STAY), or by refusing the instruction where it stands (KRV_REFUSE). A refusal
   // always stops the loop, even when the raise could not reach the task (no VM lock) and so set no
-  // status: the same instruction must not run again. Handlers keep the instruction pointer in the frame
+  // status: the same instruction must not run again. The paths of the hottest handlers that call
+  // nothing able to raise (they release only integer cells) continue with KRV_NEXT_QUIET and
+  // KRV_STAY_QUIET, which skip the status check: their frame's status is still 0. Handlers keep the instruction pointer in the frame
   // (where reports and natives read it) before anything that may raise, warn or call out; the hottest
   // ones (local and integer loads, integer arithmetic and comparisons, jumps) do so only on their slow
   // paths.
@@ -262,6 +287,12 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
     goto dispatch; \
   } while (0)
 #define KRV_STAY() goto dispatch
+#define KRV_NEXT_QUIET()  \
+  do {                    \
+    ip += size;           \
+    goto dispatch_quiet;  \
+  } while (0)
+#define KRV_STAY_QUIET() goto dispatch_quiet
 #define KRV_REFUSE()                                    \
   do {                                                  \
     if (frame.status == 0) frame.status = KRV_STATUS_ERROR; \
@@ -269,8 +300,11 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   } while (0)
   uint8_t opcode = 0;
   uint32_t size = 0;
+  bool truth = false;  // the integer result of a test, for the jump_false after it (test_then_jump)
 dispatch:
-  if (ip >= end || frame.status != 0) goto leave_loop;
+  if (frame.status != 0) goto leave_loop;
+dispatch_quiet:
+  if (ip >= end) goto leave_loop;
   opcode = *ip;
   size = krv_script_op_sizes[opcode];
   // Size 0 (an invalid opcode) wraps to the largest value: one comparison refuses both.
@@ -354,9 +388,34 @@ dispatch:
     op_capture_ref:
       frame.ip = ip;
       capture(frame, opcode, ip[1]); KRV_NEXT();
-    op_push_none:
+    op_push_none: {
       frame.ip = ip;
-      push(frame, take_cell(task)); KRV_NEXT();
+      // Followed by a local or integer load (how each operand of a binary operator starts): the loaded
+      // value is pushed directly instead of a None cell it would at once replace. The state after both
+      // instructions is the same, with one dispatch and one cell exchange less.
+      const uint8_t* const next = ip + size;
+      if (next < end && stack.size() < max_stack_values) {
+        const uint8_t next_opcode = *next;
+        const uint32_t next_size = krv_script_op_sizes[next_opcode];
+        if (next_opcode == KRV_OP_LOAD_LOCAL && next_size <= static_cast<size_t>(end - next)) {
+          const uint32_t index = operand<uint32_t>(next + 4);
+          if (index < local_limit && frame.locals[index]) {
+            push(frame, frame.locals[index]);
+            ip = next + next_size;
+            KRV_STAY_QUIET();
+          }
+        } else if (next_opcode == KRV_OP_LOAD_INT && next_size <= static_cast<size_t>(end - next)) {
+          krvvar_shared cell = take_cell(task);
+          cell->type = KRVVAR_INT;
+          cell->payload.int_value = operand<int64_t>(next + 8);
+          push(frame, std::move(cell));
+          ip = next + next_size;
+          KRV_STAY_QUIET();
+        }
+      }
+      push(frame, take_cell(task));
+      KRV_NEXT();
+    }
     op_dup:
       frame.ip = ip;
       push(frame, stack.back()); KRV_NEXT();
@@ -389,8 +448,15 @@ dispatch:
     op_mul: {
       int64_t left, right;
       if (pop_integers(frame, left, right)) {
-        set_int(task, stack.back(), integer_arithmetic(opcode, left, right));
-        KRV_NEXT();
+        const int64_t value = integer_arithmetic(opcode, left, right);
+        // Followed by assign (x = x + 1): the target takes the value without a result cell.
+        const uint8_t* const next = ip + size;
+        if (next_is(next, end, KRV_OP_ASSIGN) && assign_integer(frame, value)) {
+          ip = next + krv_script_op_sizes[KRV_OP_ASSIGN];
+          KRV_STAY_QUIET();
+        }
+        set_int(task, stack.back(), value);
+        KRV_NEXT_QUIET();
       }
       frame.ip = ip;
       arithmetic(frame, opcode);
@@ -413,8 +479,10 @@ dispatch:
     op_lt: {
       int64_t left, right;
       if (pop_integers(frame, left, right)) {
-        set_int(task, stack.back(), integer_compare(opcode, ip[1], left, right) ? 1 : 0);
-        KRV_NEXT();
+        truth = integer_compare(opcode, ip[1], left, right);
+        set_int(task, stack.back(), truth ? 1 : 0);
+        ip += size;
+        goto test_then_jump;
       }
       frame.ip = ip;
       compare(frame, opcode, ip[1]);
@@ -470,7 +538,7 @@ dispatch:
     op_jump:
       if (const uint8_t* target = jump_target(frame, block, ip)) {
         ip = target;
-        KRV_STAY();
+        KRV_STAY_QUIET();
       }
       KRV_REFUSE();
     op_jump_false:
@@ -568,15 +636,17 @@ dispatch:
       const uint8_t* after = whole_form_end(block, ip);
       krv_fast_number number{};
       // Not applicable (or a form whose length leaves the code): the generic code after the header.
-      if (after == nullptr || !vm_numeric_fast_path(frame, ip, number)) KRV_NEXT();
-      if (ip[krv_numeric_fast_path::target_kind] == 0) {
-        if (number.is_float)
-          set_float(task, stack.back(), number.float_value);
-        else
-          set_int(task, stack.back(), number.int_value);
-      }
+      if (after == nullptr || !vm_numeric_fast_path(frame, local_limit, ip, number)) KRV_NEXT();
+      const bool to_accumulator = ip[krv_numeric_fast_path::target_kind] == 0;
       ip = after;
-      KRV_STAY();
+      if (!to_accumulator) KRV_STAY();
+      if (number.is_float) {
+        set_float(task, stack.back(), number.float_value);
+        KRV_STAY();
+      }
+      set_int(task, stack.back(), number.int_value);
+      truth = number.int_value != 0;
+      goto test_then_jump;
     }
     op_cached_method_call: {
       frame.ip = ip;
@@ -585,12 +655,28 @@ dispatch:
       ip = after;
       KRV_STAY();
     }
+    // `ip` is the instruction after a test whose integer result A holds and `truth` tells. When it is
+    // a jump_false (the test of a loop or an if), the jump is decided here, without its dispatch; A
+    // keeps the result, as the jump leaves it.
+    test_then_jump:
+      if (frame.status != 0 || !next_is(ip, end, KRV_OP_JUMP_FALSE)) KRV_STAY();
+      if (truth) {
+        ip += krv_script_op_sizes[KRV_OP_JUMP_FALSE];
+        KRV_STAY();
+      }
+      if (const uint8_t* target = jump_target(frame, block, ip)) {
+        ip = target;
+        KRV_STAY();
+      }
+      KRV_REFUSE();
     op_invalid:
       frame.ip = ip;
       krv_raise_error("invalid instruction: ", int{opcode});
       KRV_REFUSE();
 #undef KRV_NEXT
 #undef KRV_STAY
+#undef KRV_NEXT_QUIET
+#undef KRV_STAY_QUIET
 #undef KRV_REFUSE
 leave_loop:
   return leave(frame, block, ip);

@@ -104,9 +104,13 @@ class krv_task : public krvptr_base<krv_task> {
   uint32_t call_arg_height = 0;                   // argument records in use
   krvvar_shared error_value;                      // text of the last runtime error; None at creation
   uint8_t error_pending = 0;                      // a catch block waits for the error
-  // A simple cell that nothing else holds, kept by the interpreter from an earlier result for its next
-  // one, so that arithmetic in a loop does not go through the cell pool on every operation.
-  krvvar_shared spare_cell;
+  // Simple cells that nothing else holds, kept by the interpreter from earlier results for its next
+  // ones, so that arithmetic in a loop does not go through the cell pool on every operation. A few, not
+  // one: an expression such as s + i * 3 % 7 holds two temporaries at once. Entries below spare_count
+  // are set, the others null.
+  static constexpr uint32_t max_spare_cells = 4;
+  krvvar_shared spare_cells[max_spare_cells];
+  uint32_t spare_count = 0;
 
  private:
   // Builds the task once `block` is known to be set; false after a raised failure.

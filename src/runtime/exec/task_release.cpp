@@ -105,7 +105,8 @@ void krv_task::release_stacks() {
   value_stack.clear();
   call_args.clear();
   call_arg_height = 0;
-  spare_cell.release();
+  for (krvvar_shared& spare : spare_cells) spare.release();
+  spare_count = 0;
 }
 
 void krv_task::leave_parent_and_context() {

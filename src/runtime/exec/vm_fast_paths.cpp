@@ -1,6 +1,8 @@
 #include "runtime/exec/vm_fast_paths.h"
 
+#include <bit>
 #include <cmath>
+#include <type_traits>
 
 #include "runtime/exec/arg_sink.h"
 #include "runtime/exec/class_def.h"
@@ -46,8 +48,8 @@ enum fast_step : uint8_t {
 // Slot-reference entries built on other entries: a chain longer than this does not apply.
 constexpr int max_member_chain = 16;
 
+// Local `index` of `frame` when the frame exists and has that local set; else null.
 krvvar_shared* frame_local(krv_vm_context* frame, uint32_t index) {
-  // local_limit() by hand: this is the fast path's hottest read.
   if (frame == nullptr || frame->block == nullptr || index >= frame->block->local_count ||
       index >= frame->locals.size() || !frame->locals[index])
     return nullptr;
@@ -95,107 +97,168 @@ krvvar_shared* resolve(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint3
   }
 }
 
-bool read_number(const krvvar_shared* slot, krv_fast_number& number) {
-  if (slot == nullptr) return false;
-  const krvvar& cell = **slot;
-  if (cell.type == KRVVAR_INT) {
-    number = {false, cell.payload.int_value, 0.0};
-    return true;
-  }
-  if (cell.type == KRVVAR_FLOAT) {
-    number = {true, 0, cell.payload.float_value};
-    return true;
-  }
-  return false;
-}
+// The evaluation stack of one run: each number as its 8 bytes (an int64_t or a double's bits) and one
+// bit per entry telling which. Words rather than {flag, int, double} records: a record written field by
+// field and then read whole stalls the processor on every step (store forwarding fails), which cost
+// more than the arithmetic. Nothing is initialised: every entry is written before it is read. Each
+// step pushes at most one number and a header has at most max_steps steps, so pushing never needs a
+// bound check.
+struct number_stack {
+  uint64_t values[krv_numeric_fast_path::max_steps];
+  uint32_t floats = 0;  // bit h set: entry h is a double; bits at and above `height` are clear
+  uint32_t height = 0;
 
-double as_float(const krv_fast_number& number) {
-  return number.is_float ? number.float_value : static_cast<double>(number.int_value);
-}
+  void push(uint64_t bits, bool is_float) {
+    values[height] = bits;
+    floats |= uint32_t{is_float} << height;
+    ++height;
+  }
+  // Pushes the number `cell` holds; false for any other value.
+  bool push_cell(const krvvar& cell) {
+    if (cell.type != KRVVAR_INT && cell.type != KRVVAR_FLOAT) return false;
+    push(cell.payload.bits, cell.type == KRVVAR_FLOAT);
+    return true;
+  }
+  bool is_float(uint32_t at) const { return (floats >> at) & 1u; }
+  double as_float(uint32_t at) const {
+    return is_float(at) ? std::bit_cast<double>(values[at]) : static_cast<double>(static_cast<int64_t>(values[at]));
+  }
+  // Entry `at` becomes an integer or a double.
+  void set_int(uint32_t at, int64_t value) {
+    values[at] = static_cast<uint64_t>(value);
+    floats &= ~(1u << at);
+  }
+  void set_float(uint32_t at, double value) {
+    values[at] = std::bit_cast<uint64_t>(value);
+    floats |= 1u << at;
+  }
+  // True when the divisor on top is one the generic code must see: it warns about 0 and has its own
+  // rule for -1.
+  bool divisor_refused() const {
+    const uint32_t top = height - 1;
+    return is_float(top) ? std::bit_cast<double>(values[top]) == 0.0
+                         : values[top] == 0 || values[top] == ~uint64_t{0};
+  }
+};
 
-krv_fast_number int_number(int64_t value) { return {false, value, 0.0}; }
-krv_fast_number float_number(double value) { return {true, 0, value}; }
+// What a binary step does with two doubles: nothing (integers only), a double, or a truth.
+struct integers_only {};
 
-// left op right for the two-operand steps; false where the generic code must decide.
-bool combine(uint8_t step, const krv_fast_number& left, const krv_fast_number& right, krv_fast_number& out) {
-  const bool ints = !left.is_float && !right.is_float;
-  if (step >= STEP_EQ && step <= STEP_GE) {
-    bool truth;
-    if (ints) {
-      truth = krv_vm::integer_compare(step <= STEP_NE ? KRV_OP_EQ : step <= STEP_LE ? KRV_OP_LT : KRV_OP_GT,
-                                      step == STEP_NE || step == STEP_LE || step == STEP_GE, left.int_value,
-                                      right.int_value);
-    } else {
-      const double l = as_float(left), r = as_float(right);
-      const bool results[] = {l == r, l != r, l < r, l <= r, l > r, l >= r};
-      truth = results[step - STEP_EQ];
-    }
-    out = int_number(truth ? 1 : 0);
-    return true;
+// left op right on the top two entries, the result replacing them: `int_op` on the two words when
+// both are integers (wrapping where it computes on the unsigned words), else `float_op` on both as
+// doubles. False where the generic code must decide. Inlined into each step's case, so that every step
+// costs one jump through the step table.
+template <class IntOp, class FloatOp>
+[[gnu::always_inline]] inline bool binary(number_stack& numbers, IntOp int_op, FloatOp float_op) {
+  if (numbers.height < 2) return false;
+  const uint32_t left = numbers.height - 2, right = left + 1;
+  if (((numbers.floats >> left) & 3u) == 0) {
+    numbers.values[left] = static_cast<uint64_t>(int_op(numbers.values[left], numbers.values[right]));
+  } else if constexpr (std::is_same_v<FloatOp, integers_only>) {
+    return false;
+  } else {
+    const auto value = float_op(numbers.as_float(left), numbers.as_float(right));
+    if constexpr (std::is_same_v<decltype(value), const bool>)
+      numbers.set_int(left, value);
+    else
+      numbers.set_float(left, value);
   }
-  if (step >= STEP_AND && step <= STEP_XOR) {
-    if (!ints) return false;
-    const int64_t l = left.int_value, r = right.int_value;
-    out = int_number(step == STEP_AND ? (l & r) : step == STEP_OR ? (l | r) : (l ^ r));
-    return true;
-  }
-  if (step == STEP_DIV || step == STEP_MOD) {
-    // The generic code warns about a zero divisor and has its own rule for -1.
-    if (right.is_float ? right.float_value == 0.0 : (right.int_value == 0 || right.int_value == -1)) return false;
-    if (ints) {
-      out = int_number(step == STEP_DIV ? left.int_value / right.int_value : left.int_value % right.int_value);
-    } else {
-      out = float_number(step == STEP_DIV ? as_float(left) / as_float(right) : std::fmod(as_float(left), as_float(right)));
-    }
-    return true;
-  }
-  if (ints) {
-    const uint64_t l = static_cast<uint64_t>(left.int_value), r = static_cast<uint64_t>(right.int_value);
-    const uint64_t value = step == STEP_ADD ? l + r : step == STEP_SUB ? l - r : l * r;
-    out = int_number(static_cast<int64_t>(value));
-    return true;
-  }
-  const double l = as_float(left), r = as_float(right);
-  out = float_number(step == STEP_ADD ? l + r : step == STEP_SUB ? l - r : l * r);
+  numbers.floats &= ~(1u << right);
+  numbers.height = right;
   return true;
 }
 
-bool evaluate(krv_vm_context& frame, const uint8_t* header, krv_fast_number& result) {
+int64_t as_signed(uint64_t word) { return static_cast<int64_t>(word); }
+
+bool evaluate(krv_vm_context& frame, size_t local_limit, const uint8_t* header, krv_fast_number& result) {
   using fields = krv_numeric_fast_path;
   const int16_t count = operand<int16_t>(header + fields::step_count);
   if (count <= 0 || static_cast<uint32_t>(count) > fields::max_steps) return false;
-  const uint16_t float_mask = operand<uint16_t>(header + fields::float_mask);
-  krv_fast_number stack[fields::max_steps];
-  uint32_t height = 0;
-  for (int16_t i = 0; i < count; ++i) {
-    const uint8_t* step = header + fields::steps + i * fields::step_size;
+  const uint32_t constant_floats = operand<uint16_t>(header + fields::float_mask);
+  const krvvar_shared* const locals = frame.locals.data();
+  number_stack numbers;
+  const uint8_t* const steps_end = header + fields::steps + count * fields::step_size;
+  for (const uint8_t* step = header + fields::steps; step != steps_end; step += fields::step_size) {
     const uint8_t kind = step[0];
     const uint32_t index = operand<uint32_t>(step + 4);
-    if (kind == STEP_CONSTANT) {
-      if (index >= fields::max_constants || height == fields::max_steps) return false;
-      const uint8_t* constant = header + fields::constants + index * 8;
-      stack[height++] = (float_mask >> index) & 1 ? float_number(operand<double>(constant))
-                                                  : int_number(operand<int64_t>(constant));
-    } else if (kind <= STEP_GLOBAL || kind == STEP_CAPTURED || kind == STEP_MEMBER) {
-      if (height == fields::max_steps || !read_number(resolve(frame, kind, step[1], index, 0), stack[height]))
-        return false;
-      ++height;
-    } else if (kind == STEP_NEGATE) {
-      if (height == 0) return false;
-      krv_fast_number& top = stack[height - 1];
-      if (top.is_float)
-        top.float_value = -top.float_value;
-      else
-        top.int_value = static_cast<int64_t>(uint64_t{0} - static_cast<uint64_t>(top.int_value));
-    } else if (kind >= STEP_ADD && kind <= STEP_GE) {
-      if (height < 2 || !combine(kind, stack[height - 2], stack[height - 1], stack[height - 2])) return false;
-      --height;
-    } else {
-      return false;
+    bool done;
+    switch (kind) {
+      case STEP_LOCAL:
+        done = index < local_limit && locals[index] && numbers.push_cell(*locals[index]);
+        break;
+      case STEP_CONSTANT:
+        done = index < fields::max_constants;
+        if (done) numbers.push(operand<uint64_t>(header + fields::constants + index * 8), (constant_floats >> index) & 1u);
+        break;
+      case STEP_FRAME_LOCAL:
+      case STEP_GLOBAL:
+      case STEP_CAPTURED:
+      case STEP_MEMBER: {
+        const krvvar_shared* slot = resolve(frame, kind, step[1], index, 0);
+        done = slot != nullptr && numbers.push_cell(**slot);
+        break;
+      }
+      case STEP_ADD:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return l + r; }, [](double l, double r) { return l + r; });
+        break;
+      case STEP_SUB:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return l - r; }, [](double l, double r) { return l - r; });
+        break;
+      case STEP_MUL:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return l * r; }, [](double l, double r) { return l * r; });
+        break;
+      case STEP_DIV:
+        done = numbers.height >= 2 && !numbers.divisor_refused() &&
+               binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) / as_signed(r); },
+                      [](double l, double r) { return l / r; });
+        break;
+      case STEP_MOD:
+        done = numbers.height >= 2 && !numbers.divisor_refused() &&
+               binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) % as_signed(r); },
+                      [](double l, double r) { return std::fmod(l, r); });
+        break;
+      case STEP_AND: done = binary(numbers, [](uint64_t l, uint64_t r) { return l & r; }, integers_only{}); break;
+      case STEP_OR: done = binary(numbers, [](uint64_t l, uint64_t r) { return l | r; }, integers_only{}); break;
+      case STEP_XOR: done = binary(numbers, [](uint64_t l, uint64_t r) { return l ^ r; }, integers_only{}); break;
+      case STEP_EQ:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return l == r; }, [](double l, double r) { return l == r; });
+        break;
+      case STEP_NE:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return l != r; }, [](double l, double r) { return l != r; });
+        break;
+      case STEP_LT:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) < as_signed(r); },
+                      [](double l, double r) { return l < r; });
+        break;
+      case STEP_LE:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) <= as_signed(r); },
+                      [](double l, double r) { return l <= r; });
+        break;
+      case STEP_GT:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) > as_signed(r); },
+                      [](double l, double r) { return l > r; });
+        break;
+      case STEP_GE:
+        done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) >= as_signed(r); },
+                      [](double l, double r) { return l >= r; });
+        break;
+      case STEP_NEGATE: {
+        done = numbers.height != 0;
+        if (!done) break;
+        const uint32_t top = numbers.height - 1;
+        if (numbers.is_float(top))
+          numbers.set_float(top, -std::bit_cast<double>(numbers.values[top]));
+        else
+          numbers.values[top] = uint64_t{0} - numbers.values[top];
+        break;
+      }
+      default: done = false;
     }
+    if (!done) return false;
   }
-  if (height != 1) return false;
-  result = stack[0];
+  if (numbers.height != 1) return false;
+  result = numbers.is_float(0) ? krv_fast_number{true, 0, std::bit_cast<double>(numbers.values[0])}
+                               : krv_fast_number{false, static_cast<int64_t>(numbers.values[0]), 0.0};
   return true;
 }
 
@@ -205,12 +268,15 @@ krvvar_shared* vm_resolve_slot(krv_vm_context& frame, uint8_t kind, uint8_t dept
   return resolve(frame, kind, depth, index, 0);
 }
 
-bool vm_numeric_fast_path(krv_vm_context& frame, const uint8_t* header, krv_fast_number& result) {
-  if (!evaluate(frame, header, result)) return false;
+bool vm_numeric_fast_path(krv_vm_context& frame, size_t local_limit, const uint8_t* header, krv_fast_number& result) {
+  if (!evaluate(frame, local_limit, header, result)) return false;
   const uint8_t target = header[krv_numeric_fast_path::target_kind];
   if (target == 0) return true;
-  krvvar_shared* slot = resolve(frame, static_cast<uint8_t>(target - 1), header[krv_numeric_fast_path::target_depth],
-                                operand<uint32_t>(header + krv_numeric_fast_path::target_index), 0);
+  const uint8_t kind = static_cast<uint8_t>(target - 1);
+  const uint32_t index = operand<uint32_t>(header + krv_numeric_fast_path::target_index);
+  krvvar_shared* slot = kind != STEP_LOCAL ? resolve(frame, kind, header[krv_numeric_fast_path::target_depth], index, 0)
+                        : index < local_limit && frame.locals[index] ? &frame.locals[index]
+                                                                      : nullptr;
   if (slot == nullptr) return false;
   krvvar& cell = **slot;
   if (cell.type != KRVVAR_NONE && cell.type != KRVVAR_INT && cell.type != KRVVAR_FLOAT) return false;
@@ -223,7 +289,8 @@ bool vm_numeric_fast_path(krv_vm_context& frame, const uint8_t* header, krv_fast
     cell.type = KRVVAR_INT;
     cell.payload.int_value = result.int_value;
   }
-  krv_vm::load(*frame.task, krv_vm::accumulator(frame), *slot);
+  krvvar_shared& accumulator = krv_vm::accumulator(frame);
+  if (accumulator.get() != slot->get()) krv_vm::load(*frame.task, accumulator, *slot);
   return true;
 }
 

@@ -28,10 +28,10 @@ inline T operand(const uint8_t* at) noexcept {
 
 inline krvvar_shared& accumulator(krv_vm_context& frame) noexcept { return frame.task->value_stack.back(); }
 
-// The cell the interpreter hands out next: the task's spare cell, reset to None, or a new one.
+// The cell the interpreter hands out next: the task's last spare cell, reset to None, or a new one.
 [[gnu::always_inline]] inline krvvar_shared take_cell(krv_task& task) {
-  if (!task.spare_cell) return krvvar_shared::make_none();
-  krvvar_shared cell = std::move(task.spare_cell);
+  if (task.spare_count == 0) return krvvar_shared::make_none();
+  krvvar_shared cell = std::move(task.spare_cells[--task.spare_count]);
   cell->type = KRVVAR_NONE;
   cell->flags = 0;
   cell->by_value = 0;
@@ -39,12 +39,13 @@ inline krvvar_shared& accumulator(krv_vm_context& frame) noexcept { return frame
   return cell;
 }
 
-// Releases `handle`, keeping its cell as the task's spare when it is simple and nothing else holds it
-// (a fresh cell in all but address). The handle ends null.
+// Releases `handle`, keeping its cell as one of the task's spares when it is simple, nothing else holds
+// it and a spare place is free (a fresh cell in all but address). The handle ends null.
 [[gnu::always_inline]] inline void recycle(krv_task& task, krvvar_shared& handle) {
   krvvar* cell = handle.get();
-  if (cell != nullptr && cell->refcount == 1 && krvvar_is_simple(cell->type) && !task.spare_cell) {
-    task.spare_cell = std::move(handle);
+  if (cell != nullptr && cell->refcount == 1 && krvvar_is_simple(cell->type) &&
+      task.spare_count < krv_task::max_spare_cells) {
+    task.spare_cells[task.spare_count++] = std::move(handle);
     return;
   }
   handle.release();

@@ -6,6 +6,8 @@
 
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/program_block.h"
+#include "runtime/exec/script_opcodes.h"
+#include "runtime/exec/vm_fast_paths.h"
 #include "runtime/values/value_records.h"
 #include "script_fixture.h"
 
@@ -45,6 +47,7 @@ TEST_F(FastPath, NumericFastPathAgainstItsGenericCode) {
        KRVVAR_INT, 999},
       {"xor of a float falls back", "numeric_fast_path end_form 0 0 0 step 0 0 0 step 3 0 0 step 11 0 0 float 1.0",
        KRVVAR_INT, 999},
+      {"x = x + y written into x", "numeric_fast_path end_form 1 0 0 step 0 0 0 step 0 0 2 step 4 0 0", KRVVAR_INT, 7},
   };
   for (const fast_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -55,7 +58,25 @@ TEST_F(FastPath, NumericFastPathAgainstItsGenericCode) {
       EXPECT_EQ(result().payload.float_value, c.expected);
     else
       EXPECT_EQ(result().payload.int_value, static_cast<int64_t>(c.expected));
+
+    // The form again, 100 times, as the loop runs it: it applies exactly when it did above, and creates
+    // no cell (the cell pool's count, A's cell and x's cell stay as they are).
+    const uint8_t* header = built->root->code_begin;
+    while (*header != KRV_OP_NUMERIC_FAST_PATH) header += krv_script_op_sizes[*header];
+    krv_vm_context& frame = *task->root_frame();
+    const uint64_t live = vm.state().var_pool.live;
+    const krvvar* accumulator = &result();
+    const krvvar* x = frame.locals[0].get();
+    bool applied = false;
+    krv_fast_number number{};
+    for (int i = 0; i < 100; ++i) applied = vm_numeric_fast_path(frame, frame.local_limit(), header, number);
+    EXPECT_EQ(applied, c.expected != 999);
+    EXPECT_EQ(vm.state().var_pool.live, live);
+    EXPECT_EQ(&result(), accumulator);
+    EXPECT_EQ(frame.locals[0].get(), x);
   }
+  // The target took all 100 additions in place.
+  EXPECT_EQ(task->root_frame()->locals[0]->payload.int_value, 7 + 100 * 5);
   // The generic code of a zero divisor warns, as the fast path left it to.
   log.clear();
   run(fast_path_program("numeric_fast_path skip 0 0 0 step 0 0 0 step 3 0 0 step 7 0 0 int 0\n"

@@ -1,5 +1,6 @@
 // The interpreter loop and the value operators: leaving rules, instruction sizes, the accumulator rule,
 // malformed code, and a table of operator results with their warnings and errors.
+#include <cstring>
 #include <limits>
 
 #include "runtime/exec/script_opcodes.h"
@@ -264,6 +265,59 @@ TEST_F(Interpreter, AddingListsMakesANewContainerAndIncrementsKeepTheirForm) {
   run("block B0 4 locals 1\n  load_local 0\n  push_none\n  load_int 5\n  assign\n  inc 0\nend\n");
   EXPECT_EQ(task->value_stack.back().get(), task->root_frame()->locals[0].get());
   EXPECT_EQ(result().payload.int_value, 6);
+}
+
+// The pairs the loop runs in one dispatch (push_none and a load, an integer operator and assign, a
+// comparison or a numeric fast path and jump_false) leave what their two instructions leave, and fall
+// back where those would.
+TEST_F(Interpreter, PairsInOneDispatchLeaveWhatTheirInstructionsLeave) {
+  struct pair_case {
+    const char* what;
+    const char* code;
+    const char* x;            // local 0 afterwards, type:text
+    const char* accumulator;  // A afterwards, type:text
+    bool bad_jump;            // the jump's offset patched to leave the code
+  };
+  const pair_case cases[] = {
+      {"x = x + 1", "load_local 0\n  push_none\n  load_int 41\n  assign\n"
+       "  load_local 0\n  push_none\n  load_local 0\n  push_none\n  load_int 1\n  add\n  assign",
+       "int:42", "int:42", false},
+      {"a text target takes the sum through assign's general path",
+       "load_local 0\n  push_none\n  load_const 0\n  assign\n  load_local 0\n  push_none\n  load_int 1\n"
+       "  push_none\n  load_int 2\n  mul\n  assign",
+       "int:2", "int:2", false},
+      {"a test that fails jumps, A keeping the result",
+       "load_int 2\n  push_none\n  load_int 1\n  lt 0\n  jump_false skip\n  load_int 7\nskip:", "none:", "int:0", false},
+      {"a test that holds falls through", "load_int 1\n  push_none\n  load_int 2\n  lt 0\n  jump_false skip\n  load_int 7\nskip:",
+       "none:", "int:7", false},
+      {"a fast-path test that fails jumps",
+       "numeric_fast_path c_end 0 0 0 step 3 0 0 step 3 0 1 step 14 0 0 int 2 int 1\n  load_int 999\nc_end:\n"
+       "  jump_false skip\n  load_int 7\nskip:",
+       "none:", "int:0", false},
+      {"a jump out of the code is refused where it stands",
+       "load_int 2\n  push_none\n  load_int 1\n  lt 0\n  jump_false skip\n  load_int 7\nskip:", "none:", "int:0", true},
+  };
+  for (const pair_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    assemble("block B0 4 locals 1\n  const string \"s\"\n  " + std::string(c.code) + "\nend\n");
+    krv_program_block& block = *built->root;
+    const uint8_t* jump = block.code_begin;
+    while (jump < block.code_end && *jump != KRV_OP_JUMP_FALSE) jump += krv_script_op_sizes[*jump];
+    if (c.bad_jump) {
+      const int32_t past_end = 1000;
+      std::memcpy(block.code.data() + (jump - block.code_begin) + 4, &past_end, sizeof past_end);
+    }
+    krv_task& started = start();
+    EXPECT_EQ(execute_root(started), c.bad_jump ? KRV_STATUS_ERROR : KRV_STATUS_FINISHED);
+    EXPECT_EQ(reported("invalid instruction: 56"), c.bad_jump);
+    if (c.bad_jump) {
+      EXPECT_EQ(started.root_frame()->saved_offset, jump - block.code_begin);
+    }
+    EXPECT_EQ(type_and_text(*started.root_frame()->locals[0]), c.x);
+    EXPECT_EQ(type_and_text(result()), c.accumulator);
+    EXPECT_EQ(started.value_stack.size(), 1u);
+    log.clear();
+  }
 }
 
 }  // namespace
