@@ -1,7 +1,8 @@
 // The regular-expression jobs of std.string over a 16 KiB text, each beside the library call it wraps,
 // with the same precompiled pattern and text, in the same run:
 //   - the regex_search job vs std::regex_search (the only match is at the end of the text)
-//   - the regex_findall job vs a std::sregex_iterator loop collecting the matches into a vector of strings
+//   - the regex_findall job vs a std::sregex_iterator loop collecting the matches into a vector of strings;
+//     the job again off the VM thread, as a worker runs it; the result list alone vs the vector alone
 //   - krv_regex_cache_get of a pattern in a full cache (found last) vs compiling that pattern
 //   - one regex_search method call: cache lookup, copy of the text, the hand-off and the job
 // and, as counters rather than times, the stack the jobs use on inputs at the limits (a thread's stack is
@@ -16,6 +17,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench_vm.h"
@@ -76,6 +78,47 @@ void BM_StdSregexIteratorLoop(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_StdSregexIteratorLoop)->Unit(benchmark::kMicrosecond);
+
+// The same job where the host runs it: on a worker, which holds no VM lock, so every value comes from
+// the heap rather than the VM's pools.
+void BM_FindallJobOffTheVmThread(benchmark::State& state) {
+  const krv_regex_job job{words_and_numbers, {}, cached_digits()};
+  for (auto _ : state) benchmark::DoNotOptimize(krv_regex_findall_job(job));
+}
+BENCHMARK(BM_FindallJobOffTheVmThread)->Unit(benchmark::kMicrosecond);
+
+// Where the findall job's time goes beyond matching: the result list alone, built from the matches found
+// beforehand and dropped, against the vector of strings the reference loop builds.
+std::vector<std::string_view> digit_runs() {
+  std::vector<std::string_view> runs;
+  const std::regex pattern(digits_pattern);
+  for (std::sregex_iterator match(words_and_numbers.begin(), words_and_numbers.end(), pattern), end; match != end;
+       ++match)
+    runs.push_back(std::string_view(words_and_numbers)
+                       .substr(static_cast<size_t>(match->position(0)), static_cast<size_t>(match->length(0))));
+  return runs;
+}
+
+void BM_ResultListOfMatches(benchmark::State& state) {
+  krv_bench_vm thread;
+  const std::vector<std::string_view> runs = digit_runs();
+  for (auto _ : state) {
+    krv_string_list_result list;
+    for (std::string_view run : runs) list.append(run);
+    benchmark::DoNotOptimize(list.take());
+  }
+}
+BENCHMARK(BM_ResultListOfMatches)->Unit(benchmark::kMicrosecond);
+
+void BM_VectorOfMatches(benchmark::State& state) {
+  const std::vector<std::string_view> runs = digit_runs();
+  for (auto _ : state) {
+    std::vector<std::string> matches;
+    for (std::string_view run : runs) matches.emplace_back(run);
+    benchmark::DoNotOptimize(matches);
+  }
+}
+BENCHMARK(BM_VectorOfMatches)->Unit(benchmark::kMicrosecond);
 
 void BM_CacheGetFoundLast(benchmark::State& state) {
   krv_bench_vm thread;

@@ -37,15 +37,11 @@ inline krvvar_shared krv_string_result(std::string_view text) { return krvvar_sh
 inline krvvar_shared krv_int_result(int64_t value) { return krvvar_shared::make_int(value); }
 inline krvvar_shared krv_bool_result(bool value) { return krvvar_shared::make_int(value ? 1 : 0); }
 
-// A json list under construction: each part becomes one unkeyed string cell, made in place.
+// A json list under construction: each part becomes one unkeyed string cell.
 class krv_string_list_result {
  public:
   krv_string_list_result() : value_(krvvar_shared::make_json()), list_(*value_->object_ptr<krv_std_json>()) {}
-  void append(std::string_view part) {
-    krvvar& cell = *list_.push_empty();
-    cell.set_type(KRVVAR_STRING);
-    cell.object_ptr<krv_std_string>()->text.assign(part);
-  }
+  void append(std::string_view part) { list_.entries.emplace_back(krvvar_shared::make_string(part)); }
   krvvar_shared take() { return std::move(value_); }
 
  private:

@@ -5,9 +5,12 @@
 #include "runtime/values/krvvar_shared.h"
 #include "runtime/values/value_records.h"
 
+// The cell is fresh (None, no payload), so it takes the new object's block directly: set_type would only
+// release nothing and make an empty string to be overwritten.
 krvvar_shared krvvar_shared::make_string(std::string_view text) {
-  krvvar_shared handle = make_typed(KRVVAR_STRING);
-  handle->object_ptr<krv_std_string>()->text.assign(text);
+  krvvar_shared handle = adopt_new();
+  handle->payload.block = krv_std_string::create(text).take_block();
+  handle->type = KRVVAR_STRING;
   return handle;
 }
 
