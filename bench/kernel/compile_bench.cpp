@@ -9,25 +9,9 @@
 
 #include "kernel/compiler/compile_driver.h"
 #include "kernel/compiler/register_allocation.h"
+#include "reference_kernels.h"
 
 namespace {
-
-// A 3x3 box filter with clamped borders, a helper and a reduction: a kernel of the usual size.
-const char* const kTypicalSource = R"(
-kernel const f32 NINTH = 1.0f / 9.0f;
-inline i32 clamp_to(i32 v, i32 n) { return clamp(v, 0, n - 1); }
-kernel f32 box3(f32* dst, const f32* src) reduce(+) {
-  i32 x = i32(gid_x), y = i32(gid_y), w = i32(gsize_x), h = i32(gsize_y);
-  f32 acc = 0.0f;
-  for (i32 dy = -1; dy <= 1; dy++) {
-    for (i32 dx = -1; dx <= 1; dx++) {
-      acc += src[clamp_to(y + dy, h) * w + clamp_to(x + dx, w)];
-    }
-  }
-  dst[gid] = acc * NINTH;
-  return dst[gid];
-}
-)";
 
 // 5,000 statements of mixed kinds in one kernel: arithmetic on locals, loads and stores, branches.
 const std::string& stress_source() {
@@ -69,8 +53,8 @@ void parse_only(benchmark::State& state, const std::string& source) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * source.size()));
 }
 
-void BM_CompileTypicalKernel(benchmark::State& state) { compile(state, kTypicalSource); }
-void BM_ParseTypicalKernel(benchmark::State& state) { parse_only(state, kTypicalSource); }
+void BM_CompileTypicalKernel(benchmark::State& state) { compile(state, krv_bench_box3_source); }
+void BM_ParseTypicalKernel(benchmark::State& state) { parse_only(state, krv_bench_box3_source); }
 void BM_CompileStress5000Statements(benchmark::State& state) { compile(state, stress_source()); }
 void BM_CompileStress5000StatementsWithoutPasses(benchmark::State& state) {
   compile(state, stress_source(), krvk_back_end_passes{});

@@ -25,31 +25,15 @@
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/support/job_pool.h"
+#include "reference_kernels.h"
 
 extern char** environ;
 
 namespace {
 
-const char* const kSaxpy = "kernel void saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }\n";
-const char* const kBoxFilter = R"(
-kernel const f32 NINTH = 1.0f / 9.0f;
-inline i32 clamp_to(i32 v, i32 n) { return clamp(v, 0, n - 1); }
-kernel f32 box3(f32* dst, const f32* src) reduce(+) {
-  i32 x = i32(gid_x), y = i32(gid_y), w = i32(gsize_x), h = i32(gsize_y);
-  f32 acc = 0.0f;
-  for (i32 dy = -1; dy <= 1; dy++) {
-    for (i32 dx = -1; dx <= 1; dx++) {
-      acc += src[clamp_to(y + dy, h) * w + clamp_to(x + dx, w)];
-    }
-  }
-  dst[gid] = acc * NINTH;
-  return dst[gid];
-}
-)";
-
 std::string jit_source(int kernel) {
   kerror error;
-  const auto unit = krvk_compile_source(kernel == 0 ? kSaxpy : kBoxFilter, "bench.k", error, {});
+  const auto unit = krvk_compile_source(kernel == 0 ? krv_bench_saxpy_source : krv_bench_box3_source, "bench.k", error, {});
   return krvk_jit_source(*unit->kernels[0]);
 }
 
@@ -147,7 +131,7 @@ void BM_FirstLaunch(benchmark::State& state) {
     state.PauseTiming();
     use_cache(dirs.fresh());
     kerror error;
-    std::shared_ptr<const krvk_compiled_unit> unit = krvk_compile_source(kSaxpy, "bench.k", error, {});
+    std::shared_ptr<const krvk_compiled_unit> unit = krvk_compile_source(krv_bench_saxpy_source, "bench.k", error, {});
     const krvk_program* saxpy = unit->kernels[0].get();
     auto pool = std::make_unique<krvk_job_pool>(1);
     auto launch = std::make_shared<krvk_launch>();

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -25,74 +24,29 @@
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/support/job_pool.h"
-#include "kernel/support/program_builder.h"
+#include "reference_kernels.h"
 
 namespace {
 
-constexpr size_t kElements = 16 * 1024;
+constexpr size_t kElements = krv_bench_saxpy_elements;
 constexpr uint64_t kScalingItems = 1 << 20;
 const unsigned kCores = std::max(1u, std::thread::hardware_concurrency());
 
-// x[i] and y[i] 2 KiB apart modulo 4 KiB, so that no run suffers 4K aliasing by chance of allocation.
-struct saxpy_arrays {
-  alignas(4096) float x[kElements];
-  float gap[512];
-  float y[kElements];
-};
-saxpy_arrays arrays;
-
-void reset_arrays() {
-  std::fill(std::begin(arrays.x), std::end(arrays.x), 1.0f);
-  std::fill(std::begin(arrays.y), std::end(arrays.y), 2.0f);
-}
-
-__attribute__((noipa)) void saxpy_reference(float a, const float* x, float* y, size_t n) {
-  for (size_t i = 0; i < n; ++i) y[i] = a * x[i] + y[i];
-}
-
-struct saxpy_program {
-  saxpy_program() {
-    a = k.scalar_param("a", KRVK_F32);
-    x = k.pointer_param("x", KRVK_F32, true);
-    y = k.pointer_param("y", KRVK_F32);
-    const uint16_t xi = k.reg();
-    const uint16_t yi = k.reg();
-    k.emit(KOP_LD_F32, xi, x, 0, 0);
-    k.emit(KOP_MUL_F32, xi, a, xi);
-    k.emit(KOP_LD_F32, yi, y, 0, 0);
-    k.emit(KOP_ADD_F32, xi, xi, yi);
-    k.emit(KOP_ST_F32, xi, y, 0, 0);
-    k.emit(KOP_END);
-  }
-  std::vector<kptr> slots() const {
-    return {kptr{reinterpret_cast<uint8_t*>(arrays.x), kElements, sizeof(float), sizeof arrays.x},
-            kptr{reinterpret_cast<uint8_t*>(arrays.y), kElements, sizeof(float), sizeof arrays.y}};
-  }
-  std::vector<uint64_t> registers() const {
-    std::vector<uint64_t> regs(k.program().register_count, 0);
-    const float half = 0.5f;
-    std::memcpy(&regs[a], &half, sizeof half);
-    regs[k.program().gsize_reg] = regs[k.program().gsize_x_reg] = kElements;
-    regs[k.program().gsize_y_reg] = 1;
-    return regs;
-  }
-  mutable krvk_test_program k{"saxpy"};
-  uint16_t a, x, y;
-};
+krv_bench_saxpy_arrays arrays;
 
 void BM_SaxpyC(benchmark::State& state) {
-  reset_arrays();
+  arrays.reset();
   for (auto _ : state) {
-    saxpy_reference(0.5f, arrays.x, arrays.y, kElements);
+    krv_bench_ref_saxpy(arrays.y, arrays.x, 0.5f, kElements);
     benchmark::DoNotOptimize(arrays.y);
     benchmark::ClobberMemory();
   }
 }
 
 void BM_SaxpyScalar(benchmark::State& state) {
-  reset_arrays();
-  saxpy_program saxpy;
-  const std::vector<kptr> slots = saxpy.slots();
+  arrays.reset();
+  krv_bench_saxpy_program saxpy;
+  const std::vector<kptr> slots = saxpy.slots(arrays);
   std::vector<uint64_t> regs = saxpy.registers();
   ktrap trap{};
   for (auto _ : state) {
@@ -104,9 +58,9 @@ void BM_SaxpyScalar(benchmark::State& state) {
 }
 
 void BM_SaxpyWide(benchmark::State& state) {
-  reset_arrays();
-  saxpy_program saxpy;
-  const std::vector<kptr> slots = saxpy.slots();
+  arrays.reset();
+  krv_bench_saxpy_program saxpy;
+  const std::vector<kptr> slots = saxpy.slots(arrays);
   const std::vector<uint64_t> base = saxpy.registers();
   std::vector<uint64_t> working = base;
   ktrap trap{};
@@ -131,12 +85,12 @@ std::shared_ptr<krvk_launch> new_launch(const std::shared_ptr<krvk_compiled_unit
 }
 
 void BM_SaxpyWideLaunch(benchmark::State& state) {
-  reset_arrays();
+  arrays.reset();
   const uint32_t mode = krvk_kernel_mode.exchange(KRVK_MODE_BATCH);
-  saxpy_program saxpy;
+  krv_bench_saxpy_program saxpy;
   auto unit = std::make_shared<krvk_compiled_unit>();
   unit->kernels.push_back(saxpy.k.share());
-  const std::vector<kptr> slots = saxpy.slots();
+  const std::vector<kptr> slots = saxpy.slots(arrays);
   const std::vector<uint64_t> regs = saxpy.registers();
   for (auto _ : state) {
     auto launch = new_launch(unit, saxpy.k.program(), kElements);

@@ -22,54 +22,12 @@
 #include "kernel/compiler/compile_driver.h"
 #include "kernel/runtime/scalar_interpreter.h"
 #include "kernel/support/c_batch.h"
+#include "reference_kernels.h"
 
 namespace {
 
-const char* const kKernels = R"(
-kernel void saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }
-
-kernel void compute(f32* y, const f32* x) {
-  f32 v = x[gid];
-  f32 acc = 0.0f;
-  for (i32 k = 0; k < 64; k++) {
-    acc = acc * 0.5f + v * 1.25f - 0.75f;
-    v = v * 0.999f + 0.001f;
-  }
-  y[gid] = acc;
-}
-
-kernel f32 sum(const f32* x) reduce(+) { return x[gid]; }
-)";
-
-// The same work as plain C loops, as a programmer would write it.
-const char* const kReferenceC = R"(
-K_EXPORT void ref_saxpy(float* y, const float* x, float a, uint64_t n)
-{
-	for (uint64_t i = 0; i < n; i++) y[i] = a * x[i] + y[i];
-}
-K_EXPORT void ref_compute(float* y, const float* x, uint64_t n)
-{
-	for (uint64_t i = 0; i < n; i++)
-	{
-		float v = x[i], acc = 0.0f;
-		for (int k = 0; k < 64; k++) { acc = acc * 0.5f + v * 1.25f - 0.75f; v = v * 0.999f + 0.001f; }
-		y[i] = acc;
-	}
-}
-K_EXPORT float ref_sum(const float* x, uint64_t n)
-{
-	float s = 0.0f;
-	for (uint64_t i = 0; i < n; i++) s += x[i];
-	return s;
-}
-)";
-
 constexpr uint64_t kSmall = 16 * 1024;
 constexpr uint64_t kLarge = 16 * 1024 * 1024;
-
-using ref_saxpy_fn = void (*)(float*, const float*, float, uint64_t);
-using ref_compute_fn = void (*)(float*, const float*, uint64_t);
-using ref_sum_fn = float (*)(const float*, uint64_t);
 
 // The compiled unit, the built library and the arrays, made once for all benchmarks.
 struct native_setup {
@@ -81,14 +39,16 @@ struct native_setup {
 
   native_setup() : x(kLarge + 512, 1.0f), y(kLarge + 512, 2.0f) {
     kerror err;
-    unit = krvk_compile_source(kKernels, "bench.k", err, {});
+    const std::string source =
+        std::string(krv_bench_saxpy_source) + krv_bench_compute_source + krv_bench_sum_source;
+    unit = krvk_compile_source(source, "bench.k", err, {});
     if (unit == nullptr) fail("kernel compile error: " + err.message);
     std::map<std::string, std::string> symbols;
     for (const auto& program : unit->kernels) {
       symbols[program->name] = batch.add_kernel(*program);
       programs[program->name] = program.get();
     }
-    batch.add_text(kReferenceC);
+    batch.add_text(krv_bench_reference_c);
     std::string error;
     if (!batch.build(error)) fail(error);
     for (const auto& [name, symbol] : symbols) kernels[name] = batch.kernel(symbol);
@@ -165,11 +125,11 @@ void run_reference(benchmark::State& state, const char* kernel, uint64_t n) {
   native_setup& s = setup();
   float* y = s.y.data();
   const float* x = s.x.data() + 512;
-  void* fn = s.batch.symbol(std::string("ref_") + kernel);
+  void* fn = s.batch.symbol(std::string("krv_bench_ref_") + kernel);
   for (auto _ : state) {
-    if (std::strcmp(kernel, "saxpy") == 0) reinterpret_cast<ref_saxpy_fn>(fn)(y, x, 0.5f, n);
-    if (std::strcmp(kernel, "compute") == 0) reinterpret_cast<ref_compute_fn>(fn)(y, x, n);
-    if (std::strcmp(kernel, "sum") == 0) benchmark::DoNotOptimize(reinterpret_cast<ref_sum_fn>(fn)(x, n));
+    if (std::strcmp(kernel, "saxpy") == 0) reinterpret_cast<krv_bench_ref_saxpy_fn>(fn)(y, x, 0.5f, n);
+    if (std::strcmp(kernel, "compute") == 0) reinterpret_cast<krv_bench_ref_compute_fn>(fn)(y, x, n);
+    if (std::strcmp(kernel, "sum") == 0) benchmark::DoNotOptimize(reinterpret_cast<krv_bench_ref_sum_fn>(fn)(x, n));
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));

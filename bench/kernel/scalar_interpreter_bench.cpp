@@ -9,43 +9,22 @@
 #include <cstdio>
 #include <map>
 #include <string>
-#include <iterator>
 #include <vector>
 
 #include "kernel/compiler/compile_driver.h"
-#include "kernel/support/program_builder.h"
+#include "reference_kernels.h"
 
 namespace {
 
-constexpr size_t kElements = 16 * 1024;
-constexpr size_t kInstructionsPerElement = 6;
+constexpr size_t kElements = krv_bench_saxpy_elements;
+constexpr size_t kInstructionsPerElement = krv_bench_saxpy_program::instructions_per_element;
 
-// Both benchmarks use the same two arrays, placed so that x[i] and y[i] are 2 KiB apart modulo 4 KiB:
-// arrays at a distance that is a multiple of 4 KiB make loads wait on unrelated stores (4K aliasing),
-// which would slow the reference by chance of allocation.
-struct saxpy_arrays {
-  alignas(4096) float x[kElements];
-  float gap[512];
-  float y[kElements];
-};
-saxpy_arrays arrays;
-
-void reset_arrays() {
-  std::fill(std::begin(arrays.x), std::end(arrays.x), 1.0f);
-  std::fill(std::begin(arrays.y), std::end(arrays.y), 2.0f);
-}
-
-// The reference as hand-written C: a function of its own taking the arrays by pointer. noipa keeps
-// the compiler from specialising it for this call site (known arrays and length), so it is compiled as
-// any caller would get it: at -O2 a scalar loop, since x and y might overlap.
-__attribute__((noipa)) void saxpy_reference(float a, const float* x, float* y, size_t n) {
-  for (size_t i = 0; i < n; ++i) y[i] = a * x[i] + y[i];
-}
+krv_bench_saxpy_arrays arrays;
 
 void BM_SaxpyC(benchmark::State& state) {
-  reset_arrays();
+  arrays.reset();
   for (auto _ : state) {
-    saxpy_reference(0.5f, arrays.x, arrays.y, kElements);
+    krv_bench_ref_saxpy(arrays.y, arrays.x, 0.5f, kElements);
     benchmark::DoNotOptimize(arrays.y);
     benchmark::ClobberMemory();
   }
@@ -53,23 +32,12 @@ void BM_SaxpyC(benchmark::State& state) {
 }
 
 void BM_SaxpyInterpreter(benchmark::State& state) {
-  krvk_test_program k("saxpy");
-  const uint16_t a = k.scalar_param("a", KRVK_F32);
-  const uint16_t x = k.pointer_param("x", KRVK_F32, true);
-  const uint16_t y = k.pointer_param("y", KRVK_F32);
-  const uint16_t xi = k.reg();
-  const uint16_t yi = k.reg();
-  k.emit(KOP_LD_F32, xi, x, 0, 0);
-  k.emit(KOP_MUL_F32, xi, a, xi);
-  k.emit(KOP_LD_F32, yi, y, 0, 0);
-  k.emit(KOP_ADD_F32, xi, xi, yi);
-  k.emit(KOP_ST_F32, xi, y, 0, 0);
-  k.emit(KOP_END);
-  reset_arrays();
-  krvk_test_run run(k.program());
-  run.bind_raw(x, kptr{reinterpret_cast<uint8_t*>(arrays.x), kElements, sizeof(float), sizeof arrays.x});
-  run.bind_raw(y, kptr{reinterpret_cast<uint8_t*>(arrays.y), kElements, sizeof(float), sizeof arrays.y});
-  run.set_reg(a, 0.5f);
+  krv_bench_saxpy_program saxpy;
+  arrays.reset();
+  krvk_test_run run(saxpy.k.program());
+  run.bind_raw(saxpy.x, arrays.x_slot());
+  run.bind_raw(saxpy.y, arrays.y_slot());
+  run.set_reg(saxpy.a, 0.5f);
   run.domain(kElements);
   for (auto _ : state) {
     if (run.run(0, kElements) != 0) state.SkipWithError("saxpy trapped");
@@ -82,19 +50,16 @@ void BM_SaxpyInterpreter(benchmark::State& state) {
 // instructions, the store unchecked) or without them.
 void saxpy_compiled(benchmark::State& state, const krvk_back_end_passes& passes) {
   kerror err;
-  auto unit = krvk_compile_source("kernel void saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }",
-                                  "saxpy.k", err, {}, passes);
+  auto unit = krvk_compile_source(krv_bench_saxpy_source, "saxpy.k", err, {}, passes);
   if (!unit) {
     state.SkipWithError(err.message.c_str());
     return;
   }
   const krvk_program& program = *unit->kernels[0];
-  reset_arrays();
+  arrays.reset();
   krvk_test_run run(program);
-  run.bind_raw(program.parameters[0].pointer_slot,
-               kptr{reinterpret_cast<uint8_t*>(arrays.y), kElements, sizeof(float), sizeof arrays.y});
-  run.bind_raw(program.parameters[1].pointer_slot,
-               kptr{reinterpret_cast<uint8_t*>(arrays.x), kElements, sizeof(float), sizeof arrays.x});
+  run.bind_raw(program.parameters[0].pointer_slot, arrays.y_slot());
+  run.bind_raw(program.parameters[1].pointer_slot, arrays.x_slot());
   run.set_reg(program.parameters[2].reg, 0.5f);
   run.domain(kElements);
   for (auto _ : state) {

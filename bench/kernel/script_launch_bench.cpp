@@ -12,29 +12,25 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <string>
 
-#include "host_vm.h"
+#include "bench_vm.h"
 #include "kernel/compiler/compile_driver.h"
 #include "kernel/runtime/kernel_classes.h"
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/kernel_unit.h"
 #include "kernel/runtime/settings.h"
-#include "module/vm_lock.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/storage/buffer_object.h"
+#include "reference_kernels.h"
 
 namespace {
 
-constexpr const char* kSource = "kernel void saxpy(f32* y, const f32* x, f32 a) { y[gid] = a * x[gid] + y[gid]; }\n";
 constexpr size_t kItems = 16;
 
 struct script_side {
   script_side() {
-    vm.attach_current_thread();
-    lock.emplace();
     krvk_jit_mode.store(KRVK_JIT_OFF);
     krvk_kernel_threads.store(1);
     krv_std_kernel_unit::script_register_internal();
@@ -42,16 +38,11 @@ struct script_side {
     krv_std_kernel_struct::script_register_internal();
     krv_std_kernel_job::script_register_internal();
   }
-  ~script_side() {
-    lock.reset();
-    krv_host_vm::detach_current_thread();
-  }
   krvvar_shared compile() {
-    std::vector<krvvar_shared> args{krvvar_shared::make_string(kSource)};
+    std::vector<krvvar_shared> args{krvvar_shared::make_string(krv_bench_saxpy_source)};
     return krv_kernel_compile(frame, args);
   }
-  krv_host_vm vm{"kernel-script-bench"};
-  std::optional<krv_vm_lock> lock;
+  krv_bench_vm vm;
   krv_vm_context frame;
 };
 
@@ -108,7 +99,7 @@ BENCHMARK(BM_CompileHit);
 void BM_CompileCold(benchmark::State& state) {
   for (auto _ : state) {
     kerror error;
-    benchmark::DoNotOptimize(krvk_compile_source(kSource, "<kernel>", error, {}));
+    benchmark::DoNotOptimize(krvk_compile_source(krv_bench_saxpy_source, "<kernel>", error, {}));
   }
 }
 BENCHMARK(BM_CompileCold);

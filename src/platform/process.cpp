@@ -107,19 +107,18 @@ int milliseconds_until(clock_type::time_point deadline) {
   return static_cast<int>(std::clamp<long long>(left, 0, 10));
 }
 
-// Follows the child until its output ends and it has ended, or the deadline passes; true when the
-// deadline passed first. The group is killed once the child has ended, so that no helper it left
-// behind can keep the pipe open.
+// Follows the child until it has ended, or the deadline passes; true when the deadline passed first.
+// Once the child has ended, everything it wrote is in the pipe: that is read, and its group is killed
+// so that no helper it left behind keeps running. A process that left the group (setsid) may still
+// hold the pipe open; it is not waited for.
 bool follow_child(pid_t child, int fd, output_pieces& pieces, clock_type::time_point deadline) {
   bool open = true;
-  bool group_killed = false;
   for (;;) {
-    const bool ended = has_ended(child);
-    if (ended && !group_killed) {
+    if (has_ended(child)) {
       kill(-child, SIGKILL);
-      group_killed = true;
+      if (open) read_ready(fd, pieces);
+      return false;
     }
-    if (ended && !open) return false;
     if (clock_type::now() >= deadline) return true;
     if (open) {
       pollfd watch{fd, POLLIN, 0};

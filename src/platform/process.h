@@ -12,7 +12,9 @@
 // 16,894 bytes, whatever the program prints.
 //
 // When the program has not ended within the time limit, or after it ended, its whole process group
-// is killed, and the program is always reaped before the call returns.
+// is killed, and the program is always reaped before the call returns. The call returns when the
+// program ends, with what it printed: a process that left the group and holds the pipe open (a
+// compiler's server started with setsid) does not hold the call up.
 //
 // A positive niceness lowers the program's priority right after it started (the processes it starts
 // inherit it): work in the background then gives way to the threads of this process.

@@ -37,6 +37,10 @@ TEST(ProcessRunner, StatusOutputAndLimits) {
       {{"sleep", "30"}, -1, "", 200},
       // A helper left behind holds the pipe; it dies with the group once the program has ended.
       {{"sh", "-c", "sleep 30 & echo started"}, 0, "started\n"},
+      // One that left the group (a compiler's server) may keep the pipe: the run ends with the program.
+      {{"sh", "-c", "f=$(mktemp -u); setsid sh -c \"touch $f; exec sleep 10\" & "
+              "while [ ! -e $f ]; do sleep 0.01; done; rm $f; echo started"},
+       0, "started\n"},
       {{"sh", "-c", "cut -d' ' -f19 /proc/$$/stat"}, 0, "19\n", 5000, 19},  // the field after the priority
   };
   for (const run_case& c : cases) {

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 
@@ -112,6 +114,34 @@ bool exists_quietly(const std::string& path) {
   return fs::exists(path, ignored);
 }
 
+// A library's seal: "<length> <FNV-1a hash>\n" of its bytes; "" when it cannot be read.
+std::string seal_of(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (!in.good() && !in.eof()) return "";
+  char text[48];
+  std::snprintf(text, sizeof text, "%zu %016llx\n", bytes.size(),
+                static_cast<unsigned long long>(krvk_jit_hash_bytes(bytes)));
+  return text;
+}
+
+// Whether the cached library under the stem still has the bytes its seal records.
+bool cached_library_intact(const std::string& stem_path) {
+  std::ifstream in(stem_path + ".sum", std::ios::binary);
+  const std::string recorded{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return !recorded.empty() && recorded == seal_of(stem_path + ".so");
+}
+
+// Stores the seal beside the stem's library, through a temporary file renamed into place; a seal that
+// cannot be stored only costs the next process a build.
+void store_seal(const std::string& stem_path, const std::string& tmp, const std::string& seal) {
+  if (seal.empty()) return;
+  const std::string written = tmp + ".sum";
+  if (!write_new_file(written, seal) || std::rename(written.c_str(), (stem_path + ".sum").c_str()) != 0) {
+    remove_quietly(written);
+  }
+}
+
 // One compiler invocation: what runs, and the text that names it in messages.
 struct compile_command {
   std::vector<std::string> argv;
@@ -161,7 +191,9 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
     return nullptr;
   }
   // A failed rename leaves the library under its temporary name, which is then what gets loaded.
+  const std::string seal = seal_of(library);
   const bool renamed = std::rename(library.c_str(), (stem_path + ".so").c_str()) == 0;
+  if (renamed) store_seal(stem_path, tmp, seal);
   return krvk_jit_load(renamed ? stem_path + ".so" : library, error);
 }
 
@@ -283,10 +315,10 @@ krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, b
       source, krvk_jit_hash_bytes(std::string("krvk-jit-1\n") + tools.compiler + "\n" + flags + "\n"));
   if (krvk_native_fn known = already_loaded(key)) return known;
   const std::string stem = hex_stem(key);
-  const std::string cached = (tools.cache_dir / (stem + ".so")).string();
-  if (exists_quietly(cached)) {
+  const std::string stem_path = (tools.cache_dir / stem).string();
+  if (cached_library_intact(stem_path)) {
     std::string ignored;  // an unloadable cache file is built anew
-    if (krvk_native_fn found = krvk_jit_load(cached, ignored)) return remember(key, found);
+    if (krvk_native_fn found = krvk_jit_load(stem_path + ".so", ignored)) return remember(key, found);
   }
   krvk_native_fn built = build_library(tools, cl_style, flags, stem, source, background, error);
   return built == nullptr ? nullptr : remember(key, built);

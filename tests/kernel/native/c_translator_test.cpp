@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "kernel/compiler/compile_driver.h"
 #include "kernel/native/c_prelude.h"
 #include "kernel/support/program_builder.h"
 
@@ -202,6 +203,40 @@ TEST(CTranslator, SameCodeSameFunctionWhateverTheNameAndTheCommentCannotBeLeft) 
   EXPECT_EQ(krvk_c_kernel_comment(hostile->program()),
             "\n/* kernel k (x* / int evil; /*\\x0A\\x7F\\x01** /:2) */\n");
   EXPECT_EQ(krvk_jit_hash_text(hostile->program()), krvk_jit_hash_text(first->program()));
+}
+
+// File names from kernel_compile's argument and from #line reach the C text only inside the kernel's
+// one-line comment: the text around it is that of a plain name, whatever the name holds.
+TEST(CTranslator, FileNamesStayInTheirComment) {
+  const std::string kernel = "kernel void k(u8* p) { p[gid] = u8(1); }\n";
+  const struct {
+    std::string file;  // the compile's file name
+    std::string directive;  // a #line before the kernel, or ""
+    std::string comment;  // the kernel comment's file and line
+  } cases[] = {
+      {"plain.k", "", "plain.k:1"},
+      {"a*/b", "", "a* /b:1"},
+      {"two\nlines\r\n", "", "two\\x0Alines\\x0D\\x0A:1"},
+      {"dir\\sub\\", "", "dir\\sub\\:1"},
+      {"*/\\\n*/", "", "* /\\\\x0A* /:1"},
+      {"t.k", "#line 7 \"x*/y\\z\"\n", "x* /y\\z:7"},
+      {"t.k", "#line 9 \"\\\"\n", "\\:9"},
+      {"t.k", "#line 3 \"/*\"\n", "/*:3"},
+  };
+  std::string plain_rest;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file + c.directive);
+    kerror error;
+    const auto unit = krvk_compile_source(c.directive + kernel, c.file, error, {});
+    ASSERT_NE(unit, nullptr) << error.message;
+    const std::string source = krvk_jit_source(*unit->kernels[0]);
+    const size_t start = std::string(krvk_c_prelude).size();
+    const std::string comment = "\n/* kernel k (" + c.comment + ") */\n";
+    ASSERT_EQ(source.substr(start, comment.size()), comment);
+    const std::string rest = source.substr(start + comment.size());
+    if (plain_rest.empty()) plain_rest = rest;
+    EXPECT_EQ(rest, plain_rest);
+  }
 }
 
 TEST(CTranslator, JumpTargetsGetLabelsAndBadInstructionsFailTheWholeKernel) {

@@ -1,6 +1,7 @@
 // The JIT cache with fake compilers (shell scripts that log their calls and copy a prepared library):
-// discovery, command lines, exact failures with no file left behind, the time bound, a cache path that
-// a shell would expand, and the private-directory rules of the cache.
+// discovery, command lines, exact failures with no file left behind, the time and output bounds, a
+// compiler setting and a cache path that a shell would expand, the private-directory rules of the
+// cache, and damaged libraries in the cache.
 #include <unistd.h>
 
 #include <chrono>
@@ -58,6 +59,18 @@ TEST(JitCache, FakeCompilers) {
       {"loud", "fakecc", "exit 0", "yes 'error: no' | head -c 100000; exit 1\n", "{CC}", built, failed + loud_kept},
       {"hangs", "fakecc", "exit 0", "touch \"$out\"; sleep 30\n", "{CC}", built, failed},
       {"shell words in the path", "fakecc", "exit 0", kCopy, "{CC}", built, "", "a b$HOME`touch x`\"q'\\"},
+      // Shell syntax in the setting: words for the named program, nothing run (the file x stays absent).
+      {"shell syntax in the setting", "fakecc", "exit 0", kCopy, "{CC} ;touch {X} $(touch {X}) `touch {X}` \"-DQ='1'\"",
+       "fakecc ;touch {X} $(touch {X}) `touch {X}` \"-DQ='1'\" --version\nfakecc ;touch {X} $(touch {X}) `touch {X}` "
+       "\"-DQ='1'\" " + kGcc + " -o {TMP}.so {TMP}.c -lm\n",
+       ""},
+      // A server left behind in a session of its own holds the output pipe: the build ends with the compiler.
+      {"child holds the pipe", "fakecc", "exit 0",
+       kCopy + "setsid sh -c \"touch '$out.up'; exec sleep 10\" &\nwhile [ ! -e \"$out.up\" ]; do sleep 0.01; done\n"
+               "rm \"$out.up\"\n",
+       "{CC}", built, ""},
+      {"megabytes of output", "fakecc", "exit 0", "yes 'error: no' | head -c 8000000; exit 1\n", "{CC}", built,
+       failed + loud_kept},
   };
   krvk_jit_run_limit_ms = 1500;
   for (const compiler_case& c : cases) {
@@ -71,7 +84,8 @@ TEST(JitCache, FakeCompilers) {
     const std::string script = root / ("tools/" + c.script);
     write_script(script, fake_compiler(log, c.probe) + c.behaviour);
     const std::filesystem::path cache = root.path() / c.cache;
-    jit_environment env({{"KRV_KERNEL_CC", c.cc ? std::optional(fill(*c.cc, {{"{CC}", script}})) : std::nullopt},
+    const std::map<std::string, std::string> names = {{"{CC}", script}, {"{X}", root / "x"}};
+    jit_environment env({{"KRV_KERNEL_CC", c.cc ? std::optional(fill(*c.cc, names)) : std::nullopt},
                          {"KRV_KERNEL_CACHE", cache.string()},
                          {"PATH", root / "bin" + ":/usr/bin:/bin"}});
     std::string error;
@@ -83,13 +97,13 @@ TEST(JitCache, FakeCompilers) {
     const std::string calls = read_text(log);
     std::regex_search(calls, stem, std::regex("/k_[0-9a-f]{16}\\.[0-9]+\\." + std::to_string(getpid())));
     const std::string tmp = (std::filesystem::absolute(cache)).string() + stem.str();
-    EXPECT_EQ(calls, fill(c.calls, {{"{TMP}", tmp}}));
+    EXPECT_EQ(calls, fill(fill(c.calls, {{"{TMP}", tmp}}), names));
     if (c.error.empty()) {
       ASSERT_NE(function, nullptr) << error;
       kreg regs[1] = {};
       EXPECT_EQ(function(regs, nullptr, 0, 0, nullptr, nullptr), 0);
       EXPECT_EQ(regs[0].u, 0x6b726b76u);  // written by the prepared library's entry
-      EXPECT_EQ(names_in(cache), std::vector<std::string>{stem.str().substr(1, 18) + ".so"});
+      EXPECT_EQ(names_in(cache), (std::vector<std::string>{stem.str().substr(1, 18) + ".so", stem.str().substr(1, 18) + ".sum"}));
       EXPECT_FALSE(std::filesystem::exists(root.path() / "x"));  // nothing ran the backticks
     } else {
       EXPECT_EQ(function, nullptr);
@@ -129,6 +143,9 @@ TEST(JitCache, CacheDirectoryRules) {
       {"", "{S}/a/b/c/", "{S}/xdg", "{S}/a/b/c"},
       {"touch {S}/file", "{S}/file/sub", "{S}/xdg", fallback},  // cannot be created
       {"mkdir -m 775 {S}/d", "{S}/d", "{S}/xdg", fallback},  // group-writable
+      {"mkdir -m 757 {S}/d", "{S}/d", "{S}/xdg", fallback},  // world-writable
+      {"mkdir -m 1777 {S}/d", "{S}/d", "{S}/xdg", fallback},  // world-writable and sticky, as /tmp
+      {"touch {S}/file {S}/tmp", "{S}/file/sub", "{S}/xdg", ""},  // both paths through a regular file
       {"mkdir {S}/d && ln -s {S}/d {S}/link", "{S}/link", "{S}/xdg", fallback},
       {"mkdir {S}/d && chown 65534 {S}/d", "{S}/d", "{S}/xdg", fallback},  // another user's
       {"", "", "{S}/xdg", fallback},  // set but empty: XDG not consulted
@@ -156,6 +173,60 @@ TEST(JitCache, CacheDirectoryRules) {
     if (dir.empty()) {
       EXPECT_EQ(error, "no directory for compiled kernels (set KRV_KERNEL_CACHE)");
     }
+  }
+}
+
+// A library in the cache is loaded only while its bytes match the seal beside it; else it is built
+// anew. Each case plants a copy of a built library, damaged or not, in a fresh cache under the same
+// key: a fresh path, so the loader would read the planted bytes (a truncated library maps past its end
+// and dies of SIGBUS on the first call).
+TEST(JitCache, DamagedCachedLibraryIsRebuilt) {
+  const struct {
+    const char* plant;  // shell text: {A} is the built library's stem, {B} the planted one's
+    int builds;  // compiler runs for the planted cache
+  } cases[] = {
+      {"cp {A}.so {B}.so && cp {A}.sum {B}.sum", 0},
+      {"head -c 4096 {A}.so > {B}.so && cp {A}.sum {B}.sum", 1},  // truncated
+      {"head -c -1 {A}.so > {B}.so && cp {A}.sum {B}.sum", 1},  // one byte short
+      {"cp {A}.so {B}.so", 1},  // no seal
+      {"cp {A}.so {B}.so && : > {B}.sum", 1},  // empty seal
+      {"cp {A}.so {B}.so && echo '1 0000000000000000' > {B}.sum", 1},  // another library's seal
+  };
+  scratch_dir root;
+  const std::string log = root / "log";
+  write_script(root / "fakecc", fake_compiler(log) + kCopy);
+  auto builds = [&] {  // compiler runs that were builds, not probes
+    const std::string calls = read_text(log);
+    int count = 0;
+    for (size_t at = calls.find(" -o "); at != std::string::npos; at = calls.find(" -o ", at + 1)) ++count;
+    return count;
+  };
+  auto run = [](const std::string& source) {
+    std::string error;
+    const krvk_native_fn function = krvk_jit_compile(source, error);
+    kreg regs[1] = {};
+    return function != nullptr && function(regs, nullptr, 0, 0, nullptr, nullptr) == 0 && regs[0].u == 0x6b726b76u;
+  };
+  jit_environment built({{"KRV_KERNEL_CC", root / "fakecc"}, {"KRV_KERNEL_CACHE", root / "a"}});
+  ASSERT_TRUE(run("/* kernel */"));
+  const std::vector<std::string> files = names_in(root / "a");
+  ASSERT_EQ(files.size(), 2u);
+  const std::string stem = files[0].substr(0, files[0].size() - 3);
+  int index = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.plant);
+    const std::string dir = root / ("b" + std::to_string(index++));
+    const std::string plant =
+        "mkdir -m 700 " + dir + " && " + fill(c.plant, {{"{A}", root / ("a/" + stem)}, {"{B}", dir + "/" + stem}});
+    ASSERT_EQ(krv_platform::run_process({"sh", "-c", plant}, nullptr, std::chrono::seconds(5)), 0);
+    jit_environment planted({{"KRV_KERNEL_CACHE", dir}});
+    const auto before = builds();
+    EXPECT_TRUE(run("/* kernel */"));
+    EXPECT_EQ(builds() - before, c.builds);
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{stem + ".so", stem + ".sum"}));
+    krvk_jit_forget();  // as a later process: the rebuilt library is now taken from the cache
+    EXPECT_TRUE(run("/* kernel */"));
+    EXPECT_EQ(builds() - before, c.builds);
   }
 }
 

@@ -15,6 +15,7 @@
 #include "kernel/runtime/kernel_classes.h"
 #include "kernel/runtime/kernel_launch_finish.h"
 #include "kernel/runtime/kernel_unit_cache.h"
+#include "kernel/runtime/kernel_workers.h"
 #include "kernel/runtime/settings.h"
 #include "module/namespace.h"
 #include "runtime/storage/kernel_memory.h"
@@ -438,6 +439,48 @@ TEST_F(KernelScript, LaunchGivesTheVmLockUp) {
   other.join();
   EXPECT_EQ(raised(), "");
   EXPECT_TRUE(taken_while_launching.load());
+}
+
+// The thread budget over the host's own worker pool: what kernel_threads answers, and how many helper
+// jobs a 16-item saxpy puts into the worker queue (its tail counts every push; JIT off, so nothing else
+// is pushed) through launch and through launch_async.
+TEST_F(KernelScript, ThreadBudgetThroughTheWorkerQueue) {
+  const struct {
+    uint32_t workers;
+    int64_t limit;
+    int64_t budget;
+    uint32_t launch_helpers, async_helpers;
+  } cases[] = {
+      {0, 0, 1, 0, 0}, {0, 5, 1, 0, 0}, {7, 0, 8, 7, 7}, {7, 3, 3, 2, 2}, {7, 100, 8, 7, 7}, {7, 1, 1, 0, 1},
+  };
+  krvvar_shared saxpy = get("saxpy");
+  krvvar_shared y = buffer<float>(std::vector<float>(16, 0.0f)), x = buffer<float>(std::vector<float>(16, 1.0f));
+  float expected = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.workers << " workers, limit " << c.limit);
+    vm.start_workers(c.workers);
+    EXPECT_EQ(fn("kernel_threads", {i(c.limit)})->int_value(), c.budget);
+    const std::atomic<uint32_t>& pushed = vm.state().worker_queue.tail;
+    const uint32_t before = pushed.load();
+    method(saxpy, "launch", {i(16), y, x, f(1.0)});
+    EXPECT_EQ(pushed.load() - before, c.launch_helpers);
+    krvvar_shared job = method(saxpy, "launch_async", {i(16), y, x, f(2.0)});
+    EXPECT_EQ(pushed.load() - before, c.launch_helpers + c.async_helpers);
+    method(job, "wait");
+    EXPECT_EQ(raised(), "");
+    expected += 3.0f;
+    EXPECT_EQ(element<float>(y, 0), expected);
+    EXPECT_EQ(element<float>(y, 15), expected);
+    EXPECT_EQ(bytes_of(y).write_holds + bytes_of(x).read_holds, 0u);
+  }
+  vm.stop_workers();
+  // A thread without a VM has no queue: its budget is itself, whatever the limit.
+  int64_t without_vm = 0;
+  std::thread([&] {
+    without_vm = fn("kernel_threads", {i(3)})->int_value();
+    EXPECT_FALSE(krv_kernel_enqueue());
+  }).join();
+  EXPECT_EQ(without_vm, 1);
 }
 
 }  // namespace
