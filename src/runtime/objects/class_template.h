@@ -54,10 +54,12 @@ class krvobject : public krvobject_base, public krvptr_type_tag<T> {
 
   class krvobject_function_def final : public krvobject_member_def {
    public:
-    void bind(krvvar_shared& out, krvobject_base& object) override { krv_bind_method(out, &object, function); }
-    krv_function_def* function_descriptor() override { return &function; }
+    void bind(krvvar_shared& out, krvobject_base& object) override { krv_bind_method(out, &object, *function); }
+    krv_function_def* function_descriptor() override { return function.get(); }
 
-    krv_function_def function;
+    // A shared object of its own, held here for the life of the class: a bound method value locks a
+    // strong handle on it for each call, and the last of those must never be the one that ends it.
+    krvptr_strong<krv_function_def> function = krvptr_strong<krv_function_def>::from_raw(new krv_function_def());
   };
 
   class krvobject_variable_def final : public krvobject_member_def {
@@ -107,7 +109,7 @@ class krvobject : public krvobject_base, public krvptr_type_tag<T> {
   static void add_function(std::string_view name, method_body body, uint32_t min_args, uint32_t max_args,
                            std::string_view help) {
     auto definition = krvptr_strong<krvobject_function_def>::from_raw(new krvobject_function_def());
-    krv_function_def& function = definition->function;
+    krv_function_def& function = *definition->function;
     function.callable = [body = std::move(body)](krv_vm_context& frame, std::vector<krvvar_shared>& args) {
       // Only an object of class T can reach this descriptor, so the receiver needs no type check.
       return body(static_cast<T*>(frame.native_self), frame, args);

@@ -157,7 +157,14 @@ std::string program_with(std::string_view code) {
 // A native class with one member variable, read through the member slots.
 class member_probe : public krvobject<member_probe, CLASS_STRING<"test.member_probe">> {
  public:
-  static void script_register() { add_member<&member_probe::value>("value", "A value."); }
+  static void script_register() {
+    add_member<&member_probe::value>("value", "A value.");
+    add_function(
+        "twice", [](member_probe* self, krv_vm_context&, std::vector<krvvar_shared>&) {
+          return krvvar_shared::make_int(self->value->int_value() * 2);
+        },
+        0, 0, "Twice the value.");
+  }
   krvvar_static value;
 };
 
@@ -387,6 +394,23 @@ TEST_F(Instances, NativeObjectMembersThroughTheirSlots) {
   EXPECT_GE(cached.member_index, 0);
   EXPECT_EQ(built->root->member_cache[1].member_index, -1);
   EXPECT_EQ(result().int_value(), 14);
+}
+
+// A method value fetched from a native object and called, three times: each call locks the method's
+// definition for its duration and must leave it alive for the next.
+TEST_F(Instances, NativeObjectMethodCalls) {
+  member_probe::script_register_internal();
+  auto probe = krvptr_strong<member_probe>::from_raw(new member_probe());
+  krvvar_shared seven = krvvar_shared::make_int(7);
+  probe->value->set(seven);
+  std::string call = "  load_cell $C0\n  member 0 0 null 0\n  call_prepare 0\n  call\n";
+  assemble("string \"twice\"\ncell C0 none\nblock B0 4 caches 1\n" + call + "  push_none\n" + call + "  add\n" +
+           "  push_none\n" + call + "  add\nend\n");
+  krvvar_shared object = krvvar_shared::make_object(krvptr_strong<krvobject_base>(probe));
+  built->cells[0]->set(object);
+  run_started(start());
+  EXPECT_EQ(result().int_value(), 42);
+  EXPECT_EQ(errors(), std::vector<std::string>{});
 }
 
 }  // namespace
