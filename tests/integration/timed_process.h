@@ -1,0 +1,87 @@
+// A program run to its end as a user runs it from a shell: started with posix_spawn (PATH searched),
+// with some environment variables set or removed, its standard output and error collected through
+// files, and killed when it outlives its time limit.
+#pragma once
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+struct krv_process_result {
+  int exit_code = -1;  // -1 after a signal or a failed start, -2 after the time limit
+  std::string out, err;
+};
+
+// Environment changes: a value sets the variable, std::nullopt removes it.
+using krv_environment_changes = std::map<std::string, std::optional<std::string>>;
+
+inline std::string krv_read_whole_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+inline krv_process_result krv_run_process(std::vector<std::string> argv, const krv_environment_changes& changes = {},
+                                          std::chrono::seconds limit = std::chrono::seconds(120)) {
+  static int serial = 0;
+  const std::string stem = ::testing::TempDir() + "krv_process_" + std::to_string(getpid()) + "_" +
+                           std::to_string(++serial);
+  const std::string out_path = stem + ".out", err_path = stem + ".err";
+
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    if (changes.count(text.substr(0, text.find('='))) == 0) environment.push_back(text);
+  }
+  for (const auto& [name, value] : changes)
+    if (value) environment.push_back(name + "=" + *value);
+  std::vector<char*> envp, args;
+  for (std::string& text : environment) envp.push_back(text.data());
+  envp.push_back(nullptr);
+  for (std::string& text : argv) args.push_back(text.data());
+  args.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = -1;
+  krv_process_result result;
+  if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (done == 0) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      result.exit_code = -2;
+    } else if (done == pid && WIFEXITED(status)) {
+      result.exit_code = WEXITSTATUS(status);
+    }
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  result.out = krv_read_whole_file(out_path);
+  result.err = krv_read_whole_file(err_path);
+  unlink(out_path.c_str());
+  unlink(err_path.c_str());
+  return result;
+}
