@@ -2,17 +2,24 @@
 // unknown native, with and without workers. Output and exit codes are the program's own.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "krvhost_process.h"
+#include "timed_process.h"
 
 namespace {
 
-std::string temp_path(const std::string& leaf) { return krv_krvhost_process::temp_path("run_" + leaf); }
+std::string temp_path(const std::string& leaf) {
+  return ::testing::TempDir() + "krvhost_run_" + std::to_string(getpid()) + "_" + leaf;
+}
 
-krv_run_result krvhost(const std::vector<std::string>& args) { return krv_krvhost_process(args, "run").wait(60000); }
+krv_process_result krvhost(std::vector<std::string> args) {
+  args.insert(args.begin(), KRV_KRVHOST_PATH);
+  return krv_run_process(args);
+}
 
 std::string write_script(const std::string& leaf, const std::string& text) {
   const std::string path = temp_path(leaf);
@@ -31,7 +38,7 @@ TEST(KrvhostRun, TheExampleWithAndWithoutWorkers) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"run", KRV_EXAMPLE_PATH}, {"run", "--workers", "0", KRV_EXAMPLE_PATH},
         {"run", "--workers", "4", KRV_EXAMPLE_PATH}}) {
-    const krv_run_result run = krvhost(args);
+    const krv_process_result run = krvhost(args);
     EXPECT_EQ(run.exit_code, 0) << args.size();
     EXPECT_EQ(run.out, example_output) << args.size();
     EXPECT_EQ(run.err, "") << args.size();
@@ -49,7 +56,7 @@ const char* const classes_output =
     "bye, Vec\n";
 
 TEST(KrvhostRun, TheClassesExample) {
-  const krv_run_result run = krvhost({"run", KRV_CLASSES_EXAMPLE_PATH});
+  const krv_process_result run = krvhost({"run", KRV_CLASSES_EXAMPLE_PATH});
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.out, classes_output);
   EXPECT_EQ(run.err, "");
@@ -73,7 +80,7 @@ TEST(KrvhostRun, ScriptArgumentsAndClock) {
       {{"run", script, "--workers", "3"}, "[\n    \"--workers\",\n    \"3\"\n]\n1 0.000000\n"},
   };
   for (const auto& c : cases) {
-    const krv_run_result run = krvhost(c.args);
+    const krv_process_result run = krvhost(c.args);
     EXPECT_EQ(run.exit_code, 0) << c.args.size();
     EXPECT_EQ(run.out, c.out) << c.args.size();
     EXPECT_EQ(run.err, "") << c.args.size();
@@ -107,7 +114,7 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       {{"run", "--workers", "1"}, 2, {"usage: krvhost"}},
   };
   for (const auto& c : cases) {
-    const krv_run_result run = krvhost(c.args);
+    const krv_process_result run = krvhost(c.args);
     EXPECT_EQ(run.exit_code, c.exit_code) << c.args.back();
     EXPECT_EQ(run.out, "") << c.args.back();
     for (const std::string& text : c.in_err) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
