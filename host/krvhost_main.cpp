@@ -25,8 +25,8 @@ namespace {
 int print_usage() {
   std::fprintf(stderr, "usage: krvhost info\n       krvhost run [--workers N] FILE [ARGS...]\n"
                        "  host natives: print, script_args (ARGS as a list of strings), clock_ms (monotonic\n"
-                       "  milliseconds, a float), type_name, size_of, fail, worker_sum; \"ns.fn\" names a\n"
-                       "  function of the module\n");
+                       "  milliseconds, a float), type_name, size_of, buffer_value, fail, worker_sum;\n"
+                       "  \"ns.fn\" names a function of the module\n");
   return 2;
 }
 

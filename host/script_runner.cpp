@@ -18,6 +18,7 @@
 #include "runtime/exec/raise.h"
 #include "runtime/storage/json_object.h"
 #include "classes/std/kernel_arguments.h"
+#include "classes/std/kernel_memory_access.h"
 #include "script_text.h"
 
 namespace {
@@ -122,6 +123,20 @@ krvvar_shared size_of(krv_vm_context&, std::vector<krvvar_shared>& args) {
   return krvvar_shared::make_int(0);
 }
 
+// A buffer value (the binary format carries it; a std.buffer object it does not) with the bytes of a
+// string, or of a std.buffer that no kernel launch is writing.
+krvvar_shared buffer_value(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  const krvvar_shared value = args.empty() ? krvvar_shared::make_none() : args[0].deref_copy();
+  if (value->type == KRVVAR_STRING) {
+    const std::string_view text = value->string_view_value();
+    return krvvar_shared::make_buffer(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  const krv_std_buffer* buffer = krv_var_std_buffer(value.get());
+  if (buffer == nullptr) return krv_raise_error("buffer_value expects a string or a std.buffer");
+  if (buffer->write_holds != 0) return krv_raise_error(krv_buffer_in_use_text);
+  return krvvar_shared::make_buffer(buffer->bytes.data(), buffer->bytes.size());
+}
+
 // Raises the argument texts, joined by spaces, as a runtime error: a script's way to give up.
 krvvar_shared fail(krv_vm_context&, std::vector<krvvar_shared>& args) {
   std::string message;
@@ -161,6 +176,8 @@ bool bind_natives(krv_program& program, const krv_host_module& module, const krv
       native->callable = type_name;
     } else if (native->name == "size_of") {
       native->callable = size_of;
+    } else if (native->name == "buffer_value") {
+      native->callable = buffer_value;
     } else if (native->name == "fail") {
       native->callable = fail;
     } else if (const krv_function_def* function = namespace_function(module, native->name)) {
@@ -205,7 +222,9 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
         root->on_error = [&failed](krvvar_shared&) { failed = true; };
         if (krv_task::run(*root, nullptr) != 1) failed = true;
       }
-      while (!vm.idle()) {
+      // An object on the update list (a channel waiting for messages) keeps the run going; a root task
+      // that failed ends it at once, or a channel it left open would keep it going for ever.
+      while (!failed && !vm.idle()) {
         vm.tick();
         if (!vm.idle()) vm.wait_for_work(idle_wait_ms);
       }

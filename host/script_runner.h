@@ -9,10 +9,13 @@
 //   clock_ms     a float: milliseconds from a monotonic clock (only differences mean anything)
 //   type_name    the value's type: "int", "float", "string", "json", "None", a class name for an object
 //   size_of      length, byte count or entry count; 8 for a number; 0 for anything else
+//   buffer_value a buffer value (what IPC can send) with the bytes of a string or a std.buffer
 //   fail         raises its argument texts, joined by spaces, as a runtime error (the run exits 1)
 // The root block runs as a task on a VM thread of its own, with the host's workers, and the VM ticks
-// until nothing is left to do: no task due or running on a worker, and an empty update list (an open
-// IPC channel keeps the run alive until the script closes it). Error and warning lines go to stderr.
+// until nothing is left to do: no task due or running on a worker, and an empty update list (an IPC
+// channel keeps the run alive until the script drops it). A root task that ends with an unhandled error
+// ends the run at once, whatever is still listed; an error in a callback is reported and the run goes
+// on. Error and warning lines go to stderr.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -1,59 +1,24 @@
 // `krvhost run` as a user runs it: the example, a script with an unhandled error, a refused text, an
 // unknown native, with and without workers. Output and exit codes are the program's own.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
+
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "timed_process.h"
 
 namespace {
-
-struct run_result {
-  int exit_code = -1;
-  std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 std::string temp_path(const std::string& leaf) {
   return ::testing::TempDir() + "krvhost_run_" + std::to_string(getpid()) + "_" + leaf;
 }
 
-run_result krvhost(std::vector<std::string> args) {
-  const std::string out = temp_path("out"), err = temp_path("err");
+krv_process_result krvhost(std::vector<std::string> args) {
   args.insert(args.begin(), KRV_KRVHOST_PATH);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  run_result result;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  result.out = slurp(out);
-  result.err = slurp(err);
-  unlink(out.c_str());
-  unlink(err.c_str());
-  return result;
+  return krv_run_process(args);
 }
 
 std::string write_script(const std::string& leaf, const std::string& text) {
@@ -73,7 +38,7 @@ TEST(KrvhostRun, TheExampleWithAndWithoutWorkers) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"run", KRV_EXAMPLE_PATH}, {"run", "--workers", "0", KRV_EXAMPLE_PATH},
         {"run", "--workers", "4", KRV_EXAMPLE_PATH}}) {
-    const run_result run = krvhost(args);
+    const krv_process_result run = krvhost(args);
     EXPECT_EQ(run.exit_code, 0) << args.size();
     EXPECT_EQ(run.out, example_output) << args.size();
     EXPECT_EQ(run.err, "") << args.size();
@@ -91,7 +56,7 @@ const char* const classes_output =
     "bye, Vec\n";
 
 TEST(KrvhostRun, TheClassesExample) {
-  const run_result run = krvhost({"run", KRV_CLASSES_EXAMPLE_PATH});
+  const krv_process_result run = krvhost({"run", KRV_CLASSES_EXAMPLE_PATH});
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.out, classes_output);
   EXPECT_EQ(run.err, "");
@@ -115,7 +80,7 @@ TEST(KrvhostRun, ScriptArgumentsAndClock) {
       {{"run", script, "--workers", "3"}, "[\n    \"--workers\",\n    \"3\"\n]\n1 0.000000\n"},
   };
   for (const auto& c : cases) {
-    const run_result run = krvhost(c.args);
+    const krv_process_result run = krvhost(c.args);
     EXPECT_EQ(run.exit_code, 0) << c.args.size();
     EXPECT_EQ(run.out, c.out) << c.args.size();
     EXPECT_EQ(run.err, "") << c.args.size();
@@ -149,7 +114,7 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       {{"run", "--workers", "1"}, 2, {"usage: krvhost"}},
   };
   for (const auto& c : cases) {
-    const run_result run = krvhost(c.args);
+    const krv_process_result run = krvhost(c.args);
     EXPECT_EQ(run.exit_code, c.exit_code) << c.args.back();
     EXPECT_EQ(run.out, "") << c.args.back();
     for (const std::string& text : c.in_err) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -38,7 +39,7 @@ inline std::string krv_read_whole_file(const std::string& path) {
 
 inline krv_process_result krv_run_process(std::vector<std::string> argv, const krv_environment_changes& changes = {},
                                           std::chrono::seconds limit = std::chrono::seconds(120)) {
-  static int serial = 0;
+  static std::atomic<int> serial{0};  // tests run several processes side by side, from several threads
   const std::string stem = ::testing::TempDir() + "krv_process_" + std::to_string(getpid()) + "_" +
                            std::to_string(++serial);
   const std::string out_path = stem + ".out", err_path = stem + ".err";
