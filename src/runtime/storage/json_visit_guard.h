@@ -19,7 +19,7 @@ inline constexpr uint32_t krv_json_max_depth = 1024;
 // to it, and a structure that holds each level's part twice doubles its output with every level while
 // memory holds one copy of each (64 levels: 2^64 leaves). The depth limit does not stop that; this does.
 // 256 MiB is far above what any peer reads back (an IPC message is at most 1 MiB) and keeps the worst
-// case to seconds and a few hundred MiB.
+// case under 500 MiB of memory.
 inline constexpr uint64_t krv_json_max_output_bytes = 268435456;
 
 enum krv_json_visit_refusal : uint8_t {
