@@ -2,7 +2,8 @@
 // so that its time and peak memory are its own. Prints one Markdown row per input: what it was, what
 // came of it (its result or its message), the wall time and the peak resident memory.
 //
-//   resource_table [--quick]      --quick: only the rows that take a few seconds (the test runs those)
+//   resource_table [--quick | --only TEXT]   --quick: only the rows that take a few seconds (the test runs
+//                                            those); --only: the rows whose input contains TEXT
 //
 // Exits non-zero when an input crashed, ran out of its time, or gave another outcome than expected.
 #include <sys/resource.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,6 +23,9 @@
 #include "assembler/script_text.h"
 #include "host_vm.h"
 #include "kernel/compiler/compile_driver.h"
+#include "kernel/native/c_translator.h"
+#include "kernel/native/jit_cache.h"
+#include "kernel/native/jit_request.h"
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/runtime/trap_messages.h"
@@ -97,7 +102,16 @@ std::string compare_shared(int levels) {
 
 std::string print_shared(int levels) {
   child_vm vm;
-  return "printed " + std::to_string(shared_twice(levels)->json_ptr(false)->dump(true).size()) + " bytes";
+  const std::string text = shared_twice(levels)->json_ptr(false)->dump(true);
+  if (text.empty()) return "refused: " + vm.first_line();
+  return "printed " + std::to_string(text.size()) + " bytes";
+}
+
+std::string write_shared(int levels) {
+  child_vm vm;
+  std::vector<uint8_t> out;
+  if (!shared_twice(levels)->to_binary(out)) return "refused: " + vm.first_line();
+  return "wrote " + std::to_string(out.size()) + " bytes";
 }
 
 std::string compile(const std::string& source) {
@@ -136,6 +150,14 @@ std::string long_kernel(int statements) {
   return source + "  return a;\n}\n";
 }
 
+// `count` copies of `statement` after `i64 a = x[gid]; i64 b = a + 1;`.
+std::string repeated_kernel(const std::string& statement, int count) {
+  std::string source = "kernel i64 k(i64* x) reduce(+) {\n  i64 a = x[gid];\n  i64 b = a + 1;\n";
+  source.reserve(source.size() + (statement.size() + 3) * static_cast<size_t>(count) + 32);
+  for (int i = 0; i < count; ++i) source += "  " + statement + "\n";
+  return source + "  return a + b;\n}\n";
+}
+
 std::string parenthesised_kernel(int levels) {
   return "kernel i32 k(const i32* x) reduce(+) { return " + std::string(levels, '(') + "x[gid]" +
          std::string(levels, ')') + "; }\n";
@@ -146,6 +168,61 @@ std::string long_expression_kernel(int terms) {
   std::string source = "kernel i32 k(const i32* x) reduce(+) { return x[gid]";
   for (int i = 0; i < terms; ++i) source += " + x[gid]";
   return source + "; }\n";
+}
+
+// Compiles `source` with the passes and launches its kernel over `items` work items on the scalar and
+// then the 64-lane interpreter, x[i] = i: the reductions of both.
+std::string compile_and_launch(const std::string& source, uint64_t items) {
+  kerror err;
+  const auto unit = krvk_compile_source(source, "limits.k", err, {});
+  if (unit == nullptr) return "refused: " + std::to_string(err.line) + ": " + err.message;
+  const krvk_program& program = *unit->kernels.front();
+  std::string outcome = "compiled, " + std::to_string(program.code.size()) + " instructions after the passes";
+  krvk_jit_mode.store(KRVK_JIT_OFF);
+  for (const uint32_t mode : {KRVK_MODE_SCALAR, KRVK_MODE_BATCH}) {
+    krvk_kernel_mode.store(mode);
+    std::vector<int64_t> x(items);
+    for (uint64_t i = 0; i < items; ++i) x[i] = static_cast<int64_t>(i);
+    auto launch = std::make_shared<krvk_launch>();
+    launch->prepare(unit, &program, items, 1);
+    launch->pointer_slots[program.parameters.front().pointer_slot] =
+        kptr{reinterpret_cast<uint8_t*>(x.data()), items, sizeof(int64_t), items * sizeof(int64_t)};
+    launch->wait();
+    if (launch->trap_recorded.load() != 0) return outcome + "; trapped: " + krvk_trap_message(&program, launch->trap);
+    outcome += std::string(mode == KRVK_MODE_SCALAR ? "; scalar: " : ", 64 lanes: ") +
+               std::to_string(static_cast<int64_t>(launch->collect_results().front()));
+  }
+  return outcome;
+}
+
+// Builds native code of `source`'s kernel with `compiler` through the JIT's own build job (its size bound,
+// discovery, a fresh private cache directory, the run limit) and reads the kernel's status: the C
+// text's size, the compiler's CPU time and peak memory.
+std::string native_build(const char* compiler, const std::string& source, int64_t run_limit_ms = 60'000) {
+  kerror err;
+  const auto unit = krvk_compile_source(source, "limits.k", err, {});
+  if (unit == nullptr) return "refused: " + std::to_string(err.line) + ": " + err.message;
+  char cache[] = "/tmp/krv-limits-XXXXXX";
+  if (mkdtemp(cache) == nullptr) return "no cache directory";
+  setenv("KRV_KERNEL_CACHE", cache, 1);
+  setenv("KRV_KERNEL_CC", compiler, 1);
+  krvk_jit_run_limit_ms.store(run_limit_ms);
+  krvk_jit_mode.store(KRVK_JIT_SYNC);
+  const krvk_program& program = *unit->kernels.front();
+  program.jit_slot->state.store(KRVK_JIT_COMPILING);  // as the request that owns the build leaves it
+  krvk_jit_job(program);
+  const std::string status = krvk_jit_status_text(&program);
+  rusage children{};
+  getrusage(RUSAGE_CHILDREN, &children);
+  std::filesystem::remove_all(cache);
+  const double cpu = static_cast<double>(children.ru_utime.tv_sec + children.ru_stime.tv_sec) +
+                     static_cast<double>(children.ru_utime.tv_usec + children.ru_stime.tv_usec) / 1e6;
+  char figures[160];
+  std::snprintf(figures, sizeof figures, "%zu instructions, C text %.1f MB; compiler %.1f s CPU, peak %ld MiB",
+                program.code.size(), static_cast<double>(krvk_jit_source(program).size()) / 1e6, cpu,
+                children.ru_maxrss / 1024);
+  if (status == "ready") return std::string("built: ") + figures;
+  return status.substr(0, status.find('\n')) + "; " + figures;
 }
 
 // A launch over the whole u32 range whose first work item divides by zero.
@@ -192,11 +269,31 @@ std::vector<row> rows() {
       {"\"j11\" section nested 100,000 deep", true, "refused", [] { return read_nested_binary(100000); }},
       {"equality, two containers 64 deep holding each part twice (2^64 paths)", true, "equal", [] { return compare_shared(64); }},
       {"printing a container 24 deep holding each part twice", false, "printed", [] { return print_shared(24); }},
+      {"printing a container 26 deep holding each part twice (2^28 - 3 bytes: within the budget)", false, "printed", [] { return print_shared(26); }},
+      {"printing a container 27 deep holding each part twice", false, "refused", [] { return print_shared(27); }},
+      {"printing a container 64 deep holding each part twice", false, "refused", [] { return print_shared(64); }},
+      {"binary writing of a container 64 deep holding each part twice", false, "refused", [] { return write_shared(64); }},
       {"kernel, 10,000 values live at once", false, "compiled", [] { return compile(live_values_kernel(10000)); }},
       {"kernel, 33,000 values live at once", false, "refused", [] { return compile(live_values_kernel(33000)); }},
       {"kernel, 28,000 constants", false, "compiled", [] { return compile(constants_kernel(28000)); }},
       {"kernel, 30,000 constants", false, "refused", [] { return compile(constants_kernel(30000)); }},
+      {"kernel at the constant limit: 28,672 constants", false, "compiled", [] { return compile(constants_kernel(28672)); }},
+      {"kernel, 28,673 constants", false, "refused", [] { return compile(constants_kernel(28673)); }},
+      // Registers 7 to 32,766: a, b, one for each `a += b` and one for the returned sum; the last in use.
+      {"kernel at the register limit: 32,756 statements `a += b;`", false, "compiled", [] { return compile(repeated_kernel("a += b;", 32756)); }},
+      {"kernel, 32,757 statements `a += b;`", false, "refused", [] { return compile(repeated_kernel("a += b;", 32757)); }},
+      // Stores take no register: six instructions around them make the largest kernel accepted.
+      {"largest kernel: 4,194,298 stores `x[gid] = a;` (4,194,304 instructions), 64 work items", false, "compiled", [] { return compile_and_launch(repeated_kernel("x[gid] = a;", 4'194'298), 64); }},
+      {"kernel, 4,194,299 stores `x[gid] = a;`", false, "refused", [] { return compile(repeated_kernel("x[gid] = a;", 4'194'299)); }},
+      {"native build (gcc), 10,000 stores", false, "built", [] { return native_build("gcc", repeated_kernel("x[gid] = a;", 10'000)); }},
+      {"native build (gcc), 100,000 stores", false, "built", [] { return native_build("gcc", repeated_kernel("x[gid] = a;", 100'000)); }},
+      {"native build (gcc), 1,000,000 stores", false, "failed: kernel is too large for native code", [] { return native_build("gcc", repeated_kernel("x[gid] = a;", 1'000'000)); }},
+      {"native build (gcc), 10,000 statements `a = a * 3 + b;`", false, "", [] { return native_build("gcc", repeated_kernel("a = a * 3 + b;", 10'000)); }},
+      {"native build (gcc), 10,000 statements `a = a * 3 + b;`, run limit raised to 540 s", false, "", [] { return native_build("gcc", repeated_kernel("a = a * 3 + b;", 10'000), 540'000); }},
+      {"native build (clang), 10,000 statements `a = a * 3 + b;`", false, "", [] { return native_build("clang", repeated_kernel("a = a * 3 + b;", 10'000)); }},
       {"kernel, 2,097,000 statements (about 4,194,000 instructions)", false, "", [] { return compile(long_kernel(2'097'000)); }},
+      {"kernel, 36 MB of lone `;` (9,000,000 statements that do nothing)", false, "compiled", [] { return compile(repeated_kernel(";", 9'000'000)); }},
+      {"kernel, 36 MB of `a;` (7,200,000 statements, refused at the first)", false, "refused", [] { return compile(repeated_kernel("a;", 7'200'000)); }},
       {"kernel, blocks nested 240 deep (a block and its statement: two levels each)", true, "compiled", [] { return compile(nested_blocks_kernel(240)); }},
       {"kernel, blocks nested 260 deep", true, "refused", [] { return compile(nested_blocks_kernel(260)); }},
       {"kernel, parentheses 240 deep", true, "compiled", [] { return compile(parenthesised_kernel(240)); }},
@@ -251,10 +348,12 @@ measured run_in_child(const row& r, int seconds_allowed) {
 
 int main(int argc, char** argv) {
   const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  // --only TEXT: the rows whose input contains TEXT.
+  const char* only = argc > 2 && std::strcmp(argv[1], "--only") == 0 ? argv[2] : nullptr;
   int faults = 0;
   std::printf("| input | outcome | time (s) | peak memory (MiB) |\n|---|---|---|---|\n");
   for (const row& r : rows()) {
-    if (quick && !r.quick) continue;
+    if ((quick && !r.quick) || (only != nullptr && std::strstr(r.input, only) == nullptr)) continue;
     const measured m = run_in_child(r, quick ? 60 : 600);
     const bool as_expected = m.outcome.starts_with(r.expected) && !m.outcome.starts_with("killed") &&
                              !m.outcome.starts_with("exit status");

@@ -8,7 +8,10 @@
 //     entry counting as the empty key, a later entry with the same key replacing the earlier one;
 //   - an empty container (or a container value without one) is `{}`;
 //   - a container already being printed (a cycle) or one past krv_json_max_depth levels is printed as
-//     the string "<cycle>" or "<nested too deeply>", and the last such refusal is warned once per call.
+//     the string "<cycle>" or "<nested too deeply>", and the last such refusal is warned once per call;
+//   - a text that grows past the thread's output budget (a container holding shared parts prints each
+//     part once per path to it) is not printed: the print ends with a warning and an empty text. The
+//     check follows each value, so the text never passes the budget by more than one value's own text.
 // The guard of these refusals belongs to the call, so a print never sees another walk's containers.
 // The rules are not round-trip safe by design: a container whose only key is empty prints as an array.
 #include <nlohmann/detail/conversions/to_chars.hpp>
@@ -100,6 +103,7 @@ class text_writer {
 
   // The text written so far, handed over.
   std::string text() { return std::move(out_); }
+  size_t size() const noexcept { return out_.size(); }
 
   void null() { out_ += "null"; }
   void boolean(bool value) { out_ += value ? "true" : "false"; }
@@ -205,10 +209,13 @@ void text_writer::string(std::string_view text) {
   out_ += '"';
 }
 
+// Thrown out of a print whose text has passed its budget.
+struct text_too_large {};
+
 // One print: walks a container and its values into the writer.
 class json_printer {
  public:
-  json_printer(bool compact, bool debug) : writer_(compact), debug_(debug) {}
+  json_printer(bool compact, bool debug, uint64_t budget) : writer_(compact), budget_(budget), debug_(debug) {}
 
   void container(const krv_std_json& container);
   std::string text() { return writer_.text(); }
@@ -223,9 +230,13 @@ class json_printer {
   void container_value(const krv_std_json* container);
   void object_value(krvvar& cell);
   void debug_record(const krvvar& cell);
+  void check_budget() const {
+    if (writer_.size() > budget_) throw text_too_large{};
+  }
 
   text_writer writer_;
   print_guard guard_;
+  uint64_t budget_;  // the most bytes of text this print may write
   bool debug_;  // values other than containers print as their reference-debugging record
 };
 
@@ -251,6 +262,7 @@ void json_printer::container(const krv_std_json& container) {
     entries_as_object(container, in_key_order);
   }
   guard_.pop();
+  check_budget();  // the closing bracket counts too
 }
 
 // The entries are walked by index over the count the print began with: resolving a member reference
@@ -261,6 +273,7 @@ void json_printer::entries_as_array(const krv_std_json& container) {
   for (size_t i = 0; i < count && i < container.entries.size(); ++i) {
     writer_.element(i == 0);
     value(container.entries[i].value.get());
+    check_budget();
   }
   writer_.close(']');
 }
@@ -272,6 +285,7 @@ void json_printer::entries_as_object(const krv_std_json& container, bool in_key_
     for (size_t i = 0; i < count && i < container.entries.size(); ++i) {
       writer_.member(container.entries[i].key_view(), i == 0);
       value(container.entries[i].value.get());
+      check_budget();
     }
   } else {
     members_in_key_order(container);
@@ -292,6 +306,7 @@ void json_printer::members_in_key_order(const krv_std_json& container) {
     writer_.member(key, first);
     first = false;
     value(container.entries[order[i]].value.get());
+    check_budget();
   }
 }
 
@@ -359,11 +374,15 @@ void json_printer::debug_record(const krvvar& cell) {
 std::string print(krv_std_json& container, bool compact, bool debug, std::string_view shown) {
   std::string text;
   krv_json_visit_refusal refusal = KRV_JSON_VISIT_OK;
+  const uint64_t budget = krv_json_visit_state_of_thread().output_budget;
   try {
-    json_printer printer(compact, debug);
+    json_printer printer(compact, debug, budget);
     printer.container(container);
     refusal = printer.refusal();
     text = printer.text();
+  } catch (const text_too_large&) {
+    krv_raise_warning("JSON text exceeds the maximum size of ", budget, " bytes, ", shown, " nothing.");
+    return {};
   } catch (const std::exception&) {
     return {};
   }

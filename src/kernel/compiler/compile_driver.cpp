@@ -52,6 +52,8 @@ std::shared_ptr<krvk_compiled_unit> krvk_compile_source(
   try {
     krvk_front_end front;
     krvk_parse_sources(unit->sources, front);
+    // Every syntax node keeps a copy of its token: the list goes before the checker adds its own memory.
+    std::vector<krvk_token>().swap(front.tokens);
     krvk_compiler checker(front.map, front.syntax, *unit, passes);
     checker.compile_unit();
   } catch (const kerror& error) {

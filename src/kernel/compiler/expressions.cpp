@@ -86,7 +86,7 @@ krvk_value krvk_compiler::compile_name(const krvk_expr_node& expr) {
 }
 
 krvk_value krvk_compiler::compile_sizeof(const krvk_expr_node& expr) {
-  const std::string& name = expr.type.name;
+  const std::string& name = expr.name;
   const uint8_t prim = krvk_prim_from_name(name);
   if (prim == KRVK_VOID) error_here("sizeof(void) is not defined");
   if (prim != KRVK_NO_TYPE) return krvk_int_literal(krvk_prim_size(prim));

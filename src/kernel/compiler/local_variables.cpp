@@ -31,18 +31,18 @@ krvk_type krvk_compiler::resolve_local_type(const krvk_type_syntax& syntax, uint
 
 void krvk_compiler::compile_declaration(const krvk_stmt_node& stmt) {
   uint32_t element_size = 0;
-  const krvk_type type = resolve_local_type(stmt.declared_type, element_size);
-  for (size_t i = 0; i < stmt.declarators.size(); ++i) declare_variable(stmt, i, type, element_size);
+  const krvk_type type = resolve_local_type(stmt.declaration->type, element_size);
+  for (size_t i = 0; i < stmt.declaration->declarators.size(); ++i) declare_variable(stmt, i, type, element_size);
 }
 
 void krvk_compiler::declare_variable(const krvk_stmt_node& stmt, size_t index, const krvk_type& type,
                                      uint32_t element_size) {
-  const krvk_declarator& declarator = stmt.declarators[index];
+  const krvk_declarator& declarator = stmt.declaration->declarators[index];
   const krvk_expr_node* init = declarator.initialiser.get();
   krvk_local local;
   local.name = declarator.name.text;
   local.type = type;
-  if (const krvk_expr_node* size_expr = stmt.array_sizes[index].get()) {
+  if (const krvk_expr_node* size_expr = stmt.declaration->array_sizes[index].get()) {
     if (type.is_pointer) error_here("arrays of pointers are not supported");
     if (type.prim == KRVK_BOOL) error_here("bool arrays are not supported (use u8)");
     local.array_count = eval_array_size(*size_expr, kMaxLocalArrayCount);

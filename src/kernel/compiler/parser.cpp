@@ -292,6 +292,8 @@ krvk_stmt_ptr krvk_parser::parse_block() {
   expect("{");
   while (!is_punct("}")) {
     if (at_end()) krvk_throw_error(*map_, block->position, "missing '}' for this block");
+    // A lone ';' does nothing: it gets no node, so a run of them costs no more than its tokens.
+    if (accept(";")) continue;
     block->statements.push_back(parse_statement());
   }
   advance();
@@ -405,11 +407,13 @@ krvk_stmt_ptr krvk_parser::parse_simple_statement() {
 
 krvk_stmt_ptr krvk_parser::parse_declaration_statement() {
   krvk_stmt_ptr node = new_statement(KRVK_STMT_DECLARATION, current());
-  node->declared_type = parse_type();
+  node->declaration = unit.arena->make<krvk_declaration_syntax>();
+  krvk_declaration_syntax& declaration = *node->declaration;
+  declaration.type = parse_type();
   do {
-    krvk_declarator& declarator = node->declarators.emplace_back();
+    krvk_declarator& declarator = declaration.declarators.emplace_back();
     declarator.name = take_word("a variable name");
-    krvk_expr_ptr& array_size = node->array_sizes.emplace_back();
+    krvk_expr_ptr& array_size = declaration.array_sizes.emplace_back();
     if (is_punct("[")) {
       advance();
       array_size = parse_conditional();
@@ -498,8 +502,7 @@ krvk_expr_ptr krvk_parser::parse_sizeof() {
   advance();
   expect("(");
   if (!is_type_word(current())) fail("sizeof expects a type");
-  node->type.name = current().text;
-  node->type.position = current();
+  node->name = current().text;
   advance();
   expect(")");
   return node;

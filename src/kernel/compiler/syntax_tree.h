@@ -72,7 +72,7 @@ enum krvk_expr_kind : uint32_t {
   KRVK_EXPR_INDEX = 8,  // at the '['; operands [value, index]
   KRVK_EXPR_FIELD = 9,  // at the '.'; name = field; operands [value]
   KRVK_EXPR_ARROW = 10,  // at the '->'; name = field; operands [value]
-  KRVK_EXPR_SIZEOF = 11,  // type (name and position only)
+  KRVK_EXPR_SIZEOF = 11,  // name = the type's name
   KRVK_EXPR_LIST = 12,  // at the '{'; operands = elements, lists nest
 };
 
@@ -82,7 +82,6 @@ struct krvk_expr_node {
   std::string name;
   std::string op;
   std::vector<krvk_node_ptr<krvk_expr_node>> operands;
-  krvk_type_syntax type;  // the type of sizeof
 };
 
 using krvk_expr_ptr = krvk_node_ptr<krvk_expr_node>;
@@ -93,9 +92,17 @@ struct krvk_declarator {
   krvk_expr_ptr initialiser;  // null when absent; a list expression when it began with '{'
 };
 
+// What a declaration statement declares: kept apart from the statement node, which every statement
+// has, so that the other statements do not carry a type and two vectors each.
+struct krvk_declaration_syntax {
+  krvk_type_syntax type;
+  std::vector<krvk_declarator> declarators;
+  std::vector<krvk_node_ptr<krvk_expr_node>> array_sizes;  // parallel to declarators; null for a scalar variable
+};
+
 enum krvk_stmt_kind : uint32_t {
   KRVK_STMT_BLOCK = 0,  // at the '{'; statements
-  KRVK_STMT_DECLARATION = 1,  // declared type, declarators, array sizes
+  KRVK_STMT_DECLARATION = 1,  // declaration
   KRVK_STMT_ASSIGN = 2,  // at the operator; op, expr1 = target, expr2 = value
   KRVK_STMT_INCREMENT = 3,  // at the operator; op "++" or "--", expr1 = target
   KRVK_STMT_EXPRESSION = 4,  // expr1
@@ -106,16 +113,14 @@ enum krvk_stmt_kind : uint32_t {
   KRVK_STMT_CONTINUE = 9,
   KRVK_STMT_RETURN = 10,  // expr1 = value (null for a bare return)
   KRVK_STMT_UNCHECKED = 11,  // stmt1 = body
-  KRVK_STMT_EMPTY = 12,  // a lone ';'
+  KRVK_STMT_EMPTY = 12,  // a lone ';' where a statement is required (a block drops its own)
 };
 
 struct krvk_stmt_node {
   uint32_t kind = KRVK_STMT_EMPTY;  // a krvk_stmt_kind
   krvk_token position;
   std::vector<krvk_node_ptr<krvk_stmt_node>> statements;  // of a block
-  krvk_type_syntax declared_type;
-  std::vector<krvk_declarator> declarators;
-  std::vector<krvk_expr_ptr> array_sizes;  // parallel to declarators; null for a scalar variable
+  krvk_node_ptr<krvk_declaration_syntax> declaration;  // of a declaration statement only
   std::string op;
   krvk_expr_ptr expr1;
   krvk_expr_ptr expr2;

@@ -76,7 +76,12 @@ void krvk_jit_job(const krvk_program& program, bool background) {
   std::string message;
   krvk_native_fn function = nullptr;
   try {
-    function = krvk_jit_compile(krvk_jit_source(program), message, background);
+    if (program.code.size() > krvk_jit_max_instructions) {
+      message = "kernel is too large for native code (" + std::to_string(program.code.size()) +
+                " instructions, at most " + std::to_string(krvk_jit_max_instructions) + ")";
+    } else {
+      function = krvk_jit_compile(krvk_jit_source(program), message, background);
+    }
   } catch (const std::exception& error) {
     message = error.what();
   } catch (...) {

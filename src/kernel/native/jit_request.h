@@ -12,11 +12,18 @@
 // ended by an exception that is not a standard one. A slot therefore never stays compiling for ever,
 // and a sync request never waits without end.
 #pragma once
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "kernel/compiler/program.h"
+
+// The largest program handed to the C compiler. The run limit bounds a build's time, not its memory:
+// gcc -O2 needs about 7 KiB per instruction of a long straight-line kernel (700 MiB at 100,000), and
+// more than 2 GiB before 100 s at 1,000,000. Larger kernels are refused native code and run on the
+// interpreters.
+inline constexpr size_t krvk_jit_max_instructions = 131072;
 
 // The worker pool's enqueue: takes a job, false when it refuses it. May be empty (no pool).
 using krvk_enqueue_fn = std::function<bool(std::function<void()>)>;

@@ -11,7 +11,9 @@
 // krv_json_max_depth stops the walk instead of the stack. A write is all or nothing per section: any
 // failure, here or in a nested value, cuts the output back to where this section began, so no caller
 // is handed a truncated section as if it were whole. The top-level write also fails when a nested
-// walk was refused without saying so (the thread's failure flag).
+// walk was refused without saying so (the thread's failure flag), and when its output grows past the
+// thread's output budget (a container holding shared parts is written once per path to each part): the
+// check follows every entry, so the output never passes the budget by more than one value that exists.
 #include <stdexcept>
 
 #include "runtime/exec/raise.h"
@@ -31,13 +33,37 @@ void warn_refused_write(krv_json_visit_refusal refusal) {
     krv_raise_warning("Cannot serialize JSON to binary: nesting exceeds the maximum depth of ", krv_json_max_depth, ".");
 }
 
+// Sets the budget of the outermost binary write in progress (a write inside another kind of walk is one
+// too) and lifts it when that write ends, also by an exception.
+class output_budget_scope {
+ public:
+  output_budget_scope(krv_json_visit_state& walk, size_t start) : walk_(walk), outermost_(walk.output_end == SIZE_MAX) {
+    if (outermost_) walk.output_end = start + walk.output_budget;
+  }
+  ~output_budget_scope() {
+    if (outermost_) walk_.output_end = SIZE_MAX;
+  }
+  output_budget_scope(const output_budget_scope&) = delete;
+  output_budget_scope& operator=(const output_budget_scope&) = delete;
+
+ private:
+  krv_json_visit_state& walk_;
+  bool outermost_;
+};
+
 bool write_entries(const std::vector<krv_std_json_entry>& entries, std::vector<uint8_t>& out) {
+  const krv_json_visit_state& walk = krv_json_visit_state_of_thread();
   for (const krv_std_json_entry& entry : entries) {
     const std::string_view key = entry.key_view();
     write_varint(out, key.size());
     out.insert(out.end(), key.begin(), key.end());
     out.push_back(0);
     if (!entry.value->to_binary(out)) return false;
+    if (out.size() > walk.output_end) {
+      krv_raise_warning("Cannot serialize JSON to binary: the output exceeds the maximum size of ",
+                        walk.output_budget, " bytes.");
+      return false;
+    }
   }
   return true;
 }
@@ -54,6 +80,7 @@ bool krv_std_json::to_binary(std::vector<uint8_t>& out) {
   const bool top_level = walk.stack.size() == 1;
   if (top_level) walk.failed = 0;
   const size_t start = out.size();
+  const output_budget_scope budget(walk, start);
   write_section(out, krv_json_section_tag);
   write_varint(out, static_cast<uint32_t>(entries.size()));
   bool written = write_entries(entries, out);

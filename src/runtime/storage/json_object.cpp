@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <unordered_set>
 #include <utility>
 
 #include "runtime/storage/json_visit_guard.h"
@@ -182,15 +183,27 @@ void krv_std_json::clear_recursive() {
   clear_entries();
 }
 
-bool krv_std_json::remove_all_keys_recursive(std::string_view key) {
+namespace {
+
+// Erases `key` in `container` and below, each container once: containers are shared on assignment, and
+// a part held at several places would otherwise be walked once per path to it (2^depth times when each
+// level holds the next twice).
+void remove_key_below(krv_std_json& container, std::string_view key, std::unordered_set<const krv_std_json*>& walked) {
   krv_json_visit_guard guard;
-  if (!guard.push(this)) return true;
-  erase_key(key);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    krvvar& value = *entries[i].value;
+  if (!guard.push(&container) || !walked.insert(&container).second) return;
+  container.erase_key(key);
+  for (size_t i = 0; i < container.entries.size(); ++i) {
+    krvvar& value = *container.entries[i].value;
     if (krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr)
-      nested->remove_all_keys_recursive(key);
+      remove_key_below(*nested, key, walked);
   }
+}
+
+}  // namespace
+
+bool krv_std_json::remove_all_keys_recursive(std::string_view key) {
+  std::unordered_set<const krv_std_json*> walked;
+  remove_key_below(*this, key, walked);
   return true;
 }
 

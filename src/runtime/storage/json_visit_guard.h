@@ -6,12 +6,21 @@
 // parsing, binary writing and reading, recursive clearing and copying all go through it, so no walk
 // recurses for ever or deeper than the limit.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 class krv_std_json;
 
 inline constexpr uint32_t krv_json_max_depth = 1024;
+
+// The most bytes one print or one binary write of a container may produce. Containers are shared on
+// assignment, so a container can hold the same part many times; a walk writes such a part once per path
+// to it, and a structure that holds each level's part twice doubles its output with every level while
+// memory holds one copy of each (64 levels: 2^64 leaves). The depth limit does not stop that; this does.
+// 256 MiB is far above what any peer reads back (an IPC message is at most 1 MiB) and keeps the worst
+// case under 500 MiB of memory.
+inline constexpr uint64_t krv_json_max_output_bytes = 268435456;
 
 enum krv_json_visit_refusal : uint8_t {
   KRV_JSON_VISIT_OK = 0,
@@ -23,6 +32,9 @@ enum krv_json_visit_refusal : uint8_t {
 struct krv_json_visit_state {
   std::vector<const krv_std_json*> stack;  // containers being walked, innermost last
   uint8_t failed = 0;                      // 1 once a push was refused, until the stack is empty again
+  uint64_t output_budget = krv_json_max_output_bytes;  // per print or binary write (tests lower it)
+  // Where the budget of the outermost binary write in progress ends in its output; SIZE_MAX when none is.
+  size_t output_end = SIZE_MAX;
 };
 krv_json_visit_state& krv_json_visit_state_of_thread();
 

@@ -143,6 +143,65 @@ TEST_F(JsonText, ACycleAndTheDepthLimitPrintMarkersWithOneWarning) {
             "JSON nesting exceeds the maximum depth of 1024, printing \"<nested too deeply>\" for the rest.");
 }
 
+// A container `levels` deep, each level holding the one below twice: its text and its "j11" section
+// are written once per path, 2^levels leaves.
+krvvar_shared shared_twice(int levels) {
+  krvvar_shared value = krvvar_shared::make_int(1);
+  for (int i = 0; i < levels; ++i) {
+    krvvar_shared outer = krvvar_shared::make_json();
+    add(*outer->object_ptr<krv_std_json>(), "", value);
+    add(*outer->object_ptr<krv_std_json>(), "", value);
+    value = outer;
+  }
+  return value;
+}
+
+// The output budget: a text or a section that would pass it is not written at all, with one warning;
+// one that fits to the byte is written whole. Sizes: 3 levels print "[[[1,1],[1,1]],[[1,1],[1,1]]]"
+// (2^5 - 3 bytes); a value section holding the int 1 is 7 bytes, one holding a container 16 + twice the
+// nested value's, and the outermost section 10 + twice its nested value's: 162 bytes at 3 levels.
+TEST_F(JsonText, OutputOfSharedPartsStopsAtTheBudget) {
+  const struct {
+    int levels;
+    uint64_t budget;
+    size_t text_size;    // 0: refused
+    size_t binary_size;  // 0: refused
+  } cases[] = {
+      {3, 162, 29, 162},
+      {3, 161, 29, 0},
+      {3, 29, 29, 0},
+      {3, 28, 0, 0},
+      {64, 1 << 20, 0, 0},  // 2^64 leaves: stops after the first MiB
+  };
+  krv_json_visit_state& walk = krv_json_visit_state_of_thread();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.levels << " levels, budget " << c.budget);
+    walk.output_budget = c.budget;
+    const krvvar_shared value = shared_twice(c.levels);
+    krv_std_json& container = *value->object_ptr<krv_std_json>();
+    const std::string text = container.dump(true);
+    EXPECT_EQ(text.size(), c.text_size);
+    if (c.levels == 3 && c.text_size != 0) {
+      EXPECT_EQ(text, "[[[1,1],[1,1]],[[1,1],[1,1]]]");
+    }
+    std::vector<uint8_t> out{0xAA};  // what the output held before stays as it was
+    EXPECT_EQ(container.to_binary(out), c.binary_size != 0);
+    EXPECT_EQ(out.size(), 1 + c.binary_size);
+    EXPECT_EQ(out.front(), 0xAA);
+    const std::string budget = std::to_string(c.budget);
+    std::vector<std::string> expected;
+    if (c.text_size == 0) expected.push_back("JSON text exceeds the maximum size of " + budget + " bytes, printing nothing.");
+    if (c.binary_size == 0)
+      expected.push_back("Cannot serialize JSON to binary: the output exceeds the maximum size of " + budget + " bytes.");
+    EXPECT_EQ(warnings(), expected);
+    log.clear();
+    // The next write under the budget starts afresh.
+    std::vector<uint8_t> small;
+    EXPECT_TRUE(shared_twice(1)->to_binary(small));
+  }
+  walk.output_budget = krv_json_max_output_bytes;
+}
+
 TEST_F(JsonText, ReferencesAndContainerObjectsPrintAsWhatTheyHold) {
   krvvar_shared self = krvvar_shared::make_json();
   krv_std_json& container = *self->object_ptr<krv_std_json>();

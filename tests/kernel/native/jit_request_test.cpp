@@ -114,6 +114,16 @@ TEST(JitRequest, OffSyncFailureAndTables) {
     setup.request([](std::function<void()>) -> bool { throw std::logic_error("offered"); });
     EXPECT_EQ(setup.status(), "failed: no C compiler found (set KRV_KERNEL_CC)");
   }
+  {  // A kernel past the size handed to the compiler fails without a build; launches interpret it.
+    std::string source = "kernel void big(f32* y) {\n";
+    for (size_t i = 0; i < krvk_jit_max_instructions; ++i) source += "y[gid] = 1.0f;\n";
+    request_setup setup(KRVK_JIT_SYNC, true, (source + "}\n").c_str());
+    ASSERT_GT(setup.program->code.size(), krvk_jit_max_instructions);
+    setup.request(nullptr);
+    EXPECT_EQ(setup.status(), "failed: kernel is too large for native code (" +
+                                  std::to_string(setup.program->code.size()) + " instructions, at most 131072)");
+    EXPECT_LT(setup.builds(), 1);  // no compiler run (nor probe)
+  }
   {  // A table loaded while the JIT builds publishes first; the build's result is dropped.
     request_setup setup(KRVK_JIT_AUTO, true, "kernel void thrice(f32* y) { y[gid] = y[gid] * 3.0f; }");
     job_list held;

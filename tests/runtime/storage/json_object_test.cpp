@@ -193,6 +193,20 @@ TEST_F(JsonObject, RemoveAllKeysRecursive) {
   EXPECT_EQ(outer->size(), 1);
   EXPECT_EQ(outer->json_ptr(false)->at(0)->size(), 1);
   EXPECT_FALSE(outer->json_ptr(false)->at(0)->json_ptr(false)->has_key("x"));
+
+  // 64 levels, each holding a key "x" and the level below twice: 2^64 paths, each container walked once.
+  krvvar_shared level = krvvar_shared::make_json();
+  std::vector<krvvar_shared> levels;
+  for (int i = 0; i < 64; ++i) {
+    krvvar_shared next = krvvar_shared::make_json(), first = level, second = level;
+    next->json_ptr(false)->push_empty_keyed("x");
+    next->json_ptr(false)->push_value(first);
+    next->json_ptr(false)->push_value(second);
+    levels.push_back(next);
+    level = next;
+  }
+  EXPECT_TRUE(level->json_ptr(false)->remove_all_keys_recursive("x"));
+  for (const krvvar_shared& each : levels) EXPECT_FALSE(each->json_ptr(false)->has_key("x"));
 }
 
 TEST_F(JsonObject, VisitGuardRefusesCyclesAndDepthPast1024) {
