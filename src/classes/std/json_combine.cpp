@@ -9,7 +9,10 @@
 // copy keeps the path of containers being copied on the current branch, each with the value it is being
 // copied into: a container met again on its own path (one that contains itself) is not copied again but
 // refers to its copy, so the copy contains itself at the same place. The path is bounded by
-// krv_json_max_depth; deeper containers become None in the copy, with a warning.
+// krv_json_max_depth; deeper containers become None in the copy, with a warning. A part shared at several
+// places off the path is copied once per place, as a copy of each place may be changed on its own; so that
+// a structure holding each level's part twice cannot double the copy with every level, one copy makes at
+// most krv_json_max_copy_entries entries and leaves the rest out, with one warning.
 #include <string>
 #include <vector>
 
@@ -41,6 +44,8 @@ bool overwrite_flag(const std::vector<krvvar_shared>& args) { return args.size()
 
 class deep_copy {
  public:
+  deep_copy() : entries_left_(krv_json_visit_state_of_thread().copy_entry_budget) {}
+
   // Fills `target`, a fresh cell, with a copy of `source` (see the file comment).
   void step(const krvvar_shared& target, krv_std_json* source) {
     for (const path_entry& entry : path_) {
@@ -57,7 +62,7 @@ class deep_copy {
     if (target->type != KRVVAR_JSON) target->set_type(KRVVAR_JSON);
     krv_std_json& copy = *target->object_ptr<krv_std_json>();
     path_.push_back({source, target});
-    for (size_t i = 0; i < source->entries.size(); ++i) {
+    for (size_t i = 0; i < source->entries.size() && take_entry(); ++i) {
       const krv_std_json_entry& entry = source->entries[i];
       krvvar_shared value = entry.value;
       krvvar_shared cell = entry.has_key() ? copy.push_empty_keyed(*entry.key) : copy.push_empty();
@@ -71,11 +76,26 @@ class deep_copy {
   }
 
  private:
+  // Counts one more entry against the budget; false, with the warning the first time, once it is spent.
+  bool take_entry() {
+    if (entries_left_ > 0) {
+      --entries_left_;
+      return true;
+    }
+    if (!budget_warned_)
+      krv_raise_warning("JSON copy exceeds the maximum size of ", krv_json_max_copy_entries,
+                        " entries, the remaining members are not copied.");
+    budget_warned_ = true;
+    return false;
+  }
+
   struct path_entry {
     const krv_std_json* source;  // a container being copied on the current branch
     krvvar_shared target;        // the value it is being copied into
   };
   std::vector<path_entry> path_;  // outermost first
+  uint64_t entries_left_;         // entries this copy may still make
+  bool budget_warned_ = false;
 };
 
 }  // namespace

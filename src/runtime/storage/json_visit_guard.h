@@ -22,6 +22,11 @@ inline constexpr uint32_t krv_json_max_depth = 1024;
 // case under 500 MiB of memory.
 inline constexpr uint64_t krv_json_max_output_bytes = 268435456;
 
+// The most entries one copy of a container makes. A copy writes a shared part once per place, as the
+// copies may then change apart, so it grows like a print; 2^24 entries is far above a copy of any text the
+// parser reads in reasonable memory and a few GiB at worst. The warning gives the limit, not the budget.
+inline constexpr uint64_t krv_json_max_copy_entries = uint64_t{1} << 24;
+
 enum krv_json_visit_refusal : uint8_t {
   KRV_JSON_VISIT_OK = 0,
   KRV_JSON_VISIT_CYCLE = 1,
@@ -33,6 +38,7 @@ struct krv_json_visit_state {
   std::vector<const krv_std_json*> stack;  // containers being walked, innermost last
   uint8_t failed = 0;                      // 1 once a push was refused, until the stack is empty again
   uint64_t output_budget = krv_json_max_output_bytes;  // per print or binary write (tests lower it)
+  uint64_t copy_entry_budget = krv_json_max_copy_entries;  // per copy (tests lower it)
   // Where the budget of the outermost binary write in progress ends in its output; SIZE_MAX when none is.
   size_t output_end = SIZE_MAX;
 };

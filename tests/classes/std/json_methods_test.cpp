@@ -4,6 +4,7 @@
 #include "json_method_call.h"
 
 #include "classes/std/seen_texts.h"
+#include "runtime/storage/json_visit_guard.h"
 
 #include <gtest/gtest.h>
 
@@ -278,6 +279,33 @@ TEST_F(JsonMethods, CopyIsIndependentAndStopsAtTheDepthLimit) {
     level = container(level).entries.at(0).value;
   }
   EXPECT_EQ(level->type, KRVVAR_NONE);
+}
+
+// Each level holds the level below twice: 64 levels are 2^64 places for 65 containers. The copy stops
+// after its entry budget (lowered here to 100) with one warning; a structure within the budget is copied
+// whole, each shared part once per place.
+TEST_F(JsonMethods, CopyOfSharedPartsStopsAtItsEntryBudget) {
+  auto doubled = [&](int levels) {
+    krvvar_shared part = notation("1");
+    for (int level = 0; level < levels; ++level) {
+      krvvar_shared outer = krvvar_shared::make_json();
+      add(outer, part);
+      add(outer, part);
+      part = outer;
+    }
+    return part;
+  };
+  krv_json_visit_state& walk = krv_json_visit_state_of_thread();
+  walk.copy_entry_budget = 100;
+  krvvar_shared small = call(doubled(5), "copy");  // 2 + 4 + ... + 32 + 32 leaves = 94 entries
+  EXPECT_EQ(warnings(), std::vector<std::string>{});
+  call(container(container(small).entries.at(0).value).entries.at(0).value, "clear");
+  EXPECT_EQ(container(container(container(small).entries.at(1).value).entries.at(0).value).entries.size(), 2u);
+
+  call(doubled(64), "copy");
+  walk.copy_entry_budget = krv_json_max_copy_entries;
+  EXPECT_EQ(warnings(), std::vector<std::string>{
+                            "JSON copy exceeds the maximum size of 16777216 entries, the remaining members are not copied."});
 }
 
 TEST(SeenTexts, GrowsPastTheExpectedCount) {
