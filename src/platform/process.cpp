@@ -129,6 +129,18 @@ bool follow_child(pid_t child, int fd, output_pieces& pieces, clock_type::time_p
   }
 }
 
+// Runs `spawn` on a thread of its own that lowers its own priority first: on Linux the niceness belongs
+// to the thread and a child inherits its spawning thread's, so the program starts niced (lowering it
+// afterwards raced with the program's first steps) and the caller's thread keeps its priority, which it
+// could not take back without privileges. Best effort: a refused niceness still spawns.
+template <typename Spawn>
+void spawn_niced(const Spawn& spawn, int niceness) {
+  std::thread([&] {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), niceness);
+    spawn();
+  }).join();
+}
+
 }  // namespace
 
 int run_process(const std::vector<std::string>& argv, std::string* output, std::chrono::milliseconds limit,
@@ -142,16 +154,19 @@ int run_process(const std::vector<std::string>& argv, std::string* output, std::
   args.push_back(nullptr);
   pid_t child = 0;
   int spawned = 0;
-  {
+  const auto spawn = [&] {
     spawn_setup setup(ends[1]);
     spawned = posix_spawnp(&child, args[0], &setup.actions, &setup.attributes, args.data(), environ);
-  }
+  };
+  if (niceness > 0)
+    spawn_niced(spawn, niceness);
+  else
+    spawn();
   close(ends[1]);
   if (spawned != 0) {
     close(ends[0]);
     return -1;
   }
-  if (niceness > 0) setpriority(PRIO_PROCESS, static_cast<id_t>(child), niceness);  // best effort
   fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
   output_pieces pieces(output);
   const bool timed_out = follow_child(child, ends[0], pieces, clock_type::now() + limit);

@@ -16,7 +16,7 @@
 // program ends, with what it printed: a process that left the group and holds the pipe open (a
 // compiler's server started with setsid) does not hold the call up.
 //
-// A positive niceness lowers the program's priority right after it started (the processes it starts
+// A positive niceness lowers the program's priority from its start (the processes it starts
 // inherit it): work in the background then gives way to the threads of this process.
 #pragma once
 #include <chrono>
