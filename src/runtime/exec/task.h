@@ -52,8 +52,9 @@ class krv_task : public krvptr_base<krv_task> {
 
   // Scheduling (scheduling.cpp). `run` starts the task at once on this thread, making its root frame
   // when it has none: 1 when it started (whatever it then did), 0 when it could not (already active, no
-  // root frame, arguments that do not fit). `run_scheduled` binds the arguments and hands the task to
-  // the host's scheduler (the word is unused): 1 when handed over. Both take the VM lock themselves.
+  // root frame, arguments that do not fit, or 128 runs already nest on this thread: a runtime error).
+  // `run_scheduled` binds the arguments and hands the task to the host's scheduler (the word is
+  // unused): 1 when handed over. Both take the VM lock themselves.
   static int run(krv_task& task, const std::vector<krvvar_shared>* args);
   static int run_scheduled(krv_task& task, uint64_t unused, const std::vector<krvvar_shared>* args);
   // Puts the task on the run heap, due in `delay_ms` (UINT64_MAX is stored as the due time itself); a
