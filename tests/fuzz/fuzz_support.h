@@ -24,6 +24,7 @@ class krv_fuzz_vm {
   }
   // Drops what the previous input logged.
   void clear_log() { log_.clear(); }
+  krv_host_vm& host() { return vm_; }
 
  private:
   krv_fuzz_vm() {

@@ -34,8 +34,10 @@ inline std::vector<uint8_t> code_without_addresses(const krv_program_block& bloc
   return code;
 }
 
-// The oracle; returns what went wrong, empty when the text behaved. `accepted` tells which way it went.
-inline std::string krv_script_text_fault(const std::string& text, bool& accepted) {
+// The oracle; returns what went wrong, empty when the text behaved. `accepted` tells which way it went;
+// `verified`, when given, receives the program of an accepted text that behaved.
+inline std::string krv_script_text_fault(const std::string& text, bool& accepted,
+                                         krvptr_strong<krv_program>* verified = nullptr) {
   accepted = false;
   krvptr_strong<krv_program> program;
   try {
@@ -64,5 +66,6 @@ inline std::string krv_script_text_fault(const std::string& text, bool& accepted
   for (size_t i = 0; i < first.size(); ++i)
     if (code_without_addresses(*first[i]) != code_without_addresses(*second[i])) return "code of block " + std::to_string(i) + " changed\n" + listing;
   if (krv_disassemble(*again) != listing) return "the listing changed\n" + listing;
+  if (verified != nullptr) *verified = program;
   return {};
 }

@@ -20,6 +20,22 @@ void log_line(krv_log_level level, const Pieces&... pieces) {
   krv_log_line(*krv_log_base::instance(), level, pieces...);
 }
 
+// A finaliser runs, and its task is released, on top of whatever released the instance: a finaliser
+// whose result or task releases an instance with a finaliser nests one level deeper on the thread's
+// stack, and an endless chain of them would overflow it. Past this many levels a finaliser is not
+// called (the instance goes at once), which also ends the chain.
+constexpr uint32_t max_nested_finalisers = 128;
+thread_local uint32_t nested_finalisers = 0;
+
+// Counts one finaliser level for its lifetime.
+class finaliser_level {
+ public:
+  finaliser_level() { ++nested_finalisers; }
+  ~finaliser_level() { --nested_finalisers; }
+  finaliser_level(const finaliser_level&) = delete;
+  finaliser_level& operator=(const finaliser_level&) = delete;
+};
+
 }  // namespace
 
 krv_class::krv_class(krvptr_weak<krv_class_def> klass, std::vector<krvvar_shared>& initial) {
@@ -114,6 +130,13 @@ bool krv_class::start_finaliser() {
   if (klass == nullptr) return false;
   krvptr_strong<krv_program_block> deinit = klass->deinit.lock();
   if (!deinit) return false;
+  if (nested_finalisers >= max_nested_finalisers) {
+    log_line(KRV_LOG_WARNING, "__deinit__ of class '", klass->name, "' is not called, ", max_nested_finalisers,
+             " finalisers already run on this thread.");
+    return false;
+  }
+  // Declared before the task: the level lasts until the task's release is over.
+  const finaliser_level level;
   krv_task* context = scope_.get();
   if (context == nullptr) {
     // The scope may be the very task whose stack is being cleared (its handle has already expired):

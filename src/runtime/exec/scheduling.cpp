@@ -9,6 +9,7 @@
 #include "module/vm_lock.h"
 #include "platform/clock.h"
 #include "runtime/exec/program_block.h"
+#include "runtime/exec/raise.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/task_continue.h"
@@ -19,6 +20,22 @@
 namespace {
 
 constexpr uint64_t eta_as_given = UINT64_MAX;
+
+// A task started by `run` while another runs on the same thread (a finaliser, a walk's callback) runs
+// on top of it on the thread's stack, about 2.3 KB a level (more under sanitizers). Past this many
+// levels a start is refused with a runtime error on the running task: a finaliser that drops an
+// instance of its own class would otherwise nest until the stack overflows.
+constexpr uint32_t max_nested_runs = 128;
+thread_local uint32_t nested_runs = 0;
+
+// Counts one nested run for its lifetime.
+class nested_run {
+ public:
+  nested_run() { ++nested_runs; }
+  ~nested_run() { --nested_runs; }
+  nested_run(const nested_run&) = delete;
+  nested_run& operator=(const nested_run&) = delete;
+};
 
 template <class... Pieces>
 void log_line(krv_log_level level, const Pieces&... pieces) {
@@ -49,10 +66,15 @@ int krv_task::run(krv_task& task, const std::vector<krvvar_shared>* args) {
     cannot_run();
     return 0;
   }
+  if (nested_runs >= max_nested_runs) {
+    krv_raise_error("maximum nesting of ", max_nested_runs, " task runs exceeded");
+    return 0;
+  }
   if (!task.bind_params(args)) return 0;
   log_line(KRV_LOG_INFO, "Task ", static_cast<const void*>(&task), " started.");
   // The task may drop its last outside handle while it runs (a callback replacing itself).
   const krvptr_strong<krv_task> keep = krvptr_strong<krv_task>::from_raw(&task);
+  const nested_run level;
   if (task_continue(task) && task.active != 0) schedule(task, 0);
   return 1;
 }

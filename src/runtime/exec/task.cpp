@@ -19,6 +19,13 @@ void log_info(const Pieces&... pieces) {
   krv_log_line(*krv_log_base::instance(), KRV_LOG_INFO, pieces...);
 }
 
+// Lists `task` at the end of `list` and remembers its index there. Only a task that holds the list's
+// owner lists itself: its destructor then reaches the list to leave it.
+void enter_list(std::vector<krvptr_weak<krv_task>>& list, krv_task& task, uint32_t& slot) {
+  slot = static_cast<uint32_t>(list.size());
+  list.push_back(krvptr_weak<krv_task>::from_raw(&task));
+}
+
 }  // namespace
 
 krv_task::krv_task(const krvptr_strong<krv_program_block>& code, krv_task* context_task)
@@ -39,8 +46,8 @@ bool krv_task::adopt_block(const krvptr_strong<krv_program_block>& code, krv_tas
     has_context = 1;
     krv_task* resolved = resolve_context(context_task);
     if (resolved == nullptr) return false;
-    resolved->scope_tasks.push_back(krvptr_weak<krv_task>::from_raw(this));
     context = krvptr_strong<krv_task>::from_raw(resolved);
+    if (context) enter_list(context->scope_tasks, *this, context_slot);
   }
   krv_task* scope = context ? krv_scope_root(context.get()) : this;
   frames.push_back(krv_vm_context::create(this, scope, block.get()));
@@ -82,7 +89,7 @@ void krv_task::take_parent_and_name() {
     return;
   }
   parent = krvptr_strong<krv_task>::from_raw(current);
-  current->children.push_back(krvptr_weak<krv_task>::from_raw(this));
+  if (parent) enter_list(current->children, *this, parent_slot);
   name += " (thread_" + std::to_string(current->children.size()) + ")";
   log_info("Task (parent=", current->name, ") ", name, " ", address, " created.");
 }

@@ -8,7 +8,11 @@
 // A task either runs a task (global root) block and is its own scope, or runs a function inside the
 // global scope of a context task; `context` then points at that root task, which lists it in
 // `scope_tasks`. The task that was current on the creating thread is the `parent`, which lists it in
-// `children`.
+// `children`. Each task remembers the index of its entry in both lists (`context_slot`, `parent_slot`),
+// so that leaving them costs O(1): the last entry moves into the leaving one's place and its task learns
+// the new index. The lists are therefore unordered sets of the live tasks: every entry names a task
+// still in memory (a task removes its own entries in its destructor, and its reference block points at
+// it again from the start of `destroy` on), and a list's size is the number of such tasks.
 //
 // Lifetime: when the last strong handle goes, `destroy` runs the resumable release: the root variables
 // of a root task are cleared in two passes, and a finaliser reached by that clearing may take a new
@@ -48,8 +52,9 @@ class krv_task : public krvptr_base<krv_task> {
 
   // Scheduling (scheduling.cpp). `run` starts the task at once on this thread, making its root frame
   // when it has none: 1 when it started (whatever it then did), 0 when it could not (already active, no
-  // root frame, arguments that do not fit). `run_scheduled` binds the arguments and hands the task to
-  // the host's scheduler (the word is unused): 1 when handed over. Both take the VM lock themselves.
+  // root frame, arguments that do not fit, or 128 runs already nest on this thread: a runtime error).
+  // `run_scheduled` binds the arguments and hands the task to the host's scheduler (the word is
+  // unused): 1 when handed over. Both take the VM lock themselves.
   static int run(krv_task& task, const std::vector<krvvar_shared>* args);
   static int run_scheduled(krv_task& task, uint64_t unused, const std::vector<krvvar_shared>* args);
   // Puts the task on the run heap, due in `delay_ms` (UINT64_MAX is stored as the due time itself); a
@@ -79,8 +84,10 @@ class krv_task : public krvptr_base<krv_task> {
   uint8_t has_context = 0;                        // 1 unless the block is a task (global root) block
   krvptr_strong<krv_task> context;                // the root task whose globals this routine sees
   std::vector<krvptr_weak<krv_task>> scope_tasks; // tasks created with this task as their context
+  uint32_t context_slot = 0;                      // index of this task's entry in context->scope_tasks
   krvptr_strong<krv_task> parent;                 // the task current on the creating thread
   std::vector<krvptr_weak<krv_task>> children;    // tasks created while this task was current
+  uint32_t parent_slot = 0;                       // index of this task's entry in parent->children
   uint64_t start_ms = 0;                          // creation time, steady-clock milliseconds
   std::string name = "TASK";
   std::function<void(krvvar_shared&)> on_finish;  // completion callback; empty unless set

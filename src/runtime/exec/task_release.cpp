@@ -16,9 +16,14 @@
 
 namespace {
 
-// Removes `task` and every expired entry from `list`.
-void unlink(std::vector<krvptr_weak<krv_task>>& list, const krv_task* task) {
-  std::erase_if(list, [task](const krvptr_weak<krv_task>& entry) { return entry.expired() || entry.get() == task; });
+// Removes the entry at `slot` of `list` in O(1): the last entry takes its place, and its task (in memory,
+// see task.h) learns the new index through `slot_of`.
+void unlink(std::vector<krvptr_weak<krv_task>>& list, uint32_t slot, uint32_t krv_task::*slot_of) {
+  if (slot + 1 < list.size()) {
+    list[slot] = std::move(list.back());
+    list[slot].get()->*slot_of = slot;
+  }
+  list.pop_back();
 }
 
 // Sets the thread's clearing task for the life of the guard (class finalisers read it).
@@ -110,13 +115,12 @@ void krv_task::release_stacks() {
 }
 
 void krv_task::leave_parent_and_context() {
-  if (parent) unlink(parent->children, this);
-  if (context) unlink(context->scope_tasks, this);
+  if (parent) unlink(parent->children, parent_slot, &krv_task::parent_slot);
+  if (context) unlink(context->scope_tasks, context_slot, &krv_task::context_slot);
 }
 
 krv_task::~krv_task() {
   leave_parent_and_context();
-  unlink(children, this);
   const void* address = this;
   krv_log_base& log = *krv_log_base::instance();
   if (!children.empty())

@@ -414,3 +414,42 @@ TEST_F(Instances, NativeObjectMethodCalls) {
 }
 
 }  // namespace
+
+namespace {
+
+using FinaliserChain = ScriptTest;
+
+// Each __deinit__ returns a new instance of its class, released with the finaliser's task, whose
+// __deinit__ then runs one level deeper on the stack: the 129th level is not called, which ends the chain.
+TEST_F(FinaliserChain, EndsAtTheNestingBound) {
+  assemble(R"(native N0 "count" 0 0
+class K0 "Link" default B1 deinit B2
+block B0 4
+  const class K0
+  load_const 0
+  call_prepare 0
+  call
+  load_none
+end
+block B1 1 child B0 class K0
+  new_instance
+end
+block B2 1 child B0
+  args_open 0
+  call_native @N0
+  load_global_const 0
+  call_prepare 0
+  call
+end
+)");
+  int finalisers = 0;
+  bind("count", [&finalisers](krv_vm_context&, std::vector<krvvar_shared>&) {
+    ++finalisers;
+    return krvvar_shared::make_none();
+  });
+  run_started(start());
+  EXPECT_EQ(finalisers, 128);
+  EXPECT_TRUE(said("__deinit__ of class 'Link' is not called, 128 finalisers already run on this thread."));
+}
+
+}  // namespace

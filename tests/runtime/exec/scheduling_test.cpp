@@ -94,6 +94,42 @@ TEST_F(Scheduling, RunStartsRestartsAndRefuses) {
   EXPECT_EQ(task->active, 0) << "the host ran it to its end";
 }
 
+// A finaliser that drops an instance of its own class starts the next finaliser on top of itself: the
+// 129th nested run is refused with an error instead of overflowing the thread's stack.
+TEST_F(Scheduling, NestedRunsStopAtTheirBound) {
+  assemble(R"(native N0 "count" 0 0
+class K0 "Node" default B1 deinit B2
+block B0 4
+  const class K0
+  load_const 0
+  call_prepare 0
+  call
+  load_none
+end
+block B1 1 child B0 class K0
+  new_instance
+end
+block B2 1 child B0
+  args_open 0
+  call_native @N0
+  load_global_const 0
+  call_prepare 0
+  call
+  load_none
+end
+)");
+  int finalisers = 0;
+  bind("count", [&finalisers](krv_vm_context&, std::vector<krvvar_shared>&) {
+    ++finalisers;
+    return krvvar_shared::make_none();
+  });
+  task = fresh_task();
+  EXPECT_EQ(krv_task::run(*task, nullptr), 1);
+  EXPECT_EQ(task->active, 0);
+  EXPECT_EQ(finalisers, 127) << "the root's run is the first of the 128 levels";
+  EXPECT_TRUE(reported("maximum nesting of 128 task runs exceeded"));
+}
+
 // A native that suspends its task: the script stops after the call and, once woken and continued by
 // the host, resumes at the next instruction with the native's result in A.
 TEST_F(Scheduling, ASuspendedTaskResumesAtTheNextInstruction) {

@@ -71,6 +71,32 @@ TEST_F(TaskCreation, ARoutineRunsInTheGlobalScopeOfTheCurrentTask) {
   EXPECT_EQ(root->scope_tasks[0].get(), routine.get());
 }
 
+// Siblings leave their parent's `children` and their context's `scope_tasks` in any order: after each
+// release both lists hold exactly the tasks still alive, each at the index it remembers.
+TEST_F(TaskCreation, SiblingsReleasedInAnyOrderLeaveBothListsExact) {
+  const std::vector<std::vector<size_t>> release_orders = {
+      {0, 1, 2, 3, 4, 5}, {5, 4, 3, 2, 1, 0}, {2, 0, 5, 3, 1, 4}, {3, 5, 1, 0, 4, 2}};
+  for (const std::vector<size_t>& order : release_orders) {
+    krvptr_strong<krv_task> root = make_current_root();
+    std::vector<krvptr_strong<krv_task>> siblings;
+    for (size_t i = 0; i < order.size(); ++i) siblings.push_back(krv_task_create(make_block(KRV_BLOCK_FUNCTION), nullptr));
+    for (size_t step = 0; step < order.size(); ++step) {
+      siblings[order[step]].release();
+      // Each live sibling at its remembered index, and nothing else listed.
+      for (const krvptr_strong<krv_task>& sibling : siblings) {
+        if (!sibling) continue;
+        EXPECT_EQ(root->children.at(sibling->parent_slot).get(), sibling.get());
+        EXPECT_EQ(root->scope_tasks.at(sibling->context_slot).get(), sibling.get());
+      }
+      EXPECT_EQ(root->children.size(), order.size() - step - 1);
+      EXPECT_EQ(root->scope_tasks.size(), order.size() - step - 1);
+    }
+    // A child made now is numbered after the live children.
+    EXPECT_EQ(krv_task_create(make_block(KRV_BLOCK_FUNCTION), nullptr)->name, "main.krv (thread_1)");
+    krv_get_thread_local().current_task = nullptr;  // the root goes with this round
+  }
+}
+
 TEST_F(TaskCreation, FailuresLeaveATaskThatCannotRun) {
   krvptr_strong<krv_task> empty_root = krv_task_create(krvptr_strong<krv_program_block>(), nullptr);
   EXPECT_FALSE(empty_root->block);
