@@ -200,6 +200,13 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", options.path.c_str(), refused.what());
     return KRV_RUN_REFUSED;
   }
+  // Only a task block starts a global scope: any other kind would find no scope to run in, and its
+  // error, raised before any task exists, would leave nothing to fail the run.
+  if (program->root->kind != KRV_BLOCK_TASK) {
+    std::fprintf(stderr, "%s: the root block must be a task block (kind %d)\n", options.path.c_str(),
+                 static_cast<int>(KRV_BLOCK_TASK));
+    return KRV_RUN_REFUSED;
+  }
   krv_host_vm vm(program->name.empty() ? "krvhost" : program->name);
   vm.attach_current_thread();
   stderr_listener listener;

@@ -100,6 +100,7 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       "  load_string 0\n  arg 0\n  load_int 3\n  arg 1\n  call_native @N0\nend\n");
   const std::string unknown =
       write_script("unknown.krvasm", "program \"u\"\n\nnative N0 \"std.nothing\" 0 0\nblock B0 4\nend\n");
+  const std::string function_root = write_script("function_root.krvasm", "program \"r\"\nblock B0 1\n  load_int 1\nend\n");
   const struct {
     std::vector<std::string> args;
     int exit_code;
@@ -109,6 +110,7 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       {{"run", gives_up}, 1, {"gave up after 3"}},
       {{"run", malformed}, 2, {malformed + ": line 3: "}},
       {{"run", unknown}, 2, {unknown + ": line 3: unknown native 'std.nothing'"}},
+      {{"run", function_root}, 2, {function_root + ": the root block must be a task block (kind 4)"}},
       {{"run", temp_path("missing.krvasm")}, 2, {"cannot read"}},
       {{"run", "--workers", "x", malformed}, 2, {"usage: krvhost"}},
       {{"run", "--workers", "1"}, 2, {"usage: krvhost"}},
@@ -119,7 +121,7 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     EXPECT_EQ(run.out, "") << c.args.back();
     for (const std::string& text : c.in_err) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
   }
-  for (const std::string& path : {unhandled, gives_up, malformed, unknown}) unlink(path.c_str());
+  for (const std::string& path : {unhandled, gives_up, malformed, unknown, function_root}) unlink(path.c_str());
 }
 
 }  // namespace
