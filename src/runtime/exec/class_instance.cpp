@@ -4,6 +4,7 @@
 
 #include "module/thread_record.h"
 #include "runtime/exec/class_def.h"
+#include "runtime/exec/nesting_level.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
 #include "runtime/exec/raise.h"
@@ -26,15 +27,6 @@ void log_line(krv_log_level level, const Pieces&... pieces) {
 // called (the instance goes at once), which also ends the chain.
 constexpr uint32_t max_nested_finalisers = 128;
 thread_local uint32_t nested_finalisers = 0;
-
-// Counts one finaliser level for its lifetime.
-class finaliser_level {
- public:
-  finaliser_level() { ++nested_finalisers; }
-  ~finaliser_level() { --nested_finalisers; }
-  finaliser_level(const finaliser_level&) = delete;
-  finaliser_level& operator=(const finaliser_level&) = delete;
-};
 
 }  // namespace
 
@@ -136,7 +128,7 @@ bool krv_class::start_finaliser() {
     return false;
   }
   // Declared before the task: the level lasts until the task's release is over.
-  const finaliser_level level;
+  const krv_nesting_level level(nested_finalisers);
   krv_task* context = scope_.get();
   if (context == nullptr) {
     // The scope may be the very task whose stack is being cleared (its handle has already expired):

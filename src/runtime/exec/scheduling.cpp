@@ -8,6 +8,7 @@
 #include "module/thread_record.h"
 #include "module/vm_lock.h"
 #include "platform/clock.h"
+#include "runtime/exec/nesting_level.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/raise.h"
 #include "runtime/exec/scope.h"
@@ -27,15 +28,6 @@ constexpr uint64_t eta_as_given = UINT64_MAX;
 // instance of its own class would otherwise nest until the stack overflows.
 constexpr uint32_t max_nested_runs = 128;
 thread_local uint32_t nested_runs = 0;
-
-// Counts one nested run for its lifetime.
-class nested_run {
- public:
-  nested_run() { ++nested_runs; }
-  ~nested_run() { --nested_runs; }
-  nested_run(const nested_run&) = delete;
-  nested_run& operator=(const nested_run&) = delete;
-};
 
 template <class... Pieces>
 void log_line(krv_log_level level, const Pieces&... pieces) {
@@ -74,7 +66,7 @@ int krv_task::run(krv_task& task, const std::vector<krvvar_shared>* args) {
   log_line(KRV_LOG_INFO, "Task ", static_cast<const void*>(&task), " started.");
   // The task may drop its last outside handle while it runs (a callback replacing itself).
   const krvptr_strong<krv_task> keep = krvptr_strong<krv_task>::from_raw(&task);
-  const nested_run level;
+  const krv_nesting_level level(nested_runs);
   if (task_continue(task) && task.active != 0) schedule(task, 0);
   return 1;
 }
