@@ -61,7 +61,7 @@ inline krvvar_shared& accumulator(krv_vm_context& frame) noexcept { return frame
 // The accumulator rule: an integer or float result is written into A's own cell when that cell is
 // unshared and simple (no allocation), else into a fresh cell (the spare one when there is one) that
 // replaces A's handle.
-[[gnu::always_inline]] inline void set_int(krv_task& task, krvvar_shared& slot, int64_t value) {
+[[gnu::always_inline]] inline krvvar* simple_result_cell(krv_task& task, krvvar_shared& slot) {
   krvvar* cell = slot.get();
   if (cell == nullptr || cell->refcount != 1 || !krvvar_is_simple(cell->type)) {
     slot = take_cell(task);
@@ -69,17 +69,15 @@ inline krvvar_shared& accumulator(krv_vm_context& frame) noexcept { return frame
   }
   cell->flags = 0;
   cell->by_value = 0;
+  return cell;
+}
+[[gnu::always_inline]] inline void set_int(krv_task& task, krvvar_shared& slot, int64_t value) {
+  krvvar* cell = simple_result_cell(task, slot);
   cell->type = KRVVAR_INT;
   cell->payload.int_value = value;
 }
 [[gnu::always_inline]] inline void set_float(krv_task& task, krvvar_shared& slot, double value) {
-  krvvar* cell = slot.get();
-  if (cell == nullptr || cell->refcount != 1 || !krvvar_is_simple(cell->type)) {
-    slot = take_cell(task);
-    cell = slot.get();
-  }
-  cell->flags = 0;
-  cell->by_value = 0;
+  krvvar* cell = simple_result_cell(task, slot);
   cell->type = KRVVAR_FLOAT;
   cell->payload.float_value = value;
 }
