@@ -5,7 +5,9 @@
 // loop block), or a return inside a block that resumes at its end (the return goes back to the block's
 // last 8 bytes, which may hold that return again). A program with none of these runs to an end; calls
 // through function values stored in globals are cut at the call depth. The natives stay unbound: a call
-// of one raises a runtime error, which the task catches or ends with.
+// of one raises a runtime error, which the task catches or ends with. Code that cannot loop can still fan
+// out (a function calling itself twice under a catch, a finaliser making two instances of its class): a
+// budget of steps per input keeps such programs to bounded time (runtime/exec/step_budget.h).
 #pragma once
 #include <algorithm>
 #include <cstdint>
@@ -17,9 +19,11 @@
 #include "module/thread_record.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
+#include "runtime/exec/step_budget.h"
 #include "runtime/exec/task.h"
 
 inline constexpr uint32_t krv_fuzz_call_depth = 64;
+inline constexpr uint64_t krv_fuzz_step_budget = 10000;  // frames run per input, calls and task runs
 
 // True when `block` has a backward jump, a `continue`, or resumes at its end.
 inline bool krv_block_may_loop(const krv_program_block& block) {
@@ -38,18 +42,21 @@ inline bool krv_program_runs_to_an_end(const krv_program& program) {
   return std::none_of(blocks.begin(), blocks.end(), [](const krv_program_block* block) { return krv_block_may_loop(*block); });
 }
 
-// Runs the program's root block as a task and ticks `vm` until it is idle. Puts back the VM's call-depth
-// limit and the thread's current task, and drops tasks left suspended (nothing would wake them).
+// Runs the program's root block as a task and ticks `vm` until it is idle, within the step budget. Puts
+// back the VM's call-depth limit, the thread's current task and its unlimited budget, and drops tasks
+// left suspended (nothing would wake them).
 inline void krv_run_root_as_task(krv_host_vm& vm, const krv_program& program) {
   krv_vm_state& state = vm.state();
   const uint32_t depth_before = std::exchange(state.settings.max_call_depth, krv_fuzz_call_depth);
   krv_task* const current_before = std::exchange(krv_get_thread_local().current_task, nullptr);
+  krv_step_budget_left = krv_fuzz_step_budget;
   {
     const krvptr_strong<krv_task> root = krv_task_create(program.root, nullptr);
     krv_task::run(*root, nullptr);
     while (!vm.idle()) vm.tick();
   }
   state.wait_list.clear();
+  krv_step_budget_left = UINT64_MAX;
   state.settings.max_call_depth = depth_before;
   krv_get_thread_local().current_task = current_before;
 }

@@ -7,6 +7,7 @@
 #include "runtime/exec/interpreter.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/raise.h"
+#include "runtime/exec/step_budget.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/task_status.h"
 #include "runtime/exec/vm_context.h"
@@ -57,6 +58,10 @@ class continuation {
       if (status == KRV_STATUS_CALL && max_depth != 0 && frames().size() > max_depth) {
         pop_frame();
         krv_raise_error("maximum call depth of ", max_depth, " exceeded (endless recursion?)");
+        status = KRV_STATUS_ERROR;
+      } else if (status == KRV_STATUS_CALL && !krv_step_taken()) {
+        pop_frame();
+        krv_raise_error("step budget spent");
         status = KRV_STATUS_ERROR;
       }
       switch (status) {
@@ -237,7 +242,7 @@ bool task_continue(krv_task& task) {
   const uint32_t max_depth = vm != nullptr ? vm->settings.max_call_depth : 0;
   continuation loop(task);
   uint32_t status = KRV_STATUS_FINISHED;
-  if (task.stop_requested == 0) {
+  if (task.stop_requested == 0 && krv_step_taken()) {
     current_task_scope current(task);
     status = loop.run(max_depth);
   }

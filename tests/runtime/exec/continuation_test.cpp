@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include "module/vm_lock.h"
+#include "runtime/exec/step_budget.h"
 #include "runtime/exec/task_status.h"
 #include "script_fixture.h"
 
@@ -216,3 +217,45 @@ TEST_F(Continuation, ATextProgramRunsEndToEnd) {
 }
 
 }  // namespace
+
+// The step budget a harness sets: programs that fan out end once it is spent, within it a program runs
+// to its result having taken one step per call and one per task run.
+TEST_F(Continuation, TheStepBudgetBoundsProgramsThatFanOut) {
+  struct row {
+    const char* name;
+    const char* text;
+    uint64_t left_after;  // of a budget of 1,000
+  };
+  const row rows[] = {
+      {"noexcept f calls itself twice",
+       "block B0 4 locals 1\n  load_local 0\n  push_none\n  load_function 0\n  assign\n"
+       "  load_global 0\n  call_prepare 0\n  call\nend\n"
+       "block B1 1 child B0 noexcept\n  load_global 0\n  call_prepare 0\n  call\n"
+       "  load_global 0\n  call_prepare 0\n  call\nend\n",
+       0},
+      {"a finaliser makes two instances of its class",
+       "class K0 \"Node\" default B1 deinit B2\n"
+       "block B0 4 locals 1\n  const class K0\n  load_const 0\n  call_prepare 0\n  call\n  load_none\nend\n"
+       "block B1 1 child B0 class K0\n  new_instance\nend\n"
+       "block B2 1 child B0\n  load_global_const 0\n  call_prepare 0\n  call\n"
+       "  load_global_const 0\n  call_prepare 0\n  call\n  load_none\nend\n",
+       0},
+      {"f(50) counts down", countdown, 1000 - 51 - 1},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    assemble(r.text);
+    krv_task& started = start();
+    const bool counts_down = r.text == countdown;
+    krvvar_shared fifty = krvvar_shared::make_int(50);
+    if (counts_down) started.root_frame()->locals[1]->set(fifty);
+    krv_step_budget_left = 1000;
+    run_started(started);
+    const uint64_t left = std::exchange(krv_step_budget_left, UINT64_MAX);
+    EXPECT_EQ(left, r.left_after);
+    EXPECT_EQ(started.active, 0);
+    if (counts_down) {
+      EXPECT_EQ(result().int_value(), 50);
+    }
+  }
+}
