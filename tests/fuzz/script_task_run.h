@@ -23,7 +23,7 @@
 #include "runtime/exec/task.h"
 
 inline constexpr uint32_t krv_fuzz_call_depth = 64;
-inline constexpr uint64_t krv_fuzz_step_budget = 10000;  // frames run per input, calls and task runs
+inline constexpr uint64_t krv_fuzz_step_budget = 1000;  // frames run per input, calls and task runs
 
 // True when `block` has a backward jump, a `continue`, or resumes at its end.
 inline bool krv_block_may_loop(const krv_program_block& block) {
