@@ -2,9 +2,12 @@
 // with the same precompiled pattern and text, in the same run:
 //   - the regex_search job vs std::regex_search (the only match is at the end of the text)
 //   - the regex_findall job vs a std::sregex_iterator loop collecting the matches into a vector of strings;
-//     the job again off the VM thread, as a worker runs it; the result list alone vs the vector alone
+//     the job again off the VM thread, as a worker runs it; the result list alone (on and off the VM
+//     thread) vs the vector alone
 //   - krv_regex_cache_get of a pattern in a full cache (found last) vs compiling that pattern
 //   - one regex_search method call: cache lookup, copy of the text, the hand-off and the job
+//   - one regex_search call as a script makes it: the task calls the method, the job runs on a host
+//     worker, the VM tick completes it and the task resumes with the position
 // and, as counters rather than times, the stack the jobs use on inputs at the limits (a thread's stack is
 // painted before the job runs; the counter is how deep the paint was overwritten).
 #include <benchmark/benchmark.h>
@@ -26,6 +29,9 @@
 #include "classes/std/string_regex_jobs.h"
 #include "host_vm.h"
 #include "module/vm_lock.h"
+#include "runtime/exec/program_records.h"
+#include "runtime/exec/task.h"
+#include "script_text.h"
 
 namespace {
 
@@ -99,8 +105,7 @@ std::vector<std::string_view> digit_runs() {
   return runs;
 }
 
-void BM_ResultListOfMatches(benchmark::State& state) {
-  krv_bench_vm thread;
+void result_list_of_matches(benchmark::State& state) {
   const std::vector<std::string_view> runs = digit_runs();
   for (auto _ : state) {
     krv_string_list_result list;
@@ -108,7 +113,16 @@ void BM_ResultListOfMatches(benchmark::State& state) {
     benchmark::DoNotOptimize(list.take());
   }
 }
+
+void BM_ResultListOfMatches(benchmark::State& state) {
+  krv_bench_vm thread;
+  result_list_of_matches(state);
+}
 BENCHMARK(BM_ResultListOfMatches)->Unit(benchmark::kMicrosecond);
+
+// Values made off the VM thread come from the heap.
+void BM_ResultListOfMatchesOffTheVmThread(benchmark::State& state) { result_list_of_matches(state); }
+BENCHMARK(BM_ResultListOfMatchesOffTheVmThread)->Unit(benchmark::kMicrosecond);
 
 void BM_VectorOfMatches(benchmark::State& state) {
   const std::vector<std::string_view> runs = digit_runs();
@@ -143,6 +157,38 @@ void BM_SearchMethodCall(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(krv_string_methods::regex_search(receiver.get(), frame, args));
 }
 BENCHMARK(BM_SearchMethodCall)->Unit(benchmark::kMicrosecond);
+
+// `C0.regex_search("[0-9]+")` passed to the native "mark", which keeps the position.
+const char* const search_call_script =
+    "string \"regex_search\"\nstring \"[0-9]+\"\nnative N0 \"mark\" 1 1\ncell C0 none\n"
+    "block B0 4 caches 1\n  args_open 1\n  load_cell $C0\n  member 0 0 null 0\n  call_prepare 1\n"
+    "  load_string 1\n  call_arg 0\n  call\n  arg 0\n  call_native @N0\nend\n";
+
+void BM_SearchCallThroughWorker(benchmark::State& state) {
+  krv_bench_vm thread;
+  krv_std_string::script_register_internal();
+  krvptr_strong<krv_program> program = krv_assemble_text(search_call_script);
+  int64_t position = -2;
+  program->natives[0]->callable = [&](krv_vm_context&, std::vector<krvvar_shared>& args) {
+    position = args[0]->int_value();
+    return krvvar_shared::make_none();
+  };
+  program->cells[0]->string_ref() = letters_then_digits;
+  thread.vm.start_workers(1);
+  for (auto _ : state) {
+    krv_get_thread_local().current_task = nullptr;
+    krvptr_strong<krv_task> task = krv_task_create(program->root, nullptr);
+    krv_task::run(*task, nullptr);
+    while (!thread.vm.idle()) {
+      thread.vm.tick();
+      if (!thread.vm.idle()) thread.vm.wait_for_work(1);
+    }
+  }
+  thread.vm.stop_workers();
+  if (position != static_cast<int64_t>(letters_then_digits.size() - 4)) state.SkipWithError(("the task resumed with " + std::to_string(position)).c_str());
+}
+// Timed by the wall clock: the job runs on the worker while the VM thread waits for its completion.
+BENCHMARK(BM_SearchCallThroughWorker)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Bytes of stack that `body` touches, run on a painted thread stack of `stack_bytes`.
 size_t stack_touched(const std::function<void()>& body, size_t stack_bytes = size_t{128} << 20) {

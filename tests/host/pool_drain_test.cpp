@@ -2,6 +2,7 @@
 // VM tick's drain puts them back; a full ring makes the releasing thread take the VM lock instead.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "module/vm_lock.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
+#include "runtime/storage/string_object.h"
 #include "runtime/values/krvvar_shared.h"
 #include "runtime/values/value_records.h"
 
@@ -145,6 +147,75 @@ TEST_F(PoolDrain, BlocksComeFromThePoolOnlyForTheLockOwnerOutsideNativeCallsAndW
   EXPECT_EQ(in_native_call, 255);
   EXPECT_EQ(refused, 255);
   EXPECT_EQ(vm.state().ref_block_pool.live, 0u);
+}
+
+// A string value is three entries: its cell, its std.string and the string's block. Where they come from
+// follows the thread that makes the value; where they go back follows the thread that drops it, and a
+// weak handle keeps the block (dead) after the string is gone.
+TEST_F(PoolDrain, AStringValuesThreeEntriesComeAndGoTogether) {
+  enum maker { lock_owner, native_call, worker };
+  const struct {
+    maker made_by;
+    bool dropped_on_worker;
+    bool weak_kept;
+    std::string text;
+  } cases[] = {
+      {lock_owner, false, false, "1234"},
+      {lock_owner, true, false, std::string("with a zero\0 byte, past the inline size", 40)},
+      {lock_owner, false, true, "weak"},
+      {lock_owner, true, true, std::string(2000, 'x')},
+      {native_call, false, false, "heap"},
+      {worker, false, false, "heap from a worker"},
+      {worker, true, true, "heap, weak"},
+  };
+  krv_vm_state& state = vm.state();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 20));
+    krvvar_shared value;
+    krvptr_weak<krv_std_string> weak;
+    if (c.made_by == worker) {
+      on_worker([&] { value = krvvar_shared::make_string(c.text); });
+    } else {
+      krv_vm_lock guard;
+      std::optional<krv_native_call_scope> scope;
+      if (c.made_by == native_call) scope.emplace();
+      value = krvvar_shared::make_string(c.text);
+    }
+    auto* string = value->object_ptr<krv_std_string>();
+    ASSERT_NE(string, nullptr);
+    EXPECT_EQ(string->text, c.text);
+    const bool pooled = c.made_by == lock_owner;
+    const uint8_t heap = krv_pool_heap_slot;
+    EXPECT_EQ(value->pool_slot != heap, pooled);
+    EXPECT_EQ(string->pool_slot != heap, pooled);
+    EXPECT_EQ(value->payload.block->pool_slot != heap, pooled);
+    EXPECT_EQ(value->payload.block->strong, 1u);
+    const uint64_t in_use = pooled ? 1 : 0;
+    EXPECT_EQ(state.var_pool.live + state.string_pool.live + state.ref_block_pool.live, 3 * in_use);
+    if (c.weak_kept) weak = krvptr_weak<krv_std_string>::from_raw(string);
+
+    if (c.dropped_on_worker) {
+      on_worker([&] { value.release(); });
+      const uint64_t rings = state.var_pool.ring.tail.load() - state.var_pool.ring.head.load() +
+                             state.string_pool.ring.tail.load() - state.string_pool.ring.head.load() +
+                             state.ref_block_pool.ring.tail.load() - state.ref_block_pool.ring.head.load();
+      EXPECT_EQ(rings, pooled ? (c.weak_kept ? 2u : 3u) : 0u);
+      vm.drain_return_rings();
+    } else {
+      krv_vm_lock guard;
+      value.release();
+    }
+    EXPECT_TRUE(weak.expired());
+    EXPECT_FALSE(weak.lock());
+    EXPECT_EQ(state.var_pool.live + state.string_pool.live, 0u);
+    EXPECT_EQ(state.ref_block_pool.live, c.weak_kept ? in_use : 0u);
+    {
+      krv_vm_lock guard;
+      weak = {};
+    }
+    EXPECT_EQ(state.ref_block_pool.live, 0u);
+  }
+  EXPECT_TRUE(log.lines().empty());
 }
 
 TEST(PoolDrainOnShutdown, EntriesStillInTransitAreReleasedWhenTheVmGoes) {

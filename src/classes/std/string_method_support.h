@@ -37,14 +37,17 @@ inline krvvar_shared krv_string_result(std::string_view text) { return krvvar_sh
 inline krvvar_shared krv_int_result(int64_t value) { return krvvar_shared::make_int(value); }
 inline krvvar_shared krv_bool_result(bool value) { return krvvar_shared::make_int(value ? 1 : 0); }
 
-// A json list under construction: each part becomes one unkeyed string cell.
+// A json list under construction: each part becomes one unkeyed string cell. A list is filled on the
+// thread that made it, so the thread's record is looked up once for all its parts.
 class krv_string_list_result {
  public:
-  krv_string_list_result() : value_(krvvar_shared::make_json()), list_(*value_->object_ptr<krv_std_json>()) {}
-  void append(std::string_view part) { list_.entries.emplace_back(krvvar_shared::make_string(part)); }
+  krv_string_list_result()
+      : record_(krv_get_thread_local()), value_(krvvar_shared::make_json()), list_(*value_->object_ptr<krv_std_json>()) {}
+  void append(std::string_view part) { list_.entries.emplace_back(krvvar_shared::make_string(part, record_)); }
   krvvar_shared take() { return std::move(value_); }
 
  private:
+  const krv_thread_local& record_;
   krvvar_shared value_;
   krv_std_json& list_;
 };

@@ -44,7 +44,13 @@ class krvptr_strong {
   // A strong handle to `object`, or an empty one when the object is null or already released.
   static krvptr_strong from_raw(T* object) {
     krvptr_strong handle;
-    handle.acquire_object(object);
+    if (object != nullptr) handle.acquire_block(krvptr_storage::get_ref_block(*object));
+    return handle;
+  }
+  // The same with the calling thread's record at hand (a new object's block may come from its pool).
+  static krvptr_strong from_raw(T* object, const krv_thread_local& record) {
+    krvptr_strong handle;
+    if (object != nullptr) handle.acquire_block(krvptr_storage::get_ref_block(*object, record));
     return handle;
   }
 
@@ -102,9 +108,7 @@ class krvptr_strong {
   }
   static const krvptr_base_internal* as_internal(T* object) noexcept { return object; }
 
-  void acquire_object(T* object) {
-    if (object == nullptr) return;
-    krvptr_ref_block* block = krvptr_storage::get_ref_block(*object);
+  void acquire_block(krvptr_ref_block* block) noexcept {
     if (block->object == nullptr || block->immortal() || block->alive != 1) return;
     ++block->strong;
     block_ = block;

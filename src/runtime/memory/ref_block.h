@@ -16,6 +16,7 @@
 #include <cstdint>
 
 class krvptr_base_internal;
+struct krv_thread_local;
 
 inline constexpr uint32_t krvptr_immortal_count = 0xFFFFFFFFu;
 // Pool slot value of a block that lives on the heap rather than in a page of the block pool.
@@ -45,9 +46,14 @@ extern constinit krvptr_ref_block krvptr_empty_block;
 // A new block with zero counts, alive 1 and no object. `may_use_vm_pool` is the object's answer to
 // krvptr_base_internal::may_use_vm_pool; whether a pool can serve is decided here.
 krvptr_ref_block* krvptr_ref_block_allocate(bool may_use_vm_pool);
+// The same for a caller that has the calling thread's record at hand (makers of many values look it up
+// once for all their allocations).
+krvptr_ref_block* krvptr_ref_block_allocate(bool may_use_vm_pool, const krv_thread_local& record);
 
 // Frees a block (null: nothing). Marks it dead first, so stale weak handles can never revive it.
 void krvptr_ref_block_free(krvptr_ref_block* block) noexcept;
+// The same with the calling thread's record at hand.
+void krvptr_ref_block_free(krvptr_ref_block* block, const krv_thread_local& record) noexcept;
 
 // Frees the block when no handle and no object refers to it any more.
 void krvptr_ref_block_free_if_unused(krvptr_ref_block* block) noexcept;

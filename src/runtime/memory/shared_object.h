@@ -15,6 +15,7 @@
 #include "runtime/memory/ref_block.h"
 
 class krvptr_base_internal;
+struct krv_thread_local;
 
 class krvptr_storage {
  public:
@@ -25,6 +26,8 @@ class krvptr_storage {
 
   // The object's block, created on first need; its object pointer is (re)set to `object` in every case.
   static krvptr_ref_block* get_ref_block(krvptr_base_internal& object);
+  // The same with the calling thread's record at hand, for makers that look it up once.
+  static krvptr_ref_block* get_ref_block(krvptr_base_internal& object, const krv_thread_local& record);
 
  protected:
   friend class krvptr_base_internal;
@@ -47,6 +50,13 @@ class krvptr_base_internal : public virtual krvptr_storage {
   // Whether this object's block may come from the VM's block pool. Definitions that outlive any one VM
   // answer false.
   virtual bool may_use_vm_pool() const noexcept { return true; }
+
+  // detach() for a class whose release has the calling thread's record at hand; the same steps.
+  void detach_block(const krv_thread_local& record) noexcept;
+
+ private:
+  // Unlinks the block from the object both ways; the block, or null when the object had none.
+  krvptr_ref_block* unlink_block() noexcept;
 };
 
 // The standard type-identity hash of T, computed once per type.

@@ -35,8 +35,7 @@ struct krv_pooled_class_traits : krv_pool_bitmap_traits<T, krv_pooled_slot_offse
 // A resting object of class T from the calling thread's VM pool, else a new heap object. Resting objects
 // are not rebuilt, so a worker-hold count that a previous user left behind is cleared here.
 template <class T>
-T* krv_pooled_allocate() {
-  const krv_thread_local& record = krv_get_thread_local();
+T* krv_pooled_allocate(const krv_thread_local& record) {
   if (record.may_use_vm_pools()) {
     // A pool that cannot make a page has logged it; the heap still serves the object.
     if (T* object = (record.vm->*T::pool).allocate()) {
@@ -45,6 +44,10 @@ T* krv_pooled_allocate() {
     }
   }
   return new T();
+}
+template <class T>
+T* krv_pooled_allocate() {
+  return krv_pooled_allocate<T>(krv_get_thread_local());
 }
 
 // Gives an emptied object back: deletes a heap object, returns a pooled one to its page (through the
@@ -56,4 +59,13 @@ void krv_pooled_recycle(T* object) noexcept {
     return;
   }
   krv_pool_return<T::pool>(object);
+}
+// The same with the calling thread's record at hand.
+template <class T>
+void krv_pooled_recycle(T* object, const krv_thread_local& record) noexcept {
+  if (object->pool_slot == krv_pool_heap_slot) {
+    delete object;
+  } else if (record.vm != nullptr) {
+    krv_pool_return(record.vm->*T::pool, object, record);
+  }
 }

@@ -166,6 +166,8 @@ void krv_std_json::clear_entries() {
   std::vector<krv_std_json_entry> old;
   old.swap(entries);
   key_index.reset();
+  const krv_thread_local& record = krv_get_thread_local();
+  for (krv_std_json_entry& entry : old) entry.value.release(record);
   old.clear();
   if (entries.empty()) entries.swap(old);
 }

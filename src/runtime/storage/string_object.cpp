@@ -27,16 +27,39 @@ void replace_by_entries(std::string& text, std::string_view key, krv_std_json& e
 }  // namespace
 
 krvptr_strong<krv_std_string> krv_std_string::create(std::string_view text) {
-  krv_std_string* object = krv_pooled_allocate<krv_std_string>();
-  object->text.assign(text);
-  return krvptr_strong<krv_std_string>::from_raw(object);
+  return create(text, krv_get_thread_local());
+}
+
+krvptr_strong<krv_std_string> krv_std_string::create(std::string_view text, const krv_thread_local& record) {
+  krv_std_string* object = krv_pooled_allocate<krv_std_string>(record);
+  // A new or resting string is empty: appending skips assign's checks for overlapping text.
+  object->text.append(text);
+  return krvptr_strong<krv_std_string>::from_raw(object, record);
+}
+
+void krv_std_string::release_value_block(krvptr_ref_block* block, const krv_thread_local& record) noexcept {
+  if (block->immortal() || --block->strong > 0) return;
+  auto* object = static_cast<krv_std_string*>(block->object);
+  if (object == nullptr) {
+    if (block->weak == 0) krvptr_ref_block_free(block, record);
+    return;
+  }
+  block->object = nullptr;
+  block->alive = 0;
+  object->detach_block(record);
+  object->empty_for_reuse();
+  krv_pooled_recycle(object, record);
 }
 
 krvptr_strong<krv_std_string> krv_std_string::clone() const { return create(text); }
 
-void krv_std_string::destroy() {
+void krv_std_string::empty_for_reuse() noexcept {
   text.clear();
   if (text.capacity() > krv_string_kept_capacity) text.shrink_to_fit();
+}
+
+void krv_std_string::destroy() {
+  empty_for_reuse();
   krv_pooled_recycle(this);
 }
 

@@ -21,13 +21,18 @@ inline constexpr size_t krv_string_kept_capacity = 1024;
 // The furthest an index write past the end may pad a text with spaces.
 inline constexpr int64_t krv_string_max_pad_index = 1048576;
 
-class krv_std_string : public krvobject<krv_std_string, CLASS_STRING<"std.string">>, public krv_pooled_class {
+class krv_std_string final : public krvobject<krv_std_string, CLASS_STRING<"std.string">>, public krv_pooled_class {
  public:
   static constexpr auto pool = &krv_vm_state::string_pool;
 
   // A new string holding `text` (pooled when this thread may use the VM's pools); empty when no
   // reference can be handed out.
   static krvptr_strong<krv_std_string> create(std::string_view text = {});
+  // The same with the calling thread's record at hand: object and block come with no further lookup.
+  static krvptr_strong<krv_std_string> create(std::string_view text, const krv_thread_local& record);
+  // Gives up one strong count on a string value's block, as a strong handle's release does; the last
+  // one detaches and destroys the string with no further lookup of the thread's record.
+  static void release_value_block(krvptr_ref_block* block, const krv_thread_local& record) noexcept;
   // A new string with a copy of this text.
   krvptr_strong<krv_std_string> clone() const;
 
@@ -49,6 +54,10 @@ class krv_std_string : public krvobject<krv_std_string, CLASS_STRING<"std.string
   static krvvar_shared constructor_function(krv_vm_context& frame, std::vector<krvvar_shared>& args);
 
   std::string text;
+
+ private:
+  // Empties the text for the object's next use, giving large storage back.
+  void empty_for_reuse() noexcept;
 };
 
 template <>

@@ -59,11 +59,18 @@ struct krvvar {
 
   // A new cell with count 0, type None; from the VM's pool when this thread may use it, else the heap.
   static krvvar* create();
+  // The same with the calling thread's record at hand (makers that look it up once for all their parts).
+  static krvvar* create(const krv_thread_local& record);
   // Frees a cell whose count fell below 1 (null: nothing). A negative count is logged and the cell left
   // untouched. The payload is released first; then the cell goes back to the heap, to its page, or
   // (from a thread without the VM lock) through the pool's return ring.
   static void destroy(krvvar* cell) noexcept;
+  // The same with the calling thread's record at hand (a container dropping all its entries).
+  static void destroy(krvvar* cell, const krv_thread_local& record) noexcept;
   static void report_negative_count() noexcept;
+  // set_type_simple(KRVVAR_NONE) for a string cell, the string and its block given back with the
+  // record destroy looked up (makers.cpp): string cells are what list results hold by the thousand.
+  void release_string(const krv_thread_local& record) noexcept;
 
   // Changes between two simple types in place (payload 0), any other change through set_type.
   krvvar& set_type_simple(uint8_t new_type) {
@@ -205,8 +212,9 @@ static_assert(krv_pool_traits<krvvar>::layout.magic_offset() == 4368);
 
 // Cells are the most frequent allocation: create and destroy are inline down to the pool.
 
-inline krvvar* krvvar::create() {
-  const krv_thread_local& record = krv_get_thread_local();
+inline krvvar* krvvar::create() { return create(krv_get_thread_local()); }
+
+inline krvvar* krvvar::create(const krv_thread_local& record) {
   if (record.may_use_vm_pools()) {
     // A pool that cannot make a page has logged it; the heap still serves the value.
     if (krvvar* cell = record.vm->var_pool.allocate()) {
@@ -219,12 +227,18 @@ inline krvvar* krvvar::create() {
 }
 
 inline void krvvar::destroy(krvvar* cell) noexcept {
+  if (cell != nullptr) destroy(cell, krv_get_thread_local());
+}
+
+inline void krvvar::destroy(krvvar* cell, const krv_thread_local& record) noexcept {
   if (cell == nullptr) return;
   if (cell->refcount < 0) return report_negative_count();
-  cell->set_type_simple(KRVVAR_NONE);
-  if (cell->pool_slot == krv_pool_heap_slot) {
+  if (cell->type == KRVVAR_STRING)
+    cell->release_string(record);
+  else
+    cell->set_type_simple(KRVVAR_NONE);
+  if (cell->pool_slot == krv_pool_heap_slot)
     delete cell;
-    return;
-  }
-  krv_pool_return<&krv_vm_state::var_pool>(cell);
+  else if (record.vm != nullptr)
+    krv_pool_return(record.vm->var_pool, cell, record);
 }

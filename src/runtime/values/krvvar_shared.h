@@ -55,6 +55,11 @@ class krvvar_shared {
 
   // Drops this handle's count (destroying the cell when it falls below 1); the handle ends null.
   void release() noexcept { drop_ref(std::exchange(cell_, nullptr)); }
+  // The same with the calling thread's record at hand, for a caller that releases many handles.
+  void release(const krv_thread_local& record) noexcept {
+    krvvar* cell = std::exchange(cell_, nullptr);
+    if (cell != nullptr && --cell->refcount < 1) [[unlikely]] krvvar::destroy(cell, record);
+  }
 
   krvvar* get() const noexcept { return cell_; }
   krvvar* operator->() const noexcept { return cell_; }
@@ -81,6 +86,8 @@ class krvvar_shared {
   }
   // A string value with a fresh std.string holding a copy of `text` (makers.cpp).
   static krvvar_shared make_string(std::string_view text);
+  // The same with the calling thread's record at hand: cell, string and block with no further lookup.
+  static krvvar_shared make_string(std::string_view text, const krv_thread_local& record);
   // A buffer value with a fresh std.buffer holding a copy of the bytes.
   static krvvar_shared make_buffer(const uint8_t* bytes, size_t size);
   // A container value with a fresh empty std.json.
@@ -92,8 +99,9 @@ class krvvar_shared {
  private:
   // create gives count 0 (a resting pool entry or a fresh heap cell), so the count is written, not
   // incremented: no read of what the cell's last release stored.
-  static krvvar_shared adopt_new() {
-    krvvar* cell = krvvar::create();
+  static krvvar_shared adopt_new() { return adopt_new(krv_get_thread_local()); }
+  static krvvar_shared adopt_new(const krv_thread_local& record) {
+    krvvar* cell = krvvar::create(record);
     cell->refcount = 1;
     return adopt(cell);
   }

@@ -5,13 +5,24 @@
 #include "runtime/values/krvvar_shared.h"
 #include "runtime/values/value_records.h"
 
+krvvar_shared krvvar_shared::make_string(std::string_view text) { return make_string(text, krv_get_thread_local()); }
+
 // The cell is fresh (None, no payload), so it takes the new object's block directly: set_type would only
 // release nothing and make an empty string to be overwritten.
-krvvar_shared krvvar_shared::make_string(std::string_view text) {
-  krvvar_shared handle = adopt_new();
-  handle->payload.block = krv_std_string::create(text).take_block();
+krvvar_shared krvvar_shared::make_string(std::string_view text, const krv_thread_local& record) {
+  krvvar_shared handle = adopt_new(record);
+  handle->payload.block = krv_std_string::create(text, record).take_block();
   handle->type = KRVVAR_STRING;
   return handle;
+}
+
+// What set_type's release does for a string payload: the cell reads None with payload 0 first.
+void krvvar::release_string(const krv_thread_local& record) noexcept {
+  krvptr_ref_block* block = payload.block;
+  type = KRVVAR_NONE;
+  by_value = 0;
+  payload.bits = 0;
+  krv_std_string::release_value_block(block, record);
 }
 
 krvvar_shared krvvar_shared::make_buffer(const uint8_t* bytes, size_t size) {
