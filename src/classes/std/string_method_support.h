@@ -41,8 +41,11 @@ inline krvvar_shared krv_bool_result(bool value) { return krvvar_shared::make_in
 // thread that made it, so the thread's record is looked up once for all its parts.
 class krv_string_list_result {
  public:
-  krv_string_list_result()
-      : record_(krv_get_thread_local()), value_(krvvar_shared::make_json()), list_(*value_->object_ptr<krv_std_json>()) {}
+  // `expected_parts`: how many parts will come, when known (the entries are reserved for them).
+  explicit krv_string_list_result(size_t expected_parts = 0)
+      : record_(krv_get_thread_local()), value_(krvvar_shared::make_json()), list_(*value_->object_ptr<krv_std_json>()) {
+    list_.entries.reserve(expected_parts);
+  }
   void append(std::string_view part) { list_.entries.emplace_back(krvvar_shared::make_string(part, record_)); }
   krvvar_shared take() { return std::move(value_); }
 

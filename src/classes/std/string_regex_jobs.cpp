@@ -25,6 +25,15 @@ void log_failed_while_matching(const char* method, const std::regex_error& failu
                "' failed while matching (", name_of(failure), ")");
 }
 
+// The script list of `parts`, its entries reserved at once: growing them while making thousands of
+// values costs more than the values (on a worker each growth also sends the allocator's small chunks
+// down its slow path).
+krvvar_shared list_of(const std::vector<std::string_view>& parts) {
+  krv_string_list_result list(parts.size());
+  for (std::string_view part : parts) list.append(part);
+  return list.take();
+}
+
 }  // namespace
 
 bool krv_regex_full_match(const std::string& text, const std::regex& pattern) {
@@ -37,15 +46,15 @@ std::ptrdiff_t krv_regex_first_match(const std::string& text, const std::regex& 
   return match.position(0);
 }
 
-void krv_regex_collect_matches(const std::string& text, const std::regex& pattern, krv_string_list_result& out) {
+void krv_regex_collect_matches(const std::string& text, const std::regex& pattern, std::vector<std::string_view>& out) {
   for (std::regex_iterator<text_iterator> match(text.begin(), text.end(), pattern), end; match != end; ++match)
-    out.append(covered(text, (*match)[0]));
+    out.push_back(covered(text, (*match)[0]));
 }
 
-void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern, krv_string_list_result& out) {
+void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern, std::vector<std::string_view>& out) {
   for (std::regex_token_iterator<text_iterator> piece(text.begin(), text.end(), pattern, -1), end; piece != end;
        ++piece)
-    out.append(covered(text, *piece));
+    out.push_back(covered(text, *piece));
 }
 
 std::string krv_regex_replace_all(const std::string& text, const std::regex& pattern, const std::string& format) {
@@ -72,13 +81,13 @@ krvvar_shared krv_regex_search_job(const krv_regex_job& job, krv_regex_search_st
 }
 
 krvvar_shared krv_regex_findall_job(const krv_regex_job& job, krv_regex_collect_step step) {
-  krv_string_list_result matches;
+  std::vector<std::string_view> matches;
   try {
     step(job.text, *job.pattern, matches);
   } catch (const std::regex_error& failure) {
     log_failed_while_matching("regex_findall", failure);
   }
-  return matches.take();
+  return list_of(matches);
 }
 
 krvvar_shared krv_regex_replace_job(const krv_regex_job& job, krv_regex_replace_step step) {
@@ -91,13 +100,13 @@ krvvar_shared krv_regex_replace_job(const krv_regex_job& job, krv_regex_replace_
 }
 
 krvvar_shared krv_regex_split_job(const krv_regex_job& job, krv_regex_collect_step step) {
-  krv_string_list_result pieces;
+  std::vector<std::string_view> pieces;
   try {
     step(job.text, *job.pattern, pieces);
   } catch (const std::regex_error& failure) {
     log_failed_while_matching("regex_split", failure);
   }
-  return pieces.take();
+  return list_of(pieces);
 }
 
 krvvar_shared krv_regex_escape_job(const std::string& text) {

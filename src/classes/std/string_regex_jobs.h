@@ -13,6 +13,8 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "classes/std/string_method_support.h"
 
@@ -22,12 +24,13 @@ struct krv_regex_job {
   std::shared_ptr<const std::regex> pattern;
 };
 
-// The library operations, one per job shape. The collecting ones append to `out` as they go, so that
-// what was found before a failure is kept.
+// The library operations, one per job shape. The collecting ones append spans of `text` to `out` as
+// they go, so that what was found before a failure is kept; the job makes the script list once all are
+// found, with its size known.
 using krv_regex_match_step = bool (*)(const std::string& text, const std::regex& pattern);
 using krv_regex_search_step = std::ptrdiff_t (*)(const std::string& text, const std::regex& pattern);
 using krv_regex_collect_step = void (*)(const std::string& text, const std::regex& pattern,
-                                        krv_string_list_result& out);
+                                        std::vector<std::string_view>& out);
 using krv_regex_replace_step = std::string (*)(const std::string& text, const std::regex& pattern,
                                                const std::string& format);
 
@@ -36,9 +39,9 @@ bool krv_regex_full_match(const std::string& text, const std::regex& pattern);
 // Where the first match begins; -1 when there is none.
 std::ptrdiff_t krv_regex_first_match(const std::string& text, const std::regex& pattern);
 // Every match in order, empty ones included (the match iterator's rules).
-void krv_regex_collect_matches(const std::string& text, const std::regex& pattern, krv_string_list_result& out);
+void krv_regex_collect_matches(const std::string& text, const std::regex& pattern, std::vector<std::string_view>& out);
 // The pieces between matches (token iterator, submatch -1).
-void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern, krv_string_list_result& out);
+void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern, std::vector<std::string_view>& out);
 // Every match replaced by `format` under the ECMAScript format rules ($&, $n, $`, $', $$).
 std::string krv_regex_replace_all(const std::string& text, const std::regex& pattern, const std::string& format);
 

@@ -181,8 +181,8 @@ TEST_F(StringRegex, JobResults) {
 TEST_F(StringRegex, FailuresWhileMatchingLogAndKeepWhatWasFound) {
   const std::string what = std::regex_error(std::regex_constants::error_complexity).what();
   const krv_regex_job job{"a1b2", "x", compiled("[0-9]")};
-  const auto collect_one_then_fail = [](const std::string&, const std::regex&, krv_string_list_result& out) {
-    out.append("found");
+  const auto collect_one_then_fail = [](const std::string&, const std::regex&, std::vector<std::string_view>& out) {
+    out.push_back("found");
     give_up();
   };
   const auto failing_replace = [](const std::string&, const std::regex&, const std::string&) -> std::string {
