@@ -239,8 +239,10 @@ const uint8_t* run_integer_sites(krv_vm_context& frame, const krv_program_block&
       set_int(task, accumulator, value);
       way = value != 0;
     }
+    // A release that ran code and failed stops the run at the form's end, as its own dispatch would.
+    if (frame.status != 0) return block.code_begin + site->offset + site->length;
     ip = block.code_begin + site->next[way];
-    if (frame.status != 0 || site->next_site[way] == 0) break;
+    if (site->next_site[way] == 0) break;
     site = &sites[site->next_site[way] - 1];
   }
   if (deferred != nullptr && accumulator.get() != deferred->get()) load(task, accumulator, *deferred);
