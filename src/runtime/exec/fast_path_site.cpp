@@ -2,17 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <utility>
 
-namespace {
+#include "runtime/exec/vm_ops.h"
 
-template <class T>
-T field(const uint8_t* at) {
-  T value;
-  std::memcpy(&value, at, sizeof value);
-  return value;
-}
+using krv_vm::operand;
+
+namespace {
 
 bool is_operator(uint8_t kind) { return kind >= KRV_STEP_ADD && kind <= KRV_STEP_NEGATE; }
 bool is_slot(uint8_t kind) {
@@ -114,9 +110,9 @@ bool decode_integer(const uint8_t* header, uint32_t count, krv_fast_path_site& s
   const uint8_t target = header[fields::target_kind];
   if (target != 0 && target != 1 + KRV_STEP_LOCAL) return false;
   site.to_local = target != 0;
-  site.target_index = field<uint32_t>(header + fields::target_index);
+  site.target_index = operand<uint32_t>(header + fields::target_index);
   uint64_t need = site.to_local ? uint64_t{site.target_index} + 1 : 0;
-  const uint16_t constant_floats = field<uint16_t>(header + fields::float_mask);
+  const uint16_t constant_floats = operand<uint16_t>(header + fields::float_mask);
   const auto add = [&site](uint8_t code, uint32_t dest, const operand_ref& left, const operand_ref& right) {
     site.ops[site.op_count++] = {handlers[code - KRV_STEP_ADD][left.kind][right.kind], left.constant, right.constant,
                                  left.index, right.index, dest, 0};
@@ -126,13 +122,13 @@ bool decode_integer(const uint8_t* header, uint32_t count, krv_fast_path_site& s
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* step = header + fields::steps + i * fields::step_size;
     const uint8_t kind = step[0];
-    const uint32_t index = field<uint32_t>(step + 4);
+    const uint32_t index = operand<uint32_t>(step + 4);
     if (kind == KRV_STEP_LOCAL) {
       stack[height++] = {KRV_OPERAND_LOCAL, index, 0};
       need = std::max(need, uint64_t{index} + 1);
     } else if (kind == KRV_STEP_CONSTANT) {
       if ((constant_floats >> index) & 1u) return false;
-      stack[height++] = {KRV_OPERAND_CONSTANT, 0, field<int64_t>(header + fields::constants + index * 8)};
+      stack[height++] = {KRV_OPERAND_CONSTANT, 0, operand<int64_t>(header + fields::constants + index * 8)};
     } else if (kind == KRV_STEP_NEGATE) {
       add(kind, height - 1, stack[height - 1], stack[height - 1]);
       stack[height - 1] = {KRV_OPERAND_TEMPORARY, height - 1, 0};
@@ -145,14 +141,14 @@ bool decode_integer(const uint8_t* header, uint32_t count, krv_fast_path_site& s
     }
   }
   if (stack[0].kind != KRV_OPERAND_TEMPORARY) add(move_code, 0, stack[0], stack[0]);
-  site.local_need = static_cast<uint32_t>(need);
+  site.local_need = need;
   return true;
 }
 
 // The target of the jump (55 or 56) that lies whole at `offset` when the target lies within the code
 // (its end included); else `offset`, for the jump's handler to refuse.
 uint32_t past_jump(const uint8_t* code, uint32_t code_size, uint32_t offset) {
-  const int64_t target = int64_t{offset} + field<int32_t>(code + offset + 4);
+  const int64_t target = int64_t{offset} + operand<int32_t>(code + offset + 4);
   return target >= 0 && target <= int64_t{code_size} ? static_cast<uint32_t>(target) : offset;
 }
 
@@ -167,10 +163,10 @@ krv_fast_path_site krv_decode_fast_path_site(const uint8_t* code, uint32_t code_
   krv_fast_path_site site{};
   site.offset = offset;
   const uint8_t* header = code + offset;
-  const uint32_t length = field<uint32_t>(header + 4);
+  const uint32_t length = operand<uint32_t>(header + 4);
   if (length < krv_fast_path_span || length > code_size - offset) return site;
   site.length = length;
-  const int16_t count = field<int16_t>(header + fields::step_count);
+  const int16_t count = operand<int16_t>(header + fields::step_count);
   if (count <= 0 || static_cast<uint32_t>(count) > fields::max_steps) return site;
   // The stack depth after each step, as the step evaluator would find it.
   uint32_t height = 0;
@@ -179,7 +175,7 @@ krv_fast_path_site krv_decode_fast_path_site(const uint8_t* code, uint32_t code_
     const uint8_t* step = header + fields::steps + i * fields::step_size;
     const uint8_t kind = step[0];
     if (kind == KRV_STEP_CONSTANT) {
-      if (field<uint32_t>(step + 4) >= fields::max_constants) return site;
+      if (operand<uint32_t>(step + 4) >= fields::max_constants) return site;
       ++height;
     } else if (is_slot(kind)) {
       only_locals = only_locals && kind == KRV_STEP_LOCAL;

@@ -99,7 +99,7 @@ struct krv_fast_path_site {
   uint8_t to_local = 0;          // integer form: 1 when the result goes to local `target_index`, 0 to A
   uint8_t op_count = 0;
   uint32_t target_index = 0;
-  uint32_t local_need = 0;       // 1 + the highest local read or written
+  uint64_t local_need = 0;       // 1 + the highest local read or written (up to 2^32)
   // Integer form: where the code continues after the form, [0] when the result is 0 and [1] otherwise
   // (the same for a target local), and 1 + the index of the integer site that starts there, or 0.
   uint32_t next[2] = {};

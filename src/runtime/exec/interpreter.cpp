@@ -229,8 +229,10 @@ const uint8_t* run_integer_sites(krv_vm_context& frame, const krv_program_block&
     frame.ip = ip;
     uint32_t way = 1;
     if (site->to_local != 0) {
+      // A deferred target already means A's cell was scratch, and nothing has touched it since.
+      const bool scratch = deferred != nullptr || accumulator_is_scratch(accumulator);
       deferred = &locals[site->target_index];
-      if (!accumulator_is_scratch(accumulator)) {
+      if (!scratch) {
         if (accumulator.get() != deferred->get()) load(task, accumulator, *deferred);
         deferred = nullptr;
       }

@@ -131,6 +131,7 @@ TEST_F(FastPath, HeadersOutsideTheirBoundsFallBack) {
       {"an unknown step kind", 36, 21, 1, KRV_FAST_SITE_REFUSED},
       {"a form longer than the code", 4, 4000, 4, KRV_FAST_SITE_REFUSED},
       {"a slot index outside the locals", 24, 3, 4, KRV_FAST_SITE_INTEGER},
+      {"the largest slot index", 24, 0xFFFFFFFF, 4, KRV_FAST_SITE_INTEGER},
       {"a target local outside the locals", 8, 1 | uint64_t{3} << 32, 8, KRV_FAST_SITE_INTEGER},
       {"a slot-reference entry outside its table", 20, 20, 1, KRV_FAST_SITE_STEPS},
   };
