@@ -92,7 +92,8 @@ constexpr handler_row handlers_of(std::index_sequence<Pairs...>) {
 }
 template <size_t... Codes>
 constexpr std::array<handler_row, operation_codes> all_handlers(std::index_sequence<Codes...>) {
-  return {handlers_of<static_cast<uint8_t>(KRV_STEP_ADD + Codes)>(std::make_index_sequence<operand_kinds * operand_kinds>())...};
+  constexpr auto pairs = std::make_index_sequence<operand_kinds * operand_kinds>();
+  return {handlers_of<static_cast<uint8_t>(KRV_STEP_ADD + Codes)>(pairs)...};
 }
 constexpr std::array<handler_row, operation_codes> handlers = all_handlers(std::make_index_sequence<operation_codes>());
 

@@ -214,8 +214,9 @@ int64_t accumulator_int(krv_task& task) {
 // would: A ends as the last target written, or holding the last result for A. Taking a target into A
 // is deferred while A's own cell is scratch: a later result for A is then written into that cell in
 // place, and taking the target at the end releases nothing that could run code.
-[[gnu::noinline]] const uint8_t* run_integer_sites(krv_vm_context& frame, const krv_program_block& block, const uint8_t* ip,
-                                 size_t local_limit) {
+// Kept out of the interpreter loop's function, whose other handlers it would otherwise crowd.
+[[gnu::noinline]] const uint8_t* run_integer_sites(krv_vm_context& frame, const krv_program_block& block,
+                                                   const uint8_t* ip, size_t local_limit) {
   const krv_fast_path_site* site = block.fast_path_site_at(ip);
   if (site == nullptr || site->form != KRV_FAST_SITE_INTEGER) return ip;
   krv_task& task = *frame.task;

@@ -57,8 +57,8 @@ void krv_program_block::set_code(std::vector<uint8_t> bytes) {
     krv_fast_path_site_continuations(code_begin, size, site);
     for (int way = 0; way < 2; ++way) {
       const krv_fast_path_site* next = site.next[way] < size ? fast_path_site_at(code_begin + site.next[way]) : nullptr;
-      site.next_site[way] =
-          next != nullptr && next->form == KRV_FAST_SITE_INTEGER ? static_cast<uint32_t>(next - fast_path_sites.data()) + 1 : 0;
+      const bool linked = next != nullptr && next->form == KRV_FAST_SITE_INTEGER;
+      site.next_site[way] = linked ? static_cast<uint32_t>(next - fast_path_sites.data()) + 1 : 0;
     }
   }
 }

@@ -158,8 +158,8 @@ TEST_F(FastPath, HeadersOutsideTheirBoundsFallBack) {
 // x = 2 (local 0), s = "text" (local 1), y = 5 (local 2), then `code`; A holds y's cell before it.
 std::string sites_program(const std::string& code) {
   return "block B0 4 locals 3\n  const string \"text\"\n  load_local 0\n  push_none\n  load_int 2\n  assign\n"
-         "  load_local 1\n  push_none\n  load_const 0\n  assign\n  load_local 2\n  push_none\n  load_int 5\n  assign\n" +
-         code + "end\n";
+         "  load_local 1\n  push_none\n  load_const 0\n  assign\n"
+         "  load_local 2\n  push_none\n  load_int 5\n  assign\n" + code + "end\n";
 }
 // while x < limit: y = y + x; x = x + 1 (each generic part gives 999, which would end the loop early).
 std::string sites_loop(int limit) {
@@ -171,7 +171,9 @@ std::string sites_loop(int limit) {
 }
 
 TEST_F(FastPath, RunsOfSitesLeaveWhatTheirInstructionsLeave) {
-  const std::string x_plus_1 = "  numeric_fast_path x_end 1 0 0 step 0 0 0 step 3 0 0 step 4 0 0 int 1\n  load_int 999\nx_end:\n";
+  const std::string x_plus_1 =
+      "  numeric_fast_path x_end 1 0 0 step 0 0 0 step 3 0 0 step 4 0 0 int 1\n  load_int 999\nx_end:\n";
+  const std::string y_plus_x = "  numeric_fast_path y_end 1 0 2 step 0 0 2 step 0 0 0 step 4 0 0\n  load_int 999\ny_end:\n";
   struct run_case {
     const char* what;
     std::string code;
@@ -181,14 +183,14 @@ TEST_F(FastPath, RunsOfSitesLeaveWhatTheirInstructionsLeave) {
   const run_case cases[] = {
       {"a loop of sites, A keeping the failed test", sites_loop(10), 10, 5 + 44, 0, -1},
       {"two targets in a row, A a scratch cell before: A takes the last",
-       "  load_int 1\n" + x_plus_1 + "  numeric_fast_path y_end 1 0 2 step 0 0 2 step 0 0 0 step 4 0 0\n  load_int 999\ny_end:\n", 3, 8, 8, 2},
+       "  load_int 1\n" + x_plus_1 + y_plus_x, 3, 8, 8, 2},
       {"a target and a jump over generic code, A holding y before: A takes the target",
        "  numeric_fast_path x_end 1 0 0 step 0 0 0 step 0 0 2 step 4 0 0\n  load_int 999\nx_end:\n  jump out\n"
        "  load_int 999\nout:\n",
        7, 5, 7, 0},
       {"a run stopped by a site that does not apply",
-       x_plus_1 + "  numeric_fast_path s_end 0 0 0 step 0 0 1 step 3 0 0 step 4 0 0 int 1\n  load_int 999\ns_end:\n", 3, 5, 999,
-       -1},
+       x_plus_1 + "  numeric_fast_path s_end 0 0 0 step 0 0 1 step 3 0 0 step 4 0 0 int 1\n  load_int 999\ns_end:\n",
+       3, 5, 999, -1},
   };
   for (const run_case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -199,7 +201,8 @@ TEST_F(FastPath, RunsOfSitesLeaveWhatTheirInstructionsLeave) {
     EXPECT_EQ(frame.locals[2]->payload.int_value, c.y);
     ASSERT_EQ(result().type, KRVVAR_INT);
     EXPECT_EQ(result().payload.int_value, c.accumulator);
-    for (int local = 0; local < 3; ++local) EXPECT_EQ(&result() == frame.locals[local].get(), local == c.accumulator_local);
+    for (int local = 0; local < 3; ++local)
+      EXPECT_EQ(&result() == frame.locals[local].get(), local == c.accumulator_local) << "local " << local;
   }
   // A hundred times the iterations leave as many cells alive: the loop creates none.
   run(sites_program(sites_loop(10)));
