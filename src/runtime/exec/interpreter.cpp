@@ -7,6 +7,7 @@
 // follows them whenever their fast form does not apply.
 #include "runtime/exec/interpreter.h"
 
+#include "runtime/exec/fast_path_site.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
 #include "runtime/exec/raise.h"
@@ -197,6 +198,58 @@ int64_t accumulator_int(krv_task& task) {
   pop(frame, popped);
   recycle(*frame.task, popped);
   return true;
+}
+
+// True when the accumulator's cell is one its next result may be written into in place and whose
+// release runs nothing: held only by A, and a simple value.
+[[gnu::always_inline]] inline bool accumulator_is_scratch(const krvvar_shared& accumulator) {
+  const krvvar* cell = accumulator.get();
+  return cell != nullptr && cell->refcount == 1 && krvvar_is_simple(cell->type);
+}
+
+// Runs the integer fast-path site at `ip` and those the code leads to straight after it (its
+// continuations, past a `jump` or a test's `jump_false`), for as long as each applies: a loop made of
+// such sites runs without a dispatch per instruction. Returns where it stopped (`ip` itself when the
+// first site does not apply), having left everything as running the same instructions one by one
+// would: A ends as the last target written, or holding the last result for A. Taking a target into A
+// is deferred while A's own cell is scratch: a later result for A is then written into that cell in
+// place, and taking the target at the end releases nothing that could run code.
+// Kept out of the interpreter loop's function, whose other handlers it would otherwise crowd.
+[[gnu::noinline]] const uint8_t* run_integer_sites(krv_vm_context& frame, const krv_program_block& block,
+                                                   const uint8_t* ip, size_t local_limit) {
+  const krv_fast_path_site* site = block.fast_path_site_at(ip);
+  if (site == nullptr || site->form != KRV_FAST_SITE_INTEGER) return ip;
+  krv_task& task = *frame.task;
+  krvvar_shared& accumulator = task.value_stack.back();
+  const krvvar_shared* const locals = frame.locals.data();
+  const krv_fast_path_site* const sites = block.fast_path_sites.data();
+  const krvvar_shared* deferred = nullptr;  // the target A takes when the run stops
+  while (site->local_need <= local_limit) {
+    int64_t value;
+    if (!krv_run_integer_site(*site, locals, value)) break;
+    frame.ip = ip;
+    uint32_t way = 1;
+    if (site->to_local != 0) {
+      // A deferred target already means A's cell was scratch, and nothing has touched it since.
+      const bool scratch = deferred != nullptr || accumulator_is_scratch(accumulator);
+      deferred = &locals[site->target_index];
+      if (!scratch) {
+        if (accumulator.get() != deferred->get()) load(task, accumulator, *deferred);
+        deferred = nullptr;
+      }
+    } else {
+      deferred = nullptr;
+      set_int(task, accumulator, value);
+      way = value != 0;
+    }
+    // A release that ran code and failed stops the run at the form's end, as its own dispatch would.
+    if (frame.status != 0) return block.code_begin + site->offset + site->length;
+    ip = block.code_begin + site->next[way];
+    if (site->next_site[way] == 0) break;
+    site = &sites[site->next_site[way] - 1];
+  }
+  if (deferred != nullptr && accumulator.get() != deferred->get()) load(task, accumulator, *deferred);
+  return ip;
 }
 
 // The end of a fast form (72, 73) whose length lies within the code past its header; else null.
@@ -633,7 +686,15 @@ dispatch_quiet:
     }
     op_numeric_fast_path: {
       frame.ip = ip;
-      const uint8_t* after = whole_form_end(block, ip);
+      if (const uint8_t* stopped = run_integer_sites(frame, block, ip, local_limit); stopped != ip) {
+        ip = stopped;
+        KRV_STAY();
+      }
+      // The header's site, checked when the code was installed: the generic code at once when it never
+      // applies; else the steps decide.
+      const krv_fast_path_site* site = block.fast_path_site_at(ip);
+      if (site != nullptr && site->form == KRV_FAST_SITE_REFUSED) KRV_NEXT();
+      const uint8_t* after = site != nullptr ? ip + site->length : whole_form_end(block, ip);
       krv_fast_number number{};
       // Not applicable (or a form whose length leaves the code): the generic code after the header.
       if (after == nullptr || !vm_numeric_fast_path(frame, local_limit, ip, number)) KRV_NEXT();

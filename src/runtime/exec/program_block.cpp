@@ -1,5 +1,7 @@
 #include "runtime/exec/program_block.h"
 
+#include "runtime/exec/script_opcodes.h"
+
 namespace {
 
 // Moves the block's children and body onto `pending`.
@@ -33,4 +35,30 @@ void krv_program_block::set_code(std::vector<uint8_t> bytes) {
   code = std::move(bytes);
   code_begin = code.data();
   code_end = code.data() + code.size();
+  fast_path_sites.clear();
+  fast_path_site_by_span.clear();
+  // A walk from the start stops at the first invalid opcode or an instruction that leaves the code.
+  const uint32_t size = code_size();
+  for (uint32_t offset = 0; offset < size;) {
+    const uint8_t opcode = code_begin[offset];
+    const uint32_t length = krv_script_op_sizes[opcode];
+    if (length == 0 || length > size - offset) break;
+    if (opcode == KRV_OP_NUMERIC_FAST_PATH) {
+      if (fast_path_site_by_span.empty()) fast_path_site_by_span.resize(size / krv_fast_path_span + 1);
+      fast_path_sites.push_back(krv_decode_fast_path_site(code_begin, size, offset));
+      fast_path_site_by_span[offset / krv_fast_path_span] = static_cast<uint32_t>(fast_path_sites.size());
+    }
+    offset += length;
+  }
+  // Each integer site learns which integer site the code reaches next, so that a run goes from one to
+  // the next without a dispatch.
+  for (krv_fast_path_site& site : fast_path_sites) {
+    if (site.form != KRV_FAST_SITE_INTEGER) continue;
+    krv_fast_path_site_continuations(code_begin, size, site);
+    for (int way = 0; way < 2; ++way) {
+      const krv_fast_path_site* next = site.next[way] < size ? fast_path_site_at(code_begin + site.next[way]) : nullptr;
+      const bool linked = next != nullptr && next->form == KRV_FAST_SITE_INTEGER;
+      site.next_site[way] = linked ? static_cast<uint32_t>(next - fast_path_sites.data()) + 1 : 0;
+    }
+  }
 }

@@ -7,7 +7,8 @@
 //
 // Invariants: code_begin <= code_end, both inside `code` (or both null for an empty block);
 // local_flags.size() == local_count; the default-value block of parameter p is child
-// p - first_default; member-cache and slot-reference entries are addressed by instruction operands.
+// p - first_default; member-cache and slot-reference entries are addressed by instruction operands;
+// fast_path_sites are in code order and match the code installed last.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -15,6 +16,7 @@
 
 #include "runtime/exec/symbol_table.h"
 #include "runtime/exec/compiled_record.h"
+#include "runtime/exec/fast_path_site.h"
 #include "runtime/memory/handles.h"
 #include "runtime/values/krvvar_shared.h"
 
@@ -85,6 +87,15 @@ class krv_program_block : public krv_compiled_record<krv_program_block> {
     return ip - code_begin;
   }
   uint32_t code_size() const noexcept { return static_cast<uint32_t>(code_end - code_begin); }
+  // The site of the numeric fast-path header at `ip`, or null when the walk from the code's start did
+  // not meet a header there (one reached only by a jump into another instruction).
+  const krv_fast_path_site* fast_path_site_at(const uint8_t* ip) const noexcept {
+    const uint32_t offset = static_cast<uint32_t>(ip - code_begin);
+    const uint32_t span = offset / krv_fast_path_span;
+    if (span >= fast_path_site_by_span.size() || fast_path_site_by_span[span] == 0) return nullptr;
+    const krv_fast_path_site& site = fast_path_sites[fast_path_site_by_span[span] - 1];
+    return site.offset == offset ? &site : nullptr;
+  }
 
   krvptr_strong<krv_program_block> body;           // entered by opcode 50
   krv_program* program = nullptr;                   // owner; holds the string table
@@ -107,11 +118,17 @@ class krv_program_block : public krv_compiled_record<krv_program_block> {
   uint8_t method_flags = 0;      // krv_block_method | krv_block_bound_method
   std::vector<krv_member_cache_entry> member_cache;
   std::vector<krv_slot_ref_entry> slot_refs;
+  // One per numeric fast-path header met walking the code from its start, made by set_code.
+  std::vector<krv_fast_path_site> fast_path_sites;
+  // Entry k: 1 + the index of the site whose header starts in code bytes [k, k + 1) * krv_fast_path_span,
+  // 0 for none; empty when the block has no site.
+  std::vector<uint32_t> fast_path_site_by_span;
   // Code offset -> source position, read by the error and warning reports.
   std::map<uint32_t, krvptr_weak<krv_source_position>> positions;
   krvptr_weak<krv_global_scope> global_scope;       // the global scope the block's routines run in
   std::vector<uint8_t> code;                        // the instruction stream code_begin points into
 
-  // Installs `bytes` as the instruction stream and points code_begin / code_end at it.
+  // Installs `bytes` as the instruction stream, points code_begin / code_end at it and checks its
+  // numeric fast-path headers into sites.
   void set_code(std::vector<uint8_t> bytes);
 };

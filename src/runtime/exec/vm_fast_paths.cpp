@@ -7,6 +7,7 @@
 #include "runtime/exec/arg_sink.h"
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/class_instance.h"
+#include "runtime/exec/fast_path_site.h"
 #include "runtime/exec/function_lambda.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
@@ -20,30 +21,6 @@
 using krv_vm::operand;
 
 namespace {
-
-enum fast_step : uint8_t {
-  STEP_LOCAL = 0,
-  STEP_FRAME_LOCAL = 1,
-  STEP_GLOBAL = 2,
-  STEP_CONSTANT = 3,
-  STEP_ADD = 4,
-  STEP_SUB = 5,
-  STEP_MUL = 6,
-  STEP_DIV = 7,
-  STEP_MOD = 8,
-  STEP_AND = 9,
-  STEP_OR = 10,
-  STEP_XOR = 11,
-  STEP_EQ = 12,
-  STEP_NE = 13,
-  STEP_LT = 14,
-  STEP_LE = 15,
-  STEP_GT = 16,
-  STEP_GE = 17,
-  STEP_NEGATE = 18,
-  STEP_CAPTURED = 19,
-  STEP_MEMBER = 20,
-};
 
 // Slot-reference entries built on other entries: a chain longer than this does not apply.
 constexpr int max_member_chain = 16;
@@ -84,15 +61,15 @@ krvvar_shared* member_slot(krv_vm_context& frame, uint32_t index, int chain) {
 
 krvvar_shared* resolve(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint32_t index, int chain) {
   switch (kind) {
-    case STEP_LOCAL: return frame_local(&frame, index);
-    case STEP_FRAME_LOCAL: return frame_local(frame_below_top(*frame.task, depth), index);
-    case STEP_GLOBAL: return frame_local(vm_global_frame(frame.scope), index);
-    case STEP_CAPTURED: {
+    case KRV_STEP_LOCAL: return frame_local(&frame, index);
+    case KRV_STEP_FRAME_LOCAL: return frame_local(frame_below_top(*frame.task, depth), index);
+    case KRV_STEP_GLOBAL: return frame_local(vm_global_frame(frame.scope), index);
+    case KRV_STEP_CAPTURED: {
       auto* captured = dynamic_cast<krvvar_ptr_function_lambda*>(frame.captured_context.get());
       if (captured == nullptr || index >= captured->size() || !(*captured)[index]) return nullptr;
       return &(*captured)[index];
     }
-    case STEP_MEMBER: return member_slot(frame, index, chain);
+    case KRV_STEP_MEMBER: return member_slot(frame, index, chain);
     default: return nullptr;
   }
 }
@@ -183,66 +160,66 @@ bool evaluate(krv_vm_context& frame, size_t local_limit, const uint8_t* header, 
     const uint32_t index = operand<uint32_t>(step + 4);
     bool done;
     switch (kind) {
-      case STEP_LOCAL:
+      case KRV_STEP_LOCAL:
         done = index < local_limit && locals[index] && numbers.push_cell(*locals[index]);
         break;
-      case STEP_CONSTANT:
+      case KRV_STEP_CONSTANT:
         done = index < fields::max_constants;
         if (done) numbers.push(operand<uint64_t>(header + fields::constants + index * 8), (constant_floats >> index) & 1u);
         break;
-      case STEP_FRAME_LOCAL:
-      case STEP_GLOBAL:
-      case STEP_CAPTURED:
-      case STEP_MEMBER: {
+      case KRV_STEP_FRAME_LOCAL:
+      case KRV_STEP_GLOBAL:
+      case KRV_STEP_CAPTURED:
+      case KRV_STEP_MEMBER: {
         const krvvar_shared* slot = resolve(frame, kind, step[1], index, 0);
         done = slot != nullptr && numbers.push_cell(**slot);
         break;
       }
-      case STEP_ADD:
+      case KRV_STEP_ADD:
         done = binary(numbers, [](uint64_t l, uint64_t r) { return l + r; }, [](double l, double r) { return l + r; });
         break;
-      case STEP_SUB:
+      case KRV_STEP_SUB:
         done = binary(numbers, [](uint64_t l, uint64_t r) { return l - r; }, [](double l, double r) { return l - r; });
         break;
-      case STEP_MUL:
+      case KRV_STEP_MUL:
         done = binary(numbers, [](uint64_t l, uint64_t r) { return l * r; }, [](double l, double r) { return l * r; });
         break;
-      case STEP_DIV:
+      case KRV_STEP_DIV:
         done = numbers.height >= 2 && !numbers.divisor_refused() &&
                binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) / as_signed(r); },
                       [](double l, double r) { return l / r; });
         break;
-      case STEP_MOD:
+      case KRV_STEP_MOD:
         done = numbers.height >= 2 && !numbers.divisor_refused() &&
                binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) % as_signed(r); },
                       [](double l, double r) { return std::fmod(l, r); });
         break;
-      case STEP_AND: done = binary(numbers, [](uint64_t l, uint64_t r) { return l & r; }, integers_only{}); break;
-      case STEP_OR: done = binary(numbers, [](uint64_t l, uint64_t r) { return l | r; }, integers_only{}); break;
-      case STEP_XOR: done = binary(numbers, [](uint64_t l, uint64_t r) { return l ^ r; }, integers_only{}); break;
-      case STEP_EQ:
+      case KRV_STEP_AND: done = binary(numbers, [](uint64_t l, uint64_t r) { return l & r; }, integers_only{}); break;
+      case KRV_STEP_OR: done = binary(numbers, [](uint64_t l, uint64_t r) { return l | r; }, integers_only{}); break;
+      case KRV_STEP_XOR: done = binary(numbers, [](uint64_t l, uint64_t r) { return l ^ r; }, integers_only{}); break;
+      case KRV_STEP_EQ:
         done = binary(numbers, [](uint64_t l, uint64_t r) { return l == r; }, [](double l, double r) { return l == r; });
         break;
-      case STEP_NE:
+      case KRV_STEP_NE:
         done = binary(numbers, [](uint64_t l, uint64_t r) { return l != r; }, [](double l, double r) { return l != r; });
         break;
-      case STEP_LT:
+      case KRV_STEP_LT:
         done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) < as_signed(r); },
                       [](double l, double r) { return l < r; });
         break;
-      case STEP_LE:
+      case KRV_STEP_LE:
         done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) <= as_signed(r); },
                       [](double l, double r) { return l <= r; });
         break;
-      case STEP_GT:
+      case KRV_STEP_GT:
         done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) > as_signed(r); },
                       [](double l, double r) { return l > r; });
         break;
-      case STEP_GE:
+      case KRV_STEP_GE:
         done = binary(numbers, [](uint64_t l, uint64_t r) { return as_signed(l) >= as_signed(r); },
                       [](double l, double r) { return l >= r; });
         break;
-      case STEP_NEGATE: {
+      case KRV_STEP_NEGATE: {
         done = numbers.height != 0;
         if (!done) break;
         const uint32_t top = numbers.height - 1;
@@ -274,7 +251,7 @@ bool vm_numeric_fast_path(krv_vm_context& frame, size_t local_limit, const uint8
   if (target == 0) return true;
   const uint8_t kind = static_cast<uint8_t>(target - 1);
   const uint32_t index = operand<uint32_t>(header + krv_numeric_fast_path::target_index);
-  krvvar_shared* slot = kind != STEP_LOCAL ? resolve(frame, kind, header[krv_numeric_fast_path::target_depth], index, 0)
+  krvvar_shared* slot = kind != KRV_STEP_LOCAL ? resolve(frame, kind, header[krv_numeric_fast_path::target_depth], index, 0)
                         : index < local_limit && frame.locals[index] ? &frame.locals[index]
                                                                       : nullptr;
   if (slot == nullptr) return false;

@@ -28,6 +28,7 @@ struct fast_case {
   const char* header;
   uint8_t type;
   double expected;
+  const char* before = "";  // code run before the header
 };
 
 TEST_F(FastPath, NumericFastPathAgainstItsGenericCode) {
@@ -47,11 +48,29 @@ TEST_F(FastPath, NumericFastPathAgainstItsGenericCode) {
        KRVVAR_INT, 999},
       {"xor of a float falls back", "numeric_fast_path end_form 0 0 0 step 0 0 0 step 3 0 0 step 11 0 0 float 1.0",
        KRVVAR_INT, 999},
+      // Operands folded into the operations that read them, in every position.
+      {"a lone push", "numeric_fast_path end_form 0 0 0 step 0 0 2", KRVVAR_INT, 5},
+      {"a variable under a result: y - x * 3 % 4",
+       "numeric_fast_path end_form 0 0 0 step 0 0 2 step 0 0 0 step 3 0 0 step 6 0 0 step 3 0 1 step 8 0 0 step 5 0 0 "
+       "int 3 int 4",
+       KRVVAR_INT, 3},
+      {"two results at once: (x + y) * (y - x)",
+       "numeric_fast_path end_form 0 0 0 step 0 0 0 step 0 0 2 step 4 0 0 step 0 0 2 step 0 0 0 step 5 0 0 step 6 0 0",
+       KRVVAR_INT, 21},
+      {"a constant left of a variable, truncating: -7 / x",
+       "numeric_fast_path end_form 0 0 0 step 3 0 0 step 0 0 0 step 7 0 0 int -7", KRVVAR_INT, -3},
+      {"a negated constant", "numeric_fast_path end_form 0 0 0 step 3 0 0 step 18 0 0 int 4", KRVVAR_INT, -4},
+      {"a divisor of -1 falls back", "numeric_fast_path end_form 0 0 0 step 0 0 2 step 3 0 0 step 8 0 0 int -1", KRVVAR_INT,
+       999},
+      {"a double in an integer variable is left to the steps",
+       "numeric_fast_path end_form 0 0 0 step 0 0 0 step 3 0 0 step 4 0 0 int 1", KRVVAR_FLOAT, 1.5,
+       "  load_local 0\n  push_none\n  load_float 0.5\n  assign\n"},
+      // Last: the check after the table reads x.
       {"x = x + y written into x", "numeric_fast_path end_form 1 0 0 step 0 0 0 step 0 0 2 step 4 0 0", KRVVAR_INT, 7},
   };
   for (const fast_case& c : cases) {
     SCOPED_TRACE(c.what);
-    run(fast_path_program(c.header));
+    run(fast_path_program(c.header, c.before));
     EXPECT_TRUE(errors().empty());
     ASSERT_EQ(result().type, c.type);
     if (c.type == KRVVAR_FLOAT)
@@ -95,29 +114,101 @@ TEST_F(FastPath, TargetWrittenInPlaceForEveryHolder) {
 }
 
 TEST_F(FastPath, HeadersOutsideTheirBoundsFallBack) {
-  // Byte offsets in the header: step count at 16, step 0's kind at 20 and index at 24.
+  // Byte offsets in the header: length at 4, target kind at 8 and index at 12, step count at 16, step
+  // 0's kind at 20 and index at 24.
   struct patch {
     const char* what;
     size_t offset;
-    uint32_t value;
+    uint64_t value;
     size_t width;
+    uint8_t form;  // of the site made from the patched header
   };
   const patch patches[] = {
-      {"a step count above 16", 16, 17, 2},
-      {"a constant index above 5", 32, 6, 4},
-      {"an operator with too few numbers", 20, 4, 1},
-      {"a slot index outside the locals", 24, 3, 4},
-      {"a slot-reference entry outside its table", 20, 20, 1},
+      {"a step count above 16", 16, 17, 2, KRV_FAST_SITE_REFUSED},
+      {"a constant index above 5", 32, 6, 4, KRV_FAST_SITE_REFUSED},
+      {"an operator with too few numbers", 20, 4, 1, KRV_FAST_SITE_REFUSED},
+      {"two numbers left", 16, 2, 2, KRV_FAST_SITE_REFUSED},
+      {"an unknown step kind", 36, 21, 1, KRV_FAST_SITE_REFUSED},
+      {"a form longer than the code", 4, 4000, 4, KRV_FAST_SITE_REFUSED},
+      {"a slot index outside the locals", 24, 3, 4, KRV_FAST_SITE_INTEGER},
+      {"the largest slot index", 24, 0xFFFFFFFF, 4, KRV_FAST_SITE_INTEGER},
+      {"a target local outside the locals", 8, 1 | uint64_t{3} << 32, 8, KRV_FAST_SITE_INTEGER},
+      {"a slot-reference entry outside its table", 20, 20, 1, KRV_FAST_SITE_STEPS},
   };
+  // x + 1 with x = 2 and the constant as step 1: 3 unpatched.
+  const std::string text = fast_path_program("numeric_fast_path end_form 0 0 0 step 0 0 0 step 3 0 0 step 4 0 0 int 1");
+  run(text);
+  ASSERT_EQ(result().payload.int_value, 3);
   for (const patch& p : patches) {
     SCOPED_TRACE(p.what);
-    // The header is the first instruction: x + 1 with the constant as step 1.
-    assemble("block B0 4 locals 1\n  numeric_fast_path end_form 0 0 0 step 0 0 0 step 3 0 0 step 4 0 0 int 1\n"
-             "  load_int 999\nend_form:\nend\n");
-    std::memcpy(built->root->code.data() + p.offset, &p.value, p.width);
+    assemble(text);
+    std::vector<uint8_t> code = built->root->code;
+    size_t header = 0;
+    while (code[header] != KRV_OP_NUMERIC_FAST_PATH) header += krv_script_op_sizes[code[header]];
+    std::memcpy(code.data() + header + p.offset, &p.value, p.width);
+    // Sites are made from the code as it is installed.
+    built->root->set_code(std::move(code));
     run_started(start());
     EXPECT_EQ(result().payload.int_value, 999);
+    ASSERT_EQ(built->root->fast_path_sites.size(), 1u);
+    EXPECT_EQ(built->root->fast_path_sites[0].form, p.form);
   }
+}
+
+// x = 2 (local 0), s = "text" (local 1), y = 5 (local 2), then `code`; A holds y's cell before it.
+std::string sites_program(const std::string& code) {
+  return "block B0 4 locals 3\n  const string \"text\"\n  load_local 0\n  push_none\n  load_int 2\n  assign\n"
+         "  load_local 1\n  push_none\n  load_const 0\n  assign\n"
+         "  load_local 2\n  push_none\n  load_int 5\n  assign\n" + code + "end\n";
+}
+// while x < limit: y = y + x; x = x + 1 (each generic part gives 999, which would end the loop early).
+std::string sites_loop(int limit) {
+  return "top:\n  numeric_fast_path c_end 0 0 0 step 0 0 0 step 3 0 0 step 14 0 0 int " + std::to_string(limit) +
+         "\n  load_int 999\nc_end:\n  jump_false done\n"
+         "  numeric_fast_path y_end 1 0 2 step 0 0 2 step 0 0 0 step 4 0 0\n  load_int 999\ny_end:\n"
+         "  numeric_fast_path x_end 1 0 0 step 0 0 0 step 3 0 0 step 4 0 0 int 1\n  load_int 999\nx_end:\n"
+         "  jump top\ndone:\n";
+}
+
+TEST_F(FastPath, RunsOfSitesLeaveWhatTheirInstructionsLeave) {
+  const std::string x_plus_1 =
+      "  numeric_fast_path x_end 1 0 0 step 0 0 0 step 3 0 0 step 4 0 0 int 1\n  load_int 999\nx_end:\n";
+  const std::string y_plus_x = "  numeric_fast_path y_end 1 0 2 step 0 0 2 step 0 0 0 step 4 0 0\n  load_int 999\ny_end:\n";
+  struct run_case {
+    const char* what;
+    std::string code;
+    int64_t x, y, accumulator;
+    int accumulator_local;  // the local whose cell A holds afterwards, -1 for none
+  };
+  const run_case cases[] = {
+      {"a loop of sites, A keeping the failed test", sites_loop(10), 10, 5 + 44, 0, -1},
+      {"two targets in a row, A a scratch cell before: A takes the last",
+       "  load_int 1\n" + x_plus_1 + y_plus_x, 3, 8, 8, 2},
+      {"a target and a jump over generic code, A holding y before: A takes the target",
+       "  numeric_fast_path x_end 1 0 0 step 0 0 0 step 0 0 2 step 4 0 0\n  load_int 999\nx_end:\n  jump out\n"
+       "  load_int 999\nout:\n",
+       7, 5, 7, 0},
+      {"a run stopped by a site that does not apply",
+       x_plus_1 + "  numeric_fast_path s_end 0 0 0 step 0 0 1 step 3 0 0 step 4 0 0 int 1\n  load_int 999\ns_end:\n",
+       3, 5, 999, -1},
+  };
+  for (const run_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    run(sites_program(c.code));
+    EXPECT_TRUE(errors().empty());
+    const krv_vm_context& frame = *task->root_frame();
+    EXPECT_EQ(frame.locals[0]->payload.int_value, c.x);
+    EXPECT_EQ(frame.locals[2]->payload.int_value, c.y);
+    ASSERT_EQ(result().type, KRVVAR_INT);
+    EXPECT_EQ(result().payload.int_value, c.accumulator);
+    for (int local = 0; local < 3; ++local)
+      EXPECT_EQ(&result() == frame.locals[local].get(), local == c.accumulator_local) << "local " << local;
+  }
+  // A hundred times the iterations leave as many cells alive: the loop creates none.
+  run(sites_program(sites_loop(10)));
+  const uint64_t live = vm.state().var_pool.live;
+  run(sites_program(sites_loop(1000)));
+  EXPECT_EQ(vm.state().var_pool.live, live);
 }
 
 // Vec(3, 4) with the method sum; the 73 site uses cache entry 0, its generic member access entry 1.
