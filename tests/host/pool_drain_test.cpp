@@ -2,7 +2,10 @@
 // VM tick's drain puts them back; a full ring makes the releasing thread take the VM lock instead.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -15,6 +18,17 @@
 #include "runtime/storage/string_object.h"
 #include "runtime/values/krvvar_shared.h"
 #include "runtime/values/value_records.h"
+
+// Every allocation through operator new is counted per thread, to tell entries kept for reuse from new ones.
+thread_local uint64_t allocations_on_this_thread = 0;
+
+void* operator new(size_t size) {
+  ++allocations_on_this_thread;
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -216,6 +230,25 @@ TEST_F(PoolDrain, AStringValuesThreeEntriesComeAndGoTogether) {
     EXPECT_EQ(state.ref_block_pool.live, 0u);
   }
   EXPECT_TRUE(log.lines().empty());
+}
+
+// A worker's values are heap entries; once dropped (here on another worker, which then exits) they serve
+// the next worker's values: no cell, string or block is allocated anew.
+TEST_F(PoolDrain, HeapEntriesDroppedOnOneThreadServeTheNextWorker) {
+  std::vector<krvvar_shared> values;
+  values.reserve(300);
+  const auto make_values = [&values] {
+    const uint64_t before = allocations_on_this_thread;
+    for (int i = 0; i < 300; ++i) values.push_back(krvvar_shared::make_string(std::to_string(i)));
+    return allocations_on_this_thread - before;
+  };
+  on_worker([&] { make_values(); });
+  on_worker([&] { values.clear(); });
+  on_worker([&] {
+    EXPECT_EQ(make_values(), 0u);
+    EXPECT_EQ(values[7]->object_ptr<krv_std_string>()->text, "7");
+    values.clear();
+  });
 }
 
 TEST(PoolDrainOnShutdown, EntriesStillInTransitAreReleasedWhenTheVmGoes) {

@@ -1,6 +1,7 @@
 #include "runtime/memory/ref_block.h"
 
 #include "module/thread_record.h"
+#include "runtime/memory/heap_cache.h"
 #include "runtime/memory/pool_return.h"
 #include "runtime/memory/ref_block_pool.h"
 
@@ -8,12 +9,24 @@ constinit krvptr_ref_block krvptr_empty_block{nullptr, krvptr_immortal_count, 0,
 
 namespace {
 
-krvptr_ref_block* new_heap_block() { return new krvptr_ref_block{nullptr, 0, 0, 1, krvptr_heap_slot, {}}; }
+// A block from the heap: a kept one made fresh again, else a new one.
+krvptr_ref_block* heap_block() {
+  krvptr_ref_block* block = krv_heap_cache<krvptr_ref_block>::take();
+  if (block == nullptr) return new krvptr_ref_block{nullptr, 0, 0, 1, krvptr_heap_slot, {}};
+  *block = {nullptr, 0, 0, 1, krvptr_heap_slot, {}};
+  return block;
+}
+
+// Marks a heap block dead and keeps it for reuse.
+void free_heap_block(krvptr_ref_block* block) noexcept {
+  block->alive = 0;
+  krv_heap_cache<krvptr_ref_block>::keep(block);
+}
 
 }  // namespace
 
 krvptr_ref_block* krvptr_ref_block_allocate(bool may_use_vm_pool) {
-  return may_use_vm_pool ? krvptr_ref_block_allocate(true, krv_get_thread_local()) : new_heap_block();
+  return may_use_vm_pool ? krvptr_ref_block_allocate(true, krv_get_thread_local()) : heap_block();
 }
 
 krvptr_ref_block* krvptr_ref_block_allocate(bool may_use_vm_pool, const krv_thread_local& record) {
@@ -26,24 +39,23 @@ krvptr_ref_block* krvptr_ref_block_allocate(bool may_use_vm_pool, const krv_thre
       return block;
     }
   }
-  return new_heap_block();
+  return heap_block();
 }
 
 void krvptr_ref_block_free(krvptr_ref_block* block) noexcept {
-  if (block != nullptr && block->pool_slot != krvptr_heap_slot) return krvptr_ref_block_free(block, krv_get_thread_local());
-  delete block;
+  if (block == nullptr) return;
+  if (block->pool_slot != krvptr_heap_slot) return krvptr_ref_block_free(block, krv_get_thread_local());
+  free_heap_block(block);
 }
 
-// A pooled block goes back to its page, or through the pool's return ring from a thread without the VM
-// lock; a thread without a VM cannot reach the pool and leaves it where it is.
+// A heap block is kept for reuse. A pooled block goes back to its page, or through the pool's return
+// ring from a thread without the VM lock; a thread without a VM cannot reach the pool and leaves it where
+// it is.
 void krvptr_ref_block_free(krvptr_ref_block* block, const krv_thread_local& record) noexcept {
   if (block == nullptr) return;
+  if (block->pool_slot == krvptr_heap_slot) return free_heap_block(block);
   block->alive = 0;
-  if (block->pool_slot == krvptr_heap_slot) {
-    delete block;
-  } else if (record.vm != nullptr) {
-    krv_pool_return(record.vm->ref_block_pool, block, record);
-  }
+  if (record.vm != nullptr) krv_pool_return(record.vm->ref_block_pool, block, record);
 }
 
 void krvptr_ref_block_free_if_unused(krvptr_ref_block* block) noexcept {

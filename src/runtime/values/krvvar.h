@@ -12,8 +12,9 @@
 //                     record (8, 10 to 16) or the target cell (REF, whose count this cell holds)
 //
 // Cells come from the VM's cell pool when the calling thread owns the VM lock outside any native-call
-// scope, else from the heap. A pooled cell rests in its page as None with payload 0 and count 0: destroy
-// leaves it so before giving it back, and create relies on it.
+// scope, else from the heap. A pooled cell rests in its page as None with payload 0 and count 0, and a
+// heap cell kept for reuse (heap_cache.h) rests the same way: destroy leaves it so before giving it back,
+// and create relies on it.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,7 @@
 
 #include "module/thread_record.h"
 #include "runtime/memory/handles.h"
+#include "runtime/memory/heap_cache.h"
 #include "runtime/memory/pool.h"
 #include "runtime/memory/pool_return.h"
 #include "runtime/values/krvvar_type.h"
@@ -62,8 +64,8 @@ struct krvvar {
   // The same with the calling thread's record at hand (makers that look it up once for all their parts).
   static krvvar* create(const krv_thread_local& record);
   // Frees a cell whose count fell below 1 (null: nothing). A negative count is logged and the cell left
-  // untouched. The payload is released first; then the cell goes back to the heap, to its page, or
-  // (from a thread without the VM lock) through the pool's return ring.
+  // untouched. The payload is released first; then a heap cell is kept for reuse, a pooled one goes to
+  // its page or (from a thread without the VM lock) through the pool's return ring.
   static void destroy(krvvar* cell) noexcept;
   // The same with the calling thread's record at hand (a container dropping all its entries).
   static void destroy(krvvar* cell, const krv_thread_local& record) noexcept;
@@ -214,16 +216,17 @@ static_assert(krv_pool_traits<krvvar>::layout.magic_offset() == 4368);
 
 inline krvvar* krvvar::create() { return create(krv_get_thread_local()); }
 
+// A cell from the VM's pool, else one kept on the heap, else a new one. Pool and kept cells rest as
+// None with a count of 0; what a previous user may have left is reset here.
 inline krvvar* krvvar::create(const krv_thread_local& record) {
-  if (record.may_use_vm_pools()) {
-    // A pool that cannot make a page has logged it; the heap still serves the value.
-    if (krvvar* cell = record.vm->var_pool.allocate()) {
-      cell->flags = 0;
-      cell->by_value = 0;
-      return cell;
-    }
-  }
-  return new krvvar();
+  krvvar* cell = nullptr;
+  // A pool that cannot make a page has logged it; the heap still serves the value.
+  if (record.may_use_vm_pools()) cell = record.vm->var_pool.allocate();
+  if (cell == nullptr) cell = krv_heap_cache<krvvar>::take();
+  if (cell == nullptr) return new krvvar();
+  cell->flags = 0;
+  cell->by_value = 0;
+  return cell;
 }
 
 inline void krvvar::destroy(krvvar* cell) noexcept {
@@ -238,7 +241,7 @@ inline void krvvar::destroy(krvvar* cell, const krv_thread_local& record) noexce
   else
     cell->set_type_simple(KRVVAR_NONE);
   if (cell->pool_slot == krv_pool_heap_slot)
-    delete cell;
+    krv_heap_cache<krvvar>::keep(cell);
   else if (record.vm != nullptr)
     krv_pool_return(record.vm->var_pool, cell, record);
 }
