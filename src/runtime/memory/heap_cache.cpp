@@ -5,10 +5,6 @@
 #include <thread>
 #include <utility>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#endif
-
 namespace {
 
 // Every depot that has kept an entry, newest first.
@@ -50,24 +46,6 @@ struct depots_closer {
 [[gnu::init_priority(101)]] depots_closer close_depots_at_unload;
 
 }  // namespace
-
-void krv_heap_entry_poison(void* entry, size_t size) noexcept {
-#if defined(__SANITIZE_ADDRESS__)
-  ASAN_POISON_MEMORY_REGION(entry, size);
-#else
-  (void)entry;
-  (void)size;
-#endif
-}
-
-void krv_heap_entry_unpoison(void* entry, size_t size) noexcept {
-#if defined(__SANITIZE_ADDRESS__)
-  ASAN_UNPOISON_MEMORY_REGION(entry, size);
-#else
-  (void)entry;
-  (void)size;
-#endif
-}
 
 bool krv_heap_register_drain(krv_heap_magazine& magazine, void (*drain)(krv_heap_magazine&) noexcept) noexcept {
   if (drains_ran) return false;

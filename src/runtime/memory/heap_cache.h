@@ -21,6 +21,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 // The store of one kind's kept entries for the whole process. Constant-initialised and trivially
 // destructible, so that any thread may use it at any time of the module's life, static destruction
 // included.
@@ -55,9 +59,17 @@ class krv_heap_depot {
   krv_heap_depot* next_ = nullptr;           // the depot made before this one, for close_all
 };
 
-// AddressSanitizer: a kept entry may not be touched until it is taken again.
-void krv_heap_entry_poison(void* entry, size_t size) noexcept;
-void krv_heap_entry_unpoison(void* entry, size_t size) noexcept;
+// AddressSanitizer: a kept entry may not be touched until it is taken again. Nothing in other builds.
+inline void krv_heap_entry_poison([[maybe_unused]] void* entry, [[maybe_unused]] size_t size) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+  ASAN_POISON_MEMORY_REGION(entry, size);
+#endif
+}
+inline void krv_heap_entry_unpoison([[maybe_unused]] void* entry, [[maybe_unused]] size_t size) noexcept {
+#if defined(__SANITIZE_ADDRESS__)
+  ASAN_UNPOISON_MEMORY_REGION(entry, size);
+#endif
+}
 
 // A thread's magazine of one kind. Trivially destructible (its drain at thread exit is registered
 // separately), so it stays usable while the thread's other thread-locals are destroyed.
