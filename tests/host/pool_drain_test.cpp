@@ -27,8 +27,9 @@ void* operator new(size_t size) {
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, size_t) noexcept { std::free(memory); }
+// Out of line, so that the compiler does not see free() meet the pointer of an inlined new.
+[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete(void* memory, size_t) noexcept { std::free(memory); }
 
 namespace {
 
