@@ -11,7 +11,7 @@
 
 #include "module/global_instance.h"
 #include "module/module_descriptor.h"
-#include "module/namespace.h"
+#include "runtime/objects/namespace.h"
 
 class krv_host_vm;
 

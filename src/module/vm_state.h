@@ -19,8 +19,8 @@
 #include "module/completion_ring.h"
 #include "module/task_queue.h"
 #include "runtime/memory/handles.h"
+#include "runtime/memory/object_pool.h"
 #include "runtime/memory/pool.h"
-#include "runtime/objects/object_pool.h"
 
 class krv_log_base;
 class krvobject_base;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "module/namespace.h"
 #include "module/namespace_registry.h"
+#include "runtime/objects/namespace.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include "kernel/runtime/kernel_unit.h"
 #include "kernel/runtime/kernel_workers.h"
 #include "kernel/runtime/settings.h"
-#include "module/namespace.h"
 #include "module/namespace_registry.h"
 #include "runtime/objects/function_def.h"
+#include "runtime/objects/namespace.h"
 #include "runtime/storage/json_object.h"
 
 namespace {

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <utility>
 
+#include "module/pool_return.h"
 #include "module/thread_record.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/raise.h"
 #include "runtime/exec/task.h"
-#include "runtime/memory/pool_return.h"
 
 krv_vm_context* krv_vm_context::create(krv_task* task, krv_task* scope, krv_program_block* block,
                                        krvptr_base_internal* captured) {

@@ -43,6 +43,9 @@ static_assert(offsetof(krvptr_ref_block, pool_slot) == 17);
 // of any translation unit can already point at it.
 extern constinit krvptr_ref_block krvptr_empty_block;
 
+// Allocation and release of blocks are defined by the VM core (module/ref_block_allocation.cpp), which
+// knows whether the calling thread may use its VM's block pool.
+
 // A new block with zero counts, alive 1 and no object. `may_use_vm_pool` is the object's answer to
 // krvptr_base_internal::may_use_vm_pool; whether a pool can serve is decided here.
 krvptr_ref_block* krvptr_ref_block_allocate(bool may_use_vm_pool);

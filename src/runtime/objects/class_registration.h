@@ -7,10 +7,10 @@
 #pragma once
 #include <string_view>
 
-#include "module/namespace.h"
 #include "runtime/objects/class_template.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/log.h"
+#include "runtime/objects/namespace.h"
 
 // The part of a dotted class name after its last '.' (the whole name when it has none).
 constexpr std::string_view krv_class_short_name(std::string_view full_name) {

@@ -12,10 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "module/pool_return.h"
 #include "module/thread_record.h"
 #include "runtime/memory/heap_cache.h"
 #include "runtime/memory/pool.h"
-#include "runtime/memory/pool_return.h"
 
 class krv_pooled_class {
  public:

@@ -22,11 +22,11 @@
 #include <string_view>
 #include <vector>
 
+#include "module/pool_return.h"
 #include "module/thread_record.h"
 #include "runtime/memory/handles.h"
 #include "runtime/memory/heap_cache.h"
 #include "runtime/memory/pool.h"
-#include "runtime/memory/pool_return.h"
 #include "runtime/values/krvvar_type.h"
 
 class krvobject_base;

@@ -8,13 +8,13 @@
 // With krvvar_release_contents set, releasing a container first clears it and everything nested in it,
 // and releasing an object tears the object down whoever else holds it; an object whose method runs on a
 // worker right now is torn down later, by the host, from the VM's deferred releases.
+#include "module/pool_return.h"
+#include "module/thread_record.h"
 #include "runtime/exec/class_instance.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/kernel_memory.h"
 #include "runtime/storage/string_object.h"
-#include "module/thread_record.h"
-#include "runtime/memory/pool_return.h"
 #include "runtime/values/krvvar.h"
 #include "runtime/values/value_records.h"
 

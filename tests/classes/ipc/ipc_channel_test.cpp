@@ -12,7 +12,7 @@
 #include "exec_fixture.h"
 #include "ipc_test_names.h"
 #include "module/global_instance.h"
-#include "module/namespace.h"
+#include "runtime/objects/namespace.h"
 #include "runtime/values/krvvar.h"
 #include "runtime/values/value_records.h"
 #include "script_text.h"

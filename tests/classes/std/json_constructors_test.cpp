@@ -4,8 +4,8 @@
 
 #include "classes/std/json_bool.h"
 #include "module/global_instance.h"
-#include "module/namespace.h"
 #include "runtime/objects/function_def.h"
+#include "runtime/objects/namespace.h"
 #include "runtime/storage/json_object.h"
 #include "value_test_vm.h"
 

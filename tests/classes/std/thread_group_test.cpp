@@ -7,7 +7,7 @@
 
 #include "classes/std/json_bool.h"
 #include "classes/std/thread_group.h"
-#include "module/namespace.h"
+#include "runtime/objects/namespace.h"
 #include "runtime/storage/json_object.h"
 #include "script_fixture.h"
 

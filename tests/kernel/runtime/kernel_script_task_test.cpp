@@ -2,7 +2,7 @@
 // kernel functions are caught by the script's catch block, which receives the message.
 #include "kernel/runtime/kernel_classes.h"
 #include "kernel/runtime/settings.h"
-#include "module/namespace.h"
+#include "runtime/objects/namespace.h"
 #include "runtime/storage/buffer_object.h"
 #include "script_fixture.h"
 

@@ -1,4 +1,4 @@
-#include "module/namespace.h"
+#include "runtime/objects/namespace.h"
 
 #include "module/thread_record.h"
 #include "runtime/objects/function_def.h"
