@@ -3,20 +3,20 @@
 #include <algorithm>
 #include <chrono>
 
-#include "worker_pool.h"
 #include "platform/clock.h"
 #include "runtime/exec/return_thread.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/task_continue.h"
+#include "worker_pool.h"
 
+#include "module/vm_lock.h"
+#include "runtime/base/value_records.h"
+#include "runtime/exec/vm_context.h"
+#include "runtime/memory/ref_block_pool.h"
+#include "runtime/objects/update_hook.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
-#include "module/vm_lock.h"
-#include "runtime/exec/vm_context.h"
-#include "runtime/memory/ref_block_pool.h"
-#include "runtime/values/value_records.h"
-#include "runtime/objects/update_hook.h"
 
 krv_host_vm::krv_host_vm(std::string name) : state_(std::make_unique<krv_vm_state>()) {
   state_->name = std::move(name);

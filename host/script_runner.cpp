@@ -7,18 +7,18 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "classes/std/kernel_arguments.h"
+#include "classes/std/kernel_memory_access.h"
 #include "host_thread.h"
 #include "host_vm.h"
-#include "module_loader.h"
 #include "module/vm_lock.h"
+#include "module_loader.h"
+#include "runtime/base/raise.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
-#include "runtime/exec/raise.h"
 #include "runtime/storage/json_object.h"
-#include "classes/std/kernel_arguments.h"
-#include "classes/std/kernel_memory_access.h"
 #include "script_text.h"
 
 namespace {

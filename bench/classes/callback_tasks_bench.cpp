@@ -17,10 +17,10 @@
 #include "classes/std/json_iteration.h"
 #include "classes/std/json_methods.h"
 #include "classes/std/thread_group.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
 #include "runtime/objects/function_def.h"
-#include "runtime/values/value_records.h"
 #include "script_text.h"
 
 namespace {

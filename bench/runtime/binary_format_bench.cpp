@@ -9,7 +9,7 @@
 
 #include "host_vm.h"
 #include "module/vm_lock.h"
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 namespace {
 

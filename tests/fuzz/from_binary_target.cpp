@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/values/binary_format.h"
-#include "runtime/values/krvvar_shared.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "fuzz_support.h"
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/storage/json_object.h"
-#include "runtime/values/krvvar_shared.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include "host_vm.h"
 #include "log_collector.h"
 #include "module/vm_lock.h"
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/value_records.h"
 
 // Every allocation through operator new is counted per thread, to tell entries kept for reuse from new ones.
 thread_local uint64_t allocations_on_this_thread = 0;

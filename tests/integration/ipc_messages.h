@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "runtime/base/krvvar.h"
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/krvvar_shared.h"
 
 // The longest text whose payload (header, type, 3-byte length, text, trailing zero) is 1,048,576 bytes.
 inline constexpr size_t krv_test_largest_text = 1048566;

@@ -31,8 +31,8 @@
 #include "kernel/runtime/trap_messages.h"
 #include "log_collector.h"
 #include "module/vm_lock.h"
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/storage/json_object.h"
-#include "runtime/values/krvvar_shared.h"
 
 namespace {
 

@@ -17,14 +17,14 @@
 #include "host_vm.h"
 #include "module/thread_record.h"
 #include "module_loader.h"
+#include "runtime/base/raise.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/native_call.h"
 #include "runtime/exec/program_block.h"
-#include "runtime/exec/raise.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/object_base.h"
-#include "runtime/values/value_records.h"
 
 class krv_script_calls {
  public:

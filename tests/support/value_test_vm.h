@@ -10,7 +10,7 @@
 #include "host_vm.h"
 #include "log_collector.h"
 #include "module/vm_lock.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 
 class ValueTest : public ::testing::Test {
  protected:

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "classes/ipc/ipc_payload.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/value_records.h"
+#include "runtime/base/krvvar.h"
+#include "runtime/base/value_records.h"
 
 namespace {
 

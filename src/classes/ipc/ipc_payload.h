@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 // Appends the encoding of `value` to `out`; false (with `out` unchanged) when the value has none.
 bool krv_ipc_write_payload(krvvar_shared& value, std::vector<uint8_t>& out);

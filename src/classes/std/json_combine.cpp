@@ -18,7 +18,7 @@
 
 #include "classes/std/json_methods.h"
 #include "classes/std/string_method_support.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 #include "runtime/storage/json_visit_guard.h"
 
 namespace {

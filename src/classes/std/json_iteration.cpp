@@ -2,9 +2,9 @@
 
 #include "module/thread_record.h"
 #include "module/vm_state.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/task.h"
-#include "runtime/values/value_records.h"
 
 void krv_json_key_value_args(krv_std_json* source, uint32_t index, std::vector<krvvar_shared>& args) {
   krv_std_json_entry& entry = source->entries[index];

@@ -12,7 +12,7 @@
 #include "classes/std/json_methods.h"
 #include "classes/std/string_bytes.h"
 #include "classes/std/string_method_support.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "classes/std/json_bool.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
 #include "runtime/storage/string_object.h"

@@ -7,8 +7,8 @@
 
 #include "classes/std/json_iteration.h"
 #include "classes/std/json_methods.h"
+#include "runtime/base/raise.h"
 #include "runtime/exec/program_block.h"
-#include "runtime/exec/raise.h"
 #include "runtime/exec/task.h"
 
 namespace {

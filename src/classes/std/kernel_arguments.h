@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/values/krvvar.h"
+#include "runtime/base/krvvar.h"
 
 // The most REF links any kernel-facing conversion follows; a longer chain is taken as it stands there.
 inline constexpr int krv_kernel_max_ref_links = 64;

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/kernel_memory.h"
-#include "runtime/values/krvvar_shared.h"
 
 // The std.buffer behind a string, buffer, container or object value, or null. An object value whose
 // object is gone becomes None.

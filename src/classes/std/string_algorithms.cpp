@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "classes/std/string_bytes.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 
 krv_string_tokens krv_string_tokenize_whitespace(std::string_view text) {
   krv_string_tokens tokens;

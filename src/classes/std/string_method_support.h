@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/values/krvvar_shared.h"
 
 using krv_string_args = std::vector<krvvar_shared>;
 

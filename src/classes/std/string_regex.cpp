@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <array>
 
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 
 namespace {
 

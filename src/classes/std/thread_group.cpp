@@ -1,7 +1,7 @@
 // "std.thread": starting the group's tasks, collecting what they report, joining and destruction.
 #include "classes/std/thread_group.h"
 
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 #include "runtime/exec/task.h"
 #include "runtime/objects/log.h"
 #include "runtime/storage/json_object.h"

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "kernel/runtime/launch.h"
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/kernel_memory.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krv_std_kernel;
 

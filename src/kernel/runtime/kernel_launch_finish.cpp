@@ -5,7 +5,7 @@
 
 #include "kernel/runtime/kernel_struct_json.h"
 #include "kernel/runtime/trap_messages.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 #include "runtime/exec/source_excerpt.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "kernel/compiler/program.h"
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 // What a field path names inside a struct.
 struct krv_kernel_field_ref {

@@ -3,7 +3,7 @@
 #pragma once
 #include <vector>
 
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 class krv_vm_context;
 

@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/krvvector_shared.h"
 #include "runtime/memory/handles.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/krvvector_shared.h"
 
 class krv_task;
 class krv_function_def;

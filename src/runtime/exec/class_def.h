@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "runtime/exec/symbol_table.h"
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/exec/compiled_record.h"
+#include "runtime/exec/symbol_table.h"
 #include "runtime/memory/handles.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krv_program_block;
 class krv_global_scope;

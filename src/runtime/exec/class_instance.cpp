@@ -3,16 +3,16 @@
 #include <utility>
 
 #include "module/thread_record.h"
+#include "runtime/base/raise.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/nesting_level.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
-#include "runtime/exec/raise.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/log.h"
-#include "runtime/values/value_records.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #pragma once
 #include <vector>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/memory/handles.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krvvar_ptr_function_lambda : public krvptr_base<krvvar_ptr_function_lambda>, public std::vector<krvvar_shared> {
  public:

@@ -7,10 +7,11 @@
 // follows them whenever their fast form does not apply.
 #include "runtime/exec/interpreter.h"
 
+#include "runtime/base/raise.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/fast_path_site.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
-#include "runtime/exec/raise.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/script_opcodes.h"
 #include "runtime/exec/task_status.h"
@@ -18,7 +19,6 @@
 #include "runtime/exec/vm_operator_methods.h"
 #include "runtime/exec/vm_ops.h"
 #include "runtime/storage/json_object.h"
-#include "runtime/values/value_records.h"
 
 namespace krv_vm {
 

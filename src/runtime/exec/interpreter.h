@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 class krv_task;
 class krv_vm_context;

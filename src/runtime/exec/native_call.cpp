@@ -3,7 +3,7 @@
 #include <exception>
 #include <functional>
 
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 #include "runtime/objects/function_def.h"
 
 bool vm_native_count_fits(const krv_function_def& definition, uint32_t count) {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 class krv_function_def;
 class krv_vm_context;

@@ -14,11 +14,11 @@
 #include <map>
 #include <vector>
 
-#include "runtime/exec/symbol_table.h"
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/exec/compiled_record.h"
 #include "runtime/exec/fast_path_site.h"
+#include "runtime/exec/symbol_table.h"
 #include "runtime/memory/handles.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krv_program;
 class krv_class_def;

@@ -15,9 +15,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/exec/compiled_record.h"
 #include "runtime/memory/handles.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krv_program;
 class krv_program_block;

@@ -1,4 +1,4 @@
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 
 #include <algorithm>
 

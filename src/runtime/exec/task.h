@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/exec/arg_sink.h"
 #include "runtime/memory/handles.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krv_program_block;
 class krv_global_scope;

@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "module/thread_record.h"
+#include "runtime/base/raise.h"
 #include "runtime/exec/interpreter.h"
 #include "runtime/exec/program_block.h"
-#include "runtime/exec/raise.h"
 #include "runtime/exec/step_budget.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/task_status.h"

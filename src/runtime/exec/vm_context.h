@@ -19,9 +19,9 @@
 #include <functional>
 #include <vector>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/memory/handles.h"
 #include "runtime/memory/pool.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krv_task;
 class krv_program_block;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <type_traits>
 
+#include "runtime/base/value_records.h"
 #include "runtime/exec/arg_sink.h"
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/class_instance.h"
@@ -16,7 +17,6 @@
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/exec/vm_ops.h"
-#include "runtime/values/value_records.h"
 
 using krv_vm::operand;
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 class krv_vm_context;
 

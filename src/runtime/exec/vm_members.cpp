@@ -5,17 +5,17 @@
 // A member-cache entry remembers the last class (member index and method flag) or the last native
 // object type (type key and member index) a site saw, so a site that keeps seeing one class skips the
 // name lookup and the private check. Entries outside the block's table are not cached, only looked up.
+#include "runtime/base/raise.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/class_instance.h"
 #include "runtime/exec/interpreter.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
-#include "runtime/exec/raise.h"
 #include "runtime/exec/vm_operator_methods.h"
 #include "runtime/exec/vm_ops.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/storage/json_object.h"
-#include "runtime/values/value_records.h"
 
 namespace krv_vm {
 

@@ -1,13 +1,13 @@
 #include "runtime/exec/vm_operator_methods.h"
 
+#include "runtime/base/raise.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/class_instance.h"
 #include "runtime/exec/program_block.h"
-#include "runtime/exec/raise.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_ops.h"
-#include "runtime/values/value_records.h"
 
 using namespace krv_vm;
 

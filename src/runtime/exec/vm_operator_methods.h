@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 class krv_vm_context;
 

@@ -11,9 +11,9 @@
 #include <cmath>
 #include <string>
 
-#include "runtime/exec/interpreter.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 #include "runtime/exec/class_instance.h"
+#include "runtime/exec/interpreter.h"
 #include "runtime/exec/script_opcodes.h"
 #include "runtime/exec/vm_operator_methods.h"
 #include "runtime/exec/vm_ops.h"

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/exec/script_opcodes.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_context.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krv_class;
 class krv_class_def;

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "module/global_instance.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/class_metadata.h"
 #include "runtime/objects/function_def.h"

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/memory/handles.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krv_vm_context;
 

@@ -1,8 +1,8 @@
 #include "runtime/objects/member_def.h"
 
+#include "runtime/base/value_records.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/object_base.h"
-#include "runtime/values/value_records.h"
 
 void krvobject_member_def_base::bind(krvvar_shared& out, krvobject_base&) { out = krvvar_shared::make_none(); }
 void krvobject_member_def_base::set(krvobject_base&, krvvar_shared&) {}

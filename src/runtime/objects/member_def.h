@@ -7,8 +7,8 @@
 #pragma once
 #include <cstdint>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/memory/handles.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krvobject_base;
 class krv_function_def;

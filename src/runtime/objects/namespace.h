@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "module/global_instance.h"
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/memory/handles.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krv_function_def;
 class krv_vm_context;

@@ -1,6 +1,6 @@
 #include "runtime/objects/object_base.h"
 
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 
 void krvobject_base::to_string(std::string& out) { out = type_name(); }
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/memory/handles.h"
 #include "runtime/objects/serializable.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krvobject_base : public krvptr_base<krvobject_base>, public krv_serializable {
  public:

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "runtime/values/binary_reader.h"
+#include "runtime/objects/binary_reader.h"
 
 class krv_serializable {
  public:

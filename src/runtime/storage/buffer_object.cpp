@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 
 krvptr_strong<krv_std_buffer> krv_std_buffer::create() {
   return krvptr_strong<krv_std_buffer>::from_raw(krv_pooled_allocate<krv_std_buffer>());

@@ -16,11 +16,11 @@
 // check follows every entry, so the output never passes the budget by more than one value that exists.
 #include <stdexcept>
 
-#include "runtime/exec/raise.h"
+#include "runtime/base/krvvar.h"
+#include "runtime/base/raise.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
 #include "runtime/values/binary_format.h"
-#include "runtime/values/krvvar.h"
 
 namespace {
 

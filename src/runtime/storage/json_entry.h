@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 struct krv_std_json_entry {
   krv_std_json_entry() = default;

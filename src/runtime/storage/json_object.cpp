@@ -5,9 +5,9 @@
 #include <unordered_set>
 #include <utility>
 
-#include "runtime/storage/json_visit_guard.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 #include "runtime/objects/log.h"
+#include "runtime/storage/json_visit_guard.h"
 
 krvptr_strong<krv_std_json> krv_std_json::create() {
   return krvptr_strong<krv_std_json>::from_raw(krv_pooled_allocate<krv_std_json>());

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "runtime/base/raise.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_text.h"
-#include "runtime/exec/raise.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "runtime/storage/string_text.h"
 
-#include "runtime/exec/raise.h"
+#include "runtime/base/raise.h"
 
 namespace {
 

@@ -7,15 +7,15 @@
 //
 // Any report leaves the values as they were: a buffer held for writing by a kernel launch is refused
 // before the destination is touched.
-#include "runtime/storage/buffer_object.h"
-#include "runtime/storage/string_object.h"
-#include "runtime/exec/raise.h"
+#include "runtime/base/krvvar.h"
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/raise.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/task.h"
 #include "runtime/objects/object_base.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/value_records.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/string_object.h"
 
 namespace {
 

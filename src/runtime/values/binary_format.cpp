@@ -15,13 +15,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "runtime/exec/raise.h"
+#include "runtime/base/krvvar.h"
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/raise.h"
 #include "runtime/objects/log.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/krvvar_shared.h"
 
 static_assert(std::endian::native == std::endian::little, "floats are copied as they lie in memory");
 static_assert(sizeof(double) == 8);

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/values/binary_reader.h"
+#include "runtime/objects/binary_reader.h"
 
 // The tag of a value's section.
 inline constexpr std::string_view krv_value_section_tag = "v11";

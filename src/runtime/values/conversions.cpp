@@ -10,16 +10,16 @@
 #include <cstdlib>
 #include <limits>
 
+#include "runtime/base/krvvar.h"
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/raise.h"
+#include "runtime/base/value_records.h"
+#include "runtime/exec/class_def.h"
+#include "runtime/exec/class_instance.h"
+#include "runtime/objects/object_base.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/exec/class_def.h"
-#include "runtime/exec/class_instance.h"
-#include "runtime/exec/raise.h"
-#include "runtime/objects/object_base.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/value_records.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 // so member resolutions nest at most krv_max_member_resolve_depth deep on a thread.
 #include <string>
 
-#include "runtime/exec/raise.h"
+#include "runtime/base/krvvar.h"
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/raise.h"
+#include "runtime/base/value_records.h"
 #include "runtime/objects/object_base.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/value_records.h"
 
 namespace {
 

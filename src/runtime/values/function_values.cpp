@@ -1,4 +1,6 @@
 // Script-function and native-function values, and class references.
+#include "runtime/base/krvvar.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/function_lambda.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/scope.h"
@@ -6,8 +8,6 @@
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/object_base.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/value_records.h"
 
 void krvvar::set_ext_function(krvobject_base* object, krv_function_def* definition) {
   // Without an object this is a namespace function: still a callable value, bound to nothing.

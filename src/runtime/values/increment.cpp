@@ -1,7 +1,7 @@
 // Increment and decrement of a value: None becomes 1 or -1, integers wrap around (two's complement),
 // floats step by 1.0; other types are not counted.
-#include "runtime/exec/raise.h"
-#include "runtime/values/krvvar.h"
+#include "runtime/base/krvvar.h"
+#include "runtime/base/raise.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "runtime/values/krvvar.h"
+#include "runtime/base/krvvar.h"
 
 #include "module/thread_record.h"
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/value_records.h"
 #include "runtime/objects/log.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/value_records.h"
 
 void krvvar::report_negative_count() noexcept { krv_log_base::instance()->error("refcount < 0 !!!"); }
 

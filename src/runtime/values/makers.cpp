@@ -1,9 +1,9 @@
 // Makers of string, buffer and object values: a new cell holding a fresh storage object with a copy of the
 // data, or a reference to an existing object.
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/value_records.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/value_records.h"
 
 krvvar_shared krvvar_shared::make_string(std::string_view text) { return make_string(text, krv_get_thread_local()); }
 

@@ -4,12 +4,12 @@
 // value answers with a member reference that resolves when read and writes through when assigned.
 // Every other value first turns into an empty container: reading a member of a plain value is how
 // scripts make lists and dictionaries.
+#include "runtime/base/krvvar.h"
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/class_instance.h"
-#include "runtime/storage/json_object.h"
 #include "runtime/objects/object_base.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/value_records.h"
+#include "runtime/storage/json_object.h"
 
 namespace {
 

@@ -10,13 +10,13 @@
 // worker right now is torn down later, by the host, from the VM's deferred releases.
 #include "module/pool_return.h"
 #include "module/thread_record.h"
+#include "runtime/base/krvvar.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/class_instance.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/kernel_memory.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/value_records.h"
 
 namespace {
 

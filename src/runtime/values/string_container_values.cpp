@@ -1,7 +1,7 @@
 // Making a value a string or a container, and reaching the storage of one.
+#include "runtime/base/krvvar.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/values/krvvar.h"
 
 void krvvar::set_string(const char* text, size_t length) { string_ref().assign(text, length); }
 

@@ -12,9 +12,9 @@
 #include "exec_fixture.h"
 #include "ipc_test_names.h"
 #include "module/global_instance.h"
+#include "runtime/base/krvvar.h"
+#include "runtime/base/value_records.h"
 #include "runtime/objects/namespace.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/value_records.h"
 #include "script_text.h"
 
 namespace {

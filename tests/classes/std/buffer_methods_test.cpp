@@ -5,8 +5,8 @@
 #include <variant>
 
 #include "classes/std/kernel_memory_access.h"
+#include "runtime/base/value_records.h"
 #include "runtime/storage/json_object.h"
-#include "runtime/values/value_records.h"
 #include "value_test_vm.h"
 
 namespace {

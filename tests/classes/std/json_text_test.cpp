@@ -13,9 +13,9 @@
 #include <string>
 
 #include "classes/std/json_bool.h"
+#include "runtime/base/value_records.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
-#include "runtime/values/value_records.h"
 #include "value_test_vm.h"
 
 namespace {

@@ -17,12 +17,12 @@
 #include "kernel/runtime/kernel_unit_cache.h"
 #include "kernel/runtime/kernel_workers.h"
 #include "kernel/runtime/settings.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/native_call.h"
 #include "runtime/objects/namespace.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/kernel_memory.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/values/value_records.h"
 #include "value_test_vm.h"
 
 namespace {

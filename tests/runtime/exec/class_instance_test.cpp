@@ -3,10 +3,10 @@
 // __deinit__.
 #include <gtest/gtest.h>
 
+#include "runtime/base/value_records.h"
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/class_instance.h"
 #include "runtime/objects/class_template.h"
-#include "runtime/values/value_records.h"
 #include "script_fixture.h"
 
 namespace {

@@ -4,11 +4,11 @@
 
 #include <cstring>
 
+#include "runtime/base/value_records.h"
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/script_opcodes.h"
 #include "runtime/exec/vm_fast_paths.h"
-#include "runtime/values/value_records.h"
 #include "script_fixture.h"
 
 namespace {

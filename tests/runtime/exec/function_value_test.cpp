@@ -1,9 +1,9 @@
 // Function values: building them, rebinding a copy whose scope is gone, and making a task from them;
 // class relations and the lazy symbol table of compiled code.
 #include "exec_fixture.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/function_lambda.h"
-#include "runtime/values/value_records.h"
 
 namespace {
 

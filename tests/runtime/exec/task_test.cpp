@@ -6,11 +6,11 @@
 #include <thread>
 
 #include "exec_fixture.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/arg_sink.h"
 #include "runtime/exec/function_lambda.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/object_base.h"
-#include "runtime/values/value_records.h"
 
 namespace {
 

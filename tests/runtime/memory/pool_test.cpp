@@ -10,9 +10,9 @@
 
 #include "host_vm.h"
 #include "log_collector.h"
+#include "runtime/base/krvvar.h"
+#include "runtime/base/value_records.h"
 #include "runtime/memory/pool.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/value_records.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <algorithm>
 
 #include "module/thread_record.h"
+#include "runtime/base/value_records.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/class_registration.h"
-#include "runtime/values/value_records.h"
 #include "value_test_vm.h"
 
 namespace {

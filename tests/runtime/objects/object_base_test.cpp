@@ -4,10 +4,10 @@
 
 #include <stdexcept>
 
+#include "runtime/base/value_records.h"
+#include "runtime/objects/class_template.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/objects/class_template.h"
-#include "runtime/values/value_records.h"
 #include "value_test_vm.h"
 
 namespace {

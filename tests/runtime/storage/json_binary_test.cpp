@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "../exec/exec_fixture.h"
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/value_records.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
 #include "runtime/values/binary_format.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/value_records.h"
-#include "../exec/exec_fixture.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "allocation_counter.h"
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/values/binary_format.h"
-#include "runtime/values/krvvar_shared.h"
 #include "value_test_vm.h"
 
 namespace {

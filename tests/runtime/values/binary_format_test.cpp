@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/values/binary_format.h"
-#include "runtime/values/krvvar_shared.h"
 #include "value_makers.h"
 #include "value_test_vm.h"
 

@@ -6,10 +6,10 @@
 #include <functional>
 #include <limits>
 
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/values/krvvar_shared.h"
 #include "value_makers.h"
 #include "value_test_vm.h"
 

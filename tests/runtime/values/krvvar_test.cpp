@@ -11,11 +11,11 @@
 #include "host_vm.h"
 #include "log_collector.h"
 #include "module/vm_lock.h"
-#include "runtime/exec/raise.h"
-#include "runtime/values/krvvar.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/krvvector_shared.h"
-#include "runtime/values/value_records.h"
+#include "runtime/base/krvvar.h"
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/krvvector_shared.h"
+#include "runtime/base/raise.h"
+#include "runtime/base/value_records.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include <functional>
 
+#include "runtime/base/krvvar_shared.h"
+#include "runtime/base/value_records.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/values/krvvar_shared.h"
-#include "runtime/values/value_records.h"
 #include "value_test_vm.h"
 
 namespace {

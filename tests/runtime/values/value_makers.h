@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 using value_maker = std::function<krvvar_shared()>;
 

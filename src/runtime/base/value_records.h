@@ -12,8 +12,8 @@
 #include <string>
 
 #include "module/vm_state.h"
+#include "runtime/base/krvvar_shared.h"
 #include "runtime/memory/handles.h"
-#include "runtime/values/krvvar_shared.h"
 
 class krvobject_base;
 class krv_class;

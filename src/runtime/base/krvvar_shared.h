@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "runtime/values/krvvar.h"
+#include "runtime/base/krvvar.h"
 
 class krvvar_shared {
  public:

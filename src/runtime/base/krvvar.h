@@ -24,10 +24,10 @@
 
 #include "module/pool_return.h"
 #include "module/thread_record.h"
+#include "runtime/base/krvvar_type.h"
 #include "runtime/memory/handles.h"
 #include "runtime/memory/heap_cache.h"
 #include "runtime/memory/pool.h"
-#include "runtime/values/krvvar_type.h"
 
 class krvobject_base;
 class krvvar_shared;

@@ -8,11 +8,14 @@
 // taken by a catch block or reported with the call stack (runtime_error.h), and a catchable one sets the
 // top frame's status to 128 so the interpreter unwinds. Either way an error raise hands its caller a
 // fresh None value to return.
+//
+// Every layer from the object base up raises through these declarations; the interpreter defines them
+// (runtime/exec/raise.cpp), since only it knows the running task and its frames.
 #pragma once
 #include <sstream>
 #include <string>
 
-#include "runtime/values/krvvar_shared.h"
+#include "runtime/base/krvvar_shared.h"
 
 // "\n" + stars + "\n" + message + "\n" + stars + "\n\n", the stars as long as the message's first line.
 std::string krv_frame_error_text(const std::string& message);
