@@ -11,9 +11,9 @@
 
 #include "module/vm_lock.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/memory/ref_block_pool.h"
 #include "runtime/objects/update_hook.h"
+#include "runtime/objects/vm_context.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"

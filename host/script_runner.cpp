@@ -16,8 +16,8 @@
 #include "runtime/base/raise.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
+#include "runtime/objects/vm_context.h"
 #include "runtime/storage/json_object.h"
 #include "script_text.h"
 

@@ -17,13 +17,13 @@
 #include "bench_vm.h"
 #include "kernel/compiler/compile_driver.h"
 #include "kernel/runtime/kernel_classes.h"
-#include "kernel/runtime/launch.h"
 #include "kernel/runtime/kernel_unit.h"
+#include "kernel/runtime/launch.h"
 #include "kernel/runtime/settings.h"
-#include "runtime/exec/vm_context.h"
-#include "runtime/objects/function_def.h"
-#include "runtime/storage/buffer_object.h"
 #include "reference_kernels.h"
+#include "runtime/objects/function_def.h"
+#include "runtime/objects/vm_context.h"
+#include "runtime/storage/buffer_object.h"
 
 namespace {
 

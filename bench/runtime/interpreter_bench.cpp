@@ -14,8 +14,8 @@
 #include "bench_references.h"
 #include "bench_vm.h"
 #include "runtime/exec/program_block.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
+#include "runtime/objects/vm_context.h"
 #include "script_text.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include "module/vm_lock.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
+#include "runtime/objects/vm_context.h"
 #include "script_text.h"
 
 namespace {

@@ -28,10 +28,10 @@
 #include <vector>
 
 #include "numeric_fast_path.h"
-#include "runtime/exec/class_def.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
 #include "runtime/exec/script_opcodes.h"
+#include "runtime/objects/class_def.h"
 #include "runtime/objects/function_def.h"
 
 struct krv_label {

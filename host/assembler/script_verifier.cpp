@@ -9,7 +9,7 @@
 #include "instruction_decoder.h"
 #include "numeric_fast_path.h"
 #include "program_blocks.h"
-#include "runtime/exec/class_def.h"
+#include "runtime/objects/class_def.h"
 #include "runtime/objects/function_def.h"
 #include "script_limits.h"
 

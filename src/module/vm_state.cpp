@@ -1,9 +1,9 @@
 #include "module/vm_state.h"
 
+#include "runtime/objects/vm_context.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
-#include "runtime/exec/vm_context.h"
 
 krv_vm_state::krv_vm_state() = default;
 

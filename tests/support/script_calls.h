@@ -22,9 +22,9 @@
 #include "runtime/exec/native_call.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/object_base.h"
+#include "runtime/objects/vm_context.h"
 
 class krv_script_calls {
  public:

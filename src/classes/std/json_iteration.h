@@ -15,7 +15,7 @@
 #include <memory>
 #include <vector>
 
-#include "runtime/exec/vm_context.h"
+#include "runtime/objects/vm_context.h"
 #include "runtime/storage/json_object.h"
 
 class krv_task;

@@ -9,7 +9,7 @@
 #pragma once
 #include <vector>
 
-#include "runtime/exec/vm_context.h"
+#include "runtime/objects/vm_context.h"
 #include "runtime/storage/json_object.h"
 
 // The container as a method's result: a KRVVAR_OBJECT value holding a strong reference to it (not a

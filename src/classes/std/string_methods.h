@@ -5,7 +5,7 @@
 #pragma once
 #include <vector>
 
-#include "runtime/exec/vm_context.h"
+#include "runtime/objects/vm_context.h"
 #include "runtime/storage/string_object.h"
 
 namespace krv_string_methods {

@@ -159,6 +159,9 @@ struct krvvar {
   // A task made for a function value whose block is alive, carrying its captured context and values;
   // an empty handle otherwise.
   krvptr_strong<krv_task> call_function();
+  // This value becomes a copy of the script-function value `source` (assignment); a function whose
+  // scope is gone is rebound to the globals of the running task.
+  void copy_function(krvvar& source);
   // True for a class value whose instance is alive; a gone instance is logged and the value set None.
   bool get_class_ref();
 

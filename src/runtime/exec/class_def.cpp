@@ -1,4 +1,4 @@
-#include "runtime/exec/class_def.h"
+#include "runtime/objects/class_def.h"
 
 #include <algorithm>
 

@@ -1,18 +1,18 @@
-#include "runtime/exec/class_instance.h"
+#include "runtime/objects/class_instance.h"
 
 #include <utility>
 
 #include "module/thread_record.h"
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/class_def.h"
 #include "runtime/exec/nesting_level.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
+#include "runtime/objects/class_def.h"
 #include "runtime/objects/log.h"
+#include "runtime/objects/vm_context.h"
 
 namespace {
 

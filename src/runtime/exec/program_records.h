@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "runtime/base/krvvar_shared.h"
-#include "runtime/exec/compiled_record.h"
 #include "runtime/memory/handles.h"
+#include "runtime/objects/compiled_record.h"
 
 class krv_program;
 class krv_program_block;

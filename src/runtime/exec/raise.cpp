@@ -4,8 +4,8 @@
 
 #include "runtime/exec/runtime_error.h"
 #include "runtime/exec/task_status.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/log.h"
+#include "runtime/objects/vm_context.h"
 
 std::string krv_frame_error_text(const std::string& message) {
   const size_t first_line = std::min(message.find('\n'), message.size());

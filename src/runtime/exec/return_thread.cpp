@@ -9,9 +9,9 @@
 #include "module/thread_record.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/object_base.h"
+#include "runtime/objects/vm_context.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "runtime/exec/program_records.h"
 #include "runtime/exec/source_excerpt.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/log.h"
+#include "runtime/objects/vm_context.h"
 
 namespace {
 

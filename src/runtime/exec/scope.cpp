@@ -2,8 +2,8 @@
 
 #include "module/thread_record.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/log.h"
+#include "runtime/objects/vm_context.h"
 
 krv_task* krv_scope_root(krv_task* scope) {
   // Tasks take their context already followed to its root, so the chain is at most one step long and

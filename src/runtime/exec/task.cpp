@@ -4,13 +4,13 @@
 #include "module/thread_record.h"
 #include "platform/clock.h"
 #include "runtime/base/raise.h"
-#include "runtime/exec/function_lambda.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
 #include "runtime/exec/scope.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
+#include "runtime/objects/function_lambda.h"
 #include "runtime/objects/log.h"
+#include "runtime/objects/vm_context.h"
 
 namespace {
 

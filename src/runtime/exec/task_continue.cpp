@@ -10,8 +10,8 @@
 #include "runtime/exec/step_budget.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/task_status.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/log.h"
+#include "runtime/objects/vm_context.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "platform/clock.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/log.h"
+#include "runtime/objects/vm_context.h"
 
 namespace {
 

@@ -13,15 +13,15 @@
 
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/class_def.h"
-#include "runtime/exec/function_lambda.h"
 #include "runtime/exec/interpreter.h"
 #include "runtime/exec/native_call.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/script_opcodes.h"
 #include "runtime/exec/vm_ops.h"
+#include "runtime/objects/class_def.h"
 #include "runtime/objects/function_def.h"
+#include "runtime/objects/function_lambda.h"
 #include "runtime/objects/object_base.h"
 
 krv_arg_sink krv_arg_sink_script(krv_vm_context& callee) {

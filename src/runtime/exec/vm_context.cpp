@@ -1,4 +1,4 @@
-#include "runtime/exec/vm_context.h"
+#include "runtime/objects/vm_context.h"
 
 #include <algorithm>
 #include <utility>

@@ -6,17 +6,17 @@
 
 #include "runtime/base/value_records.h"
 #include "runtime/exec/arg_sink.h"
-#include "runtime/exec/class_def.h"
-#include "runtime/exec/class_instance.h"
 #include "runtime/exec/fast_path_site.h"
-#include "runtime/exec/function_lambda.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/script_opcodes.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/exec/vm_ops.h"
+#include "runtime/objects/class_def.h"
+#include "runtime/objects/class_instance.h"
+#include "runtime/objects/function_lambda.h"
+#include "runtime/objects/vm_context.h"
 
 using krv_vm::operand;
 

@@ -7,13 +7,13 @@
 // name lookup and the private check. Entries outside the block's table are not cached, only looked up.
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/class_def.h"
-#include "runtime/exec/class_instance.h"
 #include "runtime/exec/interpreter.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
 #include "runtime/exec/vm_operator_methods.h"
 #include "runtime/exec/vm_ops.h"
+#include "runtime/objects/class_def.h"
+#include "runtime/objects/class_instance.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/storage/json_object.h"
 

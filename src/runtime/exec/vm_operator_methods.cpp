@@ -2,12 +2,12 @@
 
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/class_def.h"
-#include "runtime/exec/class_instance.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_ops.h"
+#include "runtime/objects/class_def.h"
+#include "runtime/objects/class_instance.h"
 
 using namespace krv_vm;
 

@@ -12,11 +12,11 @@
 #include <string>
 
 #include "runtime/base/raise.h"
-#include "runtime/exec/class_instance.h"
 #include "runtime/exec/interpreter.h"
 #include "runtime/exec/script_opcodes.h"
 #include "runtime/exec/vm_operator_methods.h"
 #include "runtime/exec/vm_ops.h"
+#include "runtime/objects/class_instance.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"

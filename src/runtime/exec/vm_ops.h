@@ -11,7 +11,7 @@
 #include "runtime/base/krvvar_shared.h"
 #include "runtime/exec/script_opcodes.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
+#include "runtime/objects/vm_context.h"
 
 class krv_class;
 class krv_class_def;

@@ -22,13 +22,13 @@
 
 #include "module/global_instance.h"
 #include "runtime/base/raise.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/class_metadata.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/member_def.h"
 #include "runtime/objects/member_name_map.h"
 #include "runtime/objects/object_base.h"
+#include "runtime/objects/vm_context.h"
 
 // A script class name as a template argument.
 template <size_t N>

@@ -11,8 +11,6 @@
 #include "runtime/base/krvvar_shared.h"
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/scope.h"
-#include "runtime/exec/task.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/string_object.h"
@@ -71,22 +69,6 @@ void copy_ext_function(krvvar& destination, krvvar& source) {
   auto& to = *static_cast<krvvar_ext_function_record*>(destination.payload.record);
   to.definition = std::move(definition);
   to.object = std::move(object);
-}
-
-void copy_function(krvvar& destination, krvvar& source) {
-  auto& from = *static_cast<krvvar_function_record*>(source.payload.record);
-  krvptr_weak<krv_program_block> function = from.function;
-  krvptr_weak<krvptr_base_internal> context = from.context;
-  // A function whose scope is gone is rebound to the globals of the running task (none without one).
-  krvptr_weak<krv_task> scope =
-      from.scope.expired() ? krvptr_weak<krv_task>::from_raw(krv_current_root_scope()) : from.scope;
-  krvptr_strong<krvvar_ptr_function_lambda> captured = from.captured;
-  destination.set_type(KRVVAR_FUNCTION);
-  auto& to = *static_cast<krvvar_function_record*>(destination.payload.record);
-  to.function = std::move(function);
-  to.context = std::move(context);
-  to.scope = std::move(scope);
-  to.captured = std::move(captured);
 }
 
 // A buffer that a launch may be writing cannot be read for a copy; raised before anything changes.
@@ -189,7 +171,7 @@ void krvvar::set(krvvar_shared& source) {
       static_cast<krvvar_class_def_record*>(payload.record)->definition = std::move(definition);
       return;
     }
-    case KRVVAR_FUNCTION: return copy_function(*this, from);
+    case KRVVAR_FUNCTION: return copy_function(from);
     case KRVVAR_EXT_FUNCTION: return copy_ext_function(*this, from);
     case KRVVAR_REF: return copy_ref(*this, from);
   }

@@ -7,7 +7,7 @@
 #include "runtime/base/krvvar.h"
 #include "runtime/base/krvvar_shared.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/class_instance.h"
+#include "runtime/objects/class_instance.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/storage/json_object.h"
 

@@ -12,7 +12,7 @@
 #include "module/thread_record.h"
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/class_instance.h"
+#include "runtime/objects/class_instance.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/kernel_memory.h"

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "runtime/base/value_records.h"
-#include "runtime/exec/class_def.h"
-#include "runtime/exec/class_instance.h"
+#include "runtime/objects/class_def.h"
+#include "runtime/objects/class_instance.h"
 #include "runtime/objects/class_template.h"
 #include "script_fixture.h"
 

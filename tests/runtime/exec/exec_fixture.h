@@ -11,8 +11,8 @@
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"
 #include "runtime/exec/task.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/log.h"
+#include "runtime/objects/vm_context.h"
 #include "value_test_vm.h"
 
 class ExecTest : public ValueTest {

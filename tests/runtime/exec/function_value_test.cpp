@@ -2,8 +2,8 @@
 // class relations and the lazy symbol table of compiled code.
 #include "exec_fixture.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/class_def.h"
-#include "runtime/exec/function_lambda.h"
+#include "runtime/objects/class_def.h"
+#include "runtime/objects/function_lambda.h"
 
 namespace {
 

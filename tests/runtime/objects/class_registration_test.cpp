@@ -6,8 +6,8 @@
 
 #include "module/thread_record.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/vm_context.h"
 #include "runtime/objects/class_registration.h"
+#include "runtime/objects/vm_context.h"
 #include "value_test_vm.h"
 
 namespace {

@@ -1,11 +1,11 @@
 // Script-function and native-function values, and class references.
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/function_lambda.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/scope.h"
 #include "runtime/exec/task.h"
 #include "runtime/objects/function_def.h"
+#include "runtime/objects/function_lambda.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/object_base.h"
 
@@ -45,4 +45,20 @@ krvptr_strong<krv_task> krvvar::call_function() {
     task->captured_values = record.captured;
   }
   return task;
+}
+
+void krvvar::copy_function(krvvar& source) {
+  auto& from = *static_cast<krvvar_function_record*>(source.payload.record);
+  krvptr_weak<krv_program_block> function = from.function;
+  krvptr_weak<krvptr_base_internal> context = from.context;
+  // A function whose scope is gone is rebound to the globals of the running task (none without one).
+  krvptr_weak<krv_task> scope =
+      from.scope.expired() ? krvptr_weak<krv_task>::from_raw(krv_current_root_scope()) : from.scope;
+  krvptr_strong<krvvar_ptr_function_lambda> captured = from.captured;
+  set_type(KRVVAR_FUNCTION);
+  auto& to = *static_cast<krvvar_function_record*>(payload.record);
+  to.function = std::move(function);
+  to.context = std::move(context);
+  to.scope = std::move(scope);
+  to.captured = std::move(captured);
 }

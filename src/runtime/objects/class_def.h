@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "runtime/base/krvvar_shared.h"
-#include "runtime/exec/compiled_record.h"
-#include "runtime/exec/symbol_table.h"
 #include "runtime/memory/handles.h"
+#include "runtime/objects/compiled_record.h"
+#include "runtime/objects/symbol_table.h"
 
 class krv_program_block;
 class krv_global_scope;

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "module/name_hash.h"
-#include "runtime/exec/compiled_record.h"
 #include "runtime/memory/handles.h"
+#include "runtime/objects/compiled_record.h"
 
 struct krv_symbol {
   uint32_t member_index = 0;
