@@ -4,9 +4,9 @@
 #include <chrono>
 
 #include "platform/clock.h"
-#include "runtime/exec/return_thread.h"
-#include "runtime/exec/task.h"
-#include "runtime/exec/task_continue.h"
+#include "runtime/exec/task/return_thread.h"
+#include "runtime/exec/task/task.h"
+#include "runtime/exec/task/task_continue.h"
 #include "worker_pool.h"
 
 #include "module/vm_lock.h"

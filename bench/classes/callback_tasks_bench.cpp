@@ -18,8 +18,8 @@
 #include "classes/std/json_methods.h"
 #include "classes/std/thread_group.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/function_def.h"
 #include "script_text.h"
 

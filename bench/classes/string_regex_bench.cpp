@@ -29,8 +29,8 @@
 #include "classes/std/string_regex_jobs.h"
 #include "host_vm.h"
 #include "module/vm_lock.h"
-#include "runtime/exec/program_records.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_records.h"
+#include "runtime/exec/task/task.h"
 #include "script_text.h"
 
 namespace {

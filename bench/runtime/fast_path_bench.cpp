@@ -10,7 +10,7 @@
 
 #include "bench_references.h"
 #include "bench_vm.h"
-#include "runtime/exec/program_block.h"
+#include "runtime/exec/interp/program_block.h"
 #include "script_text.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "bench_references.h"
 #include "bench_vm.h"
-#include "runtime/exec/program_block.h"
+#include "runtime/exec/interp/program_block.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/vm_context.h"
 #include "script_text.h"

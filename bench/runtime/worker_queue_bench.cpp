@@ -13,8 +13,8 @@
 
 #include "host_vm.h"
 #include "module/vm_lock.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/vm_context.h"
 #include "script_text.h"

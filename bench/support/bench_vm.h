@@ -6,8 +6,8 @@
 
 #include "host_vm.h"
 #include "module/vm_lock.h"
-#include "runtime/exec/task.h"
-#include "runtime/exec/task_continue.h"
+#include "runtime/exec/task/task.h"
+#include "runtime/exec/task/task_continue.h"
 
 struct krv_bench_vm {
   krv_bench_vm() {

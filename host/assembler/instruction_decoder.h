@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/exec/script_opcodes.h"
+#include "runtime/exec/interp/script_opcodes.h"
 
 struct krv_decoded_operand {
   krv_operand_field field;

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "runtime/exec/script_opcodes.h"
+#include "runtime/exec/interp/script_opcodes.h"
 
 namespace {
 

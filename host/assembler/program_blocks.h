@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/program_records.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/program_records.h"
 
 // One block in canonical order and where it sits.
 struct krv_block_place {

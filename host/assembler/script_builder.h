@@ -28,9 +28,9 @@
 #include <vector>
 
 #include "numeric_fast_path.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/program_records.h"
-#include "runtime/exec/script_opcodes.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/program_records.h"
+#include "runtime/exec/interp/script_opcodes.h"
 #include "runtime/objects/class_def.h"
 #include "runtime/objects/function_def.h"
 

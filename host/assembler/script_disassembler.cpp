@@ -10,7 +10,7 @@
 #include "numeric_fast_path.h"
 #include "program_blocks.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/program_block.h"
+#include "runtime/exec/interp/program_block.h"
 #include "runtime/objects/class_def.h"
 #include "runtime/objects/function_def.h"
 #include "script_text_tokens.h"

@@ -14,6 +14,6 @@
 #pragma once
 #include <string>
 
-#include "runtime/exec/program_records.h"
+#include "runtime/exec/interp/program_records.h"
 
 std::string krv_disassemble(const krv_program& program);

@@ -38,7 +38,7 @@
 #pragma once
 #include <string_view>
 
-#include "runtime/exec/program_records.h"
+#include "runtime/exec/interp/program_records.h"
 #include "runtime/memory/handles.h"
 
 // The verified program the text describes; std::invalid_argument "line N: ..." for anything malformed

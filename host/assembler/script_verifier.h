@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/exec/program_records.h"
+#include "runtime/exec/interp/program_records.h"
 
 enum class krv_problem_record : uint8_t { block, native, klass };
 

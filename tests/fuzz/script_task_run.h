@@ -17,10 +17,10 @@
 #include "assembler/program_blocks.h"
 #include "host_vm.h"
 #include "module/thread_record.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/program_records.h"
-#include "runtime/exec/step_budget.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/program_records.h"
+#include "runtime/exec/task/step_budget.h"
+#include "runtime/exec/task/task.h"
 
 inline constexpr uint32_t krv_fuzz_call_depth = 64;
 inline constexpr uint64_t krv_fuzz_step_budget = 1000;  // frames run per input, calls and task runs

@@ -15,8 +15,8 @@
 #include "module/vm_lock.h"
 #include "runtime/base/krvvar_shared.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/storage/string_object.h"
 
 // Every allocation through operator new is counted per thread, to tell entries kept for reuse from new ones.

@@ -23,7 +23,7 @@
 
 #include "classes/ipc/ipc_ring.h"
 #include "platform/shared_memory.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/class_template.h"
 #include "runtime/objects/update_hook.h"
 

@@ -4,7 +4,7 @@
 #include "module/vm_state.h"
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/task/task.h"
 
 void krv_json_key_value_args(krv_std_json* source, uint32_t index, std::vector<krvvar_shared>& args) {
   krv_std_json_entry& entry = source->entries[index];

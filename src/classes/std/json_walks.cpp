@@ -8,8 +8,8 @@
 #include "classes/std/json_iteration.h"
 #include "classes/std/json_methods.h"
 #include "runtime/base/raise.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/task/task.h"
 
 namespace {
 

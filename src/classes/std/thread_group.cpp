@@ -2,7 +2,7 @@
 #include "classes/std/thread_group.h"
 
 #include "runtime/base/raise.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/log.h"
 #include "runtime/storage/json_object.h"
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/exec/task.h"
+#include "runtime/exec/task/task.h"
 
 class krv_thread_group_tasks {
  public:

@@ -6,7 +6,7 @@
 #include "kernel/runtime/kernel_struct_json.h"
 #include "kernel/runtime/trap_messages.h"
 #include "runtime/base/raise.h"
-#include "runtime/exec/source_excerpt.h"
+#include "runtime/exec/interp/source_excerpt.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "kernel/runtime/kernel_workers.h"
 #include "kernel/runtime/settings.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/native_call.h"
+#include "runtime/exec/interp/native_call.h"
 #include "runtime/objects/namespace.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/kernel_memory.h"

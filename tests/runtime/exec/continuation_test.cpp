@@ -4,8 +4,8 @@
 #include <pthread.h>
 
 #include "module/vm_lock.h"
-#include "runtime/exec/step_budget.h"
-#include "runtime/exec/task_status.h"
+#include "runtime/exec/task/step_budget.h"
+#include "runtime/exec/task/task_status.h"
 #include "script_fixture.h"
 
 namespace {

@@ -1,9 +1,9 @@
 // Runtime error and warning reports, byte for byte: framing, the source excerpt with its caret and
 // include trace, the stack entries of deep stacks, catching, and the degraded forms.
 #include "exec_fixture.h"
-#include "runtime/exec/runtime_error.h"
-#include "runtime/exec/scope.h"
-#include "runtime/exec/source_excerpt.h"
+#include "runtime/exec/interp/runtime_error.h"
+#include "runtime/exec/interp/source_excerpt.h"
+#include "runtime/exec/task/scope.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "module/thread_record.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/program_records.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/program_records.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/vm_context.h"
 #include "value_test_vm.h"

@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "runtime/base/value_records.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/script_opcodes.h"
-#include "runtime/exec/vm_fast_paths.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/script_opcodes.h"
+#include "runtime/exec/interp/vm_fast_paths.h"
 #include "runtime/objects/class_def.h"
 #include "script_fixture.h"
 

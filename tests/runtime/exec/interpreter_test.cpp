@@ -3,9 +3,9 @@
 #include <cstring>
 #include <limits>
 
-#include "runtime/exec/script_opcodes.h"
+#include "runtime/exec/interp/script_opcodes.h"
+#include "runtime/exec/task/task_status.h"
 #include "runtime/storage/json_object.h"
-#include "runtime/exec/task_status.h"
 #include "script_fixture.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include "platform/clock.h"
 
-#include "runtime/exec/task_status.h"
+#include "runtime/exec/task/task_status.h"
 #include "script_fixture.h"
 
 namespace {

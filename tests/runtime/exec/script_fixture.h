@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "exec_fixture.h"
-#include "runtime/exec/interpreter.h"
-#include "runtime/exec/task_continue.h"
+#include "runtime/exec/interp/interpreter.h"
+#include "runtime/exec/task/task_continue.h"
 #include "runtime/objects/function_def.h"
 #include "script_text.h"
 #include "script_verifier.h"

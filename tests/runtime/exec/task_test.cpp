@@ -7,7 +7,7 @@
 
 #include "exec_fixture.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/arg_sink.h"
+#include "runtime/exec/task/arg_sink.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/function_lambda.h"
 #include "runtime/objects/object_base.h"

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "module/vm_lock.h"
-#include "runtime/exec/return_thread.h"
+#include "runtime/exec/task/return_thread.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/storage/string_object.h"
 #include "script_fixture.h"

@@ -31,7 +31,7 @@
 #include <cstdint>
 
 #include "runtime/base/krvvar_shared.h"
-#include "runtime/exec/script_opcodes.h"
+#include "runtime/exec/interp/script_opcodes.h"
 
 // The header's size: code offset / krv_fast_path_span tells headers apart.
 inline constexpr uint32_t krv_fast_path_span = krv_script_op_info_of(KRV_OP_NUMERIC_FAST_PATH).size;

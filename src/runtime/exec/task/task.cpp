@@ -1,12 +1,12 @@
 // Creation and parameter binding of script tasks.
-#include "runtime/exec/task.h"
+#include "runtime/exec/task/task.h"
 
 #include "module/thread_record.h"
 #include "platform/clock.h"
 #include "runtime/base/raise.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/program_records.h"
-#include "runtime/exec/scope.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/program_records.h"
+#include "runtime/exec/task/scope.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/function_lambda.h"
 #include "runtime/objects/log.h"

@@ -1,12 +1,12 @@
-#include "runtime/exec/runtime_error.h"
+#include "runtime/exec/interp/runtime_error.h"
 
 #include <iterator>
 
 #include "module/thread_record.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/program_records.h"
-#include "runtime/exec/source_excerpt.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/program_records.h"
+#include "runtime/exec/interp/source_excerpt.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/vm_context.h"
 

@@ -1,6 +1,6 @@
-#include "runtime/exec/program_block.h"
+#include "runtime/exec/interp/program_block.h"
 
-#include "runtime/exec/script_opcodes.h"
+#include "runtime/exec/interp/script_opcodes.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "module/thread_record.h"
 #include "platform/clock.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/vm_context.h"
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "runtime/base/krvvar_shared.h"
-#include "runtime/exec/script_opcodes.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/script_opcodes.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/vm_context.h"
 
 class krv_class;

@@ -1,10 +1,10 @@
-#include "runtime/exec/fast_path_site.h"
+#include "runtime/exec/interp/fast_path_site.h"
 
 #include <algorithm>
 #include <array>
 #include <utility>
 
-#include "runtime/exec/vm_ops.h"
+#include "runtime/exec/interp/vm_ops.h"
 
 using krv_vm::operand;
 

@@ -5,19 +5,19 @@
 // loop checks that the whole instruction lies inside the code, so no handler reads past code end; the
 // jumps check their targets. The fast-path headers (72, 73) fall through to the generic code that
 // follows them whenever their fast form does not apply.
-#include "runtime/exec/interpreter.h"
+#include "runtime/exec/interp/interpreter.h"
 
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/fast_path_site.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/program_records.h"
-#include "runtime/exec/scope.h"
-#include "runtime/exec/script_opcodes.h"
-#include "runtime/exec/task_status.h"
-#include "runtime/exec/vm_fast_paths.h"
-#include "runtime/exec/vm_operator_methods.h"
-#include "runtime/exec/vm_ops.h"
+#include "runtime/exec/interp/fast_path_site.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/program_records.h"
+#include "runtime/exec/interp/script_opcodes.h"
+#include "runtime/exec/interp/vm_fast_paths.h"
+#include "runtime/exec/interp/vm_operator_methods.h"
+#include "runtime/exec/interp/vm_ops.h"
+#include "runtime/exec/task/scope.h"
+#include "runtime/exec/task/task_status.h"
 #include "runtime/storage/json_object.h"
 
 namespace krv_vm {

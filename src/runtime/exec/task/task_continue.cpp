@@ -1,15 +1,15 @@
-#include "runtime/exec/task_continue.h"
+#include "runtime/exec/task/task_continue.h"
 
 #include <algorithm>
 #include <utility>
 
 #include "module/thread_record.h"
 #include "runtime/base/raise.h"
-#include "runtime/exec/interpreter.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/step_budget.h"
-#include "runtime/exec/task.h"
-#include "runtime/exec/task_status.h"
+#include "runtime/exec/interp/interpreter.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/task/step_budget.h"
+#include "runtime/exec/task/task.h"
+#include "runtime/exec/task/task_status.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/vm_context.h"
 

@@ -1,4 +1,4 @@
-#include "runtime/exec/native_call.h"
+#include "runtime/exec/interp/native_call.h"
 
 #include <exception>
 #include <functional>

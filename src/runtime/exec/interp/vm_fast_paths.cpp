@@ -1,18 +1,18 @@
-#include "runtime/exec/vm_fast_paths.h"
+#include "runtime/exec/interp/vm_fast_paths.h"
 
 #include <bit>
 #include <cmath>
 #include <type_traits>
 
 #include "runtime/base/value_records.h"
-#include "runtime/exec/arg_sink.h"
-#include "runtime/exec/fast_path_site.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/program_records.h"
-#include "runtime/exec/scope.h"
-#include "runtime/exec/script_opcodes.h"
-#include "runtime/exec/task.h"
-#include "runtime/exec/vm_ops.h"
+#include "runtime/exec/interp/fast_path_site.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/program_records.h"
+#include "runtime/exec/interp/script_opcodes.h"
+#include "runtime/exec/interp/vm_ops.h"
+#include "runtime/exec/task/arg_sink.h"
+#include "runtime/exec/task/scope.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/class_def.h"
 #include "runtime/objects/class_instance.h"
 #include "runtime/objects/function_lambda.h"

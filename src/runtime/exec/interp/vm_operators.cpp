@@ -12,10 +12,10 @@
 #include <string>
 
 #include "runtime/base/raise.h"
-#include "runtime/exec/interpreter.h"
-#include "runtime/exec/script_opcodes.h"
-#include "runtime/exec/vm_operator_methods.h"
-#include "runtime/exec/vm_ops.h"
+#include "runtime/exec/interp/interpreter.h"
+#include "runtime/exec/interp/script_opcodes.h"
+#include "runtime/exec/interp/vm_operator_methods.h"
+#include "runtime/exec/interp/vm_ops.h"
 #include "runtime/objects/class_instance.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/storage/json_object.h"

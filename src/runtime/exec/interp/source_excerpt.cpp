@@ -1,10 +1,10 @@
-#include "runtime/exec/source_excerpt.h"
+#include "runtime/exec/interp/source_excerpt.h"
 
 #include <algorithm>
 #include <sstream>
 #include <vector>
 
-#include "runtime/exec/program_records.h"
+#include "runtime/exec/interp/program_records.h"
 
 namespace {
 

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "runtime/base/krvvar_shared.h"
-#include "runtime/exec/arg_sink.h"
+#include "runtime/exec/task/arg_sink.h"
 #include "runtime/memory/handles.h"
 
 class krv_program_block;

@@ -1,9 +1,9 @@
 // Script-function and native-function values, and class references.
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/scope.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/task/scope.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/function_lambda.h"
 #include "runtime/objects/log.h"

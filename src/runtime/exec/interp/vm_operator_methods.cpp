@@ -1,11 +1,11 @@
-#include "runtime/exec/vm_operator_methods.h"
+#include "runtime/exec/interp/vm_operator_methods.h"
 
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/scope.h"
-#include "runtime/exec/task.h"
-#include "runtime/exec/vm_ops.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/vm_ops.h"
+#include "runtime/exec/task/scope.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/class_def.h"
 #include "runtime/objects/class_instance.h"
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "runtime/exec/runtime_error.h"
-#include "runtime/exec/task_status.h"
+#include "runtime/exec/interp/runtime_error.h"
+#include "runtime/exec/task/task_status.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/vm_context.h"
 

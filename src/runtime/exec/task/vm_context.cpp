@@ -6,8 +6,8 @@
 #include "module/pool_return.h"
 #include "module/thread_record.h"
 #include "runtime/base/raise.h"
-#include "runtime/exec/program_block.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/task/task.h"
 
 krv_vm_context* krv_vm_context::create(krv_task* task, krv_task* scope, krv_program_block* block,
                                        krvptr_base_internal* captured) {

@@ -1,4 +1,4 @@
-#include "runtime/exec/return_thread.h"
+#include "runtime/exec/task/return_thread.h"
 
 #include <chrono>
 #include <exception>
@@ -8,7 +8,7 @@
 
 #include "module/thread_record.h"
 #include "module/vm_lock.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/object_base.h"
 #include "runtime/objects/vm_context.h"

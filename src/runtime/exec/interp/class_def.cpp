@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "runtime/base/value_records.h"
-#include "runtime/exec/vm_operator_methods.h"
+#include "runtime/exec/interp/vm_operator_methods.h"
 
 krvvar_shared krv_class_value(krv_class_def& klass) {
   krvvar_shared value = krvvar_shared::make_typed(KRVVAR_CLASS_DEF);

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "runtime/base/krvvar_shared.h"
-#include "runtime/exec/fast_path_site.h"
+#include "runtime/exec/interp/fast_path_site.h"
 #include "runtime/memory/handles.h"
 #include "runtime/objects/compiled_record.h"
 #include "runtime/objects/symbol_table.h"

@@ -1,7 +1,7 @@
-#include "runtime/exec/scope.h"
+#include "runtime/exec/task/scope.h"
 
 #include "module/thread_record.h"
-#include "runtime/exec/task.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/vm_context.h"
 
