@@ -1,9 +1,9 @@
-#include "host_vm.h"
+#include "host/host_vm.h"
 
 #include <algorithm>
 #include <chrono>
 
-#include "worker_pool.h"
+#include "host/worker_pool.h"
 #include "platform/clock.h"
 #include "runtime/exec/return_thread.h"
 #include "runtime/exec/task.h"

@@ -1,4 +1,4 @@
-#include "script_runner.h"
+#include "host/script_runner.h"
 
 #include <chrono>
 #include <cstdio>
@@ -7,19 +7,19 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "host_thread.h"
-#include "host_vm.h"
-#include "module_loader.h"
+#include "classes/std/kernel_arguments.h"
+#include "classes/std/kernel_memory_access.h"
+#include "host/assembler/script_text.h"
+#include "host/host_thread.h"
+#include "host/host_vm.h"
+#include "host/module_loader.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/program_block.h"
+#include "runtime/exec/raise.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
-#include "runtime/exec/raise.h"
 #include "runtime/storage/json_object.h"
-#include "classes/std/kernel_arguments.h"
-#include "classes/std/kernel_memory_access.h"
-#include "script_text.h"
 
 namespace {
 

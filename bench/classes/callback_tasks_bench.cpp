@@ -17,11 +17,11 @@
 #include "classes/std/json_iteration.h"
 #include "classes/std/json_methods.h"
 #include "classes/std/thread_group.h"
+#include "host/assembler/script_text.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/values/value_records.h"
-#include "script_text.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 
 #include "bench_references.h"
 #include "bench_vm.h"
+#include "host/assembler/script_text.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
-#include "script_text.h"
 
 namespace {
 

@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "host_vm.h"
+#include "host/assembler/script_text.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_context.h"
 #include "runtime/objects/function_def.h"
-#include "script_text.h"
 
 namespace {
 

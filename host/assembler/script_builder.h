@@ -27,7 +27,7 @@
 #include <variant>
 #include <vector>
 
-#include "numeric_fast_path.h"
+#include "host/assembler/numeric_fast_path.h"
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/program_records.h"

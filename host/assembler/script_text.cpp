@@ -1,4 +1,4 @@
-#include "script_text.h"
+#include "host/assembler/script_text.h"
 
 #include <algorithm>
 #include <bit>
@@ -10,11 +10,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "name_table.h"
-#include "script_builder.h"
-#include "script_limits.h"
-#include "script_text_tokens.h"
-#include "script_verifier.h"
+#include "host/assembler/name_table.h"
+#include "host/assembler/script_builder.h"
+#include "host/assembler/script_limits.h"
+#include "host/assembler/script_text_tokens.h"
+#include "host/assembler/script_verifier.h"
 
 namespace {
 

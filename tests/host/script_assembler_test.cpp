@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "program_blocks.h"
-#include "script_builder.h"
-#include "script_disassembler.h"
-#include "script_text.h"
+#include "host/assembler/program_blocks.h"
+#include "host/assembler/script_builder.h"
+#include "host/assembler/script_disassembler.h"
+#include "host/assembler/script_text.h"
+#include "host/assembler/script_verifier.h"
 #include "script_text_samples.h"
-#include "script_verifier.h"
 
 namespace {
 

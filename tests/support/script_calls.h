@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "host_vm.h"
+#include "host/host_vm.h"
+#include "host/module_loader.h"
 #include "module/thread_record.h"
-#include "module_loader.h"
 #include "runtime/exec/native_call.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/raise.h"

@@ -10,12 +10,12 @@
 #include "classes/ipc/ipc_channel.h"
 #include "classes/ipc/ipc_payload.h"
 #include "exec_fixture.h"
+#include "host/assembler/script_text.h"
 #include "ipc_test_names.h"
 #include "module/global_instance.h"
 #include "module/namespace.h"
 #include "runtime/values/krvvar.h"
 #include "runtime/values/value_records.h"
-#include "script_text.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host_vm.h"
-#include "log_collector.h"
+#include "host/host_vm.h"
+#include "host/log_collector.h"
 #include "runtime/memory/pool.h"
 #include "runtime/values/krvvar.h"
 #include "runtime/values/value_records.h"
