@@ -41,24 +41,6 @@ bool read_file(const std::string& path, std::string& text) {
   return !file.bad();
 }
 
-// The line of the text that declares native `name`, 0 when none is found.
-uint32_t native_line(std::string_view text, std::string_view name) {
-  const std::string quoted = "\"" + std::string(name) + "\"";
-  uint32_t number = 0;
-  size_t start = 0;
-  while (start <= text.size()) {
-    const size_t end = std::min(text.find('\n', start), text.size());
-    ++number;
-    const std::string_view line = text.substr(start, end - start);
-    const size_t first = line.find_first_not_of(" \t");
-    if (first != std::string_view::npos && line.substr(first).starts_with("native") &&
-        line.find(quoted) != std::string_view::npos)
-      return number;
-    start = end + 1;
-  }
-  return 0;
-}
-
 // The namespace function "ns.fn" of the loaded module, null when there is none.
 const krv_function_def* namespace_function(const krv_host_module& module, std::string_view qualified) {
   const size_t dot = qualified.find('.');
@@ -83,31 +65,33 @@ const krv_native_callable* native_callable(std::string_view name, const std::vec
   return function == nullptr ? nullptr : &function->callable;
 }
 
-// Binds every native of `program`; false after printing the first unknown name with its line.
-bool bind_natives(krv_program& program, const krv_host_module& module, const krv_run_options& options,
-                  std::string_view text) {
+// Binds every native of the program; false after printing the first unknown name with its line.
+bool bind_natives(const krv_assembled_text& assembled, const krv_host_module& module, const krv_run_options& options) {
   const std::vector<krv_host_native> host_natives = krv_host_natives(options.script_args);
-  for (const auto& native : program.natives) {
-    const krv_native_callable* callable = native_callable(native->name, host_natives, module);
+  const auto& natives = assembled.program->natives;
+  for (size_t i = 0; i < natives.size(); ++i) {
+    krv_function_def& native = *natives[i];
+    const krv_native_callable* callable = native_callable(native.name, host_natives, module);
     if (callable == nullptr) {
-      std::fprintf(stderr, "%s: line %u: unknown native '%.*s'\n", options.path.c_str(),
-                   native_line(text, native->name), static_cast<int>(native->name.size()), native->name.data());
+      std::fprintf(stderr, "%s: line %zu: unknown native '%.*s'\n", options.path.c_str(), assembled.native_lines[i],
+                   static_cast<int>(native.name.size()), native.name.data());
       return false;
     }
-    native->callable = *callable;
+    native.callable = *callable;
   }
   return true;
 }
 
 // Everything that runs on the VM thread: loading, the root task and the ticks.
 int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
-  krvptr_strong<krv_program> program;
+  krv_assembled_text assembled;
   try {
-    program = krv_assemble_text(text);
+    assembled = krv_assemble_text_with_lines(text);
   } catch (const std::invalid_argument& refused) {
     std::fprintf(stderr, "%s: %s\n", options.path.c_str(), refused.what());
     return KRV_RUN_REFUSED;
   }
+  krvptr_strong<krv_program>& program = assembled.program;
   // Only a task block starts a global scope: any other kind would find no scope to run in, and its
   // error, raised before any task exists, would leave nothing to fail the run.
   if (program->root->kind != KRV_BLOCK_TASK) {
@@ -123,7 +107,7 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
   {
     krv_host_module module(krv_linked_module());
     module.populate_namespaces(vm);
-    if (!bind_natives(*program, module, options, text)) {
+    if (!bind_natives(assembled, module, options)) {
       exit_code = KRV_RUN_REFUSED;
     } else {
       vm.state().settings.max_call_depth = run_call_depth_limit;

@@ -29,10 +29,10 @@ class text_assembler {
  public:
   explicit text_assembler(bool verify) : verify_(verify) {}
 
-  krvptr_strong<krv_program> run(std::string_view text) {
+  krv_assembled_text run(std::string_view text) {
     // Every refusal names a line.
     try {
-      return assemble(text);
+      return {assemble(text), native_lines()};  // a braced list runs left to right
     } catch (const text_refusal& refusal) {
       throw std::invalid_argument("line " + std::to_string(refusal.line) + ": " + refusal.message);
     } catch (const std::invalid_argument& error) {
@@ -90,6 +90,14 @@ class text_assembler {
     krvptr_strong<krv_program> built = program().finish();
     if (verify_) refuse_problems(*built);
     return built;
+  }
+
+  // The line of each native, in the program's order: a `native` line adds one native and one name.
+  std::vector<size_t> native_lines() const {
+    std::vector<size_t> lines;
+    lines.reserve(natives_.entries().size());
+    for (const auto& native : natives_.entries()) lines.push_back(native.value.line);
+    return lines;
   }
 
   [[noreturn]] static void fail(const std::string& message) { throw std::invalid_argument(message); }
@@ -493,8 +501,10 @@ class text_assembler {
 
 }  // namespace
 
-krvptr_strong<krv_program> krv_assemble_text(std::string_view text) { return text_assembler(true).run(text); }
+krvptr_strong<krv_program> krv_assemble_text(std::string_view text) { return text_assembler(true).run(text).program; }
+
+krv_assembled_text krv_assemble_text_with_lines(std::string_view text) { return text_assembler(true).run(text); }
 
 krvptr_strong<krv_program> krv_assemble_text_unverified(std::string_view text) {
-  return text_assembler(false).run(text);
+  return text_assembler(false).run(text).program;
 }
