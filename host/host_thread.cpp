@@ -1,4 +1,4 @@
-#include "host_thread.h"
+#include "host/host_thread.h"
 
 #include <stdexcept>
 

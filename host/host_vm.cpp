@@ -1,13 +1,13 @@
-#include "host_vm.h"
+#include "host/host_vm.h"
 
 #include <algorithm>
 #include <chrono>
 
+#include "host/worker_pool.h"
 #include "platform/clock.h"
 #include "runtime/exec/task/return_thread.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/exec/task/task_continue.h"
-#include "worker_pool.h"
 
 #include "module/vm_lock.h"
 #include "runtime/base/value_records.h"

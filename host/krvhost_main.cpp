@@ -14,11 +14,11 @@
 #include <string_view>
 #include <vector>
 
-#include "host_vm.h"
-#include "module_loader.h"
+#include "host/host_vm.h"
+#include "host/module_loader.h"
+#include "host/script_runner.h"
 #include "runtime/objects/class_metadata.h"
 #include "runtime/objects/function_def.h"
-#include "script_runner.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "log_collector.h"
+#include "host/log_collector.h"
 
 krv_log_collector::krv_log_collector(krv_log_base& log) : log_(log), connection_(log.connect(this)) {}
 

@@ -1,9 +1,9 @@
-#include "module_loader.h"
+#include "host/module_loader.h"
 
 #include <cstring>
 #include <stdexcept>
 
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 
 krv_module_entry_points krv_linked_module() { return {&korvaglue_check, &korvaglue_entry}; }

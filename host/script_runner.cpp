@@ -1,25 +1,21 @@
-#include "script_runner.h"
+#include "host/script_runner.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
 
-#include "classes/std/kernel_arguments.h"
-#include "classes/std/kernel_memory_access.h"
-#include "host_thread.h"
-#include "host_vm.h"
+#include "host/assembler/script_text.h"
+#include "host/host_natives.h"
+#include "host/host_thread.h"
+#include "host/host_vm.h"
+#include "host/module_loader.h"
 #include "module/vm_lock.h"
-#include "module_loader.h"
-#include "runtime/base/raise.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/objects/function_def.h"
-#include "runtime/objects/vm_context.h"
-#include "runtime/storage/json_object.h"
-#include "script_text.h"
 
 namespace {
 
@@ -45,105 +41,6 @@ bool read_file(const std::string& path, std::string& text) {
   return !file.bad();
 }
 
-// The line of the text that declares native `name`, 0 when none is found.
-uint32_t native_line(std::string_view text, std::string_view name) {
-  const std::string quoted = "\"" + std::string(name) + "\"";
-  uint32_t number = 0;
-  size_t start = 0;
-  while (start <= text.size()) {
-    const size_t end = std::min(text.find('\n', start), text.size());
-    ++number;
-    const std::string_view line = text.substr(start, end - start);
-    const size_t first = line.find_first_not_of(" \t");
-    if (first != std::string_view::npos && line.substr(first).starts_with("native") &&
-        line.find(quoted) != std::string_view::npos)
-      return number;
-    start = end + 1;
-  }
-  return 0;
-}
-
-krvvar_shared print_values(krv_vm_context&, std::vector<krvvar_shared>& args) {
-  std::string line;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (i > 0) line += ' ';
-    line += args[i]->get_string();
-  }
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  return krvvar_shared::make_none();
-}
-
-// Sums 1..n on a worker; the script resumes with the sum.
-krvvar_shared worker_sum(krv_vm_context& frame, std::vector<krvvar_shared>& args) {
-  const int64_t n = args.empty() ? 0 : args[0]->int_value();
-  return frame.return_thread([n] {
-    int64_t sum = 0;
-    for (int64_t i = 1; i <= n; ++i) sum += i;
-    return krvvar_shared::make_int(sum);
-  });
-}
-
-// The script's arguments as a std.json list of strings, a fresh list on each call.
-krvvar_shared script_args(const std::vector<std::string>& words) {
-  krvvar_shared list = krvvar_shared::make_json();
-  for (const std::string& word : words) {
-    krvvar_shared text = krvvar_shared::make_string(word);
-    list->object_ptr<krv_std_json>()->push_value(text);
-  }
-  return list;
-}
-
-// Milliseconds with the clock's own resolution, so that short spans can be timed.
-krvvar_shared clock_ms(krv_vm_context&, std::vector<krvvar_shared>&) {
-  const auto since_origin = std::chrono::steady_clock::now().time_since_epoch();
-  return krvvar_shared::make_float(std::chrono::duration<double, std::milli>(since_origin).count());
-}
-
-// The value's type as messages name it: "int", "float", "string", "json", a class name for an object.
-krvvar_shared type_name(krv_vm_context&, std::vector<krvvar_shared>& args) {
-  if (args.empty()) return krv_raise_error("type_name expects a value");
-  const krvvar_shared value = args[0].deref_copy();
-  return krvvar_shared::make_string(krv_var_type_name(value.get()));
-}
-
-// Length, byte count or entry count of a string, buffer, container or object; 8 (the payload's bytes)
-// for a number; 0 for anything else.
-krvvar_shared size_of(krv_vm_context&, std::vector<krvvar_shared>& args) {
-  if (args.empty()) return krv_raise_error("size_of expects a value");
-  const krvvar_shared value = args[0].deref_copy();
-  switch (value->type) {
-    case KRVVAR_INT:
-    case KRVVAR_FLOAT: return krvvar_shared::make_int(8);
-    case KRVVAR_STRING:
-    case KRVVAR_BUFFER:
-    case KRVVAR_JSON:
-    case KRVVAR_OBJECT: return krvvar_shared::make_int(value->size());
-  }
-  return krvvar_shared::make_int(0);
-}
-
-// A buffer value (the binary format carries it; a std.buffer object it does not) with the bytes of a
-// string, or of a std.buffer that no kernel launch is writing.
-krvvar_shared buffer_value(krv_vm_context&, std::vector<krvvar_shared>& args) {
-  const krvvar_shared value = args.empty() ? krvvar_shared::make_none() : args[0].deref_copy();
-  if (value->type == KRVVAR_STRING) {
-    const std::string_view text = value->string_view_value();
-    return krvvar_shared::make_buffer(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  }
-  const krv_std_buffer* buffer = krv_var_std_buffer(value.get());
-  if (buffer == nullptr) return krv_raise_error("buffer_value expects a string or a std.buffer");
-  if (buffer->write_holds != 0) return krv_raise_error(krv_buffer_in_use_text);
-  return krvvar_shared::make_buffer(buffer->bytes.data(), buffer->bytes.size());
-}
-
-// Raises the argument texts, joined by spaces, as a runtime error: a script's way to give up.
-krvvar_shared fail(krv_vm_context&, std::vector<krvvar_shared>& args) {
-  std::string message;
-  for (size_t i = 0; i < args.size(); ++i) message += (i > 0 ? " " : "") + args[i]->get_string();
-  return krv_raise_error_text(message);
-}
-
 // The namespace function "ns.fn" of the loaded module, null when there is none.
 const krv_function_def* namespace_function(const krv_host_module& module, std::string_view qualified) {
   const size_t dot = qualified.find('.');
@@ -158,48 +55,43 @@ const krv_function_def* namespace_function(const krv_host_module& module, std::s
   return nullptr;
 }
 
-// Binds every native of `program`; false after printing the first unknown name with its line.
-bool bind_natives(krv_program& program, const krv_host_module& module, const krv_run_options& options,
-                  std::string_view text) {
-  for (const auto& native : program.natives) {
-    if (native->name == "print") {
-      native->callable = print_values;
-    } else if (native->name == "worker_sum") {
-      native->callable = worker_sum;
-    } else if (native->name == "script_args") {
-      native->callable = [&words = options.script_args](krv_vm_context&, std::vector<krvvar_shared>&) {
-        return script_args(words);
-      };
-    } else if (native->name == "clock_ms") {
-      native->callable = clock_ms;
-    } else if (native->name == "type_name") {
-      native->callable = type_name;
-    } else if (native->name == "size_of") {
-      native->callable = size_of;
-    } else if (native->name == "buffer_value") {
-      native->callable = buffer_value;
-    } else if (native->name == "fail") {
-      native->callable = fail;
-    } else if (const krv_function_def* function = namespace_function(module, native->name)) {
-      native->callable = function->callable;
-    } else {
-      std::fprintf(stderr, "%s: line %u: unknown native '%.*s'\n", options.path.c_str(),
-                   native_line(text, native->name), static_cast<int>(native->name.size()), native->name.data());
+// The callable a `native` line names: one of the host's natives, else the module's function "ns.fn";
+// null when neither has it.
+const krv_native_callable* native_callable(std::string_view name, const std::vector<krv_host_native>& host_natives,
+                                           const krv_host_module& module) {
+  const auto host_native = std::ranges::find(host_natives, name, &krv_host_native::name);
+  if (host_native != host_natives.end()) return &host_native->function;
+  const krv_function_def* function = namespace_function(module, name);
+  return function == nullptr ? nullptr : &function->callable;
+}
+
+// Binds every native of the program; false after printing the first unknown name with its line.
+bool bind_natives(const krv_assembled_text& assembled, const krv_host_module& module, const krv_run_options& options) {
+  const std::vector<krv_host_native> host_natives = krv_host_natives(options.script_args);
+  const auto& natives = assembled.program->natives;
+  for (size_t i = 0; i < natives.size(); ++i) {
+    krv_function_def& native = *natives[i];
+    const krv_native_callable* callable = native_callable(native.name, host_natives, module);
+    if (callable == nullptr) {
+      std::fprintf(stderr, "%s: line %zu: unknown native '%.*s'\n", options.path.c_str(), assembled.native_lines[i],
+                   static_cast<int>(native.name.size()), native.name.data());
       return false;
     }
+    native.callable = *callable;
   }
   return true;
 }
 
 // Everything that runs on the VM thread: loading, the root task and the ticks.
 int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
-  krvptr_strong<krv_program> program;
+  krv_assembled_text assembled;
   try {
-    program = krv_assemble_text(text);
+    assembled = krv_assemble_text_with_lines(text);
   } catch (const std::invalid_argument& refused) {
     std::fprintf(stderr, "%s: %s\n", options.path.c_str(), refused.what());
     return KRV_RUN_REFUSED;
   }
+  krvptr_strong<krv_program>& program = assembled.program;
   // Only a task block starts a global scope: any other kind would find no scope to run in, and its
   // error, raised before any task exists, would leave nothing to fail the run.
   if (program->root->kind != KRV_BLOCK_TASK) {
@@ -215,7 +107,7 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
   {
     krv_host_module module(krv_linked_module());
     module.populate_namespaces(vm);
-    if (!bind_natives(*program, module, options, text)) {
+    if (!bind_natives(assembled, module, options)) {
       exit_code = KRV_RUN_REFUSED;
     } else {
       vm.state().settings.max_call_depth = run_call_depth_limit;

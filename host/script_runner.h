@@ -1,16 +1,8 @@
 // `krvhost run`: a script file in the assembler's text form, run on a VM of our own.
 //
 // The text is assembled and verified first; a refused text is reported with its line and nothing runs.
-// Every `native` is bound by name: "ns.fn" to that function of the module's namespace, and the host's
-// own natives:
-//   print        argument texts joined by spaces, then a newline, on stdout
-//   worker_sum   sums 1..n on a worker through return_thread
-//   script_args  a std.json list of the script's arguments (the words after FILE) as strings
-//   clock_ms     a float: milliseconds from a monotonic clock (only differences mean anything)
-//   type_name    the value's type: "int", "float", "string", "json", "None", a class name for an object
-//   size_of      length, byte count or entry count; 8 for a number; 0 for anything else
-//   buffer_value a buffer value (what IPC can send) with the bytes of a string or a std.buffer
-//   fail         raises its argument texts, joined by spaces, as a runtime error (the run exits 1)
+// Every `native` is bound by name: one of the host's own natives (host_natives.h), else "ns.fn" to that
+// function of the module's namespace; an unknown name is reported with its line and nothing runs.
 // The root block runs as a task on a VM thread of its own, with the host's workers, and the VM ticks
 // until nothing is left to do: no task due or running on a worker, and an empty update list (an IPC
 // channel keeps the run alive until the script drops it). A root task that ends with an unhandled error

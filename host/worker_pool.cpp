@@ -1,4 +1,4 @@
-#include "worker_pool.h"
+#include "host/worker_pool.h"
 
 #include <chrono>
 #include <thread>

@@ -14,7 +14,7 @@
 #include <mutex>
 #include <vector>
 
-#include "host_thread.h"
+#include "host/host_thread.h"
 #include "module/thread_record.h"
 
 class krv_worker_pool {

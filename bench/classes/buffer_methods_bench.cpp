@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bench_vm.h"
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/storage/buffer_object.h"
 

@@ -17,11 +17,11 @@
 #include "classes/std/json_iteration.h"
 #include "classes/std/json_methods.h"
 #include "classes/std/thread_group.h"
+#include "host/assembler/script_text.h"
 #include "runtime/base/value_records.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/objects/function_def.h"
-#include "script_text.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "classes/std/json_methods.h"
 #include "classes/std/string_bytes.h"
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/storage/json_object.h"
 

@@ -10,7 +10,7 @@
 
 #include "bench_vm.h"
 #include "classes/std/string_methods.h"
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 
 namespace {

@@ -27,11 +27,11 @@
 #include "classes/std/string_methods.h"
 #include "classes/std/string_regex.h"
 #include "classes/std/string_regex_jobs.h"
-#include "host_vm.h"
+#include "host/assembler/script_text.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/interp/program_records.h"
 #include "runtime/exec/task/task.h"
-#include "script_text.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "assembler/script_disassembler.h"
-#include "assembler/script_text.h"
+#include "host/assembler/script_disassembler.h"
+#include "host/assembler/script_text.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "classes/ipc/ipc_channel.h"
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 #include "peer_process.h"
 

@@ -10,8 +10,8 @@
 
 #include "bench_references.h"
 #include "bench_vm.h"
+#include "host/assembler/script_text.h"
 #include "runtime/exec/interp/program_block.h"
-#include "script_text.h"
 
 namespace {
 

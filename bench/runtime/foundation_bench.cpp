@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "allocation_counter.h"
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/objects/log.h"
 

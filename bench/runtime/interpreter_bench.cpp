@@ -13,10 +13,10 @@
 
 #include "bench_references.h"
 #include "bench_vm.h"
+#include "host/assembler/script_text.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/vm_context.h"
-#include "script_text.h"
 
 namespace {
 

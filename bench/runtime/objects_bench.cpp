@@ -7,10 +7,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "runtime/storage/string_object.h"
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/objects/class_template.h"
+#include "runtime/storage/string_object.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/base/krvvar_shared.h"
 

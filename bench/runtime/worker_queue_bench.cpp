@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "host_vm.h"
+#include "host/assembler/script_text.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/vm_context.h"
-#include "script_text.h"
 
 namespace {
 

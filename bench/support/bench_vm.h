@@ -4,7 +4,7 @@
 #pragma once
 #include <optional>
 
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/exec/task/task_continue.h"

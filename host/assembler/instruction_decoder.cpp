@@ -1,4 +1,4 @@
-#include "instruction_decoder.h"
+#include "host/assembler/instruction_decoder.h"
 
 #include <cstring>
 

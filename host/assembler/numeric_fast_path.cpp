@@ -1,4 +1,4 @@
-#include "numeric_fast_path.h"
+#include "host/assembler/numeric_fast_path.h"
 
 #include <cstring>
 #include <stdexcept>

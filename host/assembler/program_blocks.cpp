@@ -1,6 +1,6 @@
-#include "program_blocks.h"
+#include "host/assembler/program_blocks.h"
 
-#include "address_index.h"
+#include "host/assembler/address_index.h"
 
 std::vector<krv_block_place> krv_program_walk(const krv_program& program) {
   // Each block's body and children are pushed last to first, so they come off in canonical order, and a

@@ -1,9 +1,9 @@
-#include "script_builder.h"
+#include "host/assembler/script_builder.h"
 
 #include <cstring>
 #include <stdexcept>
 
-#include "script_limits.h"
+#include "host/assembler/script_limits.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include <variant>
 #include <vector>
 
-#include "numeric_fast_path.h"
+#include "host/assembler/numeric_fast_path.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/interp/program_records.h"
 #include "runtime/exec/interp/script_opcodes.h"

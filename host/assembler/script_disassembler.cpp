@@ -1,19 +1,19 @@
-#include "script_disassembler.h"
+#include "host/assembler/script_disassembler.h"
 
 #include <algorithm>
 #include <bit>
 #include <sstream>
 #include <type_traits>
 
-#include "address_index.h"
-#include "instruction_decoder.h"
-#include "numeric_fast_path.h"
-#include "program_blocks.h"
+#include "host/assembler/address_index.h"
+#include "host/assembler/instruction_decoder.h"
+#include "host/assembler/numeric_fast_path.h"
+#include "host/assembler/program_blocks.h"
+#include "host/assembler/script_text_tokens.h"
 #include "runtime/base/value_records.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/objects/class_def.h"
 #include "runtime/objects/function_def.h"
-#include "script_text_tokens.h"
 
 namespace {
 

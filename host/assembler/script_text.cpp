@@ -1,4 +1,4 @@
-#include "script_text.h"
+#include "host/assembler/script_text.h"
 
 #include <algorithm>
 #include <bit>
@@ -10,11 +10,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "name_table.h"
-#include "script_builder.h"
-#include "script_limits.h"
-#include "script_text_tokens.h"
-#include "script_verifier.h"
+#include "host/assembler/name_table.h"
+#include "host/assembler/script_builder.h"
+#include "host/assembler/script_limits.h"
+#include "host/assembler/script_text_tokens.h"
+#include "host/assembler/script_verifier.h"
 
 namespace {
 
@@ -29,10 +29,10 @@ class text_assembler {
  public:
   explicit text_assembler(bool verify) : verify_(verify) {}
 
-  krvptr_strong<krv_program> run(std::string_view text) {
+  krv_assembled_text run(std::string_view text) {
     // Every refusal names a line.
     try {
-      return assemble(text);
+      return {assemble(text), native_lines()};  // a braced list runs left to right
     } catch (const text_refusal& refusal) {
       throw std::invalid_argument("line " + std::to_string(refusal.line) + ": " + refusal.message);
     } catch (const std::invalid_argument& error) {
@@ -90,6 +90,14 @@ class text_assembler {
     krvptr_strong<krv_program> built = program().finish();
     if (verify_) refuse_problems(*built);
     return built;
+  }
+
+  // The line of each native, in the program's order: a `native` line adds one native and one name.
+  std::vector<size_t> native_lines() const {
+    std::vector<size_t> lines;
+    lines.reserve(natives_.entries().size());
+    for (const auto& native : natives_.entries()) lines.push_back(native.value.line);
+    return lines;
   }
 
   [[noreturn]] static void fail(const std::string& message) { throw std::invalid_argument(message); }
@@ -493,8 +501,10 @@ class text_assembler {
 
 }  // namespace
 
-krvptr_strong<krv_program> krv_assemble_text(std::string_view text) { return text_assembler(true).run(text); }
+krvptr_strong<krv_program> krv_assemble_text(std::string_view text) { return text_assembler(true).run(text).program; }
+
+krv_assembled_text krv_assemble_text_with_lines(std::string_view text) { return text_assembler(true).run(text); }
 
 krvptr_strong<krv_program> krv_assemble_text_unverified(std::string_view text) {
-  return text_assembler(false).run(text);
+  return text_assembler(false).run(text).program;
 }

@@ -36,7 +36,9 @@
 // sound program or is refused with "line N: ..." naming a line of that text: for a verifier finding,
 // the line of the instruction or block it concerns, under the user's block name.
 #pragma once
+#include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "runtime/exec/interp/program_records.h"
 #include "runtime/memory/handles.h"
@@ -47,3 +49,13 @@ krvptr_strong<krv_program> krv_assemble_text(std::string_view text);
 // The same without the verifier: a program that may break the block rules, for tests of what the
 // interpreter refuses at run time. Never for texts that users write.
 krvptr_strong<krv_program> krv_assemble_text_unverified(std::string_view text);
+
+// A verified program with the line of the text that declares each of its natives: native_lines[i] is
+// the line of program->natives[i], counted as refusals count them, so a host that binds the natives can
+// name the line of one it does not know.
+struct krv_assembled_text {
+  krvptr_strong<krv_program> program;
+  std::vector<size_t> native_lines;
+};
+// krv_assemble_text, keeping the natives' lines.
+krv_assembled_text krv_assemble_text_with_lines(std::string_view text);

@@ -1,4 +1,4 @@
-#include "script_text_tokens.h"
+#include "host/assembler/script_text_tokens.h"
 
 #include <charconv>
 #include <stdexcept>

@@ -1,17 +1,17 @@
-#include "script_verifier.h"
+#include "host/assembler/script_verifier.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <unordered_map>
 
-#include "address_index.h"
-#include "instruction_decoder.h"
-#include "numeric_fast_path.h"
-#include "program_blocks.h"
+#include "host/assembler/address_index.h"
+#include "host/assembler/instruction_decoder.h"
+#include "host/assembler/numeric_fast_path.h"
+#include "host/assembler/program_blocks.h"
+#include "host/assembler/script_limits.h"
 #include "runtime/objects/class_def.h"
 #include "runtime/objects/function_def.h"
-#include "script_limits.h"
 
 namespace {
 

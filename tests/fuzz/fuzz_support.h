@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "host_vm.h"
-#include "log_collector.h"
+#include "host/host_vm.h"
+#include "host/log_collector.h"
 #include "module/vm_lock.h"
 
 // One VM for the whole fuzzing process, attached to the fuzzing thread with its lock held, so values take

@@ -13,9 +13,9 @@
 #include <cstdint>
 #include <utility>
 
-#include "assembler/instruction_decoder.h"
-#include "assembler/program_blocks.h"
-#include "host_vm.h"
+#include "host/assembler/instruction_decoder.h"
+#include "host/assembler/program_blocks.h"
+#include "host/host_vm.h"
 #include "module/thread_record.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/interp/program_records.h"

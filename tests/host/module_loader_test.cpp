@@ -3,10 +3,10 @@
 
 #include <stdexcept>
 
-#include "host_vm.h"
+#include "host/host_vm.h"
+#include "host/module_loader.h"
 #include "module/namespace_registry.h"
 #include "module/vm_lock.h"
-#include "module_loader.h"
 
 namespace {
 

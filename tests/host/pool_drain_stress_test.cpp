@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "host_vm.h"
-#include "log_collector.h"
+#include "host/host_vm.h"
+#include "host/log_collector.h"
 #include "module/vm_lock.h"
 #include "runtime/base/krvvar_shared.h"
 

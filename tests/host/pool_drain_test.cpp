@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "host_vm.h"
-#include "log_collector.h"
+#include "host/host_vm.h"
+#include "host/log_collector.h"
 #include "module/vm_lock.h"
 #include "runtime/base/krvvar_shared.h"
 #include "runtime/base/value_records.h"

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "program_blocks.h"
-#include "script_builder.h"
-#include "script_disassembler.h"
-#include "script_text.h"
+#include "host/assembler/program_blocks.h"
+#include "host/assembler/script_builder.h"
+#include "host/assembler/script_disassembler.h"
+#include "host/assembler/script_text.h"
+#include "host/assembler/script_verifier.h"
 #include "script_text_samples.h"
-#include "script_verifier.h"
 
 namespace {
 
@@ -315,6 +315,22 @@ TEST(ScriptAssembler, MalformedTextIsRefusedWithItsLine) {
       EXPECT_EQ(std::string(error.what()), r.message) << r.text;
     }
   }
+}
+
+// Lines as refusals count them (LF, CRLF, a lone CR, past a byte-order mark), in the program's order,
+// one for each native even when two natives share a name.
+TEST(ScriptAssembler, EachNativeKeepsTheLineThatDeclaresIt) {
+  struct row {
+    const char* text;
+    std::vector<size_t> lines;
+  };
+  const row table[] = {
+      {"block B0 4\nend", {}},
+      {"native N0 \"print\" 0 9\n\n# a comment\nnative N1 \"std.x\" 0 0\nblock B0 4\nend", {1, 4}},
+      {"\xEF\xBB\xBFnative N0 \"a\" 0 0\r\nnative N1 \"b\" 0 0\rnative N2 \"c\" 0 0\nblock B0 4\nend", {1, 2, 3}},
+      {"program \"p\"\nnative N1 \"same\" 0 0\nnative N0 \"same\" 1 1\nblock B0 4\nend", {2, 3}},
+  };
+  for (const row& r : table) EXPECT_EQ(krv_assemble_text_with_lines(r.text).native_lines, r.lines) << r.text;
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "assembler/script_text_tokens.h"
+#include "host/assembler/script_text_tokens.h"
 #include "script_text_round_trip.h"
 #include "script_text_samples.h"
 

@@ -9,11 +9,11 @@
 #include <new>
 #include <string>
 
-#include "assembler/program_blocks.h"
-#include "assembler/script_builder.h"
-#include "assembler/script_disassembler.h"
-#include "assembler/script_text.h"
-#include "assembler/script_verifier.h"
+#include "host/assembler/program_blocks.h"
+#include "host/assembler/script_builder.h"
+#include "host/assembler/script_disassembler.h"
+#include "host/assembler/script_text.h"
+#include "host/assembler/script_verifier.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "assembler/instruction_decoder.h"
-#include "assembler/program_blocks.h"
-#include "assembler/script_disassembler.h"
-#include "assembler/script_text.h"
-#include "assembler/script_text_tokens.h"
-#include "assembler/script_verifier.h"
+#include "host/assembler/instruction_decoder.h"
+#include "host/assembler/program_blocks.h"
+#include "host/assembler/script_disassembler.h"
+#include "host/assembler/script_text.h"
+#include "host/assembler/script_text_tokens.h"
+#include "host/assembler/script_verifier.h"
 
 // Lines as the text form counts them: LF, CRLF and a lone CR each end one.
 inline std::vector<std::string> split_lines(const std::string& text) {

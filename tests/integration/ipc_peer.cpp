@@ -22,11 +22,11 @@
 
 #include "classes/ipc/ipc_channel.h"
 #include "classes/ipc/ipc_payload.h"
-#include "runtime/storage/string_object.h"
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "ipc_messages.h"
 #include "module/vm_lock.h"
 #include "platform/clock.h"
+#include "runtime/storage/string_object.h"
 
 namespace {
 

@@ -20,8 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "assembler/script_text.h"
-#include "host_vm.h"
+#include "host/assembler/script_text.h"
+#include "host/host_vm.h"
+#include "host/log_collector.h"
 #include "kernel/compiler/compile_driver.h"
 #include "kernel/native/c_translator.h"
 #include "kernel/native/jit_cache.h"
@@ -29,7 +30,6 @@
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/runtime/trap_messages.h"
-#include "log_collector.h"
 #include "module/vm_lock.h"
 #include "runtime/base/krvvar_shared.h"
 #include "runtime/storage/json_object.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "module/vm_lock.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "host_vm.h"
+#include "host/host_vm.h"
+#include "host/module_loader.h"
 #include "module/thread_record.h"
-#include "module_loader.h"
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
 #include "runtime/exec/interp/native_call.h"

@@ -10,12 +10,12 @@
 #include "classes/ipc/ipc_channel.h"
 #include "classes/ipc/ipc_payload.h"
 #include "exec_fixture.h"
+#include "host/assembler/script_text.h"
 #include "ipc_test_names.h"
 #include "module/global_instance.h"
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
 #include "runtime/objects/namespace.h"
-#include "script_text.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_vm.h"
+#include "host/host_vm.h"
 #include "kernel/runtime/kernel_workers.h"
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/reductions.h"

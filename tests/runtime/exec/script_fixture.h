@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "exec_fixture.h"
+#include "host/assembler/script_text.h"
+#include "host/assembler/script_verifier.h"
 #include "runtime/exec/interp/interpreter.h"
 #include "runtime/exec/task/task_continue.h"
 #include "runtime/objects/function_def.h"
-#include "script_text.h"
-#include "script_verifier.h"
 
 class ScriptTest : public ExecTest {
  protected:

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host_vm.h"
-#include "log_collector.h"
+#include "host/host_vm.h"
+#include "host/log_collector.h"
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
 #include "runtime/memory/pool.h"

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "log_collector.h"
+#include "host/log_collector.h"
 #include "runtime/objects/log.h"
 
 namespace {

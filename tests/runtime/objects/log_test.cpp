@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "allocation_counter.h"
-#include "host_vm.h"
-#include "log_collector.h"
+#include "host/host_vm.h"
+#include "host/log_collector.h"
 #include "runtime/objects/log.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "host_vm.h"
-#include "log_collector.h"
+#include "host/host_vm.h"
+#include "host/log_collector.h"
 #include "runtime/objects/update_hook.h"
 
 namespace {

@@ -1,0 +1,110 @@
+#include "host/host_natives.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+
+#include "classes/std/kernel_arguments.h"
+#include "classes/std/kernel_memory_access.h"
+#include "runtime/base/raise.h"
+#include "runtime/objects/vm_context.h"
+#include "runtime/storage/buffer_object.h"
+#include "runtime/storage/json_object.h"
+
+namespace {
+
+krvvar_shared print_values(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  std::string line;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) line += ' ';
+    line += args[i]->get_string();
+  }
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  return krvvar_shared::make_none();
+}
+
+// The script's arguments as a std.json list of strings, a fresh list on each call.
+krvvar_shared script_args(const std::vector<std::string>& words) {
+  krvvar_shared list = krvvar_shared::make_json();
+  for (const std::string& word : words) {
+    krvvar_shared text = krvvar_shared::make_string(word);
+    list->object_ptr<krv_std_json>()->push_value(text);
+  }
+  return list;
+}
+
+// Milliseconds with the clock's own resolution, so that short spans can be timed.
+krvvar_shared clock_ms(krv_vm_context&, std::vector<krvvar_shared>&) {
+  const auto since_origin = std::chrono::steady_clock::now().time_since_epoch();
+  return krvvar_shared::make_float(std::chrono::duration<double, std::milli>(since_origin).count());
+}
+
+// The value's type as messages name it: "int", "float", "string", "json", a class name for an object.
+krvvar_shared type_name(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  if (args.empty()) return krv_raise_error("type_name expects a value");
+  const krvvar_shared value = args[0].deref_copy();
+  return krvvar_shared::make_string(krv_var_type_name(value.get()));
+}
+
+// Length, byte count or entry count of a string, buffer, container or object; 8 (the payload's bytes)
+// for a number; 0 for anything else.
+krvvar_shared size_of(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  if (args.empty()) return krv_raise_error("size_of expects a value");
+  const krvvar_shared value = args[0].deref_copy();
+  switch (value->type) {
+    case KRVVAR_INT:
+    case KRVVAR_FLOAT: return krvvar_shared::make_int(8);
+    case KRVVAR_STRING:
+    case KRVVAR_BUFFER:
+    case KRVVAR_JSON:
+    case KRVVAR_OBJECT: return krvvar_shared::make_int(value->size());
+  }
+  return krvvar_shared::make_int(0);
+}
+
+// A buffer value (the binary format carries it; a std.buffer object it does not) with the bytes of a
+// string, or of a std.buffer that no kernel launch is writing.
+krvvar_shared buffer_value(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  const krvvar_shared value = args.empty() ? krvvar_shared::make_none() : args[0].deref_copy();
+  if (value->type == KRVVAR_STRING) {
+    const std::string_view text = value->string_view_value();
+    return krvvar_shared::make_buffer(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  const krv_std_buffer* buffer = krv_var_std_buffer(value.get());
+  if (buffer == nullptr) return krv_raise_error("buffer_value expects a string or a std.buffer");
+  if (buffer->write_holds != 0) return krv_raise_error(krv_buffer_in_use_text);
+  return krvvar_shared::make_buffer(buffer->bytes.data(), buffer->bytes.size());
+}
+
+// Raises the argument texts, joined by spaces, as a runtime error: a script's way to give up.
+krvvar_shared fail(krv_vm_context&, std::vector<krvvar_shared>& args) {
+  std::string message;
+  for (size_t i = 0; i < args.size(); ++i) message += (i > 0 ? " " : "") + args[i]->get_string();
+  return krv_raise_error_text(message);
+}
+
+// Sums 1..n on a worker; the script resumes with the sum.
+krvvar_shared worker_sum(krv_vm_context& frame, std::vector<krvvar_shared>& args) {
+  const int64_t n = args.empty() ? 0 : args[0]->int_value();
+  return frame.return_thread([n] {
+    int64_t sum = 0;
+    for (int64_t i = 1; i <= n; ++i) sum += i;
+    return krvvar_shared::make_int(sum);
+  });
+}
+
+}  // namespace
+
+std::vector<krv_host_native> krv_host_natives(const std::vector<std::string>& script_words) {
+  return {
+      {"print", print_values},
+      {"script_args", [&script_words](krv_vm_context&, std::vector<krvvar_shared>&) { return script_args(script_words); }},
+      {"clock_ms", clock_ms},
+      {"type_name", type_name},
+      {"size_of", size_of},
+      {"buffer_value", buffer_value},
+      {"fail", fail},
+      {"worker_sum", worker_sum},
+  };
+}
