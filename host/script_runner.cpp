@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "classes/std/kernel_arguments.h"
-#include "classes/std/kernel_memory_access.h"
+#include "classes/kernel/kernel_arguments.h"
+#include "classes/kernel/kernel_memory_access.h"
 #include "host_thread.h"
 #include "host_vm.h"
 #include "module/vm_lock.h"
