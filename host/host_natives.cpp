@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "classes/std/kernel_arguments.h"
-#include "classes/std/kernel_memory_access.h"
+#include "classes/kernel/kernel_arguments.h"
+#include "classes/kernel/kernel_memory_access.h"
 #include "runtime/base/raise.h"
 #include "runtime/objects/vm_context.h"
 #include "runtime/storage/buffer_object.h"

@@ -15,9 +15,9 @@
 #include <string>
 
 #include "bench_vm.h"
+#include "classes/kernel/kernel_classes.h"
+#include "classes/kernel/kernel_unit.h"
 #include "kernel/compiler/compile_driver.h"
-#include "kernel/runtime/kernel_classes.h"
-#include "kernel/runtime/kernel_unit.h"
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/settings.h"
 #include "reference_kernels.h"

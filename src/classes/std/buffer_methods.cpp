@@ -7,12 +7,12 @@
 // the result.
 #include <cstring>
 
-#include "classes/std/kernel_memory_access.h"
+#include "classes/kernel/kernel_memory_access.h"
 #include "classes/std/method_registration.h"
 #include "kernel/compiler/types.h"
 #include "module/namespace_registry.h"
-#include "runtime/storage/json_object.h"
 #include "runtime/objects/class_registration.h"
+#include "runtime/storage/json_object.h"
 
 namespace {
 

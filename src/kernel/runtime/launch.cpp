@@ -8,7 +8,6 @@
 #include "kernel/runtime/reductions.h"
 #include "kernel/runtime/scalar_interpreter.h"
 #include "kernel/runtime/settings.h"
-#include "module/thread_record.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <variant>
 
-#include "classes/std/kernel_memory_access.h"
+#include "classes/kernel/kernel_memory_access.h"
 #include "runtime/base/value_records.h"
 #include "runtime/storage/json_object.h"
 #include "value_test_vm.h"

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <limits>
 
-#include "classes/std/kernel_arguments.h"
-#include "classes/std/kernel_memory_access.h"
+#include "classes/kernel/kernel_arguments.h"
+#include "classes/kernel/kernel_memory_access.h"
 #include "kernel/compiler/types.h"
 #include "value_test_vm.h"
 

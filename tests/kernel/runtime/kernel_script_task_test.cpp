@@ -1,6 +1,6 @@
 // Kernel errors end to end in an assembled script task: a compile error and a launch trap raised by the
 // kernel functions are caught by the script's catch block, which receives the message.
-#include "kernel/runtime/kernel_classes.h"
+#include "classes/kernel/kernel_classes.h"
 #include "kernel/runtime/settings.h"
 #include "runtime/objects/namespace.h"
 #include "runtime/storage/buffer_object.h"

@@ -11,11 +11,11 @@
 #include <thread>
 #include <variant>
 
-#include "kernel/runtime/kernel_binding.h"
-#include "kernel/runtime/kernel_classes.h"
-#include "kernel/runtime/kernel_launch_finish.h"
+#include "classes/kernel/kernel_binding.h"
+#include "classes/kernel/kernel_classes.h"
+#include "classes/kernel/kernel_launch_finish.h"
+#include "classes/kernel/kernel_workers.h"
 #include "kernel/runtime/kernel_unit_cache.h"
-#include "kernel/runtime/kernel_workers.h"
 #include "kernel/runtime/settings.h"
 #include "runtime/base/value_records.h"
 #include "runtime/exec/interp/native_call.h"

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "classes/kernel/kernel_workers.h"
 #include "host/host_vm.h"
-#include "kernel/runtime/kernel_workers.h"
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/reductions.h"
 #include "kernel/runtime/settings.h"

@@ -1,11 +1,11 @@
-#include "kernel/runtime/kernel_binding.h"
+#include "classes/kernel/kernel_binding.h"
 
 #include <cstring>
 #include <limits>
 
-#include "classes/std/kernel_arguments.h"
-#include "classes/std/kernel_memory_access.h"
-#include "kernel/runtime/kernel_classes.h"
+#include "classes/kernel/kernel_arguments.h"
+#include "classes/kernel/kernel_classes.h"
+#include "classes/kernel/kernel_memory_access.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
 

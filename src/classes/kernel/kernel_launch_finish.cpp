@@ -1,9 +1,9 @@
-#include "kernel/runtime/kernel_launch_finish.h"
+#include "classes/kernel/kernel_launch_finish.h"
 
 #include <cstring>
 #include <vector>
 
-#include "kernel/runtime/kernel_struct_json.h"
+#include "classes/kernel/kernel_struct_json.h"
 #include "kernel/runtime/trap_messages.h"
 #include "runtime/base/raise.h"
 #include "runtime/exec/interp/source_excerpt.h"

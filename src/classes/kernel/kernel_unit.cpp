@@ -2,11 +2,11 @@
 // kernels, structs and constants out by name. Member access falls back to get(), so `unit.saxpy` works
 // unless a kernel is named like a method (then `unit.get('structs')`). An object made by the class
 // factory holds no unit: get() answers None, the lists are empty and disasm() is "".
-#include "kernel/runtime/kernel_unit.h"
+#include "classes/kernel/kernel_unit.h"
 
-#include "classes/std/kernel_arguments.h"
-#include "kernel/runtime/kernel_binding.h"
-#include "kernel/runtime/kernel_classes.h"
+#include "classes/kernel/kernel_arguments.h"
+#include "classes/kernel/kernel_binding.h"
+#include "classes/kernel/kernel_classes.h"
 #include "kernel/runtime/kernel_unit_cache.h"
 #include "kernel/runtime/listing.h"
 #include "runtime/storage/json_object.h"

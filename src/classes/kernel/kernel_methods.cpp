@@ -8,10 +8,10 @@
 // the holds back, so no runner can touch bytes that the script has freed.
 #include <algorithm>
 
+#include "classes/kernel/kernel_launch_finish.h"
+#include "classes/kernel/kernel_workers.h"
 #include "kernel/native/c_translator.h"
 #include "kernel/native/jit_request.h"
-#include "kernel/runtime/kernel_launch_finish.h"
-#include "kernel/runtime/kernel_workers.h"
 #include "kernel/runtime/listing.h"
 #include "module/vm_lock.h"
 #include "runtime/storage/json_object.h"

@@ -2,10 +2,10 @@
 // std.buffer or of an object lending kernel memory. Every call takes a fresh view of the memory, so it
 // sees the bytes as the last launch left them, and refuses what a running launch's holds forbid.
 // An object made by the class factory has no struct: its methods answer None (fields: an empty list).
-#include "classes/std/kernel_arguments.h"
-#include "classes/std/kernel_memory_access.h"
-#include "kernel/runtime/kernel_classes.h"
-#include "kernel/runtime/kernel_struct_json.h"
+#include "classes/kernel/kernel_arguments.h"
+#include "classes/kernel/kernel_classes.h"
+#include "classes/kernel/kernel_memory_access.h"
+#include "classes/kernel/kernel_struct_json.h"
 #include "runtime/storage/json_object.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // The last step of every script launch, shared by std.kernel's launch() and std.kernel_job's wait():
 // the holds go back first, then the launch's outcome becomes the script's result or runtime error.
 #pragma once
-#include "kernel/runtime/kernel_binding.h"
-#include "kernel/runtime/kernel_classes.h"
+#include "classes/kernel/kernel_binding.h"
+#include "classes/kernel/kernel_classes.h"
 
 // After the launch finished: releases the holds; raises the first trap as "kernel 'NAME' failed at
 // FILE:LINE (gid G[, x X, y Y]): TEXT" (or "kernel 'NAME': out of memory" for a launch that could not set

@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "classes/std/kernel_arguments.h"
+#include "classes/kernel/kernel_arguments.h"
+#include "classes/kernel/kernel_classes.h"
+#include "classes/kernel/kernel_unit.h"
+#include "classes/kernel/kernel_workers.h"
 #include "kernel/native/aot.h"
 #include "kernel/native/jit_cache.h"
-#include "kernel/runtime/kernel_classes.h"
-#include "kernel/runtime/kernel_unit.h"
-#include "kernel/runtime/kernel_workers.h"
 #include "kernel/runtime/settings.h"
 #include "module/namespace_registry.h"
 #include "runtime/objects/function_def.h"

@@ -1,9 +1,9 @@
-#include "classes/std/kernel_memory_access.h"
+#include "classes/kernel/kernel_memory_access.h"
 
 #include <bit>
 #include <cstring>
 
-#include "classes/std/kernel_arguments.h"
+#include "classes/kernel/kernel_arguments.h"
 #include "kernel/compiler/types.h"
 
 static_assert(std::endian::native == std::endian::little, "kernel memory is little-endian, as the host is");

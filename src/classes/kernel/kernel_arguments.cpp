@@ -1,4 +1,4 @@
-#include "classes/std/kernel_arguments.h"
+#include "classes/kernel/kernel_arguments.h"
 
 #include <bit>
 #include <cmath>

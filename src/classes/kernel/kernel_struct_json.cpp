@@ -1,11 +1,11 @@
-#include "kernel/runtime/kernel_struct_json.h"
+#include "classes/kernel/kernel_struct_json.h"
 
 #include <cctype>
 #include <cstring>
 #include <limits>
 
-#include "classes/std/kernel_arguments.h"
-#include "classes/std/kernel_memory_access.h"
+#include "classes/kernel/kernel_arguments.h"
+#include "classes/kernel/kernel_memory_access.h"
 #include "runtime/storage/json_object.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "kernel/runtime/kernel_workers.h"
+#include "classes/kernel/kernel_workers.h"
 
 #include <algorithm>
 
