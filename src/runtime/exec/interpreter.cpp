@@ -313,27 +313,12 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   // KRV_STAY_QUIET, which skip the status check: their frame's status is still 0. Handlers keep the instruction pointer in the frame
   // (where reports and natives read it) before anything that may raise, warn or call out; the hottest
   // ones (local and integer loads, integer arithmetic and comparisons, jumps) do so only on their slow
-  // paths.
-  static const void* const handlers[krv_script_op_last + 1] = {
-      &&op_invalid, &&op_load_local, &&op_load_local_flags, &&op_load_const,
-      &&op_load_frame_local, &&op_load_frame_const, &&op_load_global, &&op_load_global_const,
-      &&op_load_int, &&op_load_float, &&op_load_string, &&op_load_function,
-      &&op_load_native, &&op_load_cell, &&op_load_none, &&op_capture,
-      &&op_capture_ref, &&op_push_none, &&op_dup, &&op_pop,
-      &&op_assign, &&op_negate, &&op_not, &&op_make_ref,
-      &&op_deref, &&op_add, &&op_sub, &&op_mul,
-      &&op_div, &&op_and, &&op_or, &&op_xor,
-      &&op_inc, &&op_dec, &&op_eq, &&op_gt,
-      &&op_lt, &&op_to_bool, &&op_args_open, &&op_arg,
-      &&op_arg_copy, &&op_arg_cell, &&op_call_native, &&op_args_release,
-      &&op_call_prepare, &&op_call_arg, &&op_call, &&op_run_child,
-      &&op_default_arg, &&op_catch, &&op_run_body, &&op_set_context,
-      &&op_load_context, &&op_context_member, &&op_new_instance, &&op_jump,
-      &&op_jump_false, &&op_jump_true, &&op_return, &&op_break,
-      &&op_continue, &&op_member, &&op_index_read, &&op_member_or_zero,
-      &&op_keyed_read, &&op_append, &&op_new_json, &&op_release_contents,
-      &&op_index_write, &&op_index_read_keep, &&op_mod, &&op_bit_not,
-      &&op_numeric_fast_path, &&op_cached_method_call};
+  // paths. The handler table is expanded from the opcode list (script_opcodes.h), so its labels stand
+  // in opcode order; entry 0 refuses every invalid opcode.
+#define KRV_HANDLER_LABEL(number, name, mnemonic, ...) &&op_##mnemonic,
+  static const void* const handlers[] = {&&op_invalid, KRV_SCRIPT_OPCODES(KRV_HANDLER_LABEL)};
+#undef KRV_HANDLER_LABEL
+  static_assert(std::size(handlers) == krv_script_op_last + 1, "a handler for every opcode byte up to the last");
 #define KRV_NEXT() \
   do {             \
     ip += size;    \
