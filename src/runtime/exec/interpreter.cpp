@@ -25,6 +25,16 @@ namespace krv_vm {
 void invalid_variable() { krv_raise_error("invalid variable."); }
 void index_out_of_range() { krv_raise_error("index out of range!"); }
 
+krvvar_shared* stack_below(krv_task& task, uint32_t depth) {
+  if (depth >= task.value_stack.size()) return nullptr;
+  return &task.value_stack[task.value_stack.size() - 1 - depth];
+}
+
+krvvar_shared stack_top_copy(krv_task& task) {
+  if (task.value_stack.empty()) return {};
+  return task.value_stack.back().deref_copy();
+}
+
 }  // namespace krv_vm
 
 using namespace krv_vm;
@@ -108,7 +118,7 @@ void make_ref(krvvar_shared& slot) {
 void append(krv_vm_context& frame) {
   krvvar_shared value;
   if (!pop(frame, value)) return;
-  krvvar_shared target = vm_stack_top_copy(*frame.task);
+  krvvar_shared target = stack_top_copy(*frame.task);
   if (!value || !target) return invalid_variable();
   krv_std_json* container = target->json_ptr(false);
   if (container == nullptr) return invalid_variable();
@@ -118,7 +128,7 @@ void append(krv_vm_context& frame) {
 
 // Opcode 51: the frame's captured context becomes the object A holds (none for other values).
 void set_context(krv_vm_context& frame) {
-  krvvar_shared value = vm_stack_top_copy(*frame.task);
+  krvvar_shared value = stack_top_copy(*frame.task);
   krvptr_base_internal* object = value->object_base();
   if (object == nullptr && value->type == KRVVAR_CLASS)
     object = static_cast<krvvar_class_record*>(value->payload.record)->instance.block()->object;
@@ -143,7 +153,7 @@ void set_context(krv_vm_context& frame) {
   krvvar* cell = task.value_stack.back().get();
   if (cell->type == KRVVAR_INT) return cell->payload.int_value != 0;
   if (cell->type < KRVVAR_OBJECT_MEMBER_LITERAL) return cell->is_nonzero();
-  return vm_stack_top_copy(task)->is_nonzero();
+  return stack_top_copy(task)->is_nonzero();
 }
 // The same for the conditional jumps, which keep the instruction pointer in the frame only when
 // resolving A may warn (anything but an integer).
@@ -156,7 +166,7 @@ void set_context(krv_vm_context& frame) {
 int64_t accumulator_int(krv_task& task) {
   krvvar* cell = task.value_stack.back().get();
   if (cell->type < KRVVAR_OBJECT_MEMBER_LITERAL) return cell->int_value();
-  return vm_stack_top_copy(task)->int_value();
+  return stack_top_copy(task)->int_value();
 }
 
 // The fast path of the integer operators: A and the value below it are both integers (nothing to
@@ -275,18 +285,6 @@ uint32_t leave(krv_vm_context& frame, const krv_program_block& block, const uint
 
 }  // namespace
 
-krvvar_shared& vm_accumulator(krv_task& task) { return task.value_stack.back(); }
-
-krvvar_shared* vm_stack_below(krv_task& task, uint32_t depth) {
-  if (depth >= task.value_stack.size()) return nullptr;
-  return &task.value_stack[task.value_stack.size() - 1 - depth];
-}
-
-krvvar_shared vm_stack_top_copy(krv_task& task) {
-  if (task.value_stack.empty()) return {};
-  return task.value_stack.back().deref_copy();
-}
-
 uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   krv_task& task = *frame.task;
   std::vector<krvvar_shared>& stack = task.value_stack;
@@ -297,7 +295,7 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   frame.status = 0;
   frame.native_self = nullptr;
   // An operator method has returned into this frame: its result becomes the operator's.
-  if (frame.operator_result_mode != 0) vm_finish_operator_call(frame);
+  if (frame.operator_result_mode != 0) finish_operator_call(frame);
   const uint8_t* const begin = block.code_begin;
   const uint8_t* const end = block.code_end;
   // An offset past the code (a resume point computed for a shorter block) resumes at its end.
@@ -480,7 +478,7 @@ dispatch_quiet:
       make_ref(stack.back()); KRV_NEXT();
     op_deref:
       frame.ip = ip;
-      stack.back() = vm_stack_top_copy(task); KRV_NEXT();
+      stack.back() = stack_top_copy(task); KRV_NEXT();
     op_add:
     op_sub:
     op_mul: {
@@ -610,7 +608,7 @@ dispatch_quiet:
         invalid_variable();
         KRV_NEXT();
       }
-      krvvar_shared value = vm_stack_top_copy(task);
+      krvvar_shared value = stack_top_copy(task);
       const std::string& name = program->strings[index];
       krvvar_shared member;
       if (value->has_member(name)) value->get_member(name, member);
@@ -697,7 +695,7 @@ dispatch_quiet:
     op_cached_method_call: {
       frame.ip = ip;
       const uint8_t* after = whole_form_end(block, ip);
-      if (after == nullptr || !vm_cached_method_call(frame, ip)) KRV_NEXT();
+      if (after == nullptr || !cached_method_call(frame, ip)) KRV_NEXT();
       ip = after;
       KRV_STAY();
     }

@@ -11,6 +11,7 @@
 #include "runtime/exec/task.h"
 #include "runtime/exec/task_status.h"
 #include "runtime/exec/vm_context.h"
+#include "runtime/exec/vm_ops.h"
 #include "runtime/objects/log.h"
 
 namespace {
@@ -89,7 +90,7 @@ class continuation {
     task_.on_error = nullptr;
     if (on_finish) {
       krvvar_shared result;
-      if (!ended_by_error_ && !task_.value_stack.empty()) result = vm_stack_top_copy(task_);
+      if (!ended_by_error_ && !task_.value_stack.empty()) result = krv_vm::stack_top_copy(task_);
       if (!result) result = krvvar_shared::make_none();
       on_finish(result);
     }

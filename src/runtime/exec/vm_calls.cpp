@@ -13,7 +13,6 @@
 
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/function_lambda.h"
-#include "runtime/exec/interpreter.h"
 #include "runtime/exec/native_call.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/raise.h"
@@ -176,7 +175,7 @@ void arg_store(krv_vm_context& frame, uint8_t opcode, uint32_t index) {
   if (record == nullptr || index >= record->size()) return index_out_of_range();
   krvvar_shared& slot = accumulator(frame);
   switch (opcode) {
-    case KRV_OP_ARG: (*record)[index] = vm_stack_top_copy(task); return;
+    case KRV_OP_ARG: (*record)[index] = stack_top_copy(task); return;
     case KRV_OP_ARG_COPY: {
       krvvar_shared copy = krvvar_shared::make_none();
       krvvar_shared source = slot;
@@ -214,7 +213,7 @@ void args_release(krv_vm_context& frame) {
 }
 
 void call_prepare(krv_vm_context& frame, uint32_t count) {
-  krvvar_shared callee = vm_stack_top_copy(*frame.task);
+  krvvar_shared callee = stack_top_copy(*frame.task);
   if (callee->type == KRVVAR_CLASS_DEF) {
     callee = constructor_of(frame, *callee);
     if (!callee) return;
@@ -306,7 +305,7 @@ void run_body(krv_vm_context& frame) {
 
 void capture(krv_vm_context& frame, uint8_t opcode, uint8_t flag) {
   krv_task& task = *frame.task;
-  krvvar_shared* below = vm_stack_below(task, 1);
+  krvvar_shared* below = stack_below(task, 1);
   krvvar_shared function = below != nullptr && *below ? below->deref_copy() : krvvar_shared();
   if (!function || function->type != KRVVAR_FUNCTION) return invalid_variable();
   auto& record = *static_cast<krvvar_function_record*>(function->payload.record);

@@ -241,10 +241,6 @@ bool evaluate(krv_vm_context& frame, size_t local_limit, const uint8_t* header, 
 
 }  // namespace
 
-krvvar_shared* vm_resolve_slot(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint32_t index) {
-  return resolve(frame, kind, depth, index, 0);
-}
-
 bool vm_numeric_fast_path(krv_vm_context& frame, size_t local_limit, const uint8_t* header, krv_fast_number& result) {
   if (!evaluate(frame, local_limit, header, result)) return false;
   const uint8_t target = header[krv_numeric_fast_path::target_kind];
@@ -293,7 +289,9 @@ int64_t cached_method_index(krv_vm_context& frame, const uint8_t* header, krv_cl
 
 }  // namespace
 
-bool vm_cached_method_call(krv_vm_context& frame, const uint8_t* header) {
+namespace krv_vm {
+
+bool cached_method_call(krv_vm_context& frame, const uint8_t* header) {
   using fields = krv_cached_call_fields;
   if (header[fields::enabled] == 0) return false;
   krv_class* instance;
@@ -302,7 +300,7 @@ bool vm_cached_method_call(krv_vm_context& frame, const uint8_t* header) {
     instance = dynamic_cast<krv_class*>(frame.captured_context.get());
     index = operand<uint32_t>(header + fields::self_member);
   } else {
-    const krvvar& held = *krv_vm::accumulator(frame);
+    const krvvar& held = *accumulator(frame);
     instance = krv_instance_of(held);
     // A held by nothing else would let the instance go when A is overwritten.
     if (instance == nullptr || (held.refcount < 2 && krvptr_storage::get_ref_block(*instance)->strong < 2))
@@ -330,3 +328,5 @@ bool vm_cached_method_call(krv_vm_context& frame, const uint8_t* header) {
   task.sinks.push_back(krv_arg_sink_script(*callee));
   return true;
 }
+
+}  // namespace krv_vm
