@@ -41,16 +41,11 @@ using namespace krv_vm;
 
 namespace {
 
-// The frame whose stack `d` counts from: 0 the top frame of the task.
-krv_vm_context* frame_below_top(krv_task& task, uint32_t depth) {
-  if (depth >= task.frames.size()) return nullptr;
-  return task.frames[task.frames.size() - 1 - depth];
-}
-
 // A := local `index` of `frame` (shared); false when the frame has no such local.
 bool load_local(krv_task& task, krv_vm_context* frame, uint32_t index) {
-  if (frame == nullptr || index >= frame->local_limit() || !frame->locals[index]) return false;
-  load(task, task.value_stack.back(), frame->locals[index]);
+  const krvvar_shared* local = local_slot(frame, index);
+  if (local == nullptr) return false;
+  load(task, task.value_stack.back(), *local);
   return true;
 }
 

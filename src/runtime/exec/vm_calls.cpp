@@ -114,17 +114,12 @@ void prepare_script_call(krv_vm_context& frame, krvvar& callee, uint32_t count) 
     return;
   }
   if (!arity_fits(*block, count)) return;
-  krv_task& task = *frame.task;
-  krv_task* defining = function.scope.get();
-  krv_task* scope = defining != nullptr ? krv_scope_root(defining) : frame.scope;
-  krv_vm_context* callee_frame = krv_vm_context::create(&task, scope, block.get(), function.context.get());
+  krv_vm_context* callee_frame =
+      krv_vm_context::create(frame.task, function_scope(function, frame), block.get(), function.context.get());
   // The one-shot owner (a method fetched from its instance) becomes the callee's bound self.
   if (krvptr_base_internal* owner = std::exchange(function.owner, nullptr))
     callee_frame->bound_self = krvptr_strong<krv_class>::adopt(krvptr_storage::get_ref_block(*owner));
-  task.parked_frames.push_back(callee_frame);
-  callee_frame->args_passed = count;
-  callee_frame->default_arg_pending = 0;
-  task.sinks.push_back(krv_arg_sink_script(*callee_frame));
+  park_script_call(*callee_frame, count);
 
   const uint32_t captured = block->captured_count;
   if (captured == 0 || !function.captured || function.captured->size() != captured) return;
@@ -166,6 +161,19 @@ krvvar_shared constructor_of(krv_vm_context& frame, krvvar& value) {
 }
 
 }  // namespace
+
+krv_task* function_scope(const krvvar_function_record& function, const krv_vm_context& caller) {
+  krv_task* defining = function.scope.get();
+  return defining != nullptr ? krv_scope_root(defining) : caller.scope;
+}
+
+void park_script_call(krv_vm_context& callee, uint32_t count) {
+  krv_task& task = *callee.task;
+  task.parked_frames.push_back(&callee);
+  callee.args_passed = count;
+  callee.default_arg_pending = 0;
+  task.sinks.push_back(krv_arg_sink_script(callee));
+}
 
 void args_open(krv_vm_context& frame, uint32_t count) { open_record(*frame.task, count); }
 

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <type_traits>
 
-#include "runtime/exec/arg_sink.h"
 #include "runtime/exec/class_def.h"
 #include "runtime/exec/class_instance.h"
 #include "runtime/exec/fast_path_site.h"
@@ -18,24 +17,14 @@
 #include "runtime/exec/vm_ops.h"
 #include "runtime/values/value_records.h"
 
+using krv_vm::frame_below_top;
+using krv_vm::local_slot;
 using krv_vm::operand;
 
 namespace {
 
 // Slot-reference entries built on other entries: a chain longer than this does not apply.
 constexpr int max_member_chain = 16;
-
-// Local `index` of `frame` when the frame exists and has that local set; else null.
-krvvar_shared* frame_local(krv_vm_context* frame, uint32_t index) {
-  if (frame == nullptr || frame->block == nullptr || index >= frame->block->local_count ||
-      index >= frame->locals.size() || !frame->locals[index])
-    return nullptr;
-  return &frame->locals[index];
-}
-
-krv_vm_context* frame_below_top(krv_task& task, uint32_t depth) {
-  return depth < task.frames.size() ? task.frames[task.frames.size() - 1 - depth] : nullptr;
-}
 
 krvvar_shared* resolve(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint32_t index, int chain);
 
@@ -61,9 +50,9 @@ krvvar_shared* member_slot(krv_vm_context& frame, uint32_t index, int chain) {
 
 krvvar_shared* resolve(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint32_t index, int chain) {
   switch (kind) {
-    case KRV_STEP_LOCAL: return frame_local(&frame, index);
-    case KRV_STEP_FRAME_LOCAL: return frame_local(frame_below_top(*frame.task, depth), index);
-    case KRV_STEP_GLOBAL: return frame_local(vm_global_frame(frame.scope), index);
+    case KRV_STEP_LOCAL: return local_slot(&frame, index);
+    case KRV_STEP_FRAME_LOCAL: return local_slot(frame_below_top(*frame.task, depth), index);
+    case KRV_STEP_GLOBAL: return local_slot(vm_global_frame(frame.scope), index);
     case KRV_STEP_CAPTURED: {
       auto* captured = dynamic_cast<krvvar_ptr_function_lambda*>(frame.captured_context.get());
       if (captured == nullptr || index >= captured->size() || !(*captured)[index]) return nullptr;
@@ -317,15 +306,9 @@ bool cached_method_call(krv_vm_context& frame, const uint8_t* header) {
   if (block == nullptr || block->is_noexcept != 0 || block->captured_count != 0 || count > block->param_count ||
       (block->first_default != krv_no_default_param && count != 0 && count < block->first_default))
     return false;
-  krv_task* defining = function.scope.get();
-  krv_task* scope = defining != nullptr ? krv_scope_root(defining) : frame.scope;
-  krv_task& task = *frame.task;
-  krv_vm_context* callee = krv_vm_context::create(&task, scope, block, instance);
+  krv_vm_context* callee = krv_vm_context::create(frame.task, function_scope(function, frame), block, instance);
   callee->bound_self = krvptr_strong<krv_class>::from_raw(instance);
-  task.parked_frames.push_back(callee);
-  callee->args_passed = count;
-  callee->default_arg_pending = 0;
-  task.sinks.push_back(krv_arg_sink_script(*callee));
+  park_script_call(*callee, count);
   return true;
 }
 

@@ -4,7 +4,6 @@
 #include "runtime/exec/class_instance.h"
 #include "runtime/exec/program_block.h"
 #include "runtime/exec/raise.h"
-#include "runtime/exec/scope.h"
 #include "runtime/exec/task.h"
 #include "runtime/exec/vm_ops.h"
 #include "runtime/values/value_records.h"
@@ -36,10 +35,8 @@ bool try_operator_method(krv_vm_context& frame, const krvvar_shared& object, uin
   krv_program_block* block = function.function.get();
   if (block == nullptr) return false;
   // Class records carry no scope of their own: the method's function value does.
-  krv_task* defining = function.scope.get();
-  krv_task* scope = defining != nullptr ? krv_scope_root(defining) : frame.scope;
   krv_task& task = *frame.task;
-  krv_vm_context* callee = krv_vm_context::create(&task, scope, block, instance);
+  krv_vm_context* callee = krv_vm_context::create(&task, function_scope(function, frame), block, instance);
   callee->bound_self = static_cast<krvvar_class_record*>(object->payload.record)->instance;
   callee->args_passed = 0;
   krvvar_shared* arguments[2] = {first, second};

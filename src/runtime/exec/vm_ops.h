@@ -21,6 +21,7 @@
 
 class krv_class;
 class krv_class_def;
+struct krvvar_function_record;
 
 namespace krv_vm {
 
@@ -40,6 +41,18 @@ krvvar_shared stack_top_copy(krv_task& task);
 // The element `depth` places below the top (0 = the accumulator, 1 = the one below it); null past the
 // bottom of the stack.
 krvvar_shared* stack_below(krv_task& task, uint32_t depth);
+
+// The frame `depth` places below the top of the task's frame stack (0 = the top frame); null past
+// its bottom.
+inline krv_vm_context* frame_below_top(krv_task& task, uint32_t depth) {
+  return depth < task.frames.size() ? task.frames[task.frames.size() - 1 - depth] : nullptr;
+}
+
+// Local `index` of `frame` when the frame exists and has that local set; else null.
+inline krvvar_shared* local_slot(krv_vm_context* frame, uint32_t index) {
+  if (frame == nullptr || index >= frame->local_limit() || !frame->locals[index]) return nullptr;
+  return &frame->locals[index];
+}
 
 // The cell the interpreter hands out next: the task's last spare cell, reset to None, or a new one.
 [[gnu::always_inline]] inline krvvar_shared take_cell(krv_task& task) {
@@ -147,6 +160,12 @@ void step(krv_vm_context& frame, bool increment, bool postfix);     // 32, 33
 void negate(krv_vm_context& frame);                      // 21
 
 // Argument records and calls (vm_calls.cpp).
+// The scope a frame of script function `function` runs in: the root of the scope that defined it, else
+// the calling frame's.
+krv_task* function_scope(const krvvar_function_record& function, const krv_vm_context& caller);
+// Parks `callee` on its task's parked frames with `count` arguments passed and pushes the sink that the
+// argument opcode (45) fills, for the call opcode (46) to run it.
+void park_script_call(krv_vm_context& callee, uint32_t count);
 void args_open(krv_vm_context& frame, uint32_t count);                 // 38
 void arg_store(krv_vm_context& frame, uint8_t opcode, uint32_t index);  // 39-41
 void call_native(krv_vm_context& frame, krv_function_def* definition);  // 42
