@@ -42,9 +42,9 @@ bool krv_class_is_related(const krv_class_def* a, const krv_class_def* b) {
 }
 
 void krv_class_def::fill_operator_methods() {
-  static_assert(std::tuple_size_v<decltype(operator_methods)> == vm_operator_count);
-  for (uint32_t op = 0; op < vm_operator_count; ++op) {
-    const krv_symbol* symbol = symbols ? symbols->find(vm_operator_table[op].method) : nullptr;
+  static_assert(std::tuple_size_v<decltype(operator_methods)> == krv_vm::operator_count);
+  for (uint32_t op = 0; op < krv_vm::operator_count; ++op) {
+    const krv_symbol* symbol = symbols ? symbols->find(krv_vm::operator_table[op].method) : nullptr;
     operator_methods[op] = symbol != nullptr && symbol->is_method != 0 ? static_cast<int32_t>(symbol->member_index) : -1;
   }
 }

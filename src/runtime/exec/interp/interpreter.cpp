@@ -25,22 +25,27 @@ namespace krv_vm {
 void invalid_variable() { krv_raise_error("invalid variable."); }
 void index_out_of_range() { krv_raise_error("index out of range!"); }
 
+krvvar_shared* stack_below(krv_task& task, uint32_t depth) {
+  if (depth >= task.value_stack.size()) return nullptr;
+  return &task.value_stack[task.value_stack.size() - 1 - depth];
+}
+
+krvvar_shared stack_top_copy(krv_task& task) {
+  if (task.value_stack.empty()) return {};
+  return task.value_stack.back().deref_copy();
+}
+
 }  // namespace krv_vm
 
 using namespace krv_vm;
 
 namespace {
 
-// The frame whose stack `d` counts from: 0 the top frame of the task.
-krv_vm_context* frame_below_top(krv_task& task, uint32_t depth) {
-  if (depth >= task.frames.size()) return nullptr;
-  return task.frames[task.frames.size() - 1 - depth];
-}
-
 // A := local `index` of `frame` (shared); false when the frame has no such local.
 bool load_local(krv_task& task, krv_vm_context* frame, uint32_t index) {
-  if (frame == nullptr || index >= frame->local_limit() || !frame->locals[index]) return false;
-  load(task, task.value_stack.back(), frame->locals[index]);
+  const krvvar_shared* local = local_slot(frame, index);
+  if (local == nullptr) return false;
+  load(task, task.value_stack.back(), *local);
   return true;
 }
 
@@ -108,7 +113,7 @@ void make_ref(krvvar_shared& slot) {
 void append(krv_vm_context& frame) {
   krvvar_shared value;
   if (!pop(frame, value)) return;
-  krvvar_shared target = vm_stack_top_copy(*frame.task);
+  krvvar_shared target = stack_top_copy(*frame.task);
   if (!value || !target) return invalid_variable();
   krv_std_json* container = target->json_ptr(false);
   if (container == nullptr) return invalid_variable();
@@ -118,7 +123,7 @@ void append(krv_vm_context& frame) {
 
 // Opcode 51: the frame's captured context becomes the object A holds (none for other values).
 void set_context(krv_vm_context& frame) {
-  krvvar_shared value = vm_stack_top_copy(*frame.task);
+  krvvar_shared value = stack_top_copy(*frame.task);
   krvptr_base_internal* object = value->object_base();
   if (object == nullptr && value->type == KRVVAR_CLASS)
     object = static_cast<krvvar_class_record*>(value->payload.record)->instance.block()->object;
@@ -143,7 +148,7 @@ void set_context(krv_vm_context& frame) {
   krvvar* cell = task.value_stack.back().get();
   if (cell->type == KRVVAR_INT) return cell->payload.int_value != 0;
   if (cell->type < KRVVAR_OBJECT_MEMBER_LITERAL) return cell->is_nonzero();
-  return vm_stack_top_copy(task)->is_nonzero();
+  return stack_top_copy(task)->is_nonzero();
 }
 // The same for the conditional jumps, which keep the instruction pointer in the frame only when
 // resolving A may warn (anything but an integer).
@@ -156,7 +161,7 @@ void set_context(krv_vm_context& frame) {
 int64_t accumulator_int(krv_task& task) {
   krvvar* cell = task.value_stack.back().get();
   if (cell->type < KRVVAR_OBJECT_MEMBER_LITERAL) return cell->int_value();
-  return vm_stack_top_copy(task)->int_value();
+  return stack_top_copy(task)->int_value();
 }
 
 // The fast path of the integer operators: A and the value below it are both integers (nothing to
@@ -275,18 +280,6 @@ uint32_t leave(krv_vm_context& frame, const krv_program_block& block, const uint
 
 }  // namespace
 
-krvvar_shared& vm_accumulator(krv_task& task) { return task.value_stack.back(); }
-
-krvvar_shared* vm_stack_below(krv_task& task, uint32_t depth) {
-  if (depth >= task.value_stack.size()) return nullptr;
-  return &task.value_stack[task.value_stack.size() - 1 - depth];
-}
-
-krvvar_shared vm_stack_top_copy(krv_task& task) {
-  if (task.value_stack.empty()) return {};
-  return task.value_stack.back().deref_copy();
-}
-
 uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   krv_task& task = *frame.task;
   std::vector<krvvar_shared>& stack = task.value_stack;
@@ -297,7 +290,7 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   frame.status = 0;
   frame.native_self = nullptr;
   // An operator method has returned into this frame: its result becomes the operator's.
-  if (frame.operator_result_mode != 0) vm_finish_operator_call(frame);
+  if (frame.operator_result_mode != 0) finish_operator_call(frame);
   const uint8_t* const begin = block.code_begin;
   const uint8_t* const end = block.code_end;
   // An offset past the code (a resume point computed for a shorter block) resumes at its end.
@@ -313,27 +306,12 @@ uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame) {
   // KRV_STAY_QUIET, which skip the status check: their frame's status is still 0. Handlers keep the instruction pointer in the frame
   // (where reports and natives read it) before anything that may raise, warn or call out; the hottest
   // ones (local and integer loads, integer arithmetic and comparisons, jumps) do so only on their slow
-  // paths.
-  static const void* const handlers[krv_script_op_last + 1] = {
-      &&op_invalid, &&op_load_local, &&op_load_local_flags, &&op_load_const,
-      &&op_load_frame_local, &&op_load_frame_const, &&op_load_global, &&op_load_global_const,
-      &&op_load_int, &&op_load_float, &&op_load_string, &&op_load_function,
-      &&op_load_native, &&op_load_cell, &&op_load_none, &&op_capture,
-      &&op_capture_ref, &&op_push_none, &&op_dup, &&op_pop,
-      &&op_assign, &&op_negate, &&op_not, &&op_make_ref,
-      &&op_deref, &&op_add, &&op_sub, &&op_mul,
-      &&op_div, &&op_and, &&op_or, &&op_xor,
-      &&op_inc, &&op_dec, &&op_eq, &&op_gt,
-      &&op_lt, &&op_to_bool, &&op_args_open, &&op_arg,
-      &&op_arg_copy, &&op_arg_cell, &&op_call_native, &&op_args_release,
-      &&op_call_prepare, &&op_call_arg, &&op_call, &&op_run_child,
-      &&op_default_arg, &&op_catch, &&op_run_body, &&op_set_context,
-      &&op_load_context, &&op_context_member, &&op_new_instance, &&op_jump,
-      &&op_jump_false, &&op_jump_true, &&op_return, &&op_break,
-      &&op_continue, &&op_member, &&op_index_read, &&op_member_or_zero,
-      &&op_keyed_read, &&op_append, &&op_new_json, &&op_release_contents,
-      &&op_index_write, &&op_index_read_keep, &&op_mod, &&op_bit_not,
-      &&op_numeric_fast_path, &&op_cached_method_call};
+  // paths. The handler table is expanded from the opcode list (script_opcodes.h), so its labels stand
+  // in opcode order; entry 0 refuses every invalid opcode.
+#define KRV_HANDLER_LABEL(number, name, mnemonic, ...) &&op_##mnemonic,
+  static const void* const handlers[] = {&&op_invalid, KRV_SCRIPT_OPCODES(KRV_HANDLER_LABEL)};
+#undef KRV_HANDLER_LABEL
+  static_assert(std::size(handlers) == krv_script_op_last + 1, "a handler for every opcode byte up to the last");
 #define KRV_NEXT() \
   do {             \
     ip += size;    \
@@ -495,7 +473,7 @@ dispatch_quiet:
       make_ref(stack.back()); KRV_NEXT();
     op_deref:
       frame.ip = ip;
-      stack.back() = vm_stack_top_copy(task); KRV_NEXT();
+      stack.back() = stack_top_copy(task); KRV_NEXT();
     op_add:
     op_sub:
     op_mul: {
@@ -625,7 +603,7 @@ dispatch_quiet:
         invalid_variable();
         KRV_NEXT();
       }
-      krvvar_shared value = vm_stack_top_copy(task);
+      krvvar_shared value = stack_top_copy(task);
       const std::string& name = program->strings[index];
       krvvar_shared member;
       if (value->has_member(name)) value->get_member(name, member);
@@ -712,7 +690,7 @@ dispatch_quiet:
     op_cached_method_call: {
       frame.ip = ip;
       const uint8_t* after = whole_form_end(block, ip);
-      if (after == nullptr || !vm_cached_method_call(frame, ip)) KRV_NEXT();
+      if (after == nullptr || !cached_method_call(frame, ip)) KRV_NEXT();
       ip = after;
       KRV_STAY();
     }

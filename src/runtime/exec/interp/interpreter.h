@@ -13,11 +13,7 @@
 // "invalid instruction: " + opcode for code) and writes nothing.
 #pragma once
 #include <cstdint>
-#include <vector>
 
-#include "runtime/base/krvvar_shared.h"
-
-class krv_task;
 class krv_vm_context;
 class krv_program_block;
 
@@ -26,12 +22,3 @@ class krv_program_block;
 // frame in progress and its offset saved at the next instruction; 64 or more at the end of the code
 // (in progress 0, offset 0); any status found before the end is returned with the offset saved.
 uint32_t vm_execute_block(krv_program_block& block, krv_vm_context& frame);
-
-// A handle to the accumulator's cell, resolved when it is a member reference or a REF; an empty handle
-// when the stack is empty.
-krvvar_shared vm_stack_top_copy(krv_task& task);
-// The accumulator slot; the stack must not be empty.
-krvvar_shared& vm_accumulator(krv_task& task);
-// The element `depth` places below the top (0 = the accumulator, 1 = the one below it); null past the
-// bottom of the stack.
-krvvar_shared* vm_stack_below(krv_task& task, uint32_t depth);

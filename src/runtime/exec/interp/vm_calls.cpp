@@ -13,7 +13,6 @@
 
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/interp/interpreter.h"
 #include "runtime/exec/interp/native_call.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/interp/script_opcodes.h"
@@ -115,17 +114,12 @@ void prepare_script_call(krv_vm_context& frame, krvvar& callee, uint32_t count) 
     return;
   }
   if (!arity_fits(*block, count)) return;
-  krv_task& task = *frame.task;
-  krv_task* defining = function.scope.get();
-  krv_task* scope = defining != nullptr ? krv_scope_root(defining) : frame.scope;
-  krv_vm_context* callee_frame = krv_vm_context::create(&task, scope, block.get(), function.context.get());
+  krv_vm_context* callee_frame =
+      krv_vm_context::create(frame.task, function_scope(function, frame), block.get(), function.context.get());
   // The one-shot owner (a method fetched from its instance) becomes the callee's bound self.
   if (krvptr_base_internal* owner = std::exchange(function.owner, nullptr))
     callee_frame->bound_self = krvptr_strong<krv_class>::adopt(krvptr_storage::get_ref_block(*owner));
-  task.parked_frames.push_back(callee_frame);
-  callee_frame->args_passed = count;
-  callee_frame->default_arg_pending = 0;
-  task.sinks.push_back(krv_arg_sink_script(*callee_frame));
+  park_script_call(*callee_frame, count);
 
   const uint32_t captured = block->captured_count;
   if (captured == 0 || !function.captured || function.captured->size() != captured) return;
@@ -168,6 +162,19 @@ krvvar_shared constructor_of(krv_vm_context& frame, krvvar& value) {
 
 }  // namespace
 
+krv_task* function_scope(const krvvar_function_record& function, const krv_vm_context& caller) {
+  krv_task* defining = function.scope.get();
+  return defining != nullptr ? krv_scope_root(defining) : caller.scope;
+}
+
+void park_script_call(krv_vm_context& callee, uint32_t count) {
+  krv_task& task = *callee.task;
+  task.parked_frames.push_back(&callee);
+  callee.args_passed = count;
+  callee.default_arg_pending = 0;
+  task.sinks.push_back(krv_arg_sink_script(callee));
+}
+
 void args_open(krv_vm_context& frame, uint32_t count) { open_record(*frame.task, count); }
 
 void arg_store(krv_vm_context& frame, uint8_t opcode, uint32_t index) {
@@ -176,7 +183,7 @@ void arg_store(krv_vm_context& frame, uint8_t opcode, uint32_t index) {
   if (record == nullptr || index >= record->size()) return index_out_of_range();
   krvvar_shared& slot = accumulator(frame);
   switch (opcode) {
-    case KRV_OP_ARG: (*record)[index] = vm_stack_top_copy(task); return;
+    case KRV_OP_ARG: (*record)[index] = stack_top_copy(task); return;
     case KRV_OP_ARG_COPY: {
       krvvar_shared copy = krvvar_shared::make_none();
       krvvar_shared source = slot;
@@ -214,7 +221,7 @@ void args_release(krv_vm_context& frame) {
 }
 
 void call_prepare(krv_vm_context& frame, uint32_t count) {
-  krvvar_shared callee = vm_stack_top_copy(*frame.task);
+  krvvar_shared callee = stack_top_copy(*frame.task);
   if (callee->type == KRVVAR_CLASS_DEF) {
     callee = constructor_of(frame, *callee);
     if (!callee) return;
@@ -306,7 +313,7 @@ void run_body(krv_vm_context& frame) {
 
 void capture(krv_vm_context& frame, uint8_t opcode, uint8_t flag) {
   krv_task& task = *frame.task;
-  krvvar_shared* below = vm_stack_below(task, 1);
+  krvvar_shared* below = stack_below(task, 1);
   krvvar_shared function = below != nullptr && *below ? below->deref_copy() : krvvar_shared();
   if (!function || function->type != KRVVAR_FUNCTION) return invalid_variable();
   auto& record = *static_cast<krvvar_function_record*>(function->payload.record);

@@ -10,7 +10,6 @@
 #include "runtime/exec/interp/program_records.h"
 #include "runtime/exec/interp/script_opcodes.h"
 #include "runtime/exec/interp/vm_ops.h"
-#include "runtime/exec/task/arg_sink.h"
 #include "runtime/exec/task/scope.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/objects/class_def.h"
@@ -18,24 +17,14 @@
 #include "runtime/objects/function_lambda.h"
 #include "runtime/objects/vm_context.h"
 
+using krv_vm::frame_below_top;
+using krv_vm::local_slot;
 using krv_vm::operand;
 
 namespace {
 
 // Slot-reference entries built on other entries: a chain longer than this does not apply.
 constexpr int max_member_chain = 16;
-
-// Local `index` of `frame` when the frame exists and has that local set; else null.
-krvvar_shared* frame_local(krv_vm_context* frame, uint32_t index) {
-  if (frame == nullptr || frame->block == nullptr || index >= frame->block->local_count ||
-      index >= frame->locals.size() || !frame->locals[index])
-    return nullptr;
-  return &frame->locals[index];
-}
-
-krv_vm_context* frame_below_top(krv_task& task, uint32_t depth) {
-  return depth < task.frames.size() ? task.frames[task.frames.size() - 1 - depth] : nullptr;
-}
 
 krvvar_shared* resolve(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint32_t index, int chain);
 
@@ -61,9 +50,9 @@ krvvar_shared* member_slot(krv_vm_context& frame, uint32_t index, int chain) {
 
 krvvar_shared* resolve(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint32_t index, int chain) {
   switch (kind) {
-    case KRV_STEP_LOCAL: return frame_local(&frame, index);
-    case KRV_STEP_FRAME_LOCAL: return frame_local(frame_below_top(*frame.task, depth), index);
-    case KRV_STEP_GLOBAL: return frame_local(vm_global_frame(frame.scope), index);
+    case KRV_STEP_LOCAL: return local_slot(&frame, index);
+    case KRV_STEP_FRAME_LOCAL: return local_slot(frame_below_top(*frame.task, depth), index);
+    case KRV_STEP_GLOBAL: return local_slot(vm_global_frame(frame.scope), index);
     case KRV_STEP_CAPTURED: {
       auto* captured = dynamic_cast<krvvar_ptr_function_lambda*>(frame.captured_context.get());
       if (captured == nullptr || index >= captured->size() || !(*captured)[index]) return nullptr;
@@ -241,10 +230,6 @@ bool evaluate(krv_vm_context& frame, size_t local_limit, const uint8_t* header, 
 
 }  // namespace
 
-krvvar_shared* vm_resolve_slot(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint32_t index) {
-  return resolve(frame, kind, depth, index, 0);
-}
-
 bool vm_numeric_fast_path(krv_vm_context& frame, size_t local_limit, const uint8_t* header, krv_fast_number& result) {
   if (!evaluate(frame, local_limit, header, result)) return false;
   const uint8_t target = header[krv_numeric_fast_path::target_kind];
@@ -293,7 +278,9 @@ int64_t cached_method_index(krv_vm_context& frame, const uint8_t* header, krv_cl
 
 }  // namespace
 
-bool vm_cached_method_call(krv_vm_context& frame, const uint8_t* header) {
+namespace krv_vm {
+
+bool cached_method_call(krv_vm_context& frame, const uint8_t* header) {
   using fields = krv_cached_call_fields;
   if (header[fields::enabled] == 0) return false;
   krv_class* instance;
@@ -302,7 +289,7 @@ bool vm_cached_method_call(krv_vm_context& frame, const uint8_t* header) {
     instance = dynamic_cast<krv_class*>(frame.captured_context.get());
     index = operand<uint32_t>(header + fields::self_member);
   } else {
-    const krvvar& held = *krv_vm::accumulator(frame);
+    const krvvar& held = *accumulator(frame);
     instance = krv_instance_of(held);
     // A held by nothing else would let the instance go when A is overwritten.
     if (instance == nullptr || (held.refcount < 2 && krvptr_storage::get_ref_block(*instance)->strong < 2))
@@ -319,14 +306,10 @@ bool vm_cached_method_call(krv_vm_context& frame, const uint8_t* header) {
   if (block == nullptr || block->is_noexcept != 0 || block->captured_count != 0 || count > block->param_count ||
       (block->first_default != krv_no_default_param && count != 0 && count < block->first_default))
     return false;
-  krv_task* defining = function.scope.get();
-  krv_task* scope = defining != nullptr ? krv_scope_root(defining) : frame.scope;
-  krv_task& task = *frame.task;
-  krv_vm_context* callee = krv_vm_context::create(&task, scope, block, instance);
+  krv_vm_context* callee = krv_vm_context::create(frame.task, function_scope(function, frame), block, instance);
   callee->bound_self = krvptr_strong<krv_class>::from_raw(instance);
-  task.parked_frames.push_back(callee);
-  callee->args_passed = count;
-  callee->default_arg_pending = 0;
-  task.sinks.push_back(krv_arg_sink_script(*callee));
+  park_script_call(*callee, count);
   return true;
 }
+
+}  // namespace krv_vm

@@ -1,5 +1,5 @@
-// The fast forms of the interpreter: slot resolution, the numeric fast path (opcode 72) and the cached
-// method call (opcode 73).
+// The fast forms of the interpreter: the numeric fast path (opcode 72) and the cached method call
+// (opcode 73).
 //
 // Both opcodes are headers followed by generic code that does the same work. A fast form that does not
 // apply returns false having changed nothing, and the interpreter runs the generic code; one that does
@@ -22,14 +22,17 @@ struct krv_fast_number {
   double float_value;
 };
 
-// The value slot that {kind, depth, index} names for `frame` (kinds 0, 1, 2, 19, 20), or null.
-krvvar_shared* vm_resolve_slot(krv_vm_context& frame, uint8_t kind, uint8_t depth, uint32_t index);
 // Evaluates the steps of the numeric fast path whose header starts at `header` (the interpreter runs
 // a header's checked site first, fast_path_site.h, and comes here when that does not settle it);
 // `local_limit` is frame.local_limit(), which the interpreter keeps at hand. With a result target the
 // number is written into the target's cell in place and A becomes that cell; without one it is left
 // in `result` for the caller to write into A.
 bool vm_numeric_fast_path(krv_vm_context& frame, size_t local_limit, const uint8_t* header, krv_fast_number& result);
+
+namespace krv_vm {
+
 // Prepares the call of a cached method call whose header starts at `header`: the frame is parked and
 // its argument sink pushed, for the argument and call opcodes after the form.
-bool vm_cached_method_call(krv_vm_context& frame, const uint8_t* header);
+bool cached_method_call(krv_vm_context& frame, const uint8_t* header);
+
+}  // namespace krv_vm

@@ -7,7 +7,6 @@
 // name lookup and the private check. Entries outside the block's table are not cached, only looked up.
 #include "runtime/base/raise.h"
 #include "runtime/base/value_records.h"
-#include "runtime/exec/interp/interpreter.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/interp/program_records.h"
 #include "runtime/exec/interp/vm_operator_methods.h"
@@ -124,18 +123,18 @@ bool object_member(krv_vm_context& frame, krvvar& value, const std::string& name
 void keyed_read_into(krv_vm_context& frame, krvvar_shared& container, krvvar_shared& key,
                      const krv_class_def* accessing, uint8_t quiet) {
   if (krv_class* instance = krv_instance_of(*container)) {
-    if (vm_uses_item_operator(*instance, *key, KRV_OPERATOR_GETITEM) &&
-        vm_try_operator_method(frame, container, KRV_OPERATOR_GETITEM, &key, nullptr, KRV_OPERATOR_RESULT_VALUE))
+    if (uses_item_operator(*instance, *key, KRV_OPERATOR_GETITEM) &&
+        try_operator_method(frame, container, KRV_OPERATOR_GETITEM, &key, nullptr, KRV_OPERATOR_RESULT_VALUE))
       return;
   }
   bool ok = true;
-  krvvar_shared element = vm_index_get(container, key, accessing, ok, quiet);
+  krvvar_shared element = index_get(container, key, accessing, ok, quiet);
   accumulator(frame) = std::move(element);
 }
 
 }  // namespace
 
-bool vm_uses_item_operator(krv_class& instance, krvvar& key, uint8_t op) {
+bool uses_item_operator(krv_class& instance, krvvar& key, uint8_t op) {
   krv_class_def* klass = instance.class_def();
   if (klass == nullptr || klass->operator_method(op) == nullptr) return false;
   if (is_number(key)) return true;
@@ -143,8 +142,8 @@ bool vm_uses_item_operator(krv_class& instance, krvvar& key, uint8_t op) {
   return !klass->symbols || klass->symbols->find(key_text(key)) == nullptr;
 }
 
-krvvar_shared vm_index_get(krvvar_shared& container, krvvar_shared& key, const krv_class_def* accessing, bool& ok,
-                           uint8_t quiet) {
+krvvar_shared index_get(krvvar_shared& container, krvvar_shared& key, const krv_class_def* accessing, bool& ok,
+                        uint8_t quiet) {
   ok = true;
   if (quiet == 0 && has_no_members(*container)) {
     ok = false;
@@ -213,7 +212,7 @@ void member(krv_vm_context& frame, const uint8_t* ip) {
   krv_member_cache_entry* entry = cache_entry(*frame.block, operand<uint32_t>(ip + 8));
   const auto* accessing = operand<const krv_class_def*>(ip + 16);
   const uint8_t quiet = ip[24];
-  krvvar_shared value = vm_stack_top_copy(*frame.task);
+  krvvar_shared value = stack_top_copy(*frame.task);
   if (krv_class* instance = krv_instance_of(*value)) return instance_member(frame, *instance, value, name, entry, accessing);
   if (quiet == 0 && has_no_members(*value)) {
     accumulator(frame) = krv_raise_error("type '", krvvar_type_name(value->type), "' has no member '", name, "'");
@@ -234,7 +233,7 @@ void index_read(krv_vm_context& frame, uint8_t flag, const krv_class_def* access
     accumulator(frame) = std::move(key);
     return;
   }
-  krvvar_shared container = vm_stack_top_copy(*frame.task);
+  krvvar_shared container = stack_top_copy(*frame.task);
   keyed_read_into(frame, container, key, accessing, quiet);
 }
 
@@ -242,7 +241,7 @@ void keyed_read(krv_vm_context& frame) {
   krvvar_shared popped;
   if (!pop(frame, popped)) return;
   krvvar_shared key = popped.deref_copy();
-  krvvar_shared container = vm_stack_top_copy(*frame.task);
+  krvvar_shared container = stack_top_copy(*frame.task);
   krvvar_shared found;
   if (!is_number(*key)) {
     const std::string text = key_text(*key);
@@ -262,14 +261,14 @@ void index_write(krv_vm_context& frame, const krv_class_def* accessing) {
   krvvar_shared value, popped_key;
   if (!pop(frame, value) || !pop(frame, popped_key)) return;
   krvvar_shared key = popped_key.deref_copy();
-  krvvar_shared container = vm_stack_top_copy(*frame.task);
+  krvvar_shared container = stack_top_copy(*frame.task);
   if (krv_class* instance = krv_instance_of(*container)) {
-    if (vm_uses_item_operator(*instance, *key, KRV_OPERATOR_SETITEM) &&
-        vm_try_operator_method(frame, container, KRV_OPERATOR_SETITEM, &key, &value, KRV_OPERATOR_RESULT_VALUE))
+    if (uses_item_operator(*instance, *key, KRV_OPERATOR_SETITEM) &&
+        try_operator_method(frame, container, KRV_OPERATOR_SETITEM, &key, &value, KRV_OPERATOR_RESULT_VALUE))
       return;
   }
   bool ok = true;
-  krvvar_shared target = vm_index_get(container, key, accessing, ok, 1);
+  krvvar_shared target = index_get(container, key, accessing, ok, 1);
   accumulator(frame) = target;
   if (!ok) return;
   if (!value || !target) return invalid_variable();
@@ -277,7 +276,7 @@ void index_write(krv_vm_context& frame, const krv_class_def* accessing) {
 }
 
 void index_read_keep(krv_vm_context& frame, const krv_class_def* accessing) {
-  krvvar_shared* below = vm_stack_below(*frame.task, 1);
+  krvvar_shared* below = stack_below(*frame.task, 1);
   if (below == nullptr || !*below) return invalid_variable();
   krvvar_shared key = accumulator(frame).deref_copy();
   krvvar_shared container = below->deref_copy();

@@ -4,12 +4,11 @@
 #include "runtime/base/value_records.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/interp/vm_ops.h"
-#include "runtime/exec/task/scope.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/objects/class_def.h"
 #include "runtime/objects/class_instance.h"
 
-using namespace krv_vm;
+namespace krv_vm {
 
 namespace {
 
@@ -26,8 +25,8 @@ uint8_t mirrored(uint8_t op) {
 
 }  // namespace
 
-bool vm_try_operator_method(krv_vm_context& frame, const krvvar_shared& object, uint8_t op, krvvar_shared* first,
-                            krvvar_shared* second, uint8_t mode) {
+bool try_operator_method(krv_vm_context& frame, const krvvar_shared& object, uint8_t op, krvvar_shared* first,
+                         krvvar_shared* second, uint8_t mode) {
   krv_class* instance = object ? krv_instance_of(*object) : nullptr;
   krv_class_def* klass = instance != nullptr ? instance->class_def() : nullptr;
   const krvvar_shared* method = klass != nullptr ? klass->operator_method(op) : nullptr;
@@ -36,10 +35,8 @@ bool vm_try_operator_method(krv_vm_context& frame, const krvvar_shared& object, 
   krv_program_block* block = function.function.get();
   if (block == nullptr) return false;
   // Class records carry no scope of their own: the method's function value does.
-  krv_task* defining = function.scope.get();
-  krv_task* scope = defining != nullptr ? krv_scope_root(defining) : frame.scope;
   krv_task& task = *frame.task;
-  krv_vm_context* callee = krv_vm_context::create(&task, scope, block, instance);
+  krv_vm_context* callee = krv_vm_context::create(&task, function_scope(function, frame), block, instance);
   callee->bound_self = static_cast<krvvar_class_record*>(object->payload.record)->instance;
   callee->args_passed = 0;
   krvvar_shared* arguments[2] = {first, second};
@@ -55,25 +52,25 @@ bool vm_try_operator_method(krv_vm_context& frame, const krvvar_shared& object, 
   return true;
 }
 
-void vm_binary_operator_overload(krv_vm_context& frame, krvvar_shared& left, krvvar_shared& right, uint8_t op) {
-  if (vm_try_operator_method(frame, left, op, &right, nullptr, KRV_OPERATOR_RESULT_VALUE)) return;
+void binary_operator_overload(krv_vm_context& frame, krvvar_shared& left, krvvar_shared& right, uint8_t op) {
+  if (try_operator_method(frame, left, op, &right, nullptr, KRV_OPERATOR_RESULT_VALUE)) return;
   const uint8_t reflected = op + KRV_OPERATOR_REFLECTED;
-  if (vm_try_operator_method(frame, right, reflected, &left, nullptr, KRV_OPERATOR_RESULT_VALUE)) return;
-  const krv_operator_entry& entry = vm_operator_table[op];
+  if (try_operator_method(frame, right, reflected, &left, nullptr, KRV_OPERATOR_RESULT_VALUE)) return;
+  const krv_operator_entry& entry = operator_table[op];
   accumulator(frame) = krv_raise_error("Operator '", entry.symbol, "' is not defined for '", left->get_string(),
                                        "' and '", right->get_string(), "' (implement ", entry.method, " or ",
-                                       vm_operator_table[reflected].method, ")");
+                                       operator_table[reflected].method, ")");
 }
 
-bool vm_compare_operator_overload(krv_vm_context& frame, krvvar_shared& left, krvvar_shared& right, uint8_t op) {
+bool compare_operator_overload(krv_vm_context& frame, krvvar_shared& left, krvvar_shared& right, uint8_t op) {
   const bool unequal = op == KRV_OPERATOR_NE;
-  return vm_try_operator_method(frame, left, op, &right, nullptr, KRV_OPERATOR_RESULT_TRUTH) ||
-         (unequal && vm_try_operator_method(frame, left, KRV_OPERATOR_EQ, &right, nullptr, KRV_OPERATOR_RESULT_FALSEHOOD)) ||
-         vm_try_operator_method(frame, right, mirrored(op), &left, nullptr, KRV_OPERATOR_RESULT_TRUTH) ||
-         (unequal && vm_try_operator_method(frame, right, KRV_OPERATOR_EQ, &left, nullptr, KRV_OPERATOR_RESULT_FALSEHOOD));
+  return try_operator_method(frame, left, op, &right, nullptr, KRV_OPERATOR_RESULT_TRUTH) ||
+         (unequal && try_operator_method(frame, left, KRV_OPERATOR_EQ, &right, nullptr, KRV_OPERATOR_RESULT_FALSEHOOD)) ||
+         try_operator_method(frame, right, mirrored(op), &left, nullptr, KRV_OPERATOR_RESULT_TRUTH) ||
+         (unequal && try_operator_method(frame, right, KRV_OPERATOR_EQ, &left, nullptr, KRV_OPERATOR_RESULT_FALSEHOOD));
 }
 
-void vm_finish_operator_call(krv_vm_context& frame) {
+void finish_operator_call(krv_vm_context& frame) {
   const uint8_t mode = frame.operator_result_mode;
   frame.operator_result_mode = KRV_OPERATOR_RESULT_NONE;
   krvvar_shared result, object;
@@ -86,3 +83,5 @@ void vm_finish_operator_call(krv_vm_context& frame) {
   const bool zero = result.deref_copy()->compare_zero();
   set_int(*frame.task, accumulator(frame), (mode == KRV_OPERATOR_RESULT_FALSEHOOD) == zero ? 1 : 0);
 }
+
+}  // namespace krv_vm

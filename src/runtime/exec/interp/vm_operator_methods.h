@@ -1,11 +1,11 @@
 // Operator methods: how the interpreter hands an operator over to a method of a script class.
 //
-// Operator number k is entry k of `vm_operator_table` and the index of the class's operator slot
+// Operator number k is entry k of `krv_vm::operator_table` and the index of the class's operator slot
 // (`krv_class_def::operator_methods`). A two-operand arithmetic or bitwise operator k (0..7) has its
 // reflected method at k + 8 ("__radd__" for "__add__"), tried on the right operand when the left one
 // has none. An operator method runs as a script call: a frame bound to the instance is pushed with
 // status 16, the instance and a result slot are pushed on the value stack, and the calling frame's
-// operator-result mode says what to make of the result when it resumes (`vm_finish_operator_call`).
+// operator-result mode says what to make of the result when it resumes (`krv_vm::finish_operator_call`).
 #pragma once
 #include <array>
 #include <cstdint>
@@ -20,17 +20,6 @@ struct krv_operator_entry {
   std::string_view symbol;  // as error messages print it
   uint64_t operands;        // arguments the method takes
 };
-
-inline constexpr uint32_t vm_operator_count = 25;
-inline constexpr std::array<krv_operator_entry, vm_operator_count> vm_operator_table = {{
-    {"__add__", "+", 1},   {"__sub__", "-", 1},    {"__mul__", "*", 1},    {"__div__", "/", 1},
-    {"__and__", "&", 1},   {"__or__", "|", 1},     {"__xor__", "^", 1},    {"__mod__", "%", 1},
-    {"__radd__", "+", 1},  {"__rsub__", "-", 1},   {"__rmul__", "*", 1},   {"__rdiv__", "/", 1},
-    {"__rand__", "&", 1},  {"__ror__", "|", 1},    {"__rxor__", "^", 1},   {"__rmod__", "%", 1},
-    {"__eq__", "==", 1},   {"__ne__", "!=", 1},    {"__lt__", "<", 1},     {"__le__", "<=", 1},
-    {"__gt__", ">", 1},    {"__ge__", ">=", 1},    {"__neg__", "-", 0},    {"__getitem__", "[]", 1},
-    {"__setitem__", "[]=", 2},
-}};
 
 enum krv_operator_number : uint8_t {
   KRV_OPERATOR_ADD = 0,
@@ -55,16 +44,31 @@ enum krv_operator_result_mode : uint8_t {
   KRV_OPERATOR_RESULT_FALSEHOOD = 3,  // its falsehood (!= through __eq__)
 };
 
+namespace krv_vm {
+
+inline constexpr uint32_t operator_count = 25;
+inline constexpr std::array<krv_operator_entry, operator_count> operator_table = {{
+    {"__add__", "+", 1},   {"__sub__", "-", 1},    {"__mul__", "*", 1},    {"__div__", "/", 1},
+    {"__and__", "&", 1},   {"__or__", "|", 1},     {"__xor__", "^", 1},    {"__mod__", "%", 1},
+    {"__radd__", "+", 1},  {"__rsub__", "-", 1},   {"__rmul__", "*", 1},   {"__rdiv__", "/", 1},
+    {"__rand__", "&", 1},  {"__ror__", "|", 1},    {"__rxor__", "^", 1},   {"__rmod__", "%", 1},
+    {"__eq__", "==", 1},   {"__ne__", "!=", 1},    {"__lt__", "<", 1},     {"__le__", "<=", 1},
+    {"__gt__", ">", 1},    {"__ge__", ">=", 1},    {"__neg__", "-", 0},    {"__getitem__", "[]", 1},
+    {"__setitem__", "[]=", 2},
+}};
+
 // Calls operator method `op` of `object` (a live instance whose class has it) with up to two
 // arguments (null: none); false, with nothing changed, when there is no such method.
-bool vm_try_operator_method(krv_vm_context& frame, const krvvar_shared& object, uint8_t op, krvvar_shared* first,
-                            krvvar_shared* second, uint8_t mode);
+bool try_operator_method(krv_vm_context& frame, const krvvar_shared& object, uint8_t op, krvvar_shared* first,
+                         krvvar_shared* second, uint8_t mode);
 // Arithmetic or bitwise operator `op` (0..7) of two operands, one an instance: left's method, else
 // right's reflected one, else the not-defined error with A := None.
-void vm_binary_operator_overload(krv_vm_context& frame, krvvar_shared& left, krvvar_shared& right, uint8_t op);
+void binary_operator_overload(krv_vm_context& frame, krvvar_shared& left, krvvar_shared& right, uint8_t op);
 // Comparison `op` (16..21) with one operand an instance; false when no method applies (the caller
 // compares the values itself).
-bool vm_compare_operator_overload(krv_vm_context& frame, krvvar_shared& left, krvvar_shared& right, uint8_t op);
+bool compare_operator_overload(krv_vm_context& frame, krvvar_shared& left, krvvar_shared& right, uint8_t op);
 // The resume step: A := the operator method's result as the frame's mode says; pops the two values
 // the call pushed.
-void vm_finish_operator_call(krv_vm_context& frame);
+void finish_operator_call(krv_vm_context& frame);
+
+}  // namespace krv_vm

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "runtime/base/raise.h"
-#include "runtime/exec/interp/interpreter.h"
 #include "runtime/exec/interp/script_opcodes.h"
 #include "runtime/exec/interp/vm_operator_methods.h"
 #include "runtime/exec/interp/vm_ops.h"
@@ -154,7 +153,7 @@ bool either_instance(const operand_pair& operands) {
 // Operator `op` (0..7) through the instances' operator methods.
 void instance_operator(krv_vm_context& frame, operand_pair& operands, uint8_t op) {
   krvvar_shared left = left_handle(operands, accumulator(frame));
-  vm_binary_operator_overload(frame, left, operands.right, op);
+  binary_operator_overload(frame, left, operands.right, op);
 }
 
 }  // namespace
@@ -276,7 +275,7 @@ void compare(krv_vm_context& frame, uint8_t opcode, uint8_t flag) {
   if (either_instance(operands)) {
     const uint8_t first = opcode == KRV_OP_EQ ? KRV_OPERATOR_EQ : opcode == KRV_OP_GT ? KRV_OPERATOR_GT : KRV_OPERATOR_LT;
     krvvar_shared held_left = left_handle(operands, accumulator(frame));
-    if (vm_compare_operator_overload(frame, held_left, operands.right, first + (flag != 0 ? 1 : 0))) return;
+    if (compare_operator_overload(frame, held_left, operands.right, first + (flag != 0 ? 1 : 0))) return;
   }
   krvvar& left = *operands.left;
   krvvar& right = *operands.right;
@@ -314,7 +313,7 @@ void step(krv_vm_context& frame, bool increment, bool postfix) {
     reference->set(updated);
     return;
   }
-  krvvar_shared variable = vm_stack_top_copy(*frame.task);
+  krvvar_shared variable = stack_top_copy(*frame.task);
   if (postfix) {
     krvvar_shared old = krvvar_shared::make_none();
     old->set(variable);
@@ -324,7 +323,7 @@ void step(krv_vm_context& frame, bool increment, bool postfix) {
 }
 
 void negate(krv_vm_context& frame) {
-  krvvar_shared value = vm_stack_top_copy(*frame.task);
+  krvvar_shared value = stack_top_copy(*frame.task);
   const uint8_t type = value->type;
   if (type == KRVVAR_FLOAT) {
     const double x = value->payload.float_value;
@@ -337,7 +336,7 @@ void negate(krv_vm_context& frame) {
     return set_int(*frame.task, accumulator(frame), static_cast<int64_t>(uint64_t{0} - x));
   }
   if (type == KRVVAR_CLASS) {
-    if (vm_try_operator_method(frame, value, KRV_OPERATOR_NEG, nullptr, nullptr, KRV_OPERATOR_RESULT_VALUE)) return;
+    if (try_operator_method(frame, value, KRV_OPERATOR_NEG, nullptr, nullptr, KRV_OPERATOR_RESULT_VALUE)) return;
     return raise_into(accumulator(frame), krv_message("Cannot negate '", value->get_string(), "' (implement __neg__)"));
   }
   raise_into(accumulator(frame), krv_message("Cannot negate type ", int{type}));

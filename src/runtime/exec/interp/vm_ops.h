@@ -3,6 +3,12 @@
 // The loop (interpreter.cpp) decodes and dispatches; the operators (vm_operators.cpp) and the calls
 // (vm_calls.cpp) live in their own files. Every handler runs with A present (the loop's invariant) and
 // reports malformed operands as runtime errors without writing anything.
+//
+// Naming: the interpreter's internals live in namespace krv_vm under bare names (here, in
+// vm_operator_methods.h and vm_fast_paths.h). The few functions that code outside runtime/exec calls
+// are its interface and keep a vm_ prefix at global scope: vm_execute_block (interpreter.h),
+// vm_numeric_fast_path (vm_fast_paths.h), vm_global_frame (scope.h), vm_native_count_fits and
+// vm_call_native (native_call.h).
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -15,6 +21,7 @@
 
 class krv_class;
 class krv_class_def;
+struct krvvar_function_record;
 
 namespace krv_vm {
 
@@ -26,7 +33,26 @@ inline T operand(const uint8_t* at) noexcept {
   return value;
 }
 
+// The accumulator slot of `frame`'s task; the stack must not be empty.
 inline krvvar_shared& accumulator(krv_vm_context& frame) noexcept { return frame.task->value_stack.back(); }
+// A handle to the accumulator's cell, resolved when it is a member reference or a REF; an empty handle
+// when the stack is empty.
+krvvar_shared stack_top_copy(krv_task& task);
+// The element `depth` places below the top (0 = the accumulator, 1 = the one below it); null past the
+// bottom of the stack.
+krvvar_shared* stack_below(krv_task& task, uint32_t depth);
+
+// The frame `depth` places below the top of the task's frame stack (0 = the top frame); null past
+// its bottom.
+inline krv_vm_context* frame_below_top(krv_task& task, uint32_t depth) {
+  return depth < task.frames.size() ? task.frames[task.frames.size() - 1 - depth] : nullptr;
+}
+
+// Local `index` of `frame` when the frame exists and has that local set; else null.
+inline krvvar_shared* local_slot(krv_vm_context* frame, uint32_t index) {
+  if (frame == nullptr || index >= frame->local_limit() || !frame->locals[index]) return nullptr;
+  return &frame->locals[index];
+}
 
 // The cell the interpreter hands out next: the task's last spare cell, reset to None, or a new one.
 [[gnu::always_inline]] inline krvvar_shared take_cell(krv_task& task) {
@@ -134,6 +160,12 @@ void step(krv_vm_context& frame, bool increment, bool postfix);     // 32, 33
 void negate(krv_vm_context& frame);                      // 21
 
 // Argument records and calls (vm_calls.cpp).
+// The scope a frame of script function `function` runs in: the root of the scope that defined it, else
+// the calling frame's.
+krv_task* function_scope(const krvvar_function_record& function, const krv_vm_context& caller);
+// Parks `callee` on its task's parked frames with `count` arguments passed and pushes the sink that the
+// argument opcode (45) fills, for the call opcode (46) to run it.
+void park_script_call(krv_vm_context& callee, uint32_t count);
 void args_open(krv_vm_context& frame, uint32_t count);                 // 38
 void arg_store(krv_vm_context& frame, uint8_t opcode, uint32_t index);  // 39-41
 void call_native(krv_vm_context& frame, krv_function_def* definition);  // 42
@@ -159,10 +191,10 @@ void index_read_keep(krv_vm_context& frame, const krv_class_def* accessing);  //
 
 // Keyed access for reading or writing through (a member reference or element); `ok` false after a
 // raised refusal (the result is then None). `quiet` lets numbers and functions turn into containers.
-krvvar_shared vm_index_get(krvvar_shared& container, krvvar_shared& key, const krv_class_def* accessing, bool& ok,
-                           uint8_t quiet);
+krvvar_shared index_get(krvvar_shared& container, krvvar_shared& key, const krv_class_def* accessing, bool& ok,
+                        uint8_t quiet);
 // Whether a keyed access of `instance` with `key` goes to its operator method `op` (__getitem__ or
 // __setitem__): the class has it and the key is a number or a text naming no member.
-bool vm_uses_item_operator(krv_class& instance, krvvar& key, uint8_t op);
+bool uses_item_operator(krv_class& instance, krvvar& key, uint8_t op);
 
 }  // namespace krv_vm

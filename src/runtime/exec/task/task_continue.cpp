@@ -7,6 +7,7 @@
 #include "runtime/base/raise.h"
 #include "runtime/exec/interp/interpreter.h"
 #include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/interp/vm_ops.h"
 #include "runtime/exec/task/step_budget.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/exec/task/task_status.h"
@@ -89,7 +90,7 @@ class continuation {
     task_.on_error = nullptr;
     if (on_finish) {
       krvvar_shared result;
-      if (!ended_by_error_ && !task_.value_stack.empty()) result = vm_stack_top_copy(task_);
+      if (!ended_by_error_ && !task_.value_stack.empty()) result = krv_vm::stack_top_copy(task_);
       if (!result) result = krvvar_shared::make_none();
       on_finish(result);
     }
