@@ -18,6 +18,14 @@
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/string_object.h"
 
+namespace {
+
+constexpr auto poll_spin_window = std::chrono::microseconds(200);
+constexpr uint64_t poll_first_wait_us = 50;
+constexpr uint64_t poll_last_wait_us = 2000;
+
+}  // namespace
+
 krv_host_vm::krv_host_vm(std::string name) : state_(std::make_unique<krv_vm_state>()) {
   state_->name = std::move(name);
   state_->log = krvptr_strong<krv_log_base>::from_raw(new krv_log_base());
@@ -82,9 +90,17 @@ void krv_host_notify::wake() {
   woken_cv_.notify_all();
 }
 
-bool krv_host_notify::wait(uint64_t timeout_ms) {
+bool krv_host_notify::wait(uint64_t timeout_us) {
   std::unique_lock<std::mutex> guard(mutex_);
-  woken_cv_.wait_for(guard, std::chrono::milliseconds(timeout_ms), [this] { return woken_; });
+  if (timeout_us == forever)
+    woken_cv_.wait(guard, [this] { return woken_; });
+  else
+    woken_cv_.wait_for(guard, std::chrono::microseconds(timeout_us), [this] { return woken_; });
+  return std::exchange(woken_, false);
+}
+
+bool krv_host_notify::take_wake() {
+  std::lock_guard<std::mutex> guard(mutex_);
   return std::exchange(woken_, false);
 }
 
@@ -143,26 +159,48 @@ size_t krv_host_vm::run_due_tasks() {
   return continued;
 }
 
-void krv_host_vm::tick() {
+size_t krv_host_vm::tick() {
   krv_vm_lock guard(*state_);
-  drain_return_rings();
-  release_deferred();
-  drain_completions();
-  run_due_tasks();
+  size_t work = drain_return_rings();
+  work += release_deferred();
+  work += drain_completions();
+  work += run_due_tasks();
   run_update_pass();
+  last_tick_work_ = work;
+  return work;
 }
 
 void krv_host_vm::wait_for_work(uint64_t max_ms) {
-  uint64_t wait_ms = max_ms;
+  uint64_t wait_us = max_ms == krv_host_notify::forever ? max_ms : max_ms * 1000;
+  bool polling = false;
   {
     krv_vm_lock guard(*state_);
     if (!state_->run_heap.empty()) {
       const uint64_t due = state_->run_heap.front()->eta_ms;
       const uint64_t now = krv_platform::monotonic_ms();
-      wait_ms = due <= now ? 0 : std::min(max_ms, due - now);
+      wait_us = due <= now ? 0 : std::min(wait_us, (due - now) * 1000);
     }
+    polling = !state_->update_list.empty();
   }
-  if (wait_ms > 0) notify_.wait(wait_ms);
+  if (wait_us == 0) return;
+  if (polling) wait_us = std::min(wait_us, next_poll_wait_us());
+  if (wait_us > 0 && notify_.wait(wait_us)) note_activity();
+}
+
+// Activity (a wake, or work found by the last tick) opens the window of ticks without a pause; after it
+// the waits double up to their bound.
+uint64_t krv_host_vm::next_poll_wait_us() {
+  const auto now = std::chrono::steady_clock::now();
+  if (last_tick_work_ != 0 || notify_.take_wake()) note_activity(now);
+  if (now - last_activity_ < poll_spin_window) return 0;
+  const uint64_t wait_us = poll_wait_us_;
+  poll_wait_us_ = std::min(poll_wait_us_ * 2, poll_last_wait_us);
+  return wait_us;
+}
+
+void krv_host_vm::note_activity(std::chrono::steady_clock::time_point when) {
+  last_activity_ = when;
+  poll_wait_us_ = poll_first_wait_us;
 }
 
 bool krv_host_vm::idle() {

@@ -3,11 +3,20 @@
 // wake their tasks, continue the due tasks in due-time order, run the update pass, then sleep until the
 // next due time or a wake.
 //
+// Waking: whatever makes work in this process (a job's completion, a task made due, a channel that
+// delivered messages, a stop) wakes the notify object, which ends the sleep at once. A peer process
+// writing into a channel's ring cannot reach it: while objects are on the update list the VM thread
+// also looks for itself, ticking without a pause for a short window after any activity (so a stream
+// is drained as it arrives and a reply is seen while it is fresh) and then sleeping in waits that
+// double from 50 us to 2 ms, so an idle channel costs a few hundred short wakes a second. Without
+// objects on the update list the VM thread sleeps until the next due task or a wake, however long.
+//
 // With 0 workers the VM thread runs queued jobs itself, each time it drains the completion ring.
 //
 // The state lives on the heap for its whole life and is destroyed only after every object registered
 // on it is gone (the host destroys its namespaces and joins its workers first).
 #pragma once
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -24,9 +33,13 @@ class krv_worker_pool;
 // The host's scheduler as the module wakes it: a flag and a condition variable.
 class krv_host_notify final : public krv_vm_notify {
  public:
+  static constexpr uint64_t forever = UINT64_MAX;
+
   void wake() override;
-  // Waits until woken or `timeout_ms` passed; clears the flag. True when woken.
-  bool wait(uint64_t timeout_ms);
+  // Waits until woken or `timeout_us` passed (forever: until woken); clears the flag. True when woken.
+  bool wait(uint64_t timeout_us);
+  // Clears the flag without waiting; true when it was set.
+  bool take_wake();
 
  private:
   std::mutex mutex_;
@@ -72,10 +85,12 @@ class krv_host_vm {
   // Continues the tasks due now, in due-time order, under one VM lock: at most those that were due when
   // the pass began, so a task that stays runnable cannot starve the rest of the tick. Returns how many.
   size_t run_due_tasks();
-  // One VM tick (see above), without the sleep.
-  void tick();
-  // Sleeps until the next due task, a wake, or `max_ms`.
-  void wait_for_work(uint64_t max_ms);
+  // One VM tick (see above), without the sleep. Returns the work it found: return-ring entries, deferred
+  // releases, completions and tasks continued.
+  size_t tick();
+  // Sleeps until the next due task, a wake, or `max_ms` (forever: no bound); while objects are on the
+  // update list, only as long as the polling described above allows.
+  void wait_for_work(uint64_t max_ms = krv_host_notify::forever);
   // True when nothing is left to do: no task on the run heap, no job queued, running or undelivered,
   // nothing on the update list.
   bool idle();
@@ -83,5 +98,13 @@ class krv_host_vm {
  private:
   std::unique_ptr<krv_vm_state> state_;
   krv_host_notify notify_;
+  // How long the VM thread may sleep before it looks at the update list again (0: not at all).
+  uint64_t next_poll_wait_us();
+  void note_activity(std::chrono::steady_clock::time_point when = std::chrono::steady_clock::now());
+
   std::unique_ptr<krv_worker_pool> workers_;
+  // Polling of the update list: when the last activity was seen and how long the next sleep may be.
+  std::chrono::steady_clock::time_point last_activity_{};
+  uint64_t poll_wait_us_ = 0;
+  size_t last_tick_work_ = 0;  // what the last tick found; non-zero counts as activity
 };

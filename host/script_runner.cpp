@@ -20,7 +20,6 @@
 namespace {
 
 constexpr uint32_t run_call_depth_limit = 10000;
-constexpr uint64_t idle_wait_ms = 10;
 
 // Error and warning lines of the VM's log, on stderr as they come.
 class stderr_listener final : public krv_log_listener {
@@ -125,7 +124,7 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
       // that failed ends it at once, or a channel it left open would keep it going for ever.
       while (!failed && !vm.idle()) {
         vm.tick();
-        if (!vm.idle()) vm.wait_for_work(idle_wait_ms);
+        if (!vm.idle()) vm.wait_for_work();
       }
       vm.stop_workers();
       {

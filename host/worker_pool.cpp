@@ -3,12 +3,6 @@
 #include <chrono>
 #include <thread>
 
-namespace {
-
-constexpr auto sleep_timeout = std::chrono::milliseconds(5);
-
-}  // namespace
-
 krv_worker_pool::krv_worker_pool(krv_vm_state& vm, uint32_t count) : vm_(vm) {
   vm_.worker_queue.worker_count = count;
   threads_.reserve(count);
@@ -27,10 +21,13 @@ void krv_worker_pool::work() {
       job = nullptr;
       continue;
     }
-    std::unique_lock<std::mutex> guard(sleep_mutex_);
+    // Read before the test of `pending`: a push or a stop after this read changes the word, so the wait
+    // below returns at once instead of missing it.
+    const uint32_t seen = queue.wake_count.load(std::memory_order_seq_cst);
     if (queue.stopping.load(std::memory_order_acquire) != 0) break;
     queue.sleepers.fetch_add(1, std::memory_order_seq_cst);
-    if (queue.pending.load(std::memory_order_seq_cst) == 0) queue.wake.wait_for(guard, sleep_timeout);
+    if (queue.pending.load(std::memory_order_seq_cst) == 0 && queue.stopping.load(std::memory_order_seq_cst) == 0)
+      queue.wake_count.wait(seen, std::memory_order_seq_cst);
     queue.sleepers.fetch_sub(1, std::memory_order_seq_cst);
   }
   krv_get_thread_local().vm = nullptr;
@@ -39,11 +36,8 @@ void krv_worker_pool::work() {
 
 void krv_worker_pool::stop(const std::function<void()>& while_joining) {
   if (threads_.empty()) return;
-  {
-    std::lock_guard<std::mutex> guard(sleep_mutex_);
-    vm_.worker_queue.stopping.store(1, std::memory_order_release);
-  }
-  vm_.worker_queue.wake.notify_all();
+  vm_.worker_queue.stopping.store(1, std::memory_order_seq_cst);
+  vm_.worker_queue.wake_all();
   while (exited_.load(std::memory_order_acquire) < threads_.size()) {
     if (while_joining) while_joining();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

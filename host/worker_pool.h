@@ -1,8 +1,7 @@
 // The host's worker threads: they take jobs from the VM's worker queue in slot order and run each once.
 //
-// Idle workers sleep on the queue's wake signal, counted in its `sleepers` under the pool's own mutex,
-// and wait with a timeout, since a producer signals without that mutex and a wake can fall between a
-// worker's test and its wait. `stop` sets the queue's `stopping`, wakes every worker and joins them;
+// Idle workers sleep on the queue's futex word `wake_count` without a timeout (the queue's protocol loses
+// no wake), so an idle pool costs nothing. `stop` sets the queue's `stopping`, wakes every worker and joins them;
 // while it waits it keeps calling `while_joining` (the VM thread drains the completion ring there, or
 // a worker spinning on a full ring would never finish). Jobs still queued then are destroyed unrun by
 // `discard_queued`, which gives their references back.
@@ -11,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "host/host_thread.h"
@@ -34,7 +32,6 @@ class krv_worker_pool {
   void work();
 
   krv_vm_state& vm_;
-  std::mutex sleep_mutex_;            // guards the sleep of workers on the queue's wake signal
   std::atomic<uint32_t> exited_{0};   // workers that have left their loop
   std::vector<std::unique_ptr<krv_host_thread>> threads_;
 };

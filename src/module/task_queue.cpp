@@ -52,8 +52,15 @@ krv_task_queue::push_outcome krv_task_queue::try_push_keep(job& work) {
 uint64_t krv_task_queue::signal_sleepers(uint64_t now_pending) {
   const uint64_t asleep = sleepers.load(std::memory_order_seq_cst);
   const uint64_t signals = asleep < now_pending ? asleep : now_pending;
-  for (uint64_t i = 0; i < signals; ++i) wake.notify_one();
+  if (signals == 0) return 0;
+  wake_count.fetch_add(1, std::memory_order_seq_cst);
+  for (uint64_t i = 0; i < signals; ++i) wake_count.notify_one();
   return signals;
+}
+
+void krv_task_queue::wake_all() noexcept {
+  wake_count.fetch_add(1, std::memory_order_seq_cst);
+  wake_count.notify_all();
 }
 
 bool krv_task_queue::try_pop(job& out) {

@@ -7,15 +7,17 @@
 // the state to read 2, move the job out and free the slot. The queue is full when tail - head, taken as
 // a signed 32-bit difference, is 1,024 or more; the counters are 32-bit and wrap.
 //
-// Workers sleep on `wake` when `pending` is 0 and count themselves in `sleepers` while they do; a push
-// signals min(sleepers, pending) of them. A producer never takes a lock. A wake that reaches a worker
-// between its test of `pending` and its wait is lost, so the host's workers wait with a timeout.
+// Workers sleep on the futex word `wake_count` when `pending` is 0 and count themselves in `sleepers`
+// while they do; a push that finds sleepers bumps `wake_count` and signals min(sleepers, pending) of
+// them. A producer never takes a lock, and no wake is lost: a worker reads `wake_count` before it counts
+// itself asleep and tests `pending`, and waits only while the word still holds what it read, so a push
+// that its test missed has bumped the word already (both sides order their steps sequentially
+// consistently). Stopping bumps the word too, waking every sleeper.
 //
 // The layout is part of the host contract: the counters each own a cache line, and a slot is libstdc++'s
 // 32-byte std::function.
 #pragma once
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -50,25 +52,27 @@ class krv_task_queue {
 
   // Signals min(sleepers, `now_pending`) workers; returns how many.
   uint64_t signal_sleepers(uint64_t now_pending);
+  // Wakes every sleeping worker (the host stopping them).
+  void wake_all() noexcept;
 
-  std::condition_variable wake;                 // workers wait on it; producers signal it
+  std::atomic<uint32_t> wake_count{0};          // futex word: bumped by every signal; workers wait on it
   alignas(64) std::atomic<uint32_t> tail{0};    // next slot to fill (u32 in a 64-bit field)
   uint32_t tail_high_ = 0;                      // the 64-bit field's upper half, always 0
   alignas(64) std::atomic<uint32_t> head{0};    // next slot the workers take
   alignas(64) std::atomic<uint8_t> states[slot_count];  // 0 free, 1 being written, 2 full
   job slots[slot_count];
   std::atomic<uint64_t> pending{0};             // jobs queued and not yet taken
-  std::atomic<uint64_t> sleepers{0};            // workers waiting on `wake` (written under the host's lock)
+  std::atomic<uint64_t> sleepers{0};            // workers asleep or about to sleep on `wake_count`
   std::atomic<uint8_t> stopping{0};             // set by the host when its workers shut down
   uint32_t worker_count = 0;                    // the host's worker threads serving the queue
 };
 
 static_assert(sizeof(std::function<void()>) == 32);
-// The condition variable and std::function make the class non-standard-layout, which makes offsetof
+// std::function makes the class non-standard-layout, which makes offsetof
 // "conditionally supported"; g++ supports it for a class without virtual bases.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
-static_assert(offsetof(krv_task_queue, wake) == 0);
+static_assert(offsetof(krv_task_queue, wake_count) == 0);
 static_assert(offsetof(krv_task_queue, tail) == 64);
 static_assert(offsetof(krv_task_queue, head) == 128);
 static_assert(offsetof(krv_task_queue, states) == 192);

@@ -122,6 +122,14 @@ void krv_ipc::update_pre() {
   // none once the last one went (the release then waits for the VM lock to take the channel off the list).
   const krvptr_strong<krv_ipc> self = strong_handle();
   if (!self) return;
+  const uint32_t connection = connection_count_;
+  const uint32_t read_before = krv_ipc_read_ticket(*ring).load();
+  deliver_messages(self);
+  if (ready && ring != nullptr && connection == connection_count_ && krv_ipc_read_ticket(*ring).load() != read_before)
+    if (krv_vm_state* vm = krv_get_thread_local().vm; vm != nullptr && vm->notify != nullptr) vm->notify->wake();
+}
+
+void krv_ipc::deliver_messages(const krvptr_strong<krv_ipc>& self) {
   // A peer that keeps sending must not hold the VM thread: drain only what was written before now.
   const uint32_t end_ticket = krv_ipc_write_ticket(*ring).load();
   const uint32_t connection = connection_count_;

@@ -56,7 +56,8 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // Drains the ring into the callback (ipc_channel.cpp), up to the write ticket read on entry. A callback
   // that disconnects or connects again, clears its callback or drops the last reference to the channel
   // ends the drain; the records after its message stay in the ring. One that replaces itself gets the
-  // next message in its new task.
+  // next message in its new task. A pass that took records wakes the VM's host: the data came from
+  // another process, which cannot wake it, and more is likely on its way.
   void update_pre() override;
 
   // Closes, then creates (create) or opens the ring `name`; true when ready.
@@ -106,6 +107,8 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   krv_ipc_partial& start_partial(uint32_t sender);
   // A strong handle to this channel, empty once its last one went.
   krvptr_strong<krv_ipc> strong_handle() noexcept;
+  // The drain of update_pre, with the channel held by `self`.
+  void deliver_messages(const krvptr_strong<krv_ipc>& self);
 
   std::vector<uint8_t> outgoing_;      // the encoded message being sent, reused
   // A finished partial's map entry with its byte storage, handed to the next one: receiving a message

@@ -12,6 +12,7 @@
 #include "exec_fixture.h"
 #include "host/assembler/script_text.h"
 #include "ipc_test_names.h"
+#include "lost_wake_watchdog.h"
 #include "module/global_instance.h"
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
@@ -245,6 +246,31 @@ TEST_F(IpcChannel, UpdatesDeliverOneMessageToAnIdleCallbackTask) {
   vm.run_update_pass();
   EXPECT_EQ(delivered()->int_value(), 42);
   EXPECT_TRUE(rx->callback.args.empty());
+}
+
+// Data written by another thread (as a peer process would) while the VM thread sleeps without a bound:
+// the host looks at the update list of its own accord, so the message is delivered; if it did not, the
+// watchdog would have to end the wait.
+TEST_F(IpcChannel, DataArrivingWhileTheVmSleepsIsDelivered) {
+  connect_pair();
+  call(*rx, "on_message", {holding_callback()});
+  std::vector<uint8_t> payload;
+  krvvar_shared value = krvvar_shared::make_int(43);
+  ASSERT_TRUE(krv_ipc_write_payload(value, payload));
+  lock.reset();
+  std::thread peer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    tx->send_payload(payload.data(), payload.size());
+  });
+  krv_lost_wake_watchdog watchdog([&] { vm.state().notify->wake(); });
+  while (read_ticket() < 2) {
+    vm.tick();
+    if (read_ticket() < 2) vm.wait_for_work();
+  }
+  EXPECT_FALSE(watchdog.dismiss()) << "the message waited for the watchdog";
+  peer.join();
+  lock.emplace();
+  EXPECT_EQ(delivered()->int_value(), 43);
 }
 
 TEST_F(IpcChannel, AnInvalidPayloadIsLoggedAndDeliveryGoesOn) {

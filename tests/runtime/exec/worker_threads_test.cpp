@@ -4,6 +4,8 @@
 #include <memory>
 #include <thread>
 
+#include "lost_wake_watchdog.h"
+#include "module/vm_lock.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/storage/string_object.h"
 #include "script_fixture.h"
@@ -102,6 +104,80 @@ TEST_F(ManyHandOffs, ARegexMethodsResultReachesTheScriptThroughAWorker) {
   EXPECT_EQ(marks, std::vector<int64_t>{2});
   EXPECT_EQ(holds_seen, std::vector<uint32_t>{0});
   EXPECT_EQ(task->active, 0);
+}
+
+// Each way work reaches a sleeping VM thread from another thread. The VM thread waits without a bound
+// (no channel is open, so nothing polls): only the wake under test can end the wait, and a lost one
+// makes the watchdog rescue it and the test fail.
+TEST_F(ManyHandOffs, EveryWayOfMakingWorkWakesTheSleepingVmThread) {
+  assemble("native N0 \"work\" 0 0\nblock B0 4\n  args_open 0\n  call_native @N0\nend\n");
+  struct wake_case {
+    const char* name;
+    krv_native_callable body;                          // what the task's native does
+    std::function<void(krv_host_vm&, krv_task&)> later;  // run on another thread while the VM sleeps
+  };
+  const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+  const std::vector<wake_case> cases = {
+      {"a worker's completion",
+       [&](krv_vm_context& frame, std::vector<krvvar_shared>&) {
+         return frame.return_thread([&] {
+           pause();
+           return krvvar_shared::make_int(7);
+         });
+       },
+       {}},
+      {"a task woken on another thread",
+       [](krv_vm_context& frame, std::vector<krvvar_shared>&) {
+         krv_task::suspend(frame);
+         return krvvar_shared::make_int(7);
+       },
+       [&](krv_host_vm& host, krv_task& suspended) {
+         pause();
+         host.attach_current_thread();
+         krv_vm_lock guard(host.state());
+         krv_task::wake(suspended);
+       }},
+  };
+  vm.start_workers(1);
+  for (const wake_case& c : cases) {
+    bind("work", c.body);
+    krv_get_thread_local().current_task = nullptr;
+    task = krv_task_create(built->root, nullptr);
+    ASSERT_EQ(krv_task::run(*task, nullptr), 1) << c.name;
+    ASSERT_NE(task->active, 0) << c.name << ": suspended, not finished";
+    // The VM thread holds the lock only while it ticks, as the host's loop does.
+    lock.reset();
+    std::thread other;
+    if (c.later) other = std::thread([&] { c.later(vm, *task); });
+    krv_lost_wake_watchdog watchdog([&] { vm.state().notify->wake(); });
+    while (task->active != 0) {
+      vm.tick();
+      if (task->active != 0) vm.wait_for_work();
+    }
+    EXPECT_FALSE(watchdog.dismiss()) << c.name << ": the wake was lost";
+    if (other.joinable()) other.join();
+    lock.emplace();
+    EXPECT_EQ(task->active, 0) << c.name;
+  }
+  vm.stop_workers();
+}
+
+// Idle workers sleep without a timeout: a job pushed while they sleep must wake one, and stopping must
+// wake them all.
+TEST(WorkerThreads, SleepingWorkersWakeForAJobAndForTheStop) {
+  krv_host_vm vm("sleepers");
+  vm.start_workers(2);
+  krv_task_queue& queue = vm.state().worker_queue;
+  krv_lost_wake_watchdog watchdog([&] { queue.wake_all(); });
+  for (int round = 0; round < 3; ++round) {
+    while (queue.sleepers.load() < 2) std::this_thread::yield();
+    std::atomic<bool> ran{false};
+    ASSERT_TRUE(queue.try_push([&ran] { ran.store(true); }));
+    while (!ran.load()) std::this_thread::yield();
+  }
+  while (queue.sleepers.load() < 2) std::this_thread::yield();
+  vm.stop_workers();
+  EXPECT_FALSE(watchdog.dismiss()) << "a sleeping worker missed its wake";
 }
 
 }  // namespace
