@@ -1,12 +1,10 @@
-# Installs the built tree into a prefix of its own and checks the install by itself: exactly the
-# expected files (the library under its descriptor's version with the usual links, krvhost, the user
-# guide and the examples; nothing of the tests), and the installed krvhost running the installed
-# example as the build tree's krvhost runs the source one (tests/integration pins that output).
+# Installs the built tree into a scratch prefix and checks the install by itself: exactly the expected
+# files (the library named after the descriptor's version, krvhost, the user guide and the examples;
+# nothing of the tests), and the installed krvhost running the installed example as the build tree's
+# krvhost runs the source one (tests/integration pins that output). The prefix goes again either way.
 #
 #   cmake -DBUILD_DIR=<build> -DPREFIX=<scratch dir> -DBINDIR=bin -DLIBDIR=lib -DDOCDIR=share/doc/korvaglue
 #         -DEXAMPLES=<source examples> -DBUILT_KRVHOST=<build tree krvhost> -P check_install.cmake
-#
-# The prefix is removed afterwards, whatever the outcome.
 cmake_minimum_required(VERSION 3.25)
 
 function(fail text)
@@ -48,11 +46,6 @@ if(NOT installed STREQUAL expected)
   list(JOIN expected "\n  " expected)
   fail("installed:\n  ${installed}\nexpected:\n  ${expected}")
 endif()
-foreach(link IN ITEMS "${library}" "${major_link}")
-  if(NOT IS_SYMLINK "${PREFIX}/${link}")
-    fail("${link} is not a symbolic link")
-  endif()
-endforeach()
 
 run_checked(from_build "${BUILT_KRVHOST}" run "${EXAMPLES}/hello.krvasm")
 run_checked(from_install "${krvhost}" run "${PREFIX}/${DOCDIR}/examples/hello.krvasm")
