@@ -2,6 +2,7 @@
 //
 //   krvhost info                        loads the module and lists its descriptor, namespaces, classes
 //                                       and functions
+//   krvhost --version                   prints the module's descriptor (the first line of `info`)
 //   krvhost run [--workers N] FILE [ARGS...]
 //                                       assembles and runs a script file (script_runner.h); N workers,
 //                                       2 by default, 0 allowed; ARGS reach the script through
@@ -23,7 +24,8 @@
 namespace {
 
 int print_usage() {
-  std::fprintf(stderr, "usage: krvhost info\n       krvhost run [--workers N] FILE [ARGS...]\n"
+  std::fprintf(stderr, "usage: krvhost info\n       krvhost --version\n"
+                       "       krvhost run [--workers N] FILE [ARGS...]\n"
                        "  host natives: print, script_args (ARGS as a list of strings), clock_ms (monotonic\n"
                        "  milliseconds, a float), type_name, size_of, buffer_value, fail, worker_sum;\n"
                        "  \"ns.fn\" names a function of the module\n");
@@ -54,6 +56,12 @@ bool parse_run(int argc, char** argv, krv_run_options& options) {
 void print_descriptor(const krv_module_descriptor& d) {
   std::printf("module: %s %llu.%llu.%llu\n", d.kind, static_cast<unsigned long long>(d.interface_version),
               static_cast<unsigned long long>(d.major), static_cast<unsigned long long>(d.minor));
+}
+
+// krvhost carries the module's objects, so this is the descriptor of the module built with it.
+int print_version() {
+  print_descriptor(*krv_linked_module().check());
+  return 0;
 }
 
 void print_view(std::string_view text) { std::printf("%.*s", static_cast<int>(text.size()), text.data()); }
@@ -129,6 +137,7 @@ int main(int argc, char** argv) {
   try {
     const std::string_view command = argv[1];
     if (command == "info" && argc == 2) return run_info();
+    if (command == "--version" && argc == 2) return print_version();
     krv_run_options options;
     if (command == "run") return parse_run(argc, argv, options) ? krv_run_script_file(options) : print_usage();
   } catch (const std::exception& e) {
