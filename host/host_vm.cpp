@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "host/spin_wait.h"
 #include "host/worker_pool.h"
 #include "platform/clock.h"
 #include "runtime/exec/task/return_thread.h"
@@ -22,7 +23,9 @@ namespace {
 
 constexpr auto poll_spin_window = std::chrono::microseconds(200);
 constexpr uint64_t poll_first_wait_us = 50;
-constexpr uint64_t poll_last_wait_us = 2000;
+constexpr uint64_t poll_last_wait_us = 8000;
+// How long the VM thread looks for a wake before it sleeps: about a worker's wake and one short job.
+constexpr uint64_t wake_spin_us = 50;
 
 }  // namespace
 
@@ -30,6 +33,7 @@ krv_host_vm::krv_host_vm(std::string name) : state_(std::make_unique<krv_vm_stat
   state_->name = std::move(name);
   state_->log = krvptr_strong<krv_log_base>::from_raw(new krv_log_base());
   state_->notify = &notify_;
+  poll_wait_us_ = poll_first_wait_us;
 }
 
 krv_host_vm::~krv_host_vm() {
@@ -90,19 +94,19 @@ void krv_host_notify::wake() {
   woken_cv_.notify_all();
 }
 
-bool krv_host_notify::wait(uint64_t timeout_us) {
-  std::unique_lock<std::mutex> guard(mutex_);
-  if (timeout_us == forever)
-    woken_cv_.wait(guard, [this] { return woken_; });
-  else
-    woken_cv_.wait_for(guard, std::chrono::microseconds(timeout_us), [this] { return woken_; });
-  return std::exchange(woken_, false);
+bool krv_host_notify::wait(uint64_t timeout_us, uint64_t spin_us) {
+  const auto woken = [this] { return woken_.load(std::memory_order_acquire); };
+  if (!krv_spin_until(woken, std::chrono::microseconds(std::min(timeout_us, spin_us)))) {
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (timeout_us == forever)
+      woken_cv_.wait(guard, woken);
+    else
+      woken_cv_.wait_for(guard, std::chrono::microseconds(timeout_us), woken);
+  }
+  return take_wake();
 }
 
-bool krv_host_notify::take_wake() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return std::exchange(woken_, false);
-}
+bool krv_host_notify::take_wake() { return woken_.exchange(false, std::memory_order_acq_rel); }
 
 void krv_host_vm::start_workers(uint32_t count) {
   stop_workers();
@@ -184,7 +188,9 @@ void krv_host_vm::wait_for_work(uint64_t max_ms) {
   }
   if (wait_us == 0) return;
   if (polling) wait_us = std::min(wait_us, next_poll_wait_us());
-  if (wait_us > 0 && notify_.wait(wait_us)) note_activity();
+  // Right after work the wake is likely near (a job just handed off): look for it before sleeping.
+  const uint64_t spin_us = last_tick_work_ != 0 ? wake_spin_us : 0;
+  if (wait_us > 0 && notify_.wait(wait_us, spin_us)) note_activity();
 }
 
 // Activity (a wake, or work found by the last tick) opens the window of ticks without a pause; after it

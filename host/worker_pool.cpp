@@ -3,6 +3,15 @@
 #include <chrono>
 #include <thread>
 
+#include "host/spin_wait.h"
+
+namespace {
+
+// How long a worker that found the queue empty looks again before it sleeps.
+constexpr auto spin_window = std::chrono::microseconds(50);
+
+}  // namespace
+
 krv_worker_pool::krv_worker_pool(krv_vm_state& vm, uint32_t count) : vm_(vm) {
   vm_.worker_queue.worker_count = count;
   threads_.reserve(count);
@@ -21,6 +30,10 @@ void krv_worker_pool::work() {
       job = nullptr;
       continue;
     }
+    if (krv_spin_until([&] { return queue.pending.load(std::memory_order_relaxed) != 0 ||
+                                    queue.stopping.load(std::memory_order_relaxed) != 0; },
+                       spin_window))
+      if (queue.stopping.load(std::memory_order_acquire) == 0) continue;
     // Read before the test of `pending`: a push or a stop after this read changes the word, so the wait
     // below returns at once instead of missing it.
     const uint32_t seen = queue.wake_count.load(std::memory_order_seq_cst);
