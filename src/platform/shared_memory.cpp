@@ -37,12 +37,23 @@ bool name_leads_to(int fd, const std::string& path) {
   return same;
 }
 
+// True when the object open on `fd` belongs to this process's user and nobody else may open it. An
+// object another user made (with a name a channel would use) could be read or written by that user.
+bool owned_privately(int fd) {
+  struct stat status {};
+  return fstat(fd, &status) == 0 && status.st_uid == geteuid() && (status.st_mode & 077) == 0;
+}
+
 // Opens `path` (creating it when asked) with the holder's shared lock taken and checked against the
 // name: a closer may have unlinked the object between the open and the lock.
 int open_locked(const std::string& path, bool create, int& fd_out) {
   for (int attempt = 0; attempt < max_open_attempts; ++attempt) {
     const int fd = shm_open(path.c_str(), O_RDWR | (create ? O_CREAT : 0), 0600);
     if (fd < 0) return errno;
+    if (!owned_privately(fd)) {
+      close(fd);
+      return EACCES;
+    }
     if (const int error = lock_shared(fd); error != 0) {
       close(fd);
       return error;
@@ -100,6 +111,16 @@ void close_shared_memory(shared_memory_handle& handle) noexcept {
 }
 
 void* map_shared_memory(const shared_memory_handle& handle, size_t size, int& error) noexcept {
+  // Touching a mapping past the object's end raises SIGBUS: an object cut short is refused here.
+  struct stat status {};
+  if (fstat(handle.fd, &status) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  if (static_cast<size_t>(status.st_size) < size) {
+    error = ERANGE;
+    return nullptr;
+  }
   void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, handle.fd, 0);
   if (view == MAP_FAILED) {
     error = errno;

@@ -1,8 +1,10 @@
 // Named shared memory: the stand-in for the platform's named file mappings that two processes open by
 // name (the IPC ring lives in one).
 //
-// A region is a POSIX shared-memory object "/" + name. The creator opens it without O_EXCL, so an existing
-// region of that name is reused, and grows it to the requested size. An opener counts a region smaller
+// A region is a POSIX shared-memory object "/" + name, made with owner-only access. The creator opens it
+// without O_EXCL, so an existing region of that name is reused, and grows it to the requested size. An
+// object that belongs to another user, or that group or others may open, is refused (EACCES) by creator
+// and opener alike: another user could have made it under a channel's name to read what is sent. An opener counts a region smaller
 // than the size it asks for as not there yet: the creator may not have sized it, and touching a mapping
 // past the object's end raises SIGBUS.
 //
@@ -36,7 +38,8 @@ int open_shared_memory(const std::string& name, size_t size, shared_memory_handl
 // Closes the region and unlinks its name when this was the last holder. Closed handles are left alone.
 void close_shared_memory(shared_memory_handle& handle) noexcept;
 
-// Maps `size` bytes of the region read-write and shared; null (errno kept in `error`) on failure.
+// Maps `size` bytes of the region read-write and shared; null (errno kept in `error`) on failure, ERANGE
+// for an object smaller than `size` (cut short by some other holder since it was opened).
 void* map_shared_memory(const shared_memory_handle& handle, size_t size, int& error) noexcept;
 void unmap_shared_memory(void* view, size_t size) noexcept;
 

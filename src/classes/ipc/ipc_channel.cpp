@@ -1,12 +1,14 @@
 // The channel's life: connecting, closing, the callback, the update hook, the script methods.
 #include "classes/ipc/ipc_channel.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <random>
 #include <thread>
 
 #include "classes/ipc/ipc_payload.h"
+#include "module/thread_record.h"
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
 
@@ -26,6 +28,11 @@ std::string hex_of(int code) {
 }
 
 krvvar_shared bool_value(bool value) { return krvvar_shared::make_int(value ? 1 : 0); }
+
+std::string refused_region_text(const std::string& channel) {
+  return "IPC: the shared memory of channel '" + channel +
+         "' belongs to another user or is open to group or others; refusing it.";
+}
 
 }  // namespace
 
@@ -60,6 +67,8 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
   name = channel_name;
   is_process_a = create;
   partials.clear();
+  waiting_messages_.clear();
+  waiting_bytes_ = 0;
   late_marks_.fill(0);
   corrupt_reported_ = false;
   sender_id = std::random_device{}();
@@ -68,8 +77,8 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
   const std::string region = krv_ipc_region_prefix + name;
 
   if (create) {
-    if (krv_platform::create_shared_memory(region, mapping_size, mapping) != 0) {
-      log_error("IPC: Failed to create shared memory for " + name);
+    if (const int error = krv_platform::create_shared_memory(region, mapping_size, mapping); error != 0) {
+      log_error(error == EACCES ? refused_region_text(name) : "IPC: Failed to create shared memory for " + name);
       view_size = 0;
       return false;
     }
@@ -78,6 +87,11 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
     for (int attempt = 0; attempt < krv_ipc_open_attempts; ++attempt) {
       error = krv_platform::open_shared_memory(region, mapping_size, mapping);
       if (error == 0) break;
+      if (error == EACCES) {
+        log_error(refused_region_text(name));
+        view_size = 0;
+        return false;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(krv_ipc_open_retry_ms));
     }
     if (error != 0) {
@@ -91,7 +105,7 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
   int map_error = 0;
   view = krv_platform::map_shared_memory(mapping, view_size, map_error);
   if (view == nullptr) {
-    log_error("IPC: Failed to map view for " + name);
+    log_error("IPC: Failed to map view for " + name + ": " + std::strerror(map_error));
     krv_platform::close_shared_memory(mapping);
     view_size = 0;
     return false;
@@ -124,25 +138,28 @@ void krv_ipc::update_pre() {
   if (!self) return;
   const uint32_t connection = connection_count_;
   const uint32_t read_before = krv_ipc_read_ticket(*ring).load();
-  deliver_messages(self);
-  if (ready && ring != nullptr && connection == connection_count_ && krv_ipc_read_ticket(*ring).load() != read_before)
+  const bool delivered = deliver_messages(self);
+  const bool took_records =
+      ready && ring != nullptr && connection == connection_count_ && krv_ipc_read_ticket(*ring).load() != read_before;
+  if (delivered || took_records)
     if (krv_vm_state* vm = krv_get_thread_local().vm; vm != nullptr && vm->notify != nullptr) vm->notify->wake();
 }
 
-void krv_ipc::deliver_messages(const krvptr_strong<krv_ipc>& self) {
+bool krv_ipc::deliver_messages(const krvptr_strong<krv_ipc>& self) {
   // A peer that keeps sending must not hold the VM thread: drain only what was written before now.
   const uint32_t end_ticket = krv_ipc_write_ticket(*ring).load();
   const uint32_t connection = connection_count_;
   std::vector<krvvar_shared> run_args;
+  bool delivered = false;
   for (;;) {
     // The running task stays alive even if the callback replaces itself.
     const krvptr_strong<krv_task> task = callback.task;
-    if (!task || task->active) return;
+    if (!task || task->active) return delivered;
     // A callback may have disconnected the channel, or reconnected it (a creator's new ring numbers its
     // tickets afresh, so end_ticket no longer bounds it), or dropped the last reference but this pass's:
     // a channel nobody holds takes no more messages, which stay in the ring for a later opener.
-    if (!ready || ring == nullptr || connection != connection_count_ || self.block()->strong < 2) return;
-    if (!receive_until(end_ticket)) return;
+    if (!ready || ring == nullptr || connection != connection_count_ || self.block()->strong < 2) return delivered;
+    if (!next_message(end_ticket)) return delivered;
     krvvar_shared value = krvvar_shared::make_none();
     if (!krv_ipc_read_payload(completed.data(), completed.size(), value)) {
       log_error("IPC: invalid message received on '" + name + "'.");
@@ -154,6 +171,33 @@ void krv_ipc::deliver_messages(const krvptr_strong<krv_ipc>& self) {
     // Runs the callback now; one that suspends stays active and holds further delivery back until done.
     krv_task::run(*task, &run_args);
     run_args.clear();
+    delivered = true;
+  }
+}
+
+bool krv_ipc::next_message(uint32_t end_ticket) {
+  if (waiting_messages_.empty()) return receive_until(end_ticket);
+  completed = std::move(waiting_messages_.front());
+  waiting_messages_.pop_front();
+  waiting_bytes_ -= completed.size();
+  return true;
+}
+
+void krv_ipc::drain_receiving_channels() {
+  const krv_thread_local& record = krv_get_thread_local();
+  if (!record.owns_vm_lock()) return;
+  for (krvobject_update_pre* object : record.vm->update_list) {
+    auto* channel = dynamic_cast<krv_ipc*>(object);
+    if (channel != nullptr && channel != this && channel->ready && channel->ring != nullptr && channel->callback.task)
+      channel->take_records_while_sending();
+  }
+}
+
+void krv_ipc::take_records_while_sending() {
+  while (waiting_bytes_ < krv_ipc_max_waiting_bytes && receive()) {
+    waiting_bytes_ += completed.size();
+    waiting_messages_.push_back(std::move(completed));
+    completed.clear();
   }
 }
 

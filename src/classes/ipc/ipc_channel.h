@@ -16,6 +16,7 @@
 // before anything of it is torn down.
 #pragma once
 #include <array>
+#include <deque>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -107,10 +108,21 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   krv_ipc_partial& start_partial(uint32_t sender);
   // A strong handle to this channel, empty once its last one went.
   krvptr_strong<krv_ipc> strong_handle() noexcept;
-  // The drain of update_pre, with the channel held by `self`.
-  void deliver_messages(const krvptr_strong<krv_ipc>& self);
+  // The drain of update_pre, with the channel held by `self`; true when a callback got a message.
+  bool deliver_messages(const krvptr_strong<krv_ipc>& self);
+  // The next message for the callback, in `completed`: one kept while a send waited, else one from the
+  // ring (receive_until).
+  bool next_message(uint32_t end_ticket);
+  // Two processes that each send to the other while neither drains would wait on each other for good:
+  // while a send of this process waits for room, its receiving channels read what their peers wrote, up
+  // to krv_ipc_max_waiting_bytes of finished messages, which wait for the next update pass (no callback
+  // runs inside a send).
+  void drain_receiving_channels();
+  void take_records_while_sending();
 
   std::vector<uint8_t> outgoing_;      // the encoded message being sent, reused
+  std::deque<std::vector<uint8_t>> waiting_messages_;  // finished while a send waited, oldest first
+  size_t waiting_bytes_ = 0;                          // their payload bytes
   // A finished partial's map entry with its byte storage, handed to the next one: receiving a message
   // allocates nothing once a few have passed.
   std::unordered_map<uint32_t, krv_ipc_partial>::node_type spare_partial_;

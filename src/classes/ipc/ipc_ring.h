@@ -27,6 +27,9 @@ inline constexpr uint32_t krv_ipc_slot_mask = krv_ipc_slot_count - 1;
 inline constexpr uint32_t krv_ipc_chunk_size = 1024;         // payload bytes per slot
 inline constexpr size_t krv_ipc_max_message = 0x100000;      // bytes of one reassembled message
 inline constexpr size_t krv_ipc_max_partials = 64;           // unfinished messages a receiver keeps
+// Bytes of finished messages a receiver keeps while its own process's send waits for room (they go to
+// the callback at the next update pass).
+inline constexpr size_t krv_ipc_max_waiting_bytes = 64 * krv_ipc_max_message;
 inline constexpr uint64_t krv_ipc_send_timeout = 5000;       // ms: deadline of one whole message
 inline constexpr uint64_t krv_ipc_read_wait_ms = 1000;       // a reader's wait for one slot
 

@@ -103,6 +103,7 @@ bool krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record) {
         log_error("IPC: timeout.");
         return false;
       }
+      drain_receiving_channels();
       std::this_thread::sleep_for(full_ring_pause);
     }
     ticket = write_ticket.load();

@@ -5,6 +5,13 @@
 #include "classes/std/json_bool.h"
 #include "runtime/storage/json_object.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <thread>
 
 #include "classes/ipc/ipc_channel.h"
@@ -271,6 +278,92 @@ TEST_F(IpcChannel, DataArrivingWhileTheVmSleepsIsDelivered) {
   peer.join();
   lock.emplace();
   EXPECT_EQ(delivered()->int_value(), 43);
+}
+
+// Two processes that each send to the other while neither drains, played by the test thread and a peer
+// thread: our send waits for room on the ring the peer reads, the peer's send waits for room on the ring
+// we read. Our waiting send reads the peer's records into reassembly, so both sends finish, and the
+// peer's messages reach our callback at the next update passes, whole and in order.
+TEST_F(IpcChannel, ASendWaitingForRoomReadsTheProcesssOwnReceivers) {
+  connect_pair();  // rx: ours, fed by the peer's tx
+  krvptr_strong<krv_ipc> out = make_channel(), in = make_channel();
+  const std::string back = name + "_back";
+  ASSERT_EQ(call(*in, "connect", {krvvar_shared::make_string(back)})->int_value(), 1);
+  ASSERT_EQ(call(*out, "connect", {krvvar_shared::make_string(back), krvvar_shared::make_int(0)})->int_value(), 1);
+  held = krv_assemble_text("native N0 \"seen\" 1 1\nblock B0 4\nend\nblock B1 1 child B0 params 1 locals 1\n"
+                           "  args_open 1\n  load_local 0\n  arg 0\n  call_native @N0\nend\n");
+  std::vector<int64_t> seen;
+  held->natives[0]->callable = [&seen](krv_vm_context&, std::vector<krvvar_shared>& args) {
+    seen.push_back(args[0]->size());
+    return krvvar_shared::make_none();
+  };
+  root = krv_task_create(held->root, nullptr);
+  krv_get_thread_local().current_task = root.get();
+  krvvar_shared callback = krvvar_shared::make_none();
+  callback->set_function(held->root->children[0].get(), root.get());
+  call(*rx, "on_message", {callback});
+  // Each message alone about fills a ring: two of them block a sender until the other side reads.
+  const auto payload_of = [](size_t size) {
+    krvvar_shared text = krvvar_shared::make_string(std::string(size, 'x'));
+    std::vector<uint8_t> bytes;
+    krv_ipc_write_payload(text, bytes);
+    return bytes;
+  };
+  const std::vector<size_t> sizes = {1000000, 1000001};
+  std::thread peer([&] {
+    for (size_t size : sizes) tx->send_payload(payload_of(size).data(), payload_of(size).size());
+    for (int got = 0; got < 2 && in->ready;)
+      if (in->receive()) ++got;
+  });
+  for (size_t size : sizes) EXPECT_TRUE(out->send_payload(payload_of(size).data(), payload_of(size).size()));
+  peer.join();
+  for (int pass = 0; pass < 100 && seen.size() < sizes.size(); ++pass) vm.run_update_pass();
+  EXPECT_EQ(seen, (std::vector<int64_t>{1000000, 1000001}));
+  for (auto* channel : {&out, &in}) channel->reset_empty();
+  EXPECT_FALSE(krv_test_region_exists(back));
+}
+
+// A region of a channel's name that another user could open is refused by creator and opener alike,
+// with one line naming the channel; one cut short under its holder is refused before it is mapped.
+TEST_F(IpcChannel, RegionsOthersCouldOpenAreRefused) {
+  const std::string path = "/" + std::string(krv_ipc_region_prefix) + name;
+  struct case_row {
+    const char* what;
+    mode_t mode;
+    bool other_owner;  // needs root to give the object away; skipped otherwise
+  };
+  const std::vector<case_row> cases = {{"open to everyone", 0666, false},
+                                       {"open to the group", 0660, false},
+                                       {"owned by another user", 0600, true}};
+  const std::string refused =
+      "IPC: the shared memory of channel '" + name + "' belongs to another user or is open to group or others; refusing it.";
+  for (const case_row& c : cases) {
+    if (c.other_owner && geteuid() != 0) {
+      std::printf("skipped '%s': giving an object to another user needs root\n", c.what);
+      continue;
+    }
+    const int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0) << c.what;
+    ASSERT_EQ(ftruncate(fd, sizeof(krv_ipc_ring)), 0);
+    ASSERT_EQ(fchmod(fd, c.mode), 0);
+    if (c.other_owner) ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+    close(fd);
+    for (const bool create : {true, false}) {
+      log.clear();
+      krvptr_strong<krv_ipc> channel = make_channel();
+      EXPECT_EQ(call(*channel, "connect", {krvvar_shared::make_string(name), krvvar_shared::make_int(create)})->int_value(), 0)
+          << c.what << (create ? ", creator" : ", opener");
+      EXPECT_EQ(errors(), std::vector<std::string>{refused}) << c.what;
+    }
+    shm_unlink(path.c_str());
+  }
+  krv_platform::shared_memory_handle handle;
+  ASSERT_EQ(krv_platform::create_shared_memory(krv_ipc_region_prefix + name, sizeof(krv_ipc_ring), handle), 0);
+  ASSERT_EQ(ftruncate(handle.fd, 4096), 0);
+  int error = 0;
+  EXPECT_EQ(krv_platform::map_shared_memory(handle, sizeof(krv_ipc_ring), error), nullptr);
+  EXPECT_EQ(error, ERANGE);
+  krv_platform::close_shared_memory(handle);
 }
 
 TEST_F(IpcChannel, AnInvalidPayloadIsLoggedAndDeliveryGoesOn) {
