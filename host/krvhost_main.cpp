@@ -3,6 +3,8 @@
 //   krvhost info                        loads the module and lists its descriptor, namespaces, classes
 //                                       and functions
 //   krvhost --version                   prints the module's descriptor (the first line of `info`)
+//   krvhost --help, -h                  prints the usage on stdout (exit 0; a wrong command line prints
+//                                       it on stderr, exit 2)
 //   krvhost run [--workers N] FILE [ARGS...]
 //                                       assembles and runs a script file (script_runner.h); N workers,
 //                                       2 by default, 0 allowed; ARGS reach the script through
@@ -23,12 +25,17 @@
 
 namespace {
 
-int print_usage() {
-  std::fprintf(stderr, "usage: krvhost info\n       krvhost --version\n"
+// The usage on `stream`: stdout when asked for (--help), stderr after a wrong command line.
+void print_usage_to(std::FILE* stream) {
+  std::fprintf(stream, "usage: krvhost info\n       krvhost --version\n       krvhost --help\n"
                        "       krvhost run [--workers N] FILE [ARGS...]\n"
                        "  host natives: print, script_args (ARGS as a list of strings), clock_ms (monotonic\n"
                        "  milliseconds, a float), type_name, size_of, buffer_value, fail, worker_sum;\n"
                        "  \"ns.fn\" names a function of the module\n");
+}
+
+int print_usage() {
+  print_usage_to(stderr);
   return 2;
 }
 
@@ -138,6 +145,10 @@ int main(int argc, char** argv) {
     const std::string_view command = argv[1];
     if (command == "info" && argc == 2) return run_info();
     if (command == "--version" && argc == 2) return print_version();
+    if ((command == "--help" || command == "-h") && argc == 2) {
+      print_usage_to(stdout);
+      return 0;
+    }
     krv_run_options options;
     if (command == "run") return parse_run(argc, argv, options) ? krv_run_script_file(options) : print_usage();
   } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "classes/ipc/ipc_channel.h"
 #include "host/assembler/script_text.h"
 #include "host/host_natives.h"
 #include "host/host_thread.h"
@@ -81,6 +82,15 @@ bool bind_natives(const krv_assembled_text& assembled, const krv_host_module& mo
   return true;
 }
 
+// Channels still open when the run ends are closed, so that a ring this process created is unlinked and
+// nothing is left in /dev/shm. A channel whose callback reaches it again through the script's globals is
+// a reference cycle, which counting never frees: without this, a run that ended with an error left it.
+void close_open_channels(krv_vm_state& vm) {
+  const std::vector<krvobject_update_pre*> listed = vm.update_list;
+  for (krvobject_update_pre* object : listed)
+    if (auto* channel = dynamic_cast<krv_ipc*>(object)) channel->close();
+}
+
 // Everything that runs on the VM thread: loading, the root task and the ticks.
 int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
   krv_assembled_text assembled;
@@ -129,6 +139,7 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
       vm.stop_workers();
       {
         krv_vm_lock guard(vm.state());
+        close_open_channels(vm.state());
         for (const krvptr_strong<krv_task>& waiting : vm.state().wait_list) {
           std::fprintf(stderr, "krvhost: task %s (%p) was left waiting\n", waiting->name.c_str(),
                        static_cast<const void*>(waiting.get()));

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -122,6 +123,42 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     for (const std::string& text : c.in_err) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
   }
   for (const std::string& path : {unhandled, gives_up, malformed, unknown, function_root}) unlink(path.c_str());
+}
+
+// Asked for, the usage goes to stdout with exit 0; after a wrong command line, to stderr with exit 2.
+TEST(KrvhostRun, HelpPrintsTheUsageOnStdout) {
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    bool on_stdout;
+  } cases[] = {{{"--help"}, 0, true}, {{"-h"}, 0, true}, {{}, 2, false}, {{"bogus"}, 2, false}, {{"--help", "x"}, 2, false}};
+  for (const auto& c : cases) {
+    const krv_process_result run = krvhost(c.args);
+    const std::string label = c.args.empty() ? "(none)" : c.args.front();
+    EXPECT_EQ(run.exit_code, c.exit_code) << label;
+    EXPECT_EQ((c.on_stdout ? run.out : run.err).rfind("usage: krvhost info\n", 0), 0u) << label;
+    EXPECT_EQ(c.on_stdout ? run.err : run.out, "") << label;
+  }
+}
+
+// A run that ends with an error while a channel with a callback is still open (the callback's scope
+// holds the channel again: a cycle) closes the channel, so the ring it created is gone from /dev/shm.
+TEST(KrvhostRun, AChannelLeftOpenByAFailingRunLeavesNoRegion) {
+  const std::string script = write_script(
+      "open_channel.krvasm",
+      "program \"open\"\nstring \"connect\"\nstring \"on_message\"\nstring \"giving up\"\n"
+      "native N0 \"ipc.ipc\" 0 0\nnative N1 \"script_args\" 0 0\nnative N2 \"fail\" 0 999\n"
+      "block B0 4 locals 1 caches 2\n  load_local 0\n  push_none\n  args_open 0\n  call_native @N0\n  assign\n"
+      "  load_local 0\n  member 0 0 null 0\n  call_prepare 1\n  args_open 0\n  call_native @N1\n  push_none\n"
+      "  load_int 0\n  index_read 1 null 0\n  call_arg 0\n  call\n  load_local 0\n  member 1 1 null 0\n"
+      "  call_prepare 1\n  load_function 0\n  call_arg 0\n  call\n  args_open 1\n  load_string 2\n  arg 0\n"
+      "  call_native @N2\nend\nblock B1 1 child B0 params 1 locals 1\nend\n");
+  const std::string channel = "left_open_" + std::to_string(getpid());
+  const krv_process_result run = krvhost({"run", script, channel});
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  EXPECT_NE(run.err.find("giving up"), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists("/dev/shm/krv_ipc_" + channel));
+  unlink(script.c_str());
 }
 
 }  // namespace
