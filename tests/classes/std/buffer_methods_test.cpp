@@ -97,7 +97,7 @@ TEST_F(BufferMethods, ResultsBytesAndErrors) {
       {{1}, "append", {int64_t{3}}, "None", {1}, "append() expects a std.buffer, a string or a list of byte values"},
       {five, "size", {}, "5", five, ""},
       {five, "string", {int64_t{2}}, std::string("'\0xy'", 5), five, ""},
-      {five, "string", {int64_t{6}}, "None", five, "string(6, -1) is out of range (buffer size 5)"},
+      {five, "string", {int64_t{6}}, "None", five, "string(6) is out of range (buffer size 5)"},
       {five, "string", {int64_t{1}, int64_t{5}}, "None", five, "string(1, 5) is out of range (buffer size 5)"},
       {five, "read", {"u16", int64_t{1}}, "30720", five, ""},
       {five, "read", {"u16", int64_t{2}}, "None", five, "index 2 is out of range (2 elements of u16)"},
