@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string_view>
 
@@ -12,6 +10,7 @@
 #include "host/host_thread.h"
 #include "host/host_vm.h"
 #include "host/module_loader.h"
+#include "host/script_file.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/task/task.h"
@@ -31,15 +30,6 @@ class stderr_listener final : public krv_log_listener {
  private:
   static void print(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 };
-
-bool read_file(const std::string& path, std::string& text) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  std::ostringstream contents;
-  contents << file.rdbuf();
-  text = contents.str();
-  return !file.bad();
-}
 
 // The namespace function "ns.fn" of the loaded module, null when there is none.
 const krv_function_def* namespace_function(const krv_host_module& module, std::string_view qualified) {
@@ -152,8 +142,9 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
 
 int krv_run_script_file(const krv_run_options& options) {
   std::string text;
-  if (!read_file(options.path, text)) {
-    std::fprintf(stderr, "krvhost: cannot read %s\n", options.path.c_str());
+  std::string reason;
+  if (!krv_read_script_file(options.path, text, reason)) {
+    std::fprintf(stderr, "krvhost: cannot read %s: %s\n", options.path.c_str(), reason.c_str());
     return KRV_RUN_REFUSED;
   }
   int exit_code = KRV_RUN_FAILED;

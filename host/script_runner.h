@@ -1,6 +1,7 @@
 // `krvhost run`: a script file in the assembler's text form, run on a VM of our own.
 //
-// The text is assembled and verified first; a refused text is reported with its line and nothing runs.
+// The file is read only when it is a regular file within the size limit (script_file.h), and the text
+// is assembled and verified first; a refused file or text is reported (with its line) and nothing runs.
 // Every `native` is bound by name: one of the host's own natives (host_natives.h), else "ns.fn" to that
 // function of the module's namespace; an unknown name is reported with its line and nothing runs.
 // The root block runs as a task on a VM thread of its own, with the host's workers, and the VM ticks
