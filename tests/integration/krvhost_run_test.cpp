@@ -101,6 +101,10 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       "  load_string 0\n  arg 0\n  load_int 3\n  arg 1\n  call_native @N0\nend\n");
   const std::string unknown =
       write_script("unknown.krvasm", "program \"u\"\n\nnative N0 \"std.nothing\" 0 0\nblock B0 4\nend\n");
+  // A declaration below the function's registered minimum would reach a body that indexes its argument.
+  const std::string widened = write_script(
+      "widened.krvasm", "program \"w\"\nnative N0 \"std.kernel_compile\" 0 0\nblock B0 4\n  args_open 0\n"
+      "  call_native @N0\nend\n");
   const std::string function_root = write_script("function_root.krvasm", "program \"r\"\nblock B0 1\n  load_int 1\nend\n");
   // Only regular files are read, none larger than 64 MiB (a sparse file costs no disk).
   const std::string empty = write_script("empty.krvasm", "");
@@ -119,6 +123,8 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       {{"run", malformed}, 2, {malformed + ": line 3: "}},
       {{"run", unknown}, 2, {unknown + ": line 3: unknown native 'std.nothing'"}},
       {{"run", function_root}, 2, {function_root + ": the root block must be a task block (kind 4)"}},
+      {{"run", widened}, 2,
+       {widened + ": line 2: native 'std.kernel_compile' declares 0 to 0 arguments, outside the 1 to 64 it takes"}},
       {{"run", temp_path("missing.krvasm")}, 2, {"cannot read " + temp_path("missing.krvasm") + ": No such file"}},
       {{"run", directory}, 2, {"cannot read " + directory + ": Is a directory"}},
       {{"run", empty}, 2, {"cannot read " + empty + ": the file is empty"}},
@@ -134,7 +140,8 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     EXPECT_EQ(run.out, "") << c.args.back();
     for (const std::string& text : c.in_err) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
   }
-  for (const std::string& path : {unhandled, gives_up, malformed, unknown, function_root, empty, fifo, oversized})
+  for (const std::string& path :
+       {unhandled, gives_up, malformed, unknown, widened, function_root, empty, fifo, oversized})
     unlink(path.c_str());
 }
 
