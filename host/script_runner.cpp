@@ -1,11 +1,7 @@
 #include "host/script_runner.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <string_view>
 
 #include "classes/ipc/ipc_channel.h"
 #include "host/assembler/script_text.h"
@@ -13,6 +9,8 @@
 #include "host/host_thread.h"
 #include "host/host_vm.h"
 #include "host/module_loader.h"
+#include "host/native_binding.h"
+#include "host/script_file.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/task/task.h"
@@ -32,52 +30,16 @@ class stderr_listener final : public krv_log_listener {
   static void print(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 };
 
-bool read_file(const std::string& path, std::string& text) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  std::ostringstream contents;
-  contents << file.rdbuf();
-  text = contents.str();
-  return !file.bad();
-}
-
-// The namespace function "ns.fn" of the loaded module, null when there is none.
-const krv_function_def* namespace_function(const krv_host_module& module, std::string_view qualified) {
-  const size_t dot = qualified.find('.');
-  if (dot == std::string_view::npos) return nullptr;
-  const auto space = module.namespaces().find(qualified.substr(0, dot));
-  if (space == module.namespaces().end()) return nullptr;
-  const std::string_view name = qualified.substr(dot + 1);
-  const auto& functions = space->second.functions;
-  // A name added twice calls the later definition, as the namespace's value does.
-  for (auto it = functions.rbegin(); it != functions.rend(); ++it)
-    if ((*it)->name == name) return it->get();
-  return nullptr;
-}
-
-// The callable a `native` line names: one of the host's natives, else the module's function "ns.fn";
-// null when neither has it.
-const krv_native_callable* native_callable(std::string_view name, const std::vector<krv_host_native>& host_natives,
-                                           const krv_host_module& module) {
-  const auto host_native = std::ranges::find(host_natives, name, &krv_host_native::name);
-  if (host_native != host_natives.end()) return &host_native->function;
-  const krv_function_def* function = namespace_function(module, name);
-  return function == nullptr ? nullptr : &function->callable;
-}
-
-// Binds every native of the program; false after printing the first unknown name with its line.
+// Binds every native of the program; false after printing the first that cannot be bound, with its line.
 bool bind_natives(const krv_assembled_text& assembled, const krv_host_module& module, const krv_run_options& options) {
   const std::vector<krv_host_native> host_natives = krv_host_natives(options.script_args);
   const auto& natives = assembled.program->natives;
   for (size_t i = 0; i < natives.size(); ++i) {
-    krv_function_def& native = *natives[i];
-    const krv_native_callable* callable = native_callable(native.name, host_natives, module);
-    if (callable == nullptr) {
-      std::fprintf(stderr, "%s: line %zu: unknown native '%.*s'\n", options.path.c_str(), assembled.native_lines[i],
-                   static_cast<int>(native.name.size()), native.name.data());
+    const std::string refusal = krv_bind_native(*natives[i], host_natives, module);
+    if (!refusal.empty()) {
+      std::fprintf(stderr, "%s: line %zu: %s\n", options.path.c_str(), assembled.native_lines[i], refusal.c_str());
       return false;
     }
-    native.callable = *callable;
   }
   return true;
 }
@@ -162,8 +124,9 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
 
 int krv_run_script_file(const krv_run_options& options) {
   std::string text;
-  if (!read_file(options.path, text)) {
-    std::fprintf(stderr, "krvhost: cannot read %s\n", options.path.c_str());
+  std::string reason;
+  if (!krv_read_script_file(options.path, text, reason)) {
+    std::fprintf(stderr, "krvhost: cannot read %s: %s\n", options.path.c_str(), reason.c_str());
     return KRV_RUN_REFUSED;
   }
   int exit_code = KRV_RUN_FAILED;

@@ -1,8 +1,10 @@
 // `krvhost run`: a script file in the assembler's text form, run on a VM of our own.
 //
-// The text is assembled and verified first; a refused text is reported with its line and nothing runs.
-// Every `native` is bound by name: one of the host's own natives (host_natives.h), else "ns.fn" to that
-// function of the module's namespace; an unknown name is reported with its line and nothing runs.
+// The file is read only when it is a regular file within the size limit (script_file.h), and the text
+// is assembled and verified first; a refused file or text is reported (with its line) and nothing runs.
+// Every `native` is bound by name (native_binding.h): one of the host's own natives (host_natives.h),
+// else "ns.fn" to that function of the module's namespace, declared within the argument counts the
+// function registered; an unknown name or a wider declaration is reported with its line and nothing runs.
 // The root block runs as a task on a VM thread of its own, with the host's workers, and the VM ticks
 // until nothing is left to do: no task due or running on a worker, and an empty update list (an IPC
 // channel keeps the run alive until the script drops it). A root task that ends with an unhandled error

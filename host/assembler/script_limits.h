@@ -14,3 +14,6 @@ inline constexpr uint32_t krv_max_locals = 65536;
 inline constexpr uint32_t krv_max_call_args = 65536;
 // Levels of nested blocks below the root (children and body blocks alike).
 inline constexpr uint32_t krv_max_block_nesting = 1000;
+// Bytes of a script file that `krvhost run` reads. The limits above keep a program's cost in proportion
+// to its text, so this bounds the whole run's assembling; 64 MiB is several million instructions.
+inline constexpr uint64_t krv_max_script_file_bytes = uint64_t{64} << 20;

@@ -1,4 +1,5 @@
-// Fuzz target json_text: the input parsed as JSON text into a container. A text that parses is printed
+// Fuzz target json_text: the input parsed as JSON text into a container. A text that parses holds no
+// zero byte (JSON has none, in strings or out, so one that parsed was cut short there). It is printed
 // compact and pretty; each print parses again and prints compact to the same text, and the containers
 // compare equal where the comparison reaches (it answers false past its depth of 256).
 #include <string>
@@ -46,7 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   krv_fuzz_vm::instance().clear_log();
   krvvar_shared value = krvvar_shared::make_json();
   krv_std_json& container = *value->json_ptr(false);
-  if (!container.from_string(std::string_view(reinterpret_cast<const char*>(data), size), true)) return 0;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  if (!container.from_string(text, true)) return 0;
+  KRV_FUZZ_CHECK(text.find('\0') == std::string_view::npos);
   const std::string compact = container.dump(true);
   if (compact.empty()) return 0;  // printing refused (nesting past the limit), said in a warning
   check_reparse(compact, compact, value);

@@ -4,10 +4,11 @@
 // Code loops only through a jump to its own offset or before it, a `continue` (it restarts the nearest
 // loop block), or a return inside a block that resumes at its end (the return goes back to the block's
 // last 8 bytes, which may hold that return again). A program with none of these runs to an end; calls
-// through function values stored in globals are cut at the call depth. The natives stay unbound: a call
-// of one raises a runtime error, which the task catches or ends with. Code that cannot loop can still fan
-// out (a function calling itself twice under a catch, a finaliser making two instances of its class): a
-// budget of steps per input keeps such programs to bounded time (runtime/exec/step_budget.h).
+// through function values stored in globals are cut at the call depth. Natives run as the caller bound
+// them; a call of an unbound one raises a runtime error, which the task catches or ends with. Code that
+// cannot loop can still fan out (a function calling itself twice under a catch, a finaliser making two
+// instances of its class): a budget of steps per input keeps such programs to bounded time
+// (runtime/exec/step_budget.h).
 #pragma once
 #include <algorithm>
 #include <cstdint>

@@ -2,6 +2,7 @@
 // unknown native, with and without workers. Output and exit codes are the program's own.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -101,7 +102,18 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       "  load_string 0\n  arg 0\n  load_int 3\n  arg 1\n  call_native @N0\nend\n");
   const std::string unknown =
       write_script("unknown.krvasm", "program \"u\"\n\nnative N0 \"std.nothing\" 0 0\nblock B0 4\nend\n");
+  // A declaration below the function's registered minimum would reach a body that indexes its argument.
+  const std::string widened = write_script(
+      "widened.krvasm", "program \"w\"\nnative N0 \"std.kernel_compile\" 0 0\nblock B0 4\n  args_open 0\n"
+      "  call_native @N0\nend\n");
   const std::string function_root = write_script("function_root.krvasm", "program \"r\"\nblock B0 1\n  load_int 1\nend\n");
+  // Only regular files are read, none larger than 64 MiB (a sparse file costs no disk).
+  const std::string empty = write_script("empty.krvasm", "");
+  const std::string fifo = temp_path("fifo.krvasm");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string oversized = write_script("oversized.krvasm", "");
+  ASSERT_EQ(truncate(oversized.c_str(), off_t{64 << 20} + 1), 0);
+  const std::string directory = ::testing::TempDir();
   const struct {
     std::vector<std::string> args;
     int exit_code;
@@ -112,7 +124,14 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       {{"run", malformed}, 2, {malformed + ": line 3: "}},
       {{"run", unknown}, 2, {unknown + ": line 3: unknown native 'std.nothing'"}},
       {{"run", function_root}, 2, {function_root + ": the root block must be a task block (kind 4)"}},
-      {{"run", temp_path("missing.krvasm")}, 2, {"cannot read"}},
+      {{"run", widened}, 2,
+       {widened + ": line 2: native 'std.kernel_compile' declares 0 to 0 arguments, outside the 1 to 64 it takes"}},
+      {{"run", temp_path("missing.krvasm")}, 2, {"cannot read " + temp_path("missing.krvasm") + ": No such file"}},
+      {{"run", directory}, 2, {"cannot read " + directory + ": Is a directory"}},
+      {{"run", empty}, 2, {"cannot read " + empty + ": the file is empty"}},
+      {{"run", fifo}, 2, {"cannot read " + fifo + ": not a regular file"}},
+      {{"run", "/dev/zero"}, 2, {"cannot read /dev/zero: not a regular file"}},
+      {{"run", oversized}, 2, {oversized + ": the file holds more than the 67108864 bytes a script may have"}},
       {{"run", "--workers", "x", malformed}, 2, {"usage: krvhost"}},
       {{"run", "--workers", "1"}, 2, {"usage: krvhost"}},
   };
@@ -122,7 +141,9 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     EXPECT_EQ(run.out, "") << c.args.back();
     for (const std::string& text : c.in_err) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
   }
-  for (const std::string& path : {unhandled, gives_up, malformed, unknown, function_root}) unlink(path.c_str());
+  for (const std::string& path :
+       {unhandled, gives_up, malformed, unknown, widened, function_root, empty, fifo, oversized})
+    unlink(path.c_str());
 }
 
 // Asked for, the usage goes to stdout with exit 0; after a wrong command line, to stderr with exit 2.

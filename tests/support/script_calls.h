@@ -3,9 +3,10 @@
 //   krv_script_calls calls(vm);                 // the linked module's namespaces, populated on `vm`
 //   krvvar_shared s = calls.call("std", "string", {krvvar_shared::make_int(1)});
 //
-// A call checks the argument count against the definition and the object a method needs, then runs the
-// body through vm_call_native with the root frame of a scratch task, which is the thread's current task
-// for the call: a raised error lands on it (and is reported) and the result is None, as in a script.
+// A call checks the object a method needs, then runs the body through vm_call_native (which checks the
+// argument count against the definition) with the root frame of a scratch task, which is the thread's
+// current task for the call: a raised error lands on it (and is reported) and the result is None, as in
+// a script.
 // The calling thread must hold the VM lock of `vm` for the helper's whole life.
 #pragma once
 #include <gtest/gtest.h>
@@ -66,7 +67,7 @@ class krv_script_calls {
     krvvar_shared result = krvvar_shared::make_none();
     if (!definition || (!record.object && definition->is_method != 0)) {
       result = krv_raise_error("invalid object pointer!");
-    } else if (vm_native_count_fits(*definition, static_cast<uint32_t>(args.size()))) {
+    } else {
       frame.native_self = record.object.get();
       vm_call_native(result, *definition, frame, args);
       frame.native_self = nullptr;

@@ -98,13 +98,18 @@ krvvar_shared append(krv_std_buffer* self, krv_vm_context&, args_t& args) {
   return the_buffer(self);
 }
 
+// The bytes from start, count of them or all the rest. The rest is measured only from a start inside the
+// buffer: from any other, size - start could overflow.
 krvvar_shared string(krv_std_buffer* self, krv_vm_context&, args_t& args) {
   if (self->write_holds != 0) return krv_std_buffer::refuse_in_use();
   const int64_t size = static_cast<int64_t>(self->bytes.size());
   const int64_t start = integer_arg(args, 0, 0);
-  const int64_t count = integer_arg(args, 1, size - start);
-  if (start < 0 || count < 0 || start > size || count > size - start)
+  const int64_t rest = start >= 0 && start <= size ? size - start : -1;
+  const int64_t count = integer_arg(args, 1, rest);
+  if (rest < 0 || count < 0 || count > rest) {
+    if (args.size() < 2) return krv_raise_error("string(", start, ") is out of range (buffer size ", size, ")");
     return krv_raise_error("string(", start, ", ", count, ") is out of range (buffer size ", size, ")");
+  }
   const char* first = reinterpret_cast<const char*>(self->bytes.data()) + start;
   return krvvar_shared::make_string(std::string_view(first, static_cast<size_t>(count)));
 }

@@ -12,6 +12,9 @@
 //     the text is still read to its end, so a syntax error anywhere is reported as such.
 // A failed parse leaves the container empty and is retried once on the stretch from the first opening
 // brace, bracket or quote to the last closing one, so a JSON object inside a log line still parses.
+// The whole text is parsed: nlohmann reads a zero byte as the end of its input, so a zero byte outside a
+// string is reported here as the stray byte it is, and a text holding one is binary, not a line of text:
+// it is not retried (the part before the zero byte would otherwise be taken and the rest dropped).
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -196,6 +199,24 @@ struct parse_outcome {
   std::string message;           // why parsing failed
 };
 
+// A text the parser accepted whole may still hold a zero byte: the parser stopped there. Raw zero bytes
+// in strings are refused by the parser, so the first one lies outside any string; it fails the parse in
+// the words the parser gives any other stray byte, with its line and column.
+void refuse_stray_zero_byte(std::string_view text, parse_outcome& outcome) {
+  const size_t zero = text.find('\0');
+  if (zero == std::string_view::npos) return;
+  const size_t line_feed = text.rfind('\n', zero);
+  const size_t line_start = line_feed == std::string_view::npos ? 0 : line_feed + 1;
+  const nlohmann::detail::position_t position{zero + 1, zero - line_start + 1,
+                                              static_cast<size_t>(std::count(text.begin(), text.begin() + zero, '\n'))};
+  const auto error = nlohmann::json::parse_error::create(
+      101, position, "syntax error while parsing value - invalid literal; last read: '<U+0000>'; expected end of input",
+      nullptr);
+  outcome.parsed = false;
+  outcome.error_position = error.byte;
+  outcome.message = error.what();
+}
+
 // Parses `text` into the (empty) container; a text that does not parse leaves it empty.
 parse_outcome try_parse(krv_std_json& target, std::string_view text) {
   parse_outcome outcome;
@@ -206,6 +227,7 @@ parse_outcome try_parse(krv_std_json& target, std::string_view text) {
     outcome.too_deep = filler.too_deep();
     outcome.error_position = filler.error_position();
     outcome.message = std::move(filler.message());
+    if (outcome.parsed) refuse_stray_zero_byte(text, outcome);
   } catch (const std::exception& error) {
     outcome.parsed = false;
     outcome.error_position = 0;
@@ -225,13 +247,25 @@ std::string_view bracketed_stretch(std::string_view text) {
   return length < text.size() ? text.substr(first, length) : std::string_view();
 }
 
+// The text near an error, its zero bytes written as the parser writes them: a log line ends at a zero byte.
+std::string snippet_text(std::string_view snippet) {
+  std::string shown;
+  for (const char byte : snippet) {
+    if (byte == '\0')
+      shown += "<U+0000>";
+    else
+      shown += byte;
+  }
+  return shown;
+}
+
 void log_parse_error(std::string_view text, const parse_outcome& failure) {
   const uint64_t size = text.size();
   const uint64_t near = failure.error_position == 0 ? 0 : std::min(size, failure.error_position - 1);
   const uint64_t start = near < 61 ? 0 : near - 60;
   krv_log_line(*krv_log_base::instance(), KRV_LOG_ERROR, "JSON parse error at byte ",
                std::min(size, failure.error_position), " of ", size, ": ", failure.message, "\n  near: ",
-               text.substr(start, 120));
+               snippet_text(text.substr(start, 120)));
 }
 
 }  // namespace
@@ -241,7 +275,8 @@ bool krv_std_json::from_string(std::string_view text, bool suppress_errors) {
   if (text.empty()) return false;
   parse_outcome outcome = try_parse(*this, text);
   if (!outcome.parsed) {
-    const std::string_view stretch = bracketed_stretch(text);
+    const bool binary = text.find('\0') != std::string_view::npos;
+    const std::string_view stretch = binary ? std::string_view() : bracketed_stretch(text);
     parse_outcome retry;
     if (!stretch.empty()) retry = try_parse(*this, stretch);
     if (!retry.parsed) {

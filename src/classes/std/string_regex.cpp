@@ -23,6 +23,22 @@ bool is_open_ended_brace(std::string_view pattern, size_t brace) {
   return at == pattern.size() || pattern[at] == '}';
 }
 
+// Whether the brace at `brace` holds a count above krv_regex_max_repeat_count, before or after a comma.
+// Digits are read only while the count stays within the bound, so no count overflows here.
+bool has_oversized_count(std::string_view pattern, size_t brace) {
+  size_t at = brace + 1;
+  for (int part = 0; part < 2; ++part) {
+    uint64_t count = 0;
+    for (; at < pattern.size() && is_digit(pattern[at]); ++at) {
+      count = count * 10 + static_cast<uint64_t>(pattern[at] - '0');
+      if (count > krv_regex_max_repeat_count) return true;
+    }
+    if (at >= pattern.size() || pattern[at] != ',') return false;
+    ++at;
+  }
+  return false;
+}
+
 // Calls `visit(index)` for every byte outside brackets that is not escaped. A backslash hides the byte
 // after it, inside brackets too.
 template <class Visit>
@@ -42,10 +58,20 @@ void for_each_active_byte(std::string_view pattern, Visit&& visit) {
   }
 }
 
+bool has_oversized_repeat(std::string_view pattern) {
+  bool oversized = false;
+  for_each_active_byte(pattern, [&](size_t at) {
+    if (pattern[at] == '{' && has_oversized_count(pattern, at)) oversized = true;
+  });
+  return oversized;
+}
+
 std::shared_ptr<const std::regex> compile(const std::string& pattern) {
   // The compiler would recurse once per level; refuse before it can run out of stack.
   if (krv_regex_group_depth(pattern) > krv_regex_max_group_depth)
     throw std::regex_error(std::regex_constants::error_complexity);
+  // It would read the count unbounded and copy the repeated part as often.
+  if (has_oversized_repeat(pattern)) throw std::regex_error(std::regex_constants::error_badbrace);
   return std::make_shared<const std::regex>(pattern, std::regex::ECMAScript);
 }
 

@@ -7,7 +7,9 @@
 // for every capturing group and every alternative in the pattern, so a pattern with more of them than the
 // 8 KiB limit allows for gets a proportionally shorter limit. The library's compiler recurses once per
 // group level, and a non-capturing group costs it no state, so nesting is bounded too: deeper patterns
-// are refused as too complex instead of overflowing the stack while they compile.
+// are refused as too complex instead of overflowing the stack while they compile. It also reads a repeat
+// count ({n}, {n,}, {n,m}) without a bound (a count past 64 bits overflows it) and copies the repeated
+// part once per count, so counts are bounded too: a larger one is refused as a bad brace.
 //
 // Compiled patterns are kept per thread: at most krv_regex_cache_capacity entries in insertion order,
 // searched linearly, emptied as a whole when one more pattern arrives. An entry shares its compiled
@@ -38,6 +40,9 @@ inline constexpr uint64_t krv_regex_group_work_budget = 12;
 // Group nesting the compiler may recurse into: far beyond hand-written patterns, a fraction of a
 // megabyte of stack.
 inline constexpr size_t krv_regex_max_group_depth = 1000;
+
+// The largest repeat count of a brace: what other regex engines allow, and a few thousand states.
+inline constexpr uint64_t krv_regex_max_repeat_count = 1000;
 
 inline constexpr size_t krv_regex_cache_capacity = 8;
 

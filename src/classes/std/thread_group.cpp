@@ -72,7 +72,12 @@ krvvar_shared krv_std_thread::get_results(std::vector<krvvar_shared>& args) {
   }
   krvvar_shared list = krvvar_shared::make_json();
   krv_std_json& copies = *list->object_ptr<krv_std_json>();
-  for (krvvar_shared& result : results) copies.push_value(result);
+  // push_value releases the handle it is given: each gets a copy, so the results stay stored for later
+  // calls and for tasks that still report into their slots.
+  for (const krvvar_shared& result : results) {
+    krvvar_shared copy = result;
+    copies.push_value(copy);
+  }
   return list;
 }
 

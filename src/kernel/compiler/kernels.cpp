@@ -153,10 +153,9 @@ void krvk_compiler::setup_reductions(krvk_program& program, const krvk_func_decl
                                       "), reduced fields must be i32, u32, i64, u64, f32 or f64 (&, |, ^ only for integers)");
     }
     const uint16_t reg = new_register();
-    const std::string name = "acc." + leaf.path;
     if (program.register_names.size() <= reg) program.register_names.resize(reg + 1u);
-    program.register_names[reg] = name;
-    program.accumulators.push_back(krvk_acc{reg, leaf.prim, op, leaf.offset, name});
+    program.register_names[reg] = "acc." + leaf.path;
+    program.accumulators.push_back(krvk_acc{reg, leaf.prim, op, leaf.offset, leaf.path});
   }
   program.result_text = struct_name + " reduce(" + reduce_operators + ")";
 }

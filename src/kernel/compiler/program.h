@@ -31,7 +31,7 @@ struct krvk_acc {
   uint8_t prim = KRVK_VOID;
   uint8_t op = KRVK_REDUCE_NONE;
   uint32_t offset = 0;  // byte offset within a struct result; 0 for a scalar result
-  std::string name;  // "" for a scalar result, else "acc." + field path
+  std::string name;  // "" for a scalar result, else the field path ("sum", "inner.n"); its register is "acc." + path
 };
 
 // A register value loaded before a run: the constant pool occupies the registers after the allocated ones.

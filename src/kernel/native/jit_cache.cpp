@@ -51,11 +51,21 @@ const char* non_empty_env(const char* name) {
   return value != nullptr && value[0] != '\0' ? value : nullptr;
 }
 
-// Owned by this user, a real directory, and writable by no one else.
+// Whether the directory's parent keeps others from renaming it away and putting their own in its place:
+// not writable by others, or sticky (as /tmp is), so that only an entry's owner may rename it. The
+// parent may be reached through a symbolic link (a moved ~/.cache); its target is what counts.
+bool parent_guards(const fs::path& dir) {
+  struct stat info {};
+  if (stat(dir.parent_path().c_str(), &info) != 0) return false;
+  return (info.st_mode & S_IWOTH) == 0 || (info.st_mode & S_ISVTX) != 0;
+}
+
+// Owned by this user, a real directory, writable by no one else, in a parent that guards it.
 bool is_private_directory(const fs::path& dir) {
   struct stat info {};
   if (lstat(dir.c_str(), &info) != 0) return false;
-  return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+  return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+         parent_guards(dir);
 }
 
 // Creates the directory's missing parents and the directory itself (mode 0700); the absolute path
@@ -84,10 +94,11 @@ std::optional<fs::path> cache_candidate() {
   return std::nullopt;
 }
 
-std::string hex_stem(uint64_t key) {
+// The cache path of the key's files, without the extension: "<dir>/k_<16 hex digits>".
+std::string stem_path_of(const fs::path& dir, uint64_t key) {
   char text[24];
   std::snprintf(text, sizeof text, "k_%016llx", static_cast<unsigned long long>(key));
-  return text;
+  return (dir / text).string();
 }
 
 // Writes the bytes to a new file (never through an existing one); false when it cannot.
@@ -114,22 +125,24 @@ bool exists_quietly(const std::string& path) {
   return fs::exists(path, ignored);
 }
 
-// A library's seal: "<length> <FNV-1a hash>\n" of its bytes; "" when it cannot be read.
-std::string seal_of(const std::string& path) {
+// The seal of the library built for `key`: "<key> <length> <FNV-1a hash>\n" of its bytes; "" when it
+// cannot be read. The key ties the seal to one kernel: a library and its seal copied under another key's
+// name do not match there.
+std::string seal_of(uint64_t key, const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (!in.good() && !in.eof()) return "";
-  char text[48];
-  std::snprintf(text, sizeof text, "%zu %016llx\n", bytes.size(),
+  char text[64];
+  std::snprintf(text, sizeof text, "%016llx %zu %016llx\n", static_cast<unsigned long long>(key), bytes.size(),
                 static_cast<unsigned long long>(krvk_jit_hash_bytes(bytes)));
   return text;
 }
 
-// Whether the cached library under the stem still has the bytes its seal records.
-bool cached_library_intact(const std::string& stem_path) {
+// Whether the cached library under the stem was built for `key` and still has the bytes its seal records.
+bool cached_library_intact(uint64_t key, const std::string& stem_path) {
   std::ifstream in(stem_path + ".sum", std::ios::binary);
   const std::string recorded{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  return !recorded.empty() && recorded == seal_of(stem_path + ".so");
+  return !recorded.empty() && recorded == seal_of(key, stem_path + ".so");
 }
 
 // Stores the seal beside the stem's library, through a temporary file renamed into place; a seal that
@@ -165,10 +178,10 @@ compile_command make_command(const std::string& compiler, bool cl_style, const c
   return command;
 }
 
-// Compiles the source into the cache directory under the stem and loads it; null with the reason.
-krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const char* flags, const std::string& stem,
+// Compiles the source into the cache directory under the key's stem and loads it; null with the reason.
+krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const char* flags, uint64_t key,
                              const std::string& source, bool background, std::string& error) {
-  const std::string stem_path = (tools.cache_dir / stem).string();
+  const std::string stem_path = stem_path_of(tools.cache_dir, key);
   const std::string tmp = stem_path + "." + std::to_string(krvk_jit_temp_counter.fetch_add(1)) + "." +
                           std::to_string(krv_platform::current_process_id());
   const std::string c_path = tmp + ".c";
@@ -191,7 +204,7 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
     return nullptr;
   }
   // A failed rename leaves the library under its temporary name, which is then what gets loaded.
-  const std::string seal = seal_of(library);
+  const std::string seal = seal_of(key, library);
   const bool renamed = std::rename(library.c_str(), (stem_path + ".so").c_str()) == 0;
   if (renamed) store_seal(stem_path, tmp, seal);
   return krvk_jit_load(renamed ? stem_path + ".so" : library, error);
@@ -314,12 +327,11 @@ krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, b
   const uint64_t key = krvk_jit_hash_bytes(
       source, krvk_jit_hash_bytes(std::string("krvk-jit-1\n") + tools.compiler + "\n" + flags + "\n"));
   if (krvk_native_fn known = already_loaded(key)) return known;
-  const std::string stem = hex_stem(key);
-  const std::string stem_path = (tools.cache_dir / stem).string();
-  if (cached_library_intact(stem_path)) {
+  const std::string stem_path = stem_path_of(tools.cache_dir, key);
+  if (cached_library_intact(key, stem_path)) {
     std::string ignored;  // an unloadable cache file is built anew
     if (krvk_native_fn found = krvk_jit_load(stem_path + ".so", ignored)) return remember(key, found);
   }
-  krvk_native_fn built = build_library(tools, cl_style, flags, stem, source, background, error);
+  krvk_native_fn built = build_library(tools, cl_style, flags, key, source, background, error);
   return built == nullptr ? nullptr : remember(key, built);
 }

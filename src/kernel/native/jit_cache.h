@@ -13,11 +13,14 @@
 // run, probes included, is bounded in time; a compiler past the bound is killed and the build fails.
 //
 // The cache directory holds code this process will execute, so it is accepted only when it is a real
-// directory (not a symbolic link) owned by this user and writable by nobody else. Beside each library
-// the cache keeps its seal, "<length> <FNV-1a hash>\n" of its bytes in "k_<key>.sum"; a library is
-// loaded from the cache only when its bytes match the seal, else it is built anew. A truncated library
-// (a crash or a full disk after the rename) would otherwise be mapped past its end, and the first touch
-// of a missing page kills the process with SIGBUS.
+// directory (not a symbolic link) owned by this user and writable by nobody else, in a parent that
+// others cannot write to unless it is sticky (else another user could rename the directory away and
+// put one of theirs in its place). Beside each library the cache keeps its seal, "<key> <length>
+// <FNV-1a hash>\n" of its bytes in "k_<key>.sum"; a library is loaded from the cache only when the seal
+// names the key wanted and its bytes match, else it is built anew. A truncated library (a crash or a
+// full disk after the rename) would otherwise be mapped past its end, and the first touch of a missing
+// page kills the process with SIGBUS; a library swapped in with its seal from another kernel's name
+// would be called with arguments laid out for another kernel.
 //
 // `krvk_jit_mutex` guards only the discovery and the table; compiling, writing, renaming and loading run
 // outside it, so builds of different kernels proceed in parallel. Two threads building one key both

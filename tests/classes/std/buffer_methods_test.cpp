@@ -2,6 +2,7 @@
 // bytes and arguments, the refusals under launch holds, and the fate of held buffers torn down or recycled.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <variant>
 
 #include "classes/kernel/kernel_memory_access.h"
@@ -77,6 +78,7 @@ TEST_F(BufferMethods, TableAndFactory) {
 
 TEST_F(BufferMethods, ResultsBytesAndErrors) {
   const bytes five = {1, 2, 0, 'x', 'y'};
+  constexpr int64_t lowest = std::numeric_limits<int64_t>::min(), highest = std::numeric_limits<int64_t>::max();
   const struct {
     bytes before;
     const char* method;
@@ -97,8 +99,22 @@ TEST_F(BufferMethods, ResultsBytesAndErrors) {
       {{1}, "append", {int64_t{3}}, "None", {1}, "append() expects a std.buffer, a string or a list of byte values"},
       {five, "size", {}, "5", five, ""},
       {five, "string", {int64_t{2}}, std::string("'\0xy'", 5), five, ""},
-      {five, "string", {int64_t{6}}, "None", five, "string(6, -1) is out of range (buffer size 5)"},
+      {five, "string", {int64_t{6}}, "None", five, "string(6) is out of range (buffer size 5)"},
       {five, "string", {int64_t{1}, int64_t{5}}, "None", five, "string(1, 5) is out of range (buffer size 5)"},
+      // Indexes and counts at the extremes of a script int: no signed overflow on the way.
+      {five, "string", {lowest}, "None", five, "string(-9223372036854775808) is out of range (buffer size 5)"},
+      {five, "string", {highest}, "None", five, "string(9223372036854775807) is out of range (buffer size 5)"},
+      {five, "string", {lowest, int64_t{1}}, "None", five,
+       "string(-9223372036854775808, 1) is out of range (buffer size 5)"},
+      {five, "string", {int64_t{1}, highest}, "None", five,
+       "string(1, 9223372036854775807) is out of range (buffer size 5)"},
+      {five, "string", {int64_t{5}, lowest}, "None", five,
+       "string(5, -9223372036854775808) is out of range (buffer size 5)"},
+      {five, "string", {int64_t{1} << 32}, "None", five, "string(4294967296) is out of range (buffer size 5)"},
+      {five, "read", {"u64", highest}, "None", five, "index 9223372036854775807 is out of range (0 elements of u64)"},
+      {five, "write", {"u8", lowest, int64_t{1}}, "None", five, "write() expects an element index >= 0"},
+      {five, "resize", {lowest}, "None", five, "resize() expects a size >= 0"},
+      {{}, "push", {highest, lowest}, "buffer", {0xFF, 0x00}, ""},
       {five, "read", {"u16", int64_t{1}}, "30720", five, ""},
       {five, "read", {"u16", int64_t{2}}, "None", five, "index 2 is out of range (2 elements of u16)"},
       {five, "read", {"bool", int64_t{0}}, "None", five,

@@ -20,6 +20,7 @@
 
 namespace {
 
+using namespace std::literals;
 using nlohmann::json;
 using JsonText = ValueTest;
 
@@ -238,7 +239,7 @@ TEST_F(JsonText, AMemberReferenceMayGrowTheContainerBeingPrinted) {
 }
 
 struct parse_case {
-  const char* text;
+  std::string_view text;
   bool suppress;
   bool parsed;
   const char* printed;  // compact
@@ -273,6 +274,19 @@ TEST_F(JsonText, ParsesThroughNlohmann) {
       {long_list.c_str(), false, false, "{}",
        {"JSON parse error at byte 102 of 103: [json.exception.parse_error.101] parse error at line 1, column 102: "
         "syntax error while parsing value - invalid literal; last read: '1,?'\n  near: " + repeated + "?]"}},
+      // A zero byte outside a string is a stray byte like any other, and a text holding one is not retried.
+      {"{\"a\":1}\0{\"b\":2"sv, false, false, "{}",
+       {"JSON parse error at byte 8 of 14: [json.exception.parse_error.101] parse error at line 1, column 8: "
+        "syntax error while parsing value - invalid literal; last read: '<U+0000>'; expected end of input\n"
+        "  near: {\"a\":1}<U+0000>{\"b\":2"}},
+      {"[1]\0garbage"sv, true, false, "{}", {}},
+      {"x [1,\n 2]\0 y"sv, false, false, "{}",
+       {"JSON parse error at byte 1 of 12: [json.exception.parse_error.101] parse error at line 1, column 1: "
+        "syntax error while parsing value - invalid literal; last read: 'x'\n  near: x [1,\n 2]<U+0000> y"}},
+      {"[1,\n 2]\0"sv, false, false, "{}",
+       {"JSON parse error at byte 8 of 8: [json.exception.parse_error.101] parse error at line 2, column 4: "
+        "syntax error while parsing value - invalid literal; last read: '<U+0000>'; expected end of input\n"
+        "  near: [1,\n 2]<U+0000>"}},
       {deepest.c_str(), false, true, nullptr, {}},
       {too_deep.c_str(), false, false, "{}", {"JSON parse error: nesting exceeds the maximum depth of 1024."}},
       {too_deep.c_str(), true, false, "{}", {}},

@@ -2,6 +2,8 @@
 // results for given receivers and arguments, in-place changes, and the exact warning texts.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "string_method_call.h"
 
 namespace {
@@ -41,6 +43,7 @@ TEST_F(StringMethods, TableOrderRangesAndKinds) {
 
 TEST_F(StringMethods, ResultsAndReceivers) {
   using map = std::vector<std::pair<const char*, const char*>>;
+  constexpr int64_t lowest = std::numeric_limits<int64_t>::min(), highest = std::numeric_limits<int64_t>::max();
   const struct {
     const char* method;
     const char* text;
@@ -144,6 +147,17 @@ TEST_F(StringMethods, ResultsAndReceivers) {
       {"extract_quotes", "say \"hi\" and \"bye\"", {}, "'hi\" and \"bye'", nullptr},
       {"extract_quotes", "\"\"", {}, "'\"\"'", nullptr},
       {"extract_all", "x[a]y[b]z", {"[", "]"}, "['a','b',]", nullptr},
+      // Positions, counts and widths at the extremes of a script int: no signed overflow on the way.
+      {"substr", "korva", {lowest, lowest}, "'korva'", nullptr},
+      {"substr", "korva", {int64_t{1}, highest}, "'orva'", nullptr},
+      {"substr_inplace", "korva", {int64_t{1} << 32, int64_t{1}}, "1", ""},
+      {"insert", "korva", {lowest, "x"}, "self", nullptr},
+      {"find", "korva", {"a", lowest}, "4", nullptr},
+      {"rfind", "korva", {"k", lowest}, "0", nullptr},
+      {"find_last_not_of", "korva", {"a", highest}, "3", nullptr},
+      {"split", "korva", {"r", lowest}, "['ko','va',]", nullptr},
+      {"smart_split", "korva", {"r", highest}, "['ko','va',]", nullptr},
+      {"ljust", "korva", {lowest}, "'korva'", nullptr},
   };
   for (const auto& c : cases) {
     const auto [result, after] = call(c.method, c.text, c.args);

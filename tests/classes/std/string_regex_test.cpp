@@ -93,6 +93,14 @@ TEST_F(StringRegex, MethodCallsAndTheirErrors) {
        "regex_findall: invalid regex pattern '" + bottomless + "' (error_complexity)"},
       {"regex_replace_inplace", "abc", {"[b", "x"}, "0",
        "regex_replace_inplace: invalid regex pattern '[b' (error_brack)"},
+      // Repeat counts above 1,000, also past 64 bits; an escaped brace holds no count.
+      {"regex_match", "a", {"a{99999999999999999999}"}, "None",
+       "regex_match: invalid regex pattern 'a{99999999999999999999}' (error_badbrace)"},
+      {"regex_search", "a", {"a{1,1001}"}, "None", "regex_search: invalid regex pattern 'a{1,1001}' (error_badbrace)"},
+      {"regex_search", "a", {"(a){1001,}"}, "None",
+       "regex_search: invalid regex pattern '(a){1001,}' (error_badbrace)"},
+      {"regex_search", "xa", {"a{1,1000}"}, "1", ""},
+      {"regex_search", "a{99999999999999999999}", {"\\{99999999999999999999}"}, "1", ""},
   };
   for (const auto& c : cases) {
     log.clear();

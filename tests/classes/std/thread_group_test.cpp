@@ -136,6 +136,9 @@ TEST_F(ThreadGroup, RunJoinAndResults) {
       {"r1 j r2 j g", {2}, false, "1 [1] 1 [12] [10,20]", nullptr},
       // A second joiner fails; its task ends in that error and reports None.
       {"r1 r4 j g", {1}, false, "1 1 [41] [10,none]", "Cannot join twice!"},
+      // The list leaves the results stored: read again, and filled by a task that finishes later.
+      {"r1 r2 j g g0 g1", {}, false, "1 1 [12] [10,20] 10 20", nullptr},
+      {"r1 g j g0", {1}, false, "1 [none] [1] 10", nullptr},
       // An object result is the object itself; the list holds copies.
       {"r5 j g0 g", {}, false, "1 [5] kept [copy]", nullptr},
       // No function: run starts nothing, keeps the slot, and join does not wait.

@@ -54,13 +54,13 @@ TEST(KernelCheckerKernels, ParametersAccumulatorsAndRegisterNames) {
   EXPECT_EQ(program.result_text, "Stats reduce(sum: +, v: +, m: max)");
   EXPECT_EQ(program.reduction, KRVK_REDUCE_ADD);
   ASSERT_EQ(program.accumulators.size(), 5u);
-  const std::vector<std::string> names = {"acc.sum", "acc.v.x", "acc.v.y", "acc.m[0]", "acc.m[1]"};
+  const std::vector<std::string> names = {"sum", "v.x", "v.y", "m[0]", "m[1]"};
   const std::vector<uint32_t> offsets = {0, 4, 8, 12, 16};
   for (size_t i = 0; i < names.size(); ++i) {
     EXPECT_EQ(program.accumulators[i].name, names[i]);
     EXPECT_EQ(program.accumulators[i].offset, offsets[i]);
     EXPECT_EQ(program.accumulators[i].reg, 7 + i);
-    EXPECT_EQ(program.register_names[7 + i], names[i]);
+    EXPECT_EQ(program.register_names[7 + i], "acc." + names[i]);
   }
   EXPECT_EQ(program.accumulators[3].op, KRVK_REDUCE_MAX);
   ASSERT_EQ(program.parameters.size(), 4u);

@@ -265,7 +265,7 @@ TEST(KernelPrograms, StructsVectorsConstantsAndHelpers) {
   {
     const krvk_program& peaks = kernel_named(*unit, "peaks");
     ASSERT_EQ(peaks.accumulators.size(), 4u);
-    EXPECT_EQ(peaks.accumulators[1].name, "acc.samples[0]");
+    EXPECT_EQ(peaks.accumulators[1].name, "samples[0]");
     EXPECT_EQ(peaks.accumulators[3].offset, 12u);
     EXPECT_EQ(peaks.result_text, "Window reduce(id: max, samples: max)");
     std::vector<int32_t> windows{1, 5, -2, 7, 4, 9, -8, 0};

@@ -145,6 +145,8 @@ TEST(JitCache, CacheDirectoryRules) {
       {"mkdir -m 775 {S}/d", "{S}/d", "{S}/xdg", fallback},  // group-writable
       {"mkdir -m 757 {S}/d", "{S}/d", "{S}/xdg", fallback},  // world-writable
       {"mkdir -m 1777 {S}/d", "{S}/d", "{S}/xdg", fallback},  // world-writable and sticky, as /tmp
+      {"mkdir -m 777 {S}/p", "{S}/p/d", "{S}/xdg", fallback},  // in a world-writable parent
+      {"mkdir -m 1777 {S}/p", "{S}/p/d", "{S}/xdg", "{S}/p/d"},  // in a sticky one, as /tmp
       {"touch {S}/file {S}/tmp", "{S}/file/sub", "{S}/xdg", ""},  // both paths through a regular file
       {"mkdir {S}/d && ln -s {S}/d {S}/link", "{S}/link", "{S}/xdg", fallback},
       {"mkdir {S}/d && chown 65534 {S}/d", "{S}/d", "{S}/xdg", fallback},  // another user's
@@ -191,6 +193,7 @@ TEST(JitCache, DamagedCachedLibraryIsRebuilt) {
       {"cp {A}.so {B}.so", 1},  // no seal
       {"cp {A}.so {B}.so && : > {B}.sum", 1},  // empty seal
       {"cp {A}.so {B}.so && echo '1 0000000000000000' > {B}.sum", 1},  // another library's seal
+      {"cp {C}.so {B}.so && cp {C}.sum {B}.sum", 1},  // another kernel's library with its seal
   };
   scratch_dir root;
   const std::string log = root / "log";
@@ -212,12 +215,17 @@ TEST(JitCache, DamagedCachedLibraryIsRebuilt) {
   const std::vector<std::string> files = names_in(root / "a");
   ASSERT_EQ(files.size(), 2u);
   const std::string stem = files[0].substr(0, files[0].size() - 3);
+  ASSERT_TRUE(run("/* another kernel */"));  // the same bytes (one fake library) under another key
+  const std::vector<std::string> both = names_in(root / "a");
+  ASSERT_EQ(both.size(), 4u);
+  const std::string other = (both[0] == files[0] ? both[2] : both[0]).substr(0, files[0].size() - 3);
   int index = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.plant);
     const std::string dir = root / ("b" + std::to_string(index++));
-    const std::string plant =
-        "mkdir -m 700 " + dir + " && " + fill(c.plant, {{"{A}", root / ("a/" + stem)}, {"{B}", dir + "/" + stem}});
+    const std::map<std::string, std::string> stems = {
+        {"{A}", root / ("a/" + stem)}, {"{B}", dir + "/" + stem}, {"{C}", root / ("a/" + other)}};
+    const std::string plant = "mkdir -m 700 " + dir + " && " + fill(c.plant, stems);
     ASSERT_EQ(krv_platform::run_process({"sh", "-c", plant}, nullptr, std::chrono::seconds(5)), 0);
     jit_environment planted({{"KRV_KERNEL_CACHE", dir}});
     const auto before = builds();

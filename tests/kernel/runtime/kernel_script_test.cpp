@@ -59,7 +59,6 @@ class KernelScript : public ValueTest {
   static krvvar_shared call_definition(krv_function_def& definition, krvobject_base* self,
                                        std::vector<krvvar_shared> args) {
     krvvar_shared result = krvvar_shared::make_none();
-    if (!vm_native_count_fits(definition, static_cast<uint32_t>(args.size()))) return result;
     krv_vm_context frame;
     frame.native_self = self;
     vm_call_native(result, definition, frame, args);

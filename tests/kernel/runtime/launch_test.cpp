@@ -212,7 +212,7 @@ struct sum_kernel {
   sum_kernel() {
     k.scalar_result(KRVK_F32, KRVK_REDUCE_ADD, "f32 reduce(+)");
     low = k.reg("low");
-    k.program().accumulators.push_back(krvk_acc{low, KRVK_I32, KRVK_REDUCE_MIN, 0, "acc.low"});
+    k.program().accumulators.push_back(krvk_acc{low, KRVK_I32, KRVK_REDUCE_MIN, 0, "low"});
     x = k.pointer_param("x", KRVK_F32, true);
     const uint16_t seven = k.constant(KRVK_U64, 7);
     const uint16_t five_hundred = k.constant(KRVK_I32, 500);

@@ -4,8 +4,9 @@
 
 #include <sstream>
 
-#include "kernel/support/program_builder.h"
+#include "kernel/compiler/compile_driver.h"
 #include "kernel/support/cell_bits.h"
+#include "kernel/support/program_builder.h"
 
 namespace {
 
@@ -54,8 +55,8 @@ TEST(KernelListing, GoldenPrologueStructResultAndFrame) {
   k.program().result_text = "S reduce(sum: +, n: +)";
   const uint16_t sum = k.reg("acc.sum");
   const uint16_t count = k.reg("acc.n");
-  k.program().accumulators = {krvk_acc{sum, KRVK_F64, KRVK_REDUCE_ADD, 0, "acc.sum"},
-                              krvk_acc{count, KRVK_U32, KRVK_REDUCE_ADD, 8, "acc.n"}};
+  k.program().accumulators = {krvk_acc{sum, KRVK_F64, KRVK_REDUCE_ADD, 0, "sum"},
+                              krvk_acc{count, KRVK_U32, KRVK_REDUCE_ADD, 8, "n"}};
   const uint16_t u = k.reg("u");
   k.emit(KOP_ADDI_X64, count, count, 0, 1);
   k.emit(KOP_ST_U8, count, frame, 0, 0);
@@ -69,7 +70,7 @@ TEST(KernelListing, GoldenPrologueStructResultAndFrame) {
 
   const std::string expected =
       "kernel stats(u32 n -> r7) -> S reduce(sum: +, n: +)\n"
-      "  registers: 11, pointers: 0, gid: r0, gsize: r1, acc: acc.sum=r8 acc.n=r9, frame: p0 (48 bytes)\n"
+      "  registers: 11, pointers: 0, gid: r0, gsize: r1, acc: sum=r8 n=r9, frame: p0 (48 bytes)\n"
       "  prologue (once per lane runner):\n"
       "  0000  DIVC_U32      r10(u), r7(n), #7                         ; line 2\n"
       "  main:\n"
@@ -96,6 +97,19 @@ TEST(KernelListing, HeaderVariants) {
             "  registers: 7, pointers: 0, gid: r0, gsize: r1, acc: r2\n"
             "  0000  ADD_X64       r2(acc), r2(acc), r0(gid)\n"
             "  0001  END           \n");
+
+  // A compiled struct reduction names each accumulator by its field.
+  kerror err;
+  const auto unit = krvk_compile_source(
+      "kernel struct S { f64 sum; u32 n; };\n"
+      "kernel S stats(const f64* x) reduce(sum: +, n: +) { S s; s.sum = x[gid]; s.n = 1u; return s; }\n",
+      "stats.k", err, {});
+  ASSERT_TRUE(unit) << err.message;
+  const krvk_program& stats = *unit->kernels.front();
+  ASSERT_EQ(stats.accumulators.size(), 2u);
+  const std::string header = ", acc: sum=r" + std::to_string(stats.accumulators[0].reg) + " n=r" +
+                             std::to_string(stats.accumulators[1].reg) + ",";
+  EXPECT_NE(krvk_disasm(stats).find(header), std::string::npos) << krvk_disasm(stats);
 }
 
 TEST(KernelListing, OperandKinds) {

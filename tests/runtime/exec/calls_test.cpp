@@ -198,15 +198,28 @@ TEST_F(Calls, TheOneShotOwnerBecomesTheCalleesBoundSelf) {
   EXPECT_EQ(owner.block()->strong, 1u);
 }
 
-// The test helper calls registered functions the way opcode 46 does: the count check, then the body.
+// The test helper hands registered functions to vm_call_native with no count check of its own: the call
+// itself refuses a count outside the definition's range, and the body (which indexes its arguments up
+// to its minimum unchecked) never runs.
 TEST_F(Calls, RegisteredFunctionsAreCalledThroughTheirDefinitions) {
   krv_script_calls calls(vm);
   EXPECT_EQ(calls.call("std", "string", {krvvar_shared::make_int(1), krvvar_shared::make_string("b")})->get_string(),
             "1b");
   EXPECT_EQ(calls.call("std", "string", {})->get_string(), "");
   std::vector<krvvar_shared> many(1000, krvvar_shared::make_int(1));
-  EXPECT_EQ(calls.call("std", "string", many)->type, KRVVAR_NONE);
-  EXPECT_TRUE(reported("invalid parameter count 1000 min: 0 max: 999"));
+  const struct {
+    const char* name;
+    std::vector<krvvar_shared> args;
+    const char* error;
+  } refused[] = {
+      {"string", many, "invalid parameter count 1000 min: 0 max: 999"},
+      {"kernel_compile", {}, "invalid parameter count 0 min: 1 max: 64"},
+      {"kernel_aot_load", {}, "invalid parameter count 0 min: 1 max: 1"},
+  };
+  for (const auto& c : refused) {
+    EXPECT_EQ(calls.call("std", c.name, c.args)->type, KRVVAR_NONE) << c.name;
+    EXPECT_TRUE(reported(c.error)) << c.name;
+  }
 }
 
 }  // namespace

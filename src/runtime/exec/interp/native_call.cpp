@@ -14,7 +14,13 @@ bool vm_native_count_fits(const krv_function_def& definition, uint32_t count) {
 
 krvvar_shared& vm_call_native(krvvar_shared& result, krv_function_def& definition, krv_vm_context& frame,
                               std::vector<krvvar_shared>& args) {
-  // Bodies index their arguments without testing them: a slot that code never filled reads as None.
+  // Bodies index their arguments up to their minimum without testing them: whoever calls, a count
+  // outside the definition's range never reaches the body.
+  if (!vm_native_count_fits(definition, static_cast<uint32_t>(args.size()))) {
+    result = krvvar_shared::make_none();
+    return result;
+  }
+  // A slot that code never filled reads as None.
   for (krvvar_shared& arg : args)
     if (!arg) arg = krvvar_shared::make_none();
   try {

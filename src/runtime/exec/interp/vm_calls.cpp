@@ -202,8 +202,6 @@ void call_native(krv_vm_context& frame, krv_function_def* definition) {
   krvvar_shared result;
   if (definition == nullptr) {
     result = krv_raise_error("invalid variable.");
-  } else if (!vm_native_count_fits(*definition, static_cast<uint32_t>(record->size()))) {
-    result = krvvar_shared::make_none();
   } else if (definition->is_method != 0) {
     // Opcode 42 carries no object: a method's wrapper would find no receiver.
     result = krv_raise_error("invalid object pointer!");
