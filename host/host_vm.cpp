@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "host/idle_memory_release.h"
 #include "host/spin_wait.h"
 #include "host/worker_pool.h"
 #include "platform/clock.h"
@@ -170,6 +171,7 @@ size_t krv_host_vm::tick() {
   work += drain_completions();
   work += run_due_tasks();
   run_update_pass();
+  if (work == 0 && last_tick_work_ != 0) krv_release_idle_memory(*state_);
   last_tick_work_ = work;
   return work;
 }

@@ -1,7 +1,8 @@
 // One VM of our host: owns the krv_vm_state and its workers, attaches threads to it and runs the VM
 // tick: drain the pools' return rings, drop the deferred releases, complete the workers' results and
 // wake their tasks, continue the due tasks in due-time order, run the update pass, then sleep until the
-// next due time or a wake.
+// next due time or a wake. The first tick that finds no work after one that did gives memory back
+// (idle_memory_release.h).
 //
 // Waking: whatever makes work in this process (a job's completion, a task made due, a channel that
 // delivered messages, a stop) wakes the notify object, which ends the sleep at once. A peer process

@@ -7,6 +7,8 @@
 //   items on the 64-lane engine, with 1, 2, 4 ... n runners (the launching thread plus helper jobs on
 //   this benchmark's own thread pool); efficiency is T1 / (n x Tn).
 // * The cost of launching one work item (prepare, wait, collect).
+// * A saxpy launch of 1,024 items with every thread allowed, its runner count taken from the work (the
+//   launch method's policy), against fanning out to every runner and against one thread.
 // After the runs the program prints the ratios from the fastest repetition of each benchmark (run with
 // --benchmark_repetitions=N --benchmark_enable_random_interleaving=true).
 #include <benchmark/benchmark.h>
@@ -22,6 +24,7 @@
 #include "kernel/compiler/compile_driver.h"
 #include "kernel/runtime/batch_chunk.h"
 #include "kernel/runtime/launch.h"
+#include "kernel/runtime/launch_runners.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/support/job_pool.h"
 #include "reference_kernels.h"
@@ -167,6 +170,32 @@ void BM_OneItemLaunch(benchmark::State& state) {
   }
 }
 
+constexpr uint64_t kSmallLaunchItems = 1024;
+enum small_launch_runners : int64_t { one_thread, every_runner, from_the_work };
+
+void BM_SmallSaxpyLaunch(benchmark::State& state) {
+  arrays.reset();
+  krv_bench_saxpy_program saxpy;
+  auto unit = std::make_shared<krvk_compiled_unit>();
+  unit->kernels.push_back(saxpy.k.share());
+  const krvk_program& program = saxpy.k.program();
+  const std::vector<kptr> slots = saxpy.slots(arrays);
+  const std::vector<uint64_t> regs = saxpy.registers();
+  const int allowed = state.range(0) == one_thread ? 0 : static_cast<int>(kCores - 1);
+  const int helpers =
+      state.range(0) == from_the_work ? krvk_helpers_worth_starting(program, kSmallLaunchItems, allowed) : allowed;
+  krvk_job_pool pool(static_cast<unsigned>(allowed));
+  for (auto _ : state) {
+    auto launch = new_launch(unit, program, kSmallLaunchItems);
+    launch->pointer_slots = slots;
+    launch->registers[saxpy.a] = regs[saxpy.a];
+    launch->start_helpers(helpers, pool.enqueue());
+    launch->wait();
+    benchmark::ClobberMemory();
+  }
+  state.counters["helpers"] = helpers;
+}
+
 BENCHMARK(BM_SaxpyC);
 BENCHMARK(BM_SaxpyScalar);
 BENCHMARK(BM_SaxpyWide);
@@ -176,6 +205,7 @@ BENCHMARK(BM_LaunchScaling)->UseRealTime()->Apply([](benchmark::internal::Benchm
   b->Arg(kCores);
 });
 BENCHMARK(BM_OneItemLaunch);
+BENCHMARK(BM_SmallSaxpyLaunch)->UseRealTime()->Arg(one_thread)->Arg(every_runner)->Arg(from_the_work);
 
 // Prints the console table, then the ratios the performance record keeps.
 class ratio_reporter : public benchmark::ConsoleReporter {
@@ -205,6 +235,12 @@ class ratio_reporter : public benchmark::ConsoleReporter {
       if (n == kCores) break;
     }
     std::printf("one-item launch: %.0f ns\n", ns_["BM_OneItemLaunch"]);
+    const double one = ns_["BM_SmallSaxpyLaunch/0/real_time"];
+    std::printf("%llu-item saxpy launch: one thread %.1f us; every runner %.1f us (%.2fx); runners from the work "
+                "%.1f us (%.2fx)\n",
+                static_cast<unsigned long long>(kSmallLaunchItems), one / 1e3, ns_["BM_SmallSaxpyLaunch/1/real_time"] / 1e3,
+                ns_["BM_SmallSaxpyLaunch/1/real_time"] / one, ns_["BM_SmallSaxpyLaunch/2/real_time"] / 1e3,
+                ns_["BM_SmallSaxpyLaunch/2/real_time"] / one);
   }
 
  private:

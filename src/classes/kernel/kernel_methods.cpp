@@ -12,6 +12,7 @@
 #include "classes/kernel/kernel_workers.h"
 #include "kernel/native/c_translator.h"
 #include "kernel/native/jit_request.h"
+#include "kernel/runtime/launch_runners.h"
 #include "kernel/runtime/listing.h"
 #include "module/vm_lock.h"
 #include "runtime/storage/json_object.h"
@@ -52,7 +53,8 @@ krvvar_shared launch(krv_std_kernel* self, krv_vm_context&, args_t& args) {
   if (!state) return krv_raise_error_text(error);
   krvk_launch& run = *state->launch;
   const uint64_t spare_chunks = run.chunk_count == 0 ? 0 : run.chunk_count - 1;
-  const int helpers = static_cast<int>(std::min<uint64_t>(krv_kernel_thread_budget() - 1, spare_chunks));
+  const int allowed = static_cast<int>(std::min<uint64_t>(krv_kernel_thread_budget() - 1, spare_chunks));
+  const int helpers = krvk_helpers_worth_starting(*self->program, run.total, allowed);
   unfinished_launch_guard guard(*state);
   {
     krv_vm_unlock unlocked;
@@ -77,7 +79,9 @@ krvvar_shared launch_async(krv_std_kernel* self, krv_vm_context&, args_t& args) 
     krv_vm_unlock unlocked;
     krvk_jit_request(self->unit, self->program, enqueue);
   }
-  const int started = run.chunk_count == 0 ? 0 : run.start_helpers(std::max(krv_kernel_thread_budget() - 1, 1), enqueue);
+  // The launching thread goes back to the script, so the helpers are all the runners: at least one.
+  const int helpers = std::max(krvk_helpers_worth_starting(*self->program, run.total, krv_kernel_thread_budget() - 1), 1);
+  const int started = run.chunk_count == 0 ? 0 : run.start_helpers(helpers, enqueue);
   if (started == 0) {
     krv_vm_unlock unlocked;
     run.wait();

@@ -9,8 +9,10 @@
 // Letter case is folded byte by byte as the "C" locale folds it (only ASCII letters), whatever locale the
 // host set, as std.string does.
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdint>
+#include <deque>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -49,6 +51,18 @@ void arrange_keyed(entry_vector& entries, const std::vector<Record>& records) {
 // key (lowered when folding case), read once into the slot, decide almost all of them. The slots' order
 // is that of the whole keys: prefixes are compared as big-endian numbers, which is byte order with a
 // short key padded by zero bytes, and equal prefixes fall back to the whole keys.
+//
+// A text's first eight bytes as a big-endian number, lowered when folding case.
+template <bool FoldCase>
+uint64_t big_endian_prefix(std::string_view text) {
+  uint64_t prefix = 0;
+  for (size_t n = 0; n < 8; ++n) {
+    const char byte = n < text.size() ? text[n] : '\0';
+    prefix = prefix << 8 | static_cast<unsigned char>(FoldCase ? krv_lower_byte(byte) : byte);
+  }
+  return prefix;
+}
+
 struct key_slot {
   uint64_t prefix;
   size_t position;  // of the entry in the keyed group
@@ -57,15 +71,7 @@ struct key_slot {
 template <bool FoldCase>
 std::vector<key_slot> key_slots(const entry_vector& entries, size_t keyed) {
   std::vector<key_slot> slots(keyed);
-  for (size_t i = 0; i < keyed; ++i) {
-    const std::string_view key = entries[i].key_view();
-    uint64_t prefix = 0;
-    for (size_t n = 0; n < 8; ++n) {
-      const char byte = n < key.size() ? key[n] : '\0';
-      prefix = prefix << 8 | static_cast<unsigned char>(FoldCase ? krv_lower_byte(byte) : byte);
-    }
-    slots[i] = {prefix, i};
-  }
+  for (size_t i = 0; i < keyed; ++i) slots[i] = {big_endian_prefix<FoldCase>(entries[i].key_view()), i};
   return slots;
 }
 
@@ -81,41 +87,92 @@ void sort_keyed(entry_vector& entries, size_t keyed) {
   arrange_keyed(entries, slots);
 }
 
-// What sort_by compares an entry by: the value of the first entry under the sort key in the entry's own
-// container value. Taken once per entry before sorting, so the comparisons convert nothing.
-struct sort_by_child {
-  bool missing = true;  // no container, no such entry, or None
-  bool number = false;  // an int or float, compared as a double against another number
-  double value = 0;
-  std::string text;      // compared as bytes when either side is not a number
-  size_t position = 0;   // the entry's place in the keyed group
+// What sort_by orders a keyed entry by: the first entry under the sort key in the entry's own container
+// value, read once before sorting. A child that is missing (no container, no such entry, or None) goes
+// after every present one in both directions; two numbers (int or float) compare as doubles; any other
+// pair compares as texts, bytewise. The slot is 16 bytes and trivially copyable, so the stable sort moves
+// little: `word` holds the number, or a text's big-endian prefix as the key slots hold it, which decides
+// most text comparisons without reading the text.
+// Comparisons give exactly the results of comparing the children's full texts and values, so the order
+// is that of a stable sort by them.
+enum class child_kind : uint32_t { missing, number, text };
+
+struct sort_by_slot {
+  uint64_t word;
+  uint32_t position;  // of the entry in the keyed group; a container holds fewer than 2^32 entries
+  child_kind kind;
+  double number() const { return std::bit_cast<double>(word); }
 };
 
-sort_by_child child_of(const krv_std_json_entry& entry, std::string_view sort_key, size_t position) {
-  sort_by_child child;
-  child.position = position;
-  krvvar& value = *entry.value;
-  const krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr;
-  if (nested == nullptr) return child;
-  for (const krv_std_json_entry& candidate : nested->entries) {
-    if (!candidate.has_key() || *candidate.key != sort_key) continue;
-    krvvar& found = *candidate.value;
-    child.missing = found.type == KRVVAR_NONE;
-    child.number = found.type == KRVVAR_INT || found.type == KRVVAR_FLOAT;
-    if (child.number) child.value = found.float_value();
-    if (!child.missing) found.string_value(child.text);
-    break;
+// The slots of the keyed group and, by position, the children's texts. A number's text is written only
+// when some child is a text, the only case in which a number is compared as one.
+class sort_by_children {
+ public:
+  sort_by_children(const entry_vector& entries, size_t keyed, std::string_view sort_key) : texts_(keyed) {
+    slots_.reserve(keyed);
+    bool any_text = false;
+    for (size_t i = 0; i < keyed; ++i) {
+      slots_.push_back(read_child(entries[i], sort_key, static_cast<uint32_t>(i)));
+      any_text |= slots_.back().kind == child_kind::text;
+    }
+    if (any_text) write_number_texts(entries, sort_key);
   }
-  return child;
-}
 
-// A child goes before a missing one in both directions; numbers compare as numbers, all else as texts.
-bool child_first(const sort_by_child& a, const sort_by_child& b, bool descending) {
-  if (a.missing != b.missing) return !a.missing;
-  if (a.number && b.number) return descending ? a.value > b.value : a.value < b.value;
-  const int order = a.text.compare(b.text);
-  return descending ? order > 0 : order < 0;
-}
+  // Stable, so entries whose children compare equal keep their order.
+  void sort(bool descending) {
+    std::stable_sort(slots_.begin(), slots_.end(), [this, descending](const sort_by_slot& a, const sort_by_slot& b) {
+      return descending ? goes_before<true>(a, b) : goes_before<false>(a, b);
+    });
+  }
+
+  const std::vector<sort_by_slot>& slots() const { return slots_; }
+
+ private:
+  static krvvar* child_cell(const krv_std_json_entry& entry, std::string_view sort_key) {
+    krvvar& value = *entry.value;
+    const krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr;
+    if (nested == nullptr) return nullptr;
+    for (const krv_std_json_entry& candidate : nested->entries)
+      if (candidate.has_key() && *candidate.key == sort_key) return candidate.value.get();
+    return nullptr;
+  }
+
+  sort_by_slot read_child(const krv_std_json_entry& entry, std::string_view sort_key, uint32_t position) {
+    krvvar* found = child_cell(entry, sort_key);
+    if (found == nullptr || found->type == KRVVAR_NONE) return {0, position, child_kind::missing};
+    if (found->type == KRVVAR_INT || found->type == KRVVAR_FLOAT)
+      return {std::bit_cast<uint64_t>(found->float_value()), position, child_kind::number};
+    texts_[position] = found->type == KRVVAR_STRING ? found->string_view_value() : converted_text(*found);
+    return {big_endian_prefix<false>(texts_[position]), position, child_kind::text};
+  }
+
+  void write_number_texts(const entry_vector& entries, std::string_view sort_key) {
+    for (const sort_by_slot& slot : slots_)
+      if (slot.kind == child_kind::number) texts_[slot.position] = converted_text(*child_cell(entries[slot.position], sort_key));
+  }
+
+  // A text the cell has no storage for; the deque keeps earlier texts where they are.
+  std::string_view converted_text(krvvar& cell) {
+    cell.string_value(converted_.emplace_back());
+    return converted_.back();
+  }
+
+  template <bool Descending>
+  bool goes_before(const sort_by_slot& a, const sort_by_slot& b) const {
+    const bool a_missing = a.kind == child_kind::missing, b_missing = b.kind == child_kind::missing;
+    if (a_missing || b_missing) return !a_missing && b_missing;
+    if (a.kind == child_kind::number && b.kind == child_kind::number)
+      return Descending ? a.number() > b.number() : a.number() < b.number();
+    if (a.kind == child_kind::text && b.kind == child_kind::text && a.word != b.word)
+      return Descending ? a.word > b.word : a.word < b.word;
+    const int order = texts_[a.position].compare(texts_[b.position]);
+    return Descending ? order > 0 : order < 0;
+  }
+
+  std::vector<sort_by_slot> slots_;
+  std::vector<std::string_view> texts_;  // by position; empty for missing children
+  std::deque<std::string> converted_;
+};
 
 // Appends the value's signature for unique: its resolved type code in decimal, a colon and its text, so
 // the int 1 ("2:1") and the text 1 ("5:1") differ while two containers with the same text are equal.
@@ -184,14 +241,9 @@ KRV_JSON_METHOD(sort_by) {
   const std::string sort_key = args[0]->get_string();
   const bool descending = args.size() > 1 && args[1]->is_nonzero();
   entry_vector& entries = self->entries;
-  const size_t keyed = partition_keyed_first(entries);
-  std::vector<sort_by_child> children;
-  children.reserve(keyed);
-  for (size_t i = 0; i < keyed; ++i) children.push_back(child_of(entries[i], sort_key, i));
-  std::stable_sort(children.begin(), children.end(), [descending](const sort_by_child& a, const sort_by_child& b) {
-    return child_first(a, b, descending);
-  });
-  arrange_keyed(entries, children);
+  sort_by_children children(entries, partition_keyed_first(entries), sort_key);
+  children.sort(descending);
+  arrange_keyed(entries, children.slots());
   return krv_json_self_result(self);
 }
 

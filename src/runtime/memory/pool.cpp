@@ -1,5 +1,6 @@
 #include "runtime/memory/pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -73,6 +74,31 @@ krv_pool::pick krv_pool::take_from_new_page(const krv_pool_layout& layout, void 
   const int index = pop_index(page);
   if (index < 0) return {nullptr, 0};
   return {page.entry(static_cast<uint32_t>(index)), static_cast<uint8_t>(index)};
+}
+
+size_t krv_pool::release_free_pages(const krv_pool_layout& layout, size_t reserve,
+                                     void (*destroy_resting)(uint8_t*)) noexcept {
+  const auto wholly_free = [&layout](uint8_t* page) {
+    return krv_pool_page(page, layout).free_count() == krv_pool_page_entries;
+  };
+  // The reserve is the first `reserve` wholly free pages from the top (the back) of the stack.
+  auto kept_from = free_pages.end();
+  for (size_t kept = 0; kept < reserve && kept_from != free_pages.begin();)
+    if (wholly_free(*--kept_from)) ++kept;
+  // Below it, partly used pages keep their order and the wholly free ones gather at [released, kept_from).
+  const auto released = std::stable_partition(free_pages.begin(), kept_from, [&](uint8_t* page) { return !wholly_free(page); });
+  if (released == kept_from) return 0;
+  std::sort(released, kept_from);
+  std::erase_if(pages, [&](uint8_t* page) { return std::binary_search(released, kept_from, page); });
+  for (auto page = released; page != kept_from; ++page) {
+    if (destroy_resting != nullptr)
+      for (uint32_t i = 0; i < krv_pool_page_entries; ++i) destroy_resting(krv_pool_page(*page, layout).entry(i));
+    std::free(*page);
+  }
+  const auto count = static_cast<size_t>(kept_from - released);
+  free_pages.erase(released, kept_from);
+  page_count -= count;
+  return count;
 }
 
 void krv_pool::reject_corrupt_index() {

@@ -12,6 +12,11 @@
 //
 // The header's layout is shared with the host to the byte; the host owns the words marked as its own.
 //
+// Pages live as long as the pool unless the host asks for them: release_free_pages frees the pages whose
+// every entry is free, except a reserve of them nearest the top of the free-pages stack (the next to
+// serve). A page holds no live entry then, so no holder or return ring can still lead into it; the host
+// drains the rings first (host_vm.h).
+//
 // An entry type T joins by specialising krv_pool_traits<T> (pool entries of its own kind derive from
 // krv_pool_bitmap_traits or krv_pool_record_traits); the VM state then holds a krv_pool_of<T>.
 #pragma once
@@ -66,6 +71,10 @@ class krv_pool {
   uint8_t host_reserved[56] = {};    // the host's; the module never touches it
   krv_pool_return_ring ring;         // frees from threads without the VM lock
 
+  // Free entries on open pages: at least krv_pool_page_entries x the wholly free pages, so the host can
+  // tell in constant time that a pool has none worth releasing.
+  uint64_t free_entries() const noexcept { return page_count * krv_pool_page_entries - live; }
+
  protected:
   // An entry taken from a page, with its index there; entry null when none could be taken.
   struct pick {
@@ -104,6 +113,11 @@ class krv_pool {
     if (page.retired()) [[unlikely]] reinstate(page.base(), page.layout());
     --live;
   }
+
+  // Frees the wholly free pages beyond the `reserve` of them nearest the top of the free-pages stack,
+  // first destroying each page's resting entries when `destroy_resting` is given; returns how many went.
+  // VM-lock holder only, with the return ring drained.
+  size_t release_free_pages(const krv_pool_layout& layout, size_t reserve, void (*destroy_resting)(uint8_t*)) noexcept;
 
   // The open page that holds `entry` when its slot byte did not lead there, with the entry's real index.
   // Null when the entry lies in no page, is already free, or its page is not open. Logs what it finds.
@@ -188,6 +202,11 @@ class krv_pool_of : public krv_pool {
       report_bad_magic(page.base(), layout);
     }
     free_lost(bytes, slot);
+  }
+
+  // See krv_pool::release_free_pages; the entries of these pools need no destruction while they rest.
+  size_t release_free_pages(size_t reserve) noexcept {
+    return krv_pool::release_free_pages(krv_pool_traits<T>::layout, reserve, nullptr);
   }
 
   // The host's VM tick: frees every entry waiting in the return ring into its page, in ticket order.

@@ -9,12 +9,21 @@
 #include "runtime/objects/log.h"
 #include "runtime/storage/json_visit_guard.h"
 
+namespace {
+
+// Entries (16 bytes each) whose storage a released container keeps for its next use: 1 KiB.
+constexpr size_t kept_entry_capacity = 64;
+
+}  // namespace
+
 krvptr_strong<krv_std_json> krv_std_json::create() {
   return krvptr_strong<krv_std_json>::from_raw(krv_pooled_allocate<krv_std_json>());
 }
 
 void krv_std_json::destroy() {
   clear_entries();
+  // A resting container keeps a small entry vector for its next use and gives a larger one back.
+  if (entries.capacity() > kept_entry_capacity) std::vector<krv_std_json_entry>().swap(entries);
   krv_pooled_recycle(this);
 }
 

@@ -20,6 +20,7 @@
 #include "classes/kernel/kernel_workers.h"
 #include "host/host_vm.h"
 #include "kernel/runtime/launch.h"
+#include "kernel/runtime/launch_runners.h"
 #include "kernel/runtime/reductions.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/support/job_pool.h"
@@ -271,6 +272,39 @@ TEST(LaunchTable, ReductionsDoNotDependOnRunnersOrOnTheQueue) {
     }
     for (const std::vector<uint64_t>& r : results) EXPECT_EQ(r, results[0]);  // bit for bit
     EXPECT_EQ(static_cast<int32_t>(results[0][1]), -500);
+  }
+}
+
+// The sum kernel has 7 instructions, so one runner per 9,362 work items; a kernel that loops gets every
+// runner allowed. Whatever the count, the reductions are those of one runner, bit for bit.
+TEST(LaunchTable, RunnerCountFollowsTheWorkAndNeverChangesAResult) {
+  sum_kernel sum;
+  krvk_test_program looping;
+  looping.emit(KOP_LOOP, 0, 0, 0, 0);
+  looping.emit(KOP_END);
+  struct runner_case {
+    krvk_test_program& kernel;
+    uint64_t items;
+    int allowed, helpers;
+  };
+  const runner_case cases[] = {{sum.k, 1024, 7, 0},    {sum.k, 18'723, 7, 0},   {sum.k, 18'724, 7, 1},
+                               {sum.k, 100'000, 7, 7}, {sum.k, 100'000, 3, 3},  {sum.k, 1u << 20, 0, 0},
+                               {looping, 1, 7, 7},     {looping, 1u << 20, 2, 2}};
+  for (const runner_case& c : cases) {
+    EXPECT_EQ(krvk_helpers_worth_starting(c.kernel.program(), c.items, c.allowed), c.helpers) << c.items;
+  }
+  krvk_job_pool pool(7);
+  for (const uint64_t items : {1'000u, 18'724u, 100'003u}) {
+    std::vector<float> x = varied_floats(items);
+    std::vector<std::vector<uint64_t>> results;
+    for (int helpers = 0; helpers <= 7; ++helpers) {
+      auto launch = launch_of(sum.k, items);
+      bind(*launch, sum.x, x);
+      launch->start_helpers(helpers, pool.enqueue());
+      launch->wait();
+      results.push_back(launch->collect_results());
+    }
+    for (const std::vector<uint64_t>& r : results) EXPECT_EQ(r, results[0]) << items;
   }
 }
 

@@ -2,6 +2,7 @@
 // reports (with its exact text) and leaves alone when the entry, its slot byte or its page is wrong.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -210,6 +211,35 @@ TEST_F(CellPool, AllocationNeverHandsOutIndex255) {
 
 // A probe whose block tells how many handles still hold it.
 class probe : public krvptr_base<probe> {};
+
+TEST_F(CellPool, ReleasingFreePagesKeepsTheReserveAndUsedPagesAndNeverHandsOutAnEntryTwice) {
+  std::vector<krvvar*> cells = allocate(10 * 255);
+  krvvar* survivor = entry(3, 100);
+  uint8_t* survivor_page = pool.pages[3];
+  for (krvvar* cell : cells)
+    if (cell != survivor) pool.free(cell);
+  EXPECT_EQ(pool.free_entries(), 10u * 255 - 1);
+
+  EXPECT_EQ(pool.release_free_pages(2), 7u);  // of nine wholly free pages two stay
+  EXPECT_EQ(pool.page_count, 3u);
+  EXPECT_EQ(pool.pages.size(), 3u);
+  EXPECT_EQ(pool.free_pages.size(), 3u);
+  EXPECT_NE(std::find(pool.pages.begin(), pool.pages.end(), survivor_page), pool.pages.end());
+  EXPECT_EQ(pool.release_free_pages(2), 0u);
+
+  // The three pages serve 2 x 255 + 254 entries, each once; the next one opens a page.
+  std::vector<krvvar*> again = allocate(2 * 255 + 254);
+  again.push_back(survivor);
+  std::sort(again.begin(), again.end());
+  EXPECT_EQ(std::adjacent_find(again.begin(), again.end()), again.end());
+  EXPECT_EQ(pool.page_count, 3u);
+  krvvar* next = pool.allocate();
+  EXPECT_EQ(pool.page_count, 4u);
+  for (krvvar* cell : again) pool.free(cell);
+  pool.free(next);
+  EXPECT_EQ(pool.live, 0u);
+  EXPECT_TRUE(log.lines().empty());
+}
 
 TEST(RecordPool, RecordsAreBuiltOnAllocationAndReleaseTheirHandlesOnFree) {
   krv_pool_of<krvvar_class_def_record> pool;
