@@ -49,8 +49,13 @@ class krv_vm_notify {
 };
 
 // The VM's settings, read by the task continuation.
+// Bytes a std.buffer may hold unless the host sets another bound (1 GiB): past it a growing method is
+// refused with a catchable error, so a careless resize cannot take the machine's memory.
+inline constexpr uint64_t krv_default_max_buffer_bytes = uint64_t{1} << 30;
+
 struct krv_vm_settings {
   uint32_t max_call_depth = 0;  // frames a task may stack; 0 = no limit
+  uint64_t max_buffer_bytes = krv_default_max_buffer_bytes;  // bytes one std.buffer may hold
 };
 
 struct krv_vm_state {

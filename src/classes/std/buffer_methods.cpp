@@ -6,11 +6,15 @@
 // memory view, so scripts see the bytes as kernels do. Failures are catchable runtime errors with None as
 // the result.
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "classes/kernel/kernel_memory_access.h"
 #include "classes/std/method_registration.h"
 #include "kernel/compiler/types.h"
 #include "module/namespace_registry.h"
+#include "module/thread_record.h"
+#include "module/vm_state.h"
 #include "runtime/objects/class_registration.h"
 #include "runtime/storage/json_object.h"
 
@@ -49,12 +53,36 @@ krvvar_shared clear(krv_std_buffer* self, krv_vm_context&, args_t&) {
   return the_buffer(self);
 }
 
+// The bytes a buffer may hold: the calling thread's VM's bound, the default one without a VM.
+uint64_t buffer_limit() {
+  const krv_vm_state* vm = krv_get_thread_local().vm;
+  return vm != nullptr ? vm->settings.max_buffer_bytes : krv_default_max_buffer_bytes;
+}
+
+// Runs `change`, which makes the buffer `new_size` bytes, unless that is past the limit; an allocation
+// the system refuses is the same catchable error. Either way the buffer stays as it was (the vector's
+// growth gives the strong guarantee), and the script can catch it.
+template <class Change>
+krvvar_shared grow(krv_std_buffer* self, const char* method, uint64_t new_size, Change&& change) {
+  if (const uint64_t limit = buffer_limit(); new_size > limit)
+    return krv_raise_error(method, "() would make the buffer ", new_size, " bytes, over the limit of ", limit,
+                           " bytes");
+  try {
+    change();
+  } catch (const std::bad_alloc&) {
+    return krv_raise_error(method, "(): out of memory for a buffer of ", new_size, " bytes");
+  } catch (const std::length_error&) {
+    return krv_raise_error(method, "(): out of memory for a buffer of ", new_size, " bytes");
+  }
+  return the_buffer(self);
+}
+
 krvvar_shared resize(krv_std_buffer* self, krv_vm_context&, args_t& args) {
   if (self->held()) return krv_std_buffer::refuse_in_use();
   int64_t size = 0;
   if (!int_value_arg(args, 0, size) || size < 0) return krv_raise_error("resize() expects a size >= 0");
-  self->bytes.resize(static_cast<size_t>(size), byte_arg(args, 1));
-  return the_buffer(self);
+  return grow(self, "resize", static_cast<uint64_t>(size),
+              [&] { self->bytes.resize(static_cast<size_t>(size), byte_arg(args, 1)); });
 }
 
 krvvar_shared fill(krv_std_buffer* self, krv_vm_context&, args_t& args) {
@@ -65,8 +93,10 @@ krvvar_shared fill(krv_std_buffer* self, krv_vm_context&, args_t& args) {
 
 krvvar_shared push(krv_std_buffer* self, krv_vm_context&, args_t& args) {
   if (self->held()) return krv_std_buffer::refuse_in_use();
-  for (size_t i = 0; i < args.size(); ++i) self->bytes.push_back(byte_arg(args, i));
-  return the_buffer(self);
+  return grow(self, "push", self->bytes.size() + args.size(), [&] {
+    self->bytes.reserve(self->bytes.size() + args.size());
+    for (size_t i = 0; i < args.size(); ++i) self->bytes.push_back(byte_arg(args, i));
+  });
 }
 
 // Appends the buffer's own bytes: they are copied once, after the storage has grown (a range of the
@@ -80,22 +110,29 @@ void append_self(std::vector<uint8_t>& bytes) {
 krvvar_shared append(krv_std_buffer* self, krv_vm_context&, args_t& args) {
   if (self->held()) return krv_std_buffer::refuse_in_use();
   krvvar_shared data = args.empty() || !args[0] ? krvvar_shared::make_none() : args[0].deref_copy();
+  std::vector<uint8_t>& bytes = self->bytes;
   if (krv_std_buffer* source = krv_var_std_buffer(data.get())) {
     if (source->write_holds != 0) return krv_std_buffer::refuse_in_use();
-    if (source == self)
-      append_self(self->bytes);
-    else
-      self->bytes.insert(self->bytes.end(), source->bytes.begin(), source->bytes.end());
-  } else if (data->type == KRVVAR_STRING) {
-    const std::string_view text = data->string_view_value();
-    self->bytes.insert(self->bytes.end(), text.begin(), text.end());
-  } else if (data->type == KRVVAR_JSON) {
-    for (const krv_std_json_entry& entry : data->object_ptr<krv_std_json>()->entries)
-      self->bytes.push_back(static_cast<uint8_t>(entry.value ? entry.value->int_value() : 0));
-  } else {
-    return krv_raise_error("append() expects a std.buffer, a string or a list of byte values");
+    return grow(self, "append", bytes.size() + source->bytes.size(), [&] {
+      if (source == self)
+        append_self(bytes);
+      else
+        bytes.insert(bytes.end(), source->bytes.begin(), source->bytes.end());
+    });
   }
-  return the_buffer(self);
+  if (data->type == KRVVAR_STRING) {
+    const std::string_view text = data->string_view_value();
+    return grow(self, "append", bytes.size() + text.size(), [&] { bytes.insert(bytes.end(), text.begin(), text.end()); });
+  }
+  if (data->type == KRVVAR_JSON) {
+    const auto& entries = data->object_ptr<krv_std_json>()->entries;
+    return grow(self, "append", bytes.size() + entries.size(), [&] {
+      bytes.reserve(bytes.size() + entries.size());
+      for (const krv_std_json_entry& entry : entries)
+        bytes.push_back(static_cast<uint8_t>(entry.value ? entry.value->int_value() : 0));
+    });
+  }
+  return krv_raise_error("append() expects a std.buffer, a string or a list of byte values");
 }
 
 // The bytes from start, count of them or all the rest. The rest is measured only from a start inside the

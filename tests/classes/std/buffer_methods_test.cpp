@@ -129,7 +129,16 @@ TEST_F(BufferMethods, ResultsBytesAndErrors) {
       {{0}, "write", {"u8", int64_t{0}, int64_t{256}}, "None", {0}, "expects u8 but 256 does not fit"},
       {{0}, "write", {"write", int64_t{0}, int64_t{1}}, "None", {0},
        "unknown element type 'write' (i8, u8, i16, u16, i32, u32, i64, u64, f32, f64)"},
+      // Growth past the VM's bound (8 bytes here) is refused whole, the buffer left as it was.
+      {five, "resize", {int64_t{8}}, "buffer", {1, 2, 0, 'x', 'y', 0, 0, 0}, ""},
+      {five, "resize", {int64_t{9}}, "None", five, "resize() would make the buffer 9 bytes, over the limit of 8 bytes"},
+      {five, "push", {int64_t{1}, int64_t{2}, int64_t{3}, int64_t{4}}, "None", five,
+       "push() would make the buffer 9 bytes, over the limit of 8 bytes"},
+      {five, "append", {"abcd"}, "None", five, "append() would make the buffer 9 bytes, over the limit of 8 bytes"},
+      {five, "append", {bytes{1, 2, 3, 4}}, "None", five,
+       "append() would make the buffer 9 bytes, over the limit of 8 bytes"},
   };
+  vm.state().settings.max_buffer_bytes = 8;
   for (const auto& c : cases) {
     krvptr_strong<krv_std_buffer> buffer = krv_std_buffer::create();
     buffer->bytes = c.before;
@@ -137,6 +146,11 @@ TEST_F(BufferMethods, ResultsBytesAndErrors) {
     EXPECT_EQ(buffer->bytes, c.after) << c.method;
     EXPECT_EQ(raised(), c.error[0] ? framed(c.error) : "") << c.method;
   }
+  // The default bound: a resize to 4 GiB - 1 takes nothing.
+  vm.state().settings.max_buffer_bytes = krv_default_max_buffer_bytes;
+  krvptr_strong<krv_std_buffer> buffer = krv_std_buffer::create();
+  EXPECT_EQ(shown(call(*buffer, "resize", {int64_t{4294967295}})), "None");
+  EXPECT_EQ(raised(), framed("resize() would make the buffer 4294967295 bytes, over the limit of 1073741824 bytes"));
 }
 
 TEST_F(BufferMethods, AppendingItselfDoublesOnce) {
