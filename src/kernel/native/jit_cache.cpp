@@ -251,14 +251,23 @@ std::string krvk_find_compiler() {
   return "";
 }
 
+// The temporary fallback is one per user, not per process: every process of the user shares it (and its
+// libraries), so refused caches do not leave a directory behind per run.
 fs::path krvk_cache_dir() {
-  if (const std::optional<fs::path> candidate = cache_candidate()) {
+  const std::optional<fs::path> candidate = cache_candidate();
+  if (candidate) {
     fs::path made = make_private_directory(*candidate);
     if (!made.empty()) return made;
   }
   const char* tmpdir = non_empty_env("TMPDIR");
   const fs::path base = tmpdir != nullptr ? fs::path(tmpdir) : fs::path("/tmp");
-  return make_private_directory(base / ("korvalang-kernels-" + std::to_string(krv_platform::current_process_id())));
+  fs::path fallback = make_private_directory(base / ("korvalang-kernels-" + std::to_string(geteuid())));
+  if (candidate)
+    krv_log_line(*krv_log_base::instance(), KRV_LOG_WARNING, "kernel cache ", candidate->string(),
+                 " refused: it cannot be made a private directory of this user (a real directory, owned by this "
+                 "user, writable by no one else, in a parent others cannot write to unless it is sticky); ",
+                 fallback.empty() ? std::string("no cache") : "using " + fallback.string());
+  return fallback;
 }
 
 bool krvk_is_cl_style(std::string_view compiler) {

@@ -133,7 +133,7 @@ TEST(JitCache, HangingBuildDoesNotHoldOthers) {
 }
 
 TEST(JitCache, CacheDirectoryRules) {
-  const std::string fallback = "{S}/tmp/korvalang-kernels-{P}";
+  const std::string fallback = "{S}/tmp/korvalang-kernels-{U}";
   struct cache_case {
     const char* setup;  // shell text run first in the scratch directory {S}
     std::optional<std::string> cache, xdg;  // KRV_KERNEL_CACHE, XDG_CACHE_HOME
@@ -151,14 +151,14 @@ TEST(JitCache, CacheDirectoryRules) {
       {"mkdir {S}/d && ln -s {S}/d {S}/link", "{S}/link", "{S}/xdg", fallback},
       {"mkdir {S}/d && chown 65534 {S}/d", "{S}/d", "{S}/xdg", fallback},  // another user's
       {"", "", "{S}/xdg", fallback},  // set but empty: XDG not consulted
-      {"mkdir -p -m 777 {S}/tmp/korvalang-kernels-{P}", "", "{S}/xdg", ""},  // planted fallback
-      {"mkdir -p {S}/tmp/korvalang-kernels-{P} && chown 65534 {S}/tmp/korvalang-kernels-{P}", "", "", ""},
+      {"mkdir -p -m 777 {S}/tmp/korvalang-kernels-{U}", "", "{S}/xdg", ""},  // planted fallback
+      {"mkdir -p {S}/tmp/korvalang-kernels-{U} && chown 65534 {S}/tmp/korvalang-kernels-{U}", "", "", ""},
       {"", std::nullopt, "{S}/xdg", "{S}/xdg/korvalang/kernels"},
       {"", std::nullopt, "relative", "{S}/home/.cache/korvalang/kernels"},
   };
   for (const cache_case& c : cases) {
     scratch_dir scratch;
-    const std::map<std::string, std::string> names = {{"{S}", scratch.path()}, {"{P}", std::to_string(getpid())}};
+    const std::map<std::string, std::string> names = {{"{S}", scratch.path()}, {"{U}", std::to_string(geteuid())}};
     SCOPED_TRACE(c.setup + (" " + c.cache.value_or("(unset)")));
     if (std::string(c.setup).find("chown") != std::string::npos && geteuid() != 0) continue;
     ASSERT_EQ(krv_platform::run_process({"sh", "-c", fill(c.setup, names)}, nullptr, std::chrono::seconds(5)), 0);
