@@ -259,12 +259,26 @@ std::string snippet_text(std::string_view snippet) {
   return shown;
 }
 
+// The parser quotes the whole token it stopped in ("last read: '...'"): a 100 MB number would make a
+// 100 MB line. The quote keeps its first 64 bytes, then "...".
+constexpr size_t quoted_token_bytes = 64;
+
+std::string with_short_token(const std::string& message) {
+  static constexpr std::string_view opening = "last read: '";
+  const size_t start = message.find(opening);
+  const size_t end = message.rfind('\'');
+  if (start == std::string::npos) return message;
+  const size_t token = start + opening.size();
+  if (end < token || end - token <= quoted_token_bytes) return message;
+  return message.substr(0, token + quoted_token_bytes) + "..." + message.substr(end);
+}
+
 void log_parse_error(std::string_view text, const parse_outcome& failure) {
   const uint64_t size = text.size();
   const uint64_t near = failure.error_position == 0 ? 0 : std::min(size, failure.error_position - 1);
   const uint64_t start = near < 61 ? 0 : near - 60;
   krv_log_line(*krv_log_base::instance(), KRV_LOG_ERROR, "JSON parse error at byte ",
-               std::min(size, failure.error_position), " of ", size, ": ", failure.message, "\n  near: ",
+               std::min(size, failure.error_position), " of ", size, ": ", with_short_token(failure.message), "\n  near: ",
                snippet_text(text.substr(start, 120)));
 }
 

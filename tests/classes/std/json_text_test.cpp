@@ -253,6 +253,7 @@ TEST_F(JsonText, ParsesThroughNlohmann) {
   std::string repeated;
   for (int i = 0; i < 30; ++i) repeated += "1,";
   long_list += repeated + repeated.substr(0, 40) + "?]";
+  const std::string long_token = "[\"" + std::string(100, 'a');
   const parse_case cases[] = {
       {"// line\n{\"b\": [1, 2.5, \"x\", null], /* block */ \"a\": true}", false, true,
        R"({"a":true,"b":[1,2.5,"x",null]})", {}},
@@ -287,6 +288,11 @@ TEST_F(JsonText, ParsesThroughNlohmann) {
        {"JSON parse error at byte 8 of 8: [json.exception.parse_error.101] parse error at line 2, column 4: "
         "syntax error while parsing value - invalid literal; last read: '<U+0000>'; expected end of input\n"
         "  near: [1,\n 2]<U+0000>"}},
+      // The parser's quote of the token it stopped in keeps 64 bytes.
+      {long_token.c_str(), false, false, "{}",
+       {"JSON parse error at byte 102 of 102: [json.exception.parse_error.101] parse error at line 1, column 103: "
+        "syntax error while parsing value - invalid string: missing closing quote; last read: '\"" +
+        std::string(63, 'a') + "...'\n  near: " + long_token.substr(42)}},
       {deepest.c_str(), false, true, nullptr, {}},
       {too_deep.c_str(), false, false, "{}", {"JSON parse error: nesting exceeds the maximum depth of 1024."}},
       {too_deep.c_str(), true, false, "{}", {}},
