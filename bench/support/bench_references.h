@@ -60,6 +60,13 @@ class krv_bench_python {
   krv_bench_python(const krv_bench_python&) = delete;
   krv_bench_python& operator=(const krv_bench_python&) = delete;
 
+  // Sets the global `name` of the function's namespace to `text` (UTF-8) as a str.
+  void set_text(const char* name, const std::string& text) {
+    PyObject* value = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    PyDict_SetItemString(globals_, name, value);
+    Py_XDECREF(value);
+  }
+
   // function(argument) as an integer; nothing when the function is missing or raises.
   std::optional<int64_t> call(int64_t argument) {
     if (function_ == nullptr) return std::nullopt;

@@ -87,7 +87,7 @@ class container_filler {
     // Keys in ascending order go straight in; the first one out of order moves the members to the side,
     // to be put in order when the object closes.
     if (!object.staged && (container.entries.empty() || container.entries.back().key_view() < key)) {
-      container.append_new_key(krvvar_shared::make_none(), key);
+      container.append_unindexed_key(krvvar_shared::make_none(), key);
       return true;
     }
     if (!object.staged) stage_entries(object);
@@ -177,7 +177,7 @@ class container_filler {
     for (auto at = begin; at != members_.end(); ++at) {
       const auto next = at + 1;
       if (next != members_.end() && next->key == at->key) continue;
-      container.append_new_key(std::move(at->value), at->key);
+      container.append_unindexed_key(std::move(at->value), at->key);
     }
     members_.erase(begin, members_.end());
   }

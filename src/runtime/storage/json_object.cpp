@@ -40,8 +40,18 @@ void krv_std_json::set_named(std::string_view key, krvvar_shared& value) {
 }
 
 krv_std_json_key_index& krv_std_json::index() {
-  if (!key_index) key_index = std::make_unique<krv_std_json_key_index>();
+  if (indexed() == nullptr) key_index = std::make_unique<krv_std_json_key_index>();
   return *key_index;
+}
+
+krv_std_json_key_index* krv_std_json::indexed() const {
+  if (keys_unindexed) {
+    keys_unindexed = false;
+    key_index = std::make_unique<krv_std_json_key_index>();
+    for (const krv_std_json_entry& entry : entries)
+      if (entry.has_key()) key_index->emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 1});
+  }
+  return key_index.get();
 }
 
 krvvar_shared& krv_std_json::append(krvvar_shared cell, std::string_view key) {
@@ -61,6 +71,12 @@ void krv_std_json::append_new_key(krvvar_shared cell, std::string_view key) {
   index().emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 1});
 }
 
+void krv_std_json::append_unindexed_key(krvvar_shared cell, std::string_view key) {
+  krv_std_json_entry& entry = entries.emplace_back(std::move(cell));
+  entry.key = new std::string(key);
+  keys_unindexed = true;
+}
+
 krvvar_shared& krv_std_json::push_empty() { return entries.emplace_back(krvvar_shared::make_none()).value; }
 
 krvvar_shared& krv_std_json::push_empty_keyed(std::string_view key) { return append(krvvar_shared::make_none(), key); }
@@ -74,9 +90,9 @@ void krv_std_json::push_value(krvvar_shared& value, std::string_view key) {
 }
 
 krvvar_shared krv_std_json::get_or_insert(std::string_view key) {
-  if (key_index) {
-    auto found = key_index->find(key);
-    if (found != key_index->end()) return krvvar_shared::from_raw(found->second.cell);
+  if (krv_std_json_key_index* keys = indexed()) {
+    auto found = keys->find(key);
+    if (found != keys->end()) return krvvar_shared::from_raw(found->second.cell);
   }
   // Without an index there is no keyed entry to find; an empty key is kept as a key here.
   append_new_key(krvvar_shared::make_none(), key);
@@ -89,7 +105,10 @@ krvvar_shared krv_std_json::at(int64_t index) {
   return entries[static_cast<size_t>(index)].value;
 }
 
-bool krv_std_json::has_key(std::string_view key) const { return key_index && key_index->contains(key); }
+bool krv_std_json::has_key(std::string_view key) const {
+  const krv_std_json_key_index* keys = indexed();
+  return keys && keys->contains(key);
+}
 
 bool krv_std_json::erase_index(int64_t index) {
   if (index < 0) index += size();
@@ -106,7 +125,7 @@ void krv_std_json::erase_range(size_t first, size_t last) {
   // Keys losing their looked-up cell are marked (null cell) and pointed at a remaining entry below. A key
   // may have no node (an empty key kept by unique): nothing to count then.
   size_t unpointed = 0;
-  if (key_index) {
+  if (indexed()) {
     for (auto entry = begin; entry != end; ++entry) {
       if (!entry->has_key()) continue;
       auto node = key_index->find(*entry->key);
@@ -139,11 +158,13 @@ void krv_std_json::insert_unkeyed(size_t position, krvvar_shared cell) {
 
 void krv_std_json::drop_keys() {
   key_index.reset();
+  keys_unindexed = false;
   for (krv_std_json_entry& entry : entries) delete std::exchange(entry.key, nullptr);
 }
 
 void krv_std_json::rebuild_key_index(bool index_empty_keys) {
   key_index.reset();
+  keys_unindexed = false;
   for (const krv_std_json_entry& entry : entries) {
     if (!entry.has_key() || (entry.key->empty() && !index_empty_keys)) continue;
     auto [node, inserted] = index().try_emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 0});
@@ -152,7 +173,7 @@ void krv_std_json::rebuild_key_index(bool index_empty_keys) {
 }
 
 bool krv_std_json::erase_key(std::string_view key) {
-  if (!key_index) return false;
+  if (!indexed()) return false;
   auto node = key_index->find(key);
   if (node == key_index->end()) {
     krv_log_line(*krv_log_base::instance(), KRV_LOG_INFO, "Key ", key, " does not exist!");
@@ -175,6 +196,7 @@ void krv_std_json::clear_entries() {
   std::vector<krv_std_json_entry> old;
   old.swap(entries);
   key_index.reset();
+  keys_unindexed = false;
   const krv_thread_local& record = krv_get_thread_local();
   for (krv_std_json_entry& entry : old) entry.value.release(record);
   old.clear();

@@ -6,7 +6,12 @@
 // index (krv_std_json_key_index), which a pure list never allocates.
 //
 // Invariants: with no keyed entry the index is absent or empty; each key of a keyed entry has a node
-// whose count is the number of entries with that key and whose cell is one of theirs.
+// whose count is the number of entries with that key and whose cell is one of theirs. Filling from JSON
+// text defers the nodes (append_unindexed_key): most parsed objects are printed or walked and never
+// looked up by key, and one index per object cost more than the rest of their filling. While
+// `keys_unindexed` is set, the keyed entries are distinct keys without nodes, and every operation that
+// reads or changes the index first builds it from the entries (indexed()), so a script never sees the
+// difference.
 //
 // There is no lock: one thread at a time (normally the VM-lock holder) uses a container. Objects are
 // pooled (krv_pooled_class); a released container rests in its pool empty, keeping its entry capacity.
@@ -81,6 +86,9 @@ class krv_std_json : public krvobject<krv_std_json, CLASS_STRING<"std.json">>, p
   // Appends `cell` under `key`, which stays a key even when empty (as get_or_insert keeps it). The key
   // must not be in the container yet: the filling from JSON text hands over each member once.
   void append_new_key(krvvar_shared cell, std::string_view key);
+  // The same without the index node, which the first lookup makes; the container's other keyed
+  // entries must be unindexed ones too (the key index is absent).
+  void append_unindexed_key(krvvar_shared cell, std::string_view key);
 
   // JSON text (classes/std). The text of the container: pretty (4 spaces a level) or compact; keys in
   // byte order, a later duplicate winning, unkeyed entries under the empty key, cycles and nesting past
@@ -108,11 +116,15 @@ class krv_std_json : public krvobject<krv_std_json, CLASS_STRING<"std.json">>, p
 
 
   std::vector<krv_std_json_entry> entries;
-  std::unique_ptr<krv_std_json_key_index> key_index;  // null until first needed
+  // Null until first needed; a cache of the keys, so const lookups may build it.
+  mutable std::unique_ptr<krv_std_json_key_index> key_index;
+  mutable bool keys_unindexed = false;  // keyed entries wait for their nodes (see the invariants)
 
  private:
   krvvar_shared& append(krvvar_shared cell, std::string_view key);
   krv_std_json_key_index& index();
+  // The index with every key in it (null when there is none), built first when keys wait for it.
+  krv_std_json_key_index* indexed() const;
 };
 
 template <>

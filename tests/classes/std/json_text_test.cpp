@@ -323,6 +323,37 @@ TEST_F(JsonText, ParsedObjectsHoldTheirMembersInKeyOrder) {
   EXPECT_EQ(container->size(), 3);
 }
 
+// A parsed object's key index is built by the first operation that needs it: each operation, the
+// first after the parse, sees every parsed key, and the index it leaves counts them.
+TEST_F(JsonText, TheFirstKeyedOperationAfterAParseIndexesEveryKey) {
+  struct keyed_case {
+    const char* operation;
+    std::function<int64_t(krv_std_json&)> run;  // its result
+    int64_t result;
+    const char* printed;  // the container afterwards, compact
+    uint32_t count_of_a;  // the index's count of "a" afterwards
+  };
+  const keyed_case cases[] = {
+      {"has_key a", [](krv_std_json& c) { return int64_t{c.has_key("a")}; }, 1, R"({"":0,"a":2,"b":1})", 1},
+      {"has_key empty", [](krv_std_json& c) { return int64_t{c.has_key("")}; }, 1, R"({"":0,"a":2,"b":1})", 1},
+      {"get a", [](krv_std_json& c) { return c.get_or_insert("a")->int_value(); }, 2, R"({"":0,"a":2,"b":1})", 1},
+      {"get z", [](krv_std_json& c) { return c.get_or_insert("z")->int_value(); }, 0, R"({"":0,"a":2,"b":1,"z":null})", 1},
+      {"push a", [](krv_std_json& c) { return c.push_empty_keyed("a")->int_value(); }, 0, R"({"":0,"a":null,"b":1})", 2},
+      {"erase b", [](krv_std_json& c) { return int64_t{c.erase_key("b")}; }, 1, R"({"":0,"a":2})", 1},
+      {"erase index 2", [](krv_std_json& c) { return int64_t{c.erase_index(2)}; }, 1, R"({"":0,"a":2})", 1},
+  };
+  for (const keyed_case& c : cases) {
+    krvptr_strong<krv_std_json> container = krv_std_json::create();
+    ASSERT_TRUE(container->from_string(R"({"b": 1, "a": 2, "": 0})", false));
+    EXPECT_EQ(c.run(*container), c.result) << c.operation;
+    EXPECT_EQ(container->dump(true), c.printed) << c.operation;
+    ASSERT_TRUE(container->key_index) << c.operation;
+    EXPECT_EQ(container->key_index->at("a").count, c.count_of_a) << c.operation;
+    EXPECT_EQ(container->key_index->contains("b"), std::string_view(c.printed).find("\"b\"") != std::string_view::npos)
+        << c.operation;
+  }
+}
+
 // Numbers read and print alike whatever LC_NUMERIC says; de_DE writes a decimal comma.
 TEST_F(JsonText, NumbersIgnoreTheNumericLocale) {
   if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
