@@ -45,12 +45,18 @@ bool bind_natives(const krv_assembled_text& assembled, const krv_host_module& mo
 }
 
 // Channels still open when the run ends are closed, so that a ring this process created is unlinked and
-// nothing is left in /dev/shm. A channel whose callback reaches it again through the script's globals is
-// a reference cycle, which counting never frees: without this, a run that ended with an error left it.
+// nothing is left in /dev/shm, and their callbacks are dropped. A channel whose callback reaches it again
+// through the script's globals is a reference cycle, which counting never frees: without this, a run
+// that ended with an error left the ring, and the cycle's objects were never destroyed.
 void close_open_channels(krv_vm_state& vm) {
   const std::vector<krvobject_update_pre*> listed = vm.update_list;
-  for (krvobject_update_pre* object : listed)
-    if (auto* channel = dynamic_cast<krv_ipc*>(object)) channel->close();
+  for (krvobject_update_pre* object : listed) {
+    auto* channel = dynamic_cast<krv_ipc*>(object);
+    if (channel == nullptr) continue;
+    channel->close();
+    krvvar_shared no_callback = krvvar_shared::make_none();
+    channel->set_callback(no_callback);
+  }
 }
 
 // Everything that runs on the VM thread: loading, the root task and the ticks.
