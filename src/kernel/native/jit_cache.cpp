@@ -25,6 +25,7 @@ namespace fs = std::filesystem;
 std::mutex krvk_jit_mutex;
 std::atomic<uint64_t> krvk_jit_temp_counter{0};
 std::atomic<int64_t> krvk_jit_run_limit_ms{60000};
+std::atomic<size_t> krvk_jit_max_loaded{4096};
 
 namespace {
 
@@ -222,6 +223,17 @@ krvk_native_fn already_loaded(uint64_t key) {
   return found == state().loaded.end() ? nullptr : found->second;
 }
 
+// True when the process holds as many libraries as it may; the first time, a warning line says so.
+bool at_loaded_cap(std::string& error) {
+  std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+  const size_t cap = krvk_jit_max_loaded.load();
+  if (state().loaded.size() < cap) return false;
+  error = "this process holds " + std::to_string(cap) + " kernel libraries, the most it loads; the interpreters run this kernel";
+  static std::atomic<bool> warned{false};
+  if (!warned.exchange(true)) krv_log_base::instance()->warning(error);
+  return true;
+}
+
 }  // namespace
 
 krvk_jit_tools krvk_jit_discover() {
@@ -336,6 +348,7 @@ krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, b
   const uint64_t key = krvk_jit_hash_bytes(
       source, krvk_jit_hash_bytes(std::string("krvk-jit-1\n") + tools.compiler + "\n" + flags + "\n"));
   if (krvk_native_fn known = already_loaded(key)) return known;
+  if (at_loaded_cap(error)) return nullptr;
   const std::string stem_path = stem_path_of(tools.cache_dir, key);
   if (cached_library_intact(key, stem_path)) {
     std::string ignored;  // an unloadable cache file is built anew

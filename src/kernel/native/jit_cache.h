@@ -42,6 +42,10 @@ extern std::mutex krvk_jit_mutex;
 extern std::atomic<uint64_t> krvk_jit_temp_counter;
 // Longest time a compiler run or probe may take before it is killed, in milliseconds (60 s; tests lower it).
 extern std::atomic<int64_t> krvk_jit_run_limit_ms;
+// Libraries of distinct kernels a process loads at most (4,096; tests lower it). A loaded library is never
+// unloaded (its code may be running), and each costs about 20 KB and a few memory mappings; past the cap
+// a new kernel runs on the interpreters instead of exhausting the process's mappings.
+extern std::atomic<size_t> krvk_jit_max_loaded;
 
 // Compiler commands tried in this order when KRV_KERNEL_CC is unset.
 inline constexpr const char* krvk_cc_candidates[] = {"cl", "clang", "gcc", "cc"};

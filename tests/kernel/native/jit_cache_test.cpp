@@ -114,6 +114,22 @@ TEST(JitCache, FakeCompilers) {
   krvk_jit_run_limit_ms = 60000;
 }
 
+// Libraries stay loaded, so their number is capped: past it a new kernel gets no library and its reason,
+// while kernels already loaded keep theirs.
+TEST(JitCache, LoadedLibrariesStopAtTheCap) {
+  scratch_dir root;
+  write_script(root / "fakecc", fake_compiler(root / "log") + kCopy);
+  jit_environment env({{"KRV_KERNEL_CC", root / "fakecc"}, {"KRV_KERNEL_CACHE", root / "cache"}});
+  krvk_jit_max_loaded = 1;
+  std::string error;
+  krvk_native_fn first = krvk_jit_compile("/* first */", error);
+  EXPECT_NE(first, nullptr) << error;
+  EXPECT_EQ(krvk_jit_compile("/* second */", error), nullptr);
+  EXPECT_EQ(error, "this process holds 1 kernel libraries, the most it loads; the interpreters run this kernel");
+  EXPECT_EQ(krvk_jit_compile("/* first */", error), first);
+  krvk_jit_max_loaded = 4096;
+}
+
 // A compiler that hangs on one kernel holds up neither the builds of others nor the JIT's lock.
 TEST(JitCache, HangingBuildDoesNotHoldOthers) {
   scratch_dir root;
