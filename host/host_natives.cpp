@@ -1,11 +1,14 @@
 #include "host/host_natives.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <thread>
 
 #include "classes/kernel/kernel_arguments.h"
 #include "classes/kernel/kernel_memory_access.h"
+#include "platform/memory_usage.h"
 #include "runtime/base/raise.h"
 #include "runtime/objects/vm_context.h"
 #include "runtime/storage/buffer_object.h"
@@ -94,6 +97,25 @@ krvvar_shared worker_sum(krv_vm_context& frame, std::vector<krvvar_shared>& args
   });
 }
 
+// The process's resident set in bytes, as the kernel counts it now.
+krvvar_shared rss_bytes(krv_vm_context&, std::vector<krvvar_shared>&) {
+  return krvvar_shared::make_int(static_cast<int64_t>(krv_platform::resident_bytes()));
+}
+
+// The longest idle_ms sleeps: a script's number must not hold a worker for ever.
+constexpr int64_t idle_ms_limit = 60'000;
+
+// Lets the VM go quiet for n milliseconds (0 to idle_ms_limit): the sleep runs on a worker while the
+// script's task waits, so the VM thread finds no work and runs its idle ticks as it would between
+// bursts of a real script. With no workers the VM thread runs the sleep itself and never idles.
+krvvar_shared idle_ms(krv_vm_context& frame, std::vector<krvvar_shared>& args) {
+  const int64_t ms = std::clamp<int64_t>(args.empty() ? 0 : args[0]->int_value(), 0, idle_ms_limit);
+  return frame.return_thread([ms] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return krvvar_shared::make_none();
+  });
+}
+
 }  // namespace
 
 std::vector<krv_host_native> krv_host_natives(const std::vector<std::string>& script_words) {
@@ -106,5 +128,7 @@ std::vector<krv_host_native> krv_host_natives(const std::vector<std::string>& sc
       {"buffer_value", buffer_value},
       {"fail", fail},
       {"worker_sum", worker_sum},
+      {"rss_bytes", rss_bytes},
+      {"idle_ms", idle_ms},
   };
 }

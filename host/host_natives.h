@@ -9,6 +9,8 @@
 //   buffer_value a buffer value (what IPC can send) with the bytes of a string or a std.buffer
 //   fail         raises its argument texts, joined by spaces, as a runtime error (the run exits 1)
 //   worker_sum   sums 1..n on a worker through return_thread
+//   rss_bytes    an int: the process's resident set in bytes
+//   idle_ms      waits n milliseconds (at most a minute) with the VM idle: the sleep runs on a worker
 //
 // The table holds each name once, and none of them has a dot, so no host native hides a function of
 // the module.

@@ -1,10 +1,12 @@
 // `krvhost run` as a user runs it: the example, a script with an unhandled error, a refused text, an
-// unknown native, with and without workers. Output and exit codes are the program's own.
+// unknown native, with and without workers, and the memory a dropped container gives back. Output and
+// exit codes are the program's own.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -180,6 +182,22 @@ TEST(KrvhostRun, AChannelLeftOpenByAFailingRunLeavesNoRegion) {
   EXPECT_NE(run.err.find("giving up"), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists("/dev/shm/krv_ipc_" + channel));
   unlink(script.c_str());
+}
+
+// The memory of a dropped container comes back once the VM idles: a loose bound on the resident set
+// (what the parse added is mostly gone), so the machine's load cannot move the verdict.
+TEST(KrvhostRun, MemoryOfADroppedContainerComesBack) {
+  const krv_process_result run = krvhost({"run", KRV_MEMORY_SCRIPT_PATH, "200000"});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  unsigned long long before = 0, parsed = 0, after = 0;
+  const size_t line = run.out.find("rss before parse:");
+  ASSERT_NE(line, std::string::npos) << run.out;
+  ASSERT_EQ(std::sscanf(run.out.c_str() + line, "rss before parse: %llu parsed: %llu after drop and idle: %llu", &before,
+                        &parsed, &after),
+            3)
+      << run.out;
+  EXPECT_GT(parsed, before + 200000ull * 100) << run.out;  // the parse took its ~400 bytes an entry
+  EXPECT_LT(after, before + (parsed - before) / 4) << run.out;
 }
 
 }  // namespace
