@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "classes/std/json_methods.h"
+#include "classes/std/rank_sort.h"
 #include "classes/std/seen_texts.h"
 #include "classes/std/string_bytes.h"
 
@@ -34,23 +35,31 @@ size_t partition_keyed_first(entry_vector& entries) {
   return static_cast<size_t>(keyed_end - entries.begin());
 }
 
+// How many entries ahead a walk in an order the memory does not follow asks for what it will read: enough
+// for the misses to overlap, few enough that the lines are still there when used.
+constexpr size_t gather_ahead = 16;
+
 // Puts the keyed group [0, keyed) in the order of `records`, each naming an entry by its position there;
 // the unkeyed entries stay behind it in their order.
 template <class Record>
 void arrange_keyed(entry_vector& entries, const std::vector<Record>& records) {
   entry_vector arranged;
   arranged.reserve(entries.size());
-  for (const Record& record : records) arranged.push_back(std::move(entries[record.position]));
+  // A gather in random order: past the caches each entry is a miss.
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i + gather_ahead < records.size()) __builtin_prefetch(&entries[records[i + gather_ahead].position]);
+    arranged.push_back(std::move(entries[records[i].position]));
+  }
   std::move(entries.begin() + static_cast<std::ptrdiff_t>(records.size()), entries.end(),
             std::back_inserter(arranged));
   entries.swap(arranged);
 }
 
-// What sort and sort_reverse order a keyed entry by. Keys live behind a pointer each, so an introsort of
-// the entries themselves waits on a cache miss in most of its comparisons; the first eight bytes of the
-// key (lowered when folding case), read once into the slot, decide almost all of them. The slots' order
-// is that of the whole keys: prefixes are compared as big-endian numbers, which is byte order with a
-// short key padded by zero bytes, and equal prefixes fall back to the whole keys.
+// What sort and sort_reverse order a keyed entry by. Keys live behind a pointer each, so a comparison
+// sort of the entries themselves waits on a cache miss in most of its comparisons; the first eight bytes
+// of the key (lowered when folding case), read once into a slot's rank, decide almost all of the order.
+// Prefixes as big-endian numbers order as the bytes do, with a short key padded by zero bytes, so the
+// slots are sorted by rank (rank_sort.h) and only keys of equal prefix are compared whole.
 //
 // A text's first eight bytes as a big-endian number, lowered when folding case.
 template <bool FoldCase>
@@ -63,36 +72,49 @@ uint64_t big_endian_prefix(std::string_view text) {
   return prefix;
 }
 
-struct key_slot {
-  uint64_t prefix;
+struct ranked_slot {
+  uint64_t rank;    // ascending rank order is the order sought, up to ties
   size_t position;  // of the entry in the keyed group
 };
-
-template <bool FoldCase>
-std::vector<key_slot> key_slots(const entry_vector& entries, size_t keyed) {
-  std::vector<key_slot> slots(keyed);
-  for (size_t i = 0; i < keyed; ++i) slots[i] = {big_endian_prefix<FoldCase>(entries[i].key_view()), i};
-  return slots;
-}
 
 // Sorts the keyed group by key: ascending with case folded, or descending by raw bytes.
 template <bool FoldCase>
 void sort_keyed(entry_vector& entries, size_t keyed) {
-  std::vector<key_slot> slots = key_slots<FoldCase>(entries, keyed);
-  std::sort(slots.begin(), slots.end(), [&entries](const key_slot& a, const key_slot& b) {
-    if (a.prefix != b.prefix) return FoldCase ? a.prefix < b.prefix : a.prefix > b.prefix;
-    const std::string_view x = entries[a.position].key_view(), y = entries[b.position].key_view();
-    return FoldCase ? krv_less_ignoring_case(x, y) : x > y;
+  std::vector<ranked_slot> slots(keyed);
+  for (size_t i = 0; i < keyed; ++i) {
+    // Keys lie wherever they were made, in no order the entries keep: ask for one a few entries ahead.
+    if (i + gather_ahead < keyed) __builtin_prefetch(entries[i + gather_ahead].key);
+    const uint64_t prefix = big_endian_prefix<FoldCase>(entries[i].key_view());
+    slots[i] = {FoldCase ? prefix : ~prefix, i};
+  }
+  krv_sort_by_rank(slots);
+  krv_for_each_rank_tie(slots, [&entries](auto first, auto last) {
+    std::sort(first, last, [&entries](const ranked_slot& a, const ranked_slot& b) {
+      const std::string_view x = entries[a.position].key_view(), y = entries[b.position].key_view();
+      return FoldCase ? krv_less_ignoring_case(x, y) : x > y;
+    });
   });
   arrange_keyed(entries, slots);
+}
+
+// An order-preserving u64 of a number that is not NaN; 0.0 and -0.0, equal numbers, share a rank.
+uint64_t number_rank(double number) {
+  const uint64_t bits = std::bit_cast<uint64_t>(number == 0 ? 0.0 : number);
+  return bits >> 63 != 0 ? ~bits : bits | uint64_t{1} << 63;
 }
 
 // What sort_by orders a keyed entry by: the first entry under the sort key in the entry's own container
 // value, read once before sorting. A child that is missing (no container, no such entry, or None) goes
 // after every present one in both directions; two numbers (int or float) compare as doubles; any other
-// pair compares as texts, bytewise. The slot is 16 bytes and trivially copyable, so the stable sort moves
-// little: `word` holds the number, or a text's big-endian prefix as the key slots hold it, which decides
-// most text comparisons without reading the text.
+// pair compares as texts, bytewise. The slot is 16 bytes and trivially copyable: `word` holds the number,
+// or a text's big-endian prefix as the key slots hold it, which decides most text comparisons without
+// reading the text.
+//
+// When the present children are all numbers (none NaN) or all texts, that order is a total order of
+// ranks (the number's, or the prefix) with ties only between texts of equal prefix, and the entries are
+// sorted by rank, stably. Numbers beside texts compare as texts only against texts (9 < 10 < "5" < 9),
+// and NaN equals every number: no rank can follow such a comparator, so those groups keep the stable
+// comparison sort, whose order the comparator alone defines.
 // Comparisons give exactly the results of comparing the children's full texts and values, so the order
 // is that of a stable sort by them.
 enum class child_kind : uint32_t { missing, number, text };
@@ -110,22 +132,48 @@ class sort_by_children {
  public:
   sort_by_children(const entry_vector& entries, size_t keyed, std::string_view sort_key) : texts_(keyed) {
     slots_.reserve(keyed);
-    bool any_text = false;
     for (size_t i = 0; i < keyed; ++i) {
+      if (i + gather_ahead < keyed) __builtin_prefetch(entries[i + gather_ahead].value.get());
       slots_.push_back(read_child(entries[i], sort_key, static_cast<uint32_t>(i)));
-      any_text |= slots_.back().kind == child_kind::text;
+      const sort_by_slot& slot = slots_.back();
+      any_text_ |= slot.kind == child_kind::text;
+      any_number_ |= slot.kind == child_kind::number;
+      any_nan_ |= slot.kind == child_kind::number && slot.number() != slot.number();
     }
-    if (any_text) write_number_texts(entries, sort_key);
+    if (any_text_ && any_number_) write_number_texts(entries, sort_key);
   }
 
-  // Stable, so entries whose children compare equal keep their order.
-  void sort(bool descending) {
-    std::stable_sort(slots_.begin(), slots_.end(), [this, descending](const sort_by_slot& a, const sort_by_slot& b) {
+  // Whether the children's order is one of ranks (see above).
+  bool ranks_decide() const { return !(any_text_ && any_number_) && !any_nan_; }
+
+  // The present children by rank, equal ranks ordered by their texts, stably; then the missing ones in
+  // their order.
+  std::vector<ranked_slot> by_rank(bool descending) const {
+    std::vector<ranked_slot> ranked;
+    ranked.reserve(slots_.size());
+    for (const sort_by_slot& slot : slots_)
+      if (slot.kind != child_kind::missing) ranked.push_back({rank(slot, descending), slot.position});
+    krv_sort_by_rank(ranked);
+    if (any_text_)
+      krv_for_each_rank_tie(ranked, [this, descending](auto first, auto last) {
+        std::stable_sort(first, last, [this, descending](const ranked_slot& a, const ranked_slot& b) {
+          const int order = texts_[a.position].compare(texts_[b.position]);
+          return descending ? order > 0 : order < 0;
+        });
+      });
+    for (const sort_by_slot& slot : slots_)
+      if (slot.kind == child_kind::missing) ranked.push_back({0, slot.position});
+    return ranked;
+  }
+
+  // The slots by a stable sort with the comparator itself.
+  std::vector<sort_by_slot> by_comparison(bool descending) const {
+    std::vector<sort_by_slot> sorted = slots_;
+    std::stable_sort(sorted.begin(), sorted.end(), [this, descending](const sort_by_slot& a, const sort_by_slot& b) {
       return descending ? goes_before<true>(a, b) : goes_before<false>(a, b);
     });
+    return sorted;
   }
-
-  const std::vector<sort_by_slot>& slots() const { return slots_; }
 
  private:
   static krvvar* child_cell(const krv_std_json_entry& entry, std::string_view sort_key) {
@@ -157,6 +205,12 @@ class sort_by_children {
     return converted_.back();
   }
 
+  // A present child's rank among children of its own kind.
+  static uint64_t rank(const sort_by_slot& slot, bool descending) {
+    const uint64_t ascending = slot.kind == child_kind::number ? number_rank(slot.number()) : slot.word;
+    return descending ? ~ascending : ascending;
+  }
+
   template <bool Descending>
   bool goes_before(const sort_by_slot& a, const sort_by_slot& b) const {
     const bool a_missing = a.kind == child_kind::missing, b_missing = b.kind == child_kind::missing;
@@ -172,6 +226,8 @@ class sort_by_children {
   std::vector<sort_by_slot> slots_;
   std::vector<std::string_view> texts_;  // by position; empty for missing children
   std::deque<std::string> converted_;
+  bool any_text_ = false, any_number_ = false;
+  bool any_nan_ = false;  // a NaN equals every number, so numbers with one have no ranks
 };
 
 // Appends the value's signature for unique: its resolved type code in decimal, a colon and its text, so
@@ -241,9 +297,11 @@ KRV_JSON_METHOD(sort_by) {
   const std::string sort_key = args[0]->get_string();
   const bool descending = args.size() > 1 && args[1]->is_nonzero();
   entry_vector& entries = self->entries;
-  sort_by_children children(entries, partition_keyed_first(entries), sort_key);
-  children.sort(descending);
-  arrange_keyed(entries, children.slots());
+  const sort_by_children children(entries, partition_keyed_first(entries), sort_key);
+  if (children.ranks_decide())
+    arrange_keyed(entries, children.by_rank(descending));
+  else
+    arrange_keyed(entries, children.by_comparison(descending));
   return krv_json_self_result(self);
 }
 

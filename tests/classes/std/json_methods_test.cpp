@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <random>
+
 namespace {
 
 krvvar_shared i(int64_t value) { return krvvar_shared::make_int(value); }
@@ -190,6 +195,91 @@ TEST_F(JsonMethods, SortByIsStable) {
     for (int group : {2, 1, 0})
       for (int n = group; n < count; n += 3) expected.push_back(n);
     EXPECT_EQ(order, expected) << count;
+  }
+}
+
+// Groups long enough for the rank sort, against a stable sort with the comparator itself: numbers of both
+// signs (0 and -0 equal, floats beside ints), texts that share their first eight bytes or differ only
+// past them or in length, missing children, and the mixes whose order is the comparator's alone.
+TEST_F(JsonMethods, SortByLargeGroupsFollowTheComparator) {
+  using child_maker = krvvar_shared (*)(uint32_t);
+  const child_maker number = [](uint32_t r) {
+    const double values[] = {-2.5, -1, -0.0, 0, 3, 1e300, -1e300, 7.25, 1e-300};
+    return r % 3 == 0 ? i(static_cast<int64_t>(r % 21) - 10) : krvvar_shared::make_float(values[r / 3 % 9]);
+  };
+  const child_maker text = [](uint32_t r) {
+    const char* stems[] = {"abcdefgh", "abcdefg", "abcdefghi", "", "b", "abcdefgh\xff", "ABCDEFGH"};
+    return s(std::string(stems[r % 7]) + (r % 2 ? std::to_string(r % 97) : ""));
+  };
+  const child_maker missing_or_number = [](uint32_t r) {
+    return r % 4 == 0 ? krvvar_shared::make_none() : i(static_cast<int64_t>(r % 50) - 25);
+  };
+  const child_maker digits_or_letters = [](uint32_t r) {  // text order agrees with number order here
+    return r % 2 ? i(r % 10) : s(std::string(1, static_cast<char>('a' + r % 26)));
+  };
+  const child_maker with_nan = [](uint32_t r) {
+    return r % 50 == 0 ? krvvar_shared::make_float(std::nan("")) : i(r % 100);
+  };
+  const struct {
+    const char* name;
+    child_maker make;
+  } cases[] = {{"numbers", number}, {"texts", text}, {"missing", missing_or_number},
+               {"digits and letters", digits_or_letters}, {"NaN", with_nan}};
+  for (const auto& c : cases) {
+    for (const bool descending : {false, true}) {
+      constexpr uint32_t count = 700;
+      std::mt19937 random(7);
+      krvvar_shared receiver = krvvar_shared::make_json();
+      std::vector<krvvar_shared> children;
+      for (uint32_t n = 0; n < count; ++n) {
+        children.push_back(c.make(random()));
+        krvvar_shared entry = krvvar_shared::make_json();
+        if (children.back()->type != KRVVAR_NONE || n % 8 == 0) add(entry, children.back(), "n");
+        add(receiver, entry, "e" + std::to_string(n));
+      }
+      // The comparator: missing last; two numbers as doubles; else texts bytewise.
+      const auto goes_before = [&](uint32_t a, uint32_t b) {
+        krvvar &x = *children[a], &y = *children[b];
+        const bool x_missing = x.type == KRVVAR_NONE, y_missing = y.type == KRVVAR_NONE;
+        if (x_missing || y_missing) return !x_missing && y_missing;
+        const auto numeric = [](krvvar& v) { return v.type == KRVVAR_INT || v.type == KRVVAR_FLOAT; };
+        if (numeric(x) && numeric(y)) return descending ? x.float_value() > y.float_value() : x.float_value() < y.float_value();
+        const int order = x.get_string().compare(y.get_string());
+        return descending ? order > 0 : order < 0;
+      };
+      std::vector<uint32_t> expected(count);
+      std::iota(expected.begin(), expected.end(), 0u);
+      std::stable_sort(expected.begin(), expected.end(), goes_before);
+      call(receiver, "sort_by", {s("n"), i(descending)});
+      std::vector<uint32_t> order;
+      for (const krv_std_json_entry& entry : container(receiver).entries)
+        order.push_back(static_cast<uint32_t>(std::stoul(entry.key->substr(1))));
+      EXPECT_EQ(order, expected) << c.name << (descending ? " descending" : "");
+    }
+  }
+}
+
+// sort and sort_reverse of groups long enough for the rank sort, keys tied in their first eight bytes
+// (case folded for sort) and no two equal but for letter case, so the order is defined.
+TEST_F(JsonMethods, SortLargeGroupsByWholeKeys) {
+  std::vector<std::string> keys;
+  for (int n = 0; n < 600; ++n)
+    keys.push_back((n % 3 == 0 ? "Prefixed" : n % 3 == 1 ? "prefixeD" : "pre") + std::to_string(n * 7919 % 600));
+  for (const bool reverse : {false, true}) {
+    krvvar_shared receiver = krvvar_shared::make_json();
+    for (const std::string& key : keys) add(receiver, i(1), key);
+    call(receiver, reverse ? "sort_reverse" : "sort");
+    std::vector<std::string> expected = keys;
+    const auto folded = [](std::string text) {
+      for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      return text;
+    };
+    std::sort(expected.begin(), expected.end(), [&](const std::string& a, const std::string& b) {
+      return reverse ? a > b : folded(a) < folded(b);
+    });
+    std::vector<std::string> order;
+    for (const krv_std_json_entry& entry : container(receiver).entries) order.push_back(*entry.key);
+    EXPECT_EQ(order, expected) << reverse;
   }
 }
 
