@@ -130,7 +130,7 @@ struct sort_by_slot {
 // when some child is a text, the only case in which a number is compared as one.
 class sort_by_children {
  public:
-  sort_by_children(const entry_vector& entries, size_t keyed, std::string_view sort_key) : texts_(keyed) {
+  sort_by_children(const entry_vector& entries, size_t keyed, std::string_view sort_key) {
     slots_.reserve(keyed);
     for (size_t i = 0; i < keyed; ++i) {
       if (i + gather_ahead < keyed) __builtin_prefetch(entries[i + gather_ahead].value.get());
@@ -190,6 +190,7 @@ class sort_by_children {
     if (found == nullptr || found->type == KRVVAR_NONE) return {0, position, child_kind::missing};
     if (found->type == KRVVAR_INT || found->type == KRVVAR_FLOAT)
       return {std::bit_cast<uint64_t>(found->float_value()), position, child_kind::number};
+    texts_.resize(slots_.capacity());  // the keyed group's size, reserved by the constructor
     texts_[position] = found->type == KRVVAR_STRING ? found->string_view_value() : converted_text(*found);
     return {big_endian_prefix<false>(texts_[position]), position, child_kind::text};
   }
@@ -224,7 +225,8 @@ class sort_by_children {
   }
 
   std::vector<sort_by_slot> slots_;
-  std::vector<std::string_view> texts_;  // by position; empty for missing children
+  // By position, from the first text child on (numbers only never need it); empty for missing children.
+  std::vector<std::string_view> texts_;
   std::deque<std::string> converted_;
   bool any_text_ = false, any_number_ = false;
   bool any_nan_ = false;  // a NaN equals every number, so numbers with one have no ranks

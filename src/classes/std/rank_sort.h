@@ -30,21 +30,29 @@ void krv_sort_by_rank(std::vector<Slot>& slots) {
     std::stable_sort(slots.begin(), slots.end(), [](const Slot& a, const Slot& b) { return a.rank < b.rank; });
     return;
   }
-  constexpr int digits = 8;
   const auto digit = [](uint64_t rank, int d) { return static_cast<uint8_t>(rank >> (8 * d)); };
-  std::vector<std::array<size_t, 256>> counts(digits);
+  // Only the bytes in which ranks differ take a pass (numbers and short texts share several), and only
+  // they are counted: counting a shared byte would add to one counter in a chain of dependent stores.
+  uint64_t all_ones = ~uint64_t{0}, any_ones = 0;
+  for (const Slot& slot : slots) {
+    all_ones &= slot.rank;
+    any_ones |= slot.rank;
+  }
+  int varying[8];
+  int varying_count = 0;
+  for (int d = 0; d < 8; ++d)
+    if (digit(all_ones ^ any_ones, d) != 0) varying[varying_count++] = d;
+  std::vector<std::array<size_t, 256>> counts(static_cast<size_t>(varying_count));
   for (const Slot& slot : slots)
-    for (int d = 0; d < digits; ++d) ++counts[d][digit(slot.rank, d)];
-  std::vector<Slot> scratch(count);
+    for (int v = 0; v < varying_count; ++v) ++counts[v][digit(slot.rank, varying[v])];
+  std::vector<Slot> scratch(varying_count != 0 ? count : 0);
   Slot* from = slots.data();
   Slot* to = scratch.data();
-  for (int d = 0; d < digits; ++d) {
-    std::array<size_t, 256>& starts = counts[d];
-    // A byte that every rank shares moves nothing.
-    if (starts[digit(from[0].rank, d)] == count) continue;
+  for (int v = 0; v < varying_count; ++v) {
+    std::array<size_t, 256>& starts = counts[v];
     size_t start = 0;
     for (size_t& bucket : starts) start += std::exchange(bucket, start);
-    for (size_t i = 0; i < count; ++i) to[starts[digit(from[i].rank, d)]++] = from[i];
+    for (size_t i = 0; i < count; ++i) to[starts[digit(from[i].rank, varying[v])]++] = from[i];
     std::swap(from, to);
   }
   if (from != slots.data()) std::copy(from, from + count, slots.data());
