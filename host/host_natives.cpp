@@ -8,7 +8,7 @@
 
 #include "classes/kernel/kernel_arguments.h"
 #include "classes/kernel/kernel_memory_access.h"
-#include "platform/memory_usage.h"
+#include "host/resident_memory.h"
 #include "runtime/base/raise.h"
 #include "runtime/objects/vm_context.h"
 #include "runtime/storage/buffer_object.h"
@@ -99,7 +99,7 @@ krvvar_shared worker_sum(krv_vm_context& frame, std::vector<krvvar_shared>& args
 
 // The process's resident set in bytes, as the kernel counts it now.
 krvvar_shared rss_bytes(krv_vm_context&, std::vector<krvvar_shared>&) {
-  return krvvar_shared::make_int(static_cast<int64_t>(krv_platform::resident_bytes()));
+  return krvvar_shared::make_int(static_cast<int64_t>(krv_host_resident_bytes()));
 }
 
 // The longest idle_ms sleeps: a script's number must not hold a worker for ever.

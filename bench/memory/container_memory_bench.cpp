@@ -14,7 +14,7 @@
 #include <string>
 
 #include "bench_vm.h"
-#include "platform/memory_usage.h"
+#include "host/resident_memory.h"
 #include "runtime/base/value_records.h"
 #include "runtime/memory/ref_block_pool.h"
 #include "runtime/objects/vm_context.h"
@@ -53,7 +53,7 @@ memory_snapshot snapshot(krv_vm_state& state) {
   });
   const struct mallinfo2 info = mallinfo2();
   taken.heap = static_cast<double>(info.uordblks + info.hblkhd);
-  taken.rss = static_cast<double>(krv_platform::resident_bytes());
+  taken.rss = static_cast<double>(krv_host_resident_bytes());
   return taken;
 }
 

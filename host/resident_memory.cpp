@@ -1,12 +1,10 @@
-#include "platform/memory_usage.h"
+#include "host/resident_memory.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-namespace krv_platform {
-
-uint64_t resident_bytes() noexcept {
+uint64_t krv_host_resident_bytes() noexcept {
   std::FILE* statm = std::fopen("/proc/self/statm", "r");
   if (statm == nullptr) return 0;
   // The first two fields: the whole mapped size and the resident part, both in pages.
@@ -17,5 +15,3 @@ uint64_t resident_bytes() noexcept {
   if (read != 2 || page_size <= 0) return 0;
   return resident_pages * static_cast<uint64_t>(page_size);
 }
-
-}  // namespace krv_platform

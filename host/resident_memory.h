@@ -1,4 +1,5 @@
-// How much memory this process holds, as the kernel counts it.
+// How much memory this process holds, as the kernel counts it: for the host's measuring natives and
+// the memory benchmarks (the module itself never asks).
 //
 // The resident set is what a user sees grow and shrink (top's RES): pages of this process that are in
 // memory now, whether the C heap, a pool or a mapped library holds them. Memory freed back to the C
@@ -6,9 +7,5 @@
 #pragma once
 #include <cstdint>
 
-namespace krv_platform {
-
 // The resident set of this process in bytes (from /proc/self/statm); 0 when it cannot be read.
-uint64_t resident_bytes() noexcept;
-
-}  // namespace krv_platform
+uint64_t krv_host_resident_bytes() noexcept;
