@@ -107,19 +107,21 @@ int milliseconds_until(clock_type::time_point deadline) {
   return static_cast<int>(std::clamp<long long>(left, 0, 10));
 }
 
-// Follows the child until it has ended, or the deadline passes; true when the deadline passed first.
+// Follows the child until it has ended, the deadline passes or the abandon flag is set; says which.
 // Once the child has ended, everything it wrote is in the pipe: that is read, and its group is killed
 // so that no helper it left behind keeps running. A process that left the group (setsid) may still
 // hold the pipe open; it is not waited for.
-bool follow_child(pid_t child, int fd, output_pieces& pieces, clock_type::time_point deadline) {
+process_end follow_child(pid_t child, int fd, output_pieces& pieces, clock_type::time_point deadline,
+                         const std::atomic<uint8_t>* abandon) {
   bool open = true;
   for (;;) {
     if (has_ended(child)) {
       kill(-child, SIGKILL);
       if (open) read_ready(fd, pieces);
-      return false;
+      return process_end::exited;
     }
-    if (clock_type::now() >= deadline) return true;
+    if (clock_type::now() >= deadline) return process_end::timed_out;
+    if (abandon != nullptr && abandon->load(std::memory_order_acquire) != 0) return process_end::abandoned;
     if (open) {
       pollfd watch{fd, POLLIN, 0};
       if (poll(&watch, 1, milliseconds_until(deadline)) > 0) open = read_ready(fd, pieces);
@@ -144,7 +146,10 @@ void spawn_niced(const Spawn& spawn, int niceness) {
 }  // namespace
 
 int run_process(const std::vector<std::string>& argv, std::string* output, std::chrono::milliseconds limit,
-                int niceness) {
+                int niceness, process_watch* watch) {
+  process_watch unwatched;
+  process_watch& how = watch != nullptr ? *watch : unwatched;
+  how.end = process_end::not_started;
   if (output != nullptr) output->clear();
   if (argv.empty()) return -1;
   int ends[2];
@@ -169,7 +174,7 @@ int run_process(const std::vector<std::string>& argv, std::string* output, std::
   }
   fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
   output_pieces pieces(output);
-  const bool timed_out = follow_child(child, ends[0], pieces, clock_type::now() + limit);
+  how.end = follow_child(child, ends[0], pieces, clock_type::now() + limit, how.abandon);
   pieces.flush();
   close(ends[0]);
   kill(-child, SIGKILL);  // a no-op when the group is already gone
@@ -178,8 +183,12 @@ int run_process(const std::vector<std::string>& argv, std::string* output, std::
   do {
     reaped = waitpid(child, &status, 0);
   } while (reaped < 0 && errno == EINTR);
+  if (how.end != process_end::exited) return -1;
   // No status to read (a host that ignores SIGCHLD has its children reaped for it) is no success either.
-  if (reaped != child || timed_out || !WIFEXITED(status)) return -1;
+  if (reaped != child || !WIFEXITED(status)) {
+    how.end = process_end::signalled;
+    return -1;
+  }
   return WEXITSTATUS(status);
 }
 

@@ -18,7 +18,12 @@
 //
 // A positive niceness lowers the program's priority from its start (the processes it starts
 // inherit it): work in the background then gives way to the threads of this process.
+//
+// A caller may hand in an abandon flag: once it reads non-zero (looked at every 10 ms at most), the
+// program's group is killed as at the time limit, so a run whose result nobody will use (a build when
+// the workers stop) ends within milliseconds. The caller may also learn how the run ended.
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -30,10 +35,25 @@ namespace krv_platform {
 inline constexpr size_t process_output_piece = 511;  // longest piece, as a 512-byte line buffer reads
 inline constexpr size_t process_output_keep = 16384;  // pieces are kept while the output is shorter
 
-// The exit status of the program (0..255), or -1 when it could not be started, was ended by a signal
-// or ran past `limit`. `output`, when not null, receives what it printed (cleared first).
+// How a run ended.
+enum class process_end : uint8_t {
+  exited,       // the program exited; the status is its exit status
+  not_started,  // it could not be started (no such program, not executable, no pipe)
+  signalled,    // a signal ended it, or its status could not be read
+  timed_out,    // it ran past the time limit and was killed
+  abandoned,    // the abandon flag was set and it was killed
+};
+
+// What a caller may give and learn beyond the status; every field is optional.
+struct process_watch {
+  const std::atomic<uint8_t>* abandon = nullptr;  // non-zero: kill the program, the run ends abandoned
+  process_end end = process_end::exited;           // written by run_process
+};
+
+// The exit status of the program (0..255), or -1 when it could not be started, was ended by a signal,
+// ran past `limit` or was abandoned. `output`, when not null, receives what it printed (cleared first).
 int run_process(const std::vector<std::string>& argv, std::string* output, std::chrono::milliseconds limit,
-                int niceness = 0);
+                int niceness = 0, process_watch* watch = nullptr);
 
 // The id of this process.
 uint64_t current_process_id() noexcept;

@@ -39,6 +39,7 @@ struct jit_state {
   bool probed = false;  // the discovery has run in this process
   krvk_jit_tools tools;  // what it found
   std::map<uint64_t, krvk_native_fn> loaded;  // krvk_jit_loaded: key -> function of a library held open
+  std::string timed_out;  // set when a build ran past the run limit: the text later builds fail with
 };
 
 jit_state& state() {
@@ -162,9 +163,12 @@ struct compile_command {
   std::string text;
 };
 
+// The compiler setting's words; it was split once when its probe passed, so it splits here too.
+std::vector<std::string> words_of(std::string_view command) { return krvk_split_command(command).value_or(std::vector<std::string>{}); }
+
 compile_command make_command(const std::string& compiler, bool cl_style, const char* flags, const std::string& tmp) {
-  compile_command command{krvk_split_command(compiler), compiler + " " + flags};
-  const std::vector<std::string> flag_args = krvk_split_command(flags);
+  compile_command command{words_of(compiler), compiler + " " + flags};
+  const std::vector<std::string> flag_args = words_of(flags);
   command.argv.insert(command.argv.end(), flag_args.begin(), flag_args.end());
   const std::string c_path = tmp + ".c";
   const std::string library = tmp + ".so";
@@ -179,9 +183,34 @@ compile_command make_command(const std::string& compiler, bool cl_style, const c
   return command;
 }
 
+// Remembers that the compiler ran past the run limit; later builds fail with `text` at once.
+void give_up_compiling(const std::string& text) {
+  std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+  state().timed_out = text;
+}
+
+// Why this process builds no more kernels; "" while it does.
+std::string gave_up_compiling() {
+  std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+  return state().timed_out;
+}
+
+// The failure text of a compiler run that did not succeed.
+std::string compiler_failure(const compile_command& command, krv_platform::process_end end, const std::string& output) {
+  const std::string head = "C compiler failed (" + command.text + "):";
+  switch (end) {
+    case krv_platform::process_end::timed_out:
+      return head + " timed out after " + krvk_run_limit_text() + "; this process compiles no more kernels\n" + output;
+    case krv_platform::process_end::abandoned:
+      return head + " abandoned, the workers stopped\n" + output;
+    default:
+      return head + "\n" + output;
+  }
+}
+
 // Compiles the source into the cache directory under the key's stem and loads it; null with the reason.
 krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const char* flags, uint64_t key,
-                             const std::string& source, bool background, std::string& error) {
+                             const std::string& source, const krvk_build_options& options, std::string& error) {
   const std::string stem_path = stem_path_of(tools.cache_dir, key);
   const std::string tmp = stem_path + "." + std::to_string(krvk_jit_temp_counter.fetch_add(1)) + "." +
                           std::to_string(krv_platform::current_process_id());
@@ -194,14 +223,18 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
   }
   const compile_command command = make_command(tools.compiler, cl_style, flags, tmp);
   std::string output;
-  const int status = krvk_run_command(command.argv, output, background ? krvk_jit_background_niceness : 0);
+  krv_platform::process_end end = krv_platform::process_end::exited;
+  const int status = krvk_run_command(command.argv, output, options, &end);
   remove_quietly(c_path);
   if (cl_style) {
     for (const char* extension : {".obj", ".lib", ".exp"}) remove_quietly(tmp + extension);
   }
   if (status != 0 || !exists_quietly(library)) {
     remove_quietly(library);
-    error = "C compiler failed (" + command.text + "):\n" + output;
+    error = compiler_failure(command, end, output);
+    if (end == krv_platform::process_end::timed_out)
+      give_up_compiling("not compiled: the C compiler timed out after " + krvk_run_limit_text() +
+                        " on an earlier kernel of this process; the interpreters run this one");
     return nullptr;
   }
   // A failed rename leaves the library under its temporary name, which is then what gets loaded.
@@ -236,14 +269,16 @@ bool at_loaded_cap(std::string& error) {
 
 }  // namespace
 
-krvk_jit_tools krvk_jit_discover() {
+krvk_jit_tools krvk_jit_discover(const std::atomic<uint8_t>* abandon) {
   std::lock_guard<std::mutex> lock(krvk_jit_mutex);
   jit_state& jit = state();
-  if (!jit.probed) {
-    jit.probed = true;
-    jit.tools.compiler = krvk_find_compiler();
-    if (!jit.tools.compiler.empty()) jit.tools.cache_dir = krvk_cache_dir();
-  }
+  if (jit.probed) return jit.tools;
+  krvk_jit_tools found;
+  found.compiler = krvk_find_compiler(found.refusal, abandon);
+  if (abandon != nullptr && abandon->load() != 0) return found;  // an abandoned probe proves nothing
+  if (!found.compiler.empty()) found.cache_dir = krvk_cache_dir();
+  jit.probed = true;
+  jit.tools = found;
   return jit.tools;
 }
 
@@ -252,13 +287,17 @@ void krvk_jit_forget() {
   state() = jit_state();
 }
 
-std::string krvk_find_compiler() {
+std::string krvk_find_compiler(std::string& refusal, const std::atomic<uint8_t>* abandon) {
+  refusal.clear();
   if (const char* configured = std::getenv("KRV_KERNEL_CC")) {
     if (configured[0] == '\0') return "";
-    return krvk_probe_compiler(configured) ? std::string(configured) : std::string();
+    std::string why;
+    if (krvk_probe_compiler(configured, &why, abandon)) return configured;
+    refusal = "KRV_KERNEL_CC \"" + std::string(configured) + "\" rejected: " + why;
+    return "";
   }
   for (const char* candidate : krvk_cc_candidates) {
-    if (krvk_probe_compiler(candidate)) return candidate;
+    if (krvk_probe_compiler(candidate, nullptr, abandon)) return candidate;
   }
   return "";
 }
@@ -283,38 +322,82 @@ fs::path krvk_cache_dir() {
 }
 
 bool krvk_is_cl_style(std::string_view compiler) {
-  const size_t cut = compiler.find_last_of("/\\");
-  std::string program(cut == std::string_view::npos ? compiler : compiler.substr(cut + 1));
+  const std::vector<std::string> words = words_of(compiler);
+  if (words.size() != 1) return false;
+  const std::string_view whole = words[0];
+  const size_t cut = whole.find_last_of("/\\");
+  std::string program(cut == std::string_view::npos ? whole : whole.substr(cut + 1));
   std::transform(program.begin(), program.end(), program.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return program == "cl" || program == "cl.exe" || program == "clang-cl" || program == "clang-cl.exe";
 }
 
-bool krvk_probe_compiler(const std::string& compiler) {
-  std::vector<std::string> argv = krvk_split_command(compiler);
-  if (krvk_is_cl_style(compiler)) {
-    argv.insert(argv.end(), {"/nologo", "/?"});
-  } else {
-    argv.push_back("--version");
+bool krvk_probe_compiler(const std::string& compiler, std::string* why, const std::atomic<uint8_t>* abandon) {
+  std::optional<std::vector<std::string>> argv = krvk_split_command(compiler);
+  if (!argv || argv->empty()) {
+    if (why != nullptr) *why = argv ? "it names no program" : "a double quote is not closed";
+    return false;
   }
-  return krv_platform::run_process(argv, nullptr, std::chrono::milliseconds(krvk_jit_run_limit_ms.load())) == 0;
+  const char* probe = krvk_is_cl_style(compiler) ? " /nologo /?" : " --version";
+  for (const std::string& word : words_of(probe)) argv->push_back(word);
+  krv_platform::process_watch watch{abandon};
+  const int status =
+      krv_platform::run_process(*argv, nullptr, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), 0, &watch);
+  if (status == 0) return true;
+  if (why == nullptr) return false;
+  *why = "the probe (" + compiler + probe + ") ";
+  switch (watch.end) {
+    case krv_platform::process_end::exited: *why += "exited with status " + std::to_string(status); break;
+    case krv_platform::process_end::not_started: *why += "could not be started"; break;
+    case krv_platform::process_end::signalled: *why += "was ended by a signal"; break;
+    case krv_platform::process_end::timed_out: *why += "timed out after " + krvk_run_limit_text(); break;
+    case krv_platform::process_end::abandoned: *why += "was abandoned"; break;
+  }
+  return false;
 }
 
-std::vector<std::string> krvk_split_command(std::string_view command) {
+std::optional<std::vector<std::string>> krvk_split_command(std::string_view command) {
   std::vector<std::string> words;
-  size_t at = 0;
-  while (at < command.size()) {
-    const size_t begin = command.find_first_not_of(" \t", at);
-    if (begin == std::string_view::npos) break;
-    const size_t end = std::min(command.find_first_of(" \t", begin), command.size());
-    words.emplace_back(command.substr(begin, end - begin));
-    at = end;
+  std::string word;
+  bool in_word = false;
+  bool quoted = false;
+  for (const char c : command) {
+    if (c == '"') {
+      quoted = !quoted;
+      in_word = true;  // "" is an empty word
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (in_word) words.push_back(std::move(word));
+      word.clear();
+      in_word = false;
+    } else {
+      word += c;
+      in_word = true;
+    }
   }
+  if (quoted) return std::nullopt;
+  if (in_word) words.push_back(std::move(word));
   return words;
 }
 
-int krvk_run_command(const std::vector<std::string>& argv, std::string& output, int niceness) {
-  return krv_platform::run_process(argv, &output, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), niceness);
+int krvk_run_command(const std::vector<std::string>& argv, std::string& output, const krvk_build_options& options,
+                     krv_platform::process_end* end) {
+  krv_platform::process_watch watch{options.abandon};
+  const int status = krv_platform::run_process(argv, &output, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()),
+                                               options.niceness, &watch);
+  if (end != nullptr) *end = watch.end;
+  return status;
+}
+
+std::string krvk_run_limit_text() {
+  const int64_t ms = krvk_jit_run_limit_ms.load();
+  std::string text = std::to_string(ms / 1000);
+  if (ms % 1000 != 0) {
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(ms % 1000));
+    text += fraction;
+    text.erase(text.find_last_not_of('0') + 1);
+  }
+  return text + " s";
 }
 
 std::string krvk_quote_arg(std::string_view text) { return "\"" + std::string(text) + "\""; }
@@ -333,10 +416,10 @@ krvk_native_fn krvk_jit_load(const std::string& path, std::string& error) {
   return nullptr;
 }
 
-krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, bool background) {
-  const krvk_jit_tools tools = krvk_jit_discover();
+krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, const krvk_build_options& options) {
+  const krvk_jit_tools tools = krvk_jit_discover(options.abandon);
   if (tools.compiler.empty()) {
-    error = kNoCompiler;
+    error = tools.refusal.empty() ? kNoCompiler : tools.refusal;
     return nullptr;
   }
   if (tools.cache_dir.empty()) {
@@ -354,6 +437,8 @@ krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, b
     std::string ignored;  // an unloadable cache file is built anew
     if (krvk_native_fn found = krvk_jit_load(stem_path + ".so", ignored)) return remember(key, found);
   }
-  krvk_native_fn built = build_library(tools, cl_style, flags, key, source, background, error);
+  error = gave_up_compiling();
+  if (!error.empty()) return nullptr;
+  krvk_native_fn built = build_library(tools, cl_style, flags, key, source, options, error);
   return built == nullptr ? nullptr : remember(key, built);
 }

@@ -8,9 +8,14 @@
 // process with the same compiler and kernel never compiles), or compiles the source into a temporary
 // library that is renamed onto the key's name and loaded. Libraries are never unloaded.
 //
-// The compiler runs without a shell: the command is split at blanks into an argument vector and the
-// paths are separate arguments, so nothing in the compiler setting or the cache path is expanded. Every
-// run, probes included, is bounded in time; a compiler past the bound is killed and the build fails.
+// The compiler runs without a shell: the command is split at blanks into an argument vector (a stretch
+// in double quotes keeps its blanks, so a program path may hold them) and the paths are separate
+// arguments, so nothing in the compiler setting or the cache path is expanded. Every run, probes
+// included, is bounded in time; a compiler past the bound is killed and the build fails. A compiler
+// that ran past the bound once is not run again by this process: every later kernel that would need it
+// fails at once and runs on the interpreters (its status says why), so a hanging compiler costs one run
+// limit, not one per kernel. A build whose abandon flag is set (its VM's workers stopping) kills the
+// compiler within milliseconds and fails without touching the process-wide state.
 //
 // The cache directory holds code this process will execute, so it is accepted only when it is a real
 // directory (not a symbolic link) owned by this user and writable by nobody else, in a parent that
@@ -30,11 +35,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "kernel/native/jit_slot.h"
+#include "platform/process.h"
 
 // Guards the discovery (flag, compiler, directory) and the table of built libraries.
 extern std::mutex krvk_jit_mutex;
@@ -54,39 +61,56 @@ inline constexpr const char* krvk_cc_candidates[] = {"cl", "clang", "gcc", "cc"}
 struct krvk_jit_tools {
   std::string compiler;  // the compiler command, possibly with arguments of its own
   std::filesystem::path cache_dir;  // absolute; looked for only when a compiler was found
+  std::string refusal;  // without a compiler: why KRV_KERNEL_CC was rejected ("" when none was found)
+};
+
+// How one build runs: the compiler's niceness, and the flag that abandons it.
+struct krvk_build_options {
+  int niceness = 0;
+  const std::atomic<uint8_t>* abandon = nullptr;  // non-zero: kill the compiler, fail the build
 };
 
 // The compiler and cache directory of this process, discovered at the first call under
-// `krvk_jit_mutex`. Builds and the script function `kernel_jit_compiler` share it.
-krvk_jit_tools krvk_jit_discover();
+// `krvk_jit_mutex`. Builds and the script function `kernel_jit_compiler` share it. A discovery whose
+// probe was abandoned is not kept: the next call looks again.
+krvk_jit_tools krvk_jit_discover(const std::atomic<uint8_t>* abandon = nullptr);
 
 // Test support: forgets the discovery and the table of loaded libraries, so that a test can build again
 // under another environment. The libraries stay loaded.
 void krvk_jit_forget();
 
-// A non-empty KRV_KERNEL_CC, probed as a whole ("" when unusable, no candidate tried); set but empty:
-// ""; unset: the first usable candidate, or "".
-std::string krvk_find_compiler();
+// A non-empty KRV_KERNEL_CC, probed as a whole ("" when unusable, no candidate tried, with the reason
+// in `refusal`); set but empty: ""; unset: the first usable candidate, or "".
+std::string krvk_find_compiler(std::string& refusal, const std::atomic<uint8_t>* abandon = nullptr);
 
 // KRV_KERNEL_CACHE (set but empty: no candidate), else $XDG_CACHE_HOME/korvalang/kernels, else
 // $HOME/.cache/korvalang/kernels, made private; else "korvalang-kernels-<pid>" in the temporary
 // directory, made private; else an empty path.
 std::filesystem::path krvk_cache_dir();
 
-// Whether the command's program part after the last slash or backslash is, in any case, cl, cl.exe,
-// clang-cl or clang-cl.exe. A command with arguments of its own is never cl style.
+// Whether the command is one word (after quoting) whose part after the last slash or backslash is, in
+// any case, cl, cl.exe, clang-cl or clang-cl.exe. A command with arguments of its own is never cl style.
 bool krvk_is_cl_style(std::string_view compiler);
 
-// Whether the compiler answers " /nologo /?" (cl style) or " --version" with status 0, within the limit.
-bool krvk_probe_compiler(const std::string& compiler);
+// Whether the compiler answers " /nologo /?" (cl style) or " --version" with status 0, within the limit;
+// when not, `why` (if given) says what happened: "the probe (COMMAND) timed out after 60 s", "... exited
+// with status N", "... could not be started", "... was ended by a signal", "a double quote is not closed".
+bool krvk_probe_compiler(const std::string& compiler, std::string* why = nullptr,
+                         const std::atomic<uint8_t>* abandon = nullptr);
 
-// The command split at blanks (spaces and tabs), nothing expanded.
-std::vector<std::string> krvk_split_command(std::string_view command);
+// The command split at blanks (spaces and tabs), nothing expanded; a stretch between double quotes
+// belongs to its word with its blanks, the quotes removed ("/opt/my tools/gcc" -m64 gives two words).
+// Nothing when a double quote is not closed.
+std::optional<std::vector<std::string>> krvk_split_command(std::string_view command);
 
 // Runs an argument vector within the run limit: the exit status, or -1 (not started, killed by a
-// signal, past the limit). `output` receives its standard output and error, bounded. A positive
-// niceness lowers the program's priority.
-int krvk_run_command(const std::vector<std::string>& argv, std::string& output, int niceness = 0);
+// signal, past the limit, abandoned; `end` says which). `output` receives its standard output and
+// error, bounded.
+int krvk_run_command(const std::vector<std::string>& argv, std::string& output, const krvk_build_options& options = {},
+                     krv_platform::process_end* end = nullptr);
+
+// The run limit as a message shows it: "60 s", "1.5 s".
+std::string krvk_run_limit_text();
 
 // The text between two double quotes, nothing escaped: only for the command text of messages.
 std::string krvk_quote_arg(std::string_view text);
@@ -99,6 +123,6 @@ krvk_native_fn krvk_jit_load(const std::string& path, std::string& error);
 // thread never takes a core from a running launch (at a middling niceness it still does).
 inline constexpr int krvk_jit_background_niceness = 19;
 
-// The whole build of one C source; null with the reason in `error`. Failures are not remembered. A
-// background build runs the compiler at `krvk_jit_background_niceness`.
-krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, bool background = false);
+// The whole build of one C source; null with the reason in `error`. Failures are not remembered, except
+// a compiler that ran past the run limit: no later build of this process runs it.
+krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, const krvk_build_options& options = {});

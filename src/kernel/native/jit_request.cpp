@@ -9,6 +9,8 @@
 #include "kernel/native/c_translator.h"
 #include "kernel/native/jit_cache.h"
 #include "kernel/runtime/settings.h"
+#include "module/thread_record.h"
+#include "module/vm_state.h"
 
 namespace {
 
@@ -39,6 +41,14 @@ class pending_build {
   std::atomic<bool> settled_{false};
 };
 
+// How a background build runs: at the lowest priority, and abandoned once the workers of the VM this
+// worker serves are told to stop (the process is ending, or the host drops the pool): nobody launches
+// the kernel any more, so its compiler is killed instead of being waited for.
+krvk_build_options background_build() {
+  const krv_vm_state* vm = krv_get_thread_local().vm;
+  return {krvk_jit_background_niceness, vm != nullptr ? &vm->worker_queue.stopping : nullptr};
+}
+
 void wait_while_compiling(const krvk_jit_slot& slot) {
   for (;;) {
     const uint32_t state = slot.state.load(std::memory_order_acquire);
@@ -66,12 +76,12 @@ void krvk_jit_request(const std::shared_ptr<const krvk_unit>& unit, const krvk_p
   }
   auto claim = std::make_shared<pending_build>(program->jit_slot);
   const bool accepted = enqueue && enqueue([unit, program, claim] {
-    if (claim->start()) krvk_jit_job(*program, /*background=*/true);
+    if (claim->start()) krvk_jit_job(*program, background_build());
   });
   if (!accepted) claim->settle_unrun();
 }
 
-void krvk_jit_job(const krvk_program& program, bool background) {
+void krvk_jit_job(const krvk_program& program, const krvk_build_options& options) {
   krvk_jit_slot& slot = *program.jit_slot;
   std::string message;
   krvk_native_fn function = nullptr;
@@ -80,13 +90,17 @@ void krvk_jit_job(const krvk_program& program, bool background) {
       message = "kernel is too large for native code (" + std::to_string(program.code.size()) +
                 " instructions, at most " + std::to_string(krvk_jit_max_instructions) + ")";
     } else {
-      function = krvk_jit_compile(krvk_jit_source(program), message, background);
+      function = krvk_jit_compile(krvk_jit_source(program), message, options);
     }
   } catch (const std::exception& error) {
     message = error.what();
   } catch (...) {
     give_back(slot);
     throw;
+  }
+  if (function == nullptr && options.abandon != nullptr && options.abandon->load() != 0) {
+    give_back(slot);  // not a failure of the kernel: a later launch, if any, asks again
+    return;
   }
   uint32_t compiling = KRVK_JIT_COMPILING;
   if (!slot.state.compare_exchange_strong(compiling, KRVK_JIT_PUBLISHING, std::memory_order_acq_rel)) return;

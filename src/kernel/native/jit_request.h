@@ -8,8 +8,9 @@
 // a lock.
 //
 // Whoever moves a slot to compiling makes sure it leaves that state: the job publishes ready or failed,
-// or gives the slot back to none when it is refused, destroyed unrun (a stopped queue drops jobs) or
-// ended by an exception that is not a standard one. A slot therefore never stays compiling for ever,
+// or gives the slot back to none when it is refused, destroyed unrun (a stopped queue drops jobs),
+// abandoned (its workers stopping while the compiler ran) or ended by an exception that is not a
+// standard one. A slot therefore never stays compiling for ever,
 // and a sync request never waits without end.
 #pragma once
 #include <cstddef>
@@ -18,6 +19,7 @@
 #include <string>
 
 #include "kernel/compiler/program.h"
+#include "kernel/native/jit_cache.h"
 
 // The largest program handed to the C compiler. The run limit bounds a build's time, not its memory:
 // gcc -O2 needs about 7 KiB per instruction of a long straight-line kernel (700 MiB at 100,000), and
@@ -34,8 +36,9 @@ void krvk_jit_request(const std::shared_ptr<const krvk_unit>& unit, const krvk_p
 
 // Translates and builds the program's native code and publishes it (or the failure) in its slot, which
 // the caller has moved to compiling. A result is dropped when a table published first. A background job
-// (on a worker, for the auto policy) runs the compiler at the lowest priority.
-void krvk_jit_job(const krvk_program& program, bool background = false);
+// (on a worker, for the auto policy) runs the compiler at the lowest priority and is abandoned when its
+// workers stop; an abandoned build gives the slot back instead of failing it.
+void krvk_jit_job(const krvk_program& program, const krvk_build_options& options = {});
 
 // "off", "none", "compiling", "aot", "ready" or "failed: " + the build's message.
 std::string krvk_jit_status_text(const krvk_program* program);

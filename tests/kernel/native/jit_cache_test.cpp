@@ -42,13 +42,22 @@ struct compiler_case {
 TEST(JitCache, FakeCompilers) {
   const std::string built = "fakecc --version\nfakecc " + kGcc + " -o {TMP}.so {TMP}.c -lm\n";
   const std::string failed = "C compiler failed ({CC} " + kGcc + " -o \"{TMP}.so\" \"{TMP}.c\" -lm):\n";
+  const std::string timed_out = "C compiler failed ({CC} " + kGcc + " -o \"{TMP}.so\" \"{TMP}.c\" -lm): timed out after "
+                                "1.5 s; this process compiles no more kernels\n";
+  const std::string rejected = "KRV_KERNEL_CC \"{CC}\" rejected: ";
   std::string loud_kept;  // the loud compiler's lines while the output is under 16,384 bytes
   while (loud_kept.size() < 16384) loud_kept += "error: no\n";
   const std::vector<compiler_case> cases = {
       {"full path", "fakecc", "exit 0", kCopy, "{CC}", built, ""},
       {"own argument", "fakecc", "exit 0", kCopy, "{CC} -m64",
        "fakecc -m64 --version\nfakecc -m64 " + kGcc + " -o {TMP}.so {TMP}.c -lm\n", ""},
-      {"unusable, no candidate tried", "fakecc", "exit 1", kCopy, "{CC}", "fakecc --version\n", kNoCompiler},
+      {"unusable, no candidate tried", "fakecc", "exit 1", kCopy, "{CC}", "fakecc --version\n",
+       rejected + "the probe ({CC} --version) exited with status 1"},
+      {"probe hangs", "fakecc", "sleep 30", kCopy, "{CC}", "fakecc --version\n",
+       rejected + "the probe ({CC} --version) timed out after 1.5 s"},
+      {"quote not closed", "fakecc", "exit 0", kCopy, "\"{CC}", "", "KRV_KERNEL_CC \"\"{CC}\" rejected: a double quote is not closed"},
+      {"blank in the program's path, quoted", "fake cc", "exit 0", kCopy, "\"{CC}\" -m64",
+       "fake cc -m64 --version\nfake cc -m64 " + kGcc + " -o {TMP}.so {TMP}.c -lm\n", ""},
       {"set but empty", "fakecc", "exit 0", kCopy, "", "", kNoCompiler},
       {"candidates", "fakecc", "exit 0", "", std::nullopt,
        "cl /nologo /?\nclang --version\ngcc --version\ngcc " + kGcc + " -o {TMP}.so {TMP}.c -lm\n", ""},
@@ -57,12 +66,12 @@ TEST(JitCache, FakeCompilers) {
       {"exit 1", "fakecc", "exit 0", "echo boom; touch \"$out\"; exit 1\n", "{CC}", built, failed + "boom\n"},
       {"writes nothing", "fakecc", "exit 0", "exit 0\n", "{CC}", built, failed},
       {"loud", "fakecc", "exit 0", "yes 'error: no' | head -c 100000; exit 1\n", "{CC}", built, failed + loud_kept},
-      {"hangs", "fakecc", "exit 0", "touch \"$out\"; sleep 30\n", "{CC}", built, failed},
+      {"hangs", "fakecc", "exit 0", "touch \"$out\"; sleep 30\n", "{CC}", built, timed_out},
       {"shell words in the path", "fakecc", "exit 0", kCopy, "{CC}", built, "", "a b$HOME`touch x`\"q'\\"},
       // Shell syntax in the setting: words for the named program, nothing run (the file x stays absent).
       {"shell syntax in the setting", "fakecc", "exit 0", kCopy, "{CC} ;touch {X} $(touch {X}) `touch {X}` \"-DQ='1'\"",
-       "fakecc ;touch {X} $(touch {X}) `touch {X}` \"-DQ='1'\" --version\nfakecc ;touch {X} $(touch {X}) `touch {X}` "
-       "\"-DQ='1'\" " + kGcc + " -o {TMP}.so {TMP}.c -lm\n",
+       "fakecc ;touch {X} $(touch {X}) `touch {X}` -DQ='1' --version\nfakecc ;touch {X} $(touch {X}) `touch {X}` "
+       "-DQ='1' " + kGcc + " -o {TMP}.so {TMP}.c -lm\n",
        ""},
       // A server left behind in a session of its own holds the output pipe: the build ends with the compiler.
       {"child holds the pipe", "fakecc", "exit 0",
@@ -130,7 +139,9 @@ TEST(JitCache, LoadedLibrariesStopAtTheCap) {
   krvk_jit_max_loaded = 4096;
 }
 
-// A compiler that hangs on one kernel holds up neither the builds of others nor the JIT's lock.
+// A compiler that hangs on one kernel holds up neither the builds of others nor the JIT's lock; once it
+// has run past the limit, kernels still to be built fail at once (those built keep their code), and a
+// build abandoned meanwhile kills its compiler within milliseconds without that verdict.
 TEST(JitCache, HangingBuildDoesNotHoldOthers) {
   scratch_dir root;
   write_script(root / "fakecc", fake_compiler(root / "log") + "grep -q HANG \"$src\" && sleep 30\n" + kCopy);
@@ -145,6 +156,24 @@ TEST(JitCache, HangingBuildDoesNotHoldOthers) {
   EXPECT_EQ(hanging.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
   EXPECT_EQ(hanging.get(), nullptr);
   EXPECT_EQ(hang_error.rfind("C compiler failed (", 0), 0u);
+  EXPECT_NE(hang_error.find("): timed out after 2 s; this process compiles no more kernels\n"), std::string::npos);
+  const auto later = std::chrono::steady_clock::now();
+  EXPECT_EQ(krvk_jit_compile("/* later */", error), nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - later, std::chrono::milliseconds(500));
+  EXPECT_EQ(error, "not compiled: the C compiler timed out after 2 s on an earlier kernel of this process; the "
+                   "interpreters run this one");
+  EXPECT_NE(krvk_jit_compile("/* quick */", error), nullptr);
+
+  krvk_jit_forget();
+  std::atomic<uint8_t> stopping{0};
+  auto abandoned = std::async(std::launch::async, [&] { return krvk_jit_compile("/* HANG */", hang_error, {0, &stopping}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto stopped = std::chrono::steady_clock::now();
+  stopping = 1;
+  EXPECT_EQ(abandoned.get(), nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(500));
+  EXPECT_NE(hang_error.find("): abandoned, the workers stopped\n"), std::string::npos) << hang_error;
+  EXPECT_NE(krvk_jit_compile("/* after the abandoned one */", error), nullptr) << error;
   krvk_jit_run_limit_ms = 60000;
 }
 
@@ -257,7 +286,8 @@ TEST(JitCache, DamagedCachedLibraryIsRebuilt) {
 TEST(JitCache, ClStyleQuotingAndLoadMessages) {
   for (const auto& [command, cl] : std::vector<std::pair<std::string, bool>>{
            {"cl", true}, {"C:\\VS\\bin\\CL.EXE", true}, {"/opt/llvm/clang-cl", true}, {"clang-cl.exe", true},
-           {"gcc", false}, {"cl /nologo", false}, {"/usr/bin/cl-tool", false}}) {
+           {"gcc", false}, {"cl /nologo", false}, {"/usr/bin/cl-tool", false}, {"\"C:\\Program Files\\CL.EXE\"", true},
+           {"\"/opt/my cl\"", false}}) {
     EXPECT_EQ(krvk_is_cl_style(command), cl) << command;
   }
   EXPECT_EQ(krvk_quote_arg("a b$`\""), "\"a b$`\"\"");
