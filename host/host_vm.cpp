@@ -27,6 +27,8 @@ constexpr uint64_t poll_first_wait_us = 50;
 constexpr uint64_t poll_last_wait_us = 8000;
 // How long the VM thread looks for a wake before it sleeps: about a worker's wake and one short job.
 constexpr uint64_t wake_spin_us = 50;
+// How often the VM thread looks at the worker queue while jobs wait in it.
+constexpr uint64_t queued_job_look_us = 1000;
 
 }  // namespace
 
@@ -115,9 +117,11 @@ void krv_host_vm::start_workers(uint32_t count) {
   workers_ = std::make_unique<krv_worker_pool>(*state_, count);
 }
 
-void krv_host_vm::stop_workers() {
+void krv_host_vm::stop_workers() { stop_workers_within(krv_worker_pool::forever); }
+
+bool krv_host_vm::stop_workers_within(std::chrono::milliseconds patience) {
   if (workers_) {
-    workers_->stop([this] { drain_completions(); });
+    if (!workers_->stop([this] { drain_completions(); }, patience)) return false;
   } else {
     state_->worker_queue.stopping.store(1, std::memory_order_release);
   }
@@ -128,6 +132,7 @@ void krv_host_vm::stop_workers() {
   }
   workers_.reset();
   drain_completions();
+  return true;
 }
 
 size_t krv_host_vm::drain_completions() {
@@ -187,6 +192,10 @@ void krv_host_vm::wait_for_work(uint64_t max_ms) {
       wait_us = due <= now ? 0 : std::min(wait_us, (due - now) * 1000);
     }
     polling = !state_->update_list.empty();
+    // A job still queued wakes nobody when a worker takes it (a background build's job never reports
+    // back), so the VM thread looks again shortly: otherwise a run that waits only for the queue to empty
+    // could sleep for good.
+    if (state_->worker_queue.pending.load(std::memory_order_acquire) != 0) wait_us = std::min(wait_us, queued_job_look_us);
   }
   if (wait_us == 0) return;
   if (polling) wait_us = std::min(wait_us, next_poll_wait_us());

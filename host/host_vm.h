@@ -81,6 +81,9 @@ class krv_host_vm {
   void start_workers(uint32_t count);
   // Stops the workers, completing results while they finish, then gives back every job left queued.
   void stop_workers();
+  // The same, but waits for busy workers at most `patience`: false when some are still busy then (see
+  // worker_pool.h: the process must then end without destroying this VM).
+  bool stop_workers_within(std::chrono::milliseconds patience);
 
   // Completes the workers' results and wakes their tasks, under the VM lock; with no workers it first
   // runs the queued jobs itself. Returns the records completed.

@@ -1,5 +1,8 @@
 #include "host/script_runner.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 
@@ -19,6 +22,11 @@
 namespace {
 
 constexpr uint32_t run_call_depth_limit = 10000;
+// How long the end of a run waits for its workers to leave. Work that listens to the stop (a background
+// kernel build) leaves within milliseconds; a worker still busy after this is in work that cannot be
+// interrupted and whose result nobody will use (a backtracking regular-expression match of a task the
+// failed run leaves behind): the process ends without it.
+constexpr auto exit_patience = std::chrono::milliseconds(250);
 
 // Error and warning lines of the VM's log, on stderr as they come.
 class stderr_listener final : public krv_log_listener {
@@ -57,6 +65,20 @@ void close_open_channels(krv_vm_state& vm) {
     krvvar_shared no_callback = krvvar_shared::make_none();
     channel->set_callback(no_callback);
   }
+}
+
+// Ends the process while workers still run: nothing is destroyed, since they still use the VM, its pools
+// and the module's statics. What must not outlive the process goes first: the channels' shared memory is
+// unlinked and the output flushed.
+[[noreturn]] void exit_leaving_busy_workers(krv_host_vm& vm, int exit_code) {
+  {
+    krv_vm_lock guard(vm.state());
+    close_open_channels(vm.state());
+  }
+  std::fprintf(stderr, "krvhost: a worker is still busy after the run ended (a long regular-expression "
+                       "match, for instance); exiting without waiting for it\n");
+  std::fflush(nullptr);
+  _exit(exit_code);
 }
 
 // Everything that runs on the VM thread: loading, the root task and the ticks.
@@ -104,7 +126,7 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
         vm.tick();
         if (!vm.idle()) vm.wait_for_work();
       }
-      vm.stop_workers();
+      if (!vm.stop_workers_within(exit_patience)) exit_leaving_busy_workers(vm, failed ? KRV_RUN_FAILED : KRV_RUN_OK);
       {
         krv_vm_lock guard(vm.state());
         close_open_channels(vm.state());

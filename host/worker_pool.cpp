@@ -47,16 +47,19 @@ void krv_worker_pool::work() {
   exited_.fetch_add(1, std::memory_order_release);
 }
 
-void krv_worker_pool::stop(const std::function<void()>& while_joining) {
-  if (threads_.empty()) return;
+bool krv_worker_pool::stop(const std::function<void()>& while_joining, std::chrono::milliseconds patience) {
+  if (threads_.empty()) return true;
   vm_.worker_queue.stopping.store(1, std::memory_order_seq_cst);
   vm_.worker_queue.wake_all();
+  const auto begun = std::chrono::steady_clock::now();
   while (exited_.load(std::memory_order_acquire) < threads_.size()) {
     if (while_joining) while_joining();
+    if (patience != forever && std::chrono::steady_clock::now() - begun >= patience) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   threads_.clear();
   vm_.worker_queue.worker_count = 0;
+  return true;
 }
 
 size_t krv_worker_pool::discard_queued() {

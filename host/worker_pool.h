@@ -5,8 +5,15 @@
 // while it waits it keeps calling `while_joining` (the VM thread drains the completion ring there, or
 // a worker spinning on a full ring would never finish). Jobs still queued then are destroyed unrun by
 // `discard_queued`, which gives their references back.
+//
+// Work that listens to `stopping` (a background kernel build kills its compiler) ends within
+// milliseconds; work that cannot be interrupted (a regular-expression match that backtracks for
+// minutes) does not. `stop` with a patience gives up waiting for it: the threads are left running, still
+// owned by the pool and still using the VM, so the caller must end the process without destroying
+// either (`_exit`); destroying the pool instead joins them, however long that takes.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,7 +30,10 @@ class krv_worker_pool {
   krv_worker_pool(const krv_worker_pool&) = delete;
   krv_worker_pool& operator=(const krv_worker_pool&) = delete;
 
-  void stop(const std::function<void()>& while_joining = {});
+  static constexpr std::chrono::milliseconds forever = std::chrono::milliseconds::max();
+
+  // True once every worker has left; false when some are still busy after `patience`.
+  bool stop(const std::function<void()>& while_joining = {}, std::chrono::milliseconds patience = forever);
   // Destroys every job still queued, unrun, on the calling thread. Returns how many.
   size_t discard_queued();
   uint32_t count() const noexcept { return static_cast<uint32_t>(threads_.size()); }

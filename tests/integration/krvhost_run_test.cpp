@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -182,6 +185,191 @@ TEST(KrvhostRun, AChannelLeftOpenByAFailingRunLeavesNoRegion) {
   EXPECT_NE(run.err.find("giving up"), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists("/dev/shm/krv_ipc_" + channel));
   unlink(script.c_str());
+}
+
+// The end of a run waits for no work whose result nobody will use. A task left matching a backtracking
+// pattern (28 a's and a b against (a+)+$: about a minute) when the script fails does not hold the exit,
+// and a timer task beside it keeps its pace meanwhile; a background kernel build left running when the
+// script ends has its hanging compiler killed, with nothing left in the cache.
+TEST(KrvhostRun, TheExitWaitsForNoWorkNobodyUses) {
+  const std::string dir = temp_path("left_behind");
+  std::filesystem::create_directories(dir);
+  const std::string pid_file = dir + "/cc.pid";
+  const std::string hanging_cc = write_script(
+      "left_behind/hangcc", "#!/bin/sh\ncase \" $* \" in *\" --version \"*) exit 0;; esac\necho $$ > " + pid_file +
+                                "\nexec sleep 300\n");
+  chmod(hanging_cc.c_str(), 0755);
+  const struct {
+    const char* name;
+    std::string text;
+    int exit_code;
+    const char* out;
+    const char* err_part;
+  } cases[] = {
+      {"match", R"(# t0 = clock_ms(); g = std.thread(match); g.run()
+# for i in range(3): idle_ms(100); print("tick", clock_ms() - t0)
+# fail("the run ends while the match runs")
+# def match(): print("match", std.string("a" * 28 + "b").regex_match("(a+)+$"))
+program "regex_beside_timer"
+string "run"
+string "tick"
+string "the run ends while the match runs"
+string "match"
+string "aaaaaaaaaaaaaaaaaaaaaaaaaaaab"
+string "regex_match"
+string "(a+)+$"
+native N0 "print" 0 999
+native N1 "std.thread" 0 1
+native N2 "idle_ms" 1 1
+native N3 "clock_ms" 0 0
+native N4 "fail" 0 999
+native N5 "std.string" 0 1
+block B0 4 locals 3 caches 1
+  load_local 2
+  push_none
+  args_open 0
+  call_native @N3
+  assign
+  load_local 0
+  push_none
+  args_open 1
+  load_function 0
+  arg 0
+  call_native @N1
+  assign
+  load_local 0
+  member 0 0 null 0
+  call_prepare 0
+  call
+tick:
+  args_open 1
+  load_int 100
+  arg 0
+  call_native @N2
+  args_open 2
+  load_string 1
+  arg 0
+  args_open 0
+  call_native @N3
+  push_none
+  load_local 2
+  sub
+  arg 1
+  call_native @N0
+  load_local 1
+  inc 0
+  push_none
+  load_int 3
+  lt 0
+  jump_true tick
+  args_open 1
+  load_string 2
+  arg 0
+  call_native @N4
+end
+block B1 1 child B0 caches 1
+  args_open 2
+  load_string 3
+  arg 0
+  args_open 1
+  load_string 4
+  arg 0
+  call_native @N5
+  member 5 0 null 0
+  call_prepare 1
+  load_string 6
+  call_arg 0
+  call
+  arg 1
+  call_native @N0
+end
+)", 1, "", "krvhost: a worker is still busy after the run ended"},
+      {"build", R"(# unit = std.kernel_compile("kernel void one(u32* p) { p[gid] = 1u; }", "one.k")
+# b = std.buffer().resize(4); unit.get("one").launch(1, b); idle_ms(500); print(unit.get("one").jit_status())
+program "kernel_left_building"
+string "kernel void one(u32* p) { p[gid] = 1u; }"
+string "one.k"
+string "resize"
+string "get"
+string "one"
+string "launch"
+string "jit_status"
+native N0 "print" 0 999
+native N1 "std.kernel_compile" 1 64
+native N2 "std.buffer" 0 0
+native N3 "idle_ms" 1 1
+block B0 4 locals 2 caches 5
+  load_local 0
+  push_none
+  args_open 2
+  load_string 0
+  arg 0
+  load_string 1
+  arg 1
+  call_native @N1
+  assign
+  load_local 1
+  push_none
+  args_open 0
+  call_native @N2
+  member 2 0 null 0
+  call_prepare 1
+  load_int 4
+  call_arg 0
+  call
+  assign
+  load_local 0
+  member 3 1 null 0
+  call_prepare 1
+  load_string 4
+  call_arg 0
+  call
+  member 5 2 null 0
+  call_prepare 2
+  load_int 1
+  call_arg 0
+  load_local 1
+  call_arg 1
+  call
+  args_open 1
+  load_int 500
+  arg 0
+  call_native @N3
+  args_open 1
+  load_local 0
+  member 3 3 null 0
+  call_prepare 1
+  load_string 4
+  call_arg 0
+  call
+  member 6 4 null 0
+  call_prepare 0
+  call
+  arg 0
+  call_native @N0
+end
+)", 0, "compiling\n", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string script = write_script(std::string("left_behind/") + c.name + ".krvasm", c.text);
+    const auto start = std::chrono::steady_clock::now();
+    const krv_process_result run = krv_run_process(
+        {KRV_KRVHOST_PATH, "run", script}, {{"KRV_KERNEL_CC", hanging_cc}, {"KRV_KERNEL_CACHE", dir + "/cache"}});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+    EXPECT_NE(run.err.find(c.err_part), std::string::npos) << run.err;
+    if (std::string_view(c.name) == "match") {
+      EXPECT_EQ(run.out.substr(0, 5), "tick ");
+      EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << run.out;  // the match printed nothing
+    } else {
+      EXPECT_EQ(run.out, c.out);
+      const pid_t compiler = std::stoi(krv_read_whole_file(pid_file));
+      EXPECT_NE(kill(compiler, 0), 0);  // killed with its group, and reaped
+      EXPECT_EQ(std::filesystem::directory_iterator(dir + "/cache"), std::filesystem::directory_iterator());
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // The memory of a dropped container comes back once the VM idles: a loose bound on the resident set
