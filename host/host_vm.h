@@ -10,7 +10,8 @@
 // also looks for itself, ticking without a pause for a short window after any activity (so a stream
 // is drained as it arrives and a reply is seen while it is fresh) and then sleeping in waits that
 // double from 50 us to 8 ms, so an idle channel costs about 125 short wakes a second. Without
-// objects on the update list the VM thread sleeps until the next due task or a wake, however long.
+// objects on the update list the VM thread sleeps until the next due task or a wake, however long,
+// except while jobs wait in the worker queue: then it looks again every millisecond.
 //
 // With 0 workers the VM thread runs queued jobs itself, each time it drains the completion ring.
 //

@@ -9,7 +9,9 @@
 // until nothing is left to do: no task due or running on a worker, and an empty update list (an IPC
 // channel keeps the run alive until the script drops it). A root task that ends with an unhandled error
 // ends the run at once, whatever is still listed; an error in a callback is reported and the run goes
-// on. Error and warning lines go to stderr.
+// on. Error and warning lines go to stderr. At the end the workers are stopped: a background kernel build
+// is abandoned (its compiler killed), and a worker still busy after a quarter of a second (a long regex
+// match whose task the run left behind) is not waited for: the process ends without destroying the VM.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -44,7 +44,9 @@ std::string masked(const std::string& out) {
   return std::regex_replace(out, time, "| # ms\n");
 }
 
-const char* const no_compiler = "failed: no C compiler found (set KRV_KERNEL_CC)";
+// KRV_KERNEL_CC names no program: the setting is rejected with its reason.
+const char* const no_compiler =
+    "failed: KRV_KERNEL_CC \"/nonexistent\" rejected: the probe (/nonexistent --version) could not be started";
 
 std::string engines_table(const std::string& native_status) {
   std::string statuses;
