@@ -46,7 +46,8 @@ void leave_slot(krv_ipc_ring& ring, uint32_t slot, uint32_t ticket, uint8_t kind
   static constexpr uint8_t states[] = {KRV_IPC_SLOT_FULL, KRV_IPC_SLOT_FULL, KRV_IPC_SLOT_WRITING, KRV_IPC_SLOT_FREE};
   const uint32_t holder = kind == 1 || kind == 2 ? ended_process_id() : 0;
   ring.header.slot_states[slot] = states[kind];
-  ring.slot_marks[slot] = krv_ipc_make_mark(ticket, holder, kind == 3 ? krv_ipc_mark_dropped : 0);
+  static constexpr uint64_t flags[] = {krv_ipc_mark_full, 0, 0, krv_ipc_mark_dropped};
+  ring.slot_marks[slot].word = krv_ipc_make_mark(ticket, holder, flags[kind]);
 }
 
 // The ring, in private memory; its slots are rewritten where an input puts records, the rest cleared.

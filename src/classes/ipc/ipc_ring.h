@@ -6,7 +6,7 @@
 //   64         u32 read ticket    (alone on its 64-byte line)
 //   128        1024 slot states   one byte per slot (krv_ipc_slot_state)
 //   1152       1024 slots         1036 bytes each (krv_ipc_slot)
-//   1,062,016  1024 slot marks    one u64 per slot (below); 1,070,208 bytes in all
+//   1,062,016  1024 slot marks    a u64 alone on a 64-byte line per slot (below); 1,127,552 bytes in all
 //
 // Ticket t selects slot t & 1023. Tickets are u32 and wrap; the distance between two tickets is their
 // signed 32-bit difference, so the full test (write - read >= 1024) and the empty test (write - read < 1)
@@ -21,7 +21,9 @@
 //   bits 32..61  holder: the process id of the process that holds the slot, 0 when nobody does
 //   bit 62       dropped: that ticket's record will never be delivered (its reader gave up on it, or its
 //                writer died); the other side learns it from here
-//   bit 63       zero
+//   bit 63       full: set by the writer's release, cleared by the reader's. A mark held by nobody then
+//                tells the state by itself (full with the full bit, free without), so each side takes
+//                the slot in the usual case with one compare-exchange from the mark it expects
 //
 // A process takes a slot by compare-exchanging the mark from "held by nobody" to "held by me", and only
 // then changes the slot's state; it lets go by storing a mark held by nobody. So every state change
@@ -71,10 +73,16 @@ struct krv_ipc_ring_header {
   uint8_t slot_states[krv_ipc_slot_count];
 };
 
+// A slot's mark, alone on its 64-byte line: the writer and the reader of neighbouring slots, which work
+// side by side when the reader keeps up, do not take the line from each other.
+struct alignas(64) krv_ipc_slot_mark {
+  uint64_t word;
+};
+
 struct krv_ipc_ring {
   krv_ipc_ring_header header;
   krv_ipc_slot slots[krv_ipc_slot_count];
-  uint64_t slot_marks[krv_ipc_slot_count];  // one per slot, after the slots (layout above)
+  krv_ipc_slot_mark slot_marks[krv_ipc_slot_count];  // after the slots (layout above)
 };
 
 // The size of rings made before the slots had marks: such a region is refused, never misread.
@@ -83,6 +91,7 @@ inline constexpr size_t krv_ipc_unmarked_ring_size = 1062016;
 inline constexpr uint64_t krv_ipc_mark_ticket_mask = 0xFFFFFFFFu;
 inline constexpr uint32_t krv_ipc_mark_holder_mask = 0x3FFFFFFFu;  // process ids fit: Linux caps them at 2^22
 inline constexpr uint64_t krv_ipc_mark_dropped = uint64_t{1} << 62;
+inline constexpr uint64_t krv_ipc_mark_full = uint64_t{1} << 63;
 
 inline constexpr uint64_t krv_ipc_make_mark(uint32_t ticket, uint32_t holder, uint64_t flags = 0) noexcept {
   return ticket | (uint64_t{holder & krv_ipc_mark_holder_mask} << 32) | flags;
@@ -107,8 +116,10 @@ static_assert(offsetof(krv_ipc_ring_header, read_ticket) == 64);
 static_assert(offsetof(krv_ipc_ring_header, slot_states) == 128);
 static_assert(offsetof(krv_ipc_ring, slots) == 1152);
 static_assert(offsetof(krv_ipc_ring, slot_marks) == krv_ipc_unmarked_ring_size);
-static_assert(sizeof(krv_ipc_ring) == 1070208);
-static_assert(krv_ipc_make_mark(0xFFFFFFFFu, krv_ipc_mark_holder_mask, krv_ipc_mark_dropped) == 0x7FFFFFFFFFFFFFFFu);
+static_assert(sizeof(krv_ipc_slot_mark) == 64);
+static_assert(sizeof(krv_ipc_ring) == 1127552);
+static_assert(krv_ipc_make_mark(0xFFFFFFFFu, krv_ipc_mark_holder_mask, krv_ipc_mark_dropped | krv_ipc_mark_full) ==
+              0xFFFFFFFFFFFFFFFFu);
 static_assert(std::atomic_ref<uint64_t>::is_always_lock_free);
 static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
 static_assert(std::atomic_ref<uint8_t>::is_always_lock_free);
@@ -124,7 +135,7 @@ inline std::atomic_ref<uint8_t> krv_ipc_slot_state_of(krv_ipc_ring& ring, uint32
   return std::atomic_ref<uint8_t>(ring.header.slot_states[slot]);
 }
 inline std::atomic_ref<uint64_t> krv_ipc_slot_mark_of(krv_ipc_ring& ring, uint32_t slot) noexcept {
-  return std::atomic_ref<uint64_t>(ring.slot_marks[slot]);
+  return std::atomic_ref<uint64_t>(ring.slot_marks[slot].word);
 }
 // The signed distance from ticket `from` to ticket `to`.
 inline int32_t krv_ipc_ticket_distance(uint32_t from, uint32_t to) noexcept {

@@ -36,17 +36,14 @@ slot_view view_of(const krv_ipc_slot_party& party, uint32_t slot) {
   return {krv_ipc_slot_mark_of(party.ring, slot), krv_ipc_slot_state_of(party.ring, slot)};
 }
 
-// Takes the slot whose mark read `seen` (held by nobody) for `ticket`, if its state is still `from`, and
-// moves the state to `to`. The state is tested again under the mark: a slot taken and let go meanwhile
-// may show the same mark with another state.
-bool take(const krv_ipc_slot_party& party, slot_view slot, uint64_t seen, uint32_t ticket, uint8_t from, uint8_t to) {
-  if (slot.state.load(std::memory_order_relaxed) != from) return false;
+// Takes the slot whose mark read `seen` (held by nobody) for `ticket` and moves its state to `to`. The
+// caller knows the state `seen` stands for: it read the state after the mark, or `seen` is a mark that
+// only that state leaves (the full bit). A mark unchanged since vouches for it: whoever moves a state
+// holds the slot meanwhile, and lets go with a mark that differs in ticket or full bit from one it found
+// unless the state is as it was.
+bool take(const krv_ipc_slot_party& party, slot_view slot, uint64_t seen, uint32_t ticket, uint8_t to) {
   if (!slot.mark.compare_exchange_strong(seen, krv_ipc_make_mark(ticket, party.self), std::memory_order_acquire,
                                          std::memory_order_relaxed)) {
-    return false;
-  }
-  if (slot.state.load(std::memory_order_relaxed) != from) {
-    slot.mark.store(seen, std::memory_order_release);
     return false;
   }
   slot.state.store(to, std::memory_order_relaxed);
@@ -65,7 +62,7 @@ bool reclaim_if_dead(const krv_ipc_slot_party& party, slot_view slot, uint64_t s
   }
   const uint8_t state = slot.state.load(std::memory_order_relaxed);
   if (state == KRV_IPC_SLOT_FULL && !krv_ipc_mark_is_dropped(seen)) {
-    slot.mark.store(krv_ipc_make_mark(ticket, 0), std::memory_order_release);
+    slot.mark.store(krv_ipc_make_mark(ticket, 0, krv_ipc_mark_full), std::memory_order_release);
     return true;
   }
   uint64_t flags = krv_ipc_mark_dropped;
@@ -78,11 +75,17 @@ bool reclaim_if_dead(const krv_ipc_slot_party& party, slot_view slot, uint64_t s
   return true;
 }
 
-// Waits on the slot of `ticket` until `step`, given each mark held by nobody, has an outcome (nullopt:
-// wait on), taking the slot back from a holder that died; TIMED_OUT at `deadline_ms`.
+// Takes the slot of `ticket` into state `to` at once when its mark is `usual` (the mark the other side
+// leaves in the usual case, which vouches for the state); otherwise waits on it until `step`, given each
+// mark held by nobody, has an outcome (nullopt: wait on), taking the slot back from a holder that died.
+// TIMED_OUT at `deadline_ms`.
 template <class Step>
-krv_ipc_slot_wait wait_on_slot(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms, Step step) {
+krv_ipc_slot_wait wait_on_slot(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms, uint64_t usual,
+                               uint8_t to, Step step) {
   const slot_view slot = view_of(party, ticket & krv_ipc_slot_mask);
+  // Read before the compare-exchange: a slot not ready yet stays with the side still working in it.
+  if (slot.mark.load(std::memory_order_relaxed) == usual && take(party, slot, usual, ticket, to))
+    return krv_ipc_slot_wait::TAKEN;
   uint64_t next_liveness_check = 0;
   for (uint32_t spins = 0;; ++spins) {
     const uint64_t seen = slot.mark.load(std::memory_order_acquire);
@@ -106,40 +109,48 @@ krv_ipc_slot_wait wait_on_slot(const krv_ipc_slot_party& party, uint32_t ticket,
 }  // namespace
 
 krv_ipc_slot_wait krv_ipc_take_for_writing(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms) {
-  return wait_on_slot(party, ticket, deadline_ms, [&](slot_view slot, uint64_t seen) -> std::optional<krv_ipc_slot_wait> {
+  // Usually the slot is as the reader of the ticket a lap earlier left it.
+  const uint64_t usual = krv_ipc_make_mark(ticket - krv_ipc_slot_count, 0);
+  return wait_on_slot(party, ticket, deadline_ms, usual, KRV_IPC_SLOT_WRITING,
+                      [&](slot_view slot, uint64_t seen) -> std::optional<krv_ipc_slot_wait> {
     const uint32_t stamped = krv_ipc_mark_ticket(seen);
     // The ticket's reader gave up on it, or a later ticket already passed through the slot.
     if (stamped == ticket ? krv_ipc_mark_is_dropped(seen) : krv_ipc_ticket_distance(ticket, stamped) > 0)
       return krv_ipc_slot_wait::DROPPED;
-    if (take(party, slot, seen, ticket, KRV_IPC_SLOT_FREE, KRV_IPC_SLOT_WRITING)) return krv_ipc_slot_wait::TAKEN;
+    if (slot.state.load(std::memory_order_relaxed) == KRV_IPC_SLOT_FREE &&
+        take(party, slot, seen, ticket, KRV_IPC_SLOT_WRITING)) {
+      return krv_ipc_slot_wait::TAKEN;
+    }
     return std::nullopt;
   });
 }
 
 void krv_ipc_publish(const krv_ipc_slot_party& party, uint32_t ticket) {
   const slot_view slot = view_of(party, ticket & krv_ipc_slot_mask);
-  slot.state.store(KRV_IPC_SLOT_FULL, std::memory_order_release);
-  uint64_t held = krv_ipc_make_mark(ticket, party.self);
-  if (slot.mark.compare_exchange_strong(held, krv_ipc_make_mark(ticket, 0), std::memory_order_release,
-                                        std::memory_order_relaxed)) {
+  // Plain stores: a compare-exchange here would wait for every store of the record to leave this core.
+  // The reader gave up on the ticket while the record was written: nobody may read it now. (Should it
+  // give up between this test and the store, the record stays, and the next lap drops it with a line.)
+  if (krv_ipc_mark_is_dropped(slot.mark.load(std::memory_order_relaxed))) {
+    slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
+    slot.mark.store(krv_ipc_make_mark(ticket, 0, krv_ipc_mark_dropped), std::memory_order_release);
     return;
   }
-  // The reader gave up on the ticket while the record was written: nobody may read it now. (Any other
-  // mark means a creator zero-filled the ring meanwhile, and the record is gone with it.)
-  if (held != (krv_ipc_make_mark(ticket, party.self) | krv_ipc_mark_dropped)) return;
-  slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
-  slot.mark.store(krv_ipc_make_mark(ticket, 0, krv_ipc_mark_dropped), std::memory_order_release);
+  slot.state.store(KRV_IPC_SLOT_FULL, std::memory_order_relaxed);
+  slot.mark.store(krv_ipc_make_mark(ticket, 0, krv_ipc_mark_full), std::memory_order_release);
 }
 
 krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms) {
-  return wait_on_slot(party, ticket, deadline_ms, [&](slot_view slot, uint64_t seen) -> std::optional<krv_ipc_slot_wait> {
+  // Usually the slot is as the ticket's writer left it.
+  const uint64_t usual = krv_ipc_make_mark(ticket, 0, krv_ipc_mark_full);
+  return wait_on_slot(party, ticket, deadline_ms, usual, KRV_IPC_SLOT_READING,
+                      [&](slot_view slot, uint64_t seen) -> std::optional<krv_ipc_slot_wait> {
     const uint32_t stamped = krv_ipc_mark_ticket(seen);
     const uint8_t state = slot.state.load(std::memory_order_acquire);
     if (state == KRV_IPC_SLOT_FULL && stamped == ticket) {
-      if (take(party, slot, seen, ticket, KRV_IPC_SLOT_FULL, KRV_IPC_SLOT_READING)) return krv_ipc_slot_wait::TAKEN;
+      if (take(party, slot, seen, ticket, KRV_IPC_SLOT_READING)) return krv_ipc_slot_wait::TAKEN;
     } else if (state == KRV_IPC_SLOT_FULL && krv_ipc_ticket_distance(stamped, ticket) > 0) {
       // An earlier ticket's record that its reader never took: drop it, and the slot is free for ours.
-      if (take(party, slot, seen, stamped, KRV_IPC_SLOT_FULL, KRV_IPC_SLOT_READING)) {
+      if (take(party, slot, seen, stamped, KRV_IPC_SLOT_READING)) {
         log_error("IPC: dropped the unread record of " + slot_text(stamped, party) + ": its reader is gone.");
         slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
         slot.mark.store(krv_ipc_make_mark(stamped, 0), std::memory_order_release);

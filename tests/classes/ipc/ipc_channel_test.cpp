@@ -373,7 +373,7 @@ TEST_F(IpcChannel, RegionsOthersCouldOpenAreRefused) {
 TEST_F(IpcChannel, ARegionOfAnotherLayoutIsRefusedWhileHeldAndResizedWhenLeftBehind) {
   const std::string region = krv_ipc_region_prefix + name;
   const std::string refused =
-      "IPC: the shared memory of channel '" + name + "' is not a ring of 1070208 bytes (another version's layout?); refusing it.";
+      "IPC: the shared memory of channel '" + name + "' is not a ring of 1127552 bytes (another version's layout?); refusing it.";
   krv_platform::shared_memory_handle old_holder;
   ASSERT_EQ(krv_platform::create_shared_memory(region, krv_ipc_unmarked_ring_size, old_holder), 0);
   for (const bool create : {true, false}) {

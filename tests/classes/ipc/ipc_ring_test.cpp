@@ -281,7 +281,11 @@ TEST_F(IpcRing, APeerStoppedAtAnyPointOfASlotLeavesTheRingInStep) {
     krv_ipc_slot_state_of(ring(), 0).store(c.state);
     const uint32_t holder = c.holder == DEAD ? dead : c.holder == SELF ? static_cast<uint32_t>(getpid()) : 0;
     // A writer that never reached its slot left it stamped by the ticket a lap earlier.
-    if (c.holder != NOBODY || c.state != KRV_IPC_SLOT_FREE) krv_ipc_slot_mark_of(ring(), 0).store(krv_ipc_make_mark(0, holder));
+    // A full slot held by nobody carries the writer's full bit.
+    if (c.holder != NOBODY || c.state != KRV_IPC_SLOT_FREE) {
+      const uint64_t full = c.holder == NOBODY ? krv_ipc_mark_full : 0;
+      krv_ipc_slot_mark_of(ring(), 0).store(krv_ipc_make_mark(0, holder, full));
+    }
     const uint64_t start = krv_platform::monotonic_ms();
     // Where the record never comes, the reader gives up on it (after its bound) before traffic starts, so
     // that its line shows the state the peer left. A writer still running finishes late.
