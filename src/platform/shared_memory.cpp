@@ -67,6 +67,12 @@ int open_locked(const std::string& path, bool create, int& fd_out) {
   return EAGAIN;
 }
 
+// Closes a region opened by one of the functions below and returns `error`.
+int fail_closing(shared_memory_handle& handle, int error) {
+  close_shared_memory(handle);
+  return error;
+}
+
 }  // namespace
 
 int create_shared_memory(const std::string& name, size_t size, shared_memory_handle& out) {
@@ -75,11 +81,16 @@ int create_shared_memory(const std::string& name, size_t size, shared_memory_han
   handle.name = "/" + name;
   if (const int error = open_locked(handle.name, true, handle.fd); error != 0) return error;
   struct stat status {};
-  if (fstat(handle.fd, &status) != 0 ||
-      (static_cast<size_t>(status.st_size) < size && ftruncate(handle.fd, static_cast<off_t>(size)) != 0)) {
+  if (fstat(handle.fd, &status) != 0) return fail_closing(handle, errno);
+  const auto found = static_cast<size_t>(status.st_size);
+  if (found != size) {
+    // Resizing under another holder would change the layout beneath it: only a region nobody else holds
+    // (a new one, or one left behind) is sized here. The exclusive lock goes back to shared at once.
+    if (found != 0 && flock(handle.fd, LOCK_EX | LOCK_NB) != 0) return fail_closing(handle, EPROTO);
+    const bool sized = ftruncate(handle.fd, static_cast<off_t>(size)) == 0;
     const int error = errno;
-    close_shared_memory(handle);
-    return error;
+    if (found != 0) lock_shared(handle.fd);
+    if (!sized) return fail_closing(handle, error);
   }
   out = std::move(handle);
   return 0;
@@ -91,10 +102,8 @@ int open_shared_memory(const std::string& name, size_t size, shared_memory_handl
   handle.name = "/" + name;
   if (const int error = open_locked(handle.name, false, handle.fd); error != 0) return error;
   struct stat status {};
-  if (fstat(handle.fd, &status) != 0 || static_cast<size_t>(status.st_size) < size) {
-    close_shared_memory(handle);
-    return ENOENT;
-  }
+  if (fstat(handle.fd, &status) != 0 || status.st_size == 0) return fail_closing(handle, ENOENT);
+  if (static_cast<size_t>(status.st_size) != size) return fail_closing(handle, EPROTO);
   out = std::move(handle);
   return 0;
 }

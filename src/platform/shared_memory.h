@@ -4,9 +4,10 @@
 // A region is a POSIX shared-memory object "/" + name, made with owner-only access. The creator opens it
 // without O_EXCL, so an existing region of that name is reused, and grows it to the requested size. An
 // object that belongs to another user, or that group or others may open, is refused (EACCES) by creator
-// and opener alike: another user could have made it under a channel's name to read what is sent. An opener counts a region smaller
-// than the size it asks for as not there yet: the creator may not have sized it, and touching a mapping
-// past the object's end raises SIGBUS.
+// and opener alike: another user could have made it under a channel's name to read what is sent. An
+// opener counts an empty region as not there yet (the creator has not sized it). A region has exactly the
+// size its users ask for: one of another size was made for another layout, and is refused (EPROTO)
+// rather than misread, unless a creator finds nobody else holding it and resizes it.
 //
 // Lifetime follows the named mappings it stands in for: a region lives exactly while some process holds
 // it. Every holder keeps a shared flock on its descriptor; whoever closes and then gets the exclusive
@@ -30,10 +31,12 @@ struct shared_memory_handle {
   bool is_open() const noexcept { return fd >= 0; }
 };
 
-// Opens or creates the region `name` (without the leading '/') of at least `size` bytes. Its content is
-// whatever it held before; a new region reads as zeros. A name holding '/' or NUL fails with EINVAL.
+// Opens or creates the region `name` (without the leading '/') of `size` bytes. Its content is whatever it
+// held before; a new region reads as zeros. A name holding '/' or NUL fails with EINVAL; an existing
+// region of another size that someone else holds, with EPROTO.
 int create_shared_memory(const std::string& name, size_t size, shared_memory_handle& out);
-// Opens the existing region `name`; ENOENT when there is none or it is still smaller than `size`.
+// Opens the existing region `name` of `size` bytes; ENOENT when there is none or it is still empty,
+// EPROTO when it has another size.
 int open_shared_memory(const std::string& name, size_t size, shared_memory_handle& out);
 // Closes the region and unlinks its name when this was the last holder. Closed handles are left alone.
 void close_shared_memory(shared_memory_handle& handle) noexcept;

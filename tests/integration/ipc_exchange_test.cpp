@@ -1,9 +1,12 @@
 // The long IPC runs, beyond the two-process tests: 100,000 seeded messages each way at once over two
-// rings (this process fills one and drains the other; a peer process sits at the far end of each), and
-// twenty senders killed with SIGKILL at random points of a 1 MiB message. Minutes under ASan: label slow.
+// rings (this process fills one and drains the other; a peer process sits at the far end of each),
+// twenty senders killed with SIGKILL at random points of a 1 MiB message, and readers killed at random
+// points of a stream, each followed by a new one. Minutes under ASan: label slow.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "classes/ipc/ipc_channel.h"
 #include "classes/ipc/ipc_payload.h"
@@ -123,6 +126,45 @@ TEST_F(IpcExchange, TwentySendersKilledMidMessageLeaveTheReceiverResponsive) {
   ASSERT_TRUE(got);
   EXPECT_EQ(arrived()->type, KRVVAR_NONE);
   EXPECT_EQ(next.wait_exit(), 0);
+}
+
+// Five reader processes killed with SIGKILL at random moments of one stream (mostly in the middle of
+// some slot), each followed by the next; then this process reads on. Whatever a killed reader held is
+// taken back or dropped with a line, so every message from this process's first one on arrives whole
+// and in order, and the sender never waits out its deadline.
+TEST_F(IpcExchange, ReadersKilledAtRandomMomentsLeaveTheRingInStepForTheNextOne) {
+  constexpr uint64_t count = 100000, seed = 41;
+  ASSERT_TRUE(inbound->open_mapping(inbound_name, true));
+  krv_peer_process sender(peer_args("send", inbound_name, "stress", count, seed));
+  ASSERT_EQ(sender.read_line(), "ready");
+  std::mt19937_64 random(20261208);
+  for (int run = 0; run < 5; ++run) {
+    krv_peer_process reader(peer_args("receive", inbound_name, "stress", count, seed, "60000"));
+    ASSERT_EQ(reader.read_line(), "ready");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 100));
+    reader.kill_now();
+    EXPECT_EQ(reader.wait_exit(), -1);
+  }
+  uint64_t received = 0, invalid = 0, first = 0, last = 0, gaps = 0;
+  const uint64_t give_up = krv_platform::monotonic_ms() + 120000;
+  while (last + 1 < count && krv_platform::monotonic_ms() < give_up) {
+    if (!inbound->receive()) continue;
+    const krvvar_shared value = arrived();
+    uint64_t index = 0;
+    if (!value || !value->is_string() || !krv_test_stress_check(value->object_ptr<krv_std_string>()->text, index)) {
+      ++invalid;
+      continue;
+    }
+    if (received++ == 0) first = index;
+    else if (index != last + 1) ++gaps;
+    last = index;
+  }
+  EXPECT_GT(received, 0u);
+  EXPECT_EQ(received, count - first);
+  EXPECT_EQ(invalid, 0u);
+  EXPECT_EQ(gaps, 0u);
+  EXPECT_EQ(sender.read_line(), "sent 100000");
+  EXPECT_EQ(sender.wait_exit(), 0);
 }
 
 }  // namespace

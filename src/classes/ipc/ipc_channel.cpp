@@ -34,6 +34,13 @@ std::string refused_region_text(const std::string& channel) {
          "' belongs to another user or is open to group or others; refusing it.";
 }
 
+// A region of another size than the ring: made for another layout (rings before slot marks were 1,062,016
+// bytes), by a process that still holds it.
+std::string foreign_layout_text(const std::string& channel) {
+  return "IPC: the shared memory of channel '" + channel + "' is not a ring of " + std::to_string(sizeof(krv_ipc_ring)) +
+         " bytes (another version's layout?); refusing it.";
+}
+
 }  // namespace
 
 krv_ipc::~krv_ipc() { close(); }
@@ -69,7 +76,7 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
   partials.clear();
   waiting_messages_.clear();
   waiting_bytes_ = 0;
-  late_marks_.fill(0);
+  process_id_ = static_cast<uint32_t>(krv_platform::current_process_id());
   corrupt_reported_ = false;
   sender_id = std::random_device{}();
   mapping_size = sizeof(krv_ipc_ring);
@@ -78,7 +85,9 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
 
   if (create) {
     if (const int error = krv_platform::create_shared_memory(region, mapping_size, mapping); error != 0) {
-      log_error(error == EACCES ? refused_region_text(name) : "IPC: Failed to create shared memory for " + name);
+      log_error(error == EACCES   ? refused_region_text(name)
+                : error == EPROTO ? foreign_layout_text(name)
+                                  : "IPC: Failed to create shared memory for " + name);
       view_size = 0;
       return false;
     }
@@ -93,6 +102,11 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
         return false;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(krv_ipc_open_retry_ms));
+    }
+    if (error == EPROTO) {
+      log_error(foreign_layout_text(name));
+      view_size = 0;
+      return false;
     }
     if (error != 0) {
       log_error("IPC: Failed to open shared memory for '" + name + "' after " + std::to_string(krv_ipc_open_attempts) +

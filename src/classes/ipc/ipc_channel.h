@@ -6,16 +6,15 @@
 // chunks of the ring (ipc_ring.h). A side with a message callback drains the ring on every VM update: the
 // update hook reassembles each message, rebuilds the value and runs the callback's task with it.
 //
-// A ring has one writing and one draining side; two-way traffic uses two channels. A slot that a peer
-// died in the middle of (state 1 or 3 for good) stays stuck until the creator connects again: nobody
-// resets a state the other side set. Each wait on a slot is bounded (a writer by its message deadline,
-// a reader by krv_ipc_read_wait_ms), so a dead peer costs time, never the thread.
+// A ring has one writing and one draining side; two-way traffic uses two channels. Each wait on a slot is
+// bounded (a writer by its message deadline, a reader by krv_ipc_read_wait_ms), and a slot that a peer
+// died in the middle of is taken back as soon as a waiter sees its holder gone (ipc_slots.h): a dead peer
+// costs a logged record, never the thread or the ring.
 //
 // Script methods and the update hook run on the thread that owns the VM lock; the object has no lock of
 // its own. When the last strong handle goes, the channel leaves the update list (under the VM lock)
 // before anything of it is torn down.
 #pragma once
-#include <array>
 #include <deque>
 #include <cstdint>
 #include <string>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "classes/ipc/ipc_ring.h"
+#include "platform/process.h"
 #include "platform/shared_memory.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/objects/class_template.h"
@@ -99,9 +99,9 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   krv_ipc_callback callback;
 
  private:
-  // Takes the record of `ticket` (slot state 2 -> 3), feeds it to reassembly and frees the slot; false
-  // when the slot did not fill in time (the ticket is then skipped). Sets `complete` when it ended a
-  // message.
+  // Takes the record of `ticket` (slot state 2 -> 3), feeds it to reassembly and frees the slot; true too
+  // when the record is known lost (its writer died), false when it did not come in time (the ticket is
+  // then skipped). Sets `complete` when it ended a message.
   bool drain_ticket(uint32_t ticket, bool& complete);
   // Reassembly of one record read in place from its slot; true when it completed a message.
   bool accept_record(const krv_ipc_slot& slot);
@@ -126,9 +126,8 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // A finished partial's map entry with its byte storage, handed to the next one: receiving a message
   // allocates nothing once a few have passed.
   std::unordered_map<uint32_t, krv_ipc_partial>::node_type spare_partial_;
-  // Slots whose ticket the reader skipped while a writer could still fill it: the next record found full
-  // there is that late one and is dropped unread. Cleared at each connect.
-  std::array<uint8_t, krv_ipc_slot_count> late_marks_{};
+  // The holder this process writes into slot marks; read again at each connect (a forked child has its own).
+  uint32_t process_id_ = static_cast<uint32_t>(krv_platform::current_process_id());
   bool corrupt_reported_ = false;  // the tickets were found impossible since the last connect
   uint32_t connection_count_ = 0;  // connects so far: the update hook notices one made by a callback
 };

@@ -2,21 +2,38 @@
 //
 // The region is an interface between processes, so its layout is fixed to the byte (little-endian):
 //
-//   0      u32 write ticket   (alone on its 64-byte line)
-//   64     u32 read ticket    (alone on its 64-byte line)
-//   128    1024 slot states   one byte per slot (krv_ipc_slot_state)
-//   1152   1024 slots         1036 bytes each (krv_ipc_slot)
+//   0          u32 write ticket   (alone on its 64-byte line)
+//   64         u32 read ticket    (alone on its 64-byte line)
+//   128        1024 slot states   one byte per slot (krv_ipc_slot_state)
+//   1152       1024 slots         1036 bytes each (krv_ipc_slot)
+//   1,062,016  1024 slot marks    a u64 alone on a 64-byte line per slot (below); 1,127,552 bytes in all
 //
 // Ticket t selects slot t & 1023. Tickets are u32 and wrap; the distance between two tickets is their
 // signed 32-bit difference, so the full test (write - read >= 1024) and the empty test (write - read < 1)
-// hold across the wrap. A writer claims a ticket by compare-exchange on the write ticket, then owns slot
-// t & 1023 by moving its state 0 -> 1, copies the record in and stores 2. A reader claims a ticket on the
-// read ticket, moves the state 2 -> 3, copies the record out and stores 0. The tickets and states are the
-// only synchronisation: both processes touch them only through the atomic operations below, lock-free.
+// hold across the wrap. A writer claims a ticket by compare-exchange on the write ticket, a reader on the
+// read ticket. The slot state hands slot t & 1023 between them: the writer moves it 0 -> 1, copies the
+// record in and stores 2; the reader moves it 2 -> 3, copies the record out and stores 0.
+//
+// The slot marks make a slot safe against a peer that dies or stalls. A mark says who holds the slot and
+// which ticket's record it is about (ipc_slots.h has the protocol):
+//
+//   bits 0..31   ticket: the ticket of the record in the slot, or of the one its holder works on
+//   bits 32..61  holder: the process id of the process that holds the slot, 0 when nobody does
+//   bit 62       dropped: that ticket's record will never be delivered (its reader gave up on it, or its
+//                writer died); the other side learns it from here
+//   bit 63       full: set by the writer's release, cleared by the reader's. A mark held by nobody then
+//                tells the state by itself (full with the full bit, free without), so each side takes
+//                the slot in the usual case with one compare-exchange from the mark it expects
+//
+// A process takes a slot by compare-exchanging the mark from "held by nobody" to "held by me", and only
+// then changes the slot's state; it lets go by storing a mark held by nobody. So every state change
+// happens under a holder's process id, a waiter can tell that the holder died and take the slot back,
+// and a writer's release leaves the mark stamped with its ticket: a reader accepts only the record stamped
+// with its own ticket, never a stale one. A zero-filled ring is tickets 0, every slot free, every mark
+// ticket 0 held by nobody.
 //
 // The protocol has no addressing: one ring has one writing side and one draining side. Two-way traffic
-// uses two channels. (With two writers, one stalled between its ticket and its slot can trade records
-// with the writer 1,024 tickets later, since a slot carries no lap number.)
+// uses two channels.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -56,10 +73,36 @@ struct krv_ipc_ring_header {
   uint8_t slot_states[krv_ipc_slot_count];
 };
 
+// A slot's mark, alone on its 64-byte line: the writer and the reader of neighbouring slots, which work
+// side by side when the reader keeps up, do not take the line from each other.
+struct alignas(64) krv_ipc_slot_mark {
+  uint64_t word;
+};
+
 struct krv_ipc_ring {
   krv_ipc_ring_header header;
   krv_ipc_slot slots[krv_ipc_slot_count];
+  krv_ipc_slot_mark slot_marks[krv_ipc_slot_count];  // after the slots (layout above)
 };
+
+// The size of rings made before the slots had marks: such a region is refused, never misread.
+inline constexpr size_t krv_ipc_unmarked_ring_size = 1062016;
+
+inline constexpr uint64_t krv_ipc_mark_ticket_mask = 0xFFFFFFFFu;
+inline constexpr uint32_t krv_ipc_mark_holder_mask = 0x3FFFFFFFu;  // process ids fit: Linux caps them at 2^22
+inline constexpr uint64_t krv_ipc_mark_dropped = uint64_t{1} << 62;
+inline constexpr uint64_t krv_ipc_mark_full = uint64_t{1} << 63;
+
+inline constexpr uint64_t krv_ipc_make_mark(uint32_t ticket, uint32_t holder, uint64_t flags = 0) noexcept {
+  return ticket | (uint64_t{holder & krv_ipc_mark_holder_mask} << 32) | flags;
+}
+inline constexpr uint32_t krv_ipc_mark_ticket(uint64_t mark) noexcept {
+  return static_cast<uint32_t>(mark & krv_ipc_mark_ticket_mask);
+}
+inline constexpr uint32_t krv_ipc_mark_holder(uint64_t mark) noexcept {
+  return static_cast<uint32_t>(mark >> 32) & krv_ipc_mark_holder_mask;
+}
+inline constexpr bool krv_ipc_mark_is_dropped(uint64_t mark) noexcept { return (mark & krv_ipc_mark_dropped) != 0; }
 
 static_assert(sizeof(krv_ipc_slot) == 1036);
 static_assert(offsetof(krv_ipc_slot, sender_id) == 0);
@@ -72,7 +115,12 @@ static_assert(offsetof(krv_ipc_ring_header, write_ticket) == 0);
 static_assert(offsetof(krv_ipc_ring_header, read_ticket) == 64);
 static_assert(offsetof(krv_ipc_ring_header, slot_states) == 128);
 static_assert(offsetof(krv_ipc_ring, slots) == 1152);
-static_assert(sizeof(krv_ipc_ring) == 1062016);
+static_assert(offsetof(krv_ipc_ring, slot_marks) == krv_ipc_unmarked_ring_size);
+static_assert(sizeof(krv_ipc_slot_mark) == 64);
+static_assert(sizeof(krv_ipc_ring) == 1127552);
+static_assert(krv_ipc_make_mark(0xFFFFFFFFu, krv_ipc_mark_holder_mask, krv_ipc_mark_dropped | krv_ipc_mark_full) ==
+              0xFFFFFFFFFFFFFFFFu);
+static_assert(std::atomic_ref<uint64_t>::is_always_lock_free);
 static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
 static_assert(std::atomic_ref<uint8_t>::is_always_lock_free);
 
@@ -85,6 +133,9 @@ inline std::atomic_ref<uint32_t> krv_ipc_read_ticket(krv_ipc_ring& ring) noexcep
 }
 inline std::atomic_ref<uint8_t> krv_ipc_slot_state_of(krv_ipc_ring& ring, uint32_t slot) noexcept {
   return std::atomic_ref<uint8_t>(ring.header.slot_states[slot]);
+}
+inline std::atomic_ref<uint64_t> krv_ipc_slot_mark_of(krv_ipc_ring& ring, uint32_t slot) noexcept {
+  return std::atomic_ref<uint64_t>(ring.slot_marks[slot].word);
 }
 // The signed distance from ticket `from` to ticket `to`.
 inline int32_t krv_ipc_ticket_distance(uint32_t from, uint32_t to) noexcept {

@@ -6,11 +6,8 @@
 // the receiver copies each chunk once, straight from its slot into the sender's partial message, and
 // hands a finished partial's map entry and storage on to the next one.
 //
-// Every wait on a slot is bounded. A writer waits for its slot at most until its message deadline. A
-// reader waits at most krv_ipc_read_wait_ms for the record of its ticket, then logs, skips the ticket
-// and, when a writer may still fill that slot (state free or being written), marks it: the next record
-// found full there is that writer's late one and is dropped unread. Nobody resets a state the other side
-// set.
+// The wait for room is bounded by the message's deadline; the hand-over of each slot, with its waits
+// and the recovery from a peer that died in the middle of one, is ipc_slots.h.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -18,15 +15,11 @@
 
 #include "classes/ipc/ipc_channel.h"
 #include "classes/ipc/ipc_payload.h"
+#include "classes/ipc/ipc_slots.h"
 #include "platform/clock.h"
 
 namespace {
 
-// Spins before a slot wait starts sleeping. A pause costs 27 to 60 ns on the machines we measured, so
-// this is some microseconds: many record copies of the other side. Spinning longer only takes the core
-// from a peer that was preempted, which is when such a wait lasts.
-constexpr uint32_t slot_spin_limit = 256;
-constexpr auto slot_wait_pause = std::chrono::microseconds(50);
 constexpr auto full_ring_pause = std::chrono::milliseconds(1);
 // Spins of a writer facing a full ring before it sleeps (some tens of microseconds).
 constexpr uint32_t full_ring_spin_limit = 1024;
@@ -34,23 +27,6 @@ constexpr uint32_t full_ring_spin_limit = 1024;
 void cpu_relax() noexcept { __builtin_ia32_pause(); }
 
 void log_error(const std::string& text) { krv_log_base::instance()->error(text); }
-
-// Moves `state` from `from` to `to` once it reads `from`; false when `deadline_ms` passed first.
-bool claim_slot(std::atomic_ref<uint8_t> state, uint8_t from, uint8_t to, uint64_t deadline_ms) {
-  for (uint32_t spins = 0;; ++spins) {
-    uint8_t seen = from;
-    if (state.load(std::memory_order_relaxed) == from &&
-        state.compare_exchange_weak(seen, to, std::memory_order_acquire, std::memory_order_relaxed)) {
-      return true;
-    }
-    if (spins < slot_spin_limit) {
-      cpu_relax();
-      continue;
-    }
-    if (krv_platform::monotonic_ms() >= deadline_ms) return false;
-    std::this_thread::sleep_for(slot_wait_pause);
-  }
-}
 
 }  // namespace
 
@@ -109,16 +85,19 @@ bool krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record) {
     ticket = write_ticket.load();
   }
 
-  const uint32_t slot = ticket & krv_ipc_slot_mask;
-  std::atomic_ref<uint8_t> state = krv_ipc_slot_state_of(*ring, slot);
-  // The reader of the ticket 1,024 earlier may still be copying out; a dead one never frees the slot.
-  if (!claim_slot(state, KRV_IPC_SLOT_FREE, KRV_IPC_SLOT_WRITING, deadline_ms)) {
-    log_error("IPC: timeout.");
-    return false;
+  const krv_ipc_slot_party party{*ring, process_id_, name};
+  switch (krv_ipc_take_for_writing(party, ticket, deadline_ms)) {
+    case krv_ipc_slot_wait::TIMED_OUT:
+      log_error("IPC: timeout.");
+      return false;
+    case krv_ipc_slot_wait::DROPPED:
+      return true;  // its reader gave up on the ticket and said so in a line
+    case krv_ipc_slot_wait::TAKEN:
+      break;
   }
   const uint32_t len = std::min(record.len, krv_ipc_chunk_size);
-  std::memcpy(&ring->slots[slot], &record, offsetof(krv_ipc_slot, data) + len);
-  state.store(KRV_IPC_SLOT_FULL, std::memory_order_release);
+  std::memcpy(&ring->slots[ticket & krv_ipc_slot_mask], &record, offsetof(krv_ipc_slot, data) + len);
+  krv_ipc_publish(party, ticket);
   return true;
 }
 
@@ -156,24 +135,22 @@ bool krv_ipc::receive_until(uint32_t end_ticket) {
 }
 
 bool krv_ipc::drain_ticket(uint32_t ticket, bool& complete) {
-  const uint32_t slot = ticket & krv_ipc_slot_mask;
-  std::atomic_ref<uint8_t> state = krv_ipc_slot_state_of(*ring, slot);
-  for (;;) {
-    const uint64_t deadline_ms = krv_platform::monotonic_ms() + krv_ipc_read_wait_ms;
-    if (!claim_slot(state, KRV_IPC_SLOT_FULL, KRV_IPC_SLOT_READING, deadline_ms)) {
-      const uint8_t seen = state.load(std::memory_order_relaxed);
+  const krv_ipc_slot_party party{*ring, process_id_, name};
+  switch (krv_ipc_take_for_reading(party, ticket, krv_platform::monotonic_ms() + krv_ipc_read_wait_ms)) {
+    case krv_ipc_slot_wait::TIMED_OUT: {
+      const uint32_t slot = ticket & krv_ipc_slot_mask;
       log_error("IPC: no record for ticket " + std::to_string(ticket) + " in slot " + std::to_string(slot) + " on '" +
-                name + "' (slot state " + std::to_string(seen) + "), skipping it.");
-      if (seen == KRV_IPC_SLOT_FREE || seen == KRV_IPC_SLOT_WRITING) late_marks_[slot] = 1;
+                name + "' (slot state " + std::to_string(krv_ipc_slot_state_of(*ring, slot).load()) + "), skipping it.");
+      krv_ipc_give_up(party, ticket);
       return false;
     }
-    if (late_marks_[slot] == 0) break;
-    // The late record of a ticket skipped one lap ago: free the slot for this ticket's writer.
-    late_marks_[slot] = 0;
-    state.store(KRV_IPC_SLOT_FREE, std::memory_order_release);
+    case krv_ipc_slot_wait::DROPPED:
+      return true;
+    case krv_ipc_slot_wait::TAKEN:
+      break;
   }
-  complete = accept_record(ring->slots[slot]);
-  state.store(KRV_IPC_SLOT_FREE, std::memory_order_release);
+  complete = accept_record(ring->slots[ticket & krv_ipc_slot_mask]);
+  krv_ipc_release_read(party, ticket);
   return true;
 }
 

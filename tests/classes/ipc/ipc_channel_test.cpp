@@ -346,7 +346,9 @@ TEST_F(IpcChannel, RegionsOthersCouldOpenAreRefused) {
     ASSERT_GE(fd, 0) << c.what;
     ASSERT_EQ(ftruncate(fd, sizeof(krv_ipc_ring)), 0);
     ASSERT_EQ(fchmod(fd, c.mode), 0);
-    if (c.other_owner) ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+    if (c.other_owner) {
+      ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+    }
     close(fd);
     for (const bool create : {true, false}) {
       log.clear();
@@ -364,6 +366,29 @@ TEST_F(IpcChannel, RegionsOthersCouldOpenAreRefused) {
   EXPECT_EQ(krv_platform::map_shared_memory(handle, sizeof(krv_ipc_ring), error), nullptr);
   EXPECT_EQ(error, ERANGE);
   krv_platform::close_shared_memory(handle);
+}
+
+// A ring of the size rings had before their slots were marked: refused by both sides while a process
+// holds it, resized by a creator once it is only left behind.
+TEST_F(IpcChannel, ARegionOfAnotherLayoutIsRefusedWhileHeldAndResizedWhenLeftBehind) {
+  const std::string region = krv_ipc_region_prefix + name;
+  const std::string refused =
+      "IPC: the shared memory of channel '" + name + "' is not a ring of 1127552 bytes (another version's layout?); refusing it.";
+  krv_platform::shared_memory_handle old_holder;
+  ASSERT_EQ(krv_platform::create_shared_memory(region, krv_ipc_unmarked_ring_size, old_holder), 0);
+  for (const bool create : {true, false}) {
+    log.clear();
+    krvptr_strong<krv_ipc> channel = make_channel();
+    EXPECT_EQ(call(*channel, "connect", {krvvar_shared::make_string(name), krvvar_shared::make_int(create)})->int_value(), 0);
+    EXPECT_EQ(errors(), std::vector<std::string>{refused}) << (create ? "creator" : "opener");
+  }
+  // Left behind: the descriptor closes without unlinking the name, as a killed process leaves it.
+  close(old_holder.fd);
+  log.clear();
+  connect_pair();
+  EXPECT_TRUE(errors().empty());
+  EXPECT_EQ(call(*tx, "send", {krvvar_shared::make_string("after")})->int_value(), 1);
+  ASSERT_TRUE(rx->receive());
 }
 
 TEST_F(IpcChannel, AnInvalidPayloadIsLoggedAndDeliveryGoesOn) {

@@ -1,0 +1,56 @@
+// The hand-over of one ring slot between the writer and the reader of a ticket, safe against a peer that
+// dies or stalls in the middle of it.
+//
+// A slot is taken through its mark (ipc_ring.h): a process compare-exchanges the mark from "held by
+// nobody" to "held by me" and only then changes the slot's state. Every state change therefore happens
+// under the process id of its holder, and a process waiting for a slot whose holder is no longer running
+// takes the slot back (within a few milliseconds of noticing):
+//
+//   state when the holder died   what it means                      what the waiter does
+//   2 full, not dropped          a whole record stands              lets the record stand
+//   3 being read                 the reader died with the record    logs the loss, frees the slot
+//   0, 1 or dropped              the writer died before finishing   frees the slot, marks the ticket dropped
+//
+// A writer's release stamps the mark with its ticket, and a reader takes only the record stamped with its
+// own ticket. A full slot stamped with an earlier ticket is a record whose reader is gone (it died after
+// taking its ticket, or the reader gave up on it): the next reader there drops it with a line and waits
+// for its own. A reader that gives up on its ticket marks it dropped, so a late writer withdraws its
+// record instead of leaving it for the next lap; a reader that finds its ticket dropped by a waiter that
+// freed a dead writer's slot logs the loss and moves on. Each loss is logged once, by the one process
+// that knows of it, with its ticket and slot.
+//
+// All of it is lock-free: one compare-exchange to take a slot, stores to change its state and let go,
+// nothing allocated. Liveness is looked up only while a wait lasts.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "classes/ipc/ipc_ring.h"
+
+// One process's side of a ring: what it writes into marks and names in its lines.
+struct krv_ipc_slot_party {
+  krv_ipc_ring& ring;
+  uint32_t self;               // this process's id, the holder it writes into marks
+  const std::string& channel;  // named in log lines
+};
+
+enum class krv_ipc_slot_wait {
+  TAKEN,      // the caller holds the slot: a writer in state 1, a reader in state 3 over its record
+  DROPPED,    // the ticket's record passes no more: its reader gave up (nothing to write) or its
+              // writer died (nothing to read; logged)
+  TIMED_OUT,  // the deadline (monotonic ms) passed first
+};
+
+// A writer: takes the slot of `ticket` once it is free.
+krv_ipc_slot_wait krv_ipc_take_for_writing(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms);
+// A writer holding the slot of `ticket`, the record copied in: state 2 and the mark stamped with the
+// ticket. When the ticket's reader gave up meanwhile, the record is withdrawn (state 0, ticket dropped).
+void krv_ipc_publish(const krv_ipc_slot_party& party, uint32_t ticket);
+
+// A reader: takes the slot of `ticket` once it holds the record stamped with that ticket.
+krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms);
+// A reader holding the slot of `ticket`, the record copied out: state 0, and nobody holds the slot.
+void krv_ipc_release_read(const krv_ipc_slot_party& party, uint32_t ticket);
+// A reader that waited for `ticket` in vain: marks the ticket dropped so that its writer, if it comes
+// late, withdraws the record.
+void krv_ipc_give_up(const krv_ipc_slot_party& party, uint32_t ticket);
