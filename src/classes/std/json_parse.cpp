@@ -22,9 +22,11 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "classes/std/json_bool.h"
+#include "classes/std/json_key_names.h"
 #include "runtime/objects/log.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
@@ -70,7 +72,7 @@ class container_filler {
     }
     return true;
   }
-  bool string(std::string& value) {
+  bool string(std::string_view value) {
     if (krvvar_shared* slot = next_slot()) {
       (*slot)->set_type(KRVVAR_STRING);
       if (krv_std_string* string = (*slot)->object_ptr<krv_std_string>()) string->text.assign(value);
@@ -80,18 +82,18 @@ class container_filler {
   bool binary(nlohmann::json::binary_t& /*bytes*/) { return true; }  // JSON text has none
 
   bool start_object(std::size_t /*size*/) { return open(true); }
-  bool key(std::string& key) {
+  bool key(std::string_view key) {
     if (skipped_ > 0) return true;
     open_container& object = open_.back();
     krv_std_json& container = *object.container;
     // Keys in ascending order go straight in; the first one out of order moves the members to the side,
     // to be put in order when the object closes.
     if (!object.staged && (container.entries.empty() || container.entries.back().key_view() < key)) {
-      container.append_unindexed_key(krvvar_shared::make_none(), key);
+      container.append_unindexed_key(krvvar_shared::make_none(), names_.share(key));
       return true;
     }
     if (!object.staged) stage_entries(object);
-    members_.push_back({key, krvvar_shared::make_none()});
+    members_.emplace_back(krvvar_shared::make_none(), names_.share(key));
     return true;
   }
   bool end_object() { return close(); }
@@ -115,10 +117,6 @@ class container_filler {
     size_t first_member;  // this object's members in members_ start here
     bool is_object;
     bool staged = false;  // its members wait in members_ (a key came out of order)
-  };
-  struct member {
-    std::string key;
-    krvvar_shared value;
   };
 
   // The handle the next value goes into (holding a fresh None); null while skipping.
@@ -165,26 +163,27 @@ class container_filler {
   void stage_entries(open_container& object) {
     object.staged = true;
     object.first_member = members_.size();
-    for (krv_std_json_entry& entry : object.container->entries) members_.push_back({*entry.key, std::move(entry.value)});
+    for (krv_std_json_entry& entry : object.container->entries) members_.push_back(std::move(entry));
     object.container->clear_entries();
   }
 
   // Moves the members from `first` on into the container, in key order, the last of equal keys winning.
   void add_members(krv_std_json& container, size_t first) {
     const auto begin = members_.begin() + static_cast<std::ptrdiff_t>(first);
-    const auto by_key = [](const member& a, const member& b) { return a.key < b.key; };
+    const auto by_key = [](const krv_std_json_entry& a, const krv_std_json_entry& b) { return a.key_view() < b.key_view(); };
     if (!std::is_sorted(begin, members_.end(), by_key)) std::stable_sort(begin, members_.end(), by_key);
     for (auto at = begin; at != members_.end(); ++at) {
       const auto next = at + 1;
-      if (next != members_.end() && next->key == at->key) continue;
-      container.append_unindexed_key(std::move(at->value), at->key);
+      if (next != members_.end() && next->key_view() == at->key_view()) continue;
+      container.append_unindexed_key(std::move(at->value), std::exchange(at->key, nullptr));
     }
     members_.erase(begin, members_.end());
   }
 
   krv_std_json& root_;
   std::vector<open_container> open_;  // the containers being filled, innermost last
-  std::vector<member> members_;       // members of the open objects, kept until each object closes
+  std::vector<krv_std_json_entry> members_;  // members of the open objects, kept until each object closes
+  krv_json_key_names names_;                 // the text's key names, shared by the members that carry them
   size_t skipped_ = 0;                // containers open past the depth limit
   bool too_deep_ = false;
   uint64_t error_position_ = 0;  // the parser's byte position of a parse error; 0 for other failures

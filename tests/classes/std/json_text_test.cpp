@@ -323,6 +323,24 @@ TEST_F(JsonText, ParsedObjectsHoldTheirMembersInKeyOrder) {
   EXPECT_EQ(container->size(), 3);
 }
 
+// Members of one text that carry the same name share one key text, and so does a copy of them; the
+// text outlives the container it was parsed into.
+TEST_F(JsonText, MembersWithOneNameShareOneKeyText) {
+  krvptr_strong<krv_std_json> parsed = krv_std_json::create();
+  ASSERT_TRUE(parsed->from_string(R"([{"id": 1, "name": "x"}, {"name": "y", "id": 2, "b": {"id": 3}}])", false));
+  const auto record = [&](size_t i) -> krv_std_json& { return *parsed->entries[i].value->object_ptr<krv_std_json>(); };
+  const krv_json_key* id = record(0).entries[0].key;
+  EXPECT_EQ(record(1).entries[1].key, id);
+  EXPECT_EQ(record(1).entries[0].value->object_ptr<krv_std_json>()->entries[0].key, id);
+  EXPECT_EQ(record(1).entries[2].key, record(0).entries[1].key);
+  krvptr_strong<krv_std_json> copy = krv_std_json::create();
+  copy->assign_from(record(1));
+  EXPECT_EQ(copy->entries[1].key, id);
+  parsed = {};
+  EXPECT_EQ(copy->dump(true), R"({"b":{"id":3},"id":2,"name":"y"})");
+  EXPECT_EQ(copy->get_or_insert("id")->int_value(), 2);
+}
+
 // A parsed object's key index is built by the first operation that needs it: each operation, the
 // first after the parse, sees every parsed key, and the index it leaves counts them.
 TEST_F(JsonText, TheFirstKeyedOperationAfterAParseIndexesEveryKey) {
