@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "classes/std/json_bool.h"
+#include "classes/std/json_utf8.h"
 #include "runtime/base/raise.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
@@ -57,44 +58,6 @@ class print_guard {
   std::vector<const krv_std_json*> stack_;
   krv_json_visit_refusal refusal_ = KRV_JSON_VISIT_OK;
 };
-
-// Length of the well-formed UTF-8 sequence starting at `text` (its lead byte is 0x80 or above), or 0
-// when it is ill-formed; then `ill_formed` is the number of bytes replaced by one U+FFFD before the
-// next byte is read afresh (the lead alone, the lead and the continuations before the byte that broke
-// the sequence, or the rest of a text that ends inside the sequence).
-size_t well_formed_length(const unsigned char* text, size_t available, size_t& ill_formed) {
-  const unsigned char lead = text[0];
-  size_t continuations = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    continuations = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    continuations = 2;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    continuations = 3;
-    if (lead == 0xF0) low = 0x90;   // no overlong forms
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    ill_formed = 1;
-    return 0;
-  }
-  for (size_t at = 1; at <= continuations; ++at) {
-    if (at >= available) {
-      ill_formed = available;
-      return 0;
-    }
-    if (text[at] < low || text[at] > high) {
-      ill_formed = at;
-      return 0;
-    }
-    low = 0x80;
-    high = 0xBF;
-  }
-  return continuations + 1;
-}
 
 // Writes JSON tokens and their layout: compact, or 4 spaces a level with line breaks.
 class text_writer {
@@ -190,7 +153,7 @@ void text_writer::string(std::string_view text) {
     }
     size_t ill_formed = 0;
     if (byte >= 0x80) {
-      if (const size_t length = well_formed_length(bytes + at, size - at, ill_formed)) {
+      if (const size_t length = krv_utf8_well_formed_length(bytes + at, size - at, ill_formed)) {
         at += length;
         continue;
       }
