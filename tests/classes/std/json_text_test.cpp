@@ -92,6 +92,22 @@ TEST_F(JsonText, PrintsAsNlohmannDumpsTheDocument) {
        json::array({nullptr, std::numeric_limits<int64_t>::min(), 0.1, 1e20, -0.0, nullptr, true, false, "buf",
                     "h\xc3\xa9llo \xe2\x82\xac \x01\t\"\\", "bad \xff \xe0\x80 \xed\xa0\x80 \xf4\x90 \xe2\x82"})},
       {"empty", [](krv_std_json&) {}, json::object()},
+      // Indentation deeper than the writer copies in one piece, and a text that outgrows its storage
+      // several times, once by a single string longer than a growth step.
+      {"deep and long",
+       [](krv_std_json& c) {
+         krvvar_shared inner = krvvar_shared::make_string(std::string(100000, 'x'));
+         for (int level = 0; level < 12; ++level) inner = wrapped(std::move(inner));
+         add(c, "deep", std::move(inner));
+         for (int i = 0; i < 5000; ++i) add(c, "k" + std::to_string(i), krvvar_shared::make_string("value \"" + std::to_string(i)));
+       },
+       [] {
+         json expected = json::array({std::string(100000, 'x')});
+         for (int level = 0; level < 11; ++level) expected = json::array({expected});
+         json document = {{"deep", expected}};
+         for (int i = 0; i < 5000; ++i) document["k" + std::to_string(i)] = "value \"" + std::to_string(i);
+         return document;
+       }()},
   };
   for (const auto& c : cases) {
     krvptr_strong<krv_std_json> container = krv_std_json::create();
