@@ -135,7 +135,9 @@ class text_writer {
     *room(1) = byte;
     ++cursor_;
   }
+  // `bytes` may be null when `count` is 0 (an empty string's view), which memcpy must not be given.
   [[gnu::always_inline]] void put(const char* bytes, size_t count) {
+    if (count == 0) return;
     std::memcpy(room(count), bytes, count);
     cursor_ += count;
   }
