@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string_view>
 
@@ -18,7 +19,7 @@ class krv_json_key {
   static krv_json_key* make(std::string_view text) {
     void* block = ::operator new(sizeof(krv_json_key) + text.size());
     auto* key = new (block) krv_json_key(text.size());
-    if (!text.empty()) __builtin_memcpy(key->bytes(), text.data(), text.size());
+    if (!text.empty()) std::memcpy(key->bytes(), text.data(), text.size());
     return key;
   }
 
