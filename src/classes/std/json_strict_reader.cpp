@@ -27,8 +27,9 @@ class strict_reader {
     while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
   }
   bool next_is(unsigned char byte) const { return at_ != end_ && *at_ == byte; }
-  bool value();
-  bool open(bool is_object);
+  bool value(bool& opened);
+  bool open(bool is_object, bool& opened);
+  bool after_value(bool& finished);
   bool member_key();
   bool string(std::string_view& read);
   bool escaped_string(const unsigned char* start, std::string_view& read);
@@ -46,32 +47,22 @@ class strict_reader {
 
 bool strict_reader::read_document() {
   skip_whitespace();
-  if (!value()) return false;
   for (;;) {
-    skip_whitespace();
-    if (open_objects_.empty()) return at_ == end_;
-    if (at_ == end_) return false;
-    const bool in_object = open_objects_.back();
-    const unsigned char byte = *at_++;
-    if (byte == ',') {
-      skip_whitespace();
-      if (in_object && !member_key()) return false;
-      if (!value()) return false;
-    } else if (byte == (in_object ? '}' : ']')) {
-      open_objects_.pop_back();
-      in_object ? filler_.end_object() : filler_.end_array();
-    } else {
-      return false;
-    }
+    bool opened = false;
+    if (!value(opened)) return false;
+    if (opened) continue;
+    bool finished = false;
+    if (!after_value(finished)) return false;
+    if (finished) return true;
   }
 }
 
-// One value, or the opening of a container and its first member or element.
-bool strict_reader::value() {
+// One value; `opened` when it opens a container with a member or element, which is due next.
+bool strict_reader::value(bool& opened) {
   if (at_ == end_) return false;
   switch (*at_) {
-    case '{': return open(true);
-    case '[': return open(false);
+    case '{': return open(true, opened);
+    case '[': return open(false, opened);
     case '"': {
       std::string_view read;
       return string(read) && filler_.string(read);
@@ -84,8 +75,8 @@ bool strict_reader::value() {
 }
 
 // Opens a container (refused at the depth limit, where the fill fails and nlohmann's reading reports
-// it); an empty one is closed at once, else its first member or element follows.
-bool strict_reader::open(bool is_object) {
+// it); an empty one is closed at once, else it stays open with its first member's key read.
+bool strict_reader::open(bool is_object, bool& opened) {
   if (open_objects_.size() >= krv_json_max_depth) return false;
   ++at_;
   is_object ? filler_.start_object(0) : filler_.start_array(0);
@@ -96,8 +87,30 @@ bool strict_reader::open(bool is_object) {
     return true;
   }
   open_objects_.push_back(is_object);
-  if (is_object && !member_key()) return false;
-  return value();
+  opened = true;
+  return !is_object || member_key();
+}
+
+// After a value: commas and closing brackets up to the next value due, or to the end of the text
+// (`finished`); false on anything else.
+bool strict_reader::after_value(bool& finished) {
+  for (;;) {
+    skip_whitespace();
+    if (open_objects_.empty()) {
+      finished = true;
+      return at_ == end_;
+    }
+    if (at_ == end_) return false;
+    const bool in_object = open_objects_.back();
+    const unsigned char byte = *at_++;
+    if (byte == ',') {
+      skip_whitespace();
+      return !in_object || member_key();
+    }
+    if (byte != (in_object ? '}' : ']')) return false;
+    open_objects_.pop_back();
+    in_object ? filler_.end_object() : filler_.end_array();
+  }
 }
 
 // A member's key and its colon, up to its value.
