@@ -5,8 +5,9 @@
 // the filled container against nlohmann's dump and json.dumps of the parsed document, with the same
 // settings (indent 4 or none, no ASCII escaping). Containers are made on the VM thread with the lock
 // held, as scripts make them. Rows are "operation/document/implementation"; the ratios of the
-// container's rows against the others are printed after the table, and the parse rows count the heap
-// the parsed document takes (`heap_MB`, from mallinfo2, measured once before timing).
+// container's rows against the others are printed after the table, the parse rows count the heap the
+// parsed document takes (`heap_MB`, from mallinfo2, measured once before timing), and the container's
+// print rows the length of the text (`text_MB`).
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -157,6 +158,7 @@ void container_dump(benchmark::State& state, const std::string& text, bool compa
   on_vm([&] {
     krvptr_strong<krv_std_json> container = krv_std_json::create();
     container->from_string(text, false);
+    state.counters["text_MB"] = static_cast<double>(container->dump(compact).size()) / 1e6;
     for (auto _ : state) benchmark::DoNotOptimize(container->dump(compact));
   });
 }

@@ -12,6 +12,7 @@
 #include <malloc.h>
 
 #include <string>
+#include <unordered_set>
 
 #include "bench_vm.h"
 #include "host/resident_memory.h"
@@ -59,12 +60,13 @@ memory_snapshot snapshot(krv_vm_state& state) {
 
 double chunk_bytes(const void* block) { return block ? static_cast<double>(malloc_usable_size(const_cast<void*>(block)) + chunk_header) : 0; }
 
-// The heap that a container's keys and entry vectors hold, its nested containers' included.
-void add_heap_of(const krv_std_json& container, double& keys, double& vectors) {
+// The heap that a container's keys and entry vectors hold, its nested containers' included; a key text
+// shared by several entries counts once.
+void add_heap_of(const krv_std_json& container, double& keys, double& vectors, std::unordered_set<const void*>& seen) {
   vectors += chunk_bytes(container.entries.data());
   for (const krv_std_json_entry& entry : container.entries) {
-    if (entry.key != nullptr) keys += chunk_bytes(entry.key) + (entry.key->capacity() > 15 ? chunk_bytes(entry.key->data()) : 0);
-    if (entry.value->type == KRVVAR_JSON) add_heap_of(*entry.value->object_ptr<krv_std_json>(), keys, vectors);
+    if (entry.key != nullptr && seen.insert(entry.key).second) keys += chunk_bytes(entry.key);
+    if (entry.value->type == KRVVAR_JSON) add_heap_of(*entry.value->object_ptr<krv_std_json>(), keys, vectors, seen);
   }
 }
 
@@ -81,7 +83,8 @@ void BM_ParsedObjectOfObjects(benchmark::State& state) {
     container->from_string(text, false);
     after = snapshot(vm);
     keys = vectors = 0;
-    add_heap_of(*container, keys, vectors);
+    std::unordered_set<const void*> seen;
+    add_heap_of(*container, keys, vectors, seen);
   }
   const double n = static_cast<double>(count);
   const double heap = after.heap - before.heap;

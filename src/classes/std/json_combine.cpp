@@ -33,7 +33,7 @@ void bring_in(krv_std_json& self, krvptr_strong<krv_std_json> other, bool overwr
       if (append_unkeyed) krvvar_shared(self.push_empty())->set(value);
       continue;
     }
-    const std::string key = *other->entries[i].key;
+    const std::string key(other->entries[i].key_view());
     if (!overwrite && self.has_key(key)) continue;
     self.get_or_insert(key)->set(value);
   }

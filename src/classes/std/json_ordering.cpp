@@ -181,7 +181,7 @@ class sort_by_children {
     const krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr;
     if (nested == nullptr) return nullptr;
     for (const krv_std_json_entry& candidate : nested->entries)
-      if (candidate.has_key() && *candidate.key == sort_key) return candidate.value.get();
+      if (candidate.has_key() && candidate.key_view() == sort_key) return candidate.value.get();
     return nullptr;
   }
 

@@ -1,15 +1,9 @@
 // Filling a container from JSON text: from_string.
 //
-// The text is parsed by nlohmann_json (comments skipped, no parser callback) and the container is filled
-// from the parser's events, without building a document first. The result is what filling from
-// nlohmann's document would give:
-//   - an object's members in byte-wise ascending key order, a later duplicate key winning, each keyed
-//     (the empty key too, as get_or_insert keeps it); an array's elements unkeyed in order;
-//   - null, strings and integers as themselves, booleans as heap "json.bool" objects wrapping 1 or 0,
-//     unsigned integers from 2^63 and all other numbers as floats;
-//   - a document that is neither object nor array as the one unkeyed element;
-//   - a container at level krv_json_max_depth (the filled container being level 0) fails the fill, and
-//     the text is still read to its end, so a syntax error anywhere is reported as such.
+// The text is read by our strict reader (json_strict_reader.h) where it is plain JSON, and otherwise,
+// from its start again, by nlohmann_json (comments skipped, no parser callback), whose verdict and
+// messages then stand. Either reader's events fill the container (json_container_filler.h) without
+// building a document first, as filling from nlohmann's document would.
 // A failed parse leaves the container empty and is retried once on the stretch from the first opening
 // brace, bracket or quote to the last closing one, so a JSON object inside a log line still parses.
 // The whole text is parsed: nlohmann reads a zero byte as the end of its input, so a zero byte outside a
@@ -22,82 +16,26 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "classes/std/json_bool.h"
+#include "classes/std/json_container_filler.h"
+#include "classes/std/json_strict_reader.h"
+#include "classes/std/json_text_readers.h"
 #include "runtime/objects/log.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
-#include "runtime/storage/string_object.h"
 
 namespace {
 
-// The parser's events, written into the container as they come.
-class container_filler {
+// nlohmann's parser events: the filler's, and the record of a parse error.
+class nlohmann_events : public krv_json_container_filler {
  public:
-  static constexpr size_t small_container = 4;
+  using krv_json_container_filler::krv_json_container_filler;
+  using krv_json_container_filler::number_float;
 
-  explicit container_filler(krv_std_json& root) : root_(root) {}
-
-  bool null() {
-    next_slot();  // the new slot already holds None
-    return true;
-  }
-  bool boolean(bool value) {
-    if (krvvar_shared* slot = next_slot()) {
-      auto* object = new krv_std_json_bool();
-      object->value->set_type_simple(KRVVAR_INT);
-      object->value->payload.int_value = value ? 1 : 0;
-      *slot = krvvar_shared::make_object(krvptr_strong<krvobject_base>::from_raw(object));
-    }
-    return true;
-  }
-  bool number_integer(int64_t value) {
-    if (krvvar_shared* slot = next_slot()) {
-      (*slot)->set_type_simple(KRVVAR_INT);
-      (*slot)->payload.int_value = value;
-    }
-    return true;
-  }
-  bool number_unsigned(uint64_t value) {
-    if (value < (uint64_t{1} << 63)) return number_integer(static_cast<int64_t>(value));
-    return number_float(static_cast<double>(value), {});
-  }
-  bool number_float(double value, const std::string& /*text*/) {
-    if (krvvar_shared* slot = next_slot()) {
-      (*slot)->set_type_simple(KRVVAR_FLOAT);
-      (*slot)->payload.float_value = value;
-    }
-    return true;
-  }
-  bool string(std::string& value) {
-    if (krvvar_shared* slot = next_slot()) {
-      (*slot)->set_type(KRVVAR_STRING);
-      if (krv_std_string* string = (*slot)->object_ptr<krv_std_string>()) string->text.assign(value);
-    }
-    return true;
-  }
+  bool number_float(double value, const std::string& /*text*/) { return number_float(value); }
   bool binary(nlohmann::json::binary_t& /*bytes*/) { return true; }  // JSON text has none
-
-  bool start_object(std::size_t /*size*/) { return open(true); }
-  bool key(std::string& key) {
-    if (skipped_ > 0) return true;
-    open_container& object = open_.back();
-    krv_std_json& container = *object.container;
-    // Keys in ascending order go straight in; the first one out of order moves the members to the side,
-    // to be put in order when the object closes.
-    if (!object.staged && (container.entries.empty() || container.entries.back().key_view() < key)) {
-      container.append_unindexed_key(krvvar_shared::make_none(), key);
-      return true;
-    }
-    if (!object.staged) stage_entries(object);
-    members_.push_back({key, krvvar_shared::make_none()});
-    return true;
-  }
-  bool end_object() { return close(); }
-  bool start_array(std::size_t /*size*/) { return open(false); }
-  bool end_array() { return close(); }
-
   bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/, const nlohmann::json::exception& error) {
     const auto* parse_error = dynamic_cast<const nlohmann::json::parse_error*>(&error);
     error_position_ = parse_error ? parse_error->byte : 0;
@@ -105,88 +43,10 @@ class container_filler {
     return false;
   }
 
-  bool too_deep() const noexcept { return too_deep_; }
   uint64_t error_position() const noexcept { return error_position_; }
   std::string& message() noexcept { return message_; }
 
  private:
-  struct open_container {
-    krv_std_json* container;
-    size_t first_member;  // this object's members in members_ start here
-    bool is_object;
-    bool staged = false;  // its members wait in members_ (a key came out of order)
-  };
-  struct member {
-    std::string key;
-    krvvar_shared value;
-  };
-
-  // The handle the next value goes into (holding a fresh None); null while skipping.
-  krvvar_shared* next_slot() {
-    if (skipped_ > 0) return nullptr;
-    if (open_.empty()) return &root_.push_empty();  // a document that is a single value
-    const open_container& innermost = open_.back();
-    if (!innermost.is_object) return &innermost.container->push_empty();
-    return innermost.staged ? &members_.back().value : &innermost.container->entries.back().value;
-  }
-
-  bool open(bool is_object) {
-    // Levels count from the filled container (0); one at the limit fails the fill, and what it holds is
-    // read without filling.
-    if (skipped_ > 0 || open_.size() >= krv_json_max_depth) {
-      too_deep_ = true;
-      ++skipped_;
-      return true;
-    }
-    krv_std_json* container = &root_;
-    if (!open_.empty()) {
-      krvvar& cell = **next_slot();
-      cell.set_type(KRVVAR_JSON);
-      container = cell.object_ptr<krv_std_json>();
-    }
-    // Most containers are small: room for a few entries saves the first reallocations.
-    if (container->entries.capacity() < small_container) container->entries.reserve(small_container);
-    open_.push_back({container, members_.size(), is_object});
-    return true;
-  }
-
-  bool close() {
-    if (skipped_ > 0) {
-      --skipped_;
-      return true;
-    }
-    const open_container closed = open_.back();
-    open_.pop_back();
-    if (closed.staged) add_members(*closed.container, closed.first_member);
-    return true;
-  }
-
-  // Moves the object's entries so far aside, as members waiting for their order.
-  void stage_entries(open_container& object) {
-    object.staged = true;
-    object.first_member = members_.size();
-    for (krv_std_json_entry& entry : object.container->entries) members_.push_back({*entry.key, std::move(entry.value)});
-    object.container->clear_entries();
-  }
-
-  // Moves the members from `first` on into the container, in key order, the last of equal keys winning.
-  void add_members(krv_std_json& container, size_t first) {
-    const auto begin = members_.begin() + static_cast<std::ptrdiff_t>(first);
-    const auto by_key = [](const member& a, const member& b) { return a.key < b.key; };
-    if (!std::is_sorted(begin, members_.end(), by_key)) std::stable_sort(begin, members_.end(), by_key);
-    for (auto at = begin; at != members_.end(); ++at) {
-      const auto next = at + 1;
-      if (next != members_.end() && next->key == at->key) continue;
-      container.append_unindexed_key(std::move(at->value), at->key);
-    }
-    members_.erase(begin, members_.end());
-  }
-
-  krv_std_json& root_;
-  std::vector<open_container> open_;  // the containers being filled, innermost last
-  std::vector<member> members_;       // members of the open objects, kept until each object closes
-  size_t skipped_ = 0;                // containers open past the depth limit
-  bool too_deep_ = false;
   uint64_t error_position_ = 0;  // the parser's byte position of a parse error; 0 for other failures
   std::string message_;          // what the parse failed with
 };
@@ -217,16 +77,16 @@ void refuse_stray_zero_byte(std::string_view text, parse_outcome& outcome) {
   outcome.message = error.what();
 }
 
-// Parses `text` into the (empty) container; a text that does not parse leaves it empty.
-parse_outcome try_parse(krv_std_json& target, std::string_view text) {
+// Reads `text` into the (empty) container through nlohmann; a text that does not parse leaves it empty.
+parse_outcome read_through_nlohmann(krv_std_json& target, std::string_view text) {
   parse_outcome outcome;
   try {
-    container_filler filler(target);
-    outcome.parsed = nlohmann::json::sax_parse(text.begin(), text.end(), &filler, nlohmann::json::input_format_t::json,
+    nlohmann_events events(target);
+    outcome.parsed = nlohmann::json::sax_parse(text.begin(), text.end(), &events, nlohmann::json::input_format_t::json,
                                                true, true);
-    outcome.too_deep = filler.too_deep();
-    outcome.error_position = filler.error_position();
-    outcome.message = std::move(filler.message());
+    outcome.too_deep = events.too_deep();
+    outcome.error_position = events.error_position();
+    outcome.message = std::move(events.message());
     if (outcome.parsed) refuse_stray_zero_byte(text, outcome);
   } catch (const std::exception& error) {
     outcome.parsed = false;
@@ -235,6 +95,26 @@ parse_outcome try_parse(krv_std_json& target, std::string_view text) {
   }
   if (!outcome.parsed || outcome.too_deep) target.clear_entries();
   return outcome;
+}
+
+// Reads `text` into the (empty) container through the strict reader; false, leaving the container
+// empty, when it gave the text up (or ran out of memory: nlohmann's reading then reports that).
+bool read_strictly(krv_std_json& target, std::string_view text) {
+  try {
+    krv_json_container_filler filler(target);
+    if (krv_json_read_strict(text, filler)) return true;
+  } catch (const std::exception&) {
+  }
+  target.clear_entries();
+  return false;
+}
+
+// Parses `text` into the (empty) container; a text that does not parse leaves it empty.
+parse_outcome try_parse(krv_std_json& target, std::string_view text) {
+  if (!read_strictly(target, text)) return read_through_nlohmann(target, text);
+  parse_outcome read;
+  read.parsed = true;
+  return read;
 }
 
 // From the first opening brace, bracket or quote to the last closing one; empty when there is none or
@@ -283,6 +163,13 @@ void log_parse_error(std::string_view text, const parse_outcome& failure) {
 }
 
 }  // namespace
+
+bool krv_json_fill_strictly(krv_std_json& target, std::string_view text) { return read_strictly(target, text); }
+
+bool krv_json_fill_through_nlohmann(krv_std_json& target, std::string_view text) {
+  const parse_outcome outcome = read_through_nlohmann(target, text);
+  return outcome.parsed && !outcome.too_deep;
+}
 
 bool krv_std_json::from_string(std::string_view text, bool suppress_errors) {
   clear_entries();

@@ -19,12 +19,14 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "classes/std/json_bool.h"
+#include "classes/std/json_utf8.h"
 #include "runtime/base/raise.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
@@ -58,128 +60,143 @@ class print_guard {
   krv_json_visit_refusal refusal_ = KRV_JSON_VISIT_OK;
 };
 
-// Length of the well-formed UTF-8 sequence starting at `text` (its lead byte is 0x80 or above), or 0
-// when it is ill-formed; then `ill_formed` is the number of bytes replaced by one U+FFFD before the
-// next byte is read afresh (the lead alone, the lead and the continuations before the byte that broke
-// the sequence, or the rest of a text that ends inside the sequence).
-size_t well_formed_length(const unsigned char* text, size_t available, size_t& ill_formed) {
-  const unsigned char lead = text[0];
-  size_t continuations = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    continuations = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    continuations = 2;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    continuations = 3;
-    if (lead == 0xF0) low = 0x90;   // no overlong forms
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    ill_formed = 1;
-    return 0;
-  }
-  for (size_t at = 1; at <= continuations; ++at) {
-    if (at >= available) {
-      ill_formed = available;
-      return 0;
-    }
-    if (text[at] < low || text[at] > high) {
-      ill_formed = at;
-      return 0;
-    }
-    low = 0x80;
-    high = 0xBF;
-  }
-  return continuations + 1;
-}
-
-// Writes JSON tokens and their layout: compact, or 4 spaces a level with line breaks.
+// Writes JSON tokens and their layout: compact, or 4 spaces a level with line breaks. The text is
+// written through a cursor into the string's own storage, so a token costs a bounds check and a copy,
+// not a call per byte. The storage is reserved geometrically, but the string is sized (which fills
+// with zeros) only a step ahead of the cursor, at most `sized_ahead` bytes: a large text is not zeroed
+// in full before it is written, which would touch every page of a fresh mapping twice.
 class text_writer {
  public:
   explicit text_writer(bool compact) : compact_(compact) {}
 
   // The text written so far, handed over.
-  std::string text() { return std::move(out_); }
-  size_t size() const noexcept { return out_.size(); }
+  std::string text() {
+    out_.resize(size());
+    base_ = cursor_ = limit_ = nullptr;
+    return std::move(out_);
+  }
+  size_t size() const noexcept { return static_cast<size_t>(cursor_ - base_); }
 
-  void null() { out_ += "null"; }
-  void boolean(bool value) { out_ += value ? "true" : "false"; }
+  void null() { put("null", 4); }
+  void boolean(bool value) { value ? put("true", 4) : put("false", 5); }
   void integer(int64_t value) {
-    char digits[24];
-    out_.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    char* at = room(24);
+    cursor_ = std::to_chars(at, at + 24, value).ptr;
   }
   void floating(double value) {
     if (!std::isfinite(value)) return null();
-    char digits[64];
-    out_.append(digits, nlohmann::detail::to_chars(digits, digits + sizeof digits, value));
+    char* at = room(64);
+    cursor_ = nlohmann::detail::to_chars(at, at + 64, value);
   }
   void string(std::string_view text);
-  void empty_object() { out_ += "{}"; }
+  void empty_object() { put("{}", 2); }
 
   void open(char bracket) {
-    out_ += bracket;
+    put(bracket);
     ++depth_;
   }
   void close(char bracket) {
     --depth_;
-    if (!compact_) out_.append(line_start(depth_), depth_ * 4 + 1);
-    out_ += bracket;
+    if (!compact_) put_indentation(line_start(depth_), depth_ * 4 + 1);
+    put(bracket);
   }
   // Before each element of an array.
   void element(bool first) {
     if (compact_) {
-      if (!first) out_ += ',';
+      if (!first) put(',');
       return;
     }
     const char* start = line_start(depth_);
-    out_.append(first ? start : start - 1, depth_ * 4 + (first ? 1 : 2));
+    put_indentation(first ? start : start - 1, depth_ * 4 + (first ? 1 : 2));
   }
   // Before each member of an object.
   void member(std::string_view key, bool first) {
     element(first);
     string(key);
-    out_.append(": ", compact_ ? 1 : 2);
+    compact_ ? put(':') : put(": ", 2);
   }
 
  private:
+  // Room for `bytes` more bytes at the cursor.
+  char* room(size_t bytes) {
+    if (static_cast<size_t>(limit_ - cursor_) < bytes) grow(bytes);
+    return cursor_;
+  }
+  [[gnu::noinline]] void grow(size_t bytes) {
+    const size_t used = size();
+    const size_t wanted = used + std::max(bytes, std::clamp(used, initial_room, sized_ahead));
+    if (wanted > out_.capacity()) out_.reserve(std::max(wanted, 2 * out_.capacity()));
+    out_.resize(wanted);
+    base_ = out_.data();
+    cursor_ = base_ + used;
+    limit_ = base_ + out_.size();
+  }
+  [[gnu::always_inline]] void put(char byte) {
+    *room(1) = byte;
+    ++cursor_;
+  }
+  // `bytes` may be null when `count` is 0 (an empty string's view), which memcpy must not be given.
+  [[gnu::always_inline]] void put(const char* bytes, size_t count) {
+    if (count == 0) return;
+    std::memcpy(room(count), bytes, count);
+    cursor_ += count;
+  }
+  // `count` bytes of the indentation buffer from `bytes`; up to the usual depths as one fixed-size copy
+  // (the buffer holds at least `indentation_copy` bytes after any line start, the text gets room for
+  // them, and the cursor moves by `count` only).
+  [[gnu::always_inline]] void put_indentation(const char* bytes, size_t count) {
+    if (count > indentation_copy) return put(bytes, count);
+    std::memcpy(room(indentation_copy), bytes, indentation_copy);
+    cursor_ += count;
+  }
   // A line break and the indentation of `depth` levels, with a comma in front of it.
   const char* line_start(size_t depth) {
-    const size_t length = depth * 4 + 2;
+    const size_t length = depth * 4 + 2 + indentation_copy;
     if (indentation_.size() < length) indentation_.resize(std::max(length, 2 * indentation_.size()), ' ');
     return indentation_.data() + 1;
   }
   void escaped(unsigned char byte);
 
-  std::string out_;
+  static constexpr size_t initial_room = 256;
+  static constexpr size_t sized_ahead = 64 * 1024;
+  static constexpr size_t indentation_copy = 32;
+
+  std::string out_;          // the text, sized ahead of the cursor
+  char* base_ = nullptr;     // out_'s storage while writing
+  char* cursor_ = nullptr;   // where the next byte goes
+  char* limit_ = nullptr;    // the end of out_'s storage
   bool compact_;
   size_t depth_ = 0;                        // containers open around the next token
   std::string indentation_ = ",\n" + std::string(62, ' ');  // ",\n" and spaces, grown on demand
 };
 
 void text_writer::escaped(unsigned char byte) {
-  out_ += '\\';
+  char* at = room(6);
+  *at++ = '\\';
   switch (byte) {
-    case '\b': out_ += 'b'; return;
-    case '\t': out_ += 't'; return;
-    case '\n': out_ += 'n'; return;
-    case '\f': out_ += 'f'; return;
-    case '\r': out_ += 'r'; return;
-    case '"': out_ += '"'; return;
-    case '\\': out_ += '\\'; return;
+    case '\b': *at++ = 'b'; break;
+    case '\t': *at++ = 't'; break;
+    case '\n': *at++ = 'n'; break;
+    case '\f': *at++ = 'f'; break;
+    case '\r': *at++ = 'r'; break;
+    case '"': *at++ = '"'; break;
+    case '\\': *at++ = '\\'; break;
+    default: {
+      constexpr char hex[] = "0123456789abcdef";
+      *at++ = 'u';
+      *at++ = '0';
+      *at++ = '0';
+      *at++ = hex[byte >> 4];
+      *at++ = hex[byte & 0xF];
+    }
   }
-  constexpr char hex[] = "0123456789abcdef";
-  out_ += "u00";
-  out_ += hex[byte >> 4];
-  out_ += hex[byte & 0xF];
+  cursor_ = at;
 }
 
 void text_writer::string(std::string_view text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const size_t size = text.size();
-  out_ += '"';
+  put('"');
   size_t copied = 0;  // bytes before this are written
   size_t at = 0;
   while (at < size) {
@@ -190,23 +207,33 @@ void text_writer::string(std::string_view text) {
     }
     size_t ill_formed = 0;
     if (byte >= 0x80) {
-      if (const size_t length = well_formed_length(bytes + at, size - at, ill_formed)) {
+      if (const size_t length = krv_utf8_well_formed_length(bytes + at, size - at, ill_formed)) {
         at += length;
         continue;
       }
     }
-    out_.append(text.data() + copied, at - copied);
+    put(text.data() + copied, at - copied);
     if (byte < 0x80) {
       escaped(byte);
       ++at;
     } else {
-      out_ += "\xEF\xBF\xBD";
+      put("\xEF\xBF\xBD", 3);
       at += ill_formed;
     }
     copied = at;
   }
-  out_.append(text.data() + copied, size - copied);
-  out_ += '"';
+  put(text.data() + copied, size - copied);
+  put('"');
+}
+
+// The object of a string or container cell, whose payload is its reference block (as krvvar::object_ptr
+// gives it, without the call).
+const krvptr_base_internal* block_object(const krvvar& cell) { return cell.payload.block->object; }
+
+// a < b byte-wise; keys in order mostly differ in their first byte, which spares the call.
+bool key_less(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && a[0] != b[0]) return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+  return a < b;
 }
 
 // Thrown out of a print whose text has passed its budget.
@@ -251,7 +278,7 @@ void json_printer::container(const krv_std_json& container) {
   for (size_t i = 0; i < container.entries.size(); ++i) {
     const std::string_view key = container.entries[i].key_view();
     keyed = keyed || !key.empty();
-    if (i > 0 && !(previous < key)) in_key_order = false;
+    if (i > 0 && !key_less(previous, key)) in_key_order = false;
     previous = key;
   }
   if (container.entries.empty()) {
@@ -335,10 +362,10 @@ void json_printer::resolved_value(krvvar& cell) {
     case KRVVAR_INT: return writer_.integer(cell.payload.int_value);
     case KRVVAR_FLOAT: return writer_.floating(cell.payload.float_value);
     case KRVVAR_STRING: {
-      const krv_std_string* string = cell.object_ptr<krv_std_string>();
+      const auto* string = static_cast<const krv_std_string*>(block_object(cell));
       return writer_.string(string ? std::string_view(string->text) : std::string_view());
     }
-    case KRVVAR_JSON: return container_value(cell.object_ptr<krv_std_json>());
+    case KRVVAR_JSON: return container_value(static_cast<const krv_std_json*>(block_object(cell)));
     case KRVVAR_OBJECT: return object_value(cell);
   }
   writer_.string(cell.get_string());

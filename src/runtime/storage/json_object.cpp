@@ -49,7 +49,7 @@ krv_std_json_key_index* krv_std_json::indexed() const {
     keys_unindexed = false;
     key_index = std::make_unique<krv_std_json_key_index>();
     for (const krv_std_json_entry& entry : entries)
-      if (entry.has_key()) key_index->emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 1});
+      if (entry.has_key()) key_index->emplace(entry.key_view(), krv_std_json_key_node{entry.value.get(), 1});
   }
   return key_index.get();
 }
@@ -57,8 +57,8 @@ krv_std_json_key_index* krv_std_json::indexed() const {
 krvvar_shared& krv_std_json::append(krvvar_shared cell, std::string_view key) {
   krv_std_json_entry& entry = entries.emplace_back(std::move(cell));
   if (!key.empty()) {
-    entry.key = new std::string(key);
-    krv_std_json_key_node& node = index()[*entry.key];
+    entry.key = krv_json_key::make(key);
+    krv_std_json_key_node& node = index()[std::string(key)];
     node.cell = entry.value.get();
     ++node.count;
   }
@@ -67,13 +67,12 @@ krvvar_shared& krv_std_json::append(krvvar_shared cell, std::string_view key) {
 
 void krv_std_json::append_new_key(krvvar_shared cell, std::string_view key) {
   krv_std_json_entry& entry = entries.emplace_back(std::move(cell));
-  entry.key = new std::string(key);
-  index().emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 1});
+  entry.key = krv_json_key::make(key);
+  index().emplace(key, krv_std_json_key_node{entry.value.get(), 1});
 }
 
-void krv_std_json::append_unindexed_key(krvvar_shared cell, std::string_view key) {
-  krv_std_json_entry& entry = entries.emplace_back(std::move(cell));
-  entry.key = new std::string(key);
+void krv_std_json::append_unindexed_key(krvvar_shared cell, krv_json_key* key) {
+  entries.emplace_back(std::move(cell), key);
   keys_unindexed = true;
 }
 
@@ -128,12 +127,12 @@ void krv_std_json::erase_range(size_t first, size_t last) {
   if (indexed()) {
     for (auto entry = begin; entry != end; ++entry) {
       if (!entry->has_key()) continue;
-      auto node = key_index->find(*entry->key);
+      auto node = key_index->find(entry->key_view());
       if (node != key_index->end() && --node->second.count == 0) key_index->erase(node);
     }
     for (auto entry = begin; entry != end; ++entry) {
       if (!entry->has_key()) continue;
-      auto node = key_index->find(*entry->key);
+      auto node = key_index->find(entry->key_view());
       if (node == key_index->end() || node->second.cell != entry->value.get()) continue;
       node->second.cell = nullptr;
       ++unpointed;
@@ -144,7 +143,7 @@ void krv_std_json::erase_range(size_t first, size_t last) {
   entries.erase(begin, end);
   for (auto entry = entries.begin(); unpointed != 0 && entry != entries.end(); ++entry) {
     if (!entry->has_key()) continue;
-    auto node = key_index->find(*entry->key);
+    auto node = key_index->find(entry->key_view());
     if (node == key_index->end() || node->second.cell != nullptr) continue;
     node->second.cell = entry->value.get();
     --unpointed;
@@ -159,7 +158,7 @@ void krv_std_json::insert_unkeyed(size_t position, krvvar_shared cell) {
 void krv_std_json::drop_keys() {
   key_index.reset();
   keys_unindexed = false;
-  for (krv_std_json_entry& entry : entries) delete std::exchange(entry.key, nullptr);
+  for (krv_std_json_entry& entry : entries) entry.set_key(nullptr);
 }
 
 void krv_std_json::rebuild_key_index(bool index_empty_keys) {
@@ -167,7 +166,7 @@ void krv_std_json::rebuild_key_index(bool index_empty_keys) {
   keys_unindexed = false;
   for (const krv_std_json_entry& entry : entries) {
     if (!entry.has_key() || (entry.key->empty() && !index_empty_keys)) continue;
-    auto [node, inserted] = index().try_emplace(*entry.key, krv_std_json_key_node{entry.value.get(), 0});
+    auto [node, inserted] = index().try_emplace(std::string(entry.key_view()), krv_std_json_key_node{entry.value.get(), 0});
     ++node->second.count;
   }
 }
@@ -183,7 +182,7 @@ bool krv_std_json::erase_key(std::string_view key) {
   // The removed entries are released only once the container is consistent again.
   std::vector<krv_std_json_entry> removed;
   auto kept = std::stable_partition(entries.begin(), entries.end(), [key](const krv_std_json_entry& entry) {
-    return !(entry.has_key() && *entry.key == key);
+    return !(entry.has_key() && entry.key_view() == key);
   });
   std::move(kept, entries.end(), std::back_inserter(removed));
   entries.erase(kept, entries.end());
@@ -249,8 +248,7 @@ void krv_std_json::assign_from(const krv_std_json& other) {
     krvvar_shared value = source.value;
     krvvar_shared cell = krvvar_shared::make_none();
     cell->set(value);
-    krv_std_json_entry& entry = copied.emplace_back(std::move(cell));
-    if (source.has_key()) entry.key = new std::string(*source.key);
+    copied.emplace_back(std::move(cell), source.has_key() ? source.key->share() : nullptr);
   }
   clear_entries();
   entries.swap(copied);

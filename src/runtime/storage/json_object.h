@@ -86,9 +86,9 @@ class krv_std_json : public krvobject<krv_std_json, CLASS_STRING<"std.json">>, p
   // Appends `cell` under `key`, which stays a key even when empty (as get_or_insert keeps it). The key
   // must not be in the container yet: the filling from JSON text hands over each member once.
   void append_new_key(krvvar_shared cell, std::string_view key);
-  // The same without the index node, which the first lookup makes; the container's other keyed
-  // entries must be unindexed ones too (the key index is absent).
-  void append_unindexed_key(krvvar_shared cell, std::string_view key);
+  // The same without the index node, which the first lookup makes, taking over one share of `key`;
+  // the container's other keyed entries must be unindexed ones too (the key index is absent).
+  void append_unindexed_key(krvvar_shared cell, krv_json_key* key);
 
   // JSON text (classes/std). The text of the container: pretty (4 spaces a level) or compact; keys in
   // byte order, a later duplicate winning, unkeyed entries under the empty key, cycles and nesting past

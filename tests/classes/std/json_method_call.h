@@ -87,7 +87,7 @@ inline std::string shown_entries(const krv_std_json& container, std::vector<cons
   std::string text;
   for (const krv_std_json_entry& entry : container.entries) {
     if (!text.empty()) text += ',';
-    if (entry.has_key()) text += *entry.key + "=";
+    if (entry.has_key()) text += std::string(entry.key_view()) + "=";
     text += shown_value(*entry.value, nullptr, path);
   }
   return text;

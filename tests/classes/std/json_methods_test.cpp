@@ -190,7 +190,7 @@ TEST_F(JsonMethods, SortByIsStable) {
     }
     call(receiver, "sort_by", {s("n"), i(1)});
     std::vector<int> order;
-    for (const krv_std_json_entry& entry : container(receiver).entries) order.push_back(std::stoi(entry.key->substr(1)));
+    for (const krv_std_json_entry& entry : container(receiver).entries) order.push_back(std::stoi(std::string(entry.key_view().substr(1))));
     std::vector<int> expected;
     for (int group : {2, 1, 0})
       for (int n = group; n < count; n += 3) expected.push_back(n);
@@ -253,7 +253,7 @@ TEST_F(JsonMethods, SortByLargeGroupsFollowTheComparator) {
       call(receiver, "sort_by", {s("n"), i(descending)});
       std::vector<uint32_t> order;
       for (const krv_std_json_entry& entry : container(receiver).entries)
-        order.push_back(static_cast<uint32_t>(std::stoul(entry.key->substr(1))));
+        order.push_back(static_cast<uint32_t>(std::stoul(std::string(entry.key_view().substr(1)))));
       EXPECT_EQ(order, expected) << c.name << (descending ? " descending" : "");
     }
   }
@@ -278,7 +278,7 @@ TEST_F(JsonMethods, SortLargeGroupsByWholeKeys) {
       return reverse ? a > b : folded(a) < folded(b);
     });
     std::vector<std::string> order;
-    for (const krv_std_json_entry& entry : container(receiver).entries) order.push_back(*entry.key);
+    for (const krv_std_json_entry& entry : container(receiver).entries) order.push_back(std::string(entry.key_view()));
     EXPECT_EQ(order, expected) << reverse;
   }
 }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <clocale>
+#include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "classes/std/json_bool.h"
+#include "classes/std/json_text_readers.h"
 #include "runtime/base/value_records.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
@@ -90,6 +92,22 @@ TEST_F(JsonText, PrintsAsNlohmannDumpsTheDocument) {
        json::array({nullptr, std::numeric_limits<int64_t>::min(), 0.1, 1e20, -0.0, nullptr, true, false, "buf",
                     "h\xc3\xa9llo \xe2\x82\xac \x01\t\"\\", "bad \xff \xe0\x80 \xed\xa0\x80 \xf4\x90 \xe2\x82"})},
       {"empty", [](krv_std_json&) {}, json::object()},
+      // Indentation deeper than the writer copies in one piece, and a text that outgrows its storage
+      // several times, once by a single string longer than a growth step.
+      {"deep and long",
+       [](krv_std_json& c) {
+         krvvar_shared inner = krvvar_shared::make_string(std::string(100000, 'x'));
+         for (int level = 0; level < 12; ++level) inner = wrapped(std::move(inner));
+         add(c, "deep", std::move(inner));
+         for (int i = 0; i < 5000; ++i) add(c, "k" + std::to_string(i), krvvar_shared::make_string("value \"" + std::to_string(i)));
+       },
+       [] {
+         json expected = json::array({std::string(100000, 'x')});
+         for (int level = 0; level < 11; ++level) expected = json::array({expected});
+         json document = {{"deep", expected}};
+         for (int i = 0; i < 5000; ++i) document["k" + std::to_string(i)] = "value \"" + std::to_string(i);
+         return document;
+       }()},
   };
   for (const auto& c : cases) {
     krvptr_strong<krv_std_json> container = krv_std_json::create();
@@ -321,6 +339,88 @@ TEST_F(JsonText, ParsedObjectsHoldTheirMembersInKeyOrder) {
   EXPECT_STREQ(boolean.object_ptr()->type_name(), "json.bool");
   EXPECT_EQ(container->get_or_insert("b")->int_value(), 3);
   EXPECT_EQ(container->size(), 3);
+}
+
+// Each entry as its key (- for none), type and text, floats by their bits, nested containers in brackets.
+std::string shape(const krv_std_json& container) {
+  std::string out = "(";
+  for (const krv_std_json_entry& entry : container.entries) {
+    krvvar& value = *entry.value;
+    out += (entry.has_key() ? "'" + std::string(entry.key_view()) + "'" : "-") + ":" +
+           std::string(krvvar_type_name(value.type)) + "=";
+    if (value.type == KRVVAR_JSON) {
+      out += shape(*value.object_ptr<krv_std_json>());
+    } else if (value.type == KRVVAR_FLOAT) {
+      char bits[40];
+      std::snprintf(bits, sizeof bits, "%a", value.payload.float_value);
+      out += bits;
+    } else {
+      out += value.get_string();
+    }
+    out += ' ';
+  }
+  return out + ")";
+}
+
+// The strict reader takes plain JSON and gives up on everything else, and what it takes comes out as
+// nlohmann's reading makes it: the same verdict and the same keys, types, bytes and number bits.
+TEST_F(JsonText, TheStrictReaderFillsAsNlohmannOrGivesUp) {
+  const std::string deepest = std::string(krv_json_max_depth, '[') + std::string(krv_json_max_depth, ']');
+  const struct {
+    std::string text;
+    bool strict;  // the strict reader takes it
+  } cases[] = {
+      {R"({"a": "x\"y\\z\/\b\f\n\r\t", "b": ["\u00e9\u20AC\ud83d\ude00\uDBFF\uDFFF", "\u0000"]})", true},
+      {"[\"caf\xc3\xa9 \xf0\x9f\x98\x80 \xe2\x82\xac\"]", true},
+      {R"(["\ud800"])", false}, {R"(["\udc00"])", false}, {R"(["\ud800\u0041"])", false}, {R"(["\ud800x"])", false},
+      {R"(["\u12G4"])", false}, {R"(["\x"])", false},
+      {"[\"\xc3\"]", false}, {"[\"\xed\xa0\x80\"]", false}, {"[\"\xc0\xaf\"]", false}, {"[\"\xf4\x90\x80\x80\"]", false},
+      {"[\"a\tb\"]", false}, {"[\"a\0b\"]"s, false},
+      {"[0, -0, -0.0, 0e5, 0.1, 1E+2, 1e-2, 1.7976931348623157e308, 123456789012345678901234567890.5e-10]", true},
+      {"[4.9e-324, 2.2250738585072011e-308]", true},
+      {"[9223372036854775807, -9223372036854775808]", true},
+      {"[9223372036854775808]", false}, {"[18446744073709551616]", false}, {"[-9223372036854775809]", false},
+      {"[1e400]", false}, {"[-1e400]", false}, {"[1e-400]", false},
+      {R"({"b": 1, "a": 2, "b": 3, "": 4, "c": {"y": [], "x": {}}})", true},
+      {" \t\r\n[ 1 , { \"a\" : [ ] } , true, false, null ]\n ", true},
+      {"\"text\"", true}, {"true", true}, {"null", true}, {"5", true},
+      {deepest, true}, {"[" + deepest + "]", false},
+      {"[1] // note", false}, {"/* a */ [1]", false}, {"\xEF\xBB\xBF[1]", false}, {"[1]\0"s, false},
+      {"01", false}, {"[1,]", false}, {"[,1]", false}, {R"({"a" 1})", false}, {R"({"a":1,})", false}, {"{1:2}", false},
+      {"tru", false}, {"nul", false}, {"-", false}, {"1.", false}, {"1e", false}, {".5", false}, {"+1", false},
+      {"[] x", false}, {"[1", false}, {"{\"a\":", false}, {"\"open", false}, {"  ", false},
+  };
+  for (const auto& c : cases) {
+    krvptr_strong<krv_std_json> strict = krv_std_json::create();
+    krvptr_strong<krv_std_json> reference = krv_std_json::create();
+    const bool read_strictly = krv_json_fill_strictly(*strict, c.text);
+    const bool read_by_nlohmann = krv_json_fill_through_nlohmann(*reference, c.text);
+    EXPECT_EQ(read_strictly, c.strict) << c.text;
+    if (read_strictly) {
+      EXPECT_TRUE(read_by_nlohmann) << c.text;
+      EXPECT_EQ(shape(*strict), shape(*reference)) << c.text;
+    } else {
+      EXPECT_TRUE(strict->entries.empty()) << c.text;
+    }
+  }
+}
+
+// Members of one text that carry the same name share one key text, and so does a copy of them; the
+// text outlives the container it was parsed into.
+TEST_F(JsonText, MembersWithOneNameShareOneKeyText) {
+  krvptr_strong<krv_std_json> parsed = krv_std_json::create();
+  ASSERT_TRUE(parsed->from_string(R"([{"id": 1, "name": "x"}, {"name": "y", "id": 2, "b": {"id": 3}}])", false));
+  const auto record = [&](size_t i) -> krv_std_json& { return *parsed->entries[i].value->object_ptr<krv_std_json>(); };
+  const krv_json_key* id = record(0).entries[0].key;
+  EXPECT_EQ(record(1).entries[1].key, id);
+  EXPECT_EQ(record(1).entries[0].value->object_ptr<krv_std_json>()->entries[0].key, id);
+  EXPECT_EQ(record(1).entries[2].key, record(0).entries[1].key);
+  krvptr_strong<krv_std_json> copy = krv_std_json::create();
+  copy->assign_from(record(1));
+  EXPECT_EQ(copy->entries[1].key, id);
+  parsed = {};
+  EXPECT_EQ(copy->dump(true), R"({"b":{"id":3},"id":2,"name":"y"})");
+  EXPECT_EQ(copy->get_or_insert("id")->int_value(), 2);
 }
 
 // A parsed object's key index is built by the first operation that needs it: each operation, the

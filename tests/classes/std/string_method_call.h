@@ -21,7 +21,7 @@ inline krvvar_shared make_arg(const arg& a) {
     krvvar_shared item = krvvar_shared::make_string(value);
     krv_std_json& entries = *map->object_ptr<krv_std_json>();
     if (key && !*key) {  // an entry whose key is the empty text (as JSON text can make one)
-      entries.entries.emplace_back(std::move(item)).key = new std::string();
+      entries.entries.emplace_back(std::move(item), krv_json_key::make(""));
     } else {
       entries.push_value(item, key ? key : "");
     }

@@ -37,7 +37,7 @@ std::string describe(krvvar& value) {
   }
   std::string out = "[";
   for (const krv_std_json_entry& entry : value.object_ptr<krv_std_json>()->entries)
-    out += (entry.has_key() ? "'" + *entry.key + "'" : "-") + "=" + describe(*entry.value) + " ";
+    out += (entry.has_key() ? "'" + std::string(entry.key_view()) + "'" : "-") + "=" + describe(*entry.value) + " ";
   return out + "]";
 }
 
