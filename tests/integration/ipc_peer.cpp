@@ -4,11 +4,18 @@
 //   krv_ipc_peer send    creator|opener CHANNEL mixed|stress|largest COUNT SEED
 //   krv_ipc_peer receive creator|opener CHANNEL mixed|stress|largest COUNT SEED TIMEOUT_MS
 //   krv_ipc_peer bench CHANNEL
+//   krv_ipc_peer exchange IN OUT COUNT SEED TIMEOUT_MS
 //
 // Both print "ready" once connected. A sender sends COUNT messages (0: until killed) and prints
 // "sent N"; it exits 0 when every send succeeded. A receiver drains until COUNT messages arrived or the
 // timeout passed, checks each against what the sender must have sent, and prints
 // "received N invalid I out_of_order O"; it exits 0 when all COUNT arrived valid and in order.
+//
+// An exchanging peer creates IN with a message callback, opens OUT, prints "ready", sends COUNT stress
+// messages of SEED on OUT without ever receiving in between (the messages on IN reach the callback only
+// through the update passes and the drain of a send waiting for room), and goes on until COUNT messages
+// arrived on IN or the timeout passed. It prints "sent N", then the receiver's line, and exits 0 when
+// both sides of it are whole. Two of them on crossed channels are two processes sending to each other.
 //
 // The benchmark's peer connects as opener and takes commands on its standard input, answering each with
 // "done": "ring N" drains N messages in a tight update loop, reading each back into a value; "pipe N"
@@ -22,16 +29,20 @@
 
 #include "classes/ipc/ipc_channel.h"
 #include "classes/ipc/ipc_payload.h"
+#include "host/assembler/script_text.h"
 #include "host/host_vm.h"
 #include "ipc_messages.h"
 #include "module/vm_lock.h"
 #include "platform/clock.h"
+#include "runtime/exec/interp/program_block.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/storage/string_object.h"
 
 namespace {
 
 struct peer_options {
   bool send = false;
+  std::string inbound;  // exchange: the channel this peer creates and receives on
   bool create = false;
   std::string channel;
   std::string kind;
@@ -62,31 +73,75 @@ int run_sender(krv_ipc& channel, krv_host_vm& vm, const peer_options& options) {
   return all_sent ? 0 : 1;
 }
 
-int run_receiver(krv_ipc& channel, krv_host_vm& vm, const peer_options& options) {
+// What arrived on a stream of stress messages.
+struct stress_tally {
   uint64_t received = 0, invalid = 0, out_of_order = 0;
+
+  void count(const krvvar_shared& value) {
+    uint64_t index = 0;
+    if (!value->is_string() || !krv_test_stress_check(value->object_ptr<krv_std_string>()->text, index)) {
+      ++invalid;
+    } else if (index != received) {
+      ++out_of_order;
+    }
+    ++received;
+  }
+  bool whole(uint64_t count) const { return received == count && invalid == 0 && out_of_order == 0; }
+  void print() const {
+    std::printf("received %llu invalid %llu out_of_order %llu\n", static_cast<unsigned long long>(received),
+                static_cast<unsigned long long>(invalid), static_cast<unsigned long long>(out_of_order));
+  }
+};
+
+int run_receiver(krv_ipc& channel, krv_host_vm& vm, const peer_options& options) {
+  stress_tally tally;
   const uint64_t give_up = krv_platform::monotonic_ms() + options.timeout_ms;
-  while (received < options.count && krv_platform::monotonic_ms() < give_up) {
+  while (tally.received < options.count && krv_platform::monotonic_ms() < give_up) {
     vm.run_update_pass();
     if (!channel.receive()) continue;
     krvvar_shared value = krvvar_shared::make_none();
     if (!krv_ipc_read_payload(channel.completed.data(), channel.completed.size(), value)) {
-      ++invalid;
+      ++tally.invalid;
+      ++tally.received;
     } else if (options.kind == "stress") {
-      uint64_t index = 0;
-      if (!value->is_string() || !krv_test_stress_check(value->object_ptr<krv_std_string>()->text, index)) {
-        ++invalid;
-      } else if (index != received) {
-        ++out_of_order;
-      }
+      tally.count(value);
     } else {
-      krvvar_shared expected = message_value(options, received);
-      if (!krv_test_same_value(value, expected)) ++invalid;
+      krvvar_shared expected = message_value(options, tally.received);
+      if (!krv_test_same_value(value, expected)) ++tally.invalid;
+      ++tally.received;
     }
-    ++received;
   }
-  std::printf("received %llu invalid %llu out_of_order %llu\n", static_cast<unsigned long long>(received),
-              static_cast<unsigned long long>(invalid), static_cast<unsigned long long>(out_of_order));
-  return received == options.count && invalid == 0 && out_of_order == 0 ? 0 : 1;
+  tally.print();
+  return tally.whole(options.count) ? 0 : 1;
+}
+
+int run_exchange(krv_ipc& inbound, krv_ipc& outbound, krv_host_vm& vm, const peer_options& options) {
+  // A script function of one parameter that hands the message to the native "seen".
+  krvptr_strong<krv_program> program = krv_assemble_text(
+      "native N0 \"seen\" 1 1\nblock B0 4\nend\nblock B1 1 child B0 params 1 locals 1\n"
+      "  args_open 1\n  load_local 0\n  arg 0\n  call_native @N0\nend\n");
+  stress_tally tally;
+  program->natives[0]->callable = [&tally](krv_vm_context&, std::vector<krvvar_shared>& args) {
+    tally.count(args[0]);
+    return krvvar_shared::make_none();
+  };
+  krvptr_strong<krv_task> root = krv_task_create(program->root, nullptr);
+  krv_get_thread_local().current_task = root.get();
+  krvvar_shared callback = krvvar_shared::make_none();
+  callback->set_function(program->root->children[0].get(), root.get());
+  inbound.set_callback(callback);
+  uint64_t sent = 0;
+  for (; sent < options.count; ++sent) {
+    if (!outbound.send_value(krvvar_shared::make_string(krv_test_stress_text(options.seed, sent)))) break;
+    if (sent % 64 == 0) vm.run_update_pass();
+  }
+  std::printf("sent %llu\n", static_cast<unsigned long long>(sent));
+  const uint64_t give_up = krv_platform::monotonic_ms() + options.timeout_ms;
+  while (tally.received < options.count && krv_platform::monotonic_ms() < give_up) vm.run_update_pass();
+  tally.print();
+  krvvar_shared none = krvvar_shared::make_none();
+  inbound.set_callback(none);  // the callback's task goes before the program it runs
+  return sent == options.count && tally.whole(options.count) ? 0 : 1;
 }
 
 inline constexpr size_t bench_pipe_message = 1048576;
@@ -144,6 +199,15 @@ bool parse(int argc, char** argv, peer_options& options) {
     options.channel = argv[2];
     return true;
   }
+  if (argc == 7 && std::strcmp(argv[1], "exchange") == 0) {
+    options.kind = "exchange";
+    options.inbound = argv[2];
+    options.channel = argv[3];
+    options.count = std::strtoull(argv[4], nullptr, 10);
+    options.seed = std::strtoull(argv[5], nullptr, 10);
+    options.timeout_ms = std::strtoull(argv[6], nullptr, 10);
+    return true;
+  }
   if (argc < 7) return false;
   options.send = std::strcmp(argv[1], "send") == 0;
   if (!options.send && std::strcmp(argv[1], "receive") != 0) return false;
@@ -165,7 +229,8 @@ int main(int argc, char** argv) {
   peer_options options;
   if (!parse(argc, argv, options)) {
     std::fprintf(stderr, "usage: krv_ipc_peer send|receive creator|opener CHANNEL mixed|stress|largest COUNT SEED [TIMEOUT_MS]\n"
-                 "       krv_ipc_peer bench CHANNEL\n");
+                 "       krv_ipc_peer bench CHANNEL\n"
+                 "       krv_ipc_peer exchange IN OUT COUNT SEED TIMEOUT_MS\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -176,7 +241,13 @@ int main(int argc, char** argv) {
     krv_vm_lock lock;
     krv_ipc::script_register_internal();
     krvptr_strong<krv_ipc> channel = krvptr_strong<krv_ipc>::from_raw(new krv_ipc());
-    if (channel->open_mapping(options.channel, options.create)) {
+    if (options.kind == "exchange") {
+      krvptr_strong<krv_ipc> inbound = krvptr_strong<krv_ipc>::from_raw(new krv_ipc());
+      if (inbound->open_mapping(options.inbound, true) && channel->open_mapping(options.channel, false)) {
+        std::printf("ready\n");
+        status = run_exchange(*inbound, *channel, vm, options);
+      }
+    } else if (channel->open_mapping(options.channel, options.create)) {
       std::printf("ready\n");
       if (options.kind == "bench") {
         status = run_bench(*channel, vm);
