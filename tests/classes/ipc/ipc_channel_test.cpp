@@ -96,6 +96,34 @@ class IpcChannel : public ExecTest {
     value->set_function(held->root->children[0].get(), root.get());
     return value;
   }
+  // A task that sends `value` on tx as the script method does for a task (parking while the ring is
+  // full), then appends what its send returned to `sent`.
+  krvptr_strong<krv_task> start_sender(krvvar_shared value) {
+    if (!held) {
+      held = krv_assemble_text("native N0 \"send_it\" 1 1\nnative N1 \"done\" 1 1\nblock B0 4\nend\n"
+                               "block B1 1 child B0 params 1 locals 1\n  args_open 1\n  args_open 1\n  load_local 0\n"
+                               "  arg 0\n  call_native @N0\n  arg 0\n  call_native @N1\nend\n");
+      held->natives[0]->callable = [this](krv_vm_context& frame, std::vector<krvvar_shared>& args) {
+        return tx->send_from_script(frame, args[0]);
+      };
+      held->natives[1]->callable = [this](krv_vm_context&, std::vector<krvvar_shared>& args) {
+        sent.push_back(args[0]->int_value());
+        return krvvar_shared::make_none();
+      };
+      root = krv_task_create(held->root, nullptr);
+      krv_get_thread_local().current_task = root.get();
+    }
+    krvptr_strong<krv_task> task = krv_task_create(held->root->children[0], root.get());
+    std::vector<krvvar_shared> args{value};
+    EXPECT_EQ(krv_task::run(*task, &args), 1);
+    return task;
+  }
+  static krvvar_shared text_of(size_t size, char fill) { return krvvar_shared::make_string(std::string(size, fill)); }
+  static size_t payload_size(krvvar_shared value) {
+    std::vector<uint8_t> bytes;
+    krv_ipc_write_payload(value, bytes);
+    return bytes.size();
+  }
   uint32_t read_ticket() { return krv_ipc_read_ticket(*rx->ring).load(); }
   krvvar_shared delivered() { return rx->callback.task->root_frame()->locals[0]; }
 
@@ -105,6 +133,7 @@ class IpcChannel : public ExecTest {
   krvptr_strong<krv_task> root;
   krvptr_strong<krv_program_block> function_block;
   krvptr_strong<krv_program> held;
+  std::vector<int64_t> sent;  // the results of start_sender's sends, in the order their tasks went on
 };
 
 TEST_F(IpcChannel, TheNamespaceGetsTheClassAndItsConstructorLast) {
@@ -321,6 +350,80 @@ TEST_F(IpcChannel, ASendWaitingForRoomReadsTheProcesssOwnReceivers) {
   EXPECT_EQ(seen, (std::vector<int64_t>{1000000, 1000001}));
   for (auto* channel : {&out, &in}) channel->reset_empty();
   EXPECT_FALSE(krv_test_region_exists(back));
+}
+
+// Script tasks whose sends find the ring full park (the VM thread is not held) and keep the channel's
+// order: a later send, from another task or from a caller that cannot park, goes after the parked ones,
+// which are finished first. Each task resumes with true once its whole message is in the ring.
+TEST_F(IpcChannel, AScriptSendOnAFullRingParksItsTaskAndTheChannelKeepsItsOrder) {
+  connect_pair();
+  const krvvar_shared values[] = {text_of(1000000, 'a'), text_of(100000, 'b'), krvvar_shared::make_int(7),
+                                  krvvar_shared::make_int(8)};
+  krvptr_strong<krv_task> fits = start_sender(values[0]);  // 978 of the 1,024 records
+  EXPECT_EQ(sent, std::vector<int64_t>{1});
+  krvptr_strong<krv_task> cut = start_sender(values[1]);   // 46 records in, then the ring is full
+  const uint32_t written = krv_ipc_write_ticket(*tx->ring).load();
+  krvptr_strong<krv_task> behind = start_sender(values[2]);
+  EXPECT_EQ(written, krv_ipc_slot_count);
+  EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), written) << "a later send went ahead of a parked one";
+  EXPECT_EQ(cut->suspended + behind->suspended, 2);
+  EXPECT_EQ(sent, std::vector<int64_t>{1});
+
+  std::vector<size_t> arrived;
+  std::thread reader([&] {
+    while (arrived.size() < 4 && rx->ready)
+      if (rx->receive()) arrived.push_back(rx->completed.size());
+  });
+  std::vector<uint8_t> last;
+  krvvar_shared fourth = values[3];
+  ASSERT_TRUE(krv_ipc_write_payload(fourth, last));
+  EXPECT_TRUE(tx->send_payload(last.data(), last.size()));  // no task: it waits, after the parked two
+  reader.join();
+  std::vector<size_t> expected;
+  for (const krvvar_shared& value : values) expected.push_back(payload_size(value));
+  EXPECT_EQ(arrived, expected);
+  EXPECT_EQ(vm.run_due_tasks(), 2u);
+  EXPECT_EQ(sent, (std::vector<int64_t>{1, 1, 1}));
+  EXPECT_EQ(errors(), std::vector<std::string>{});
+}
+
+// A parked send is finished by the channel's update hook once the reader made room; it ends false when
+// the channel closes under it, or when nobody reads for the 5 s a message may wait (logged).
+TEST_F(IpcChannel, AParkedSendIsFinishedByTheUpdateHookOrEndsFalse) {
+  const struct {
+    const char* what;
+    bool reader;
+    bool disconnect;
+    int64_t result;
+    std::vector<std::string> errors;
+  } cases[] = {
+      {"the reader makes room", true, false, 1, {}},
+      {"the channel disconnects", false, true, 0, {}},
+      {"nobody reads", false, false, 0, {"IPC: timeout."}},
+  };
+  for (const auto& c : cases) {
+    connect_pair();
+    sent.clear();
+    log.clear();
+    krvptr_strong<krv_task> fills = start_sender(text_of(1000000, 'a'));
+    krvptr_strong<krv_task> parked = start_sender(text_of(100000, 'b'));
+    ASSERT_EQ(parked->suspended, 1) << c.what;
+    int received = 0;
+    std::thread reader([&] {
+      while (c.reader && received < 2)
+        if (rx->receive()) ++received;
+    });
+    if (c.disconnect) call(*tx, "disconnect");
+    for (int pass = 0; pass < 20000 && parked->suspended != 0; ++pass) {
+      vm.run_update_pass();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    reader.join();
+    EXPECT_EQ(vm.run_due_tasks(), 1u) << c.what;
+    EXPECT_EQ(sent, (std::vector<int64_t>{1, c.result})) << c.what;
+    EXPECT_EQ(received, c.reader ? 2 : 0) << c.what;
+    EXPECT_EQ(errors(), c.errors) << c.what;
+  }
 }
 
 // A region of a channel's name that another user could open is refused by creator and opener alike,
