@@ -11,6 +11,10 @@
 // died in the middle of is taken back as soon as a waiter sees its holder gone (ipc_slots.h): a dead peer
 // costs a logged record, never the thread or the ring.
 //
+// A script task whose send finds the ring full is parked rather than holding the VM thread: the update
+// hook finishes its message and wakes it (ipc_transfer.cpp). Closing the channel, or its release, ends
+// the parked sends with false.
+//
 // Script methods and the update hook run on the thread that owns the VM lock; the object has no lock of
 // its own. When the last strong handle goes, the channel leaves the update list (under the VM lock)
 // before anything of it is torn down.

@@ -6,8 +6,14 @@
 // the receiver copies each chunk once, straight from its slot into the sender's partial message, and
 // hands a finished partial's map entry and storage on to the next one.
 //
-// The wait for room is bounded by the message's deadline; the hand-over of each slot, with its waits
-// and the recovery from a peer that died in the middle of one, is ipc_slots.h.
+// A script task whose send finds the ring full does not wait: its message goes onto the channel's queue
+// of parked sends and the task is suspended; the update hook writes the queue as the ring gets room and
+// wakes each task with its result, so the VM thread goes on running callbacks meanwhile. Messages enter
+// the ring in the order of their sends: while the queue holds any, a new send parks behind them, and a
+// caller that cannot park writes them out before its own.
+//
+// Each message may wait for room 5 s from the moment its turn comes; the hand-over of each slot, with
+// its waits and the recovery from a peer that died in the middle of one, is ipc_slots.h.
 #include <algorithm>
 #include <chrono>
 #include <cstring>

@@ -21,6 +21,7 @@
 #include "ipc_test_names.h"
 #include "lost_wake_watchdog.h"
 #include "module/global_instance.h"
+#include "platform/clock.h"
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
 #include "runtime/objects/namespace.h"
@@ -363,15 +364,20 @@ TEST_F(IpcChannel, AScriptSendOnAFullRingParksItsTaskAndTheChannelKeepsItsOrder)
   EXPECT_EQ(sent, std::vector<int64_t>{1});
   krvptr_strong<krv_task> cut = start_sender(values[1]);   // 46 records in, then the ring is full
   const uint32_t written = krv_ipc_write_ticket(*tx->ring).load();
-  krvptr_strong<krv_task> behind = start_sender(values[2]);
   EXPECT_EQ(written, krv_ipc_slot_count);
+  // The reader frees the first message's slots, but no update pass has resumed the parked send yet.
+  std::vector<size_t> arrived;
+  ASSERT_TRUE(rx->receive());
+  arrived.push_back(rx->completed.size());
+  krvptr_strong<krv_task> behind = start_sender(values[2]);
   EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), written) << "a later send went ahead of a parked one";
   EXPECT_EQ(cut->suspended + behind->suspended, 2);
   EXPECT_EQ(sent, std::vector<int64_t>{1});
 
-  std::vector<size_t> arrived;
   std::thread reader([&] {
-    while (arrived.size() < 4 && rx->ready)
+    // Bounded, so that a message lost or cut ends the test rather than hanging it.
+    const uint64_t give_up = krv_platform::monotonic_ms() + 20000;
+    while (arrived.size() < 4 && krv_platform::monotonic_ms() < give_up)
       if (rx->receive()) arrived.push_back(rx->completed.size());
   });
   std::vector<uint8_t> last;
@@ -388,18 +394,19 @@ TEST_F(IpcChannel, AScriptSendOnAFullRingParksItsTaskAndTheChannelKeepsItsOrder)
 }
 
 // A parked send is finished by the channel's update hook once the reader made room; it ends false when
-// the channel closes under it, or when nobody reads for the 5 s a message may wait (logged).
+// the channel closes or goes under it, or when nobody reads for the 5 s a message may wait (logged).
 TEST_F(IpcChannel, AParkedSendIsFinishedByTheUpdateHookOrEndsFalse) {
   const struct {
     const char* what;
     bool reader;
-    bool disconnect;
+    std::function<void()> meanwhile;
     int64_t result;
     std::vector<std::string> errors;
   } cases[] = {
-      {"the reader makes room", true, false, 1, {}},
-      {"the channel disconnects", false, true, 0, {}},
-      {"nobody reads", false, false, 0, {"IPC: timeout."}},
+      {"the reader makes room", true, [] {}, 1, {}},
+      {"the channel disconnects", false, [&] { call(*tx, "disconnect"); }, 0, {}},
+      {"the channel is released", false, [&] { tx.reset_empty(); }, 0, {}},
+      {"nobody reads", false, [] {}, 0, {"IPC: timeout."}},
   };
   for (const auto& c : cases) {
     connect_pair();
@@ -410,10 +417,11 @@ TEST_F(IpcChannel, AParkedSendIsFinishedByTheUpdateHookOrEndsFalse) {
     ASSERT_EQ(parked->suspended, 1) << c.what;
     int received = 0;
     std::thread reader([&] {
-      while (c.reader && received < 2)
+      const uint64_t give_up = krv_platform::monotonic_ms() + 20000;
+      while (c.reader && received < 2 && krv_platform::monotonic_ms() < give_up)
         if (rx->receive()) ++received;
     });
-    if (c.disconnect) call(*tx, "disconnect");
+    c.meanwhile();
     for (int pass = 0; pass < 20000 && parked->suspended != 0; ++pass) {
       vm.run_update_pass();
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
