@@ -9,7 +9,10 @@
 // group level, and a non-capturing group costs it no state, so nesting is bounded too: deeper patterns
 // are refused as too complex instead of overflowing the stack while they compile. It also reads a repeat
 // count ({n}, {n,}, {n,m}) without a bound (a count past 64 bits overflows it) and copies the repeated
-// part once per count, so counts are bounded too: a larger one is refused as a bad brace.
+// part once per count, so counts are bounded too: a larger one is refused as a bad brace. A
+// back-reference number is read the same way, so one above the groups opened before it is refused as
+// a bad back-reference (the library refuses it too, but only after reading it). All of these rest on
+// reading the pattern exactly as the library does, escapes and brackets included (string_regex_shape.h).
 //
 // Compiled patterns are kept per thread: at most krv_regex_cache_capacity entries in insertion order,
 // searched linearly, emptied as a whole when one more pattern arrives. An entry shares its compiled
@@ -24,6 +27,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "classes/std/string_regex_shape.h"
 
 // Input limits in bytes, by the pattern's shape.
 inline constexpr uint64_t krv_regex_plain_limit = 262144;
@@ -53,9 +58,6 @@ struct krv_regex_cache_entry {
 
 // The largest input, in bytes, that `pattern` may be run on.
 uint64_t krv_regex_input_limit(std::string_view pattern);
-
-// The deepest nesting of groups in `pattern` (escaped parentheses and those inside brackets do not count).
-size_t krv_regex_group_depth(std::string_view pattern);
 
 // The name of a std::regex_constants::error_type code; "error_unknown" for codes outside 0..12.
 const char* krv_regex_error_name(int code);

@@ -58,7 +58,53 @@ TEST(RegexInputLimit, FollowsThePatternsShape) {
       {"(a)(b)(c)(d)(e)", 262144},        {"[(|(|(|(|(]+", 16384},
   };
   for (const auto& c : cases) EXPECT_EQ(krv_regex_input_limit(c.pattern), c.limit) << c.pattern;
-  EXPECT_EQ(krv_regex_group_depth("(a(b)[(]\\(c)((d))"), 2u);
+  EXPECT_EQ(krv_regex_read_shape("(a(b)[(]\\(c)((d))").deepest_nesting, 2u);
+}
+
+// Every form of escape, bracket and group opening, each followed by a group that a misreading would
+// hide or invent: the guards see the limit, the nesting and the capturing groups the library sees
+// (its mark_count), and a pattern the library refuses is refused with the library's reason.
+TEST_F(StringRegex, EscapesAndBracketsAreReadAsTheLibraryReadsThem) {
+  const struct {
+    const char* pattern;
+    uint64_t limit;
+    size_t nesting;
+    const char* error;  // empty: compiles
+  } cases[] = {
+      {R"(\c[(a)*)", 8192, 1, ""},                  {R"(\c\(a)*)", 8192, 1, ""},
+      {R"(\c((a)*)", 8192, 1, ""},                  {R"(\c[|(a|b)*c)", 8192, 1, ""},
+      {R"(a\c)", 262144, 0, "error_escape"},        {R"(\x5B(a)*)", 8192, 1, ""},
+      {R"(\u005b(a)*)", 8192, 1, ""},               {R"(\x5(a))", 262144, 0, "error_escape"},
+      {R"(\u00(a))", 262144, 0, "error_escape"},    {R"(\0(a)*)", 8192, 1, ""},
+      {R"(\d\D\s\S\w\W\b\B(a)+)", 8192, 1, ""}, {R"([\b\d](a)+)", 8192, 1, ""},
+      {R"(\(\[\{\|\*\.\/(a))", 262144, 1, ""},  {R"((a)\1+)", 16384, 1, ""},
+      {R"((a)(b)(c)(d)(e)(f)(g)(h)(i)(j)\10)", 262144, 1, ""},
+      {R"((a)\2)", 262144, 1, "error_backref"},     {R"(\1(a))", 262144, 1, "error_backref"},
+      {R"((a)\99999999999999999999)", 262144, 1, "error_backref"},
+      {R"([\99999999999999999999])", 262144, 0, "error_brack"},
+      {R"([\]](a)*)", 8192, 1, ""},                 {R"([\c](a)])", 262144, 0, ""},
+      {R"([\x5d(a)]*)", 16384, 0, ""},              {R"([[:alpha:]](a)*)", 8192, 1, ""},
+      {R"([[:digit:](a)])", 262144, 0, ""},          {R"([[.a.](a)])", 262144, 0, ""},
+      {R"([[=]=](a)])", 262144, 0, "error_collate"},
+      {R"([^]](a)*)", 8192, 1, ""},                  {R"([](a)*)", 8192, 1, ""},
+      {R"((a)*\)", 8192, 1, "error_escape"},        {R"([a\)", 262144, 0, "error_escape"},
+      {R"((?:a|b)*)", 8192, 1, ""},                  {R"((?=(a)))", 262144, 2, ""},
+      {R"((?<a))", 262144, 1, "error_paren"},
+  };
+  for (const auto& c : cases) {
+    log.clear();
+    const krv_regex_shape shape = krv_regex_read_shape(c.pattern);
+    EXPECT_EQ(krv_regex_input_limit(c.pattern), c.limit) << c.pattern;
+    EXPECT_EQ(shape.deepest_nesting, c.nesting) << c.pattern;
+    const std::shared_ptr<const std::regex> pattern = compiled(c.pattern);
+    if (*c.error == '\0') {
+      ASSERT_NE(pattern, nullptr) << c.pattern;
+      EXPECT_EQ(shape.capturing_groups, pattern->mark_count()) << c.pattern;
+    } else {
+      EXPECT_EQ(errors(), std::vector<std::string>{framed(std::string("test: invalid regex pattern '") + c.pattern +
+                                                           "' (" + c.error + ")")});
+    }
+  }
 }
 
 // Method calls: each worker method's job value comes back as the call's result; refused inputs and
@@ -67,6 +113,8 @@ TEST_F(StringRegex, MethodCallsAndTheirErrors) {
   const std::string deep_nesting = std::string(1001, '(') + std::string(1001, ')');
   std::string bottomless;  // far deeper than the compiler's recursion could survive
   for (int level = 0; level < 200000; ++level) bottomless += "(?:";
+  const std::string megabyte_bad = ")" + std::string(1 << 20, 'b');  // refused at its first byte
+  const std::string bad_64 = megabyte_bad.substr(0, 64);
   const struct {
     const char* method;
     std::string text;
@@ -87,10 +135,15 @@ TEST_F(StringRegex, MethodCallsAndTheirErrors) {
       {"regex_split", std::string(8193, 'a'), {"(a)+"}, "None",
        "regex_split: input of 8193 characters exceeds the std::regex limit of 8192" + limit_message_tail},
       {"regex_match", "abc", {"("}, "None", "regex_match: invalid regex pattern '(' (error_paren)"},
+      // A refused pattern is quoted as far as its first 64 bytes.
       {"regex_findall", "abc", {deep_nesting.c_str()}, "None",
-       "regex_findall: invalid regex pattern '" + deep_nesting + "' (error_complexity)"},
+       "regex_findall: invalid regex pattern '" + std::string(64, '(') + "...' (error_complexity)"},
       {"regex_findall", "abc", {bottomless.c_str()}, "None",
-       "regex_findall: invalid regex pattern '" + bottomless + "' (error_complexity)"},
+       "regex_findall: invalid regex pattern '" + bottomless.substr(0, 64) + "...' (error_complexity)"},
+      {"regex_match", "abc", {megabyte_bad.c_str()}, "None",
+       "regex_match: invalid regex pattern '" + bad_64 + "...' (error_paren)"},
+      {"regex_match", "abc", {bad_64.c_str()}, "None",
+       "regex_match: invalid regex pattern '" + bad_64 + "' (error_paren)"},
       {"regex_replace_inplace", "abc", {"[b", "x"}, "0",
        "regex_replace_inplace: invalid regex pattern '[b' (error_brack)"},
       // Repeat counts above 1,000, also past 64 bits; an escaped brace holds no count.

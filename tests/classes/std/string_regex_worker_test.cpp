@@ -95,6 +95,41 @@ TEST_F(RegexOnWorkers, EachMethodsResultReachesTheScript) {
   vm.stop_workers();
 }
 
+// Patterns whose \c escape takes a '[' as its character: each used to slip past the guard it names (the
+// matcher or the compiler then overflowed its stack, or the compiler an int). The call raises its error
+// on the task, which ends there, and nothing is handed off.
+TEST_F(RegexOnWorkers, PatternsBehindAControlEscapeKeepTheirLimits) {
+  std::string nested = "\\\\c[";  // as the assembler's string token: a backslash, then c[
+  std::string quoted = "\\c[";  // its first 64 bytes as the error quotes them
+  for (int level = 0; level < 200000; ++level) nested += "(?:";
+  for (int level = 0; level < 20; ++level) quoted += "(?:";
+  const struct {
+    std::string receiver;
+    std::string pattern;
+    std::string error;
+  } cases[] = {
+      {std::string(65536, 'a'), "\\\\c[|(a|b)*c", "input of 65536 characters exceeds the std::regex limit of 8192"},
+      {"a", nested, "regex_match: invalid regex pattern '" + quoted + "(...' (error_complexity)"},
+      {"a", "\\\\c[a{99999999999999999999}",
+       "regex_match: invalid regex pattern '\\c[a{99999999999999999999}' (error_badbrace)"},
+  };
+  vm.start_workers(2);
+  for (const auto& c : cases) {
+    log.clear();
+    assemble("string \"regex_match\"\nstring \"" + c.pattern + "\"\n" + method_call_script(1));
+    record_marks();
+    receiver().string_ref() = c.receiver;
+    krv_get_thread_local().current_task = nullptr;
+    task = krv_task_create(built->root, nullptr);
+    krv_task::run(*task, nullptr);
+    tick_until_idle();
+    EXPECT_TRUE(marks.empty()) << c.error;
+    EXPECT_TRUE(reported(c.error)) << c.error;
+    EXPECT_EQ(task->active, 0) << c.error;
+  }
+  vm.stop_workers();
+}
+
 // Task 1 asks for the numbers in the string; before a worker takes the job, task 2 rewrites the same
 // string in place. The job matches the text as it was when task 1 called.
 TEST_F(RegexOnWorkers, AReceiverChangedWhileItsJobWaitsLeavesTheResult) {

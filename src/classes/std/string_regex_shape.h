@@ -1,0 +1,40 @@
+// What the guards of std.string's regular expressions need to know of a pattern, read the way the
+// library reads it.
+//
+// The input limit, the group-depth bound, the repeat-count bound and the back-reference bound are only
+// as good as the reading they rest on: a byte that the guards take for a metacharacter and the library
+// for a literal (or the other way round) lets whatever follows it through unchecked. The pattern is
+// therefore read as libstdc++'s scanner reads the ECMAScript grammar, piece by piece:
+//
+//   \cX          three bytes: any X, a bracket or a backslash too, is the character
+//   \xHH \uHHHH  four and six bytes (exactly two and four hex digits)
+//   \1 .. \N     a back-reference: the backslash and every digit after it
+//   \0, \d \D \s \S \w \W \b \B, \f \n \r \t \v, any other \X: two bytes
+//   [ ... ]      one piece: a leading ^, escapes as above (so \] does not close it), class names
+//                [:name:] [.name.] [=name=] whose text may hold a ']', and the first other ']'
+//   { ... }      digits and commas up to the '}'
+//   (?: (?= (?!  one group opening of three bytes; ( alone opens a capturing group
+//
+// Where the library would refuse the pattern (a backslash at the end, \c at the end, too few hex
+// digits, an open bracket or brace, a bad class name, "(?" followed by anything else), the reading
+// stops: the library compiles from left to right and throws at the first such place, so nothing after
+// it is ever compiled or matched.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+struct krv_regex_shape {
+  uint64_t capturing_groups = 0;      // openings '(' not followed by '?': the library's mark_count()
+  uint64_t alternatives = 0;          // '|' outside brackets, at any depth
+  size_t deepest_nesting = 0;         // groups of every kind, lookaheads included
+  bool has_quantifier = false;        // '*', '+' or an open-ended brace ({2,5}, {2,}, {,5}, a trailing {2,)
+  bool quantifies_group = false;      // such a quantifier right after a ')' byte (an escaped one too)
+  uint64_t largest_repeat_count = 0;  // of any brace, before or after its comma; saturates at 2^64 - 1
+  // A back-reference whose number is above the capturing groups opened before it: the library refuses
+  // it too, but only after reading the number into an int that a long one overflows.
+  bool refers_to_unopened_group = false;
+};
+
+// Reads `pattern` once, in time linear in its length, without recursion or allocation.
+krv_regex_shape krv_regex_read_shape(std::string_view pattern);
