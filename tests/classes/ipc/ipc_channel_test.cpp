@@ -119,12 +119,6 @@ class IpcChannel : public ExecTest {
     EXPECT_EQ(krv_task::run(*task, &args), 1);
     return task;
   }
-  static krvvar_shared text_of(size_t size, char fill) { return krvvar_shared::make_string(std::string(size, fill)); }
-  static size_t payload_size(krvvar_shared value) {
-    std::vector<uint8_t> bytes;
-    krv_ipc_write_payload(value, bytes);
-    return bytes.size();
-  }
   uint32_t read_ticket() { return krv_ipc_read_ticket(*rx->ring).load(); }
   krvvar_shared delivered() { return rx->callback.task->root_frame()->locals[0]; }
 
@@ -353,83 +347,60 @@ TEST_F(IpcChannel, ASendWaitingForRoomReadsTheProcesssOwnReceivers) {
   EXPECT_FALSE(krv_test_region_exists(back));
 }
 
-// Script tasks whose sends find the ring full park (the VM thread is not held) and keep the channel's
-// order: a later send, from another task or from a caller that cannot park, goes after the parked ones,
-// which are finished first. Each task resumes with true once its whole message is in the ring.
-TEST_F(IpcChannel, AScriptSendOnAFullRingParksItsTaskAndTheChannelKeepsItsOrder) {
-  connect_pair();
-  const krvvar_shared values[] = {text_of(1000000, 'a'), text_of(100000, 'b'), krvvar_shared::make_int(7),
+// Script tasks whose sends find the ring full park (the VM thread is not held). Messages go in the order
+// of their sends: a later send parks behind a parked one even when the reader has made room meanwhile.
+// The update hook, or a caller that cannot park (before its own message), writes the parked messages and
+// each task resumes with true; closing or releasing the channel, or 5 s without room for a message, end
+// them with false.
+TEST_F(IpcChannel, ParkedSendsGoInTheOrderOfTheirSendsAndEndWithTheirResults) {
+  krvvar_shared values[] = {krvvar_shared::make_string(std::string(1000000, 'a')),
+                                  krvvar_shared::make_string(std::string(100000, 'b')), krvvar_shared::make_int(7),
                                   krvvar_shared::make_int(8)};
-  krvptr_strong<krv_task> fits = start_sender(values[0]);  // 978 of the 1,024 records
-  EXPECT_EQ(sent, std::vector<int64_t>{1});
-  krvptr_strong<krv_task> cut = start_sender(values[1]);   // 46 records in, then the ring is full
-  const uint32_t written = krv_ipc_write_ticket(*tx->ring).load();
-  EXPECT_EQ(written, krv_ipc_slot_count);
-  // The reader frees the first message's slots, but no update pass has resumed the parked send yet.
-  std::vector<size_t> arrived;
-  ASSERT_TRUE(rx->receive());
-  arrived.push_back(rx->completed.size());
-  krvptr_strong<krv_task> behind = start_sender(values[2]);
-  EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), written) << "a later send went ahead of a parked one";
-  EXPECT_EQ(cut->suspended + behind->suspended, 2);
-  EXPECT_EQ(sent, std::vector<int64_t>{1});
-
-  std::thread reader([&] {
-    // Bounded, so that a message lost or cut ends the test rather than hanging it.
-    const uint64_t give_up = krv_platform::monotonic_ms() + 20000;
-    while (arrived.size() < 4 && krv_platform::monotonic_ms() < give_up)
-      if (rx->receive()) arrived.push_back(rx->completed.size());
-  });
-  std::vector<uint8_t> last;
-  krvvar_shared fourth = values[3];
-  ASSERT_TRUE(krv_ipc_write_payload(fourth, last));
-  EXPECT_TRUE(tx->send_payload(last.data(), last.size()));  // no task: it waits, after the parked two
-  reader.join();
-  std::vector<size_t> expected;
-  for (const krvvar_shared& value : values) expected.push_back(payload_size(value));
-  EXPECT_EQ(arrived, expected);
-  EXPECT_EQ(vm.run_due_tasks(), 2u);
-  EXPECT_EQ(sent, (std::vector<int64_t>{1, 1, 1}));
-  EXPECT_EQ(errors(), std::vector<std::string>{});
-}
-
-// A parked send is finished by the channel's update hook once the reader made room; it ends false when
-// the channel closes or goes under it, or when nobody reads for the 5 s a message may wait (logged).
-TEST_F(IpcChannel, AParkedSendIsFinishedByTheUpdateHookOrEndsFalse) {
+  std::vector<std::vector<uint8_t>> encoded(std::size(values));
+  std::vector<size_t> sizes;
+  for (size_t i = 0; i < std::size(values); ++i) {
+    krv_ipc_write_payload(values[i], encoded[i]);
+    sizes.push_back(encoded[i].size());
+  }
+  const auto send_unparked = [&] { EXPECT_TRUE(tx->send_payload(encoded[3].data(), encoded[3].size())); };
   const struct {
     const char* what;
-    bool reader;
-    std::function<void()> meanwhile;
-    int64_t result;
+    size_t arriving;  // messages read, from the first on: none means nobody reads
+    std::function<void()> then;
+    std::vector<int64_t> results;
     std::vector<std::string> errors;
   } cases[] = {
-      {"the reader makes room", true, [] {}, 1, {}},
-      {"the channel disconnects", false, [&] { call(*tx, "disconnect"); }, 0, {}},
-      {"the channel is released", false, [&] { tx.reset_empty(); }, 0, {}},
-      {"nobody reads", false, [] {}, 0, {"IPC: timeout."}},
+      {"the update hook writes them", 3, [] {}, {1, 1, 1}, {}},
+      {"a caller that cannot park writes them first", 4, send_unparked, {1, 1, 1}, {}},
+      {"the channel disconnects", 0, [&] { call(*tx, "disconnect"); }, {1, 0, 0}, {}},
+      {"the channel is released", 0, [&] { tx.reset_empty(); }, {1, 0, 0}, {}},
+      {"nobody reads", 0, [] {}, {1, 0, 0}, {"IPC: timeout.", "IPC: timeout."}},
   };
   for (const auto& c : cases) {
     connect_pair();
     sent.clear();
     log.clear();
-    krvptr_strong<krv_task> fills = start_sender(text_of(1000000, 'a'));
-    krvptr_strong<krv_task> parked = start_sender(text_of(100000, 'b'));
-    ASSERT_EQ(parked->suspended, 1) << c.what;
-    int received = 0;
-    std::thread reader([&] {
-      const uint64_t give_up = krv_platform::monotonic_ms() + 20000;
-      while (c.reader && received < 2 && krv_platform::monotonic_ms() < give_up)
-        if (rx->receive()) ++received;
+    std::vector<size_t> arrived;
+    start_sender(values[0]);                                // 978 of the 1,024 records
+    krvptr_strong<krv_task> cut = start_sender(values[1]);  // 46 records in, then the ring is full
+    if (c.arriving > 0 && rx->receive()) arrived.push_back(rx->completed.size());
+    const uint32_t written = krv_ipc_write_ticket(*tx->ring).load();
+    krvptr_strong<krv_task> behind = start_sender(values[2]);
+    EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), written) << c.what << ": a later send went ahead";
+    std::thread reader([&] {  // bounded, so that a lost message fails the test rather than hang it
+      for (const uint64_t end = krv_platform::monotonic_ms() + 20000;
+           arrived.size() < c.arriving && krv_platform::monotonic_ms() < end;)
+        if (rx->receive()) arrived.push_back(rx->completed.size());
     });
-    c.meanwhile();
-    for (int pass = 0; pass < 20000 && parked->suspended != 0; ++pass) {
+    c.then();
+    for (int pass = 0; pass < 20000 && cut->suspended + behind->suspended != 0; ++pass) {
       vm.run_update_pass();
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     reader.join();
-    EXPECT_EQ(vm.run_due_tasks(), 1u) << c.what;
-    EXPECT_EQ(sent, (std::vector<int64_t>{1, c.result})) << c.what;
-    EXPECT_EQ(received, c.reader ? 2 : 0) << c.what;
+    vm.run_due_tasks();
+    EXPECT_EQ(sent, c.results) << c.what;
+    EXPECT_EQ(arrived, std::vector<size_t>(sizes.begin(), sizes.begin() + c.arriving)) << c.what;
     EXPECT_EQ(errors(), c.errors) << c.what;
   }
 }
