@@ -15,6 +15,7 @@
 #include "kernel/native/jit_cache.h"
 #include "kernel/runtime/settings.h"
 #include "module/namespace_registry.h"
+#include "module/vm_lock.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/namespace.h"
 #include "runtime/storage/json_object.h"
@@ -88,8 +89,16 @@ krvvar_shared kernel_mode(krv_vm_context&, args_t& args) {
                       "kernel_mode expects 'auto', 'scalar' or 'batch'");
 }
 
+// Never probes a compiler on the VM thread; a discovery still under way is waited for briefly, with the
+// VM lock given up meanwhile.
 krvvar_shared kernel_jit_compiler(krv_vm_context&, args_t&) {
-  return krvvar_shared::make_string(krvk_jit_discover().compiler);
+  std::string compiler;
+  {
+    krv_vm_unlock unlocked;
+    compiler = krvk_jit_compiler_in_use();
+  }
+  krvk_jit_pass_on_warnings();
+  return krvvar_shared::make_string(compiler);
 }
 
 krvvar_shared kernel_aot_source(krv_vm_context&, args_t& args) {

@@ -1,13 +1,13 @@
-// How kernel launches reach the host's worker threads: the enqueue function handed to helper starts and
-// native-code requests, and the number of workers that serve the calling thread's VM.
+// How kernel launches reach the host's worker threads: the enqueue function handed to helper starts,
+// and the number of workers that serve the calling thread's VM. Background builds of native code do not
+// go here: they run on the kernel's build thread (kernel/native/jit_builder.h).
 //
 // The enqueue function moves a job into the calling thread's VM worker queue (krv_task_queue::try_push:
 // false when 1,024 jobs wait and the job is destroyed; true otherwise, also when the host stopped the
 // queue and dropped the job unrun). It is empty when the thread has no VM or the VM has no workers (a job
-// queued there would wait for ever), so no helper starts and no background build is queued: the
-// launching thread runs everything. A dropped or late helper is harmless:
-// the launching thread runs whatever no helper claimed, and a helper that starts after the launch finds
-// nothing left.
+// queued there would wait for ever), so no helper starts: the launching thread runs everything. A
+// dropped or late helper is harmless: the launching thread runs whatever no helper claimed, and a helper
+// that starts after the launch finds nothing left.
 #pragma once
 #include <cstdint>
 
