@@ -2,6 +2,14 @@
 
 #include "runtime/objects/log.h"
 
+namespace {
+
+thread_local bool build_thread = false;  // set on the builder's thread for its whole life
+
+}  // namespace
+
+bool krvk_jit_builder::on_build_thread() noexcept { return build_thread; }
+
 krvk_jit_builder& krvk_jit_builder::instance() {
   // The default log, which a build on this thread writes to, is made first so that it is destroyed
   // after the builder has joined its thread.
@@ -40,6 +48,7 @@ void krvk_jit_builder::stop() {
 }
 
 void krvk_jit_builder::run() {
+  build_thread = true;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return !queue_.empty() || abandon_.load(std::memory_order_acquire) != 0; });

@@ -42,6 +42,8 @@ class krvk_jit_builder {
   // Abandons the job in progress, destroys the queued ones unrun and joins the thread; the next submit
   // starts it again. For the process's end and for tests.
   void stop();
+  // Whether the calling thread is the build thread, which has no script's log to write to.
+  static bool on_build_thread() noexcept;
   // Non-zero while the builder is stopping: the job in progress kills its compiler.
   const std::atomic<uint8_t>& abandon() const noexcept { return abandon_; }
 

@@ -60,13 +60,11 @@ jit_state& state() { return state_instance; }
 // Warning lines kept for a script thread to pass on; older ones go first.
 constexpr size_t kKeptWarnings = 16;
 
-// Writes a warning where a script sees it: the calling thread's log when it has one (its own or its
-// VM's); on the build thread, which has neither, the line is kept until a script thread asks about a
-// kernel (krvk_jit_pass_on_warnings).
+// Writes a warning where a script sees it: the calling thread's log; on the build thread, which has no
+// script's log, the line is kept until a script thread asks about a kernel (krvk_jit_pass_on_warnings).
 void warn(const std::string& text) {
-  krv_log_base* log = krv_log_base::instance();
-  if (log != &krv_default_log()) {
-    log->warning(text);
+  if (!krvk_jit_builder::on_build_thread()) {
+    krv_log_base::instance()->warning(text);
     return;
   }
   std::lock_guard<std::mutex> lock(krvk_jit_mutex);
@@ -398,8 +396,8 @@ std::string krvk_jit_compiler_in_use(std::chrono::milliseconds patience) {
 }
 
 void krvk_jit_pass_on_warnings() {
+  if (krvk_jit_builder::on_build_thread()) return;
   krv_log_base* log = krv_log_base::instance();
-  if (log == &krv_default_log()) return;
   std::deque<std::string> lines;
   {
     std::lock_guard<std::mutex> lock(krvk_jit_mutex);
@@ -469,8 +467,9 @@ bool krvk_probe_compiler(const std::string& compiler, std::string* why, const st
   }
   const char* probe = krvk_is_cl_style(compiler) ? " /nologo /?" : " --version";
   for (const std::string& word : words_of(probe)) argv->push_back(word);
-  krv_platform::process_watch watch;
-  watch.abandon = abandon;
+  const char* tmpdir = non_empty_env("TMPDIR");
+  const private_temporary_directory probe_files((fs::path(tmpdir != nullptr ? tmpdir : "/tmp") / "korvalang-probe").string());
+  krv_platform::process_watch watch{abandon, probe_files};
   const int status =
       krv_platform::run_process(*argv, nullptr, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), 0, &watch);
   if (status == 0) return true;

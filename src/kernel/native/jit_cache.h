@@ -96,8 +96,8 @@ inline constexpr std::chrono::milliseconds krvk_jit_answer_patience{1000};
 std::string krvk_jit_compiler_in_use(std::chrono::milliseconds patience = krvk_jit_answer_patience);
 
 // Passes the warning lines that builds on the build thread kept (it has no script's log) to the calling
-// thread's log; a thread without a log of its own or of a VM leaves them kept. Script calls about
-// kernels call it, so a refused cache entry or cache directory is reported at the next launch or status.
+// thread's log. Script calls about kernels call it, so a refused cache entry or cache directory met by
+// a background build is reported at the next launch, status or compiler question.
 void krvk_jit_pass_on_warnings();
 
 // Test support: forgets the discovery and the table of loaded libraries, so that a test can build again
