@@ -19,6 +19,12 @@ krvk_enqueue_fn krv_kernel_enqueue();
 // Worker threads serving the calling thread's VM; 0 without a VM or queue.
 uint32_t krv_kernel_worker_count();
 
+// Abandons the kernel's background builds (their compilers are killed within milliseconds, their files
+// removed) and waits for the build thread to let go. The process's end does this by itself; a host that
+// ends its process with _exit, which runs no static destructor, calls it first, or a hanging compiler
+// would outlive the process.
+void krv_kernel_abandon_background_builds();
+
 // Threads one launch may use, the calling thread included: min(workers + 1, krvk_kernel_threads when
 // that is at least 1), at least 1.
 int krv_kernel_thread_budget();
