@@ -153,7 +153,8 @@ void krv_kernel_register_std_functions(krv_namespace& ns) {
       {"policy: string - optional"});
   add(ns, "kernel_aot_source", kernel_aot_source, 1, 64,
       "C source with the native code of kernels for targets without a C compiler: build it as a shared library "
-      "(-DKRVK_AOT_SHARED, linked with -lm) and load it with std.kernel_aot_load(), or compile it into the interpreter as C++. "
+      "(-DKRVK_AOT_SHARED, linked with -lm) and load it with std.kernel_aot_load(), or compile it into the "
+      "interpreter as C++. "
       "Kernels use it when their bytecode is unchanged.",
       {"kernels: std.kernel, std.kernel_unit or lists of them"});
   add(ns, "kernel_aot_load", kernel_aot_load, 1, 1,

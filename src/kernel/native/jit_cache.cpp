@@ -152,38 +152,48 @@ bool exists_quietly(const std::string& path) {
   return fs::exists(path, ignored);
 }
 
-// Reads a cache entry that is a regular file of at most `limit` bytes; false with the reason otherwise.
-// It is opened without following a symbolic link and without blocking (a FIFO would wait for a writer
-// for ever), and read only as far as its size said, so neither a FIFO, nor a link to /dev/zero, nor a
-// directory costs more than the look.
+// Why an opened cache entry is not read: "" for a regular file of at most `limit` bytes.
+std::string entry_refusal(const struct stat& info, size_t limit) {
+  if (S_ISDIR(info.st_mode)) return "it is a directory";
+  if (S_ISFIFO(info.st_mode)) return "it is a FIFO";
+  if (!S_ISREG(info.st_mode)) return "it is not a regular file";
+  if (static_cast<uint64_t>(info.st_size) <= limit) return "";
+  return "it holds " + std::to_string(info.st_size) + " bytes, more than the " + std::to_string(limit) +
+         " a cache entry may";
+}
+
+// Reads all `bytes.size()` bytes; false when the file ends or fails first.
+bool read_exactly(int fd, std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Reads a cache entry that is a regular file of at most `limit` bytes; false with the reason otherwise
+// ("" when there is no such entry). It is opened without following a symbolic link and without blocking
+// (a FIFO would wait for a writer for ever), and read only as far as its size said, so neither a FIFO,
+// nor a link to /dev/zero, nor a directory costs more than the look.
 bool read_cache_entry(const std::string& path, size_t limit, std::string& bytes, std::string& why) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    why = errno == ELOOP ? "it is a symbolic link" : errno == ENOENT ? "" : std::string("it cannot be opened: ") + std::strerror(errno);
+    why = errno == ENOENT  ? ""
+          : errno == ELOOP ? "it is a symbolic link"
+                           : std::string("it cannot be opened: ") + std::strerror(errno);
     return false;
   }
   struct stat info {};
-  bool read_whole = false;
-  if (fstat(fd, &info) != 0) {
-    why = "it cannot be examined";
-  } else if (!S_ISREG(info.st_mode)) {
-    why = S_ISDIR(info.st_mode) ? "it is a directory" : S_ISFIFO(info.st_mode) ? "it is a FIFO" : "it is not a regular file";
-  } else if (static_cast<uint64_t>(info.st_size) > limit) {
-    why = "it holds " + std::to_string(info.st_size) + " bytes, more than the " + std::to_string(limit) + " a cache entry may";
-  } else {
+  why = fstat(fd, &info) != 0 ? "it cannot be examined" : entry_refusal(info, limit);
+  if (why.empty()) {
     bytes.resize(static_cast<size_t>(info.st_size));
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      done += static_cast<size_t>(got);
-    }
-    read_whole = done == bytes.size();
-    if (!read_whole) why = "it cannot be read";
+    if (!read_exactly(fd, bytes)) why = "it cannot be read";
   }
   close(fd);
-  return read_whole;
+  return why.empty();
 }
 
 // The seal of a library built for `key` with these bytes: "<key> <length> <FNV-1a hash>\n". The key ties
@@ -325,7 +335,8 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
   }
   // A failed rename leaves the library under its temporary name, which is then what gets loaded.
   std::string built, ignored;
-  const std::string seal = read_cache_entry(library, krvk_jit_max_library_bytes, built, ignored) ? seal_of(key, built) : "";
+  const bool readable = read_cache_entry(library, krvk_jit_max_library_bytes, built, ignored);
+  const std::string seal = readable ? seal_of(key, built) : "";
   const bool renamed = std::rename(library.c_str(), (stem_path + ".so").c_str()) == 0;
   if (renamed) store_seal(stem_path, tmp, seal);
   return krvk_jit_load(renamed ? stem_path + ".so" : library, error);
@@ -468,7 +479,8 @@ bool krvk_probe_compiler(const std::string& compiler, std::string* why, const st
   const char* probe = krvk_is_cl_style(compiler) ? " /nologo /?" : " --version";
   for (const std::string& word : words_of(probe)) argv->push_back(word);
   const char* tmpdir = non_empty_env("TMPDIR");
-  const private_temporary_directory probe_files((fs::path(tmpdir != nullptr ? tmpdir : "/tmp") / "korvalang-probe").string());
+  const fs::path probe_base = fs::path(tmpdir != nullptr ? tmpdir : "/tmp") / "korvalang-probe";
+  const private_temporary_directory probe_files(probe_base.string());
   krv_platform::process_watch watch{abandon, probe_files};
   const int status =
       krv_platform::run_process(*argv, nullptr, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), 0, &watch);

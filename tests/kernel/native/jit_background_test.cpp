@@ -84,7 +84,9 @@ end
 
 std::string fill(std::string text, const std::map<std::string, std::string>& values) {
   for (const auto& [from, to] : values) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) text.replace(at, from.size(), to);
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+      text.replace(at, from.size(), to);
+    }
   }
   return text;
 }
@@ -183,8 +185,9 @@ end
 )";
 
 std::string launch_then(const char* native, const char* arity, const char* args) {
-  return "program \"hanging_compiler\"\n" + fill(kLaunchOne, {{"{NATIVE}", native}, {"{ARITY}", arity},
-                                                             {"{ARGS}", args[0] == '\0' ? "0" : "1"}, {"{ARG_LINES}", args}});
+  const char* count = args[0] == '\0' ? "0" : "1";
+  return "program \"hanging_compiler\"\n" +
+         fill(kLaunchOne, {{"{NATIVE}", native}, {"{ARITY}", arity}, {"{ARGS}", count}, {"{ARG_LINES}", args}});
 }
 
 TEST(JitBackground, AHangingCompilerCostsTheScriptNothing) {
@@ -211,8 +214,9 @@ TEST(JitBackground, AHangingCompilerCostsTheScriptNothing) {
     scratch_dir root;
     std::filesystem::create_directory(root / "tmp");
     write_script(root / "hangcc", fill("echo $$ > '{ROOT}/cc.pid'\n"
-                                       "case \" $* \" in {HANGS}) : > \"$TMPDIR/k_0123456789abcdef-cc1.o\"; exec sleep 300;; esac\n"
-                                       "exit 0\n",
+                                       "case \" $* \" in {HANGS})\n"
+                                       "  : > \"$TMPDIR/k_0123456789abcdef-cc1.o\"; exec sleep 300;;\n"
+                                       "esac\n",
                                        {{"{ROOT}", root.path().string()}, {"{HANGS}", c.hangs_in}}));
     const std::string script = root / "run.krvasm";
     write_text(script, c.script);

@@ -180,8 +180,11 @@ TEST(AllEngines, CompiledRandomKernels) {
 // unchanged.
 TEST(AllEngines, RoundingOfNaNsAgrees) {
   const std::vector<std::string> functions = {"floor", "ceil", "trunc", "round"};
-  const std::vector<uint64_t> f64_in = {0x7ff0000000000001u, 0xfff4000000000000u, 0x7ff8000000000002u, 0x7ff0000000000000u};
-  const std::vector<uint64_t> f64_out = {0x7ff8000000000001u, 0xfffc000000000000u, 0x7ff8000000000002u, 0x7ff0000000000000u};
+  // Signalling NaNs of both signs (quieted), a quiet NaN with a payload and an infinity (unchanged).
+  const std::vector<uint64_t> f64_in = {0x7ff0000000000001u, 0xfff4000000000000u, 0x7ff8000000000002u,
+                                        0x7ff0000000000000u};
+  const std::vector<uint64_t> f64_out = {0x7ff8000000000001u, 0xfffc000000000000u, 0x7ff8000000000002u,
+                                         0x7ff0000000000000u};
   const std::vector<uint32_t> f32_in = {0x7f800001u, 0xffa00000u, 0x7fc00002u, 0xff800000u};
   const std::vector<uint32_t> f32_out = {0x7fc00001u, 0xffe00000u, 0x7fc00002u, 0xff800000u};
   std::vector<std::shared_ptr<krvk_compiled_unit>> units;
