@@ -1,5 +1,8 @@
 #include "kernel/native/jit_builder.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include "runtime/objects/log.h"
 
 namespace {
@@ -49,6 +52,9 @@ void krvk_jit_builder::stop() {
 
 void krvk_jit_builder::run() {
   build_thread = true;
+  // The translation and the hashing of a build run here: at the lowest priority they give way to the
+  // launches that run meanwhile, as the compiler does (best effort: a refusal leaves the priority).
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), krvk_jit_builder_niceness);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return !queue_.empty() || abandon_.load(std::memory_order_acquire) != 0; });

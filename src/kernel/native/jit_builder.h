@@ -21,6 +21,9 @@
 #include <mutex>
 #include <thread>
 
+// The build thread's niceness: the lowest priority.
+inline constexpr int krvk_jit_builder_niceness = 19;
+
 // Builds that may wait for the builder; more are refused.
 inline constexpr size_t krvk_jit_builder_queue_limit = 1024;
 
