@@ -50,7 +50,7 @@ enum class process_end : uint8_t {
 // What a caller may give and learn beyond the status; every field is optional.
 struct process_watch {
   const std::atomic<uint8_t>* abandon = nullptr;  // non-zero: kill the program, the run ends abandoned
-  std::string temporary_directory;                 // non-empty: the program's TMPDIR
+  std::string temporary_directory{};               // non-empty: the program's TMPDIR
   process_end end = process_end::exited;           // written by run_process
 };
 
