@@ -3,8 +3,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "runtime/objects/log.h"
-
 namespace {
 
 thread_local bool build_thread = false;  // set on the builder's thread for its whole life
@@ -14,9 +12,6 @@ thread_local bool build_thread = false;  // set on the builder's thread for its 
 bool krvk_jit_builder::on_build_thread() noexcept { return build_thread; }
 
 krvk_jit_builder& krvk_jit_builder::instance() {
-  // The default log, which a build on this thread writes to, is made first so that it is destroyed
-  // after the builder has joined its thread.
-  krv_default_log();
   static krvk_jit_builder builder;
   return builder;
 }

@@ -4,13 +4,15 @@
 // hangs, until the run limit kills it. On the host's workers that would hold a worker the script's own
 // jobs need (a regex match, a launch helper, a worker_sum queued behind it) for the whole limit, so
 // background builds run here instead, one after another, on one thread started at the first build and
-// ended with the process. The script's workers never wait for a compiler.
+// ended with the process, at the lowest priority. The script's workers never wait for a compiler.
 //
 // At most `krvk_jit_builder_queue_limit` builds wait; a refused build gives its slot back (a later launch
-// asks again). When the builder ends (the process exits, or a test stops it), the build in progress is
-// abandoned: its compiler is killed within milliseconds and the slot is given back; queued builds are
-// destroyed unrun, which gives their slots back too. Nothing of a VM is used here: a job holds its
-// kernel's unit, and the abandon flag is the builder's own.
+// asks again). When the builder stops (its static destructor at the process's end, or a host about to
+// leave with _exit, or a test), the build in progress is abandoned: its compiler is killed within
+// milliseconds and the slot is given back; queued builds are destroyed unrun, which gives their slots
+// back too. Nothing of a VM is used here: a job holds its kernel's unit, the abandon flag is the
+// builder's own, and the thread has no script's log (builds keep their warning lines for the next script
+// call about a kernel, jit_cache.h).
 #pragma once
 #include <atomic>
 #include <condition_variable>

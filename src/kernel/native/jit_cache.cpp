@@ -8,11 +8,11 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <optional>
 #include <tuple>
