@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "classes/ipc/ipc_channel.h"
+#include "classes/kernel/kernel_workers.h"
 #include "host/assembler/script_text.h"
 #include "host/host_natives.h"
 #include "host/host_thread.h"
@@ -69,12 +70,13 @@ void close_open_channels(krv_vm_state& vm) {
 
 // Ends the process while workers still run: nothing is destroyed, since they still use the VM, its pools
 // and the module's statics. What must not outlive the process goes first: the channels' shared memory is
-// unlinked and the output flushed.
+// unlinked, a background kernel build's compiler is killed and the output flushed.
 [[noreturn]] void exit_leaving_busy_workers(krv_host_vm& vm, int exit_code) {
   {
     krv_vm_lock guard(vm.state());
     close_open_channels(vm.state());
   }
+  krv_kernel_abandon_background_builds();
   std::fprintf(stderr, "krvhost: a worker is still busy after the run ended (a long regular-expression "
                        "match, for instance); exiting without waiting for it\n");
   std::fflush(nullptr);

@@ -556,7 +556,7 @@ TEST_F(KernelScript, AheadOfTimeEndToEnd) {
   ASSERT_NE(file, nullptr);
   std::fwrite(source.data(), 1, source.size(), file);
   std::fclose(file);
-  const std::string build = compiler + " -O1 -shared -fPIC -DKRVK_AOT_SHARED -o " + base + ".so " + base + ".c";
+  const std::string build = compiler + " -O1 -shared -fPIC -DKRVK_AOT_SHARED -o " + base + ".so " + base + ".c -lm";
   ASSERT_EQ(std::system(build.c_str()), 0) << build;
   EXPECT_EQ(fn("kernel_aot_load", {s((base + ".so").c_str())})->int_value(), 1);
   krvvar_shared kernel = method(small, "get", {s("aot_sum")});
