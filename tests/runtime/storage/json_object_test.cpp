@@ -248,3 +248,40 @@ TEST_F(JsonObject, ReleasedContainersRestEmptyInTheirPool) {
 }
 
 }  // namespace
+
+// The walks that change every level reach the bottom of a chain far deeper than the visit guard's limit,
+// and the chain's release returns with the stack as it was.
+TEST_F(JsonObject, ChainsDeeperThanTheGuardAreWalkedToTheBottomAndReleased) {
+  constexpr int depth = 200000;
+  struct chain_walk {
+    const char* name;
+    void (*walk)(krv_std_json&);
+    bool (*bottom_done)(krvvar_shared& bottom_leaf, krv_std_json& bottom);
+  };
+  const chain_walk cases[] = {
+      {"remove_all_keys", [](krv_std_json& top) { top.remove_all_keys_recursive("x"); },
+       [](krvvar_shared&, krv_std_json& bottom) { return !bottom.has_key("x"); }},
+      {"clear_recursive", [](krv_std_json& top) { top.clear_recursive(); },
+       [](krvvar_shared& leaf, krv_std_json& bottom) {
+         return bottom.size() == 0 && (leaf->flags & krvvar_release_contents) != 0;
+       }},
+      {"release only", [](krv_std_json&) {}, [](krvvar_shared&, krv_std_json&) { return true; }},
+  };
+  for (const chain_walk& c : cases) {
+    krvvar_shared chain = krvvar_shared::make_json();
+    krvvar_shared one = krvvar_shared::make_int(1);
+    chain->json_ptr(false)->push_value(one, "x");
+    krvvar_shared bottom_leaf = chain->json_ptr(false)->at(0);
+    krvptr_strong<krv_std_json> bottom = krvptr_strong<krv_std_json>::from_raw(chain->json_ptr(false));
+    for (int i = 0; i < depth; ++i) {
+      krvvar_shared next = krvvar_shared::make_json();
+      next->json_ptr(false)->push_empty_keyed("x");
+      next->json_ptr(false)->push_value(chain);
+      chain = next;
+    }
+    c.walk(*chain->json_ptr(false));
+    EXPECT_TRUE(c.bottom_done(bottom_leaf, *bottom)) << c.name;
+    chain.release();
+    EXPECT_TRUE(krv_json_visit_state_of_thread().stack.empty()) << c.name;
+  }
+}
