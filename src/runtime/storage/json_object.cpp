@@ -7,6 +7,7 @@
 
 #include "runtime/base/raise.h"
 #include "runtime/objects/log.h"
+#include "runtime/storage/json_error_text.h"
 #include "runtime/storage/json_release.h"
 #include "runtime/storage/json_visit_guard.h"
 
@@ -176,7 +177,7 @@ bool krv_std_json::erase_key(std::string_view key) {
   if (!indexed()) return false;
   auto node = key_index->find(key);
   if (node == key_index->end()) {
-    krv_log_line(*krv_log_base::instance(), KRV_LOG_INFO, "Key ", key, " does not exist!");
+    krv_log_line(*krv_log_base::instance(), KRV_LOG_INFO, "Key ", krv_json_quoted_token(key), " does not exist!");
     return false;
   }
   key_index->erase(node);

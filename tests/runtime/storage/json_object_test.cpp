@@ -107,7 +107,10 @@ TEST_F(JsonObject, EraseKeyReportsOnlyWithAnIndex) {
   EXPECT_TRUE(logged(KRV_LOG_INFO).empty());
   list->push_empty_keyed("other");
   EXPECT_FALSE(list->erase_key("k"));
-  EXPECT_EQ(logged(KRV_LOG_INFO), (std::vector<std::string>{"Key k does not exist!"}));
+  // A key of any length is quoted with at most 64 of its bytes.
+  EXPECT_FALSE(list->erase_key(std::string(65, 'q')));
+  EXPECT_EQ(logged(KRV_LOG_INFO),
+            (std::vector<std::string>{"Key k does not exist!", "Key " + std::string(64, 'q') + "... does not exist!"}));
 }
 
 TEST_F(JsonObject, EmptyKeys) {
