@@ -159,7 +159,7 @@ TEST_F(BufferMethods, AppendingItselfDoublesOnce) {
   // The empty buffer has no storage at all: nothing is copied (UBSan checks the copy's pointers).
   for (const bytes& before : {bytes{1, 2, 3}, bytes{}}) {
     krvptr_strong<krv_std_buffer> buffer = krv_std_buffer::create();
-    buffer->bytes = before;
+    bytes(before).swap(buffer->bytes);  // no storage left from the buffer's earlier use
     std::vector<krvvar_shared> args = {krvvar_shared::make_object(buffer)};
     krv_vm_context frame;
     frame.native_self = buffer.get();
