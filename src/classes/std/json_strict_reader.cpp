@@ -1,5 +1,6 @@
 #include "classes/std/json_strict_reader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -237,14 +238,11 @@ bool strict_reader::hex4(uint32_t& unit) {
 // applied. The token's length bounds the places; the exponent is read saturating.
 bool at_least_1e309(std::string_view number) {
   constexpr int64_t bound = int64_t{1} << 52;
-  size_t at = number.starts_with('-') ? 1 : 0;
-  const size_t integer_digits = number.find_first_not_of("0123456789", at) == std::string_view::npos
-                                    ? number.size() - at
-                                    : number.find_first_not_of("0123456789", at) - at;
+  const size_t first_digit = number.starts_with('-') ? 1 : 0;
+  const size_t at = std::min(number.find_first_not_of("0123456789", first_digit), number.size());
   int64_t place = 0;
-  at += integer_digits;
-  if (number[at - integer_digits] != '0') {
-    place = static_cast<int64_t>(integer_digits) - 1;
+  if (number[first_digit] != '0') {
+    place = static_cast<int64_t>(at - first_digit) - 1;
   } else {
     if (at == number.size() || number[at] != '.') return false;  // zero, whatever its exponent
     const size_t significant = number.find_first_not_of('0', at + 1);
@@ -293,18 +291,19 @@ bool strict_reader::number() {
   }
   const char* first = reinterpret_cast<const char*>(start);
   const char* last = reinterpret_cast<const char*>(at_);
-  if (at_least_1e309({first, static_cast<size_t>(last - first)})) {
-    overflowing_number_ = {first, static_cast<size_t>(last - first)};
-    return false;
-  }
   if (integral) {
     int64_t integer = 0;
     const auto [next, error] = std::from_chars(first, last, integer);
-    return error == std::errc() && next == last && filler_.number_integer(integer);
+    if (error == std::errc() && next == last) return filler_.number_integer(integer);
+  } else {
+    double floating = 0;
+    const auto [next, error] = std::from_chars(first, last, floating);
+    if (error == std::errc() && next == last) return filler_.number_float(floating);
   }
-  double floating = 0;
-  const auto [next, error] = std::from_chars(first, last, floating);
-  return error == std::errc() && next == last && filler_.number_float(floating);
+  // Given up; the caller learns when no double holds the number.
+  const std::string_view token(first, static_cast<size_t>(last - first));
+  if (at_least_1e309(token)) overflowing_number_ = token;
+  return false;
 }
 
 bool strict_reader::literal(std::string_view word) {
