@@ -30,7 +30,8 @@ const std::vector<walk> walks = {
     {"print", "", "", "  args_open 1\n  load_local 0\n  arg_copy 0\n  call_native @N1\n"},
     {"size_of", "", "", "  args_open 1\n  load_local 0\n  arg_copy 0\n  call_native @N2\n"},
     {"compare", "", "", "  load_local 3\n  push_none\n  load_local 0\n  push_none\n  load_local 4\n  eq 0\n  assign\n"},
-    {"shallow copy", "", "", "  load_local 3\n  push_none\n  args_open 1\n  load_local 0\n  arg_copy 0\n  call_native @N0\n  assign\n"},
+    {"shallow copy", "", "",
+     "  load_local 3\n  push_none\n  args_open 1\n  load_local 0\n  arg_copy 0\n  call_native @N0\n  assign\n"},
     {"string", "string", "", ""},
     {"compact_string", "compact_string", "", ""},
     {"debug_refs", "debug_refs", "", ""},
@@ -82,7 +83,8 @@ std::string deep_walks_script() {
     push(1, chain);
     code += "  load_local " + std::to_string(chain) + "\n  push_none\n  load_local 1\n  assign\n";
   }
-  code += "  load_local 2\n  push_none\n  load_local 2\n  push_none\n  load_int 1\n  add\n  assign\n  jump next\nbuilt:\n";
+  code += "  load_local 2\n  push_none\n  load_local 2\n  push_none\n  load_int 1\n  add\n  assign\n"
+          "  jump next\nbuilt:\n";
   fresh(1);
   push(1, 0);
   push(1, 4);

@@ -315,7 +315,8 @@ bool strict_reader::literal(std::string_view word) {
 
 }  // namespace
 
-bool krv_json_read_strict(std::string_view text, krv_json_container_filler& filler, std::string_view* overflowing_number) {
+bool krv_json_read_strict(std::string_view text, krv_json_container_filler& filler,
+                          std::string_view* overflowing_number) {
   strict_reader reader(text, filler);
   if (reader.read_document()) return true;
   if (overflowing_number != nullptr) *overflowing_number = reader.overflowing_number();

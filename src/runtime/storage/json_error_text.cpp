@@ -4,7 +4,8 @@ namespace {
 
 // Where the quoted token of a parser message begins, after its opening quote; npos when it has none.
 size_t token_start(std::string_view message) {
-  for (const std::string_view opening : {std::string_view("last read: '"), std::string_view("number overflow parsing '")}) {
+  constexpr std::string_view openings[] = {"last read: '", "number overflow parsing '"};
+  for (const std::string_view opening : openings) {
     const size_t found = message.find(opening);
     if (found != std::string_view::npos) return found + opening.size();
   }

@@ -212,7 +212,8 @@ void hold_nested(krv_std_json& container, std::unordered_set<const krv_std_json*
   for (krv_std_json_entry& entry : container.entries) {
     krvvar& value = *entry.value;
     krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr;
-    if (nested != nullptr && walked.insert(nested).second) waiting.push_back(krvptr_strong<krv_std_json>::from_raw(nested));
+    if (nested != nullptr && walked.insert(nested).second)
+      waiting.push_back(krvptr_strong<krv_std_json>::from_raw(nested));
   }
   // Taken from the back: the first entry's container is walked first, as a recursive walk would.
   std::reverse(waiting.begin() + static_cast<std::ptrdiff_t>(first), waiting.end());

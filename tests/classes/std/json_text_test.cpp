@@ -322,7 +322,8 @@ TEST_F(JsonText, ParsesThroughNlohmann) {
         "syntax error while parsing value - invalid string: missing closing quote; last read: '\"" +
         std::string(63, 'b') + "...'; expected end of input\n  near: " + long_string_after_value.substr(45)}},
       // Numbers at the edge of the doubles: those from 10^309 up are refused, in the parser's words.
-      {"[0.0e99999, 1e-400, -1.7976931348623157e308, 0.01e310]", false, true, "[0.0,0.0,-1.7976931348623157e+308,1e+308]", {}},
+      {"[0.0e99999, 1e-400, -1.7976931348623157e308, 0.01e310]", false, true,
+       "[0.0,0.0,-1.7976931348623157e+308,1e+308]", {}},
       {"[-0.1e310]", false, false, "{}",
        {"JSON parse error at byte 0 of 10: [json.exception.out_of_range.406] number overflow parsing '-0.1e310'\n"
         "  near: [-0.1e310]"}},

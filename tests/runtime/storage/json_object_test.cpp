@@ -268,6 +268,14 @@ TEST_F(JsonObject, ChainsDeeperThanTheGuardAreWalkedToTheBottomAndReleased) {
        [](krvvar_shared& leaf, krv_std_json& bottom) {
          return bottom.size() == 0 && (leaf->flags & krvvar_release_contents) != 0;
        }},
+      // The binary form (what an IPC send writes) stops at the guard's depth, writing nothing.
+      {"binary write",
+       [](krv_std_json& top) {
+         std::vector<uint8_t> out;
+         EXPECT_FALSE(top.to_binary(out));
+         EXPECT_TRUE(out.empty());
+       },
+       [](krvvar_shared&, krv_std_json&) { return true; }},
       {"release only", [](krv_std_json&) {}, [](krvvar_shared&, krv_std_json&) { return true; }},
   };
   for (const chain_walk& c : cases) {
