@@ -227,7 +227,9 @@ bool krv_host_vm::idle() {
   if (queue.pending.load(std::memory_order_acquire) != 0) return false;
   const krv_completion_ring& ring = state_->completions;
   if (ring.tail.load(std::memory_order_acquire) != ring.head) return false;
+  // A task waiting for a worker's result: the count changes only under the VM lock we hold, so no
+  // worker can make it read 0 before its record has been drained.
   for (const krvptr_strong<krv_task>& task : state_->wait_list)
-    if (task->on_pool_thread.load(std::memory_order_acquire) != 0) return false;
+    if (task->results_awaited != 0) return false;
   return true;
 }

@@ -98,8 +98,8 @@ class krv_host_vm {
   // Sleeps until the next due task, a wake, or `max_ms` (forever: no bound); while objects are on the
   // update list, only as long as the polling described above allows.
   void wait_for_work(uint64_t max_ms = krv_host_notify::forever);
-  // True when nothing is left to do: no task on the run heap, no job queued, running or undelivered,
-  // nothing on the update list.
+  // True when nothing is left to do: no task on the run heap, no job queued, no completion undrained,
+  // no waiting task whose hand-off has not come back, nothing on the update list.
   bool idle();
 
  private:
