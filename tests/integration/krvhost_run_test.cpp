@@ -404,7 +404,11 @@ class krvhost_on_a_terminal {
   explicit krvhost_on_a_terminal(std::vector<std::string> args) {
     args.insert(args.begin(), KRV_KRVHOST_PATH);
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    if (master_ >= 0 && (grantpt(master_) != 0 || unlockpt(master_) != 0)) {
+      close(master_);
+      master_ = -1;
+    }
+    if (master_ < 0) return;
     const std::string terminal = ptsname(master_);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -427,6 +431,7 @@ class krvhost_on_a_terminal {
   krvhost_on_a_terminal(const krvhost_on_a_terminal&) = delete;
   krvhost_on_a_terminal& operator=(const krvhost_on_a_terminal&) = delete;
 
+  bool has_terminal() const { return master_ >= 0; }
   pid_t pid() const { return pid_; }
   // The next line without its line end; empty after `limit` or when the run's output ended.
   std::string read_line(std::chrono::seconds limit) {
@@ -477,6 +482,7 @@ TEST(KrvhostRun, MemoryOfADroppedContainerComesBackWhileTheRunWaitsOnAChannel) {
     unsigned long long before = 0, parsed = 0, idle = 0;
     {
       krvhost_on_a_terminal run(args);
+      if (!run.has_terminal()) GTEST_SKIP() << "no pseudo-terminal to run krvhost on";
       ASSERT_GT(run.pid(), 0);
       const std::string line = run.read_line(std::chrono::seconds(120));
       ASSERT_EQ(std::sscanf(line.c_str(), "rss before parse: %llu parsed: %llu", &before, &parsed), 2) << line;
