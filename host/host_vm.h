@@ -99,7 +99,7 @@ class krv_host_vm {
   // update list, only as long as the polling described above allows.
   void wait_for_work(uint64_t max_ms = krv_host_notify::forever);
   // True when nothing is left to do: no task on the run heap, no job queued, running or undelivered,
-  // nothing on the update list.
+  // nothing on the update list that keeps the run alive (a connected channel).
   bool idle();
 
  private:
