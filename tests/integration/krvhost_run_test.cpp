@@ -139,7 +139,8 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       {{"run", fifo}, 2, {"cannot read " + fifo + ": not a regular file"}},
       {{"run", "/dev/zero"}, 2, {"cannot read /dev/zero: not a regular file"}},
       {{"run", oversized}, 2, {oversized + ": the file holds more than the 67108864 bytes a script may have"}},
-      {{"run", "--workers", "x", malformed}, 2, {"usage: krvhost"}},
+      {{"run", "--workers", "x", malformed}, 2, {"krvhost: --workers takes a whole number from 0 to 256, not 'x'"}},
+      {{"run", "--workers", "257", malformed}, 2, {"krvhost: --workers takes a whole number from 0 to 256, not '257'"}},
       {{"run", "--workers", "1"}, 2, {"usage: krvhost"}},
   };
   for (const auto& c : cases) {
@@ -166,6 +167,36 @@ TEST(KrvhostRun, HelpPrintsTheUsageOnStdout) {
     EXPECT_EQ(run.exit_code, c.exit_code) << label;
     EXPECT_EQ((c.on_stdout ? run.out : run.err).rfind("usage: krvhost info\n", 0), 0u) << label;
     EXPECT_EQ(c.on_stdout ? run.err : run.out, "") << label;
+  }
+  // Every host native and every limit a command line or a native line meets is in the usage.
+  const std::string usage = krvhost({"--help"}).out;
+  for (const char* text : {"worker_sum", "n at most 4294967295", "rss_bytes", "idle_ms", "at most 60000",
+                           "0 to 256 worker threads", "MAX of 999 means any number"})
+    EXPECT_NE(usage.find(text), std::string::npos) << text;
+}
+
+// worker_sum gives the sum 1..n up to the largest n whose sum an int holds, and refuses a larger n with
+// an error rather than a wrapped, negative sum.
+TEST(KrvhostRun, WorkerSumUpToTheLargestInt) {
+  const struct {
+    const char* n;
+    int exit_code;
+    const char* out;
+    const char* err_part;
+  } cases[] = {
+      {"4294967295", 0, "9223372034707292160\n", ""},
+      {"5000000000", 1, "", "worker_sum(5000000000): the sum passes the largest int (9223372036854775807); n may be at most 4294967295"},
+  };
+  for (const auto& c : cases) {
+    const std::string script = write_script(
+        std::string("sum_") + c.n + ".krvasm",
+        std::string("program \"sum\"\nnative N0 \"print\" 0 999\nnative N1 \"worker_sum\" 1 1\nblock B0 4\n  args_open 1\n"
+                    "  args_open 1\n  load_int ") + c.n + "\n  arg 0\n  call_native @N1\n  arg 0\n  call_native @N0\nend\n");
+    const krv_process_result run = krvhost({"run", script});
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.n << run.err;
+    EXPECT_EQ(run.out, c.out) << c.n;
+    EXPECT_NE(run.err.find(c.err_part), std::string::npos) << c.n << run.err;
+    unlink(script.c_str());
   }
 }
 
