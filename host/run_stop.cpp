@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "host/script_runner.h"
+
 namespace {
 
 // The pipe from the handler (and from the VM thread's end of the run) to watch(): [0] read, [1] written.
@@ -31,7 +33,9 @@ void on_signal(int signal) {
   errno = saved_errno;
 }
 
-void write_stderr(const char* text) { [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, text, std::strlen(text)); }
+void write_stderr(const char* text) {
+  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, text, std::strlen(text));
+}
 
 sigset_t stop_signal_set() {
   sigset_t set;
@@ -102,6 +106,6 @@ void krv_run_stop::watch() {
     // The task never yielded to the VM loop: nothing can be closed in order, but the output is kept.
     std::fflush(nullptr);
     write_stderr("krvhost: exiting at once; the script's channels were not closed\n");
-    _exit(128 + signal());
+    _exit(KRV_RUN_SIGNALLED + signal());
   }
 }

@@ -11,9 +11,9 @@
 // A script whose task never yields (a loop without end) never reaches the VM loop: a second signal then
 // exits at once, with the output flushed but the channels left as they are.
 //
-// The signals are blocked on every thread but the main one (threads inherit the mask from the thread that
-// starts them, so the mask is set before the VM thread starts), so no worker's or the VM thread's system
-// call is interrupted. One krv_run_stop exists at a time.
+// The signals are blocked on every thread but the main one: the VM thread blocks them first thing, and
+// the workers it starts inherit its mask, so no system call of theirs is interrupted (a signal landing
+// in the moment before the block still only writes the pipe). One krv_run_stop exists at a time.
 #pragma once
 #include <atomic>
 #include <mutex>
@@ -24,7 +24,7 @@ class krv_run_stop {
  public:
   // Installs the handlers; the calling thread is the one that will watch().
   krv_run_stop();
-  // Puts the previous handlers and the signal mask back.
+  // Puts the previous handlers back.
   ~krv_run_stop();
   krv_run_stop(const krv_run_stop&) = delete;
   krv_run_stop& operator=(const krv_run_stop&) = delete;

@@ -131,7 +131,9 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
       }
       stop.attach(nullptr);
       const int stopped_by = stop.signal();
-      const auto exit_code_now = [&] { return stopped_by != 0 ? 128 + stopped_by : failed ? KRV_RUN_FAILED : KRV_RUN_OK; };
+      const auto exit_code_now = [&] {
+        return stopped_by != 0 ? KRV_RUN_SIGNALLED + stopped_by : failed ? KRV_RUN_FAILED : KRV_RUN_OK;
+      };
       if (!vm.stop_workers_within(exit_patience)) exit_leaving_busy_workers(vm, exit_code_now());
       {
         krv_vm_lock guard(vm.state());
