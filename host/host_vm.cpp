@@ -238,7 +238,9 @@ void krv_host_vm::note_activity(std::chrono::steady_clock::time_point when) {
 
 bool krv_host_vm::idle() {
   krv_vm_lock guard(*state_);
-  if (!state_->run_heap.empty() || !state_->update_list.empty()) return false;
+  if (!state_->run_heap.empty()) return false;
+  for (const krvobject_update_pre* object : state_->update_list)
+    if (object->keeps_run_alive()) return false;
   const krv_task_queue& queue = state_->worker_queue;
   if (queue.pending.load(std::memory_order_acquire) != 0) return false;
   const krv_completion_ring& ring = state_->completions;

@@ -110,7 +110,8 @@ class krv_host_vm {
   // no longer than the quiet spell it waits for.
   void wait_for_work(uint64_t max_ms = krv_host_notify::forever);
   // True when nothing is left to do: no task on the run heap, no job queued, no completion undrained,
-  // no waiting task whose hand-off has not come back, nothing on the update list.
+  // no waiting task whose hand-off has not come back, nothing on the update list that keeps the run
+  // alive (a connected channel).
   bool idle();
 
  private:

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "peer_process.h"
 #include "timed_process.h"
 
 namespace {
@@ -142,7 +143,8 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       {{"run", fifo}, 2, {"cannot read " + fifo + ": not a regular file"}},
       {{"run", "/dev/zero"}, 2, {"cannot read /dev/zero: not a regular file"}},
       {{"run", oversized}, 2, {oversized + ": the file holds more than the 67108864 bytes a script may have"}},
-      {{"run", "--workers", "x", malformed}, 2, {"usage: krvhost"}},
+      {{"run", "--workers", "x", malformed}, 2, {"krvhost: --workers takes a whole number from 0 to 256, not 'x'"}},
+      {{"run", "--workers", "257", malformed}, 2, {"krvhost: --workers takes a whole number from 0 to 256, not '257'"}},
       {{"run", "--workers", "1"}, 2, {"usage: krvhost"}},
   };
   for (const auto& c : cases) {
@@ -170,6 +172,36 @@ TEST(KrvhostRun, HelpPrintsTheUsageOnStdout) {
     EXPECT_EQ((c.on_stdout ? run.out : run.err).rfind("usage: krvhost info\n", 0), 0u) << label;
     EXPECT_EQ(c.on_stdout ? run.err : run.out, "") << label;
   }
+  // Every host native and every limit a command line or a native line meets is in the usage.
+  const std::string usage = krvhost({"--help"}).out;
+  for (const char* text : {"worker_sum", "n at most 4294967295", "rss_bytes", "idle_ms", "at most 60000",
+                           "0 to 256 worker threads", "MAX of 999 means any number"})
+    EXPECT_NE(usage.find(text), std::string::npos) << text;
+}
+
+// worker_sum gives the sum 1..n up to the largest n whose sum an int holds, and refuses a larger n with
+// an error rather than a wrapped, negative sum.
+TEST(KrvhostRun, WorkerSumUpToTheLargestInt) {
+  const struct {
+    const char* n;
+    int exit_code;
+    const char* out;
+    const char* err_part;
+  } cases[] = {
+      {"4294967295", 0, "9223372034707292160\n", ""},
+      {"5000000000", 1, "", "worker_sum(5000000000): the sum passes the largest int (9223372036854775807); n may be at most 4294967295"},
+  };
+  for (const auto& c : cases) {
+    const std::string script = write_script(
+        std::string("sum_") + c.n + ".krvasm",
+        std::string("program \"sum\"\nnative N0 \"print\" 0 999\nnative N1 \"worker_sum\" 1 1\nblock B0 4\n  args_open 1\n"
+                    "  args_open 1\n  load_int ") + c.n + "\n  arg 0\n  call_native @N1\n  arg 0\n  call_native @N0\nend\n");
+    const krv_process_result run = krvhost({"run", script});
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.n << run.err;
+    EXPECT_EQ(run.out, c.out) << c.n;
+    EXPECT_NE(run.err.find(c.err_part), std::string::npos) << c.n << run.err;
+    unlink(script.c_str());
+  }
 }
 
 // A run that ends with an error while a channel with a callback is still open (the callback's scope
@@ -189,6 +221,72 @@ TEST(KrvhostRun, AChannelLeftOpenByAFailingRunLeavesNoRegion) {
   EXPECT_EQ(run.exit_code, 1) << run.err;
   EXPECT_NE(run.err.find("giving up"), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists("/dev/shm/krv_ipc_" + channel));
+  unlink(script.c_str());
+}
+
+// c = ipc.ipc(); [c.connect(script_args()[0])]; c.on_message(f); [c.disconnect()]
+// print("waiting on", script_args()[0])
+std::string channel_script(bool connect, bool disconnect) {
+  std::string calls;
+  int cache = 0;
+  const auto method = [&](int name, const std::string& argument) {
+    calls += "  load_local 0\n  member " + std::to_string(name) + " " + std::to_string(cache++) + " null 0\n" +
+             (argument.empty() ? "  call_prepare 0\n" : "  call_prepare 1\n" + argument + "  call_arg 0\n") + "  call\n";
+  };
+  const std::string first_arg = "  args_open 0\n  call_native @N1\n  push_none\n  load_int 0\n  index_read 1 null 0\n";
+  if (connect) method(0, first_arg);
+  method(1, "  load_function 0\n");
+  if (disconnect) method(2, "");
+  return "program \"channel\"\nstring \"connect\"\nstring \"on_message\"\nstring \"disconnect\"\nstring \"waiting on\"\n"
+         "native N0 \"ipc.ipc\" 0 0\nnative N1 \"script_args\" 0 0\nnative N2 \"print\" 0 999\n"
+         "block B0 4 locals 1 caches " + std::to_string(cache) + "\n  load_local 0\n  push_none\n  args_open 0\n"
+         "  call_native @N0\n  assign\n" + calls + "  args_open 2\n  load_string 3\n  arg 0\n" + first_arg +
+         "  arg 1\n  call_native @N2\nend\nblock B1 1 child B0 params 1 locals 1\nend\n";
+}
+
+// A channel the script still holds keeps the run going only while it is connected: one never connected,
+// or disconnected, can never receive, so the run ends with the root task.
+TEST(KrvhostRun, AChannelThatCannotReceiveDoesNotKeepTheRun) {
+  const struct {
+    const char* name;
+    bool connect, disconnect;
+  } cases[] = {{"never_connected", false, false}, {"disconnected", true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string script = write_script(std::string(c.name) + ".krvasm", channel_script(c.connect, c.disconnect));
+    const std::string channel = std::string(c.name) + "_" + std::to_string(getpid());
+    const krv_process_result run =
+        krv_run_process({KRV_KRVHOST_PATH, "run", script, channel}, {}, std::chrono::seconds(20));
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.out, "waiting on " + channel + "\n");
+    EXPECT_FALSE(std::filesystem::exists("/dev/shm/krv_ipc_" + channel));
+    unlink(script.c_str());
+  }
+}
+
+// Ctrl-C or SIGTERM to a run that waits on a connected channel: the output printed so far arrives whole
+// (stdout is a pipe, so it was still buffered), the ring the run created is removed, and the exit status
+// says which signal ended it.
+TEST(KrvhostRun, ASignalEndsAWaitingRunInOrder) {
+  const std::string script = write_script("signalled.krvasm", channel_script(true, false));
+  const struct {
+    int signal;
+    int exit_code;
+  } cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.signal);
+    const std::string channel = "signalled_" + std::to_string(getpid()) + "_" + std::to_string(c.signal);
+    const std::string region = "/dev/shm/krv_ipc_" + channel;
+    krv_peer_process run({KRV_KRVHOST_PATH, "run", script, channel});
+    ASSERT_TRUE(run.started());
+    for (int i = 0; i < 2000 && !std::filesystem::exists(region); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(std::filesystem::exists(region));
+    run.send_signal(c.signal);
+    EXPECT_EQ(run.wait_exit(), c.exit_code);
+    EXPECT_EQ(run.read_line(), "waiting on " + channel);
+    EXPECT_FALSE(std::filesystem::exists(region));
+  }
   unlink(script.c_str());
 }
 
