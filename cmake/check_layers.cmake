@@ -4,8 +4,9 @@
 #   cmake -DLAYERS=<build>/layers.cmake -DSOURCE_DIR=<project root> [-DPLANT=file -DPLANT_AREA=area]
 #         -P cmake/check_layers.cmake
 #
-# An include names a file under src/ or, for the host, under the project root; one that names neither
-# fails the check, so that every include is accounted for. A file belongs to the area whose folder is the
+# Every C and C++ source and header of an area is read, whatever its extension (.c, .cc, .cpp, .h, .hpp,
+# .inc, ...). An include names a file under src/ or, for the host, under the project root; one that
+# names neither fails the check, so that every include is accounted for. A file belongs to the area whose folder is the
 # longest prefix of its path. Named exceptions pass but are counted, and an exception that no longer
 # matches an include fails the check, so the list cannot go stale. PLANT checks one more file as if it
 # lay in PLANT_AREA (the check's own test plants an upward include that way).
@@ -40,11 +41,18 @@ function(resolve_include include out)
   endif()
 endfunction()
 
+# Every kind of C and C++ source and header a file may be; all are read, so that no include hides in a
+# file of a kind the tree does not use yet.
+set(source_extensions c cc cpp cxx c++ h hh hpp hxx h++ inc ipp tpp)
+
 set(file_areas "")
 foreach(area IN LISTS KRV_AREAS)
   string(MAKE_C_IDENTIFIER "${area}" id)
-  file(GLOB_RECURSE area_files RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/${KRV_DIR_${id}}/*.h"
-       "${SOURCE_DIR}/${KRV_DIR_${id}}/*.cpp")
+  set(patterns "")
+  foreach(extension IN LISTS source_extensions)
+    list(APPEND patterns "${SOURCE_DIR}/${KRV_DIR_${id}}/*.${extension}")
+  endforeach()
+  file(GLOB_RECURSE area_files RELATIVE "${SOURCE_DIR}" ${patterns})
   foreach(path IN LISTS area_files)
     area_of("${path}" owner)
     if(owner STREQUAL area)

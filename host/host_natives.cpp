@@ -87,13 +87,20 @@ krvvar_shared fail(krv_vm_context&, std::vector<krvvar_shared>& args) {
   return krv_raise_error_text(message);
 }
 
-// Sums 1..n on a worker; the script resumes with the sum.
+// The largest n whose sum 1..n a script's int (int64) holds: n (n + 1) / 2 <= 2^63 - 1.
+constexpr int64_t worker_sum_max_n = 4'294'967'295;
+constexpr uint64_t sum_to(uint64_t n) { return n % 2 == 0 ? n / 2 * (n + 1) : (n + 1) / 2 * n; }
+static_assert(sum_to(worker_sum_max_n) <= INT64_MAX && sum_to(worker_sum_max_n + 1) > INT64_MAX);
+
+// Sums 1..n (0 for n below 1) on a worker; the script resumes with the sum. A sum past the largest int
+// is refused before the hand-off rather than wrapped to a wrong number.
 krvvar_shared worker_sum(krv_vm_context& frame, std::vector<krvvar_shared>& args) {
   const int64_t n = args.empty() ? 0 : args[0]->int_value();
+  if (n > worker_sum_max_n)
+    return krv_raise_error("worker_sum(", n, "): the sum passes the largest int (", INT64_MAX, "); n may be at most ",
+                           worker_sum_max_n);
   return frame.return_thread([n] {
-    int64_t sum = 0;
-    for (int64_t i = 1; i <= n; ++i) sum += i;
-    return krvvar_shared::make_int(sum);
+    return krvvar_shared::make_int(n < 1 ? 0 : static_cast<int64_t>(sum_to(static_cast<uint64_t>(n))));
   });
 }
 

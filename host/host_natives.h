@@ -8,7 +8,7 @@
 //   size_of      length, byte count or entry count; 8 for a number; 0 for anything else
 //   buffer_value a buffer value (what IPC can send) with the bytes of a string or a std.buffer
 //   fail         raises its argument texts, joined by spaces, as a runtime error (the run exits 1)
-//   worker_sum   sums 1..n on a worker through return_thread
+//   worker_sum   sums 1..n on a worker through return_thread; n at most 4294967295 (the sum fits an int)
 //   rss_bytes    an int: the process's resident set in bytes
 //   idle_ms      waits n milliseconds (at most a minute) with the VM idle: the sleep runs on a worker
 //

@@ -111,6 +111,8 @@ bool krv_host_notify::wait(uint64_t timeout_us, uint64_t spin_us) {
 
 bool krv_host_notify::take_wake() { return woken_.exchange(false, std::memory_order_acq_rel); }
 
+bool krv_host_notify::woken() const { return woken_.load(std::memory_order_acquire); }
+
 void krv_host_vm::start_workers(uint32_t count) {
   stop_workers();
   state_->worker_queue.stopping.store(0, std::memory_order_release);
@@ -176,7 +178,14 @@ size_t krv_host_vm::tick() {
   work += drain_completions();
   work += run_due_tasks();
   run_update_pass();
-  if (work == 0 && last_tick_work_ != 0) krv_release_idle_memory(*state_);
+  const auto now = std::chrono::steady_clock::now();
+  // A wake not yet taken (a channel that delivered in this pass) is activity too; it stays set for the wait.
+  if (work != 0 || notify_.woken()) {
+    note_activity(now);
+  } else if (release_due_ && now - last_activity_ >= krv_idle_release_quiet) {
+    krv_release_idle_memory(*state_);
+    release_due_ = false;
+  }
   last_tick_work_ = work;
   return work;
 }
@@ -199,6 +208,7 @@ void krv_host_vm::wait_for_work(uint64_t max_ms) {
   }
   if (wait_us == 0) return;
   if (polling) wait_us = std::min(wait_us, next_poll_wait_us());
+  if (release_due_) wait_us = std::min(wait_us, quiet_left_us());
   // Right after work the wake is likely near (a job just handed off): look for it before sleeping.
   const uint64_t spin_us = last_tick_work_ != 0 ? wake_spin_us : 0;
   if (wait_us > 0 && notify_.wait(wait_us, spin_us)) note_activity();
@@ -215,19 +225,29 @@ uint64_t krv_host_vm::next_poll_wait_us() {
   return wait_us;
 }
 
+uint64_t krv_host_vm::quiet_left_us() const {
+  const auto left = last_activity_ + krv_idle_release_quiet - std::chrono::steady_clock::now();
+  return static_cast<uint64_t>(std::max<int64_t>(0, std::chrono::ceil<std::chrono::microseconds>(left).count()));
+}
+
 void krv_host_vm::note_activity(std::chrono::steady_clock::time_point when) {
   last_activity_ = when;
+  release_due_ = true;
   poll_wait_us_ = poll_first_wait_us;
 }
 
 bool krv_host_vm::idle() {
   krv_vm_lock guard(*state_);
-  if (!state_->run_heap.empty() || !state_->update_list.empty()) return false;
+  if (!state_->run_heap.empty()) return false;
+  for (const krvobject_update_pre* object : state_->update_list)
+    if (object->keeps_run_alive()) return false;
   const krv_task_queue& queue = state_->worker_queue;
   if (queue.pending.load(std::memory_order_acquire) != 0) return false;
   const krv_completion_ring& ring = state_->completions;
   if (ring.tail.load(std::memory_order_acquire) != ring.head) return false;
+  // A task waiting for a worker's result: the count changes only under the VM lock we hold, so no
+  // worker can make it read 0 before its record has been drained.
   for (const krvptr_strong<krv_task>& task : state_->wait_list)
-    if (task->on_pool_thread.load(std::memory_order_acquire) != 0) return false;
+    if (task->results_awaited != 0) return false;
   return true;
 }

@@ -1,8 +1,15 @@
 // One VM of our host: owns the krv_vm_state and its workers, attaches threads to it and runs the VM
 // tick: drain the pools' return rings, drop the deferred releases, complete the workers' results and
 // wake their tasks, continue the due tasks in due-time order, run the update pass, then sleep until the
-// next due time or a wake. The first tick that finds no work after one that did gives memory back
-// (idle_memory_release.h).
+// next due time or a wake.
+//
+// Giving memory back (idle_memory_release.h): once per quiet spell, on the first tick that finds no work
+// when the VM has had neither work nor a wake for krv_idle_release_quiet. The VM starts due for one
+// (a root block that ran before the first tick may have dropped anything), and every activity makes it
+// due again. While one is due, the VM's sleeps end by the time the quiet spell is long enough, so a run
+// that then only waits (on a channel, on a task due much later, on a long worker job) gives its memory
+// back within that time; a VM kept busy (a stream of messages, hand-offs back to back) is not slowed by
+// releases it would undo.
 //
 // Waking: whatever makes work in this process (a job's completion, a task made due, a channel that
 // delivered messages, a stop) wakes the notify object, which ends the sleep at once. A peer process
@@ -44,6 +51,8 @@ class krv_host_notify final : public krv_vm_notify {
   bool wait(uint64_t timeout_us, uint64_t spin_us = 0);
   // Clears the flag without waiting; true when it was set.
   bool take_wake();
+  // True when the flag is set; leaves it set.
+  bool woken() const;
 
  private:
   std::mutex mutex_;
@@ -92,14 +101,17 @@ class krv_host_vm {
   // Continues the tasks due now, in due-time order, under one VM lock: at most those that were due when
   // the pass began, so a task that stays runnable cannot starve the rest of the tick. Returns how many.
   size_t run_due_tasks();
-  // One VM tick (see above), without the sleep. Returns the work it found: return-ring entries, deferred
-  // releases, completions and tasks continued.
+  // One VM tick (see above), without the sleep, ending with the idle release when one is due and the VM
+  // has been quiet long enough. Returns the work it found: return-ring entries, deferred releases,
+  // completions and tasks continued.
   size_t tick();
   // Sleeps until the next due task, a wake, or `max_ms` (forever: no bound); while objects are on the
-  // update list, only as long as the polling described above allows.
+  // update list, only as long as the polling described above allows, and while an idle release is due,
+  // no longer than the quiet spell it waits for.
   void wait_for_work(uint64_t max_ms = krv_host_notify::forever);
-  // True when nothing is left to do: no task on the run heap, no job queued, running or undelivered,
-  // nothing on the update list.
+  // True when nothing is left to do: no task on the run heap, no job queued, no completion undrained,
+  // no waiting task whose hand-off has not come back, nothing on the update list that keeps the run
+  // alive (a connected channel).
   bool idle();
 
  private:
@@ -107,11 +119,15 @@ class krv_host_vm {
   krv_host_notify notify_;
   // How long the VM thread may sleep before it looks at the update list again (0: not at all).
   uint64_t next_poll_wait_us();
+  // How long until the quiet spell is long enough for the idle release (0: it is).
+  uint64_t quiet_left_us() const;
   void note_activity(std::chrono::steady_clock::time_point when = std::chrono::steady_clock::now());
 
   std::unique_ptr<krv_worker_pool> workers_;
-  // Polling of the update list: when the last activity was seen and how long the next sleep may be.
+  // Polling of the update list and the idle release: when the last activity (work found or a wake) was
+  // seen and how long the next polling sleep may be.
   std::chrono::steady_clock::time_point last_activity_{};
   uint64_t poll_wait_us_ = 0;
   size_t last_tick_work_ = 0;  // what the last tick found; non-zero counts as activity
+  bool release_due_ = true;    // activity since the last idle release (the run's start counts)
 };

@@ -7,8 +7,8 @@
 //                                       it on stderr, exit 2)
 //   krvhost run [--workers N] FILE [ARGS...]
 //                                       assembles and runs a script file (script_runner.h); N workers,
-//                                       2 by default, 0 allowed; ARGS reach the script through
-//                                       the native `script_args`
+//                                       0 to 256, 2 by default; ARGS reach the script through the native
+//                                       `script_args`
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -25,13 +25,20 @@
 
 namespace {
 
+// At most this many workers: more would only contend for the queue.
+constexpr uint32_t max_workers = 256;
+
 // The usage on `stream`: stdout when asked for (--help), stderr after a wrong command line.
 void print_usage_to(std::FILE* stream) {
   std::fprintf(stream, "usage: krvhost info\n       krvhost --version\n       krvhost --help\n"
                        "       krvhost run [--workers N] FILE [ARGS...]\n"
+                       "  --workers N: 0 to %u worker threads (default 2; 0: the VM thread runs their jobs)\n"
                        "  host natives: print, script_args (ARGS as a list of strings), clock_ms (monotonic\n"
-                       "  milliseconds, a float), type_name, size_of, buffer_value, fail, worker_sum;\n"
-                       "  \"ns.fn\" names a function of the module\n");
+                       "  milliseconds, a float), type_name, size_of, buffer_value, fail, worker_sum (1..n on\n"
+                       "  a worker, n at most 4294967295), rss_bytes (resident set in bytes), idle_ms (waits n\n"
+                       "  ms, at most 60000, with the VM idle); \"ns.fn\" names a function of the module;\n"
+                       "  a native line's MAX of 999 means any number of arguments\n",
+               max_workers);
 }
 
 int print_usage() {
@@ -39,25 +46,27 @@ int print_usage() {
   return 2;
 }
 
-// At most this many workers: more would only contend for the queue.
-constexpr uint32_t max_workers = 256;
-
-// `run [--workers N] FILE [ARGS...]`; false for anything else. Only the word right after `run` can be
-// the option, so script arguments may look like options.
-bool parse_run(int argc, char** argv, krv_run_options& options) {
+// `run [--workers N] FILE [ARGS...]`: runs the script, else the exit status of a refused command line.
+// Only the word right after `run` can be the option, so script arguments may look like options.
+int run_command(int argc, char** argv) {
+  krv_run_options options;
   int next = 2;
   if (argc >= 3 && std::string_view(argv[2]) == "--workers") {
-    if (argc < 5) return false;
+    if (argc < 5) return print_usage();
     const std::string_view count = argv[3];
     const auto [end, failure] = std::from_chars(count.data(), count.data() + count.size(), options.workers);
-    if (failure != std::errc() || end != count.data() + count.size() || options.workers > max_workers) return false;
+    if (failure != std::errc() || end != count.data() + count.size() || options.workers > max_workers) {
+      std::fprintf(stderr, "krvhost: --workers takes a whole number from 0 to %u, not '%.*s'\n", max_workers,
+                   static_cast<int>(std::min<size_t>(count.size(), 64)), count.data());
+      return 2;
+    }
     next = 4;
   } else if (argc < 3) {
-    return false;
+    return print_usage();
   }
   options.path = argv[next];
   options.script_args.assign(argv + next + 1, argv + argc);
-  return true;
+  return krv_run_script_file(options);
 }
 
 void print_descriptor(const krv_module_descriptor& d) {
@@ -149,8 +158,7 @@ int main(int argc, char** argv) {
       print_usage_to(stdout);
       return 0;
     }
-    krv_run_options options;
-    if (command == "run") return parse_run(argc, argv, options) ? krv_run_script_file(options) : print_usage();
+    if (command == "run") return run_command(argc, argv);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "krvhost: %s\n", e.what());
     return 1;

@@ -7,12 +7,14 @@
 #include <stdexcept>
 
 #include "classes/ipc/ipc_channel.h"
+#include "classes/kernel/kernel_workers.h"
 #include "host/assembler/script_text.h"
 #include "host/host_natives.h"
 #include "host/host_thread.h"
 #include "host/host_vm.h"
 #include "host/module_loader.h"
 #include "host/native_binding.h"
+#include "host/run_stop.h"
 #include "host/script_file.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/interp/program_block.h"
@@ -69,20 +71,22 @@ void close_open_channels(krv_vm_state& vm) {
 
 // Ends the process while workers still run: nothing is destroyed, since they still use the VM, its pools
 // and the module's statics. What must not outlive the process goes first: the channels' shared memory is
-// unlinked and the output flushed.
+// unlinked, a background kernel build's compiler is killed and the output flushed.
 [[noreturn]] void exit_leaving_busy_workers(krv_host_vm& vm, int exit_code) {
   {
     krv_vm_lock guard(vm.state());
     close_open_channels(vm.state());
   }
+  krv_kernel_abandon_background_builds();
   std::fprintf(stderr, "krvhost: a worker is still busy after the run ended (a long regular-expression "
                        "match, for instance); exiting without waiting for it\n");
   std::fflush(nullptr);
   _exit(exit_code);
 }
 
-// Everything that runs on the VM thread: loading, the root task and the ticks.
-int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
+// Everything that runs on the VM thread: loading, the root task and the ticks, until nothing is left to
+// do, the root task fails or `stop` is asked for.
+int run_on_vm_thread(const krv_run_options& options, const std::string& text, krv_run_stop& stop) {
   krv_assembled_text assembled;
   try {
     assembled = krv_assemble_text_with_lines(text);
@@ -120,26 +124,35 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text) {
         root->on_error = [&failed](krvvar_shared&) { failed = true; };
         if (krv_task::run(*root, nullptr) != 1) failed = true;
       }
-      // An object on the update list (a channel waiting for messages) keeps the run going; a root task
-      // that failed ends it at once, or a channel it left open would keep it going for ever.
-      while (!failed && !vm.idle()) {
+      // A connected channel keeps the run going; a root task that failed ends it at once, or a channel it
+      // left open would keep it going for ever. A stop request wakes the VM thread from its wait.
+      stop.attach(vm.state().notify);
+      while (!failed && stop.signal() == 0 && !vm.idle()) {
         vm.tick();
-        if (!vm.idle()) vm.wait_for_work();
+        if (stop.signal() == 0 && !vm.idle()) vm.wait_for_work();
       }
-      if (!vm.stop_workers_within(exit_patience)) exit_leaving_busy_workers(vm, failed ? KRV_RUN_FAILED : KRV_RUN_OK);
+      stop.attach(nullptr);
+      const int stopped_by = stop.signal();
+      const auto exit_code_now = [&] {
+        return stopped_by != 0 ? KRV_RUN_SIGNALLED + stopped_by : failed ? KRV_RUN_FAILED : KRV_RUN_OK;
+      };
+      if (!vm.stop_workers_within(exit_patience)) exit_leaving_busy_workers(vm, exit_code_now());
       {
         krv_vm_lock guard(vm.state());
         close_open_channels(vm.state());
-        for (const krvptr_strong<krv_task>& waiting : vm.state().wait_list) {
-          std::fprintf(stderr, "krvhost: task %s (%p) was left waiting\n", waiting->name.c_str(),
-                       static_cast<const void*>(waiting.get()));
-          failed = true;
+        // Tasks that a stop interrupted were not left behind by the script.
+        if (stopped_by == 0) {
+          for (const krvptr_strong<krv_task>& waiting : vm.state().wait_list) {
+            std::fprintf(stderr, "krvhost: task %s (%p) was left waiting\n", waiting->name.c_str(),
+                         static_cast<const void*>(waiting.get()));
+            failed = true;
+          }
         }
         vm.state().wait_list.clear();
         root.release();
         program.release();
       }
-      if (failed) exit_code = KRV_RUN_FAILED;
+      exit_code = exit_code_now();
     }
   }
   std::fflush(stdout);
@@ -158,7 +171,13 @@ int krv_run_script_file(const krv_run_options& options) {
     return KRV_RUN_REFUSED;
   }
   int exit_code = KRV_RUN_FAILED;
-  krv_host_thread vm_thread([&] { exit_code = run_on_vm_thread(options, text); });
+  krv_run_stop stop;
+  krv_host_thread vm_thread([&] {
+    krv_run_stop::block_on_this_thread();
+    exit_code = run_on_vm_thread(options, text, stop);
+    stop.run_ended();
+  });
+  stop.watch();
   vm_thread.join();
   return exit_code;
 }

@@ -6,12 +6,13 @@
 // else "ns.fn" to that function of the module's namespace, declared within the argument counts the
 // function registered; an unknown name or a wider declaration is reported with its line and nothing runs.
 // The root block runs as a task on a VM thread of its own, with the host's workers, and the VM ticks
-// until nothing is left to do: no task due or running on a worker, and an empty update list (an IPC
-// channel keeps the run alive until the script drops it). A root task that ends with an unhandled error
-// ends the run at once, whatever is still listed; an error in a callback is reported and the run goes
-// on. Error and warning lines go to stderr. At the end the workers are stopped: a background kernel build
-// is abandoned (its compiler killed), and a worker still busy after a quarter of a second (a long regex
-// match whose task the run left behind) is not waited for: the process ends without destroying the VM.
+// until nothing is left to do: no task due or running on a worker, and nothing on the update list that
+// keeps the run alive (a connected IPC channel; one not connected can never bring work). A root task that
+// ends with an unhandled error ends the run at once, whatever is still listed; an error in a callback is
+// reported and the run goes on. SIGINT and SIGTERM end the run in order (run_stop.h). Error and warning
+// lines go to stderr. At the end the workers are stopped: a background kernel build is abandoned (its
+// compiler killed), and a worker still inside a job after a quarter of a second (a long regex match whose
+// task the run left behind) is not waited for: the process ends without destroying the VM.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -22,6 +23,7 @@ enum krv_run_exit : int {
   KRV_RUN_OK = 0,
   KRV_RUN_FAILED = 1,    // the root task ended with an unhandled error, or tasks were left waiting
   KRV_RUN_REFUSED = 2,   // the file could not be read, or its text was refused; nothing ran
+  KRV_RUN_SIGNALLED = 128,  // + the signal's number: stopped by SIGINT (130) or SIGTERM (143)
 };
 
 struct krv_run_options {

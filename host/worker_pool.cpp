@@ -26,8 +26,10 @@ void krv_worker_pool::work() {
   krv_task_queue::job job;
   for (;;) {
     if (queue.try_pop(job)) {
+      busy_.fetch_add(1, std::memory_order_acq_rel);
       job();
       job = nullptr;
+      busy_.fetch_sub(1, std::memory_order_acq_rel);
       continue;
     }
     if (krv_spin_until([&] { return queue.pending.load(std::memory_order_relaxed) != 0 ||
@@ -54,7 +56,9 @@ bool krv_worker_pool::stop(const std::function<void()>& while_joining, std::chro
   const auto begun = std::chrono::steady_clock::now();
   while (exited_.load(std::memory_order_acquire) < threads_.size()) {
     if (while_joining) while_joining();
-    if (patience != forever && std::chrono::steady_clock::now() - begun >= patience) return false;
+    if (patience != forever && std::chrono::steady_clock::now() - begun >= patience &&
+        busy_.load(std::memory_order_acquire) != 0)
+      return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   threads_.clear();

@@ -10,7 +10,9 @@
 // milliseconds; work that cannot be interrupted (a regular-expression match that backtracks for
 // minutes) does not. `stop` with a patience gives up waiting for it: the threads are left running, still
 // owned by the pool and still using the VM, so the caller must end the process without destroying
-// either (`_exit`); destroying the pool instead joins them, however long that takes.
+// either (`_exit`); destroying the pool instead joins them, however long that takes. Only a worker inside
+// a job counts as busy: one that is merely slow to wake and leave (hundreds of them on a loaded machine)
+// is always waited for, since it will leave.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -32,7 +34,7 @@ class krv_worker_pool {
 
   static constexpr std::chrono::milliseconds forever = std::chrono::milliseconds::max();
 
-  // True once every worker has left; false when some are still busy after `patience`.
+  // True once every worker has left; false when some are still inside a job after `patience`.
   bool stop(const std::function<void()>& while_joining = {}, std::chrono::milliseconds patience = forever);
   // Destroys every job still queued, unrun, on the calling thread. Returns how many.
   size_t discard_queued();
@@ -43,5 +45,6 @@ class krv_worker_pool {
 
   krv_vm_state& vm_;
   std::atomic<uint32_t> exited_{0};   // workers that have left their loop
+  std::atomic<uint32_t> busy_{0};     // workers inside a job (running it or destroying it)
   std::vector<std::unique_ptr<krv_host_thread>> threads_;
 };

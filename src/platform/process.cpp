@@ -143,6 +143,16 @@ void spawn_niced(const Spawn& spawn, int niceness) {
   }).join();
 }
 
+// The environment of this process, with TMPDIR set to `temporary_directory` when that is not empty.
+std::vector<std::string> child_environment(const std::string& temporary_directory) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (temporary_directory.empty() || std::strncmp(*entry, "TMPDIR=", 7) != 0) entries.emplace_back(*entry);
+  }
+  if (!temporary_directory.empty()) entries.push_back("TMPDIR=" + temporary_directory);
+  return entries;
+}
+
 }  // namespace
 
 int run_process(const std::vector<std::string>& argv, std::string* output, std::chrono::milliseconds limit,
@@ -157,11 +167,15 @@ int run_process(const std::vector<std::string>& argv, std::string* output, std::
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  std::vector<std::string> environment = child_environment(how.temporary_directory);
+  std::vector<char*> environment_entries;
+  for (std::string& entry : environment) environment_entries.push_back(entry.data());
+  environment_entries.push_back(nullptr);
   pid_t child = 0;
   int spawned = 0;
   const auto spawn = [&] {
     spawn_setup setup(ends[1]);
-    spawned = posix_spawnp(&child, args[0], &setup.actions, &setup.attributes, args.data(), environ);
+    spawned = posix_spawnp(&child, args[0], &setup.actions, &setup.attributes, args.data(), environment_entries.data());
   };
   if (niceness > 0)
     spawn_niced(spawn, niceness);

@@ -19,6 +19,9 @@
 // A positive niceness lowers the program's priority from its start (the processes it starts
 // inherit it): work in the background then gives way to the threads of this process.
 //
+// A caller may name a temporary directory: the program then sees it as TMPDIR, so the files a compiler
+// makes there for itself (and leaves when it is killed) stay where the caller can remove them.
+//
 // A caller may hand in an abandon flag: once it reads non-zero (looked at every 10 ms at most), the
 // program's group is killed as at the time limit, so a run whose result nobody will use (a build when
 // the workers stop) ends within milliseconds. The caller may also learn how the run ended.
@@ -47,6 +50,7 @@ enum class process_end : uint8_t {
 // What a caller may give and learn beyond the status; every field is optional.
 struct process_watch {
   const std::atomic<uint8_t>* abandon = nullptr;  // non-zero: kill the program, the run ends abandoned
+  std::string temporary_directory{};               // non-empty: the program's TMPDIR
   process_end end = process_end::exited;           // written by run_process
 };
 

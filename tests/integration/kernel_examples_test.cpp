@@ -109,7 +109,7 @@ TEST(KernelExamples, AheadOfTimeRoundTrip) {
   const std::string c_file = cache.path + "/kernels.c", library = cache.path + "/kernels.so";
   std::ofstream(c_file, std::ios::binary) << source.out;
   const krv_process_result gcc =
-      krv_run_process({"gcc", "-shared", "-fPIC", "-O2", "-DKRVK_AOT_SHARED", "-o", library, c_file});
+      krv_run_process({"gcc", "-shared", "-fPIC", "-O2", "-DKRVK_AOT_SHARED", "-o", library, c_file, "-lm"});
   ASSERT_EQ(gcc.exit_code, 0) << gcc.err;
 
   scratch_dir load_cache;

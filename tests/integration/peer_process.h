@@ -89,8 +89,9 @@ class krv_peer_process {
     if (input_fd_ >= 0) close(input_fd_);
     input_fd_ = -1;
   }
-  void kill_now() {
-    if (pid_ > 0) kill(pid_, SIGKILL);
+  void kill_now() { send_signal(SIGKILL); }
+  void send_signal(int signal) {
+    if (pid_ > 0) kill(pid_, signal);
   }
   // The exit status; -1 when it ended by a signal.
   int wait_exit() {

@@ -1,5 +1,6 @@
 // The process runner: exit statuses and how each run ended, the bounded output pieces, the time limit
-// and the abandon flag with the child's whole group killed, and a child that holds no descriptor of ours beyond its three standard ones.
+// and the abandon flag with the child's whole group killed, a child that holds no descriptor of ours beyond
+// its three standard ones, and the TMPDIR a caller gives it.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@ struct run_case {
   int niceness = 0;
   end how = end::exited;
   bool abandoned_at_start = false;  // the abandon flag is set before the run
+  std::string temporary_directory{};  // the program's TMPDIR, when not empty
 };
 
 TEST(ProcessRunner, StatusOutputAndLimits) {
@@ -47,12 +49,15 @@ TEST(ProcessRunner, StatusOutputAndLimits) {
               "while [ ! -e $f ]; do sleep 0.01; done; rm $f; echo started"},
        0, "started\n"},
       {{"sh", "-c", "cut -d' ' -f19 /proc/$$/stat"}, 0, "19\n", 5000, 19},  // the field after the priority
+      // A temporary directory of the caller's replaces the TMPDIR the program would inherit.
+      {{"sh", "-c", "echo \"$TMPDIR\"; env | grep -c '^TMPDIR='"}, 0, "/krv/own\n1\n", 5000, 0, end::exited, false,
+       "/krv/own"},
   };
   for (const run_case& c : cases) {
     SCOPED_TRACE(c.argv.back());
     std::string output = "stale";
     const std::atomic<uint8_t> abandon{c.abandoned_at_start ? uint8_t{1} : uint8_t{0}};
-    krv_platform::process_watch watch{&abandon};
+    krv_platform::process_watch watch{&abandon, c.temporary_directory};
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(krv_platform::run_process(c.argv, &output, std::chrono::milliseconds(c.limit_ms), c.niceness, &watch),
               c.status);

@@ -82,6 +82,8 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // next message in its new task. A pass that took records wakes the VM's host: the data came from
   // another process, which cannot wake it, and more is likely on its way.
   void update_pre() override;
+  // Only a connected channel can receive: one never connected, refused or disconnected keeps no run going.
+  bool keeps_run_alive() const override { return ready; }
 
   // Closes, then creates (create) or opens the ring `name`; true when ready.
   bool open_mapping(const std::string& channel_name, bool create);

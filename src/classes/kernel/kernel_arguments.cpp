@@ -56,7 +56,7 @@ bool integer_bits(krvvar& value, uint8_t prim, uint64_t& out, std::string& error
   const std::string type = krvk_prim_name(prim);
   if (value.type != KRVVAR_INT) {
     error = "expects " + type + " but got " + krv_var_type_name(&value);
-    if (value.type == KRVVAR_FLOAT) error += " (convert with std.int(x))";
+    if (value.type == KRVVAR_FLOAT) error += " (~~x makes an int of a float x, dropping its fraction)";
     return false;
   }
   const int64_t number = value.payload.int_value;
@@ -88,7 +88,7 @@ bool float_bits(krvvar& value, uint8_t prim, bool ints_for_floats, uint64_t& out
     number = static_cast<double>(value.payload.int_value);
   } else {
     error = std::string("expects ") + krvk_prim_name(prim) + " but got " + krv_var_type_name(&value);
-    if (value.type == KRVVAR_INT) error += " (write 2.0 instead of 2, or std.float(x))";
+    if (value.type == KRVVAR_INT) error += " (write 2.0 instead of 2, or x * 1.0)";
     return false;
   }
   out = prim == KRVK_F32 ? std::bit_cast<uint32_t>(to_single(number)) : std::bit_cast<uint64_t>(number);

@@ -58,9 +58,8 @@ krvvar_shared launch(krv_std_kernel* self, krv_vm_context&, args_t& args) {
   unfinished_launch_guard guard(*state);
   {
     krv_vm_unlock unlocked;
-    const krvk_enqueue_fn enqueue = krv_kernel_enqueue();
-    krvk_jit_request(self->unit, self->program, enqueue);
-    run.start_helpers(helpers, enqueue);
+    krvk_jit_request(self->unit, self->program, krvk_jit_background());
+    run.start_helpers(helpers, krv_kernel_enqueue());
     run.wait();
   }
   guard.dismiss();
@@ -77,7 +76,7 @@ krvvar_shared launch_async(krv_std_kernel* self, krv_vm_context&, args_t& args) 
   const krvk_enqueue_fn enqueue = krv_kernel_enqueue();
   {
     krv_vm_unlock unlocked;
-    krvk_jit_request(self->unit, self->program, enqueue);
+    krvk_jit_request(self->unit, self->program, krvk_jit_background());
   }
   // The launching thread goes back to the script, so the helpers are all the runners: at least one.
   const int helpers = std::max(krvk_helpers_worth_starting(*self->program, run.total, krv_kernel_thread_budget() - 1), 1);

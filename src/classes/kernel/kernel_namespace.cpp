@@ -15,6 +15,7 @@
 #include "kernel/native/jit_cache.h"
 #include "kernel/runtime/settings.h"
 #include "module/namespace_registry.h"
+#include "module/vm_lock.h"
 #include "runtime/objects/function_def.h"
 #include "runtime/objects/namespace.h"
 #include "runtime/storage/json_object.h"
@@ -88,8 +89,16 @@ krvvar_shared kernel_mode(krv_vm_context&, args_t& args) {
                       "kernel_mode expects 'auto', 'scalar' or 'batch'");
 }
 
+// Never probes a compiler on the VM thread; a discovery still under way is waited for briefly, with the
+// VM lock given up meanwhile.
 krvvar_shared kernel_jit_compiler(krv_vm_context&, args_t&) {
-  return krvvar_shared::make_string(krvk_jit_discover().compiler);
+  std::string compiler;
+  {
+    krv_vm_unlock unlocked;
+    compiler = krvk_jit_compiler_in_use();
+  }
+  krvk_jit_pass_on_warnings();
+  return krvvar_shared::make_string(compiler);
 }
 
 krvvar_shared kernel_aot_source(krv_vm_context&, args_t& args) {
@@ -144,7 +153,8 @@ void krv_kernel_register_std_functions(krv_namespace& ns) {
       {"policy: string - optional"});
   add(ns, "kernel_aot_source", kernel_aot_source, 1, 64,
       "C source with the native code of kernels for targets without a C compiler: build it as a shared library "
-      "(-DKRVK_AOT_SHARED) and load it with std.kernel_aot_load(), or compile it into the interpreter as C++. "
+      "(-DKRVK_AOT_SHARED, linked with -lm) and load it with std.kernel_aot_load(), or compile it into the "
+      "interpreter as C++. "
       "Kernels use it when their bytecode is unchanged.",
       {"kernels: std.kernel, std.kernel_unit or lists of them"});
   add(ns, "kernel_aot_load", kernel_aot_load, 1, 1,

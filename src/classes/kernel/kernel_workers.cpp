@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "kernel/native/jit_builder.h"
 #include "kernel/runtime/settings.h"
 #include "module/thread_record.h"
 #include "module/vm_state.h"
@@ -16,6 +17,8 @@ uint32_t krv_kernel_worker_count() {
   const krv_vm_state* vm = krv_get_thread_local().vm;
   return vm == nullptr ? 0 : vm->worker_queue.worker_count;
 }
+
+void krv_kernel_abandon_background_builds() { krvk_jit_builder::instance().stop(); }
 
 int krv_kernel_thread_budget() {
   const int64_t all = static_cast<int64_t>(krv_kernel_worker_count()) + 1;

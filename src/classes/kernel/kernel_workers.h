@@ -1,13 +1,13 @@
-// How kernel launches reach the host's worker threads: the enqueue function handed to helper starts and
-// native-code requests, and the number of workers that serve the calling thread's VM.
+// How kernel launches reach the host's worker threads: the enqueue function handed to helper starts,
+// and the number of workers that serve the calling thread's VM. Background builds of native code do not
+// go here: they run on the kernel's build thread (kernel/native/jit_builder.h).
 //
 // The enqueue function moves a job into the calling thread's VM worker queue (krv_task_queue::try_push:
 // false when 1,024 jobs wait and the job is destroyed; true otherwise, also when the host stopped the
 // queue and dropped the job unrun). It is empty when the thread has no VM or the VM has no workers (a job
-// queued there would wait for ever), so no helper starts and no background build is queued: the
-// launching thread runs everything. A dropped or late helper is harmless:
-// the launching thread runs whatever no helper claimed, and a helper that starts after the launch finds
-// nothing left.
+// queued there would wait for ever), so no helper starts: the launching thread runs everything. A
+// dropped or late helper is harmless: the launching thread runs whatever no helper claimed, and a helper
+// that starts after the launch finds nothing left.
 #pragma once
 #include <cstdint>
 
@@ -18,6 +18,12 @@ krvk_enqueue_fn krv_kernel_enqueue();
 
 // Worker threads serving the calling thread's VM; 0 without a VM or queue.
 uint32_t krv_kernel_worker_count();
+
+// Abandons the kernel's background builds (their compilers are killed within milliseconds, their files
+// removed) and waits for the build thread to let go. The process's end does this by itself; a host that
+// ends its process with _exit, which runs no static destructor, calls it first, or a hanging compiler
+// would outlive the process.
+void krv_kernel_abandon_background_builds();
 
 // Threads one launch may use, the calling thread included: min(workers + 1, krvk_kernel_threads when
 // that is at least 1), at least 1.

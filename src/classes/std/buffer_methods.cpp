@@ -100,9 +100,11 @@ krvvar_shared push(krv_std_buffer* self, krv_vm_context&, args_t& args) {
 }
 
 // Appends the buffer's own bytes: they are copied once, after the storage has grown (a range of the
-// vector itself cannot be inserted into it).
+// vector itself cannot be inserted into it). An empty buffer has no storage to copy from (a null data
+// pointer, which memcpy must not be given even for no bytes).
 void append_self(std::vector<uint8_t>& bytes) {
   const size_t count = bytes.size();
+  if (count == 0) return;
   bytes.resize(2 * count);
   std::memcpy(bytes.data() + count, bytes.data(), count);
 }

@@ -12,6 +12,8 @@
 #include "classes/std/json_methods.h"
 #include "classes/std/string_bytes.h"
 #include "classes/std/string_method_support.h"
+#include "module/thread_record.h"
+#include "module/vm_state.h"
 #include "runtime/base/raise.h"
 
 namespace {
@@ -72,6 +74,15 @@ int64_t find_container(const krv_std_json& container, const krvobject_base* nest
 bool erase_by_index_or_key(krv_std_json& self, krvvar& what) {
   if (what.type == KRVVAR_INT || what.type == KRVVAR_FLOAT) return self.erase_index(what.int_value());
   return self.erase_key(what.get_string());
+}
+
+// The most entries resize may give a container: a script's number grows it at once, so it is held to
+// the bytes a std.buffer may hold (the VM's bound), counted as the entry and the None cell each new
+// element takes.
+uint64_t resize_entry_limit() {
+  constexpr uint64_t bytes_per_entry = sizeof(krv_std_json_entry) + sizeof(krvvar);
+  const krv_vm_state* vm = krv_get_thread_local().vm;
+  return (vm != nullptr ? vm->settings.max_buffer_bytes : krv_default_max_buffer_bytes) / bytes_per_entry;
 }
 
 }  // namespace
@@ -180,6 +191,9 @@ KRV_JSON_METHOD(resize) {
     krv_raise_warning("size out of range!");
     return krv_json_self_result(self);
   }
+  if (const uint64_t limit = resize_entry_limit(); static_cast<uint64_t>(wanted) > limit)
+    return krv_raise_error("resize() would make the container ", wanted, " entries, over the limit of ", limit,
+                           " entries");
   const size_t target = static_cast<size_t>(wanted);
   if (target < self->entries.size()) {
     self->erase_range(target, self->entries.size());

@@ -23,6 +23,7 @@
 #include "classes/std/json_strict_reader.h"
 #include "classes/std/json_text_readers.h"
 #include "runtime/objects/log.h"
+#include "runtime/storage/json_error_text.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/json_visit_guard.h"
 
@@ -39,7 +40,7 @@ class nlohmann_events : public krv_json_container_filler {
   bool parse_error(std::size_t /*position*/, const std::string& /*last_token*/, const nlohmann::json::exception& error) {
     const auto* parse_error = dynamic_cast<const nlohmann::json::parse_error*>(&error);
     error_position_ = parse_error ? parse_error->byte : 0;
-    message_ = error.what();
+    message_ = krv_json_bounded_parser_message(error.what());
     return false;
   }
 
@@ -48,7 +49,7 @@ class nlohmann_events : public krv_json_container_filler {
 
  private:
   uint64_t error_position_ = 0;  // the parser's byte position of a parse error; 0 for other failures
-  std::string message_;          // what the parse failed with
+  std::string message_;          // what the parse failed with, its quoted token bounded
 };
 
 // The outcome of parsing one text into a container.
@@ -56,7 +57,7 @@ struct parse_outcome {
   bool parsed = false;           // the text is one JSON document (the container may still be too deep)
   bool too_deep = false;         // the document nests past the depth limit
   uint64_t error_position = 0;   // where parsing failed (0 when not a parse error)
-  std::string message;           // why parsing failed
+  std::string message;           // why parsing failed, its quoted token bounded
 };
 
 // A text the parser accepted whole may still hold a zero byte: the parser stopped there. Raw zero bytes
@@ -74,7 +75,7 @@ void refuse_stray_zero_byte(std::string_view text, parse_outcome& outcome) {
       nullptr);
   outcome.parsed = false;
   outcome.error_position = error.byte;
-  outcome.message = error.what();
+  outcome.message = krv_json_bounded_parser_message(error.what());
 }
 
 // Reads `text` into the (empty) container through nlohmann; a text that does not parse leaves it empty.
@@ -91,30 +92,43 @@ parse_outcome read_through_nlohmann(krv_std_json& target, std::string_view text)
   } catch (const std::exception& error) {
     outcome.parsed = false;
     outcome.error_position = 0;
-    outcome.message = error.what();
+    outcome.message = krv_json_bounded_parser_message(error.what());
   }
   if (!outcome.parsed || outcome.too_deep) target.clear_entries();
   return outcome;
 }
 
 // Reads `text` into the (empty) container through the strict reader; false, leaving the container
-// empty, when it gave the text up (or ran out of memory: nlohmann's reading then reports that).
-bool read_strictly(krv_std_json& target, std::string_view text) {
+// empty, when it gave the text up (or ran out of memory: nlohmann's reading then reports that). A number
+// above every double that it gave up at is left in `overflowing_number` when given.
+bool read_strictly(krv_std_json& target, std::string_view text, std::string_view* overflowing_number = nullptr) {
   try {
     krv_json_container_filler filler(target);
-    if (krv_json_read_strict(text, filler)) return true;
+    if (krv_json_read_strict(text, filler, overflowing_number)) return true;
   } catch (const std::exception&) {
   }
   target.clear_entries();
   return false;
 }
 
+// The failure nlohmann reports for a number no double holds, in its words, without the copies of the
+// whole token that its reading makes (several times a 100 MB token's size).
+parse_outcome number_overflow(std::string_view number) {
+  parse_outcome outcome;
+  outcome.message = "[json.exception.out_of_range.406] number overflow parsing '" + krv_json_quoted_token(number) + "'";
+  return outcome;
+}
+
 // Parses `text` into the (empty) container; a text that does not parse leaves it empty.
 parse_outcome try_parse(krv_std_json& target, std::string_view text) {
-  if (!read_strictly(target, text)) return read_through_nlohmann(target, text);
-  parse_outcome read;
-  read.parsed = true;
-  return read;
+  std::string_view overflowing_number;
+  if (read_strictly(target, text, &overflowing_number)) {
+    parse_outcome read;
+    read.parsed = true;
+    return read;
+  }
+  if (!overflowing_number.empty()) return number_overflow(overflowing_number);
+  return read_through_nlohmann(target, text);
 }
 
 // From the first opening brace, bracket or quote to the last closing one; empty when there is none or
@@ -139,26 +153,12 @@ std::string snippet_text(std::string_view snippet) {
   return shown;
 }
 
-// The parser quotes the whole token it stopped in ("last read: '...'"): a 100 MB number would make a
-// 100 MB line. The quote keeps its first 64 bytes, then "...".
-constexpr size_t quoted_token_bytes = 64;
-
-std::string with_short_token(const std::string& message) {
-  static constexpr std::string_view opening = "last read: '";
-  const size_t start = message.find(opening);
-  const size_t end = message.rfind('\'');
-  if (start == std::string::npos) return message;
-  const size_t token = start + opening.size();
-  if (end < token || end - token <= quoted_token_bytes) return message;
-  return message.substr(0, token + quoted_token_bytes) + "..." + message.substr(end);
-}
-
 void log_parse_error(std::string_view text, const parse_outcome& failure) {
   const uint64_t size = text.size();
   const uint64_t near = failure.error_position == 0 ? 0 : std::min(size, failure.error_position - 1);
   const uint64_t start = near < 61 ? 0 : near - 60;
   krv_log_line(*krv_log_base::instance(), KRV_LOG_ERROR, "JSON parse error at byte ",
-               std::min(size, failure.error_position), " of ", size, ": ", with_short_token(failure.message), "\n  near: ",
+               std::min(size, failure.error_position), " of ", size, ": ", failure.message, "\n  near: ",
                snippet_text(text.substr(start, 120)));
 }
 

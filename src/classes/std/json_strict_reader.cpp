@@ -1,5 +1,6 @@
 #include "classes/std/json_strict_reader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -21,6 +22,8 @@ class strict_reader {
       : at_(reinterpret_cast<const unsigned char*>(text.data())), end_(at_ + text.size()), filler_(filler) {}
 
   bool read_document();
+  // The number token the reader gave up at because no double holds it; empty otherwise.
+  std::string_view overflowing_number() const { return overflowing_number_; }
 
  private:
   void skip_whitespace() {
@@ -43,6 +46,7 @@ class strict_reader {
   krv_json_container_filler& filler_;
   std::vector<bool> open_objects_;  // for each open container, innermost last: an object (else an array)
   std::string unescaped_;            // the text of the string being read, when it holds escapes
+  std::string_view overflowing_number_;  // see overflowing_number()
 };
 
 bool strict_reader::read_document() {
@@ -229,6 +233,34 @@ bool strict_reader::hex4(uint32_t& unit) {
   return true;
 }
 
+// Whether the magnitude of `number` (a number token by JSON's grammar) is at least 10^309, above every
+// double: its first significant digit stands at a decimal place of 309 or more once the exponent is
+// applied. The token's length bounds the places; the exponent is read saturating.
+bool at_least_1e309(std::string_view number) {
+  constexpr int64_t bound = int64_t{1} << 52;
+  const size_t first_digit = number.starts_with('-') ? 1 : 0;
+  const size_t at = std::min(number.find_first_not_of("0123456789", first_digit), number.size());
+  int64_t place = 0;
+  if (number[first_digit] != '0') {
+    place = static_cast<int64_t>(at - first_digit) - 1;
+  } else {
+    if (at == number.size() || number[at] != '.') return false;  // zero, whatever its exponent
+    const size_t significant = number.find_first_not_of('0', at + 1);
+    if (significant == std::string_view::npos || number[significant] < '1' || number[significant] > '9') return false;
+    place = -static_cast<int64_t>(significant - at);
+  }
+  const size_t exponent_mark = number.find_first_of("eE", at);
+  int64_t exponent = 0;
+  if (exponent_mark != std::string_view::npos) {
+    size_t digit = exponent_mark + 1;
+    const bool negative = number[digit] == '-';
+    if (number[digit] == '-' || number[digit] == '+') ++digit;
+    for (; digit < number.size() && exponent < bound; ++digit) exponent = exponent * 10 + (number[digit] - '0');
+    if (negative) exponent = -exponent;
+  }
+  return place + exponent >= 309;
+}
+
 // A number by JSON's grammar: integers that fit in int64 as integers, the rest as doubles that convert
 // without overflow or underflow (nlohmann turns larger integers into unsigned ones or doubles, and
 // reports overflow: those texts are left to it).
@@ -262,11 +294,16 @@ bool strict_reader::number() {
   if (integral) {
     int64_t integer = 0;
     const auto [next, error] = std::from_chars(first, last, integer);
-    return error == std::errc() && next == last && filler_.number_integer(integer);
+    if (error == std::errc() && next == last) return filler_.number_integer(integer);
+  } else {
+    double floating = 0;
+    const auto [next, error] = std::from_chars(first, last, floating);
+    if (error == std::errc() && next == last) return filler_.number_float(floating);
   }
-  double floating = 0;
-  const auto [next, error] = std::from_chars(first, last, floating);
-  return error == std::errc() && next == last && filler_.number_float(floating);
+  // Given up; the caller learns when no double holds the number.
+  const std::string_view token(first, static_cast<size_t>(last - first));
+  if (at_least_1e309(token)) overflowing_number_ = token;
+  return false;
 }
 
 bool strict_reader::literal(std::string_view word) {
@@ -278,6 +315,10 @@ bool strict_reader::literal(std::string_view word) {
 
 }  // namespace
 
-bool krv_json_read_strict(std::string_view text, krv_json_container_filler& filler) {
-  return strict_reader(text, filler).read_document();
+bool krv_json_read_strict(std::string_view text, krv_json_container_filler& filler,
+                          std::string_view* overflowing_number) {
+  strict_reader reader(text, filler);
+  if (reader.read_document()) return true;
+  if (overflowing_number != nullptr) *overflowing_number = reader.overflowing_number();
+  return false;
 }

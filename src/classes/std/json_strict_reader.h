@@ -17,4 +17,8 @@
 class krv_json_container_filler;
 
 // Reads all of `text` into `filler`; false when it gave up, and then what it filled is to be dropped.
-bool krv_json_read_strict(std::string_view text, krv_json_container_filler& filler);
+// When it gave up at a number of 10^309 or more (which no double holds, so nlohmann too stops there with
+// its number-overflow error, and would quote the whole token in it, however long), that token is left in
+// `overflowing_number` when given, so that the caller can report it without nlohmann's reading.
+bool krv_json_read_strict(std::string_view text, krv_json_container_filler& filler,
+                          std::string_view* overflowing_number = nullptr);

@@ -188,11 +188,16 @@ std::string math_call(const insn_text& t, bool f32, const char* fn, const std::s
   return dst + " = " + fn + (f32 ? "f(" : "(") + args + ");";
 }
 
+// floor, ceil and trunc of a NaN give it quieted (x + x), as the interpreters do: the C library hands a
+// signalling NaN back unchanged.
 std::string math1(const insn_text& t, bool f32) {
   static const char* const names[] = {"floor", "ceil", "round", "trunc", "sin", "cos", "tan",
                                       "asin",  "acos", "atan",  "exp",   "log", "log2", "log10"};
   const uint32_t selector = static_cast<uint8_t>(t.insn().c);
-  return math_call(t, f32, selector < std::size(names) ? names[selector] : nullptr, t.rb() + (f32 ? ".f" : ".d"));
+  const std::string x = t.rb() + (f32 ? ".f" : ".d");
+  const std::string call = math_call(t, f32, selector < std::size(names) ? names[selector] : nullptr, x);
+  if (selector != KRVK_MATH_FLOOR && selector != KRVK_MATH_CEIL && selector != KRVK_MATH_TRUNC) return call;
+  return "if (" + x + " != " + x + ") " + t.ra() + (f32 ? ".f" : ".d") + " = " + x + " + " + x + "; else " + call;
 }
 
 std::string math2(const insn_text& t, bool f32) {

@@ -8,13 +8,16 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <cstring>
+#include <deque>
 #include <map>
 #include <optional>
+#include <tuple>
 
+#include "kernel/native/jit_builder.h"
 #include "kernel/native/jit_hash.h"
 #include "platform/library.h"
 #include "platform/process.h"
@@ -34,17 +37,39 @@ constexpr const char* kNoDirectory = "no directory for compiled kernels (set KRV
 constexpr const char* kClFlags = "/nologo /O2 /fp:precise /LD /w";
 constexpr const char* kGccFlags = "-O2 -shared -fPIC -fno-strict-aliasing -ffp-contract=off -fno-math-errno -w";
 
+// Where the once-only discovery stands.
+enum class discovery_stage : uint8_t { not_started, probing, done };
+
 // Discovery state and the table of built libraries, all guarded by krvk_jit_mutex.
 struct jit_state {
-  bool probed = false;  // the discovery has run in this process
-  krvk_jit_tools tools;  // what it found
+  discovery_stage stage = discovery_stage::not_started;
+  uint64_t epoch = 0;  // bumped by krvk_jit_forget: a probe begun before it publishes nothing
+  krvk_jit_tools tools;  // what the discovery found, once done
   std::map<uint64_t, krvk_native_fn> loaded;  // krvk_jit_loaded: key -> function of a library held open
   std::string timed_out;  // set when a build ran past the run limit: the text later builds fail with
+  std::deque<std::string> warnings;  // lines written where no script's log was at hand, to pass on
 };
 
-jit_state& state() {
-  static jit_state instance;
-  return instance;
+// A namespace-scope object, made when the library loads: it outlives the build thread, which the
+// process's end joins while a build may still look here.
+jit_state state_instance;
+std::condition_variable discovery_ended;  // notified under krvk_jit_mutex when a probe ends
+
+jit_state& state() { return state_instance; }
+
+// Warning lines kept for a script thread to pass on; older ones go first.
+constexpr size_t kKeptWarnings = 16;
+
+// Writes a warning where a script sees it: the calling thread's log; on the build thread, which has no
+// script's log, the line is kept until a script thread asks about a kernel (krvk_jit_pass_on_warnings).
+void warn(const std::string& text) {
+  if (!krvk_jit_builder::on_build_thread()) {
+    krv_log_base::instance()->warning(text);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+  if (state().warnings.size() == kKeptWarnings) state().warnings.pop_front();
+  state().warnings.push_back(text);
 }
 
 // An environment value that is set and not empty, else null.
@@ -127,13 +152,53 @@ bool exists_quietly(const std::string& path) {
   return fs::exists(path, ignored);
 }
 
-// The seal of the library built for `key`: "<key> <length> <FNV-1a hash>\n" of its bytes; "" when it
-// cannot be read. The key ties the seal to one kernel: a library and its seal copied under another key's
-// name do not match there.
-std::string seal_of(uint64_t key, const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (!in.good() && !in.eof()) return "";
+// Why an opened cache entry is not read: "" for a regular file of at most `limit` bytes.
+std::string entry_refusal(const struct stat& info, size_t limit) {
+  if (S_ISDIR(info.st_mode)) return "it is a directory";
+  if (S_ISFIFO(info.st_mode)) return "it is a FIFO";
+  if (!S_ISREG(info.st_mode)) return "it is not a regular file";
+  if (static_cast<uint64_t>(info.st_size) <= limit) return "";
+  return "it holds " + std::to_string(info.st_size) + " bytes, more than the " + std::to_string(limit) +
+         " a cache entry may";
+}
+
+// Reads all `bytes.size()` bytes; false when the file ends or fails first.
+bool read_exactly(int fd, std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Reads a cache entry that is a regular file of at most `limit` bytes; false with the reason otherwise
+// ("" when there is no such entry). It is opened without following a symbolic link and without blocking
+// (a FIFO would wait for a writer for ever), and read only as far as its size said, so neither a FIFO,
+// nor a link to /dev/zero, nor a directory costs more than the look.
+bool read_cache_entry(const std::string& path, size_t limit, std::string& bytes, std::string& why) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    why = errno == ENOENT  ? ""
+          : errno == ELOOP ? "it is a symbolic link"
+                           : std::string("it cannot be opened: ") + std::strerror(errno);
+    return false;
+  }
+  struct stat info {};
+  why = fstat(fd, &info) != 0 ? "it cannot be examined" : entry_refusal(info, limit);
+  if (why.empty()) {
+    bytes.resize(static_cast<size_t>(info.st_size));
+    if (!read_exactly(fd, bytes)) why = "it cannot be read";
+  }
+  close(fd);
+  return why.empty();
+}
+
+// The seal of a library built for `key` with these bytes: "<key> <length> <FNV-1a hash>\n". The key ties
+// the seal to one kernel: a library and its seal copied under another key's name do not match there.
+std::string seal_of(uint64_t key, const std::string& bytes) {
   char text[64];
   std::snprintf(text, sizeof text, "%016llx %zu %016llx\n", static_cast<unsigned long long>(key), bytes.size(),
                 static_cast<unsigned long long>(krvk_jit_hash_bytes(bytes)));
@@ -141,10 +206,20 @@ std::string seal_of(uint64_t key, const std::string& path) {
 }
 
 // Whether the cached library under the stem was built for `key` and still has the bytes its seal records.
+// An entry that is there but refused (not a regular file, too large, not matching its seal) is named in
+// a warning line, and the kernel is built anew.
 bool cached_library_intact(uint64_t key, const std::string& stem_path) {
-  std::ifstream in(stem_path + ".sum", std::ios::binary);
-  const std::string recorded{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  return !recorded.empty() && recorded == seal_of(key, stem_path + ".so");
+  std::string library, seal, why;
+  for (const auto& [path, limit, bytes] : {std::tuple{stem_path + ".so", krvk_jit_max_library_bytes, &library},
+                                           std::tuple{stem_path + ".sum", size_t{64}, &seal}}) {
+    if (read_cache_entry(path, limit, *bytes, why)) continue;
+    if (!why.empty()) warn("kernel cache entry " + path + " refused: " + why + "; building the kernel anew");
+    return false;
+  }
+  if (seal == seal_of(key, library)) return true;
+  warn("kernel cache entry " + stem_path + ".so refused: it does not match its seal (truncated, changed or "
+       "another kernel's); building the kernel anew");
+  return false;
 }
 
 // Stores the seal beside the stem's library, through a temporary file renamed into place; a seal that
@@ -182,6 +257,27 @@ compile_command make_command(const std::string& compiler, bool cl_style, const c
   }
   return command;
 }
+
+// The compiler's own temporary files go to a directory of the build's own, which removes it whatever the
+// compiler left there (a killed gcc leaves its half-written objects behind).
+class private_temporary_directory {
+ public:
+  explicit private_temporary_directory(const std::string& tmp) {
+    std::string pattern = tmp + ".tmp.XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~private_temporary_directory() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  private_temporary_directory(const private_temporary_directory&) = delete;
+  private_temporary_directory& operator=(const private_temporary_directory&) = delete;
+  // "" when it could not be made: the compiler then uses the system's.
+  operator const std::string&() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 // Remembers that the compiler ran past the run limit; later builds fail with `text` at once.
 void give_up_compiling(const std::string& text) {
@@ -224,7 +320,7 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
   const compile_command command = make_command(tools.compiler, cl_style, flags, tmp);
   std::string output;
   krv_platform::process_end end = krv_platform::process_end::exited;
-  const int status = krvk_run_command(command.argv, output, options, &end);
+  const int status = krvk_run_command(command.argv, output, options, &end, private_temporary_directory(tmp));
   remove_quietly(c_path);
   if (cl_style) {
     for (const char* extension : {".obj", ".lib", ".exp"}) remove_quietly(tmp + extension);
@@ -238,7 +334,9 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
     return nullptr;
   }
   // A failed rename leaves the library under its temporary name, which is then what gets loaded.
-  const std::string seal = seal_of(key, library);
+  std::string built, ignored;
+  const bool readable = read_cache_entry(library, krvk_jit_max_library_bytes, built, ignored);
+  const std::string seal = readable ? seal_of(key, built) : "";
   const bool renamed = std::rename(library.c_str(), (stem_path + ".so").c_str()) == 0;
   if (renamed) store_seal(stem_path, tmp, seal);
   return krvk_jit_load(renamed ? stem_path + ".so" : library, error);
@@ -258,33 +356,73 @@ krvk_native_fn already_loaded(uint64_t key) {
 
 // True when the process holds as many libraries as it may; the first time, a warning line says so.
 bool at_loaded_cap(std::string& error) {
-  std::lock_guard<std::mutex> lock(krvk_jit_mutex);
   const size_t cap = krvk_jit_max_loaded.load();
-  if (state().loaded.size() < cap) return false;
+  {
+    std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+    if (state().loaded.size() < cap) return false;
+  }
   error = "this process holds " + std::to_string(cap) + " kernel libraries, the most it loads; the interpreters run this kernel";
   static std::atomic<bool> warned{false};
-  if (!warned.exchange(true)) krv_log_base::instance()->warning(error);
+  if (!warned.exchange(true)) warn(error);
   return true;
 }
 
 }  // namespace
 
 krvk_jit_tools krvk_jit_discover(const std::atomic<uint8_t>* abandon) {
-  std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+  std::unique_lock<std::mutex> lock(krvk_jit_mutex);
   jit_state& jit = state();
-  if (jit.probed) return jit.tools;
+  while (jit.stage == discovery_stage::probing) {  // another thread probes: its answer is this one's too
+    if (abandon != nullptr && abandon->load() != 0) return {};
+    discovery_ended.wait_for(lock, std::chrono::milliseconds(10));
+  }
+  if (jit.stage == discovery_stage::done) return jit.tools;
+  jit.stage = discovery_stage::probing;
+  const uint64_t epoch = jit.epoch;
+  lock.unlock();  // the probe runs the compiler: nobody waits on the mutex meanwhile
   krvk_jit_tools found;
   found.compiler = krvk_find_compiler(found.refusal, abandon);
-  if (abandon != nullptr && abandon->load() != 0) return found;  // an abandoned probe proves nothing
-  if (!found.compiler.empty()) found.cache_dir = krvk_cache_dir();
-  jit.probed = true;
-  jit.tools = found;
-  return jit.tools;
+  const bool abandoned = abandon != nullptr && abandon->load() != 0;  // an abandoned probe proves nothing
+  if (!abandoned && !found.compiler.empty()) found.cache_dir = krvk_cache_dir();
+  lock.lock();
+  if (jit.epoch == epoch) {
+    jit.stage = abandoned ? discovery_stage::not_started : discovery_stage::done;
+    if (!abandoned) jit.tools = found;
+  }
+  discovery_ended.notify_all();
+  return found;
+}
+
+std::string krvk_jit_compiler_in_use(std::chrono::milliseconds patience) {
+  std::unique_lock<std::mutex> lock(krvk_jit_mutex);
+  if (state().stage == discovery_stage::not_started) {
+    lock.unlock();
+    // A second discovery queued by a racing call finds the first one's answer and returns at once.
+    krvk_jit_builder& builder = krvk_jit_builder::instance();
+    builder.submit([&builder] { krvk_jit_discover(&builder.abandon()); });
+    lock.lock();
+  }
+  discovery_ended.wait_for(lock, patience, [] { return state().stage == discovery_stage::done; });
+  return state().stage == discovery_stage::done ? state().tools.compiler : "";
+}
+
+void krvk_jit_pass_on_warnings() {
+  if (krvk_jit_builder::on_build_thread()) return;
+  krv_log_base* log = krv_log_base::instance();
+  std::deque<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+    lines.swap(state().warnings);
+  }
+  for (const std::string& line : lines) log->warning(line);
 }
 
 void krvk_jit_forget() {
   std::lock_guard<std::mutex> lock(krvk_jit_mutex);
+  const uint64_t epoch = state().epoch + 1;
   state() = jit_state();
+  state().epoch = epoch;
+  discovery_ended.notify_all();
 }
 
 std::string krvk_find_compiler(std::string& refusal, const std::atomic<uint8_t>* abandon) {
@@ -314,10 +452,10 @@ fs::path krvk_cache_dir() {
   const fs::path base = tmpdir != nullptr ? fs::path(tmpdir) : fs::path("/tmp");
   fs::path fallback = make_private_directory(base / ("korvalang-kernels-" + std::to_string(geteuid())));
   if (candidate)
-    krv_log_line(*krv_log_base::instance(), KRV_LOG_WARNING, "kernel cache ", candidate->string(),
-                 " refused: it cannot be made a private directory of this user (a real directory, owned by this "
-                 "user, writable by no one else, in a parent others cannot write to unless it is sticky); ",
-                 fallback.empty() ? std::string("no cache") : "using " + fallback.string());
+    warn("kernel cache " + candidate->string() +
+         " refused: it cannot be made a private directory of this user (a real directory, owned by this user, "
+         "writable by no one else, in a parent others cannot write to unless it is sticky); " +
+         (fallback.empty() ? std::string("no cache") : "using " + fallback.string()));
   return fallback;
 }
 
@@ -340,7 +478,10 @@ bool krvk_probe_compiler(const std::string& compiler, std::string* why, const st
   }
   const char* probe = krvk_is_cl_style(compiler) ? " /nologo /?" : " --version";
   for (const std::string& word : words_of(probe)) argv->push_back(word);
-  krv_platform::process_watch watch{abandon};
+  const char* tmpdir = non_empty_env("TMPDIR");
+  const fs::path probe_base = fs::path(tmpdir != nullptr ? tmpdir : "/tmp") / "korvalang-probe";
+  const private_temporary_directory probe_files(probe_base.string());
+  krv_platform::process_watch watch{abandon, probe_files};
   const int status =
       krv_platform::run_process(*argv, nullptr, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), 0, &watch);
   if (status == 0) return true;
@@ -380,8 +521,8 @@ std::optional<std::vector<std::string>> krvk_split_command(std::string_view comm
 }
 
 int krvk_run_command(const std::vector<std::string>& argv, std::string& output, const krvk_build_options& options,
-                     krv_platform::process_end* end) {
-  krv_platform::process_watch watch{options.abandon};
+                     krv_platform::process_end* end, const std::string& temporary_directory) {
+  krv_platform::process_watch watch{options.abandon, temporary_directory};
   const int status = krv_platform::run_process(argv, &output, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()),
                                                options.niceness, &watch);
   if (end != nullptr) *end = watch.end;
@@ -412,7 +553,7 @@ krvk_native_fn krvk_jit_load(const std::string& path, std::string& error) {
   } else {
     error = "krvk_jit_entry not found in " + path;
   }
-  krv_log_line(*krv_log_base::instance(), KRV_LOG_WARNING, error, ": ", reason);
+  warn(error + ": " + reason);
   return nullptr;
 }
 

@@ -14,8 +14,10 @@
 // included, is bounded in time; a compiler past the bound is killed and the build fails. A compiler
 // that ran past the bound once is not run again by this process: every later kernel that would need it
 // fails at once and runs on the interpreters (its status says why), so a hanging compiler costs one run
-// limit, not one per kernel. A build whose abandon flag is set (its VM's workers stopping) kills the
-// compiler within milliseconds and fails without touching the process-wide state.
+// limit, not one per kernel. A build whose abandon flag is set (the build thread stopping) kills the
+// compiler within milliseconds and fails without touching the process-wide state. The compiler's own
+// temporary files go to a private directory of the build (its TMPDIR), removed when the run ends, so a
+// killed compiler leaves nothing behind.
 //
 // The cache directory holds code this process will execute, so it is accepted only when it is a real
 // directory (not a symbolic link) owned by this user and writable by nobody else, in a parent that
@@ -25,13 +27,18 @@
 // names the key wanted and its bytes match, else it is built anew. A truncated library (a crash or a
 // full disk after the rename) would otherwise be mapped past its end, and the first touch of a missing
 // page kills the process with SIGBUS; a library swapped in with its seal from another kernel's name
-// would be called with arguments laid out for another kernel.
+// would be called with arguments laid out for another kernel. Cache entries are opened without following
+// links and without blocking, and only regular files up to `krvk_jit_max_library_bytes` are read: a FIFO
+// under a library's name would hang the reading thread, and a link to /dev/zero would grow the process
+// without end. A refused entry is named in a warning line and the kernel is built anew.
 //
-// `krvk_jit_mutex` guards only the discovery and the table; compiling, writing, renaming and loading run
-// outside it, so builds of different kernels proceed in parallel. Two threads building one key both
+// `krvk_jit_mutex` guards only the discovery's state and the table; probing, compiling, writing, renaming
+// and loading run outside it, so no thread waits on the mutex for a compiler, and builds of different
+// kernels proceed in parallel. Two threads building one key both
 // compile (under different temporary names) and the last to store wins; both functions are correct.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -49,6 +56,8 @@ extern std::mutex krvk_jit_mutex;
 extern std::atomic<uint64_t> krvk_jit_temp_counter;
 // Longest time a compiler run or probe may take before it is killed, in milliseconds (60 s; tests lower it).
 extern std::atomic<int64_t> krvk_jit_run_limit_ms;
+// The largest cache entry read: a library of the largest kernel handed to the compiler is a few MiB.
+inline constexpr size_t krvk_jit_max_library_bytes = size_t{64} << 20;
 // Libraries of distinct kernels a process loads at most (4,096; tests lower it). A loaded library is never
 // unloaded (its code may be running), and each costs about 20 KB and a few memory mappings; past the cap
 // a new kernel runs on the interpreters instead of exhausting the process's mappings.
@@ -70,10 +79,26 @@ struct krvk_build_options {
   const std::atomic<uint8_t>* abandon = nullptr;  // non-zero: kill the compiler, fail the build
 };
 
-// The compiler and cache directory of this process, discovered at the first call under
-// `krvk_jit_mutex`. Builds and the script function `kernel_jit_compiler` share it. A discovery whose
-// probe was abandoned is not kept: the next call looks again.
+// The compiler and cache directory of this process, discovered once. The probe runs outside
+// `krvk_jit_mutex`; a call that finds another thread's probe under way waits for its answer (bounded by
+// the run limit, or until its own abandon flag is set). A discovery whose probe was abandoned is not
+// kept: the next call looks again.
 krvk_jit_tools krvk_jit_discover(const std::atomic<uint8_t>* abandon = nullptr);
+
+// How long `krvk_jit_compiler_in_use` waits for a discovery still under way: a working compiler answers
+// its probe within milliseconds.
+inline constexpr std::chrono::milliseconds krvk_jit_answer_patience{1000};
+
+// The compiler builds use, for the script function `kernel_jit_compiler`, which runs on the VM thread and
+// so never probes a compiler itself: a finished discovery's compiler; otherwise the discovery is handed
+// to the build thread (unless one is under way) and waited for at most `patience`, after which the
+// answer is "" (a compiler whose probe hangs is, for now, none).
+std::string krvk_jit_compiler_in_use(std::chrono::milliseconds patience = krvk_jit_answer_patience);
+
+// Passes the warning lines that builds on the build thread kept (it has no script's log) to the calling
+// thread's log. Script calls about kernels call it, so a refused cache entry or cache directory met by
+// a background build is reported at the next launch, status or compiler question.
+void krvk_jit_pass_on_warnings();
 
 // Test support: forgets the discovery and the table of loaded libraries, so that a test can build again
 // under another environment. The libraries stay loaded.
@@ -105,9 +130,9 @@ std::optional<std::vector<std::string>> krvk_split_command(std::string_view comm
 
 // Runs an argument vector within the run limit: the exit status, or -1 (not started, killed by a
 // signal, past the limit, abandoned; `end` says which). `output` receives its standard output and
-// error, bounded.
+// error, bounded. A non-empty `temporary_directory` is the program's TMPDIR.
 int krvk_run_command(const std::vector<std::string>& argv, std::string& output, const krvk_build_options& options = {},
-                     krv_platform::process_end* end = nullptr);
+                     krv_platform::process_end* end = nullptr, const std::string& temporary_directory = "");
 
 // The run limit as a message shows it: "60 s", "1.5 s".
 std::string krvk_run_limit_text();

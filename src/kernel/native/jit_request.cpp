@@ -7,10 +7,9 @@
 
 #include "kernel/native/aot.h"
 #include "kernel/native/c_translator.h"
+#include "kernel/native/jit_builder.h"
 #include "kernel/native/jit_cache.h"
 #include "kernel/runtime/settings.h"
-#include "module/thread_record.h"
-#include "module/vm_state.h"
 
 namespace {
 
@@ -41,12 +40,10 @@ class pending_build {
   std::atomic<bool> settled_{false};
 };
 
-// How a background build runs: at the lowest priority, and abandoned once the workers of the VM this
-// worker serves are told to stop (the process is ending, or the host drops the pool): nobody launches
-// the kernel any more, so its compiler is killed instead of being waited for.
+// How a background build runs: at the lowest priority, and abandoned once the builder stops (the process
+// is ending): nobody launches the kernel any more, so its compiler is killed instead of being waited for.
 krvk_build_options background_build() {
-  const krv_vm_state* vm = krv_get_thread_local().vm;
-  return {krvk_jit_background_niceness, vm != nullptr ? &vm->worker_queue.stopping : nullptr};
+  return {krvk_jit_background_niceness, &krvk_jit_builder::instance().abandon()};
 }
 
 void wait_while_compiling(const krvk_jit_slot& slot) {
@@ -59,8 +56,13 @@ void wait_while_compiling(const krvk_jit_slot& slot) {
 
 }  // namespace
 
+krvk_enqueue_fn krvk_jit_background() {
+  return [](std::function<void()> job) { return krvk_jit_builder::instance().submit(std::move(job)); };
+}
+
 void krvk_jit_request(const std::shared_ptr<const krvk_unit>& unit, const krvk_program* program,
                       const krvk_enqueue_fn& enqueue) {
+  krvk_jit_pass_on_warnings();
   const uint32_t policy = krvk_jit_mode.load();
   if (policy == KRVK_JIT_OFF || program == nullptr || program->jit_slot == nullptr) return;
   krvk_jit_slot& slot = *program->jit_slot;
@@ -115,6 +117,7 @@ void krvk_jit_job(const krvk_program& program, const krvk_build_options& options
 }
 
 std::string krvk_jit_status_text(const krvk_program* program) {
+  krvk_jit_pass_on_warnings();
   if (krvk_jit_mode.load() == KRVK_JIT_OFF) return "off";
   if (program == nullptr || program->jit_slot == nullptr) return "none";
   const krvk_jit_slot& slot = *program->jit_slot;

@@ -132,14 +132,23 @@ inline double krvk_max_f64(double b, double c) { return c > b ? c : b; }
 inline float krvk_mod_f32(float b, float c) { return std::fmod(b, c); }
 inline float krvk_sqrt_f32(float b) { return std::sqrt(b); }
 
+// A NaN made quiet (v + v keeps its sign and payload), any other value rounded by `round`. The C
+// library's floor, ceil and trunc hand a signalling NaN back unchanged, while the rounding instruction
+// the batch engine's vector code uses quiets it, as every IEEE operation does: quieting here makes the
+// engines agree, on the IEEE result.
+template <class F, class ROUND>
+inline F krvk_round_quieting(F v, ROUND round) {
+  return v != v ? v + v : round(v);
+}
+
 // One-argument math functions by selector (0..13); any other selector gives 0.
 template <class F>
 inline F krvk_math1(uint32_t selector, F v) {
   switch (selector) {
-    case KRVK_MATH_FLOOR: return std::floor(v);
-    case KRVK_MATH_CEIL: return std::ceil(v);
+    case KRVK_MATH_FLOOR: return krvk_round_quieting(v, [](F x) { return std::floor(x); });
+    case KRVK_MATH_CEIL: return krvk_round_quieting(v, [](F x) { return std::ceil(x); });
     case KRVK_MATH_ROUND: return std::round(v);
-    case KRVK_MATH_TRUNC: return std::trunc(v);
+    case KRVK_MATH_TRUNC: return krvk_round_quieting(v, [](F x) { return std::trunc(x); });
     case KRVK_MATH_SIN: return std::sin(v);
     case KRVK_MATH_COS: return std::cos(v);
     case KRVK_MATH_TAN: return std::tan(v);

@@ -5,6 +5,10 @@
 // update list and destruction removes it, both under that VM's lock, and both set the list's changed
 // flag for the host. The host walks the list once per VM update and calls update_pre(); the module
 // never walks it. An object belongs to the VM of the thread that created it.
+//
+// A host that runs until nothing is left to do asks keeps_run_alive(): an object that can still bring
+// work (a channel whose peer may write) answers true; one that never can (a channel never connected, or
+// disconnected) answers false, so that holding it does not keep the run going for ever.
 #pragma once
 #include "module/vm_state.h"
 
@@ -18,6 +22,9 @@ class krvobject_update_pre {
 
   // Called by the host once per VM update, under the VM lock.
   virtual void update_pre();
+  // Whether the object may still bring work of its own, so that a host waits for it. Called under the VM
+  // lock; true unless the class knows better.
+  virtual bool keeps_run_alive() const { return true; }
 
   krv_vm_state* vm() const noexcept { return vm_; }
 

@@ -7,6 +7,8 @@
 
 #include "runtime/base/raise.h"
 #include "runtime/objects/log.h"
+#include "runtime/storage/json_error_text.h"
+#include "runtime/storage/json_release.h"
 #include "runtime/storage/json_visit_guard.h"
 
 namespace {
@@ -175,7 +177,7 @@ bool krv_std_json::erase_key(std::string_view key) {
   if (!indexed()) return false;
   auto node = key_index->find(key);
   if (node == key_index->end()) {
-    krv_log_line(*krv_log_base::instance(), KRV_LOG_INFO, "Key ", key, " does not exist!");
+    krv_log_line(*krv_log_base::instance(), KRV_LOG_INFO, "Key ", krv_json_quoted_token(key), " does not exist!");
     return false;
   }
   key_index->erase(node);
@@ -196,46 +198,61 @@ void krv_std_json::clear_entries() {
   old.swap(entries);
   key_index.reset();
   keys_unindexed = false;
-  const krv_thread_local& record = krv_get_thread_local();
-  for (krv_std_json_entry& entry : old) entry.value.release(record);
-  old.clear();
+  krv_json_release_entries(old, krv_get_thread_local());
   if (entries.empty()) entries.swap(old);
-}
-
-void krv_std_json::clear_recursive() {
-  krv_json_visit_guard guard;
-  if (!guard.push(this)) return;
-  for (krv_std_json_entry& entry : entries) {
-    krvvar& value = *entry.value;
-    if (krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr)
-      nested->clear_recursive();
-    else
-      value.flags |= krvvar_release_contents;
-  }
-  clear_entries();
 }
 
 namespace {
 
-// Erases `key` in `container` and below, each container once: containers are shared on assignment, and
-// a part held at several places would otherwise be walked once per path to it (2^depth times when each
-// level holds the next twice).
-void remove_key_below(krv_std_json& container, std::string_view key, std::unordered_set<const krv_std_json*>& walked) {
-  krv_json_visit_guard guard;
-  if (!guard.push(&container) || !walked.insert(&container).second) return;
-  container.erase_key(key);
-  for (size_t i = 0; i < container.entries.size(); ++i) {
-    krvvar& value = *container.entries[i].value;
-    if (krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr)
-      remove_key_below(*nested, key, walked);
+// The containers held by `container`'s entries, each one once over a whole walk (`walked`), in entry
+// order. A walk holds each while it waits, as the walk may release the entries that held it.
+void hold_nested(krv_std_json& container, std::unordered_set<const krv_std_json*>& walked,
+                 std::vector<krvptr_strong<krv_std_json>>& waiting) {
+  const size_t first = waiting.size();
+  for (krv_std_json_entry& entry : container.entries) {
+    krvvar& value = *entry.value;
+    krv_std_json* nested = value.type == KRVVAR_JSON ? value.object_ptr<krv_std_json>() : nullptr;
+    if (nested != nullptr && walked.insert(nested).second)
+      waiting.push_back(krvptr_strong<krv_std_json>::from_raw(nested));
   }
+  // Taken from the back: the first entry's container is walked first, as a recursive walk would.
+  std::reverse(waiting.begin() + static_cast<std::ptrdiff_t>(first), waiting.end());
 }
 
 }  // namespace
 
+// The recursive walks below keep their own list of containers to visit instead of recursing, so a chain
+// of any depth is walked in full on a stack of constant depth; each container is visited once, which also
+// ends cycles and keeps a part shared at many places from being walked once per path to it.
+
+void krv_std_json::clear_recursive() {
+  std::unordered_set<const krv_std_json*> walked{this};
+  std::vector<krvptr_strong<krv_std_json>> waiting;
+  krv_std_json* container = this;
+  krvptr_strong<krv_std_json> held;
+  while (container != nullptr) {
+    hold_nested(*container, walked, waiting);
+    for (krv_std_json_entry& entry : container->entries)
+      if (entry.value->type != KRVVAR_JSON) entry.value->flags |= krvvar_release_contents;
+    container->clear_entries();
+    held = waiting.empty() ? krvptr_strong<krv_std_json>() : std::move(waiting.back());
+    if (!waiting.empty()) waiting.pop_back();
+    container = held.get();
+  }
+}
+
 bool krv_std_json::remove_all_keys_recursive(std::string_view key) {
-  std::unordered_set<const krv_std_json*> walked;
-  remove_key_below(*this, key, walked);
+  std::unordered_set<const krv_std_json*> walked{this};
+  std::vector<krvptr_strong<krv_std_json>> waiting;
+  krv_std_json* container = this;
+  krvptr_strong<krv_std_json> held;
+  while (container != nullptr) {
+    container->erase_key(key);
+    hold_nested(*container, walked, waiting);
+    held = waiting.empty() ? krvptr_strong<krv_std_json>() : std::move(waiting.back());
+    if (!waiting.empty()) waiting.pop_back();
+    container = held.get();
+  }
   return true;
 }
 

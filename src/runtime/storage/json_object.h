@@ -67,9 +67,9 @@ class krv_std_json : public krvobject<krv_std_json, CLASS_STRING<"std.json">>, p
   void rebuild_key_index(bool index_empty_keys);
   // Removes all entries and drops the index; the entry storage is kept.
   void clear_entries();
-  // Clears this container and every container nested in it; a cycle or the depth limit stops the walk.
+  // Clears this container and every container nested in it, each once (a cycle ends there), at any depth.
   void clear_recursive();
-  // Erases `key` here and in every nested container; always true.
+  // Erases `key` here and in every nested container, each once, at any depth; always true.
   bool remove_all_keys_recursive(std::string_view key);
   // The cell under `key` (a new reference), appending a keyed None entry when there is none.
   krvvar_shared get_or_insert(std::string_view key);

@@ -3,8 +3,9 @@
 // Each thread keeps the stack of containers it is walking right now (innermost last). A walk pushes the
 // container it enters through a guard on the C++ stack; the push is refused when the container is
 // already on the stack (a cycle) or the stack already holds krv_json_max_depth containers. Printing,
-// parsing, binary writing and reading, recursive clearing and copying all go through it, so no walk
-// recurses for ever or deeper than the limit.
+// parsing, binary writing and reading and copying all go through it, so no walk recurses for ever or
+// deeper than the limit. (Recursive clearing and key removal keep their own list of containers instead
+// and reach every depth; releasing a container never recurses: json_release.h.)
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -127,6 +127,8 @@ TEST_F(BufferMethods, ResultsBytesAndErrors) {
       {{0, 0}, "write", {"i16", int64_t{0}, int64_t{-2}}, "buffer", {0xFE, 0xFF}, ""},
       {{0, 0, 0, 0}, "write", {"f32", int64_t{0}, int64_t{1}}, "buffer", {0, 0, 0x80, 0x3F}, ""},
       {{0}, "write", {"u8", int64_t{0}, int64_t{256}}, "None", {0}, "expects u8 but 256 does not fit"},
+      {{0}, "write", {"u8", int64_t{0}, 2.5}, "None", {0},
+       "expects u8 but got float (~~x makes an int of a float x, dropping its fraction)"},
       {{0}, "write", {"write", int64_t{0}, int64_t{1}}, "None", {0},
        "unknown element type 'write' (i8, u8, i16, u16, i32, u32, i64, u64, f32, f64)"},
       // Growth past the VM's bound (8 bytes here) is refused whole, the buffer left as it was.
@@ -154,13 +156,18 @@ TEST_F(BufferMethods, ResultsBytesAndErrors) {
 }
 
 TEST_F(BufferMethods, AppendingItselfDoublesOnce) {
-  krvptr_strong<krv_std_buffer> buffer = krv_std_buffer::create();
-  buffer->bytes = {1, 2, 3};
-  std::vector<krvvar_shared> args = {krvvar_shared::make_object(buffer)};
-  krv_vm_context frame;
-  frame.native_self = buffer.get();
-  method("append").callable(frame, args);
-  EXPECT_EQ(buffer->bytes, (bytes{1, 2, 3, 1, 2, 3}));
+  // The empty buffer has no storage at all: nothing is copied (UBSan checks the copy's pointers).
+  for (const bytes& before : {bytes{1, 2, 3}, bytes{}}) {
+    krvptr_strong<krv_std_buffer> buffer = krv_std_buffer::create();
+    bytes(before).swap(buffer->bytes);  // no storage left from the buffer's earlier use
+    std::vector<krvvar_shared> args = {krvvar_shared::make_object(buffer)};
+    krv_vm_context frame;
+    frame.native_self = buffer.get();
+    method("append").callable(frame, args);
+    bytes doubled = before;
+    doubled.insert(doubled.end(), before.begin(), before.end());
+    EXPECT_EQ(buffer->bytes, doubled);
+  }
 }
 
 TEST_F(BufferMethods, HoldsRefuseWhatTheyMust) {

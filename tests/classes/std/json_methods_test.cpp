@@ -174,6 +174,22 @@ TEST_F(JsonMethods, ResultsAndContainersAfterwards) {
   }
 }
 
+// Growth is held to the bytes a buffer may hold (1 GiB: 32 bytes an entry) and refused at once, the
+// container left as it was.
+TEST_F(JsonMethods, ResizeIsBoundedAsBuffersAre) {
+  for (const int64_t size : {int64_t{33554433}, int64_t{1} << 60}) {
+    krvvar_shared receiver = notation("'a'");
+    const size_t errors_before = errors().size();
+    EXPECT_EQ(shown_value(*call(receiver, "resize", {i(size)})), "None");
+    EXPECT_EQ(shown_entries(container(receiver)), "'a'");
+    ASSERT_EQ(errors().size(), errors_before + 1);
+    EXPECT_NE(errors().back().find("resize() would make the container " + std::to_string(size) +
+                                   " entries, over the limit of 33554432 entries"),
+              std::string::npos)
+        << errors().back();
+  }
+}
+
 TEST_F(JsonMethods, FromStringFailureEmptiesAndReports) {
   krvvar_shared receiver = notation("1");
   EXPECT_EQ(call(receiver, "from_string", {s("{")})->int_value(), 0);

@@ -272,6 +272,8 @@ TEST_F(JsonText, ParsesThroughNlohmann) {
   for (int i = 0; i < 30; ++i) repeated += "1,";
   long_list += repeated + repeated.substr(0, 40) + "?]";
   const std::string long_token = "[\"" + std::string(100, 'a');
+  const std::string long_number = std::string(1000, '9') + "x";
+  const std::string long_string_after_value = "[1] \"" + std::string(100, 'b');
   const parse_case cases[] = {
       {"// line\n{\"b\": [1, 2.5, \"x\", null], /* block */ \"a\": true}", false, true,
        R"({"a":true,"b":[1,2.5,"x",null]})", {}},
@@ -311,6 +313,23 @@ TEST_F(JsonText, ParsesThroughNlohmann) {
        {"JSON parse error at byte 102 of 102: [json.exception.parse_error.101] parse error at line 1, column 103: "
         "syntax error while parsing value - invalid string: missing closing quote; last read: '\"" +
         std::string(63, 'a') + "...'\n  near: " + long_token.substr(42)}},
+      // So do the number the parser cannot hold and a token followed by what the parser expected.
+      {long_number.c_str(), false, false, "{}",
+       {"JSON parse error at byte 0 of 1001: [json.exception.out_of_range.406] number overflow parsing '" +
+        std::string(64, '9') + "...'\n  near: " + long_number.substr(0, 120)}},
+      {long_string_after_value.c_str(), false, false, "{}",
+       {"JSON parse error at byte 105 of 105: [json.exception.parse_error.101] parse error at line 1, column 106: "
+        "syntax error while parsing value - invalid string: missing closing quote; last read: '\"" +
+        std::string(63, 'b') + "...'; expected end of input\n  near: " + long_string_after_value.substr(45)}},
+      // Numbers at the edge of the doubles: those from 10^309 up are refused, in the parser's words.
+      {"[0.0e99999, 1e-400, -1.7976931348623157e308, 0.01e310]", false, true,
+       "[0.0,0.0,-1.7976931348623157e+308,1e+308]", {}},
+      {"[-0.1e310]", false, false, "{}",
+       {"JSON parse error at byte 0 of 10: [json.exception.out_of_range.406] number overflow parsing '-0.1e310'\n"
+        "  near: [-0.1e310]"}},
+      {"{\"a\": 10e308}", false, false, "{}",
+       {"JSON parse error at byte 0 of 13: [json.exception.out_of_range.406] number overflow parsing '10e308'\n"
+        "  near: {\"a\": 10e308}"}},
       {deepest.c_str(), false, true, nullptr, {}},
       {too_deep.c_str(), false, false, "{}", {"JSON parse error: nesting exceeds the maximum depth of 1024."}},
       {too_deep.c_str(), true, false, "{}", {}},

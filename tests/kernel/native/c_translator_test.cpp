@@ -60,7 +60,7 @@ TEST(CTranslator, InstructionLines) {
       // Math selectors: the low 8 bits; one without a function gives 0.
       {{KOP_MATH1_F64, 7, 8, 13}, 0, "r7.d = log10(r8.d);"},
       {{KOP_MATH1_F64, 7, 8, 20}, 0, "r7.d = 0.0;"},
-      {{KOP_MATH1_F32, 7, 8, 256 + 1}, 0, "r7.f = ceilf(r8.f);"},
+      {{KOP_MATH1_F32, 7, 8, 256 + 1}, 0, "if (r8.f != r8.f) r7.f = r8.f + r8.f; else r7.f = ceilf(r8.f);"},
       {{KOP_MATH2_F64, 7, 8, 9, 14}, 0, "r7.d = pow(r8.d, r9.d);"},
       {{KOP_MATH2_F32, 7, 8, 9, 15}, 0, "r7.f = atan2f(r8.f, r9.f);"},
       {{KOP_MATH2_F32, 7, 8, 9, 3}, 0, "r7.f = 0.0f;"},

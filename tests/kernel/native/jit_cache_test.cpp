@@ -12,6 +12,7 @@
 
 #include "kernel/support/jit_scratch.h"
 #include "platform/process.h"
+#include "runtime/objects/log.h"
 
 namespace {
 
@@ -223,23 +224,36 @@ TEST(JitCache, CacheDirectoryRules) {
   }
 }
 
-// A library in the cache is loaded only while its bytes match the seal beside it; else it is built
-// anew. Each case plants a copy of a built library, damaged or not, in a fresh cache under the same
-// key: a fresh path, so the loader would read the planted bytes (a truncated library maps past its end
-// and dies of SIGBUS on the first call).
+// A library in the cache is loaded only while it is a regular file of bounded size whose bytes match
+// the seal beside it; else it is built anew and a warning line names the entry and why. Each case
+// plants a copy of a built library, damaged, hostile or not, in a fresh cache under the same key: a fresh
+// path, so the loader would read the planted bytes (a truncated library maps past its end and dies of
+// SIGBUS on the first call; a FIFO blocks the reader for ever; /dev/zero never ends).
 TEST(JitCache, DamagedCachedLibraryIsRebuilt) {
   const struct {
     const char* plant;  // shell text: {A} is the built library's stem, {B} the planted one's
-    int builds;  // compiler runs for the planted cache
+    int builds;  // compiler runs for the planted cache, per process while the plant stays
+    const char* refusal;  // the warning's reason, "" for none
   } cases[] = {
-      {"cp {A}.so {B}.so && cp {A}.sum {B}.sum", 0},
-      {"head -c 4096 {A}.so > {B}.so && cp {A}.sum {B}.sum", 1},  // truncated
-      {"head -c -1 {A}.so > {B}.so && cp {A}.sum {B}.sum", 1},  // one byte short
-      {"cp {A}.so {B}.so", 1},  // no seal
-      {"cp {A}.so {B}.so && : > {B}.sum", 1},  // empty seal
-      {"cp {A}.so {B}.so && echo '1 0000000000000000' > {B}.sum", 1},  // another library's seal
-      {"cp {C}.so {B}.so && cp {C}.sum {B}.sum", 1},  // another kernel's library with its seal
+      {"cp {A}.so {B}.so && cp {A}.sum {B}.sum", 0, ""},
+      {"head -c 4096 {A}.so > {B}.so && cp {A}.sum {B}.sum", 1, "it does not match its seal"},  // truncated
+      {"head -c -1 {A}.so > {B}.so && cp {A}.sum {B}.sum", 1, "it does not match its seal"},  // one byte short
+      {"cp {A}.so {B}.so", 1, ""},  // no seal
+      {"cp {A}.so {B}.so && : > {B}.sum", 1, "it does not match its seal"},  // empty seal
+      {"cp {A}.so {B}.so && echo '1 0000000000000000' > {B}.sum", 1, "it does not match its seal"},
+      {"cp {C}.so {B}.so && cp {C}.sum {B}.sum", 1, "it does not match its seal"},  // another kernel's
+      {"mkfifo {B}.so && cp {A}.sum {B}.sum", 1, ".so refused: it is a FIFO"},
+      {"ln -s /dev/zero {B}.so && cp {A}.sum {B}.sum", 1, ".so refused: it is a symbolic link"},
+      {"mkdir {B}.so && cp {A}.sum {B}.sum", 1, ".so refused: it is a directory"},  // stays: built each time
+      {"truncate -s 67108865 {B}.so && cp {A}.sum {B}.sum", 1,
+       ".so refused: it holds 67108865 bytes, more than the 67108864 a cache entry may"},
+      {"cp {A}.so {B}.so && mkfifo {B}.sum", 1, ".sum refused: it is a FIFO"},
   };
+  struct warnings final : krv_log_listener {
+    void on_warning(const std::string& text) override { lines += text + "\n"; }
+    std::string lines;
+  } listener;
+  const auto connection = krv_default_log().connect(&listener);
   scratch_dir root;
   const std::string log = root / "log";
   write_script(root / "fakecc", fake_compiler(log) + kCopy);
@@ -273,14 +287,24 @@ TEST(JitCache, DamagedCachedLibraryIsRebuilt) {
     const std::string plant = "mkdir -m 700 " + dir + " && " + fill(c.plant, stems);
     ASSERT_EQ(krv_platform::run_process({"sh", "-c", plant}, nullptr, std::chrono::seconds(5)), 0);
     jit_environment planted({{"KRV_KERNEL_CACHE", dir}});
+    listener.lines.clear();
     const auto before = builds();
     EXPECT_TRUE(run("/* kernel */"));
     EXPECT_EQ(builds() - before, c.builds);
-    EXPECT_EQ(names_in(dir), (std::vector<std::string>{stem + ".so", stem + ".sum"}));
+    EXPECT_EQ(listener.lines.empty(), *c.refusal == '\0') << listener.lines;
+    if (*c.refusal != '\0') {
+      EXPECT_EQ(listener.lines.rfind("kernel cache entry " + dir + "/" + stem, 0), 0u) << listener.lines;
+      EXPECT_NE(listener.lines.find(c.refusal), std::string::npos) << listener.lines;
+    }
     krvk_jit_forget();  // as a later process: the rebuilt library is now taken from the cache
     EXPECT_TRUE(run("/* kernel */"));
-    EXPECT_EQ(builds() - before, c.builds);
+    const bool stays = std::string_view(c.plant).find("mkdir {B}.so") != std::string_view::npos;
+    EXPECT_EQ(builds() - before, stays ? 2 : c.builds);
+    if (!stays) {
+      EXPECT_EQ(names_in(dir), (std::vector<std::string>{stem + ".so", stem + ".sum"}));
+    }
   }
+  krv_default_log().close(connection);
 }
 
 TEST(JitCache, ClStyleQuotingAndLoadMessages) {

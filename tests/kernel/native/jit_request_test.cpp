@@ -1,6 +1,10 @@
 // Native-code requests and slot states with injected enqueue functions and a fake compiler that copies
 // a prepared library: the policies, refused and dropped jobs, one build for a sync race, failures that
 // are not retried, and a table that publishes over a running build.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -11,6 +15,7 @@
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/support/jit_scratch.h"
+#include "runtime/objects/log.h"
 
 namespace {
 
@@ -169,6 +174,44 @@ TEST(JitRequest, LaunchesUseTheSlotOnceReady) {
   EXPECT_EQ(launch_twice(setup, nullptr), doubled);
   EXPECT_EQ(setup.status(), "failed: no C compiler found (set KRV_KERNEL_CC)");
   EXPECT_EQ(launch_twice(setup, nullptr), doubled);
+}
+
+// A background build runs on the kernel's build thread, which has no script's log: the warning it meets
+// (a FIFO under the kernel's library name, which must neither hang it nor be loaded) reaches the log of
+// the thread that next asks about a kernel.
+TEST(JitRequest, WarningsOfBackgroundBuildsReachTheNextCall) {
+  struct warnings final : krv_log_listener {
+    void on_warning(const std::string& text) override {
+      std::lock_guard<std::mutex> lock(mutex);
+      lines += text + "\n";
+    }
+    std::string text() {
+      std::lock_guard<std::mutex> lock(mutex);
+      return lines;
+    }
+    std::mutex mutex;
+    std::string lines;
+  } listener;
+  request_setup built(KRVK_JIT_SYNC);
+  built.request(nullptr);
+  ASSERT_EQ(built.status(), "ready");
+  const std::vector<std::string> cached = names_in(built.root / "c");
+  ASSERT_EQ(cached.size(), 2u);
+  const std::string library = built.root / ("c/" + cached[0]);  // k_<key>.so, before its .sum
+  std::filesystem::remove(library);
+  ASSERT_EQ(mkfifo(library.c_str(), 0600), 0);
+
+  request_setup background(KRVK_JIT_AUTO);  // the same kernel, compiler and cache: the same key
+  background.env.reset();
+  background.env.emplace(env_values{{"KRV_KERNEL_CC", built.root / "fakecc"}, {"KRV_KERNEL_CACHE", built.root / "c"}});
+  const auto connection = krv_default_log().connect(&listener);
+  background.request(krvk_jit_background());
+  for (int looks = 0; looks < 30000 && background.status() == "compiling"; ++looks) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(background.status(), "ready");
+  EXPECT_EQ(listener.text(), "kernel cache entry " + library + " refused: it is a FIFO; building the kernel anew\n");
+  krv_default_log().close(connection);
 }
 
 }  // namespace

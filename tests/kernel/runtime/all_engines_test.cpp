@@ -174,4 +174,56 @@ TEST(AllEngines, CompiledRandomKernels) {
   }
 }
 
+// Rounding a signalling NaN gives the quiet NaN of the same sign and payload on every engine, as IEEE
+// operations do (the C library's floor, ceil and trunc return a signalling NaN unchanged; the batch and
+// native engines round with an instruction that quiets it). The other NaNs and the infinities pass
+// unchanged.
+TEST(AllEngines, RoundingOfNaNsAgrees) {
+  const std::vector<std::string> functions = {"floor", "ceil", "trunc", "round"};
+  // Signalling NaNs of both signs (quieted), a quiet NaN with a payload and an infinity (unchanged).
+  const std::vector<uint64_t> f64_in = {0x7ff0000000000001u, 0xfff4000000000000u, 0x7ff8000000000002u,
+                                        0x7ff0000000000000u};
+  const std::vector<uint64_t> f64_out = {0x7ff8000000000001u, 0xfffc000000000000u, 0x7ff8000000000002u,
+                                         0x7ff0000000000000u};
+  const std::vector<uint32_t> f32_in = {0x7f800001u, 0xffa00000u, 0x7fc00002u, 0xff800000u};
+  const std::vector<uint32_t> f32_out = {0x7fc00001u, 0xffe00000u, 0x7fc00002u, 0xff800000u};
+  std::vector<std::shared_ptr<krvk_compiled_unit>> units;
+  std::vector<std::string> symbols;
+  krvk_c_batch batch;
+  for (const std::string& fn : functions) {
+    for (const char* type : {"f64", "f32"}) {
+      units.push_back(compile_unit("kernel void r(" + std::string(type) + "* y) { y[gid] = " + fn + "(y[gid]); }"));
+      ASSERT_NE(units.back(), nullptr);
+      symbols.push_back(batch.add_kernel(*units.back()->kernels[0]));
+    }
+  }
+  std::string error;
+  ASSERT_TRUE(batch.build(error)) << error;
+  krvk_job_pool pool(1);
+  for (size_t i = 0; i < units.size(); ++i) {
+    const bool f64 = i % 2 == 0;
+    SCOPED_TRACE(functions[i / 2] + (f64 ? " f64" : " f32"));
+    std::vector<uint8_t> input, expected;
+    const auto append = [](std::vector<uint8_t>& bytes, const auto& values) {
+      const auto* first = reinterpret_cast<const uint8_t*>(values.data());
+      bytes.insert(bytes.end(), first, first + values.size() * sizeof(values[0]));
+    };
+    f64 ? append(input, f64_in) : append(input, f32_in);
+    f64 ? append(expected, f64_out) : append(expected, f32_out);
+    const krvk_program& program = *units[i]->kernels[0];
+    const size_t element = f64 ? 8 : 4;
+    for (const forced engine : kEngines) {
+      SCOPED_TRACE(engine == forced::scalar ? "scalar" : engine == forced::batch ? "batch" : "native");
+      const launch_outcome run = launch_forced(
+          units[i], program, input.size() / element, 1, engine, batch.kernel(symbols[i]), pool,
+          [&](krvk_launch& launch, std::vector<std::vector<uint8_t>>& memory) {
+            memory.push_back(input);
+            launch.pointer_slots[0] = kptr{memory[0].data(), memory[0].size() / element, element, memory[0].size()};
+          });
+      ASSERT_FALSE(run.trapped);
+      EXPECT_EQ(run.memory.at(0), expected);
+    }
+  }
+}
+
 }  // namespace

@@ -159,9 +159,9 @@ TEST_F(KernelScript, BindingMessages) {
       {args(i(2), {data, i(1), f(1.0)}), p + ": argument 3 ('b') expects bool (true / false) but got float"},
       {args(i(2), {data, i(1), i(1), i(-1)}), p + ": argument 4 ('c') expects u64 but -1 does not fit"},
       {args(i(2), {data, i(1), i(1), i(1), i(2)}),
-       p + ": argument 5 ('d') expects f64 but got int (write 2.0 instead of 2, or std.float(x))"},
+       p + ": argument 5 ('d') expects f64 but got int (write 2.0 instead of 2, or x * 1.0)"},
       {args(i(2), {data, i(1), i(1), i(1), f(2), f(2.5)}),
-       p + ": argument 6 ('e') expects i32 but got float (convert with std.int(x))"},
+       p + ": argument 6 ('e') expects i32 but got float (~~x makes an int of a float x, dropping its fraction)"},
       {args(i(2), {s("text")}),
        p + ": argument 1 ('f32* data') strings are read only, declare the parameter as const (const u8*) or use a "
            "std.buffer"},
@@ -556,7 +556,7 @@ TEST_F(KernelScript, AheadOfTimeEndToEnd) {
   ASSERT_NE(file, nullptr);
   std::fwrite(source.data(), 1, source.size(), file);
   std::fclose(file);
-  const std::string build = compiler + " -O1 -shared -fPIC -DKRVK_AOT_SHARED -o " + base + ".so " + base + ".c";
+  const std::string build = compiler + " -O1 -shared -fPIC -DKRVK_AOT_SHARED -o " + base + ".so " + base + ".c -lm";
   ASSERT_EQ(std::system(build.c_str()), 0) << build;
   EXPECT_EQ(fn("kernel_aot_load", {s((base + ".so").c_str())})->int_value(), 1);
   krvvar_shared kernel = method(small, "get", {s("aot_sum")});

@@ -117,6 +117,7 @@ TEST_F(ReturnThread, ResultsReachTheResumedTask) {
     ASSERT_EQ(krv_task::run(*task, nullptr), 1);
     EXPECT_EQ(task->suspended, 1);
     EXPECT_EQ(task->on_pool_thread.load(), 1);
+    EXPECT_EQ(task->results_awaited, 1u);
     EXPECT_EQ(receiver->worker_holds, 1u) << "held while out";
     EXPECT_EQ(vm.state().worker_queue.pending.load(), 1u);
     EXPECT_EQ(placeholder->refcount, 3) << "the accumulator, our copy and the job";
@@ -124,6 +125,7 @@ TEST_F(ReturnThread, ResultsReachTheResumedTask) {
     finish();
     EXPECT_EQ(receiver->worker_holds, 0u) << "given back by the drain";
     EXPECT_EQ(task->on_pool_thread.load(), 0);
+    EXPECT_EQ(task->results_awaited, 0u) << "lowered by the drain";
     EXPECT_EQ(task->active, 0) << "resumed and finished";
     ASSERT_EQ(marks.size(), 1u);
     if (c.value < 0) {

@@ -145,14 +145,20 @@ TEST_F(ManyHandOffs, EveryWayOfMakingWorkWakesTheSleepingVmThread) {
     task = krv_task_create(built->root, nullptr);
     ASSERT_EQ(krv_task::run(*task, nullptr), 1) << c.name;
     ASSERT_NE(task->active, 0) << c.name << ": suspended, not finished";
+    krv_task* const suspended = task.get();  // taken while this thread still holds the lock
     // The VM thread holds the lock only while it ticks, as the host's loop does.
     lock.reset();
     std::thread other;
-    if (c.later) other = std::thread([&] { c.later(vm, *task); });
+    if (c.later) other = std::thread([&c, this, suspended] { c.later(vm, *suspended); });
     krv_lost_wake_watchdog watchdog([&] { vm.state().notify->wake(); });
-    while (task->active != 0) {
+    // Under the VM lock, as everything about a task: the other thread's wake takes a handle to it.
+    const auto still_active = [&] {
+      krv_vm_lock guard(vm.state());
+      return task->active != 0;
+    };
+    while (still_active()) {
       vm.tick();
-      if (task->active != 0) vm.wait_for_work();
+      if (still_active()) vm.wait_for_work();
     }
     EXPECT_FALSE(watchdog.dismiss()) << c.name << ": the wake was lost";
     if (other.joinable()) other.join();

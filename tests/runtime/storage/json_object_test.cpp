@@ -107,7 +107,10 @@ TEST_F(JsonObject, EraseKeyReportsOnlyWithAnIndex) {
   EXPECT_TRUE(logged(KRV_LOG_INFO).empty());
   list->push_empty_keyed("other");
   EXPECT_FALSE(list->erase_key("k"));
-  EXPECT_EQ(logged(KRV_LOG_INFO), (std::vector<std::string>{"Key k does not exist!"}));
+  // A key of any length is quoted with at most 64 of its bytes.
+  EXPECT_FALSE(list->erase_key(std::string(65, 'q')));
+  EXPECT_EQ(logged(KRV_LOG_INFO),
+            (std::vector<std::string>{"Key k does not exist!", "Key " + std::string(64, 'q') + "... does not exist!"}));
 }
 
 TEST_F(JsonObject, EmptyKeys) {
@@ -245,6 +248,33 @@ TEST_F(JsonObject, ReleasedContainersRestEmptyInTheirPool) {
   ASSERT_EQ(again.get(), raw);
   EXPECT_TRUE(again->entries.empty());
   EXPECT_FALSE(again->key_index);
+}
+
+// A chain far deeper than the visit guard's limit: the binary form (what an IPC send writes) is refused
+// whole, key removal and recursive clearing reach the bottom, and the release returns.
+TEST_F(JsonObject, ChainsDeeperThanTheGuardAreWalkedToTheBottomAndReleased) {
+  krvvar_shared chain = krvvar_shared::make_json(), one = krvvar_shared::make_int(1);
+  chain->json_ptr(false)->push_empty_keyed("x");
+  chain->json_ptr(false)->push_value(one, "y");
+  krvvar_shared bottom_leaf = chain->json_ptr(false)->at(1);
+  krvptr_strong<krv_std_json> bottom = krvptr_strong<krv_std_json>::from_raw(chain->json_ptr(false));
+  for (int i = 0; i < 200000; ++i) {
+    krvvar_shared next = krvvar_shared::make_json();
+    next->json_ptr(false)->push_empty_keyed("x");
+    next->json_ptr(false)->push_value(chain);
+    chain = next;
+  }
+  std::vector<uint8_t> out;
+  EXPECT_FALSE(chain->json_ptr(false)->to_binary(out));
+  EXPECT_TRUE(out.empty());
+  chain->json_ptr(false)->remove_all_keys_recursive("x");
+  EXPECT_FALSE(bottom->has_key("x"));
+  EXPECT_EQ(bottom->size(), 1);
+  chain->json_ptr(false)->clear_recursive();
+  EXPECT_EQ(bottom->size(), 0);
+  EXPECT_NE(bottom_leaf->flags & krvvar_release_contents, 0);
+  chain.release();
+  EXPECT_TRUE(krv_json_visit_state_of_thread().stack.empty());
 }
 
 }  // namespace

@@ -64,15 +64,16 @@ class return_hand_off {
   }
 
   // Hands the references over: straight to the VM when this thread holds its lock, else through the
-  // completion ring. The task's flag is cleared last; its destructor waits for it.
+  // completion ring. The worker lets go of the task first, while the record's reference still keeps it
+  // alive: once the record is out, the VM thread may resume the task, which may hand off again or be
+  // released, so nothing here touches the task after that.
   void complete() {
-    krv_task* task = record_.task;
+    record_.task->on_pool_thread.fetch_sub(1, std::memory_order_release);
     if (krv_get_thread_local().owns_vm_lock() && krv_get_thread_local().vm == &vm_) {
       krv_complete_return(record_);
     } else {
       vm_.completions.push(record_);
     }
-    task->on_pool_thread.exchange(0, std::memory_order_acq_rel);
     if (vm_.notify != nullptr) vm_.notify->wake();
   }
 
@@ -99,6 +100,7 @@ void release_object(krvobject_base* object) {
 void krv_complete_return(const krv_completion_record& record) {
   krvvar_shared placeholder = krvvar_shared::adopt(record.result);
   krvptr_strong<krv_task> task = krvptr_strong<krv_task>::adopt(krvptr_storage::get_ref_block(*record.task));
+  --task->results_awaited;
   release_object(record.native_self);
   krv_task::wake(*task);
 }
@@ -128,7 +130,8 @@ krvvar_shared krv_vm_context::return_thread(std::function<krvvar_shared()> fn, b
     krvptr_strong<krvobject_base>::from_raw(native_self).take_block();
     ++native_self->worker_holds;
   }
-  task->on_pool_thread.exchange(1, std::memory_order_acq_rel);
+  ++task->results_awaited;
+  task->on_pool_thread.fetch_add(1, std::memory_order_relaxed);  // published by the queue's push
   krv_task_queue::job job = return_job{std::make_shared<return_hand_off>(vm, std::move(fn), record)};
   while (vm.worker_queue.try_push_keep(job) == krv_task_queue::push_outcome::full) {
     krv_log_base::instance()->warning("Thread pool overload, waiting for free worker threads...");

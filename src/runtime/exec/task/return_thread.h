@@ -1,15 +1,23 @@
 // Returning a native method's work to the VM: the worker side of krv_vm_context::return_thread.
 //
-// A hand-off suspends the calling task and queues one job on the VM's worker queue. The job holds, until
-// it reaches the completion ring, one strong reference to the task, one count of the result placeholder
-// and, when the method has a receiver, one strong reference and one worker hold of that object. A worker
-// runs the job once: it calls the function, assigns the value to the placeholder and sets its delivered
-// bit (0x01), pushes the completion record, clears the task's `on_pool_thread` and wakes the host. The
-// VM thread completes the record (krv_complete_return), so every release happens under the VM lock.
+// A hand-off suspends the calling task, raises the task's `on_pool_thread` and `results_awaited` and
+// queues one job on the VM's worker queue. The job holds, until it reaches the completion ring, one
+// strong reference to the task, one count of the result placeholder and, when the method has a receiver,
+// one strong reference and one worker hold of that object. A worker runs the job once: it calls the
+// function, assigns the value to the placeholder and sets its delivered bit (0x01), lowers the task's
+// `on_pool_thread`, pushes the completion record and wakes the host. The VM thread completes the record
+// (krv_complete_return), lowering `results_awaited`, so every release happens under the VM lock.
+//
+// Why in this order: the record's reference is what keeps the task alive, so the worker's last access
+// to the task comes before the push. After the push the VM thread may resume the task at once, and the
+// task may hand off again; a mark cleared late would then erase the new hand-off's, and the host would
+// take a task that waits on a worker for one that waits on nothing. `results_awaited` changes only
+// under the VM lock, so the host sees a task waiting for its result from the hand-off to the drain,
+// whatever the workers do in between.
 //
 // A job destroyed unrun (the queue was stopping, or the host discarded it at shutdown) still completes:
 // it gives its references back the same way, and the task resumes with None, so nothing is left
-// suspended with `on_pool_thread` set.
+// suspended waiting for a result.
 #pragma once
 #include "module/completion_ring.h"
 
@@ -18,8 +26,8 @@ struct krv_vm_state;
 // The placeholder's first flag byte gets this bit when a worker delivered a value into it.
 inline constexpr uint8_t krv_result_delivered = 0x01;
 
-// On the VM thread, with the VM lock: takes over the record's references, lowers the object's worker
-// holds and wakes the task.
+// On the VM thread, with the VM lock: takes over the record's references, lowers the task's
+// `results_awaited` and the object's worker holds, and wakes the task.
 void krv_complete_return(const krv_completion_record& record);
 
 // On the VM thread, with the VM lock: completes every record the workers have pushed, in ticket order.

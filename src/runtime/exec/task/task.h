@@ -18,7 +18,8 @@
 // of a root task are cleared in two passes, and a finaliser reached by that clearing may take a new
 // strong handle to the task, which keeps it alive; the next release resumes the clearing where it
 // stopped. Only then are the stacks released and the task deleted. The destructor waits while a worker
-// runs work for the task.
+// runs work for the task (a worker's job holds a strong handle until its last access, so this is a
+// safeguard: it does not happen in a hand-off that goes as return_thread.h describes).
 //
 // Tasks, their frames and stacks are touched only by the VM-lock holder, except `on_pool_thread`.
 #pragma once
@@ -95,7 +96,14 @@ class krv_task : public krvptr_base<krv_task> {
   uint8_t scheduled = 0;                          // on the VM run heap
   uint8_t suspended = 0;                          // on the VM wait list
   uint64_t eta_ms = 0;                            // due time on the run heap
-  std::atomic<uint8_t> on_pool_thread{0};         // a worker runs work for this task
+  // Workers running work for this task: each hand-off raises it, and its worker lowers it as its last
+  // access to the task, before it hands the task's reference back (return_thread.h). A count, so that
+  // one hand-off's end can never clear the mark of a later one.
+  std::atomic<uint32_t> on_pool_thread{0};
+  // Hand-offs whose result the VM thread has not taken back yet (VM-lock holder only): raised with
+  // on_pool_thread, lowered when the completion is drained. While it is above 0 the task waits on work
+  // that will wake it, and the host's run goes on.
+  uint32_t results_awaited = 0;
   krvptr_strong<krvvar_ptr_function_lambda> captured_values;  // values captured by the function value
   krvptr_strong<krvptr_base_internal> captured_context;       // the root frame's captured context
   uint8_t active = 0;                             // started and not finished

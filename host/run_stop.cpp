@@ -1,0 +1,114 @@
+#include "host/run_stop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "classes/kernel/kernel_workers.h"
+#include "host/script_runner.h"
+
+namespace {
+
+// The pipe from the handler (and from the VM thread's end of the run) to watch(): [0] read, [1] written.
+int stop_pipe[2] = {-1, -1};
+// The byte that says the run has ended; any other byte is a signal's number.
+constexpr unsigned char run_ended_byte = 0;
+constexpr int stop_signals[] = {SIGINT, SIGTERM};
+// How long watch() waits after a stop request before it says that a second signal exits at once.
+constexpr int stop_hint_after_ms = 1000;
+
+struct sigaction previous_actions[std::size(stop_signals)];
+
+void on_signal(int signal) {
+  const int saved_errno = errno;
+  const auto byte = static_cast<unsigned char>(signal);
+  [[maybe_unused]] const ssize_t written = write(stop_pipe[1], &byte, 1);
+  errno = saved_errno;
+}
+
+void write_stderr(const char* text) {
+  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, text, std::strlen(text));
+}
+
+sigset_t stop_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : stop_signals) sigaddset(&set, signal);
+  return set;
+}
+
+}  // namespace
+
+krv_run_stop::krv_run_stop() {
+  // The write end never blocks: a handler that found the pipe full loses only a repeated signal.
+  if (pipe2(stop_pipe, O_CLOEXEC) != 0 || fcntl(stop_pipe[1], F_SETFL, O_NONBLOCK) != 0)
+    throw std::runtime_error(std::string("cannot make the signal pipe: ") + std::strerror(errno));
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (size_t i = 0; i < std::size(stop_signals); ++i) sigaction(stop_signals[i], &action, &previous_actions[i]);
+}
+
+krv_run_stop::~krv_run_stop() {
+  for (size_t i = 0; i < std::size(stop_signals); ++i) sigaction(stop_signals[i], &previous_actions[i], nullptr);
+  close(stop_pipe[0]);
+  close(stop_pipe[1]);
+  stop_pipe[0] = stop_pipe[1] = -1;
+}
+
+void krv_run_stop::block_on_this_thread() {
+  const sigset_t set = stop_signal_set();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void krv_run_stop::attach(krv_vm_notify* notify) {
+  std::lock_guard<std::mutex> guard(notify_mutex_);
+  notify_ = notify;
+}
+
+void krv_run_stop::run_ended() {
+  [[maybe_unused]] const ssize_t written = write(stop_pipe[1], &run_ended_byte, 1);
+}
+
+void krv_run_stop::request(int signal) {
+  int none = 0;
+  signal_.compare_exchange_strong(none, signal, std::memory_order_acq_rel);
+  std::lock_guard<std::mutex> guard(notify_mutex_);
+  if (notify_ != nullptr) notify_->wake();
+}
+
+void krv_run_stop::watch() {
+  bool hinted = false;
+  for (;;) {
+    pollfd readable{stop_pipe[0], POLLIN, 0};
+    const int timeout_ms = signal() != 0 && !hinted ? stop_hint_after_ms : -1;
+    const int ready = poll(&readable, 1, timeout_ms);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      write_stderr("krvhost: stopping once the running task yields; send the signal again to exit at once\n");
+      hinted = true;
+      continue;
+    }
+    unsigned char byte = run_ended_byte;
+    if (ready < 0 || read(stop_pipe[0], &byte, 1) != 1 || byte == run_ended_byte) return;
+    if (signal() == 0) {
+      request(byte);
+      continue;
+    }
+    // The task never yielded to the VM loop: nothing can be closed in order, but the output is kept and a
+    // background kernel build's compiler, which would outlive the process, is killed.
+    krv_kernel_abandon_background_builds();
+    std::fflush(nullptr);
+    write_stderr("krvhost: exiting at once; the script's channels were not closed\n");
+    _exit(KRV_RUN_SIGNALLED + signal());
+  }
+}

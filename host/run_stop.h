@@ -1,0 +1,52 @@
+// The stop of a `krvhost run` that SIGINT (Ctrl-C) or SIGTERM asks for.
+//
+// A signal must not end the process where it lands: buffered output would be lost and a channel's
+// shared memory left in /dev/shm. So the handler only writes the signal's number into a pipe (write is
+// async-signal-safe), and the main thread, which does nothing else during a run, reads it there and
+// passes it on as a stop request: a flag that the VM loop checks, and a wake of the VM's notify object so
+// that a sleeping VM thread sees it at once. The VM thread then ends the run in order (workers stopped,
+// channels closed and their regions unlinked, output flushed) and the process exits 128 + the signal's
+// number (130 for SIGINT, 143 for SIGTERM).
+//
+// A script whose task never yields (a loop without end) never reaches the VM loop: a second signal then
+// exits at once, with the output flushed but the channels left as they are.
+//
+// The signals are blocked on every thread but the main one: the VM thread blocks them first thing, and
+// the workers it starts inherit its mask, so no system call of theirs is interrupted (a signal landing
+// in the moment before the block still only writes the pipe). One krv_run_stop exists at a time.
+#pragma once
+#include <atomic>
+#include <mutex>
+
+#include "module/vm_state.h"
+
+class krv_run_stop {
+ public:
+  // Installs the handlers; the calling thread is the one that will watch().
+  krv_run_stop();
+  // Puts the previous handlers back.
+  ~krv_run_stop();
+  krv_run_stop(const krv_run_stop&) = delete;
+  krv_run_stop& operator=(const krv_run_stop&) = delete;
+
+  // Keeps SIGINT and SIGTERM from the calling thread and from the threads it starts later: the VM thread
+  // calls it first thing, before it starts the workers.
+  static void block_on_this_thread();
+
+  // The VM thread's side. `notify` is woken by a stop request from now on (nullptr: no longer).
+  void attach(krv_vm_notify* notify);
+  // 0 while no stop was asked for, else the signal that asked for it.
+  int signal() const noexcept { return signal_.load(std::memory_order_acquire); }
+  // The run has ended: watch() returns.
+  void run_ended();
+
+  // The main thread's side: waits until run_ended(), turning each signal into a stop request.
+  void watch();
+
+ private:
+  void request(int signal);
+
+  std::atomic<int> signal_{0};   // the first signal received, 0 before any
+  std::mutex notify_mutex_;      // guards notify_ against its detach while a request wakes it
+  krv_vm_notify* notify_ = nullptr;
+};

@@ -1,0 +1,240 @@
+// Background builds as a `krvhost run` user meets them, with a fake compiler that hangs (in its probe or
+// in its build) after making a file in its TMPDIR, as a killed gcc leaves its objects: the script's own
+// worker job and `kernel_jit_compiler()` answer while the compiler still hangs (the kernel still says
+// "compiling" afterwards, which it could not once the 60 s limit had ended the build), and the end of
+// the run kills the compiler and leaves no file in the cache nor in the temporary directory, also when
+// krvhost ends with _exit because a worker is still busy.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "kernel/support/jit_scratch.h"
+#include "timed_process.h"
+
+namespace {
+
+// The lines that compile "kernel void one(u32* p) { p[gid] = 1u; }" into local 0 and launch it once on
+// a 4-byte buffer: the launch queues the kernel's background build.
+const char* const kLaunchOne = R"(string "kernel void one(u32* p) { p[gid] = 1u; }"
+string "one.k"
+string "resize"
+string "get"
+string "one"
+string "launch"
+string "jit_status"
+string "said:"
+native N0 "print" 0 999
+native N1 "std.kernel_compile" 1 64
+native N2 "std.buffer" 0 0
+native N3 "{NATIVE}" {ARITY}
+block B0 4 locals 2 caches 5
+  load_local 0
+  push_none
+  args_open 2
+  load_string 0
+  arg 0
+  load_string 1
+  arg 1
+  call_native @N1
+  assign
+  load_local 1
+  push_none
+  args_open 0
+  call_native @N2
+  member 2 0 null 0
+  call_prepare 1
+  load_int 4
+  call_arg 0
+  call
+  assign
+  load_local 0
+  member 3 1 null 0
+  call_prepare 1
+  load_string 4
+  call_arg 0
+  call
+  member 5 2 null 0
+  call_prepare 2
+  load_int 1
+  call_arg 0
+  load_local 1
+  call_arg 1
+  call
+  args_open 2
+  load_string 7
+  arg 0
+  args_open {ARGS}
+{ARG_LINES}  call_native @N3
+  arg 1
+  call_native @N0
+  args_open 1
+  load_local 0
+  member 3 3 null 0
+  call_prepare 1
+  load_string 4
+  call_arg 0
+  call
+  member 6 4 null 0
+  call_prepare 0
+  call
+  arg 0
+  call_native @N0
+end
+)";
+
+std::string fill(std::string text, const std::map<std::string, std::string>& values) {
+  for (const auto& [from, to] : values) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+      text.replace(at, from.size(), to);
+    }
+  }
+  return text;
+}
+
+// A script that fails while a task's regular-expression match holds a worker (28 a's and a b against
+// (a+)+$: about a minute), so that krvhost ends with _exit, after its kernel's build has begun.
+const char* const kFailBesideMatch = R"(program "build_beside_match"
+string "kernel void one(u32* p) { p[gid] = 1u; }"
+string "one.k"
+string "resize"
+string "get"
+string "one"
+string "launch"
+string "run"
+string "the run ends while the match runs"
+string "match"
+string "aaaaaaaaaaaaaaaaaaaaaaaaaaaab"
+string "regex_match"
+string "(a+)+$"
+native N0 "print" 0 999
+native N1 "std.kernel_compile" 1 64
+native N2 "std.buffer" 0 0
+native N3 "std.thread" 0 1
+native N4 "idle_ms" 1 1
+native N5 "fail" 0 999
+native N6 "std.string" 0 1
+block B0 4 locals 3 caches 4
+  load_local 0
+  push_none
+  args_open 2
+  load_string 0
+  arg 0
+  load_string 1
+  arg 1
+  call_native @N1
+  assign
+  load_local 1
+  push_none
+  args_open 0
+  call_native @N2
+  member 2 0 null 0
+  call_prepare 1
+  load_int 4
+  call_arg 0
+  call
+  assign
+  load_local 0
+  member 3 1 null 0
+  call_prepare 1
+  load_string 4
+  call_arg 0
+  call
+  member 5 2 null 0
+  call_prepare 2
+  load_int 1
+  call_arg 0
+  load_local 1
+  call_arg 1
+  call
+  load_local 2
+  push_none
+  args_open 1
+  load_function 0
+  arg 0
+  call_native @N3
+  assign
+  load_local 2
+  member 6 3 null 0
+  call_prepare 0
+  call
+  args_open 1
+  load_int 300
+  arg 0
+  call_native @N4
+  args_open 1
+  load_string 7
+  arg 0
+  call_native @N5
+end
+block B1 1 child B0 caches 1
+  args_open 2
+  load_string 8
+  arg 0
+  args_open 1
+  load_string 9
+  arg 0
+  call_native @N6
+  member 10 0 null 0
+  call_prepare 1
+  load_string 11
+  call_arg 0
+  call
+  arg 1
+  call_native @N0
+end
+)";
+
+std::string launch_then(const char* native, const char* arity, const char* args) {
+  const char* count = args[0] == '\0' ? "0" : "1";
+  return "program \"hanging_compiler\"\n" +
+         fill(kLaunchOne, {{"{NATIVE}", native}, {"{ARITY}", arity}, {"{ARGS}", count}, {"{ARG_LINES}", args}});
+}
+
+TEST(JitBackground, AHangingCompilerCostsTheScriptNothing) {
+  const struct {
+    const char* name;
+    std::string script;
+    const char* hangs_in;  // the compiler's arguments that make it hang: its probe or its build
+    const char* workers;
+    int exit_code;
+    const char* out;
+    const char* err_start;
+  } cases[] = {
+      // With one worker, the build used to hold it: worker_sum waited the whole run limit behind it.
+      {"worker job behind a hanging build", launch_then("worker_sum", "1 1", "  load_int 10\n  arg 0\n"), "*' -o '*",
+       "1", 0, "said: 55\ncompiling\n", ""},
+      // The build's probe used to hold the JIT mutex that kernel_jit_compiler needs, for the whole limit.
+      {"compiler asked while its probe hangs", launch_then("std.kernel_jit_compiler", "0 0", ""), "*' --version '*",
+       "1", 0, "said: \ncompiling\n", ""},
+      // krvhost leaves with _exit (no static destructor runs) while the build hangs: it is abandoned first.
+      {"process ends with a worker busy", kFailBesideMatch, "*' -o '*", "2", 1, "", "Runtime Error"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    scratch_dir root;
+    std::filesystem::create_directory(root / "tmp");
+    write_script(root / "hangcc", fill("echo $$ > '{ROOT}/cc.pid'\n"
+                                       "case \" $* \" in {HANGS})\n"
+                                       "  : > \"$TMPDIR/k_0123456789abcdef-cc1.o\"; exec sleep 300;;\n"
+                                       "esac\n",
+                                       {{"{ROOT}", root.path().string()}, {"{HANGS}", c.hangs_in}}));
+    const std::string script = root / "run.krvasm";
+    write_text(script, c.script);
+    const krv_process_result run =
+        krv_run_process({KRV_KRVHOST_PATH, "run", "--workers", c.workers, script},
+                        {{"KRV_KERNEL_CC", root / "hangcc"}, {"KRV_KERNEL_CACHE", root / "cache"},
+                         {"KRV_KERNEL_JIT", std::nullopt}, {"TMPDIR", root / "tmp"}});
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err.rfind(c.err_start, 0), 0u) << run.err;
+    // A run may end before the build thread has started the compiler at all; one that started is gone.
+    const std::string pid = read_text(root / "cc.pid");
+    if (!pid.empty()) {
+      EXPECT_NE(kill(std::stoi(pid), 0), 0);  // killed with its group, and reaped
+    }
+    EXPECT_EQ(names_in(root / "cache"), std::vector<std::string>{});
+    EXPECT_EQ(names_in(root / "tmp"), std::vector<std::string>{});
+  }
+}
+
+}  // namespace

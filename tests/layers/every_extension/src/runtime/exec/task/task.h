@@ -1,0 +1,2 @@
+// Stands for the task header that the planted files include.
+#pragma once
