@@ -59,6 +59,8 @@ krvptr_strong<krv_ipc> krv_ipc::strong_handle() noexcept {
 
 void krv_ipc::close() {
   ready = false;
+  // The messages of parked sends cannot be finished without the ring: their tasks resume with false.
+  advance_parked_sends(false);
   if (view != nullptr) {
     krv_platform::unmap_shared_memory(view, view_size);
     view = nullptr;
@@ -145,17 +147,31 @@ void krv_ipc::set_callback(krvvar_shared& value) {
 }
 
 void krv_ipc::update_pre() {
-  if (!ready || ring == nullptr || !callback.task) return;
-  // The callback may drop the last reference to this channel: hold one for the whole pass. There is
-  // none once the last one went (the release then waits for the VM lock to take the channel off the list).
+  // The callback (or a woken sender) may drop the last reference to this channel: hold one for the whole
+  // pass. There is none once the last one went (the release then waits for the VM lock to take the
+  // channel off the list).
   const krvptr_strong<krv_ipc> self = strong_handle();
   if (!self) return;
+  if (!parked_sends_.empty()) resume_parked_sends();
+  if (!ready || ring == nullptr || !callback.task) return;
   const uint32_t connection = connection_count_;
   const uint32_t read_before = krv_ipc_read_ticket(*ring).load();
   const bool delivered = deliver_messages(self);
   const bool took_records =
       ready && ring != nullptr && connection == connection_count_ && krv_ipc_read_ticket(*ring).load() != read_before;
   if (delivered || took_records)
+    if (krv_vm_state* vm = krv_get_thread_local().vm; vm != nullptr && vm->notify != nullptr) vm->notify->wake();
+}
+
+void krv_ipc::resume_parked_sends() {
+  if (!ready || ring == nullptr) {
+    advance_parked_sends(false);  // fails them all
+    return;
+  }
+  const uint32_t write_before = krv_ipc_write_ticket(*ring).load();
+  advance_parked_sends(false);
+  // Records written mean the peer is reading: look again soon rather than after the idle pause.
+  if (ready && ring != nullptr && krv_ipc_write_ticket(*ring).load() != write_before)
     if (krv_vm_state* vm = krv_get_thread_local().vm; vm != nullptr && vm->notify != nullptr) vm->notify->wake();
 }
 
@@ -197,13 +213,14 @@ bool krv_ipc::next_message(uint32_t end_ticket) {
   return true;
 }
 
-void krv_ipc::drain_receiving_channels() {
+void krv_ipc::drain_receiving_channels(bool only_busy_callbacks) {
   const krv_thread_local& record = krv_get_thread_local();
   if (!record.owns_vm_lock()) return;
   for (krvobject_update_pre* object : record.vm->update_list) {
     auto* channel = dynamic_cast<krv_ipc*>(object);
-    if (channel != nullptr && channel != this && channel->ready && channel->ring != nullptr && channel->callback.task)
-      channel->take_records_while_sending();
+    if (channel == nullptr || channel == this || !channel->ready || channel->ring == nullptr || !channel->callback.task)
+      continue;
+    if (!only_busy_callbacks || channel->callback.task->active != 0) channel->take_records_while_sending();
   }
 }
 
@@ -240,9 +257,9 @@ void krv_ipc::script_register() {
       0, 0, "Disconnect from the IPC channel");
   add_function(
       "send",
-      [](krv_ipc* self, krv_vm_context&, std::vector<krvvar_shared>& args) {
+      [](krv_ipc* self, krv_vm_context& frame, std::vector<krvvar_shared>& args) {
         if (args.empty()) return krv_raise_error("send expects data as argument");
-        return bool_value(self->send_value(args[0]));
+        return self->send_from_script(frame, args[0]);
       },
       1, 1, "Send data to the remote process");
   add_function(

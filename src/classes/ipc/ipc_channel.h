@@ -11,6 +11,10 @@
 // died in the middle of is taken back as soon as a waiter sees its holder gone (ipc_slots.h): a dead peer
 // costs a logged record, never the thread or the ring.
 //
+// A script task whose send finds the ring full is parked rather than holding the VM thread: the update
+// hook finishes its message and wakes it (ipc_transfer.cpp). Closing the channel, or its release, ends
+// the parked sends with false.
+//
 // Script methods and the update hook run on the thread that owns the VM lock; the object has no lock of
 // its own. When the last strong handle goes, the channel leaves the update list (under the VM lock)
 // before anything of it is torn down.
@@ -39,6 +43,24 @@ struct krv_ipc_partial {
   uint32_t next_seq = 1;
   uint8_t broken = 0;         // a chunk was missing, out of order or past the size limit
   std::vector<uint8_t> bytes; // the payload so far
+};
+
+// How far one message has been written into the ring: its chunks in order, then its end marker.
+struct krv_ipc_send_progress {
+  size_t offset = 0;      // payload bytes published
+  uint32_t chunks = 0;    // chunks published, the seq of the last one
+  bool finished = false;  // the end marker is published: the message will arrive
+};
+
+// A message whose send found the ring full, with the task parked until it is written. The channel's
+// update hook writes what the ring has room for at each pass; the result placeholder gets true once the
+// end marker is in, false when the message could not be finished, and the task is woken.
+struct krv_ipc_parked_send {
+  std::vector<uint8_t> payload;
+  krv_ipc_send_progress progress;
+  uint64_t deadline_ms = 0;     // set when the message reaches the head of the queue (0 before)
+  krvptr_weak<krv_task> task;   // the parked task; a task released meanwhile is not woken
+  krvvar_shared result;         // the placeholder the script method returned
 };
 
 struct krv_ipc_callback {
@@ -71,11 +93,18 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   void set_callback(krvvar_shared& value);
 
   // Sending and receiving (ipc_transfer.cpp). send_value encodes the value and sends it as one message;
-  // send_payload sends bytes already encoded.
+  // send_payload sends bytes already encoded. Both wait on this thread while the ring is full (up to the
+  // message's deadline), after finishing the messages of parked sends, which go first.
   bool send_value(krvvar_shared value);
   bool send_payload(const uint8_t* data, size_t size);
-  // Places one record in the ring, waiting while it is full until `deadline_ms` (monotonic).
-  bool publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record);
+  // The script method: sends as send_value, but a script task that finds the ring full (or sends queued
+  // before its own) is parked instead of waiting, and the returned placeholder gets the result when the
+  // update hook has written the message. Outside a task under the VM lock it waits as send_value does.
+  krvvar_shared send_from_script(krv_vm_context& frame, krvvar_shared value);
+  // Places one record in the ring. While the ring is full it waits until `deadline_ms` (monotonic) when
+  // `wait` is set (then FAILED, logged), else it returns NO_ROOM at once.
+  enum class put_outcome { PUT, NO_ROOM, FAILED };
+  put_outcome publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record, bool wait);
   // Drains records until one message is complete (then in `completed`); false when the ring is empty,
   // when a record did not arrive within its bound (the ticket is skipped), or when the tickets are
   // impossible (more records waiting than the ring holds: not written by an honest writer).
@@ -110,6 +139,8 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   krv_ipc_partial& start_partial(uint32_t sender);
   // A strong handle to this channel, empty once its last one went.
   krvptr_strong<krv_ipc> strong_handle() noexcept;
+  // The parked sends' turn in update_pre; wakes the host when records went into the ring.
+  void resume_parked_sends();
   // The drain of update_pre, with the channel held by `self`; true when a callback got a message.
   bool deliver_messages(const krvptr_strong<krv_ipc>& self);
   // The next message for the callback, in `completed`: one kept while a send waited, else one from the
@@ -118,9 +149,22 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // Two processes that each send to the other while neither drains would wait on each other for good:
   // while a send of this process waits for room, its receiving channels read what their peers wrote, up
   // to krv_ipc_max_waiting_bytes of finished messages, which wait for the next update pass (no callback
-  // runs inside a send).
-  void drain_receiving_channels();
+  // runs inside a send). A thread that waits in a send reads every receiving channel; a parked send only
+  // those whose callback is busy (suspended), since the others take their messages at each pass.
+  void drain_receiving_channels(bool only_busy_callbacks);
   void take_records_while_sending();
+  // Writes the rest of a message: DONE once its end marker is in, NO_ROOM (only when `wait` is false)
+  // when the ring is full, FAILED when the deadline passed or the channel closed.
+  enum class write_outcome { DONE, NO_ROOM, FAILED };
+  write_outcome write_message(const uint8_t* data, size_t size, krv_ipc_send_progress& progress,
+                              uint64_t deadline_ms, bool wait);
+  // The parked sends, oldest first: writes what the ring has room for (wait false) or all of them (wait
+  // true), and hands each finished or failed one its result. False while some still wait for room.
+  bool advance_parked_sends(bool wait);
+  // Ends the head of the queue: its placeholder gets `sent` and its task is woken.
+  void finish_head_send(bool sent);
+
+  std::deque<krv_ipc_parked_send> parked_sends_;  // messages of parked tasks, in the order of their sends
 
   std::vector<uint8_t> outgoing_;      // the encoded message being sent, reused
   std::deque<std::vector<uint8_t>> waiting_messages_;  // finished while a send waited, oldest first

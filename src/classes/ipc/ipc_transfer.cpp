@@ -6,8 +6,14 @@
 // the receiver copies each chunk once, straight from its slot into the sender's partial message, and
 // hands a finished partial's map entry and storage on to the next one.
 //
-// The wait for room is bounded by the message's deadline; the hand-over of each slot, with its waits
-// and the recovery from a peer that died in the middle of one, is ipc_slots.h.
+// A script task whose send finds the ring full does not wait: its message goes onto the channel's queue
+// of parked sends and the task is suspended; the update hook writes the queue as the ring gets room and
+// wakes each task with its result, so the VM thread goes on running callbacks meanwhile. Messages enter
+// the ring in the order of their sends: while the queue holds any, a new send parks behind them, and a
+// caller that cannot park writes them out before its own.
+//
+// Each message may wait for room 5 s from the moment its turn comes; the hand-over of each slot, with
+// its waits and the recovery from a peer that died in the middle of one, is ipc_slots.h.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -16,7 +22,9 @@
 #include "classes/ipc/ipc_channel.h"
 #include "classes/ipc/ipc_payload.h"
 #include "classes/ipc/ipc_slots.h"
+#include "module/thread_record.h"
 #include "platform/clock.h"
+#include "runtime/objects/vm_context.h"
 
 namespace {
 
@@ -37,31 +45,119 @@ bool krv_ipc::send_value(krvvar_shared value) {
   return send_payload(outgoing_.data(), outgoing_.size());
 }
 
-bool krv_ipc::send_payload(const uint8_t* data, size_t size) {
-  if (!ready || ring == nullptr || size == 0) return false;
-  // The receiver would drop it at the limit: refuse it before anything is published.
-  if (size > krv_ipc_max_message) {
-    log_error("IPC: message of " + std::to_string(size) + " bytes exceeds the limit of " +
-              std::to_string(krv_ipc_max_message) + " bytes.");
-    return false;
-  }
-  const uint64_t deadline_ms = krv_platform::monotonic_ms() + krv_ipc_send_timeout;
-  krv_ipc_slot record;
-  record.sender_id = sender_id;
-  record.seq = 0;
-  for (size_t offset = 0; offset < size; offset += record.len) {
-    record.len = static_cast<uint32_t>(std::min<size_t>(size - offset, krv_ipc_chunk_size));
-    std::memcpy(record.data, data + offset, record.len);
-    ++record.seq;
-    if (!publish_slot(deadline_ms, record)) return false;
-  }
-  record.seq = 0;
-  record.len = 0;
-  return publish_slot(deadline_ms, record);
+namespace {
+
+// The receiver would drop a message past the limit: it is refused before anything is published.
+bool within_message_limit(size_t size) {
+  if (size <= krv_ipc_max_message) return true;
+  log_error("IPC: message of " + std::to_string(size) + " bytes exceeds the limit of " +
+            std::to_string(krv_ipc_max_message) + " bytes.");
+  return false;
 }
 
-bool krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record) {
-  if (ring == nullptr) return false;
+uint64_t message_deadline() { return krv_platform::monotonic_ms() + krv_ipc_send_timeout; }
+
+}  // namespace
+
+bool krv_ipc::send_payload(const uint8_t* data, size_t size) {
+  if (!ready || ring == nullptr || size == 0 || !within_message_limit(size)) return false;
+  // Messages of parked sends were sent first: they go into the ring first.
+  advance_parked_sends(true);
+  if (!ready || ring == nullptr) return false;
+  krv_ipc_send_progress progress;
+  return write_message(data, size, progress, message_deadline(), true) == write_outcome::DONE;
+}
+
+krvvar_shared krv_ipc::send_from_script(krv_vm_context& frame, krvvar_shared value) {
+  const krv_thread_local& thread = krv_get_thread_local();
+  // Only a task under the VM lock can be resumed by the update hook.
+  if (frame.task == nullptr || !thread.owns_vm_lock()) return krvvar_shared::make_int(send_value(std::move(value)));
+  if (!ready || ring == nullptr) return krvvar_shared::make_int(0);
+  outgoing_.clear();
+  if (!krv_ipc_write_payload(value, outgoing_) || outgoing_.empty() || !within_message_limit(outgoing_.size()))
+    return krvvar_shared::make_int(0);
+  krv_ipc_parked_send parked;
+  if (parked_sends_.empty()) {
+    parked.deadline_ms = message_deadline();
+    switch (write_message(outgoing_.data(), outgoing_.size(), parked.progress, parked.deadline_ms, false)) {
+      case write_outcome::DONE:
+        return krvvar_shared::make_int(1);
+      case write_outcome::FAILED:
+        return krvvar_shared::make_int(0);
+      case write_outcome::NO_ROOM:
+        break;
+    }
+  }
+  parked.payload.swap(outgoing_);
+  parked.task.reset(frame.task);
+  parked.result = krvvar_shared::make_none();
+  krvvar_shared placeholder = parked.result;
+  parked_sends_.push_back(std::move(parked));
+  krv_task::suspend(frame);
+  return placeholder;
+}
+
+krv_ipc::write_outcome krv_ipc::write_message(const uint8_t* data, size_t size, krv_ipc_send_progress& progress,
+                                              uint64_t deadline_ms, bool wait) {
+  krv_ipc_slot record;
+  record.sender_id = sender_id;
+  while (!progress.finished) {
+    // The chunks in order, then the end marker (seq 0, len 0).
+    const bool chunk = progress.offset < size;
+    record.seq = chunk ? progress.chunks + 1 : 0;
+    record.len = chunk ? static_cast<uint32_t>(std::min<size_t>(size - progress.offset, krv_ipc_chunk_size)) : 0;
+    std::memcpy(record.data, data + progress.offset, record.len);
+    switch (publish_slot(deadline_ms, record, wait)) {
+      case put_outcome::FAILED:
+        return write_outcome::FAILED;
+      case put_outcome::NO_ROOM:
+        return write_outcome::NO_ROOM;
+      case put_outcome::PUT:
+        break;
+    }
+    progress.offset += record.len;
+    progress.chunks += chunk ? 1 : 0;
+    progress.finished = !chunk;
+  }
+  return write_outcome::DONE;
+}
+
+bool krv_ipc::advance_parked_sends(bool wait) {
+  while (!parked_sends_.empty()) {
+    krv_ipc_parked_send& head = parked_sends_.front();
+    if (!ready || ring == nullptr) {
+      finish_head_send(false);
+      continue;
+    }
+    // Each message has its own 5 s from the moment its turn comes.
+    if (head.deadline_ms == 0) head.deadline_ms = message_deadline();
+    const write_outcome outcome =
+        write_message(head.payload.data(), head.payload.size(), head.progress, head.deadline_ms, wait);
+    if (outcome != write_outcome::NO_ROOM) {
+      finish_head_send(outcome == write_outcome::DONE);
+      continue;
+    }
+    if (krv_platform::monotonic_ms() < head.deadline_ms) {
+      drain_receiving_channels(true);
+      return false;
+    }
+    log_error("IPC: timeout.");
+    finish_head_send(false);
+  }
+  return true;
+}
+
+void krv_ipc::finish_head_send(bool sent) {
+  // Taken off first: waking the task may release the last reference to the placeholder.
+  krv_ipc_parked_send done = std::move(parked_sends_.front());
+  parked_sends_.pop_front();
+  krvvar_shared value = krvvar_shared::make_int(sent ? 1 : 0);
+  done.result->set(value);
+  if (const krvptr_strong<krv_task> task = done.task.lock()) krv_task::wake(*task);
+}
+
+krv_ipc::put_outcome krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record, bool wait) {
+  if (ring == nullptr) return put_outcome::FAILED;
   std::atomic_ref<uint32_t> write_ticket = krv_ipc_write_ticket(*ring);
   std::atomic_ref<uint32_t> read_ticket = krv_ipc_read_ticket(*ring);
   uint32_t ticket = write_ticket.load();
@@ -70,6 +166,7 @@ bool krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record) {
       if (write_ticket.compare_exchange_weak(ticket, ticket + 1)) break;
       continue;
     }
+    if (!wait) return put_outcome::NO_ROOM;
     // A reader that is draining frees the next slot within one record copy: spin about that long before
     // the full ring is waited out in 1 ms sleeps.
     if (spins < full_ring_spin_limit) {
@@ -77,9 +174,9 @@ bool krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record) {
     } else {
       if (krv_platform::monotonic_ms() >= deadline_ms) {
         log_error("IPC: timeout.");
-        return false;
+        return put_outcome::FAILED;
       }
-      drain_receiving_channels();
+      drain_receiving_channels(false);
       std::this_thread::sleep_for(full_ring_pause);
     }
     ticket = write_ticket.load();
@@ -89,16 +186,16 @@ bool krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record) {
   switch (krv_ipc_take_for_writing(party, ticket, deadline_ms)) {
     case krv_ipc_slot_wait::TIMED_OUT:
       log_error("IPC: timeout.");
-      return false;
+      return put_outcome::FAILED;
     case krv_ipc_slot_wait::DROPPED:
-      return true;  // its reader gave up on the ticket and said so in a line
+      return put_outcome::PUT;  // its reader gave up on the ticket and said so in a line
     case krv_ipc_slot_wait::TAKEN:
       break;
   }
   const uint32_t len = std::min(record.len, krv_ipc_chunk_size);
   std::memcpy(&ring->slots[ticket & krv_ipc_slot_mask], &record, offsetof(krv_ipc_slot, data) + len);
   krv_ipc_publish(party, ticket);
-  return true;
+  return put_outcome::PUT;
 }
 
 bool krv_ipc::receive() {

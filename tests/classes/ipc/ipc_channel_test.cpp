@@ -21,6 +21,7 @@
 #include "ipc_test_names.h"
 #include "lost_wake_watchdog.h"
 #include "module/global_instance.h"
+#include "platform/clock.h"
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
 #include "runtime/objects/namespace.h"
@@ -96,6 +97,28 @@ class IpcChannel : public ExecTest {
     value->set_function(held->root->children[0].get(), root.get());
     return value;
   }
+  // A task that sends `value` on tx as the script method does for a task (parking while the ring is
+  // full), then appends what its send returned to `sent`.
+  krvptr_strong<krv_task> start_sender(krvvar_shared value) {
+    if (!held) {
+      held = krv_assemble_text("native N0 \"send_it\" 1 1\nnative N1 \"done\" 1 1\nblock B0 4\nend\n"
+                               "block B1 1 child B0 params 1 locals 1\n  args_open 1\n  args_open 1\n  load_local 0\n"
+                               "  arg 0\n  call_native @N0\n  arg 0\n  call_native @N1\nend\n");
+      held->natives[0]->callable = [this](krv_vm_context& frame, std::vector<krvvar_shared>& args) {
+        return tx->send_from_script(frame, args[0]);
+      };
+      held->natives[1]->callable = [this](krv_vm_context&, std::vector<krvvar_shared>& args) {
+        sent.push_back(args[0]->int_value());
+        return krvvar_shared::make_none();
+      };
+      root = krv_task_create(held->root, nullptr);
+      krv_get_thread_local().current_task = root.get();
+    }
+    krvptr_strong<krv_task> task = krv_task_create(held->root->children[0], root.get());
+    std::vector<krvvar_shared> args{value};
+    EXPECT_EQ(krv_task::run(*task, &args), 1);
+    return task;
+  }
   uint32_t read_ticket() { return krv_ipc_read_ticket(*rx->ring).load(); }
   krvvar_shared delivered() { return rx->callback.task->root_frame()->locals[0]; }
 
@@ -105,6 +128,7 @@ class IpcChannel : public ExecTest {
   krvptr_strong<krv_task> root;
   krvptr_strong<krv_program_block> function_block;
   krvptr_strong<krv_program> held;
+  std::vector<int64_t> sent;  // the results of start_sender's sends, in the order their tasks went on
 };
 
 TEST_F(IpcChannel, TheNamespaceGetsTheClassAndItsConstructorLast) {
@@ -321,6 +345,64 @@ TEST_F(IpcChannel, ASendWaitingForRoomReadsTheProcesssOwnReceivers) {
   EXPECT_EQ(seen, (std::vector<int64_t>{1000000, 1000001}));
   for (auto* channel : {&out, &in}) channel->reset_empty();
   EXPECT_FALSE(krv_test_region_exists(back));
+}
+
+// Script tasks whose sends find the ring full park (the VM thread is not held). Messages go in the order
+// of their sends: a later send parks behind a parked one even when the reader has made room meanwhile.
+// The update hook, or a caller that cannot park (before its own message), writes the parked messages and
+// each task resumes with true; closing or releasing the channel, or 5 s without room for a message, end
+// them with false.
+TEST_F(IpcChannel, ParkedSendsGoInTheOrderOfTheirSendsAndEndWithTheirResults) {
+  krvvar_shared values[] = {krvvar_shared::make_string(std::string(1000000, 'a')),
+                                  krvvar_shared::make_string(std::string(100000, 'b')), krvvar_shared::make_int(7),
+                                  krvvar_shared::make_int(8)};
+  std::vector<std::vector<uint8_t>> encoded(std::size(values));
+  std::vector<size_t> sizes;
+  for (size_t i = 0; i < std::size(values); ++i) {
+    krv_ipc_write_payload(values[i], encoded[i]);
+    sizes.push_back(encoded[i].size());
+  }
+  const auto send_unparked = [&] { EXPECT_TRUE(tx->send_payload(encoded[3].data(), encoded[3].size())); };
+  const struct {
+    const char* what;
+    size_t arriving;  // messages read, from the first on: none means nobody reads
+    std::function<void()> then;
+    std::vector<int64_t> results;
+    std::vector<std::string> errors;
+  } cases[] = {
+      {"the update hook writes them", 3, [] {}, {1, 1, 1}, {}},
+      {"a caller that cannot park writes them first", 4, send_unparked, {1, 1, 1}, {}},
+      {"the channel disconnects", 0, [&] { call(*tx, "disconnect"); }, {1, 0, 0}, {}},
+      {"the channel is released", 0, [&] { tx.reset_empty(); }, {1, 0, 0}, {}},
+      {"nobody reads", 0, [] {}, {1, 0, 0}, {"IPC: timeout.", "IPC: timeout."}},
+  };
+  for (const auto& c : cases) {
+    connect_pair();
+    sent.clear();
+    log.clear();
+    std::vector<size_t> arrived;
+    start_sender(values[0]);                                // 978 of the 1,024 records
+    krvptr_strong<krv_task> cut = start_sender(values[1]);  // 46 records in, then the ring is full
+    if (c.arriving > 0 && rx->receive()) arrived.push_back(rx->completed.size());
+    const uint32_t written = krv_ipc_write_ticket(*tx->ring).load();
+    krvptr_strong<krv_task> behind = start_sender(values[2]);
+    EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), written) << c.what << ": a later send went ahead";
+    std::thread reader([&] {  // bounded, so that a lost message fails the test rather than hang it
+      for (const uint64_t end = krv_platform::monotonic_ms() + 20000;
+           arrived.size() < c.arriving && krv_platform::monotonic_ms() < end;)
+        if (rx->receive()) arrived.push_back(rx->completed.size());
+    });
+    c.then();
+    for (int pass = 0; pass < 20000 && cut->suspended + behind->suspended != 0; ++pass) {
+      vm.run_update_pass();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    reader.join();
+    vm.run_due_tasks();
+    EXPECT_EQ(sent, c.results) << c.what;
+    EXPECT_EQ(arrived, std::vector<size_t>(sizes.begin(), sizes.begin() + c.arriving)) << c.what;
+    EXPECT_EQ(errors(), c.errors) << c.what;
+  }
 }
 
 // A region of a channel's name that another user could open is refused by creator and opener alike,

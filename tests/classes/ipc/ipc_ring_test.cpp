@@ -95,7 +95,7 @@ class IpcRing : public ValueTest {
       record.seq = raw.seq;
       record.len = raw.len;
       std::memset(record.data, static_cast<int>(raw.seq), sizeof record.data);
-      EXPECT_TRUE(writer->publish_slot(krv_platform::monotonic_ms() + 1000, record));
+      EXPECT_EQ(writer->publish_slot(krv_platform::monotonic_ms() + 1000, record, true), krv_ipc::put_outcome::PUT);
       for (const auto& bytes : drain()) sizes.push_back(bytes.size());
     }
     return sizes;
