@@ -17,6 +17,10 @@ constexpr uint32_t slot_spin_limit = 256;
 constexpr auto slot_wait_pause = std::chrono::microseconds(50);
 // How often a sleeping wait asks whether the slot's holder still runs (a system call and a /proc read).
 constexpr uint64_t liveness_check_ms = 5;
+// How long a mark held from laps ago must stay unchanged before it counts as garbage. Honest processes
+// hold such a mark only for a few instructions (while they put a slot right); far longer than any
+// pause a preempted process makes there, far shorter than the waits it saves.
+constexpr uint64_t stale_hold_ms = 100;
 
 void cpu_relax() noexcept { __builtin_ia32_pause(); }
 
@@ -38,18 +42,22 @@ slot_view view_of(const krv_ipc_slot_party& party, uint32_t slot) {
   return {krv_ipc_slot_mark_of(party.ring, slot), krv_ipc_slot_state_of(party.ring, slot), slot};
 }
 
-// Whether the mark `seen` can belong to the lap of `ticket` in its slot (table in the header). The write
-// ticket is read after the mark: it only grows, so a ticket issued when the mark was left still is.
+// Whether the mark `seen` can be one an honest process left, as far as the lap of `ticket` tells (table
+// in the header): its ticket selects this slot and was given to a writer. The write ticket is read after
+// the mark: it only grows, so a ticket given out when the mark was left still is.
 bool belongs_to_lap(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t seen) {
   if (seen == 0) return true;  // a ring as its creator cleared it
   const uint32_t stamped = krv_ipc_mark_ticket(seen);
   if ((stamped & krv_ipc_slot_mask) != (ticket & krv_ipc_slot_mask)) return false;
-  if (krv_ipc_ticket_distance(ticket, stamped) > 0 &&
-      krv_ipc_ticket_distance(stamped, krv_ipc_write_ticket(party.ring).load(std::memory_order_acquire)) <= 0) {
-    return false;
-  }
-  return krv_ipc_mark_holder(seen) == 0 ||
-         krv_ipc_ticket_distance(stamped, ticket) <= static_cast<int32_t>(krv_ipc_slot_count);
+  return krv_ipc_ticket_distance(ticket, stamped) <= 0 ||
+         krv_ipc_ticket_distance(stamped, krv_ipc_write_ticket(party.ring).load(std::memory_order_acquire)) > 0;
+}
+
+// Whether `seen` is held by a process for a ticket more than a lap before `ticket`: every ticket in
+// between has waited on that holder (its reader for a second, its writer until its deadline).
+bool held_from_laps_ago(uint32_t ticket, uint64_t seen) {
+  return krv_ipc_mark_holder(seen) != 0 &&
+         krv_ipc_ticket_distance(krv_ipc_mark_ticket(seen), ticket) > static_cast<int32_t>(krv_ipc_slot_count);
 }
 
 // Takes the slot of `ticket` back from the mark `seen` that cannot belong to its lap: whatever the slot
@@ -61,12 +69,13 @@ void take_back(const krv_ipc_slot_party& party, slot_view slot, uint32_t ticket,
                                          std::memory_order_relaxed)) {
     return;
   }
-  log_error("IPC: slot " + std::to_string(slot.index) + " on '" + party.channel + "' held a mark of ticket " +
-            std::to_string(krv_ipc_mark_ticket(seen)) + " by process " + std::to_string(krv_ipc_mark_holder(seen)) +
-            " that no ticket of its lap could have left (slot state " + std::to_string(slot.state.load()) +
-            "); took the slot back.");
+  const uint8_t state = slot.state.load(std::memory_order_relaxed);
   slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
   slot.mark.store(krv_ipc_make_mark(before, 0), std::memory_order_release);
+  log_error("IPC: slot " + std::to_string(slot.index) + " on '" + party.channel + "' held a mark of ticket " +
+            std::to_string(krv_ipc_mark_ticket(seen)) + " by process " + std::to_string(krv_ipc_mark_holder(seen)) +
+            " that no ticket of its lap could have left (slot state " + std::to_string(state) +
+            "); took the slot back.");
 }
 
 // Whether this process still holds the slot for `ticket` (not taken back from it as a stalled holder).
@@ -125,6 +134,8 @@ krv_ipc_slot_wait wait_on_slot(const krv_ipc_slot_party& party, uint32_t ticket,
   if (slot.mark.load(std::memory_order_relaxed) == usual && take(party, slot, usual, ticket, to))
     return krv_ipc_slot_wait::TAKEN;
   uint64_t next_liveness_check = 0;
+  uint64_t stale_hold = 0;        // a mark held from laps ago, as first seen
+  uint64_t stale_hold_since = 0;  // when
   for (uint32_t spins = 0;; ++spins) {
     const uint64_t seen = slot.mark.load(std::memory_order_acquire);
     if (!belongs_to_lap(party, ticket, seen)) {
@@ -142,6 +153,13 @@ krv_ipc_slot_wait wait_on_slot(const krv_ipc_slot_party& party, uint32_t ticket,
     if (krv_ipc_mark_holder(seen) != 0 && now >= next_liveness_check) {
       next_liveness_check = now + liveness_check_ms;
       if (reclaim_if_dead(party, slot, seen)) continue;
+      if (held_from_laps_ago(ticket, seen) && seen != stale_hold) {
+        stale_hold = seen;
+        stale_hold_since = now;
+      } else if (held_from_laps_ago(ticket, seen) && now >= stale_hold_since + stale_hold_ms) {
+        take_back(party, slot, ticket, seen);
+        continue;
+      }
     }
     if (now >= deadline_ms) return krv_ipc_slot_wait::TIMED_OUT;
     std::this_thread::sleep_for(slot_wait_pause);
