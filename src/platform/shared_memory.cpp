@@ -67,6 +67,22 @@ int open_locked(const std::string& path, bool create, int& fd_out) {
   return EAGAIN;
 }
 
+// The announcement lock on the object's first byte; `type` F_RDLCK to take it, F_WRLCK to look for one.
+struct flock announcement_lock(short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 1;
+  return lock;
+}
+
+// Whether some open description (of any process, this one included) announces the object open on `fd`.
+bool announced(int fd) {
+  struct flock probe = announcement_lock(F_WRLCK);
+  return fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
 // Closes a region opened by one of the functions below and returns `error`.
 int fail_closing(shared_memory_handle& handle, int error) {
   close_shared_memory(handle);
@@ -104,8 +120,15 @@ int open_shared_memory(const std::string& name, size_t size, shared_memory_handl
   struct stat status {};
   if (fstat(handle.fd, &status) != 0 || status.st_size == 0) return fail_closing(handle, ENOENT);
   if (static_cast<size_t>(status.st_size) != size) return fail_closing(handle, EPROTO);
+  if (!announced(handle.fd)) return fail_closing(handle, ENOENT);
   out = std::move(handle);
   return 0;
+}
+
+int announce_shared_memory(const shared_memory_handle& handle) {
+  // A read lock: it conflicts with nothing anybody takes, so it never waits.
+  struct flock lock = announcement_lock(F_RDLCK);
+  return fcntl(handle.fd, F_OFD_SETLK, &lock) == 0 ? 0 : errno;
 }
 
 void close_shared_memory(shared_memory_handle& handle) noexcept {

@@ -4,8 +4,16 @@
 // A region is a POSIX shared-memory object "/" + name, made with owner-only access. The creator opens it
 // without O_EXCL, so an existing region of that name is reused, and grows it to the requested size. An
 // object that belongs to another user, or that group or others may open, is refused (EACCES) by creator
-// and opener alike: another user could have made it under a channel's name to read what is sent. An
-// opener counts an empty region as not there yet (the creator has not sized it). A region has exactly the
+// and opener alike: another user could have made it under a channel's name to read what is sent.
+//
+// A creator announces the region once it has made its content (announce_shared_memory), an opener once
+// it has found it announced, and an opener counts a region nobody announces as not there yet: it never
+// uses what a creator is still making, nor a region left behind by processes that are gone (a killed
+// process leaves its region with the full size and stale content). The announcement is an
+// open-file-description read lock on the object's first byte: it belongs to the holder's descriptor, so
+// the kernel drops it when that descriptor closes, also when the process is killed, and it is seen from
+// another descriptor of the same process too (a channel's two ends may live in one process). Any number
+// of holders announce at once. A region has exactly the
 // size its users ask for: one of another size was made for another layout, and is refused (EPROTO)
 // rather than misread, unless a creator finds nobody else holding it and resizes it.
 //
@@ -35,8 +43,10 @@ struct shared_memory_handle {
 // held before; a new region reads as zeros. A name holding '/' or NUL fails with EINVAL; an existing
 // region of another size that someone else holds, with EPROTO.
 int create_shared_memory(const std::string& name, size_t size, shared_memory_handle& out);
-// Opens the existing region `name` of `size` bytes; ENOENT when there is none or it is still empty,
-// EPROTO when it has another size.
+// Announces the region `handle` as made and in use: openers may use it while the handle stays open.
+int announce_shared_memory(const shared_memory_handle& handle);
+// Opens the existing region `name` of `size` bytes; EPROTO when it has another size, else ENOENT when
+// there is none, it is still empty or no open handle announces it.
 int open_shared_memory(const std::string& name, size_t size, shared_memory_handle& out);
 // Closes the region and unlinks its name when this was the last holder. Closed handles are left alone.
 void close_shared_memory(shared_memory_handle& handle) noexcept;

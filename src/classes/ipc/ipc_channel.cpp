@@ -95,6 +95,9 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
     }
   } else {
     int error = 0;
+    // A region of another layout may be replaced by a creator meanwhile; if none comes, it is what the
+    // opener met, even when a later attempt found the name gone.
+    bool met_other_layout = false;
     for (int attempt = 0; attempt < krv_ipc_open_attempts; ++attempt) {
       error = krv_platform::open_shared_memory(region, mapping_size, mapping);
       if (error == 0) break;
@@ -103,9 +106,10 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
         view_size = 0;
         return false;
       }
+      met_other_layout = met_other_layout || error == EPROTO;
       std::this_thread::sleep_for(std::chrono::milliseconds(krv_ipc_open_retry_ms));
     }
-    if (error == EPROTO) {
+    if (error != 0 && met_other_layout) {
       log_error(foreign_layout_text(name));
       view_size = 0;
       return false;
@@ -126,8 +130,16 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
     view_size = 0;
     return false;
   }
-  // A creator starts the ring afresh: tickets 0, every slot free, even when the region existed.
+  // A creator starts the ring afresh: tickets 0, every slot free, even when the region existed. Only then
+  // is the ring announced: an opener waits for an announcement, so it never writes a record this clears,
+  // nor into a ring left behind by processes that are gone. A connected opener announces too: the ring
+  // stays open to others while someone connected holds it, as before.
   if (create) std::memset(view, 0, view_size);
+  if (const int error = krv_platform::announce_shared_memory(mapping); error != 0) {
+    log_error("IPC: Failed to map view for " + name + ": " + std::strerror(error));
+    close();
+    return false;
+  }
   ring = static_cast<krv_ipc_ring*>(view);
   ready = true;
   return true;

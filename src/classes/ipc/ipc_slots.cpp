@@ -17,12 +17,17 @@ constexpr uint32_t slot_spin_limit = 256;
 constexpr auto slot_wait_pause = std::chrono::microseconds(50);
 // How often a sleeping wait asks whether the slot's holder still runs (a system call and a /proc read).
 constexpr uint64_t liveness_check_ms = 5;
+// How long a mark held from laps ago must stay unchanged before it counts as garbage. Honest processes
+// hold such a mark only for a few instructions (while they put a slot right); far longer than any
+// pause a preempted process makes there, far shorter than the waits it saves.
+constexpr uint64_t stale_hold_ms = 100;
 
 void cpu_relax() noexcept { __builtin_ia32_pause(); }
 
-std::string slot_text(uint32_t ticket, const krv_ipc_slot_party& party) {
-  return "ticket " + std::to_string(ticket) + " in slot " + std::to_string(ticket & krv_ipc_slot_mask) + " on '" +
-         party.channel + "'";
+// Names a record's ticket and the slot where it was found (a mark left by a confused peer may name a
+// ticket of another slot).
+std::string slot_text(uint32_t ticket, uint32_t slot, const krv_ipc_slot_party& party) {
+  return "ticket " + std::to_string(ticket) + " in slot " + std::to_string(slot) + " on '" + party.channel + "'";
 }
 
 void log_error(const std::string& text) { krv_log_base::instance()->error(text); }
@@ -30,10 +35,52 @@ void log_error(const std::string& text) { krv_log_base::instance()->error(text);
 struct slot_view {
   std::atomic_ref<uint64_t> mark;
   std::atomic_ref<uint8_t> state;
+  uint32_t index;
 };
 
 slot_view view_of(const krv_ipc_slot_party& party, uint32_t slot) {
-  return {krv_ipc_slot_mark_of(party.ring, slot), krv_ipc_slot_state_of(party.ring, slot)};
+  return {krv_ipc_slot_mark_of(party.ring, slot), krv_ipc_slot_state_of(party.ring, slot), slot};
+}
+
+// Whether the mark `seen` can be one an honest process left, as far as the lap of `ticket` tells (table
+// in the header): its ticket selects this slot and was given to a writer. The write ticket is read after
+// the mark: it only grows, so a ticket given out when the mark was left still is.
+bool belongs_to_lap(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t seen) {
+  if (seen == 0) return true;  // a ring as its creator cleared it
+  const uint32_t stamped = krv_ipc_mark_ticket(seen);
+  if ((stamped & krv_ipc_slot_mask) != (ticket & krv_ipc_slot_mask)) return false;
+  return krv_ipc_ticket_distance(ticket, stamped) <= 0 ||
+         krv_ipc_ticket_distance(stamped, krv_ipc_write_ticket(party.ring).load(std::memory_order_acquire)) > 0;
+}
+
+// Whether `seen` is held by a process for a ticket more than a lap before `ticket`: every ticket in
+// between has waited on that holder (its reader for a second, its writer until its deadline).
+bool held_from_laps_ago(uint32_t ticket, uint64_t seen) {
+  return krv_ipc_mark_holder(seen) != 0 &&
+         krv_ipc_ticket_distance(krv_ipc_mark_ticket(seen), ticket) > static_cast<int32_t>(krv_ipc_slot_count);
+}
+
+// Takes the slot of `ticket` back from the mark `seen` that cannot belong to its lap: whatever the slot
+// held is dropped, and it is left as the lap before left it in the usual case (read and free), so the
+// ticket's writer and reader go on as usual. Logged once, by whoever takes it back.
+void take_back(const krv_ipc_slot_party& party, slot_view slot, uint32_t ticket, uint64_t seen) {
+  const uint32_t before = ticket - krv_ipc_slot_count;
+  if (!slot.mark.compare_exchange_strong(seen, krv_ipc_make_mark(before, party.self), std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+    return;
+  }
+  const uint8_t state = slot.state.load(std::memory_order_relaxed);
+  slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
+  slot.mark.store(krv_ipc_make_mark(before, 0), std::memory_order_release);
+  log_error("IPC: slot " + std::to_string(slot.index) + " on '" + party.channel + "' held a mark of ticket " +
+            std::to_string(krv_ipc_mark_ticket(seen)) + " by process " + std::to_string(krv_ipc_mark_holder(seen)) +
+            " that no ticket of its lap could have left (slot state " + std::to_string(state) +
+            "); took the slot back.");
+}
+
+// Whether this process still holds the slot for `ticket` (not taken back from it as a stalled holder).
+bool still_held(const krv_ipc_slot_party& party, slot_view slot, uint32_t ticket) {
+  return (slot.mark.load(std::memory_order_relaxed) & ~krv_ipc_mark_dropped) == krv_ipc_make_mark(ticket, party.self);
 }
 
 // Takes the slot whose mark read `seen` (held by nobody) for `ticket` and moves its state to `to`. The
@@ -67,7 +114,7 @@ bool reclaim_if_dead(const krv_ipc_slot_party& party, slot_view slot, uint64_t s
   }
   uint64_t flags = krv_ipc_mark_dropped;
   if (state == KRV_IPC_SLOT_READING) {
-    log_error("IPC: the record of " + slot_text(ticket, party) + " is lost: its reader died while reading it.");
+    log_error("IPC: the record of " + slot_text(ticket, slot.index, party) + " is lost: its reader died while reading it.");
     flags = 0;
   }
   slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
@@ -87,8 +134,14 @@ krv_ipc_slot_wait wait_on_slot(const krv_ipc_slot_party& party, uint32_t ticket,
   if (slot.mark.load(std::memory_order_relaxed) == usual && take(party, slot, usual, ticket, to))
     return krv_ipc_slot_wait::TAKEN;
   uint64_t next_liveness_check = 0;
+  uint64_t stale_hold = 0;        // a mark held from laps ago, as first seen
+  uint64_t stale_hold_since = 0;  // when
   for (uint32_t spins = 0;; ++spins) {
     const uint64_t seen = slot.mark.load(std::memory_order_acquire);
+    if (!belongs_to_lap(party, ticket, seen)) {
+      take_back(party, slot, ticket, seen);
+      continue;
+    }
     if (krv_ipc_mark_holder(seen) == 0) {
       if (const std::optional<krv_ipc_slot_wait> outcome = step(slot, seen)) return *outcome;
     }
@@ -100,6 +153,13 @@ krv_ipc_slot_wait wait_on_slot(const krv_ipc_slot_party& party, uint32_t ticket,
     if (krv_ipc_mark_holder(seen) != 0 && now >= next_liveness_check) {
       next_liveness_check = now + liveness_check_ms;
       if (reclaim_if_dead(party, slot, seen)) continue;
+      if (held_from_laps_ago(ticket, seen) && seen != stale_hold) {
+        stale_hold = seen;
+        stale_hold_since = now;
+      } else if (held_from_laps_ago(ticket, seen) && now >= stale_hold_since + stale_hold_ms) {
+        take_back(party, slot, ticket, seen);
+        continue;
+      }
     }
     if (now >= deadline_ms) return krv_ipc_slot_wait::TIMED_OUT;
     std::this_thread::sleep_for(slot_wait_pause);
@@ -114,8 +174,9 @@ krv_ipc_slot_wait krv_ipc_take_for_writing(const krv_ipc_slot_party& party, uint
   return wait_on_slot(party, ticket, deadline_ms, usual, KRV_IPC_SLOT_WRITING,
                       [&](slot_view slot, uint64_t seen) -> std::optional<krv_ipc_slot_wait> {
     const uint32_t stamped = krv_ipc_mark_ticket(seen);
-    // The ticket's reader gave up on it, or a later ticket already passed through the slot.
-    if (stamped == ticket ? krv_ipc_mark_is_dropped(seen) : krv_ipc_ticket_distance(ticket, stamped) > 0)
+    // The ticket's reader gave up on it, or a later ticket already passed through the slot (a cleared
+    // ring's mark names no ticket).
+    if (stamped == ticket ? krv_ipc_mark_is_dropped(seen) : seen != 0 && krv_ipc_ticket_distance(ticket, stamped) > 0)
       return krv_ipc_slot_wait::DROPPED;
     if (slot.state.load(std::memory_order_relaxed) == KRV_IPC_SLOT_FREE &&
         take(party, slot, seen, ticket, KRV_IPC_SLOT_WRITING)) {
@@ -127,6 +188,7 @@ krv_ipc_slot_wait krv_ipc_take_for_writing(const krv_ipc_slot_party& party, uint
 
 void krv_ipc_publish(const krv_ipc_slot_party& party, uint32_t ticket) {
   const slot_view slot = view_of(party, ticket & krv_ipc_slot_mask);
+  if (!still_held(party, slot, ticket)) return;
   // Plain stores: a compare-exchange here would wait for every store of the record to leave this core.
   // The reader gave up on the ticket while the record was written: nobody may read it now. (Should it
   // give up between this test and the store, the record stays, and the next lap drops it with a line.)
@@ -151,12 +213,12 @@ krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint
     } else if (state == KRV_IPC_SLOT_FULL && krv_ipc_ticket_distance(stamped, ticket) > 0) {
       // An earlier ticket's record that its reader never took: drop it, and the slot is free for ours.
       if (take(party, slot, seen, stamped, KRV_IPC_SLOT_READING)) {
-        log_error("IPC: dropped the unread record of " + slot_text(stamped, party) + ": its reader is gone.");
+        log_error("IPC: dropped the unread record of " + slot_text(stamped, slot.index, party) + ": its reader is gone.");
         slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
         slot.mark.store(krv_ipc_make_mark(stamped, 0), std::memory_order_release);
       }
     } else if (state == KRV_IPC_SLOT_FREE && stamped == ticket && krv_ipc_mark_is_dropped(seen)) {
-      log_error("IPC: the record of " + slot_text(ticket, party) + " is lost: its writer died while writing it.");
+      log_error("IPC: the record of " + slot_text(ticket, slot.index, party) + " is lost: its writer died while writing it.");
       return krv_ipc_slot_wait::DROPPED;
     }
     return std::nullopt;
@@ -165,6 +227,7 @@ krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint
 
 void krv_ipc_release_read(const krv_ipc_slot_party& party, uint32_t ticket) {
   const slot_view slot = view_of(party, ticket & krv_ipc_slot_mask);
+  if (!still_held(party, slot, ticket)) return;
   slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
   slot.mark.store(krv_ipc_make_mark(ticket, 0), std::memory_order_release);
 }

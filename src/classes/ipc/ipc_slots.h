@@ -17,7 +17,18 @@
 // for its own. A reader that gives up on its ticket marks it dropped, so a late writer withdraws its
 // record instead of leaving it for the next lap; a reader that finds its ticket dropped by a waiter that
 // freed a dead writer's slot logs the loss and moves on. Each loss is logged once, by the one process
-// that knows of it, with its ticket and slot.
+// that knows of it, with its ticket and the slot.
+//
+// A waiter on ticket T trusts a mark only if it can belong to T's lap: its ticket selects T's slot, is
+// not ahead of the write ticket (no writer was given it yet), and, while a process holds the slot, is
+// at most a lap behind T (a holder the lap before T has been waited on, for its reader's second and
+// its writer's deadline, by the tickets in between; such a mark counts only once it stayed unchanged
+// for 100 ms, since honest processes hold an old ticket's mark for a few instructions while they put a
+// slot right). Any other mark (a confused or hostile peer's, a writer's of a ring its creator cleared
+// since, a process id reused by a process that runs on) is garbage: the first waiter to meet it takes
+// the slot back with one line, drops what it held and leaves it as the lap before T leaves it in the
+// usual case, so the slot costs nothing the next lap. A holder that finds its slot taken back when it
+// lets go leaves it alone.
 //
 // All of it is lock-free: one compare-exchange to take a slot, stores to change its state and let go,
 // nothing allocated. Liveness is looked up only while a wait lasts.

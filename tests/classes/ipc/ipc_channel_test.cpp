@@ -464,7 +464,14 @@ TEST_F(IpcChannel, ARegionOfAnotherLayoutIsRefusedWhileHeldAndResizedWhenLeftBeh
     EXPECT_EQ(call(*channel, "connect", {krvvar_shared::make_string(name), krvvar_shared::make_int(create)})->int_value(), 0);
     EXPECT_EQ(errors(), std::vector<std::string>{refused}) << (create ? "creator" : "opener");
   }
-  // Left behind: the descriptor closes without unlinking the name, as a killed process leaves it.
+  // Left behind: the descriptor closes without unlinking the name, as a killed process leaves it. An
+  // opener that meets it (and removes it, being its last holder) still names the layout.
+  close(old_holder.fd);
+  log.clear();
+  krvptr_strong<krv_ipc> opener = make_channel();
+  EXPECT_EQ(call(*opener, "connect", {krvvar_shared::make_string(name), krvvar_shared::make_int(0)})->int_value(), 0);
+  EXPECT_EQ(errors(), std::vector<std::string>{refused}) << "opener of a region left behind";
+  ASSERT_EQ(krv_platform::create_shared_memory(region, krv_ipc_unmarked_ring_size, old_holder), 0);
   close(old_holder.fd);
   log.clear();
   connect_pair();

@@ -101,6 +101,22 @@ class IpcRing : public ValueTest {
     return sizes;
   }
 
+  // The writer sends `count` two-record messages from a thread while this one drains: all arrive in order.
+  void carry_in_order(size_t count) {
+    // The writer logs into the test's log too: it may be the one that takes a slot back.
+    std::thread sender([&] {
+      vm.attach_current_thread();
+      for (size_t i = 0; i < count; ++i) {
+        const std::vector<uint8_t> payload = pattern(8, static_cast<uint8_t>(i));
+        EXPECT_TRUE(writer->send_payload(payload.data(), payload.size()));
+      }
+      krv_host_vm::detach_current_thread();
+    });
+    const std::vector<std::vector<uint8_t>> delivered = drain_count(count);
+    sender.join();
+    ASSERT_EQ(delivered.size(), count);
+    for (size_t i = 0; i < count; ++i) ASSERT_EQ(delivered[i], pattern(8, static_cast<uint8_t>(i))) << i;
+  }
   std::string name;
   krvptr_strong<krv_ipc> writer;
   krvptr_strong<krv_ipc> reader;
@@ -293,23 +309,48 @@ TEST_F(IpcRing, APeerStoppedAtAnyPointOfASlotLeavesTheRingInStep) {
       EXPECT_FALSE(reader->receive());
     }
     if (c.holder == SELF) krv_ipc_publish(krv_ipc_slot_party{ring(), holder, name}, 0);
-    constexpr size_t count = 1100;
-    // The writer logs into the test's log too: it may be the one that takes a dead reader's slot back.
-    std::thread sender([&] {
-      vm.attach_current_thread();
-      for (size_t i = 0; i < count; ++i) {
-        const std::vector<uint8_t> payload = pattern(8, static_cast<uint8_t>(i));
-        EXPECT_TRUE(writer->send_payload(payload.data(), payload.size()));
-      }
-      krv_host_vm::detach_current_thread();
-    });
-    const std::vector<std::vector<uint8_t>> delivered = drain_count(count);
-    sender.join();
+    carry_in_order(1100);
     EXPECT_LT(krv_platform::monotonic_ms() - start, 3 * krv_ipc_read_wait_ms);
-    ASSERT_EQ(delivered.size(), count);
-    for (size_t i = 0; i < count; ++i) ASSERT_EQ(delivered[i], pattern(8, static_cast<uint8_t>(i))) << i;
     EXPECT_EQ(reader->partials.contains(77), c.record_delivered);
     EXPECT_EQ(errors(), c.errors);
+  }
+}
+
+// A mark in slot 5 that no writer or reader of its lap could have left (a confused or hostile peer, a
+// writer of a ring since cleared, a process id reused by a process that runs on): the first side to
+// meet it takes the slot back with one line, and 1,100 two-record messages, passing slot 5 three times,
+// all arrive without a wait. Before, each lap's writer dropped its record there (send true, the reader
+// waiting its second) or waited out its deadline on the live holder.
+TEST_F(IpcRing, AMarkThatCannotBelongToItsLapIsTakenBackOnce) {
+  const uint32_t running = static_cast<uint32_t>(getppid());  // runs, and is not this process
+  const struct {
+    const char* what;
+    uint32_t ticket;
+    uint32_t holder;
+    uint64_t flags;
+    uint8_t state;
+  } cases[] = {
+      {"three laps ahead, free", 5 + 3 * krv_ipc_slot_count, 0, 0, KRV_IPC_SLOT_FREE},
+      {"a lap ahead, dropped (a reader's give-up on a ring since cleared)", 5 + krv_ipc_slot_count, 0,
+       krv_ipc_mark_dropped, KRV_IPC_SLOT_FREE},
+      {"another slot's ticket, full", 6, 0, krv_ipc_mark_full, KRV_IPC_SLOT_FULL},
+      {"held two laps back by a running process", 5 - 2 * krv_ipc_slot_count, running, 0, KRV_IPC_SLOT_WRITING},
+      {"held a lap ahead by a running process", 5 + krv_ipc_slot_count, running, 0, KRV_IPC_SLOT_READING},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    set_tickets(0);
+    reader->partials.clear();
+    log.clear();
+    krv_ipc_slot_mark_of(ring(), 5).store(krv_ipc_make_mark(c.ticket, c.holder, c.flags));
+    krv_ipc_slot_state_of(ring(), 5).store(c.state);
+    const uint64_t start = krv_platform::monotonic_ms();
+    carry_in_order(1100);
+    EXPECT_LT(krv_platform::monotonic_ms() - start, krv_ipc_read_wait_ms);
+    EXPECT_EQ(errors(), std::vector<std::string>{"IPC: slot 5 on '" + name + "' held a mark of ticket " +
+                                                 std::to_string(c.ticket) + " by process " + std::to_string(c.holder) +
+                                                 " that no ticket of its lap could have left (slot state " +
+                                                 std::to_string(c.state) + "); took the slot back."});
   }
 }
 
