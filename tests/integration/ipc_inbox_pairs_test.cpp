@@ -1,8 +1,8 @@
 // Pairs of `krvhost run` processes in which each side creates its inbox and opens the other's
-// (ipc_inbox_counter.krvasm and ipc_inbox_sender.krvasm): started at once, the writer first, and again
-// over the regions a pair killed with SIGKILL left behind. Every message arrives, in order, with no line
-// on either side: a writer never writes into a ring whose creator has not finished making it, and a
-// creator never clears what a writer sent.
+// (bench/ipc/two_way.krvasm, whose callback checks every message against the one expected next): started
+// at once, one side first, and again over the regions a pair killed with SIGKILL left behind. Every
+// message arrives, in order, with no line on either side: a writer never writes into a ring whose creator
+// has not finished making it, and a creator never clears what a writer sent.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,15 +16,18 @@
 namespace {
 
 constexpr const char* messages = "2000";
+constexpr const char* largest_message = "64";
 
-std::future<krv_process_result> start(const char* script, const std::string& channel, const char* count,
+// One side: creates `mine`, opens `theirs`, sends `count` messages and checks the peer's.
+std::future<krv_process_result> start(const std::string& mine, const std::string& theirs, const char* count,
                                       std::chrono::seconds limit) {
-  std::vector<std::string> argv = {KRV_KRVHOST_PATH, "run", script, channel, count};
+  std::vector<std::string> argv = {KRV_KRVHOST_PATH, "run", KRV_TWO_WAY_SCRIPT_PATH, mine, theirs, count,
+                                   largest_message};
   return std::async(std::launch::async, [argv, limit] { return krv_run_process(argv, {}, limit); });
 }
 
 void remove_regions(const std::string& channel) {
-  for (const std::string suffix : {"", "_done"}) unlink(("/dev/shm/krv_ipc_" + channel + suffix).c_str());
+  for (const std::string side : {"_a", "_b"}) unlink(("/dev/shm/krv_ipc_" + channel + side).c_str());
 }
 
 TEST(IpcInboxPairs, EveryMessageArrivesInOrderHoweverThePairStarts) {
@@ -40,27 +43,23 @@ TEST(IpcInboxPairs, EveryMessageArrivesInOrderHoweverThePairStarts) {
     for (int run = 0; run < c.runs; ++run) {
       const std::string channel = "inbox_pairs_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
       SCOPED_TRACE(std::string(c.what) + ", run " + std::to_string(run) + ", channel " + channel);
+      const std::string a = channel + "_a", b = channel + "_b";
       if (c.order == OVER_A_KILLED_PAIRS_REGIONS) {
-        // Killed with SIGKILL in the middle of its stream, it leaves both regions full of records.
-        auto counter = start(KRV_INBOX_COUNTER_PATH, channel, "100000000", std::chrono::seconds(1));
-        auto sender = start(KRV_INBOX_SENDER_PATH, channel, "100000000", std::chrono::seconds(1));
-        EXPECT_EQ(counter.get().exit_code, -2);
-        EXPECT_EQ(sender.get().exit_code, -2);
+        // Killed with SIGKILL in the middle of their streams, they leave both regions full of records.
+        auto first = start(a, b, "100000000", std::chrono::seconds(1));
+        auto second = start(b, a, "100000000", std::chrono::seconds(1));
+        EXPECT_EQ(first.get().exit_code, -2);
+        EXPECT_EQ(second.get().exit_code, -2);
       }
-      std::future<krv_process_result> sender, counter;
-      if (c.order == WRITER_FIRST) {
-        sender = start(KRV_INBOX_SENDER_PATH, channel, messages, std::chrono::seconds(60));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      auto first = start(a, b, messages, std::chrono::seconds(60));
+      // One side sends before the other has made its inbox, let alone cleared it.
+      if (c.order == WRITER_FIRST) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      auto second = start(b, a, messages, std::chrono::seconds(60));
+      for (const krv_process_result& side : {first.get(), second.get()}) {
+        EXPECT_EQ(side.out, "two_way: sent 2000 received 2000 mismatched 0\n");
+        EXPECT_EQ(side.err, "");
+        EXPECT_EQ(side.exit_code, 0);
       }
-      counter = start(KRV_INBOX_COUNTER_PATH, channel, messages, std::chrono::seconds(60));
-      if (c.order != WRITER_FIRST) sender = start(KRV_INBOX_SENDER_PATH, channel, messages, std::chrono::seconds(60));
-      const krv_process_result received = counter.get();
-      const krv_process_result sent = sender.get();
-      EXPECT_EQ(received.out, "inbox_counter: 2000 messages in order\n");
-      EXPECT_EQ(received.err, "");
-      EXPECT_EQ(received.exit_code, 0);
-      EXPECT_EQ(sent.err, "");
-      EXPECT_EQ(sent.exit_code, 0);
       remove_regions(channel);
     }
   }
