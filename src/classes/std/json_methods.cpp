@@ -2,8 +2,8 @@
 // from text.
 //
 // Every method returns at once; none starts a task. Lookups by value (has_value, erase_value) use the
-// value core's deep equality, which is bounded in nesting depth but not in total work: comparing webs of
-// shared containers can take very long. Entries are read by index and re-checked against the current
+// value core's deep equality, which reaches any depth without recursing and compares each pair of
+// nested containers once. Entries are read by index and re-checked against the current
 // count wherever converting or comparing a value might reach the container again.
 #include <algorithm>
 #include <string>

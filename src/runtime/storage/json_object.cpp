@@ -8,13 +8,23 @@
 #include "runtime/base/raise.h"
 #include "runtime/objects/log.h"
 #include "runtime/storage/json_error_text.h"
-#include "runtime/storage/json_release.h"
+#include "runtime/storage/value_release.h"
 #include "runtime/storage/json_visit_guard.h"
 
 namespace {
 
 // Entries (16 bytes each) whose storage a released container keeps for its next use: 1 KiB.
 constexpr size_t kept_entry_capacity = 64;
+
+// Releases every entry (values and keys) without recursing by nesting depth; the storage stays.
+void release_entries(std::vector<krv_std_json_entry>& entries) {
+  const krv_thread_local& record = krv_get_thread_local();
+  {
+    krv_release_scope scope;
+    for (krv_std_json_entry& entry : entries) scope.release(entry.value, record);
+  }
+  entries.clear();
+}
 
 }  // namespace
 
@@ -198,7 +208,7 @@ void krv_std_json::clear_entries() {
   old.swap(entries);
   key_index.reset();
   keys_unindexed = false;
-  krv_json_release_entries(old, krv_get_thread_local());
+  release_entries(old);
   if (entries.empty()) entries.swap(old);
 }
 

@@ -5,7 +5,7 @@
 // already on the stack (a cycle) or the stack already holds krv_json_max_depth containers. Printing,
 // parsing, binary writing and reading and copying all go through it, so no walk recurses for ever or
 // deeper than the limit. (Recursive clearing and key removal keep their own list of containers instead
-// and reach every depth; releasing a container never recurses: json_release.h.)
+// and reach every depth; releasing a container never recurses: value_release.h.)
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -13,10 +13,12 @@
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
 #include "runtime/objects/class_instance.h"
+#include "runtime/objects/function_lambda.h"
 #include "runtime/storage/buffer_object.h"
 #include "runtime/storage/json_object.h"
 #include "runtime/storage/kernel_memory.h"
 #include "runtime/storage/string_object.h"
+#include "runtime/storage/value_release.h"
 
 namespace {
 
@@ -63,6 +65,28 @@ void tear_down_object(krvptr_strong<krvobject_base>& handle) noexcept {
   handle.release();
 }
 
+// A closure's captured values may hold closures that capture closures to any depth (a script builds
+// such a chain in a loop): the last handle on them releases them through a release scope, so that the
+// teardown of the list finds only empty handles instead of recursing once per closure.
+void release_captured(krvptr_strong<krvvar_ptr_function_lambda>& captured) noexcept {
+  if (krvvar_ptr_function_lambda* values = captured.get(); values != nullptr && captured.block()->strong == 1) {
+    const krv_thread_local& record = krv_get_thread_local();
+    krv_release_scope scope;
+    for (krvvar_shared& value : *values) scope.release(value, record);
+  }
+  captured.release();
+}
+
+// The last handle on a native object (a std.thread keeping results, say) releases whatever the object
+// keeps, which may hold the next such object: released through a release scope, so such chains of any
+// depth end without recursing once per object.
+template <class Object>
+void release_object(krvptr_strong<Object>& handle) noexcept {
+  krvptr_strong<krvptr_base_internal> object = krvptr_strong<krvptr_base_internal>::adopt(handle.take_block());
+  krv_release_scope scope;
+  scope.release(object, krv_get_thread_local());
+}
+
 // What a record keeps for reuse keeps; the rest of it is released. True when the record stays.
 bool clear_record(uint8_t type, void* record, bool same_type, bool release_contents) noexcept {
   switch (type) {
@@ -70,7 +94,7 @@ bool clear_record(uint8_t type, void* record, bool same_type, bool release_conte
       if (release_contents)
         tear_down_object(static_cast<krvvar_object_record*>(record)->object);
       else
-        static_cast<krvvar_object_record*>(record)->object.release();
+        release_object(static_cast<krvvar_object_record*>(record)->object);
       return false;
     case KRVVAR_CLASS:
       if (release_contents)
@@ -85,14 +109,14 @@ bool clear_record(uint8_t type, void* record, bool same_type, bool release_conte
       auto* function = static_cast<krvvar_function_record*>(record);
       function->function.release();
       function->context.release();
-      function->captured.release();
+      release_captured(function->captured);
       function->drop_owner();
       return same_type;
     }
     case KRVVAR_EXT_FUNCTION: {
       auto* bound = static_cast<krvvar_ext_function_record*>(record);
       bound->definition.release();
-      bound->object.release();
+      release_object(bound->object);
       return same_type;
     }
     case KRVVAR_OBJECT_MEMBER_LITERAL:

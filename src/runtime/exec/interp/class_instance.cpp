@@ -13,6 +13,7 @@
 #include "runtime/objects/class_def.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/vm_context.h"
+#include "runtime/storage/value_release.h"
 
 namespace {
 
@@ -49,6 +50,11 @@ krv_class::krv_class(krvptr_weak<krv_class_def> klass, std::vector<krvvar_shared
 
 krv_class::~krv_class() {
   log_line(KRV_LOG_INFO, "krv_class destroyed. ", static_cast<const void*>(this));
+  // Members may hold instances holding instances to any depth (a linked list): released without
+  // recursing once per instance.
+  const krv_thread_local& record = krv_get_thread_local();
+  krv_release_scope scope;
+  for (krvvar_shared& member : members_) scope.release(member, record);
 }
 
 krv_class_def* krv_class::class_def() const noexcept { return klass_.get(); }
