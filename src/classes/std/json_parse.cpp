@@ -115,7 +115,7 @@ bool read_strictly(krv_std_json& target, std::string_view text, std::string_view
 // whole token that its reading makes (several times a 100 MB token's size).
 parse_outcome number_overflow(std::string_view number) {
   parse_outcome outcome;
-  outcome.message = "[json.exception.out_of_range.406] number overflow parsing '" + krv_json_quoted_token(number) + "'";
+  outcome.message = "[json.exception.out_of_range.406] number overflow parsing '" + krv_quoted_text(number) + "'";
   return outcome;
 }
 

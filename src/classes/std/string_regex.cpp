@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "runtime/base/quoted_text.h"
 #include "runtime/base/raise.h"
 
 namespace {
@@ -16,15 +17,6 @@ void refuse_what_the_compiler_cannot_bear(const krv_regex_shape& shape) {
   if (shape.largest_repeat_count > krv_regex_max_repeat_count)
     throw std::regex_error(std::regex_constants::error_badbrace);
   if (shape.refers_to_unopened_group) throw std::regex_error(std::regex_constants::error_backref);
-}
-
-// An error text quotes the pattern as far as its first 64 bytes, then "...": a pattern of megabytes
-// would otherwise make a line (and its frame) of as many.
-constexpr size_t quoted_pattern_bytes = 64;
-
-std::string quoted(std::string_view pattern) {
-  if (pattern.size() <= quoted_pattern_bytes) return std::string(pattern);
-  return std::string(pattern.substr(0, quoted_pattern_bytes)) + "...";
 }
 
 std::shared_ptr<const std::regex> compile(const std::string& pattern) {
@@ -77,11 +69,11 @@ std::shared_ptr<const std::regex> krv_regex_cache_get(const std::string& pattern
   try {
     compiled = compile(pattern);
   } catch (const std::regex_error& failure) {
-    krv_raise_error(method, ": invalid regex pattern '", quoted(pattern), "' (", krv_regex_error_name(failure.code()),
+    krv_raise_error(method, ": invalid regex pattern '", krv_quoted_text(pattern), "' (", krv_regex_error_name(failure.code()),
                     ")");
     return nullptr;
   } catch (const std::exception& failure) {
-    krv_raise_error(method, ": cannot compile regex pattern '", quoted(pattern), "' (", failure.what(), ")");
+    krv_raise_error(method, ": cannot compile regex pattern '", krv_quoted_text(pattern), "' (", failure.what(), ")");
     return nullptr;
   }
   if (cache.size() >= krv_regex_cache_capacity) cache.clear();

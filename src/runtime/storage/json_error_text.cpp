@@ -23,7 +23,7 @@ size_t token_end(std::string_view message, size_t start) {
 }
 
 // The parser's own words around the token are short; anything else it may say is held to a few tokens.
-constexpr size_t longest_own_words = 4 * krv_json_quoted_token_bytes;
+constexpr size_t longest_own_words = 4 * krv_quoted_text_bytes;
 
 void append_own_words(std::string& out, std::string_view words) {
   out += words.substr(0, longest_own_words);
@@ -31,13 +31,6 @@ void append_own_words(std::string& out, std::string_view words) {
 }
 
 }  // namespace
-
-std::string krv_json_quoted_token(std::string_view token) {
-  if (token.size() <= krv_json_quoted_token_bytes) return std::string(token);
-  std::string quoted(token.substr(0, krv_json_quoted_token_bytes));
-  quoted += "...";
-  return quoted;
-}
 
 std::string krv_json_bounded_parser_message(std::string_view message) {
   const size_t start = token_start(message);
@@ -48,7 +41,7 @@ std::string krv_json_bounded_parser_message(std::string_view message) {
   }
   const size_t end = token_end(message, start);
   append_own_words(bounded, message.substr(0, start));
-  bounded += krv_json_quoted_token(message.substr(start, end - start));
+  bounded += krv_quoted_text(message.substr(start, end - start));
   append_own_words(bounded, message.substr(end));
   return bounded;
 }

@@ -5,9 +5,9 @@
 #include <unordered_set>
 #include <utility>
 
+#include "runtime/base/quoted_text.h"
 #include "runtime/base/raise.h"
 #include "runtime/objects/log.h"
-#include "runtime/storage/json_error_text.h"
 #include "runtime/storage/value_release.h"
 #include "runtime/storage/json_visit_guard.h"
 
@@ -187,7 +187,7 @@ bool krv_std_json::erase_key(std::string_view key) {
   if (!indexed()) return false;
   auto node = key_index->find(key);
   if (node == key_index->end()) {
-    krv_log_line(*krv_log_base::instance(), KRV_LOG_INFO, "Key ", krv_json_quoted_token(key), " does not exist!");
+    krv_log_line(*krv_log_base::instance(), KRV_LOG_INFO, "Key ", krv_quoted_text(key), " does not exist!");
     return false;
   }
   key_index->erase(node);
