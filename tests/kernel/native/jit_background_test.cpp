@@ -14,20 +14,18 @@
 namespace {
 
 // The lines that compile "kernel void one(u32* p) { p[gid] = 1u; }" into local 0 and launch it once on
-// a 4-byte buffer: the launch queues the kernel's background build.
-const char* const kLaunchOne = R"(string "kernel void one(u32* p) { p[gid] = 1u; }"
+// a 4-byte buffer (the launch queues the kernel's background build), then {REST}: a script's strings
+// 0-5, natives N0-N2 and first lines, with room for its own.
+const char* const kCompileAndLaunch = R"(string "kernel void one(u32* p) { p[gid] = 1u; }"
 string "one.k"
 string "resize"
 string "get"
 string "one"
 string "launch"
-string "jit_status"
-string "said:"
-native N0 "print" 0 999
+{MORE_STRINGS}native N0 "print" 0 999
 native N1 "std.kernel_compile" 1 64
 native N2 "std.buffer" 0 0
-native N3 "{NATIVE}" {ARITY}
-block B0 4 locals 2 caches 5
+{MORE_NATIVES}block B0 4 locals {LOCALS} caches {CACHES}
   load_local 0
   push_none
   args_open 2
@@ -60,7 +58,10 @@ block B0 4 locals 2 caches 5
   load_local 1
   call_arg 1
   call
-  args_open 2
+{REST})";
+
+// After the launch: prints "said:" and what native N3 answered, then the kernel's jit_status.
+const char* const kSayThenStatus = R"(  args_open 2
   load_string 7
   arg 0
   args_open {ARGS}
@@ -91,62 +92,9 @@ std::string fill(std::string text, const std::map<std::string, std::string>& val
   return text;
 }
 
-// A script that fails while a task's regular-expression match holds a worker (28 a's and a b against
-// (a+)+$: about a minute), so that krvhost ends with _exit, after its kernel's build has begun.
-const char* const kFailBesideMatch = R"(program "build_beside_match"
-string "kernel void one(u32* p) { p[gid] = 1u; }"
-string "one.k"
-string "resize"
-string "get"
-string "one"
-string "launch"
-string "run"
-string "the run ends while the match runs"
-string "match"
-string "aaaaaaaaaaaaaaaaaaaaaaaaaaaab"
-string "regex_match"
-string "(a+)+$"
-native N0 "print" 0 999
-native N1 "std.kernel_compile" 1 64
-native N2 "std.buffer" 0 0
-native N3 "std.thread" 0 1
-native N4 "idle_ms" 1 1
-native N5 "fail" 0 999
-native N6 "std.string" 0 1
-block B0 4 locals 3 caches 4
-  load_local 0
-  push_none
-  args_open 2
-  load_string 0
-  arg 0
-  load_string 1
-  arg 1
-  call_native @N1
-  assign
-  load_local 1
-  push_none
-  args_open 0
-  call_native @N2
-  member 2 0 null 0
-  call_prepare 1
-  load_int 4
-  call_arg 0
-  call
-  assign
-  load_local 0
-  member 3 1 null 0
-  call_prepare 1
-  load_string 4
-  call_arg 0
-  call
-  member 5 2 null 0
-  call_prepare 2
-  load_int 1
-  call_arg 0
-  load_local 1
-  call_arg 1
-  call
-  load_local 2
+// After the launch: a task's regular-expression match holds a worker (28 a's and a b against (a+)+$:
+// about a minute) while the root block fails, so that krvhost ends with _exit, its kernel's build begun.
+const char* const kFailBesideMatch = R"(  load_local 2
   push_none
   args_open 1
   load_function 0
@@ -184,10 +132,26 @@ block B1 1 child B0 caches 1
 end
 )";
 
+// A script that launches the kernel, then prints what `native` (of `arity`, given `args`) answered and
+// the kernel's jit_status.
 std::string launch_then(const char* native, const char* arity, const char* args) {
   const char* count = args[0] == '\0' ? "0" : "1";
   return "program \"hanging_compiler\"\n" +
-         fill(kLaunchOne, {{"{NATIVE}", native}, {"{ARITY}", arity}, {"{ARGS}", count}, {"{ARG_LINES}", args}});
+         fill(kCompileAndLaunch, {{"{MORE_STRINGS}", "string \"jit_status\"\nstring \"said:\"\n"},
+                                  {"{MORE_NATIVES}", std::string("native N3 \"") + native + "\" " + arity + "\n"},
+                                  {"{LOCALS}", "2"}, {"{CACHES}", "5"},
+                                  {"{REST}", fill(kSayThenStatus, {{"{ARGS}", count}, {"{ARG_LINES}", args}})}});
+}
+
+// The script that launches the kernel and fails beside a long match.
+std::string launch_then_fail_beside_a_match() {
+  return "program \"build_beside_match\"\n" +
+         fill(kCompileAndLaunch, {{"{MORE_STRINGS}", "string \"run\"\nstring \"the run ends while the match runs\"\n"
+                                                     "string \"match\"\nstring \"aaaaaaaaaaaaaaaaaaaaaaaaaaaab\"\n"
+                                                     "string \"regex_match\"\nstring \"(a+)+$\"\n"},
+                                  {"{MORE_NATIVES}", "native N3 \"std.thread\" 0 1\nnative N4 \"idle_ms\" 1 1\n"
+                                                     "native N5 \"fail\" 0 999\nnative N6 \"std.string\" 0 1\n"},
+                                  {"{LOCALS}", "3"}, {"{CACHES}", "4"}, {"{REST}", kFailBesideMatch}});
 }
 
 TEST(JitBackground, AHangingCompilerCostsTheScriptNothing) {
@@ -207,7 +171,7 @@ TEST(JitBackground, AHangingCompilerCostsTheScriptNothing) {
       {"compiler asked while its probe hangs", launch_then("std.kernel_jit_compiler", "0 0", ""), "*' --version '*",
        "1", 0, "said: \ncompiling\n", ""},
       // krvhost leaves with _exit (no static destructor runs) while the build hangs: it is abandoned first.
-      {"process ends with a worker busy", kFailBesideMatch, "*' -o '*", "2", 1, "", "Runtime Error"},
+      {"process ends with a worker busy", launch_then_fail_beside_a_match(), "*' -o '*", "2", 1, "", "Runtime Error"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
