@@ -1,16 +1,17 @@
 // krv_ipc: the script class "ipc.ipc", a message channel between two processes over one shared ring.
 //
 // One process connects as creator: it creates (or takes over) the named ring "krv_ipc_" + name and
-// clears it (krv_ipc_clear_ring). The other connects as opener and uses the ring as it finds it, retrying while it does
-// not exist yet. Either side sends script values; a message is the binary form of one value, cut into
-// chunks of the ring (ipc_ring.h). A side with a message callback drains the ring on every VM update: the
-// update hook reassembles each message, rebuilds the value and runs the callback's task with it.
+// clears it (krv_ipc_clear_ring). The other connects as opener and uses the ring as it finds it, retrying
+// while it does not exist yet. Either side sends script values; a message is the binary form of one
+// value, cut into chunks of the ring (ipc_ring.h). A side with a message callback drains the ring on every
+// VM update: the update hook reassembles each message, rebuilds the value and runs the callback's task
+// with it.
 //
 // A ring has one draining side and any number of writing ones, each message delivered whole and in the
-// order of its writer's sends; two-way traffic uses two channels. Each wait on a slot is
-// bounded (a writer by its message deadline, a reader by krv_ipc_read_wait_ms), and a slot that a peer
-// died in the middle of is taken back as soon as a waiter sees its holder gone (ipc_slots.h): a dead peer
-// costs a logged record, never the thread or the ring.
+// order of its writer's sends; two-way traffic uses two channels. Each wait on a slot is bounded (a
+// writer by its message deadline, a reader by krv_ipc_read_wait_ms), and a slot that a peer died in the
+// middle of is taken back as soon as a waiter sees its holder gone (ipc_slots.h): a dead peer costs a
+// logged record, never the thread or the ring.
 //
 // A script task whose send finds the ring full is parked rather than holding the VM thread: the update
 // hook finishes its message and wakes it (ipc_transfer.cpp). Closing the channel, or its release, ends

@@ -47,7 +47,7 @@ slot_view view_of(const krv_ipc_slot_party& party, uint32_t slot) {
 // in the header): its ticket selects this slot and was given to a writer. The write ticket is read after
 // the mark: it only grows, so a ticket given out when the mark was left still is.
 bool belongs_to_lap(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t seen) {
-  if (seen == 0) return true;  // a ring as its creator cleared it
+  if (seen == 0) return true;  // a ring as an older creator cleared it (or ticket 0 read)
   const uint32_t stamped = krv_ipc_mark_ticket(seen);
   if ((stamped & krv_ipc_slot_mask) != (ticket & krv_ipc_slot_mask)) return false;
   return krv_ipc_ticket_distance(ticket, stamped) <= 0 ||
@@ -210,7 +210,8 @@ bool krv_ipc_publish(const krv_ipc_slot_party& party, uint32_t ticket) {
   if (!still_held(party, slot, ticket)) return false;
   // Plain stores: a compare-exchange here would wait for every store of the record to leave this core.
   // The reader gave up on the ticket while the record was written: nobody may read it now. (Should it
-  // give up between this test and the store, the record stays, and the next lap drops it with a line.)
+  // give up between this test and the store, the record stays, and the next lap drops it with a line;
+  // the send has answered true then.)
   if (krv_ipc_mark_is_dropped(slot.mark.load(std::memory_order_relaxed))) {
     slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
     slot.mark.store(krv_ipc_make_mark(ticket, 0, krv_ipc_mark_dropped), std::memory_order_release);

@@ -15,12 +15,13 @@
 // own ticket. Laps take a slot in turn: the writer of T takes it only from a mark "ticket T - 1024, held
 // by nobody, not full" (that ticket read, or dropped), so with several writing processes one whose ticket
 // comes a lap later waits for the earlier lap's record to be read rather than taking the slot from under
-// the earlier writer. A cleared ring is stamped for this (krv_ipc_clear_ring). A full slot stamped with an earlier ticket is a record whose reader is gone (it died after
-// taking its ticket, or the reader gave up on it): the next reader there drops it with a line and waits
-// for its own. A reader that gives up on its ticket marks it dropped, so a late writer withdraws its
-// record instead of leaving it for the next lap; a reader that finds its ticket dropped by a waiter that
-// freed a dead writer's slot logs the loss and moves on. Each loss is logged once, by the one process
-// that knows of it, with its ticket and the slot.
+// the earlier writer. A cleared ring is stamped for this (krv_ipc_clear_ring). A full slot stamped with
+// an earlier ticket is a record whose reader is gone (it died after taking its ticket, or the reader gave
+// up on it): the next reader there drops it with a line and waits for its own. A reader that gives up
+// on its ticket marks it dropped, so a late writer withdraws its record instead of leaving it for the
+// next lap (and its send answers false); a reader that finds its ticket dropped by a waiter that freed a
+// dead writer's slot logs the loss and moves on. Each loss is logged once, by the one process that knows
+// of it, with its ticket and the slot.
 //
 // A waiter on ticket T trusts a mark only if it can belong to T's lap: its ticket selects T's slot, is
 // not ahead of the write ticket (no writer was given it yet), and, while a process holds the slot, is
