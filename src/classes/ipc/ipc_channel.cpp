@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "classes/ipc/ipc_payload.h"
+#include "classes/ipc/ipc_slots.h"
 #include "module/thread_record.h"
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
@@ -134,7 +135,7 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
   // is the ring announced: an opener waits for an announcement, so it never writes a record this clears,
   // nor into a ring left behind by processes that are gone. A connected opener announces too: the ring
   // stays open to others while someone connected holds it, as before.
-  if (create) std::memset(view, 0, view_size);
+  if (create) krv_ipc_clear_ring(*static_cast<krv_ipc_ring*>(view));
   if (const int error = krv_platform::announce_shared_memory(mapping); error != 0) {
     log_error("IPC: Failed to map view for " + name + ": " + std::strerror(error));
     close();

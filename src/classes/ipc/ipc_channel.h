@@ -1,15 +1,17 @@
 // krv_ipc: the script class "ipc.ipc", a message channel between two processes over one shared ring.
 //
 // One process connects as creator: it creates (or takes over) the named ring "krv_ipc_" + name and
-// zero-fills it. The other connects as opener and uses the ring as it finds it, retrying while it does
-// not exist yet. Either side sends script values; a message is the binary form of one value, cut into
-// chunks of the ring (ipc_ring.h). A side with a message callback drains the ring on every VM update: the
-// update hook reassembles each message, rebuilds the value and runs the callback's task with it.
+// clears it (krv_ipc_clear_ring). The other connects as opener and uses the ring as it finds it, retrying
+// while it does not exist yet. Either side sends script values; a message is the binary form of one
+// value, cut into chunks of the ring (ipc_ring.h). A side with a message callback drains the ring on every
+// VM update: the update hook reassembles each message, rebuilds the value and runs the callback's task
+// with it.
 //
-// A ring has one writing and one draining side; two-way traffic uses two channels. Each wait on a slot is
-// bounded (a writer by its message deadline, a reader by krv_ipc_read_wait_ms), and a slot that a peer
-// died in the middle of is taken back as soon as a waiter sees its holder gone (ipc_slots.h): a dead peer
-// costs a logged record, never the thread or the ring.
+// A ring has one draining side and any number of writing ones, each message delivered whole and in the
+// order of its writer's sends; two-way traffic uses two channels. Each wait on a slot is bounded (a
+// writer by its message deadline, a reader by krv_ipc_read_wait_ms), and a slot that a peer died in the
+// middle of is taken back as soon as a waiter sees its holder gone (ipc_slots.h): a dead peer costs a
+// logged record, never the thread or the ring.
 //
 // A script task whose send finds the ring full is parked rather than holding the VM thread: the update
 // hook finishes its message and wakes it (ipc_transfer.cpp). Closing the channel, or its release, ends
@@ -102,7 +104,8 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // update hook has written the message. Outside a task under the VM lock it waits as send_value does.
   krvvar_shared send_from_script(krv_vm_context& frame, krvvar_shared value);
   // Places one record in the ring. While the ring is full it waits until `deadline_ms` (monotonic) when
-  // `wait` is set (then FAILED, logged), else it returns NO_ROOM at once.
+  // `wait` is set (then FAILED, logged), else it returns NO_ROOM at once. FAILED too when the record will
+  // not be delivered: the reader gave up on its ticket (and said so in a line).
   enum class put_outcome { PUT, NO_ROOM, FAILED };
   put_outcome publish_slot(uint64_t deadline_ms, const krv_ipc_slot& record, bool wait);
   // Drains records until one message is complete (then in `completed`); false when the ring is empty,
@@ -154,7 +157,8 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   void drain_receiving_channels(bool only_busy_callbacks);
   void take_records_while_sending();
   // Writes the rest of a message: DONE once its end marker is in, NO_ROOM (only when `wait` is false)
-  // when the ring is full, FAILED when the deadline passed or the channel closed.
+  // when the ring is full, FAILED when the deadline passed, the channel closed or a record was dropped
+  // (the rest is not sent: the reader drops the broken message at this sender's next one).
   enum class write_outcome { DONE, NO_ROOM, FAILED };
   write_outcome write_message(const uint8_t* data, size_t size, krv_ipc_send_progress& progress,
                               uint64_t deadline_ms, bool wait);

@@ -29,11 +29,13 @@
 // then changes the slot's state; it lets go by storing a mark held by nobody. So every state change
 // happens under a holder's process id, a waiter can tell that the holder died and take the slot back,
 // and a writer's release leaves the mark stamped with its ticket: a reader accepts only the record stamped
-// with its own ticket, never a stale one. A zero-filled ring is tickets 0, every slot free, every mark
-// ticket 0 held by nobody.
+// with its own ticket, never a stale one. A writer takes the slot of ticket T only once the mark reads
+// "ticket T - 1024, held by nobody, not full" (read, or dropped): a cleared ring is tickets 0, every slot
+// free, the mark of slot s "ticket s - 1024" (a ring that an older creator left all zero counts as that
+// for the first lap).
 //
-// The protocol has no addressing: one ring has one writing side and one draining side. Two-way traffic
-// uses two channels.
+// The protocol has no addressing: one ring has one draining side and any number of writing processes,
+// whose records interleave and are told apart by the sender id. Two-way traffic uses two channels.
 #pragma once
 #include <atomic>
 #include <cstddef>

@@ -1,6 +1,7 @@
 #include "classes/ipc/ipc_slots.h"
 
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <thread>
 
@@ -46,7 +47,7 @@ slot_view view_of(const krv_ipc_slot_party& party, uint32_t slot) {
 // in the header): its ticket selects this slot and was given to a writer. The write ticket is read after
 // the mark: it only grows, so a ticket given out when the mark was left still is.
 bool belongs_to_lap(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t seen) {
-  if (seen == 0) return true;  // a ring as its creator cleared it
+  if (seen == 0) return true;  // a ring as an older creator cleared it (or ticket 0 read)
   const uint32_t stamped = krv_ipc_mark_ticket(seen);
   if ((stamped & krv_ipc_slot_mask) != (ticket & krv_ipc_slot_mask)) return false;
   return krv_ipc_ticket_distance(ticket, stamped) <= 0 ||
@@ -166,7 +167,23 @@ krv_ipc_slot_wait wait_on_slot(const krv_ipc_slot_party& party, uint32_t ticket,
   }
 }
 
+// Whether the mark `seen`, held by nobody, says that the lap before `ticket` is done with the slot: the
+// reader of ticket - 1024 freed it, or that ticket was dropped (its reader gave up on it, or its writer
+// died). A ring an older creator left all zero has no such mark for the first lap: there the zero mark
+// counts, for the first-lap ticket alone (for slot 0 it also reads "ticket 0 read", which its second-lap
+// writer then cannot tell apart; rings cleared by krv_ipc_clear_ring have no such case).
+bool lap_before_done(uint32_t ticket, uint64_t seen) {
+  if (seen == 0 && ticket < krv_ipc_slot_count) return true;
+  return (seen & ~krv_ipc_mark_dropped) == krv_ipc_make_mark(ticket - krv_ipc_slot_count, 0);
+}
+
 }  // namespace
+
+void krv_ipc_clear_ring(krv_ipc_ring& ring) {
+  std::memset(&ring, 0, sizeof ring);
+  for (uint32_t slot = 0; slot < krv_ipc_slot_count; ++slot)
+    ring.slot_marks[slot].word = krv_ipc_make_mark(slot - krv_ipc_slot_count, 0);
+}
 
 krv_ipc_slot_wait krv_ipc_take_for_writing(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms) {
   // Usually the slot is as the reader of the ticket a lap earlier left it.
@@ -174,11 +191,13 @@ krv_ipc_slot_wait krv_ipc_take_for_writing(const krv_ipc_slot_party& party, uint
   return wait_on_slot(party, ticket, deadline_ms, usual, KRV_IPC_SLOT_WRITING,
                       [&](slot_view slot, uint64_t seen) -> std::optional<krv_ipc_slot_wait> {
     const uint32_t stamped = krv_ipc_mark_ticket(seen);
-    // The ticket's reader gave up on it, or a later ticket already passed through the slot (a cleared
-    // ring's mark names no ticket).
+    // The ticket's reader gave up on it, or a later ticket already passed through the slot (a later lap
+    // takes it only once this ticket is dropped; an all-zero mark names no ticket).
     if (stamped == ticket ? krv_ipc_mark_is_dropped(seen) : seen != 0 && krv_ipc_ticket_distance(ticket, stamped) > 0)
       return krv_ipc_slot_wait::DROPPED;
-    if (slot.state.load(std::memory_order_relaxed) == KRV_IPC_SLOT_FREE &&
+    // Any other mark is an earlier lap still at work in the slot (another writer's ticket a lap before
+    // ours, which it has not filled or its reader not read yet): we wait our turn.
+    if (lap_before_done(ticket, seen) && slot.state.load(std::memory_order_relaxed) == KRV_IPC_SLOT_FREE &&
         take(party, slot, seen, ticket, KRV_IPC_SLOT_WRITING)) {
       return krv_ipc_slot_wait::TAKEN;
     }
@@ -186,19 +205,21 @@ krv_ipc_slot_wait krv_ipc_take_for_writing(const krv_ipc_slot_party& party, uint
   });
 }
 
-void krv_ipc_publish(const krv_ipc_slot_party& party, uint32_t ticket) {
+bool krv_ipc_publish(const krv_ipc_slot_party& party, uint32_t ticket) {
   const slot_view slot = view_of(party, ticket & krv_ipc_slot_mask);
-  if (!still_held(party, slot, ticket)) return;
+  if (!still_held(party, slot, ticket)) return false;
   // Plain stores: a compare-exchange here would wait for every store of the record to leave this core.
   // The reader gave up on the ticket while the record was written: nobody may read it now. (Should it
-  // give up between this test and the store, the record stays, and the next lap drops it with a line.)
+  // give up between this test and the store, the record stays, and the next lap drops it with a line;
+  // the send has answered true then.)
   if (krv_ipc_mark_is_dropped(slot.mark.load(std::memory_order_relaxed))) {
     slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
     slot.mark.store(krv_ipc_make_mark(ticket, 0, krv_ipc_mark_dropped), std::memory_order_release);
-    return;
+    return false;
   }
   slot.state.store(KRV_IPC_SLOT_FULL, std::memory_order_relaxed);
   slot.mark.store(krv_ipc_make_mark(ticket, 0, krv_ipc_mark_full), std::memory_order_release);
+  return true;
 }
 
 krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms) {

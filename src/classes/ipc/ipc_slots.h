@@ -12,12 +12,16 @@
 //   0, 1 or dropped              the writer died before finishing   frees the slot, marks the ticket dropped
 //
 // A writer's release stamps the mark with its ticket, and a reader takes only the record stamped with its
-// own ticket. A full slot stamped with an earlier ticket is a record whose reader is gone (it died after
-// taking its ticket, or the reader gave up on it): the next reader there drops it with a line and waits
-// for its own. A reader that gives up on its ticket marks it dropped, so a late writer withdraws its
-// record instead of leaving it for the next lap; a reader that finds its ticket dropped by a waiter that
-// freed a dead writer's slot logs the loss and moves on. Each loss is logged once, by the one process
-// that knows of it, with its ticket and the slot.
+// own ticket. Laps take a slot in turn: the writer of T takes it only from a mark "ticket T - 1024, held
+// by nobody, not full" (that ticket read, or dropped), so with several writing processes one whose ticket
+// comes a lap later waits for the earlier lap's record to be read rather than taking the slot from under
+// the earlier writer. A cleared ring is stamped for this (krv_ipc_clear_ring). A full slot stamped with
+// an earlier ticket is a record whose reader is gone (it died after taking its ticket, or the reader gave
+// up on it): the next reader there drops it with a line and waits for its own. A reader that gives up
+// on its ticket marks it dropped, so a late writer withdraws its record instead of leaving it for the
+// next lap (and its send answers false); a reader that finds its ticket dropped by a waiter that freed a
+// dead writer's slot logs the loss and moves on. Each loss is logged once, by the one process that knows
+// of it, with its ticket and the slot.
 //
 // A waiter on ticket T trusts a mark only if it can belong to T's lap: its ticket selects T's slot, is
 // not ahead of the write ticket (no writer was given it yet), and, while a process holds the slot, is
@@ -52,11 +56,19 @@ enum class krv_ipc_slot_wait {
   TIMED_OUT,  // the deadline (monotonic ms) passed first
 };
 
-// A writer: takes the slot of `ticket` once it is free.
+// A creator's clearing of a ring nobody else writes yet: tickets 0, every slot free, and slot s marked
+// "ticket s - 1024 read, held by nobody", as the lap before the first leaves it (older peers read it so
+// too).
+void krv_ipc_clear_ring(krv_ipc_ring& ring);
+
+// A writer: takes the slot of `ticket` once the ticket a lap earlier is done with it. DROPPED when the
+// ticket's reader gave up on it: its record would never be delivered.
 krv_ipc_slot_wait krv_ipc_take_for_writing(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms);
 // A writer holding the slot of `ticket`, the record copied in: state 2 and the mark stamped with the
-// ticket. When the ticket's reader gave up meanwhile, the record is withdrawn (state 0, ticket dropped).
-void krv_ipc_publish(const krv_ipc_slot_party& party, uint32_t ticket);
+// ticket; true. False when the record will not be delivered: the ticket's reader gave up meanwhile (the
+// record is withdrawn: state 0, ticket dropped), or the slot was taken back from this process as a
+// stalled holder.
+bool krv_ipc_publish(const krv_ipc_slot_party& party, uint32_t ticket);
 
 // A reader: takes the slot of `ticket` once it holds the record stamped with that ticket.
 krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms);

@@ -188,14 +188,13 @@ krv_ipc::put_outcome krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_s
       log_error("IPC: timeout.");
       return put_outcome::FAILED;
     case krv_ipc_slot_wait::DROPPED:
-      return put_outcome::PUT;  // its reader gave up on the ticket and said so in a line
+      return put_outcome::FAILED;  // its reader gave up on the ticket and said so in a line
     case krv_ipc_slot_wait::TAKEN:
       break;
   }
   const uint32_t len = std::min(record.len, krv_ipc_chunk_size);
   std::memcpy(&ring->slots[ticket & krv_ipc_slot_mask], &record, offsetof(krv_ipc_slot, data) + len);
-  krv_ipc_publish(party, ticket);
-  return put_outcome::PUT;
+  return krv_ipc_publish(party, ticket) ? put_outcome::PUT : put_outcome::FAILED;
 }
 
 bool krv_ipc::receive() {

@@ -238,6 +238,19 @@ TEST_F(IpcRing, ADeadSlotCostsTheReaderAtMostItsBoundWithALine) {
   }
 }
 
+// A writer that reaches its ticket after the reader gave up on it: the message cannot arrive, so its
+// send answers false (and sends no more of it); the next message arrives.
+TEST_F(IpcRing, ASendWhoseTicketItsReaderGaveUpOnAnswersFalse) {
+  krv_ipc_give_up(krv_ipc_slot_party{ring(), static_cast<uint32_t>(getpid()), name}, 0);
+  krv_ipc_read_ticket(ring()).store(1);
+  const std::vector<uint8_t> lost = pattern(5, 1), next = pattern(5, 2);
+  EXPECT_FALSE(writer->send_payload(lost.data(), lost.size()));
+  EXPECT_EQ(write_ticket(), 1u);
+  ASSERT_TRUE(writer->send_payload(next.data(), next.size()));
+  EXPECT_EQ(drain(), std::vector<std::vector<uint8_t>>{next});
+  EXPECT_TRUE(errors().empty());
+}
+
 TEST_F(IpcRing, TicketsNoWriterCouldHaveSetAreNotRead) {
   krv_ipc_write_ticket(ring()).store(1025);
   EXPECT_FALSE(reader->receive());
@@ -308,7 +321,7 @@ TEST_F(IpcRing, APeerStoppedAtAnyPointOfASlotLeavesTheRingInStep) {
     if (c.errors.size() == 1 && c.errors[0].starts_with("IPC: no record")) {
       EXPECT_FALSE(reader->receive());
     }
-    if (c.holder == SELF) krv_ipc_publish(krv_ipc_slot_party{ring(), holder, name}, 0);
+    if (c.holder == SELF) EXPECT_FALSE(krv_ipc_publish(krv_ipc_slot_party{ring(), holder, name}, 0));
     carry_in_order(1100);
     EXPECT_LT(krv_platform::monotonic_ms() - start, 3 * krv_ipc_read_wait_ms);
     EXPECT_EQ(reader->partials.contains(77), c.record_delivered);
