@@ -26,7 +26,8 @@ void krv_task::abandon() {
 }
 
 void krv_abandon_unfinished_tasks(krv_vm_state& vm) {
-  // Taken off first: a group's destructor reached here wakes its joining task, which must find it gone.
+  // Taken off the VM first: a finaliser that abandoning runs may schedule or wake a task, which changes
+  // those lists, and a group it destroys wakes its joining task, which must find itself off them.
   std::vector<krvptr_strong<krv_task>> left = std::exchange(vm.run_heap, {});
   for (krvptr_strong<krv_task>& waiting : vm.wait_list) left.push_back(std::move(waiting));
   vm.wait_list.clear();
