@@ -19,6 +19,7 @@
 #include "module/vm_lock.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/task/task.h"
+#include "runtime/exec/task/task_abandon.h"
 #include "runtime/objects/function_def.h"
 
 namespace {
@@ -148,7 +149,7 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
             failed = true;
           }
         }
-        vm.state().wait_list.clear();
+        krv_abandon_unfinished_tasks(vm.state());
         root.release();
         program.release();
       }

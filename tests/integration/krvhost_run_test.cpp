@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "peer_process.h"
@@ -531,26 +533,49 @@ class krvhost_on_a_terminal {
 
   bool has_terminal() const { return master_ >= 0; }
   pid_t pid() const { return pid_; }
+  // The exit status once the run ended; -1 when a signal ended it.
+  int wait_exit() {
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
   // The next line without its line end; empty after `limit` or when the run's output ended.
   std::string read_line(std::chrono::seconds limit) {
     const auto give_up = std::chrono::steady_clock::now() + limit;
-    for (size_t end; (end = pending_.find('\n')) == std::string::npos;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now());
-      pollfd ready{master_, POLLIN, 0};
-      char bytes[4096];
-      ssize_t got = 0;
-      if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0 ||
-          (got = read(master_, bytes, sizeof bytes)) <= 0)
-        return {};
-      pending_.append(bytes, static_cast<size_t>(got));
+    while (pending_.find('\n') == std::string::npos) {
+      if (!read_more(give_up)) return {};
     }
     std::string line = pending_.substr(0, pending_.find('\n'));
     pending_.erase(0, line.size() + 1);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
   }
+  // Everything else the run writes, until its output ends or `limit` passes, without the terminal's '\r's.
+  std::string read_rest(std::chrono::seconds limit) {
+    const auto give_up = std::chrono::steady_clock::now() + limit;
+    while (read_more(give_up)) {
+    }
+    std::string rest = std::exchange(pending_, {});
+    std::erase(rest, '\r');
+    return rest;
+  }
 
  private:
+  // Appends what the terminal has to `pending_`, waiting for it until `give_up`; false when nothing came.
+  bool read_more(std::chrono::steady_clock::time_point give_up) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now());
+    pollfd ready{master_, POLLIN, 0};
+    char bytes[4096];
+    ssize_t got = 0;
+    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0 ||
+        (got = read(master_, bytes, sizeof bytes)) <= 0)
+      return false;
+    pending_.append(bytes, static_cast<size_t>(got));
+    return true;
+  }
+
   int master_ = -1;
   pid_t pid_ = -1;
   std::string pending_;
@@ -594,6 +619,54 @@ TEST(KrvhostRun, MemoryOfADroppedContainerComesBackWhileTheRunWaitsOnAChannel) {
     EXPECT_GT(parsed, before + 200000ull * 100);  // the parse took its ~380 bytes an entry
     EXPECT_LE(idle * 2, before * 3) << "before the parse " << before << ", parsed " << parsed << ", idle " << idle;
   }
+}
+
+// class Keeper: def __deinit__(): print("keeper finalised")
+// keeper = Keeper(); group = std.thread(work); group.run(); ROOT_TAIL (root_caches: the root's member calls)
+// def work(): WORK (block B2, given whole)
+std::string keeper_script(int root_caches, const std::string& root_tail, const std::string& work_block) {
+  return "program \"keeper\"\nstring \"keeper finalised\"\nstring \"run\"\nstring \"join\"\nstring \"joining\"\n"
+         "native N0 \"print\" 0 999\nnative N1 \"std.thread\" 0 1\nnative N2 \"idle_ms\" 1 1\n"
+         "class K0 \"Keeper\" default B1 deinit B3\n"
+         "block B0 4 locals 2 caches " + std::to_string(root_caches) + "\n  const class K0\n  load_local 0\n  push_none\n  load_const 0\n"
+         "  call_prepare 0\n  call\n  assign\n  load_local 1\n  push_none\n  args_open 1\n  load_function 1\n"
+         "  arg 0\n  call_native @N1\n  assign\n  load_local 1\n  member 1 0 null 0\n  call_prepare 0\n  call\n" +
+         root_tail + "end\nblock B1 1 child B0 class K0\n  new_instance\nend\n" + work_block +
+         "block B3 1 child B0\n  args_open 1\n  load_string 0\n  arg 0\n  call_native @N0\nend\n";
+}
+
+// A run that ends with a task still waiting in join frees everything its tasks held: the cycle of the
+// root task, the group and the waiting task (which hold each other) is opened, so the global instance
+// is finalised. A task that joins its own group is reported and fails the run; a root task joining a
+// group that never drains is ended by Ctrl-C. Under ASan a leak would end the run with 134 instead.
+TEST(KrvhostRun, ARunEndedDuringAJoinFinalisesItsGlobals) {
+  const std::string self_join = write_script(
+      "self_join.krvasm",
+      keeper_script(1, "", "block B2 1 child B0 caches 1\n  load_global 1\n  member 2 0 null 0\n  call_prepare 0\n"
+                        "  call\nend\n"));
+  const krv_process_result run = krvhost({"run", self_join});
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  EXPECT_EQ(run.out, "keeper finalised\n");
+  EXPECT_NE(run.err.find("was left waiting"), std::string::npos) << run.err;
+  unlink(self_join.c_str());
+
+  const std::string interrupted = write_script(
+      "interrupted_join.krvasm",
+      keeper_script(2, "  args_open 1\n  load_string 3\n  arg 0\n  call_native @N0\n  load_local 1\n"
+                    "  member 2 1 null 0\n  call_prepare 0\n  call\n",
+                    "block B2 1 child B0\nagain:\n  args_open 1\n  load_int 20\n  arg 0\n  call_native @N2\n"
+                    "  jump again\nend\n"));
+  {
+    krvhost_on_a_terminal waiting({"run", interrupted});
+    if (!waiting.has_terminal()) GTEST_SKIP() << "no pseudo-terminal to run krvhost on";
+    ASSERT_GT(waiting.pid(), 0);
+    ASSERT_EQ(waiting.read_line(std::chrono::seconds(60)), "joining");
+    kill(waiting.pid(), SIGINT);
+    const std::string rest = waiting.read_rest(std::chrono::seconds(60));
+    EXPECT_EQ(waiting.wait_exit(), 130) << rest;
+    EXPECT_EQ(rest, "keeper finalised\n");
+  }
+  unlink(interrupted.c_str());
 }
 
 }  // namespace

@@ -311,8 +311,8 @@ std::string numbered(const insn_text& t, uint16_t op, uint32_t pc) {
     case KOP_MAX_S: return "{ const int64_t x = " + b + ".i, y = " + c + ".i; " + a + ".i = x < y ? y : x; }";
     case KOP_MAX_U: return "{ const uint64_t x = " + b + ".u, y = " + c + ".u; " + a + ".u = x < y ? y : x; }";
 
-    case KOP_NEG_F32: return a + ".f = -" + b + ".f;";
-    case KOP_NEG_F64: return a + ".d = -" + b + ".d;";
+    case KOP_NEG_F32: return a + ".f = k_negf(" + b + ".f);";
+    case KOP_NEG_F64: return a + ".d = k_negd(" + b + ".d);";
     case KOP_ABS_F32: return a + ".f = fabsf(" + b + ".f);";
     case KOP_ABS_F64: return a + ".d = fabs(" + b + ".d);";
     case KOP_SQRT_F32: return a + ".f = sqrtf(" + b + ".f);";

@@ -18,6 +18,8 @@ static __inline uint32_t k_aadd32(uint8_t* p, uint32_t v) { return (uint32_t)_In
 static __inline uint64_t k_aadd64(uint8_t* p, uint64_t v) { return (uint64_t)_InterlockedExchangeAdd64((volatile long long*)p, (long long)v); }
 static __inline uint64_t k_mulhi(uint64_t a, uint64_t b) { return __umulh(a, b); }
 #define K_INLINE static __inline
+K_INLINE float k_negf(float v) { uint32_t b; memcpy(&b, &v, 4); b ^= 0x80000000u; memcpy(&v, &b, 4); return v; }
+K_INLINE double k_negd(double v) { uint64_t b; memcpy(&b, &v, 8); b ^= 0x8000000000000000u; memcpy(&v, &b, 8); return v; }
 #else
 #if defined(_WIN32)
 #define K_EXPORT __declspec(dllexport)
@@ -39,6 +41,15 @@ K_INLINE uint64_t k_mulhi(uint64_t a, uint64_t b)
 	return hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
 }
 #endif
+#if defined(__SSE2__)
+#define K_FP_OPAQUE(v) __asm__("" : "+x"(v))
+#elif defined(__aarch64__)
+#define K_FP_OPAQUE(v) __asm__("" : "+w"(v))
+#else
+#define K_FP_OPAQUE(v) __asm__("" : "+m"(v))
+#endif
+K_INLINE float k_negf(float v) { K_FP_OPAQUE(v); v = -v; K_FP_OPAQUE(v); return v; }
+K_INLINE double k_negd(double v) { K_FP_OPAQUE(v); v = -v; K_FP_OPAQUE(v); return v; }
 #endif
 
 K_INLINE int64_t k_i32(uint64_t v) { return (int64_t)(int32_t)(uint32_t)v; }

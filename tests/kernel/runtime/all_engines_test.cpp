@@ -8,9 +8,11 @@
 // engine must trap too (which lane's trap it meets first is the differential test's subject).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "kernel/compiler/kernel_runner.h"
+#include "kernel/native/jit_cache.h"
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/support/c_batch.h"
@@ -222,6 +224,70 @@ TEST(AllEngines, RoundingOfNaNsAgrees) {
           });
       ASSERT_FALSE(run.trapped);
       EXPECT_EQ(run.memory.at(0), expected);
+    }
+  }
+}
+
+// Negation flips the sign bit of what it is given, a NaN that the operation before it made included, on
+// every engine, with native code built by gcc and, when it is installed, by clang (the first compiler the
+// JIT looks for after cl): no compiler may fold -(x / y) into (-x) / y, -(-x / y) into x / y, nor
+// -(x * y) + y into y - x * y.
+TEST(AllEngines, NegationOfAMadeNaNAgrees) {
+  const struct {
+    const char* body;
+    size_t nans;  // of the six results
+  } rows[] = {{"-(a[gid] / b[gid])", 2}, {"-(a[gid] * b[gid])", 2}, {"-(-a[gid] / b[gid])", 2},
+              {"-(a[gid] * b[gid]) + b[gid]", 3}};
+  // 0/0, inf/inf, inf*0 and 0*inf make a NaN (so does -inf + inf); the others are ordinary.
+  const std::vector<double> a_in = {0.0, INFINITY, INFINITY, 0.0, 6.0, -0.0};
+  const std::vector<double> b_in = {0.0, INFINITY, 0.0, INFINITY, 3.0, 5.0};
+  std::vector<std::string> compilers = {"gcc"};
+  if (krvk_probe_compiler("clang")) compilers.push_back("clang");
+  std::vector<std::shared_ptr<krvk_compiled_unit>> units;
+  for (const auto& row : rows) {
+    for (const char* type : {"f64", "f32"}) {
+      const std::string t = type;
+      units.push_back(compile_unit("kernel void n(" + t + "* y, " + t + "* a, " + t + "* b) { y[gid] = " + row.body + "; }"));
+      ASSERT_NE(units.back(), nullptr);
+    }
+  }
+  krvk_job_pool pool(1);
+  for (const std::string& compiler : compilers) {
+    krvk_c_batch batch;
+    std::vector<std::string> symbols;
+    for (const auto& unit : units) symbols.push_back(batch.add_kernel(*unit->kernels[0]));
+    std::string error;
+    ASSERT_TRUE(batch.build(error, krvk_c_batch::jit_flags(), compiler)) << error;
+    for (size_t i = 0; i < units.size(); ++i) {
+      const bool f64 = i % 2 == 0;
+      SCOPED_TRACE(compiler + ": " + rows[i / 2].body + (f64 ? " f64" : " f32"));
+      const size_t element = f64 ? 8 : 4;
+      std::vector<std::vector<uint8_t>> inputs(2);
+      for (size_t k = 0; k < a_in.size(); ++k) {
+        for (int side = 0; side < 2; ++side) {
+          const double value = side == 0 ? a_in[k] : b_in[k];
+          const float narrow = static_cast<float>(value);
+          const auto* bytes = f64 ? reinterpret_cast<const uint8_t*>(&value) : reinterpret_cast<const uint8_t*>(&narrow);
+          inputs[side].insert(inputs[side].end(), bytes, bytes + element);
+        }
+      }
+      const krvk_program& program = *units[i]->kernels[0];
+      std::vector<launch_outcome> runs;
+      for (const forced engine : kEngines) {
+        runs.push_back(launch_forced(units[i], program, a_in.size(), 1, engine, batch.kernel(symbols[i]), pool,
+                                     [&](krvk_launch& launch, std::vector<std::vector<uint8_t>>& memory) {
+                                       memory = {std::vector<uint8_t>(inputs[0].size()), inputs[0], inputs[1]};
+                                       for (size_t p = 0; p < memory.size(); ++p)
+                                         launch.pointer_slots[program.parameters[p].pointer_slot] =
+                                             kptr{memory[p].data(), a_in.size(), element, memory[p].size()};
+                                     }));
+      }
+      const uint8_t* made = runs[0].memory.at(0).data();
+      size_t nans = 0;
+      for (size_t k = 0; k < a_in.size(); ++k)
+        nans += f64 ? std::isnan(reinterpret_cast<const double*>(made)[k]) : std::isnan(reinterpret_cast<const float*>(made)[k]);
+      EXPECT_EQ(nans, rows[i / 2].nans);
+      expect_same_launches(runs);
     }
   }
 }

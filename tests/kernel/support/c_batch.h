@@ -1,10 +1,11 @@
 // Test-side building of translated kernels: many C functions in one source file, one compiler call.
 //
 // `krvk_c_batch` collects translated kernels (each under a distinct name) and free C text behind one
-// copy of the prelude, writes the file into a fresh temporary directory, runs the system gcc with the
-// JIT's gcc-style flags (`-lm` after the source) through the module's shell-less process runner, and opens
-// the library with dlopen. Compiling once per batch keeps the many small kernels of a test affordable.
-// The directory is removed and the library closed when the batch is destroyed.
+// copy of the prelude, writes the file into a fresh temporary directory, runs the system gcc (or another
+// gcc-style compiler) with the JIT's gcc-style flags (`-lm` after the source) through the module's
+// shell-less process runner, and opens the library with dlopen. Compiling once per batch keeps the many
+// small kernels of a test affordable. The directory is removed and the library closed when the batch is
+// destroyed.
 #pragma once
 #include <dlfcn.h>
 #include <unistd.h>
@@ -51,8 +52,9 @@ class krvk_c_batch {
   void add_text(const std::string& text) { source_ += text; }
   const std::string& source() const { return source_; }
 
-  // Compiles and loads the batch; false with the compiler's output in `error` on failure.
-  bool build(std::string& error, const std::vector<std::string>& flags = jit_flags()) {
+  // Compiles and loads the batch with `compiler` (a gcc-style one); false with the compiler's output in
+  // `error` on failure.
+  bool build(std::string& error, const std::vector<std::string>& flags = jit_flags(), const std::string& compiler = "gcc") {
     std::error_code ec;
     std::string pattern = (std::filesystem::temp_directory_path(ec) / "krvk_c_batch_XXXXXX").string();
     if (ec || mkdtemp(pattern.data()) == nullptr) {
@@ -63,14 +65,14 @@ class krvk_c_batch {
     const std::string c_path = directory_ + "/batch.c";
     const std::string library_path = directory_ + "/batch.so";
     std::ofstream(c_path, std::ios::binary) << source_;
-    std::vector<std::string> args = {"gcc"};
+    std::vector<std::string> args = {compiler};
     args.insert(args.end(), flags.begin(), flags.end());
     args.insert(args.end(), {"-o", library_path, c_path, "-lm"});
     // The module's own runner (no shell); a batch of hundreds of kernels on a loaded machine gets minutes.
     std::string output;
     const int status = krv_platform::run_process(args, &output, std::chrono::minutes(10));
     if (status != 0) {
-      error = "gcc exited with " + std::to_string(status) + ":\n" + output;
+      error = compiler + " exited with " + std::to_string(status) + ":\n" + output;
       return false;
     }
     library_ = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);

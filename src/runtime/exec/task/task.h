@@ -72,6 +72,9 @@ class krv_task : public krvptr_base<krv_task> {
 
   // The last strong handle went: the resumable release.
   void destroy() override;
+  // The task will never resume (task_abandon.h): drops every reference it holds, clearing a root task's
+  // globals in the order of its release. The task stays, empty, for those that still hold it.
+  void abandon();
   // The reference block stays linked while the task decides in `destroy` whether it lives on.
   void detach() noexcept override {}
 
@@ -135,8 +138,11 @@ class krv_task : public krvptr_base<krv_task> {
   void take_parent_and_name();
   // Releases every frame, sink, value and argument record.
   void release_stacks();
-  // The root clearing; false when a finaliser took a new strong handle and the task must stay.
-  bool clear_root_vars();
+  // The same but for the root frame, which keeps the globals (or a routine's own locals).
+  void release_stacks_above_root();
+  // The root clearing; false when `stop_when_revived` and a finaliser took a new strong handle, so the
+  // task must stay (the next release resumes the clearing).
+  bool clear_root_vars(bool stop_when_revived);
   // Takes the temporary strong handle of `destroy`: the block is linked and alive again.
   krvptr_strong<krv_task> revive() noexcept;
   // Ends the task for good; `self` is the temporary handle, the only strong one left.

@@ -59,7 +59,7 @@ void krv_task::finish_release(krvptr_strong<krv_task>& self) noexcept {
 
 void krv_task::destroy() {
   krvptr_strong<krv_task> self = revive();
-  if (!clear_root_vars()) return;
+  if (!clear_root_vars(true)) return;
   release_stacks();
   const uint32_t others = self.block()->strong - 1;
   if (others > 0) {
@@ -70,7 +70,7 @@ void krv_task::destroy() {
   finish_release(self);
 }
 
-bool krv_task::clear_root_vars() {
+bool krv_task::clear_root_vars(bool stop_when_revived) {
   krv_vm_context* root = root_frame();
   if (has_context || !block || block->kind != KRV_BLOCK_TASK || root == nullptr) return true;
   clearing_scope clearing(this);
@@ -87,7 +87,7 @@ bool krv_task::clear_root_vars() {
       if (clear_phase == 0 && (type == KRVVAR_CLASS_DEF || type == KRVVAR_FUNCTION || type == KRVVAR_EXT_FUNCTION))
         continue;
       slot->set_type_simple(KRVVAR_NONE);
-      if (own->strong > 1) {
+      if (stop_when_revived && own->strong > 1) {
         // Revived: the next release resumes after this slot (in the next pass when this one is done).
         if (next < 0) {
           ++clear_phase;
@@ -102,8 +102,17 @@ bool krv_task::clear_root_vars() {
 }
 
 void krv_task::release_stacks() {
+  release_stacks_above_root();
   for (krv_vm_context*& frame : frames) krv_vm_context::release(frame);
   frames.clear();
+}
+
+void krv_task::release_stacks_above_root() {
+  // Top down, so that what a frame's values finalise still finds the frames below it.
+  while (frames.size() > 1) {
+    krv_vm_context::release(frames.back());
+    frames.pop_back();
+  }
   for (krv_vm_context*& frame : parked_frames) krv_vm_context::release(frame);
   parked_frames.clear();
   sinks.clear();
