@@ -14,6 +14,7 @@
 
 #include "classes/kernel/kernel_workers.h"
 #include "host/script_runner.h"
+#include "platform/stop_request.h"
 
 namespace {
 
@@ -82,6 +83,7 @@ void krv_run_stop::run_ended() {
 void krv_run_stop::request(int signal) {
   int none = 0;
   signal_.compare_exchange_strong(none, signal, std::memory_order_acq_rel);
+  krv_platform::request_stop();  // ends the module's waits that would outlast a stop (an IPC opener's retries)
   std::lock_guard<std::mutex> guard(notify_mutex_);
   if (notify_ != nullptr) notify_->wake();
 }
@@ -104,9 +106,12 @@ void krv_run_stop::watch() {
       request(byte);
       continue;
     }
-    // The task never yielded to the VM loop: nothing can be closed in order, but the output is kept and a
-    // background kernel build's compiler, which would outlive the process, is killed.
-    krv_kernel_abandon_background_builds();
+    // Copies of the first signal (a terminal's Ctrl-C reaches `timeout` and krvhost alike, and `timeout`
+    // passes its copy on) are one request: only a signal after the announcement exits at once.
+    if (!hinted) continue;
+    // The task never yielded to the VM loop: nothing can be closed in order, but the output is kept and
+    // every kernel build's compiler, which would outlive the process, is killed and its files removed.
+    krv_kernel_abandon_builds();
     std::fflush(nullptr);
     write_stderr("krvhost: exiting at once; the script's channels were not closed\n");
     _exit(KRV_RUN_SIGNALLED + signal());
