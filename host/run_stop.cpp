@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -24,7 +26,7 @@ int stop_pipe[2] = {-1, -1};
 constexpr unsigned char run_ended_byte = 0;
 constexpr int stop_signals[] = {SIGINT, SIGTERM};
 // How long watch() waits after a stop request before it says that a second signal exits at once.
-constexpr int stop_hint_after_ms = 1000;
+constexpr std::chrono::milliseconds stop_hint_after{1000};
 
 struct sigaction previous_actions[std::size(stop_signals)];
 
@@ -90,9 +92,11 @@ void krv_run_stop::request(int signal) {
 
 void krv_run_stop::watch() {
   bool hinted = false;
+  std::chrono::steady_clock::time_point hint_at{};  // a second after the request: copies do not put it off
   for (;;) {
     pollfd readable{stop_pipe[0], POLLIN, 0};
-    const int timeout_ms = signal() != 0 && !hinted ? stop_hint_after_ms : -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(hint_at - std::chrono::steady_clock::now());
+    const int timeout_ms = signal() != 0 && !hinted ? static_cast<int>(std::max<int64_t>(left.count(), 0)) : -1;
     const int ready = poll(&readable, 1, timeout_ms);
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) {
@@ -104,6 +108,7 @@ void krv_run_stop::watch() {
     if (ready < 0 || read(stop_pipe[0], &byte, 1) != 1 || byte == run_ended_byte) return;
     if (signal() == 0) {
       request(byte);
+      hint_at = std::chrono::steady_clock::now() + stop_hint_after;
       continue;
     }
     // Copies of the first signal (a terminal's Ctrl-C reaches `timeout` and krvhost alike, and `timeout`
