@@ -119,6 +119,10 @@ void krv_host_vm::start_workers(uint32_t count) {
   workers_ = std::make_unique<krv_worker_pool>(*state_, count);
 }
 
+std::vector<std::string> krv_host_vm::busy_work() const {
+  return workers_ ? workers_->busy_work() : std::vector<std::string>{};
+}
+
 void krv_host_vm::stop_workers() { stop_workers_within(krv_worker_pool::forever); }
 
 bool krv_host_vm::stop_workers_within(std::chrono::milliseconds patience) {

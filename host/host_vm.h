@@ -33,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "module/thread_record.h"
 #include "module/vm_state.h"
@@ -94,6 +95,8 @@ class krv_host_vm {
   // The same, but waits for busy workers at most `patience`: false when some are still busy then (see
   // worker_pool.h: the process must then end without destroying this VM).
   bool stop_workers_within(std::chrono::milliseconds patience);
+  // After stop_workers_within gave up: what the workers still inside a job run (krv_worker_pool::busy_work).
+  std::vector<std::string> busy_work() const;
 
   // Completes the workers' results and wakes their tasks, under the VM lock; with no workers it first
   // runs the queued jobs itself. Returns the records completed.

@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -14,6 +16,7 @@
 
 #include "classes/kernel/kernel_workers.h"
 #include "host/script_runner.h"
+#include "platform/stop_request.h"
 
 namespace {
 
@@ -23,7 +26,7 @@ int stop_pipe[2] = {-1, -1};
 constexpr unsigned char run_ended_byte = 0;
 constexpr int stop_signals[] = {SIGINT, SIGTERM};
 // How long watch() waits after a stop request before it says that a second signal exits at once.
-constexpr int stop_hint_after_ms = 1000;
+constexpr std::chrono::milliseconds stop_hint_after{1000};
 
 struct sigaction previous_actions[std::size(stop_signals)];
 
@@ -82,15 +85,18 @@ void krv_run_stop::run_ended() {
 void krv_run_stop::request(int signal) {
   int none = 0;
   signal_.compare_exchange_strong(none, signal, std::memory_order_acq_rel);
+  krv_platform::request_stop();  // ends the module's waits that would outlast a stop (an IPC opener's retries)
   std::lock_guard<std::mutex> guard(notify_mutex_);
   if (notify_ != nullptr) notify_->wake();
 }
 
 void krv_run_stop::watch() {
   bool hinted = false;
+  std::chrono::steady_clock::time_point hint_at{};  // a second after the request: copies do not put it off
   for (;;) {
     pollfd readable{stop_pipe[0], POLLIN, 0};
-    const int timeout_ms = signal() != 0 && !hinted ? stop_hint_after_ms : -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(hint_at - std::chrono::steady_clock::now());
+    const int timeout_ms = signal() != 0 && !hinted ? static_cast<int>(std::max<int64_t>(left.count(), 0)) : -1;
     const int ready = poll(&readable, 1, timeout_ms);
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) {
@@ -102,11 +108,15 @@ void krv_run_stop::watch() {
     if (ready < 0 || read(stop_pipe[0], &byte, 1) != 1 || byte == run_ended_byte) return;
     if (signal() == 0) {
       request(byte);
+      hint_at = std::chrono::steady_clock::now() + stop_hint_after;
       continue;
     }
-    // The task never yielded to the VM loop: nothing can be closed in order, but the output is kept and a
-    // background kernel build's compiler, which would outlive the process, is killed.
-    krv_kernel_abandon_background_builds();
+    // Copies of the first signal (a terminal's Ctrl-C reaches `timeout` and krvhost alike, and `timeout`
+    // passes its copy on) are one request: only a signal after the announcement exits at once.
+    if (!hinted) continue;
+    // The task never yielded to the VM loop: nothing can be closed in order, but the output is kept and
+    // every kernel build's compiler, which would outlive the process, is killed and its files removed.
+    krv_kernel_abandon_builds();
     std::fflush(nullptr);
     write_stderr("krvhost: exiting at once; the script's channels were not closed\n");
     _exit(KRV_RUN_SIGNALLED + signal());

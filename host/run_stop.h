@@ -8,8 +8,14 @@
 // channels closed and their regions unlinked, output flushed) and the process exits 128 + the signal's
 // number (130 for SIGINT, 143 for SIGTERM).
 //
-// A script whose task never yields (a loop without end) never reaches the VM loop: a second signal then
-// exits at once, with the output flushed but the channels left as they are.
+// A script whose task never yields (a loop without end) never reaches the VM loop: once the stop has
+// been announced (a line on stderr after a second without an end), a further signal exits at once, with
+// the output flushed and every kernel build's compiler killed, but the channels left as they are.
+// Signals before the announcement are copies of the first: a terminal sends Ctrl-C to the whole
+// foreground group, so krvhost under `timeout` gets it from both, a moment apart.
+//
+// The stop request is also raised where the module's waits see it (platform/stop_request.h), so a wait
+// that would outlast it (an IPC opener retrying for 5 s) ends at once.
 //
 // The signals are blocked on every thread but the main one: the VM thread blocks them first thing, and
 // the workers it starts inherit its mask, so no system call of theirs is interrupted (a signal landing

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+#include <string>
 
 #include "classes/ipc/ipc_channel.h"
 #include "classes/kernel/kernel_workers.h"
@@ -25,10 +26,9 @@
 namespace {
 
 constexpr uint32_t run_call_depth_limit = 10000;
-// How long the end of a run waits for its workers to leave. Work that listens to the stop (a background
-// kernel build) leaves within milliseconds; a worker still busy after this is in work that cannot be
-// interrupted and whose result nobody will use (a backtracking regular-expression match of a task the
-// failed run leaves behind): the process ends without it.
+// How long the end of a run waits for its workers to leave. A worker still busy after this is in work
+// that cannot be interrupted and whose result nobody will use (a backtracking regular-expression match or
+// an idle_ms of a task the run leaves behind): the process ends without it, naming what it runs.
 constexpr auto exit_patience = std::chrono::milliseconds(250);
 
 // Error and warning lines of the VM's log, on stderr as they come.
@@ -72,15 +72,18 @@ void close_open_channels(krv_vm_state& vm) {
 
 // Ends the process while workers still run: nothing is destroyed, since they still use the VM, its pools
 // and the module's statics. What must not outlive the process goes first: the channels' shared memory is
-// unlinked, a background kernel build's compiler is killed and the output flushed.
+// unlinked, every kernel build's compiler is killed and the output flushed.
 [[noreturn]] void exit_leaving_busy_workers(krv_host_vm& vm, int exit_code) {
   {
     krv_vm_lock guard(vm.state());
     close_open_channels(vm.state());
   }
-  krv_kernel_abandon_background_builds();
-  std::fprintf(stderr, "krvhost: a worker is still busy after the run ended (a long regular-expression "
-                       "match, for instance); exiting without waiting for it\n");
+  krv_kernel_abandon_builds();
+  std::string running;
+  for (const std::string& name : vm.busy_work()) running += (running.empty() ? " (running " : ", ") + name;
+  if (!running.empty()) running += ")";
+  std::fprintf(stderr, "krvhost: a worker is still busy after the run ended%s; exiting without waiting for it\n",
+               running.c_str());
   std::fflush(nullptr);
   _exit(exit_code);
 }
@@ -180,5 +183,8 @@ int krv_run_script_file(const krv_run_options& options) {
   });
   stop.watch();
   vm_thread.join();
+  // Before the handlers go: a signal in between would end the process with a background build's compiler
+  // still running and its files left in the cache.
+  krv_kernel_abandon_builds();
   return exit_code;
 }

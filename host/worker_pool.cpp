@@ -4,6 +4,8 @@
 #include <thread>
 
 #include "host/spin_wait.h"
+#include "runtime/exec/task/return_thread.h"
+#include "runtime/objects/function_def.h"
 
 namespace {
 
@@ -12,23 +14,28 @@ constexpr auto spin_window = std::chrono::microseconds(50);
 
 }  // namespace
 
-krv_worker_pool::krv_worker_pool(krv_vm_state& vm, uint32_t count) : vm_(vm) {
+krv_worker_pool::krv_worker_pool(krv_vm_state& vm, uint32_t count)
+    : vm_(vm), running_(std::make_unique<running_job[]>(count)) {
   vm_.worker_queue.worker_count = count;
   threads_.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) threads_.push_back(std::make_unique<krv_host_thread>([this] { work(); }));
+  for (uint32_t i = 0; i < count; ++i) threads_.push_back(std::make_unique<krv_host_thread>([this, i] { work(i); }));
 }
 
 krv_worker_pool::~krv_worker_pool() { stop(); }
 
-void krv_worker_pool::work() {
+void krv_worker_pool::work(size_t index) {
   krv_task_queue& queue = vm_.worker_queue;
+  running_job& running = running_[index];
   krv_get_thread_local().vm = &vm_;
   krv_task_queue::job job;
   for (;;) {
     if (queue.try_pop(job)) {
       busy_.fetch_add(1, std::memory_order_acq_rel);
+      running.native.store(krv_hand_off_native(job), std::memory_order_relaxed);
+      running.inside.store(true, std::memory_order_release);
       job();
       job = nullptr;
+      running.inside.store(false, std::memory_order_relaxed);
       busy_.fetch_sub(1, std::memory_order_acq_rel);
       continue;
     }
@@ -64,6 +71,16 @@ bool krv_worker_pool::stop(const std::function<void()>& while_joining, std::chro
   threads_.clear();
   vm_.worker_queue.worker_count = 0;
   return true;
+}
+
+std::vector<std::string> krv_worker_pool::busy_work() const {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < threads_.size(); ++i) {
+    if (!running_[i].inside.load(std::memory_order_acquire)) continue;
+    const krv_function_def* native = running_[i].native.load(std::memory_order_relaxed);
+    names.push_back(native != nullptr ? std::string(native->name) : "a kernel launch's helper");
+  }
+  return names;
 }
 
 size_t krv_worker_pool::discard_queued() {

@@ -19,10 +19,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "host/host_thread.h"
 #include "module/thread_record.h"
+
+class krv_function_def;
 
 class krv_worker_pool {
  public:
@@ -39,12 +42,22 @@ class krv_worker_pool {
   // Destroys every job still queued, unrun, on the calling thread. Returns how many.
   size_t discard_queued();
   uint32_t count() const noexcept { return static_cast<uint32_t>(threads_.size()); }
+  // What the workers inside a job run, one name each: the native whose work was handed off, or "a kernel
+  // launch's helper" for a job that is no hand-off. For a message after `stop` gave up; a native's
+  // definition outlives the run, so the names stay readable while the process ends.
+  std::vector<std::string> busy_work() const;
 
  private:
-  void work();
+  void work(size_t index);
 
   krv_vm_state& vm_;
   std::atomic<uint32_t> exited_{0};   // workers that have left their loop
   std::atomic<uint32_t> busy_{0};     // workers inside a job (running it or destroying it)
+  // What one worker runs: whether it is inside a job, and the job's native (null: no hand-off).
+  struct running_job {
+    std::atomic<bool> inside{false};
+    std::atomic<const krv_function_def*> native{nullptr};
+  };
+  std::unique_ptr<running_job[]> running_;  // one per worker
   std::vector<std::unique_ptr<krv_host_thread>> threads_;
 };

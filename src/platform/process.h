@@ -16,6 +16,13 @@
 // program ends, with what it printed: a process that left the group and holds the pipe open (a
 // compiler's server started with setsid) does not hold the call up.
 //
+// The group outlives no end of this process, SIGKILL included: it is led by a watchdog, a child forked
+// first that holds no descriptor and waits for the parent-death signal (PR_SET_PDEATHSIG, sent when the
+// thread that forked it ends: the calling thread, which stays in this call until the group is gone),
+// and then kills the group, so the program's own children (a compiler driver's cc1, as, ld) die with it.
+// A parent-death signal on the program itself would miss those, and would fire at once for a program
+// spawned from the short-lived thread that sets its niceness (below).
+//
 // A positive niceness lowers the program's priority from its start (the processes it starts
 // inherit it): work in the background then gives way to the threads of this process.
 //
@@ -24,7 +31,8 @@
 //
 // A caller may hand in an abandon flag: once it reads non-zero (looked at every 10 ms at most), the
 // program's group is killed as at the time limit, so a run whose result nobody will use (a build when
-// the workers stop) ends within milliseconds. The caller may also learn how the run ended.
+// the workers stop) ends within milliseconds; a flag already set starts nothing. The caller may also
+// learn how the run ended.
 #pragma once
 #include <atomic>
 #include <chrono>

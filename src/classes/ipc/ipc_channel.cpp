@@ -10,6 +10,7 @@
 #include "classes/ipc/ipc_payload.h"
 #include "classes/ipc/ipc_slots.h"
 #include "module/thread_record.h"
+#include "platform/stop_request.h"
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
 
@@ -108,6 +109,8 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
         return false;
       }
       met_other_layout = met_other_layout || error == EPROTO;
+      // A stop of the process (Ctrl-C to the host) ends the wait for a creator: the connect fails now.
+      if (krv_platform::stop_requested()) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(krv_ipc_open_retry_ms));
     }
     if (error != 0 && met_other_layout) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "kernel/native/jit_builder.h"
+#include "kernel/native/jit_cache.h"
 #include "kernel/runtime/settings.h"
 #include "module/thread_record.h"
 #include "module/vm_state.h"
@@ -18,7 +18,7 @@ uint32_t krv_kernel_worker_count() {
   return vm == nullptr ? 0 : vm->worker_queue.worker_count;
 }
 
-void krv_kernel_abandon_background_builds() { krvk_jit_builder::instance().stop(); }
+void krv_kernel_abandon_builds() { krvk_jit_abandon_every_build(krv_kernel_abandon_patience); }
 
 int krv_kernel_thread_budget() {
   const int64_t all = static_cast<int64_t>(krv_kernel_worker_count()) + 1;

@@ -9,6 +9,7 @@
 // dropped or late helper is harmless: the launching thread runs whatever no helper claimed, and a helper
 // that starts after the launch finds nothing left.
 #pragma once
+#include <chrono>
 #include <cstdint>
 
 #include "kernel/native/jit_request.h"
@@ -19,11 +20,15 @@ krvk_enqueue_fn krv_kernel_enqueue();
 // Worker threads serving the calling thread's VM; 0 without a VM or queue.
 uint32_t krv_kernel_worker_count();
 
-// Abandons the kernel's background builds (their compilers are killed within milliseconds, their files
-// removed) and waits for the build thread to let go. The process's end does this by itself; a host that
-// ends its process with _exit, which runs no static destructor, calls it first, or a hanging compiler
-// would outlive the process.
-void krv_kernel_abandon_background_builds();
+// For a host about to end its process: abandons every kernel build for good, the build thread's and a
+// sync build on a script's thread alike (their compilers are killed within milliseconds, their files
+// removed), and waits up to `krv_kernel_abandon_patience` for them to let go. A host calls it on every
+// way out while its signal handlers still stand (a signal that ended the process in between would leave
+// the compiler running and its files behind), and before _exit, which runs no static destructor.
+void krv_kernel_abandon_builds();
+
+// How long krv_kernel_abandon_builds waits: an abandoned build lets go within milliseconds.
+inline constexpr std::chrono::milliseconds krv_kernel_abandon_patience{1000};
 
 // Threads one launch may use, the calling thread included: min(workers + 1, krvk_kernel_threads when
 // that is at least 1), at least 1.

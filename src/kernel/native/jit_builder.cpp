@@ -27,11 +27,19 @@ bool krvk_jit_builder::submit(job work) {
   return true;
 }
 
-void krvk_jit_builder::stop() {
+void krvk_jit_builder::stop() { stop(false); }
+
+void krvk_jit_builder::stop_for_good() { stop(true); }
+
+void krvk_jit_builder::stop(bool for_good) {
+  std::lock_guard<std::mutex> one_stop(stop_mutex_);
+  for_good_ = for_good_ || for_good;
   std::thread ending;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    abandon_.store(1, std::memory_order_release);
+    // Sequentially consistent: a sync build counts itself in flight and then reads the flag, and a
+    // process ending waits for that count to fall (krvk_jit_abandon_every_build), so one of the two sees the other.
+    abandon_.store(1, std::memory_order_seq_cst);
     ending = std::move(thread_);
   }
   wake_.notify_all();
@@ -40,7 +48,7 @@ void krvk_jit_builder::stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     unrun.swap(queue_);
-    abandon_.store(0, std::memory_order_release);
+    if (!for_good_) abandon_.store(0, std::memory_order_release);
   }
   unrun.clear();  // outside the lock: destroying a job gives its slot back
 }

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <thread>
 #include <optional>
-#include <tuple>
 
 #include "kernel/native/jit_builder.h"
 #include "kernel/native/jit_hash.h"
@@ -31,6 +31,18 @@ std::atomic<int64_t> krvk_jit_run_limit_ms{60000};
 std::atomic<size_t> krvk_jit_max_loaded{4096};
 
 namespace {
+
+// Builds between their start and the removal of their last file, on any thread.
+std::atomic<uint32_t> builds_in_flight{0};
+
+// Counts a build in flight for its whole life, files included.
+class build_in_flight {
+ public:
+  build_in_flight() { builds_in_flight.fetch_add(1, std::memory_order_seq_cst); }
+  ~build_in_flight() { builds_in_flight.fetch_sub(1, std::memory_order_seq_cst); }
+  build_in_flight(const build_in_flight&) = delete;
+  build_in_flight& operator=(const build_in_flight&) = delete;
+};
 
 constexpr const char* kNoCompiler = "no C compiler found (set KRV_KERNEL_CC)";
 constexpr const char* kNoDirectory = "no directory for compiled kernels (set KRV_KERNEL_CACHE)";
@@ -209,17 +221,19 @@ std::string seal_of(uint64_t key, const std::string& bytes) {
 // An entry that is there but refused (not a regular file, too large, not matching its seal) is named in
 // a warning line, and the kernel is built anew.
 bool cached_library_intact(uint64_t key, const std::string& stem_path) {
-  std::string library, seal, why;
-  for (const auto& [path, limit, bytes] : {std::tuple{stem_path + ".so", krvk_jit_max_library_bytes, &library},
-                                           std::tuple{stem_path + ".sum", size_t{64}, &seal}}) {
-    if (read_cache_entry(path, limit, *bytes, why)) continue;
-    if (!why.empty()) warn("kernel cache entry " + path + " refused: " + why + "; building the kernel anew");
+  const auto refuse = [](const std::string& path, const std::string& why) {
+    warn("kernel cache entry " + path + " refused: " + why + "; building the kernel anew");
     return false;
-  }
+  };
+  const std::string library_path = stem_path + ".so";
+  const std::string seal_path = stem_path + ".sum";
+  std::string library, seal, why;
+  if (!read_cache_entry(library_path, krvk_jit_max_library_bytes, library, why))
+    return why.empty() ? false : refuse(library_path, why);  // no library: a first build, nothing to say
+  if (!read_cache_entry(seal_path, 64, seal, why))
+    return why.empty() ? refuse(library_path, "it has no seal (" + seal_path + " is missing)") : refuse(seal_path, why);
   if (seal == seal_of(key, library)) return true;
-  warn("kernel cache entry " + stem_path + ".so refused: it does not match its seal (truncated, changed or "
-       "another kernel's); building the kernel anew");
-  return false;
+  return refuse(library_path, "it does not match its seal (truncated, changed or another kernel's)");
 }
 
 // Stores the seal beside the stem's library, through a temporary file renamed into place; a seal that
@@ -333,13 +347,19 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
                         " on an earlier kernel of this process; the interpreters run this one");
     return nullptr;
   }
-  // A failed rename leaves the library under its temporary name, which is then what gets loaded.
   std::string built, ignored;
   const bool readable = read_cache_entry(library, krvk_jit_max_library_bytes, built, ignored);
   const std::string seal = readable ? seal_of(key, built) : "";
-  const bool renamed = std::rename(library.c_str(), (stem_path + ".so").c_str()) == 0;
-  if (renamed) store_seal(stem_path, tmp, seal);
-  return krvk_jit_load(renamed ? stem_path + ".so" : library, error);
+  if (std::rename(library.c_str(), (stem_path + ".so").c_str()) == 0) {
+    store_seal(stem_path, tmp, seal);
+    return krvk_jit_load(stem_path + ".so", error);
+  }
+  // The key's name holds what a rename cannot replace (a directory, already named in a warning line):
+  // the fresh build is loaded under its temporary name, which then goes (its mapping stays), so the
+  // cache does not grow by a library per process.
+  const krvk_native_fn function = krvk_jit_load(library, error);
+  remove_quietly(library);
+  return function;
 }
 
 krvk_native_fn remember(uint64_t key, krvk_native_fn function) {
@@ -557,7 +577,24 @@ krvk_native_fn krvk_jit_load(const std::string& path, std::string& error) {
   return nullptr;
 }
 
+bool krvk_jit_abandon_every_build(std::chrono::milliseconds patience) {
+  krvk_jit_builder::instance().stop_for_good();
+  const auto give_up = std::chrono::steady_clock::now() + patience;
+  while (builds_in_flight.load(std::memory_order_seq_cst) != 0) {
+    if (std::chrono::steady_clock::now() >= give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, const krvk_build_options& options) {
+  // Counted first, then the flag read: a process that sets the flag and then finds no build in flight
+  // knows that every later build sees the flag before it makes a file or starts a compiler.
+  const build_in_flight counted;
+  if (options.abandon != nullptr && options.abandon->load(std::memory_order_seq_cst) != 0) {
+    error = "abandoned: the process is ending";
+    return nullptr;
+  }
   const krvk_jit_tools tools = krvk_jit_discover(options.abandon);
   if (tools.compiler.empty()) {
     error = tools.refusal.empty() ? kNoCompiler : tools.refusal;

@@ -30,7 +30,10 @@
 // would be called with arguments laid out for another kernel. Cache entries are opened without following
 // links and without blocking, and only regular files up to `krvk_jit_max_library_bytes` are read: a FIFO
 // under a library's name would hang the reading thread, and a link to /dev/zero would grow the process
-// without end. A refused entry is named in a warning line and the kernel is built anew.
+// without end. A refused entry (a library without its seal too) is named in a warning line and the
+// kernel is built anew; the fresh library replaces the entry, or, where a rename cannot (a directory
+// under the library's name), is loaded from its temporary name and that file removed, so the cache never
+// grows by a file per process.
 //
 // `krvk_jit_mutex` guards only the discovery's state and the table; probing, compiling, writing, renaming
 // and loading run outside it, so no thread waits on the mutex for a compiler, and builds of different
@@ -147,6 +150,11 @@ krvk_native_fn krvk_jit_load(const std::string& path, std::string& error);
 // Niceness of the compiler in a background build: the lowest priority, so that a build on a worker
 // thread never takes a core from a running launch (at a middling niceness it still does).
 inline constexpr int krvk_jit_background_niceness = 19;
+
+// For a process about to end: stops the build thread for good and abandons every build under way, sync
+// builds on script threads too (they watch the build thread's flag), then waits at most `patience` until
+// none is left: their compilers killed, their files removed. False when one is still there then.
+bool krvk_jit_abandon_every_build(std::chrono::milliseconds patience);
 
 // The whole build of one C source; null with the reason in `error`. Failures are not remembered, except
 // a compiler that ran past the run limit: no later build of this process runs it.

@@ -73,7 +73,8 @@ void krvk_jit_request(const std::shared_ptr<const krvk_unit>& unit, const krvk_p
     return;
   }
   if (policy == KRVK_JIT_SYNC) {
-    krvk_jit_job(*program);
+    // A process ending at once abandons this build as it does the build thread's (jit_builder.h).
+    krvk_jit_job(*program, {0, &krvk_jit_builder::instance().abandon()});
     return;
   }
   auto claim = std::make_shared<pending_build>(program->jit_slot);

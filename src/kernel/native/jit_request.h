@@ -9,7 +9,8 @@
 //
 // Whoever moves a slot to compiling makes sure it leaves that state: the job publishes ready or failed,
 // or gives the slot back to none when it is refused, destroyed unrun (a stopped builder drops jobs),
-// abandoned (the builder stopping while the compiler ran) or ended by an exception that is not a
+// abandoned (the builder stopping while the compiler ran; a sync build watches the builder's flag too,
+// so a process ending at once kills its compiler as well) or ended by an exception that is not a
 // standard one. A slot therefore never stays compiling for ever, and a sync request never waits without
 // end.
 #pragma once

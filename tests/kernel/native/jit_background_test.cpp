@@ -3,12 +3,16 @@
 // worker job and `kernel_jit_compiler()` answer while the compiler still hangs (the kernel still says
 // "compiling" afterwards, which it could not once the 60 s limit had ended the build), and the end of
 // the run kills the compiler and leaves no file in the cache nor in the temporary directory, also when
-// krvhost ends with _exit because a worker is still busy.
+// krvhost ends with _exit because a worker is still busy, or a signal stops it in any of its ways.
 #include <signal.h>
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "kernel/support/jit_scratch.h"
+#include "platform/process_alive.h"
+#include "signalled_run.h"
 #include "timed_process.h"
 
 namespace {
@@ -163,6 +167,7 @@ TEST(JitBackground, AHangingCompilerCostsTheScriptNothing) {
     int exit_code;
     const char* out;
     const char* err_start;
+    const char* err_has = "";  // a line stderr must hold
   } cases[] = {
       // With one worker, the build used to hold it: worker_sum waited the whole run limit behind it.
       {"worker job behind a hanging build", launch_then("worker_sum", "1 1", "  load_int 10\n  arg 0\n"), "*' -o '*",
@@ -171,7 +176,9 @@ TEST(JitBackground, AHangingCompilerCostsTheScriptNothing) {
       {"compiler asked while its probe hangs", launch_then("std.kernel_jit_compiler", "0 0", ""), "*' --version '*",
        "1", 0, "said: \ncompiling\n", ""},
       // krvhost leaves with _exit (no static destructor runs) while the build hangs: it is abandoned first.
-      {"process ends with a worker busy", launch_then_fail_beside_a_match(), "*' -o '*", "2", 1, "", "Runtime Error"},
+      // krvhost names what the busy worker runs.
+      {"process ends with a worker busy", launch_then_fail_beside_a_match(), "*' -o '*", "2", 1, "", "Runtime Error",
+       "\nkrvhost: a worker is still busy after the run ended (running regex_match); exiting without waiting for it\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -191,6 +198,7 @@ TEST(JitBackground, AHangingCompilerCostsTheScriptNothing) {
     EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err.rfind(c.err_start, 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.err_has), std::string::npos) << run.err;
     // A run may end before the build thread has started the compiler at all; one that started is gone.
     const std::string pid = read_text(root / "cc.pid");
     if (!pid.empty()) {
@@ -198,6 +206,104 @@ TEST(JitBackground, AHangingCompilerCostsTheScriptNothing) {
     }
     EXPECT_EQ(names_in(root / "cache"), std::vector<std::string>{});
     EXPECT_EQ(names_in(root / "tmp"), std::vector<std::string>{});
+  }
+}
+
+// After the launch: c = ipc.ipc(); c.connect("{CHANNEL}"); c.on_message(f): the run waits on the channel.
+const char* const kWaitOnChannel = R"(  load_local 2
+  push_none
+  args_open 0
+  call_native @N3
+  assign
+  load_local 2
+  member 6 3 null 0
+  call_prepare 1
+  load_string 7
+  call_arg 0
+  call
+  load_local 2
+  member 8 4 null 0
+  call_prepare 1
+  load_function 0
+  call_arg 0
+  call
+end
+block B1 1 child B0 params 1 locals 1
+end
+)";
+
+// Every way a signal ends krvhost while its compiler hangs kills the compiler, its own children
+// included, and every way that runs code removes the build's files: its .c, its .tmp folder and what
+// the compiler made there. SIGKILL runs no code of krvhost: its compiler dies all the same.
+TEST(JitBackground, EveryWayOutKillsTheCompilerAndRemovesItsFiles) {
+  const struct {
+    const char* name;
+    const char* jit;              // KRV_KERNEL_JIT
+    int first;                    // the first signal, once the compiler runs
+    int later_ms;                 // > 0: SIGINT again this long after it; < 0: SIGINT every ms from then on
+    int exit_code;                // 0: not checked (the end may come through the default action)
+    bool files_go;
+  } cases[] = {
+      {"one Ctrl-C", "auto", SIGINT, 0, 130, true},
+      // Copies that reach krvhost while it ends, also once its handlers are gone (its end, not the
+      // signals, decides when they go: the build's end comes first).
+      {"Ctrl-C through the end", "auto", SIGINT, -1, 0, true},
+      // The VM thread waits in the compiler: only the signal after the announcement ends the run.
+      {"sync build, second signal", "sync", SIGINT, 1500, 130, true},
+      {"SIGKILL", "auto", SIGKILL, 0, -SIGKILL, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    scratch_dir root;
+    std::filesystem::create_directory(root / "tmp");
+    // The build forks a helper into the compiler's group, as a driver starts cc1, and both hang.
+    write_script(root / "hangcc", fill("case \" $* \" in *' -o '*)\n"
+                                       "  : > \"$TMPDIR/k_0123456789abcdef-cc1.o\"; sleep 300 & echo $! > '{ROOT}/cc1.pid'\n"
+                                       "  echo $$ > '{ROOT}/cc.pid'; wait;;\n"
+                                       "esac\n",
+                                       {{"{ROOT}", root.path().string()}}));
+    const std::string channel = "jit_way_out_" + std::to_string(getpid());
+    const std::string script = root / "run.krvasm";
+    write_text(script, "program \"way_out\"\n" +
+                           fill(kCompileAndLaunch, {{"{MORE_STRINGS}", "string \"connect\"\nstring \"" + channel +
+                                                                           "\"\nstring \"on_message\"\n"},
+                                                    {"{MORE_NATIVES}", "native N3 \"ipc.ipc\" 0 0\n"},
+                                                    {"{LOCALS}", "3"}, {"{CACHES}", "5"}, {"{REST}", kWaitOnChannel}}));
+    krv_signalled_run run({KRV_KRVHOST_PATH, "run", script},
+                          {{"KRV_KERNEL_CC", root / "hangcc"}, {"KRV_KERNEL_CACHE", root / "cache"},
+                           {"KRV_KERNEL_JIT", c.jit}, {"TMPDIR", root / "tmp"}});
+    const bool waits_on_channel = std::string_view(c.jit) != "sync";
+    for (int i = 0; i < 2000 && (read_text(root / "cc.pid").empty() ||
+                                 (waits_on_channel && !std::filesystem::exists("/dev/shm/krv_ipc_" + channel)));
+         ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const std::vector<std::string> pids = {read_text(root / "cc.pid"), read_text(root / "cc1.pid")};
+    ASSERT_FALSE(pids[0].empty() || pids[1].empty());
+    run.send(c.first);
+    if (c.later_ms > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.later_ms));
+      run.send(SIGINT);
+    }
+    for (int i = 0; c.later_ms < 0 && i < 500 && krv_platform::process_running(static_cast<uint32_t>(run.pid())); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      run.send(SIGINT);
+    }
+    const int exit_code = run.wait_exit(std::chrono::seconds(10));
+    if (c.exit_code != 0) {
+      EXPECT_EQ(exit_code, c.exit_code) << run.err();
+    }
+    for (const std::string& pid : pids) {
+      bool running = true;  // a watchdog's kill may take a moment after a SIGKILL
+      for (int i = 0; i < 200 && (running = krv_platform::process_running(std::stoul(pid))); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      EXPECT_FALSE(running) << pid;
+      if (running) kill(std::stoi(pid), SIGKILL);
+    }
+    if (c.files_go) {
+      EXPECT_EQ(names_in(root / "cache"), std::vector<std::string>{});
+      EXPECT_EQ(names_in(root / "tmp"), std::vector<std::string>{});
+    }
+    std::filesystem::remove("/dev/shm/krv_ipc_" + channel);
   }
 }
 

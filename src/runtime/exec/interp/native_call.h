@@ -26,3 +26,7 @@ bool vm_native_count_fits(const krv_function_def& definition, uint32_t count);
 // native exception"; an empty callable fails as std::bad_function_call does.
 krvvar_shared& vm_call_native(krvvar_shared& result, krv_function_def& definition, krv_vm_context& frame,
                               std::vector<krvvar_shared>& args);
+
+// The definition whose body vm_call_native runs on the calling thread (the innermost one), null outside
+// native calls: a hand-off to the workers names its job by it (return_thread.h).
+const krv_function_def* vm_native_in_call() noexcept;

@@ -8,6 +8,7 @@
 
 #include "module/thread_record.h"
 #include "module/vm_lock.h"
+#include "runtime/exec/interp/native_call.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/object_base.h"
@@ -37,7 +38,7 @@ krvvar_shared run_here(const std::function<krvvar_shared()>& fn, bool* delivered
 class return_hand_off {
  public:
   return_hand_off(krv_vm_state& vm, std::function<krvvar_shared()> fn, const krv_completion_record& record)
-      : vm_(vm), fn_(std::move(fn)), record_(record) {}
+      : vm_(vm), fn_(std::move(fn)), record_(record), native_(vm_native_in_call()) {}
   ~return_hand_off() {
     if (!ran_) complete();
   }
@@ -53,6 +54,8 @@ class return_hand_off {
     deliver();
     complete();
   }
+
+  const krv_function_def* native() const noexcept { return native_; }
 
  private:
   void deliver() {
@@ -80,6 +83,7 @@ class return_hand_off {
   krv_vm_state& vm_;
   std::function<krvvar_shared()> fn_;
   krv_completion_record record_;
+  const krv_function_def* native_;  // the native whose work this is, null when none was in call
   bool ran_ = false;
 };
 
@@ -103,6 +107,11 @@ void krv_complete_return(const krv_completion_record& record) {
   --task->results_awaited;
   release_object(record.native_self);
   krv_task::wake(*task);
+}
+
+const krv_function_def* krv_hand_off_native(const std::function<void()>& job) {
+  const return_job* hand_off = job.target<return_job>();
+  return hand_off == nullptr ? nullptr : hand_off->hand_off->native();
 }
 
 size_t krv_drain_completions(krv_vm_state& vm) {

@@ -19,9 +19,12 @@
 // it gives its references back the same way, and the task resumes with None, so nothing is left
 // suspended waiting for a result.
 #pragma once
+#include <functional>
+
 #include "module/completion_ring.h"
 
 struct krv_vm_state;
+class krv_function_def;
 
 // The placeholder's first flag byte gets this bit when a worker delivered a value into it.
 inline constexpr uint8_t krv_result_delivered = 0x01;
@@ -33,3 +36,8 @@ void krv_complete_return(const krv_completion_record& record);
 // On the VM thread, with the VM lock: completes every record the workers have pushed, in ticket order.
 // Returns how many.
 size_t krv_drain_completions(krv_vm_state& vm);
+
+// The native function (or method) whose work a queued job is, for a host's messages about a worker
+// that does not leave: the definition in call when the job was handed off; null for any other job
+// (a kernel launch's helper) and for a hand-off made outside a native call.
+const krv_function_def* krv_hand_off_native(const std::function<void()>& job);
