@@ -2,6 +2,7 @@
 // the escape pattern (see string_regex.h).
 #include "classes/std/string_regex.h"
 
+#include <algorithm>
 #include <array>
 
 #include "runtime/base/quoted_text.h"
@@ -28,15 +29,13 @@ std::shared_ptr<const std::regex> compile(const std::string& pattern) {
 
 uint64_t krv_regex_input_limit(std::string_view pattern) {
   const krv_regex_shape shape = krv_regex_read_shape(pattern);
-  if (shape.quantifies_group) {
-    // Matcher levels a repeated group may add per input byte: heavier groups get a proportionally
-    // shorter input, so that the matcher's depth stays in budget.
-    const uint64_t group_work =
-        shape.capturing_groups * krv_regex_capture_work + shape.alternatives * krv_regex_alternative_work;
-    if (group_work <= krv_regex_group_work_budget) return krv_regex_group_quantified_limit;
-    return krv_regex_group_quantified_limit * krv_regex_group_work_budget / group_work;
-  }
-  return shape.has_quantifier ? krv_regex_quantified_limit : krv_regex_plain_limit;
+  const uint64_t by_shape = shape.quantifies_group ? krv_regex_group_quantified_limit
+                            : shape.has_quantifier  ? krv_regex_quantified_limit
+                                                    : krv_regex_plain_limit;
+  const krv_regex_matcher_stack& stack = shape.matcher_stack;
+  if (stack.fixed > krv_regex_stack_budget) return 0;
+  if (stack.per_input_byte == 0) return by_shape;
+  return std::min(by_shape, (krv_regex_stack_budget - stack.fixed) / stack.per_input_byte);
 }
 
 const char* krv_regex_error_name(int code) {
