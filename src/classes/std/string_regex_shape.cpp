@@ -86,12 +86,10 @@ class pattern_reader {
     on_walk([&] {
       if (kind == 'b' || kind == 'B') {
         walk_.assertion(krv_regex_walk_assertion());
+      } else if (kind >= '1' && kind <= '9') {
+        walk_.backref(backref_group_);
       } else {
-        if (kind >= '1' && kind <= '9') {
-          walk_.backref(backref_group_);
-        } else {
-          walk_.atom(krv_regex_walk_atom());
-        }
+        walk_.atom(krv_regex_walk_atom());
       }
     });
     return true;
@@ -236,8 +234,8 @@ class pattern_reader {
   std::string_view pattern_;
   size_t at_ = 0;     // the next byte to read
   size_t depth_ = 0;  // groups open at at_
-  bool quantifier_before_ = false;
-  uint64_t backref_group_ = 0;  // the number of the last back-reference read  // the piece just read was a quantifier: a '?' now makes it lazy
+  bool quantifier_before_ = false;  // the piece just read was a quantifier: a '?' now makes it lazy
+  uint64_t backref_group_ = 0;      // the number of the last back-reference read
   krv_regex_walk_builder walk_;
   krv_regex_shape shape_;
 };
