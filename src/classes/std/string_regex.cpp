@@ -51,19 +51,27 @@ std::vector<krv_regex_cache_entry>& krv_regex_cache() {
   return cache;
 }
 
+namespace {
+
+// Raises the error of an input past `limit`; true when the input is within it.
+bool within_limit(uint64_t input_length, uint64_t limit, std::string_view method) {
+  if (input_length <= limit) return true;
+  krv_raise_error(method, ": input of ", input_length, " characters exceeds the std::regex limit of ", limit,
+                  " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). ",
+                  "Shorten the input, use a simpler pattern, or use a plain string search (find/replace/split).");
+  return false;
+}
+
+}  // namespace
+
 std::shared_ptr<const std::regex> krv_regex_cache_get(const std::string& pattern, uint64_t input_length,
                                                       std::string_view method) {
-  const uint64_t limit = krv_regex_input_limit(pattern);
-  if (input_length > limit) {
-    krv_raise_error(method, ": input of ", input_length, " characters exceeds the std::regex limit of ", limit,
-                    " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). ",
-                    "Shorten the input, use a simpler pattern, or use a plain string search (find/replace/split).");
-    return nullptr;
-  }
   std::vector<krv_regex_cache_entry>& cache = krv_regex_cache();
   for (const krv_regex_cache_entry& entry : cache)
-    if (entry.pattern == pattern) return entry.compiled;
+    if (entry.pattern == pattern) return within_limit(input_length, entry.input_limit, method) ? entry.compiled : nullptr;
 
+  const uint64_t limit = krv_regex_input_limit(pattern);
+  if (!within_limit(input_length, limit, method)) return nullptr;
   std::shared_ptr<const std::regex> compiled;
   try {
     compiled = compile(pattern);
@@ -76,7 +84,7 @@ std::shared_ptr<const std::regex> krv_regex_cache_get(const std::string& pattern
     return nullptr;
   }
   if (cache.size() >= krv_regex_cache_capacity) cache.clear();
-  cache.push_back({pattern, compiled});
+  cache.push_back({pattern, compiled, limit});
   return compiled;
 }
 

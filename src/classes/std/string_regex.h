@@ -43,6 +43,7 @@ inline constexpr size_t krv_regex_cache_capacity = 8;
 struct krv_regex_cache_entry {
   std::string pattern;                     // compared byte for byte
   std::shared_ptr<const std::regex> compiled;
+  uint64_t input_limit = 0;                // krv_regex_input_limit(pattern), read once
 };
 
 // The largest input, in bytes, that `pattern` may be run on.
@@ -54,9 +55,9 @@ const char* krv_regex_error_name(int code);
 // The calling thread's cache.
 std::vector<krv_regex_cache_entry>& krv_regex_cache();
 
-// The compiled `pattern` for an input of `input_length` bytes: checks the limit, then the cache, then
-// compiles. A refused input or pattern raises a catchable runtime error that names `method` and gives
-// back nothing; the cache is then unchanged.
+// The compiled `pattern` for an input of `input_length` bytes: the cached entry, whose limit was read
+// with it, or else the limit is checked and the pattern compiled. A refused input or pattern raises a
+// catchable runtime error that names `method` and gives back nothing; the cache is then unchanged.
 std::shared_ptr<const std::regex> krv_regex_cache_get(const std::string& pattern, uint64_t input_length,
                                                       std::string_view method);
 
