@@ -67,8 +67,10 @@ bool within_limit(uint64_t input_length, uint64_t limit, std::string_view method
 std::shared_ptr<const std::regex> krv_regex_cache_get(const std::string& pattern, uint64_t input_length,
                                                       std::string_view method) {
   std::vector<krv_regex_cache_entry>& cache = krv_regex_cache();
-  for (const krv_regex_cache_entry& entry : cache)
-    if (entry.pattern == pattern) return within_limit(input_length, entry.input_limit, method) ? entry.compiled : nullptr;
+  for (const krv_regex_cache_entry& entry : cache) {
+    if (entry.pattern != pattern) continue;
+    return within_limit(input_length, entry.input_limit, method) ? entry.compiled : nullptr;
+  }
 
   const uint64_t limit = krv_regex_input_limit(pattern);
   if (!within_limit(input_length, limit, method)) return nullptr;

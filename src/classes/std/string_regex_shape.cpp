@@ -215,9 +215,8 @@ class pattern_reader {
     const char kind = at_ + 1 < pattern_.size() ? pattern_[at_ + 1] : '\0';
     if (kind != ':' && kind != '=' && kind != '!') return false;
     at_ += 2;
-    on_walk([&] {
-      walk_.open(kind == ':' ? krv_regex_walk_builder::group_kind::plain : krv_regex_walk_builder::group_kind::lookahead);
-    });
+    using group_kind = krv_regex_walk_builder::group_kind;
+    on_walk([&] { walk_.open(kind == ':' ? group_kind::plain : group_kind::lookahead); });
     return true;
   }
 
