@@ -2,6 +2,7 @@
 // the escape pattern (see string_regex.h).
 #include "classes/std/string_regex.h"
 
+#include <algorithm>
 #include <array>
 
 #include "runtime/base/quoted_text.h"
@@ -28,15 +29,13 @@ std::shared_ptr<const std::regex> compile(const std::string& pattern) {
 
 uint64_t krv_regex_input_limit(std::string_view pattern) {
   const krv_regex_shape shape = krv_regex_read_shape(pattern);
-  if (shape.quantifies_group) {
-    // Matcher levels a repeated group may add per input byte: heavier groups get a proportionally
-    // shorter input, so that the matcher's depth stays in budget.
-    const uint64_t group_work =
-        shape.capturing_groups * krv_regex_capture_work + shape.alternatives * krv_regex_alternative_work;
-    if (group_work <= krv_regex_group_work_budget) return krv_regex_group_quantified_limit;
-    return krv_regex_group_quantified_limit * krv_regex_group_work_budget / group_work;
-  }
-  return shape.has_quantifier ? krv_regex_quantified_limit : krv_regex_plain_limit;
+  const uint64_t by_shape = shape.quantifies_group ? krv_regex_group_quantified_limit
+                            : shape.has_quantifier  ? krv_regex_quantified_limit
+                                                    : krv_regex_plain_limit;
+  const krv_regex_matcher_stack& stack = shape.matcher_stack;
+  if (stack.fixed > krv_regex_stack_budget) return 0;
+  if (stack.per_input_byte == 0) return by_shape;
+  return std::min(by_shape, (krv_regex_stack_budget - stack.fixed) / stack.per_input_byte);
 }
 
 const char* krv_regex_error_name(int code) {
@@ -52,19 +51,29 @@ std::vector<krv_regex_cache_entry>& krv_regex_cache() {
   return cache;
 }
 
+namespace {
+
+// Raises the error of an input past `limit`; true when the input is within it.
+bool within_limit(uint64_t input_length, uint64_t limit, std::string_view method) {
+  if (input_length <= limit) return true;
+  krv_raise_error(method, ": input of ", input_length, " characters exceeds the std::regex limit of ", limit,
+                  " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). ",
+                  "Shorten the input, use a simpler pattern, or use a plain string search (find/replace/split).");
+  return false;
+}
+
+}  // namespace
+
 std::shared_ptr<const std::regex> krv_regex_cache_get(const std::string& pattern, uint64_t input_length,
                                                       std::string_view method) {
-  const uint64_t limit = krv_regex_input_limit(pattern);
-  if (input_length > limit) {
-    krv_raise_error(method, ": input of ", input_length, " characters exceeds the std::regex limit of ", limit,
-                    " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). ",
-                    "Shorten the input, use a simpler pattern, or use a plain string search (find/replace/split).");
-    return nullptr;
-  }
   std::vector<krv_regex_cache_entry>& cache = krv_regex_cache();
-  for (const krv_regex_cache_entry& entry : cache)
-    if (entry.pattern == pattern) return entry.compiled;
+  for (const krv_regex_cache_entry& entry : cache) {
+    if (entry.pattern != pattern) continue;
+    return within_limit(input_length, entry.input_limit, method) ? entry.compiled : nullptr;
+  }
 
+  const uint64_t limit = krv_regex_input_limit(pattern);
+  if (!within_limit(input_length, limit, method)) return nullptr;
   std::shared_ptr<const std::regex> compiled;
   try {
     compiled = compile(pattern);
@@ -77,7 +86,7 @@ std::shared_ptr<const std::regex> krv_regex_cache_get(const std::string& pattern
     return nullptr;
   }
   if (cache.size() >= krv_regex_cache_capacity) cache.clear();
-  cache.push_back({pattern, compiled});
+  cache.push_back({pattern, compiled, limit});
   return compiled;
 }
 

@@ -1,9 +1,13 @@
 // The regular-expression jobs and the library steps they run (see string_regex_jobs.h).
 #include "classes/std/string_regex_jobs.h"
 
+#include <iterator>
 #include <string_view>
 
 #include "classes/std/string_regex.h"
+#include "module/thread_record.h"
+#include "module/vm_state.h"
+#include "runtime/base/raise.h"
 #include "runtime/objects/log.h"
 
 namespace {
@@ -34,6 +38,43 @@ krvvar_shared list_of(const std::vector<std::string_view>& parts) {
   return list.take();
 }
 
+// The bytes a replacement's result may hold: the calling thread's VM's buffer bound, the default one
+// without a VM.
+uint64_t result_limit() {
+  const krv_vm_state* vm = krv_get_thread_local().vm;
+  return vm != nullptr ? vm->settings.max_buffer_bytes : krv_default_max_buffer_bytes;
+}
+
+// An output iterator that appends to a string and throws once it would pass `limit` bytes.
+class bounded_appender {
+ public:
+  using iterator_category = std::output_iterator_tag;
+  using value_type = void;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = void;
+
+  bounded_appender(std::string& out, uint64_t limit) : out_(&out), limit_(limit) {}
+  bounded_appender& operator=(char byte) {
+    if (out_->size() >= limit_) throw krv_regex_result_too_large(limit_);
+    out_->push_back(byte);
+    return *this;
+  }
+  bounded_appender& operator*() { return *this; }
+  bounded_appender& operator++() { return *this; }
+  bounded_appender operator++(int) { return *this; }
+
+ private:
+  std::string* out_;
+  uint64_t limit_;
+};
+
+// The error a result past its bound raises, and the fresh None that goes with it.
+krvvar_shared refuse_result(const char* method, const krv_regex_result_too_large& failure) {
+  return krv_raise_error(method, ": the result would pass ", failure.limit,
+                         " bytes, the most a regex replacement may build");
+}
+
 }  // namespace
 
 bool krv_regex_full_match(const std::string& text, const std::regex& pattern) {
@@ -58,7 +99,9 @@ void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern
 }
 
 std::string krv_regex_replace_all(const std::string& text, const std::regex& pattern, const std::string& format) {
-  return std::regex_replace(text, pattern, format);
+  std::string result;
+  std::regex_replace(bounded_appender(result, result_limit()), text.begin(), text.end(), pattern, format);
+  return result;
 }
 
 krvvar_shared krv_regex_match_job(const krv_regex_job& job, krv_regex_match_step step) {
@@ -93,6 +136,8 @@ krvvar_shared krv_regex_findall_job(const krv_regex_job& job, krv_regex_collect_
 krvvar_shared krv_regex_replace_job(const krv_regex_job& job, krv_regex_replace_step step) {
   try {
     return krv_string_result(step(job.text, *job.pattern, job.replacement));
+  } catch (const krv_regex_result_too_large& failure) {
+    return refuse_result("regex_replace", failure);
   } catch (const std::regex_error& failure) {
     log_failed_while_matching("regex_replace", failure);
     return krv_string_result(std::string_view(job.text));
@@ -119,6 +164,9 @@ bool krv_regex_replace_in_place(std::string& text, const std::regex& pattern, co
   try {
     text = step(text, pattern, format);
     return true;
+  } catch (const krv_regex_result_too_large& failure) {
+    refuse_result("regex_replace_inplace", failure);
+    return false;
   } catch (const std::regex_error& failure) {
     log_failed_while_matching("regex_replace_inplace", failure);
     return false;

@@ -7,11 +7,16 @@
 // Each job reaches the library through one step, passed in with the library's own as the default. A
 // failure while matching (a regex_error) is not a script error: the job logs an error line and still
 // produces a value (0, -1, what it collected so far, the text unchanged). libstdc++ never throws while
-// matching, so the step is also how those lines are driven in tests.
+// matching, so the step is also how those lines are driven in tests. A replacement whose result passes
+// its bound raises an error instead: catchable where the job runs in a task on the VM thread
+// (regex_replace_inplace always does), an error line on a worker; the value is then None, and
+// regex_replace_inplace leaves the string unchanged and gives 0.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,8 +47,18 @@ std::ptrdiff_t krv_regex_first_match(const std::string& text, const std::regex& 
 void krv_regex_collect_matches(const std::string& text, const std::regex& pattern, std::vector<std::string_view>& out);
 // The pieces between matches (token iterator, submatch -1).
 void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern, std::vector<std::string_view>& out);
-// Every match replaced by `format` under the ECMAScript format rules ($&, $n, $`, $', $$).
+// Every match replaced by `format` under the ECMAScript format rules ($&, $n, $`, $', $$). The result
+// is held to the bytes a std.buffer may hold (the VM's max_buffer_bytes, 1 GiB by default): $` and $'
+// repeat the text once per match, so it grows with the square of the input. The bound is checked byte
+// by byte as the result is built; past it krv_regex_result_too_large is thrown and the partial result
+// dropped.
 std::string krv_regex_replace_all(const std::string& text, const std::regex& pattern, const std::string& format);
+
+struct krv_regex_result_too_large : std::length_error {
+  explicit krv_regex_result_too_large(uint64_t bytes)
+      : std::length_error("regex result too large"), limit(bytes) {}
+  uint64_t limit;  // the bound the result reached
+};
 
 krvvar_shared krv_regex_match_job(const krv_regex_job& job, krv_regex_match_step step = krv_regex_full_match);
 krvvar_shared krv_regex_search_job(const krv_regex_job& job, krv_regex_search_step step = krv_regex_first_match);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -31,6 +32,8 @@ class pattern_reader {
   krv_regex_shape read() {
     while (at_ < pattern_.size())
       if (!read_piece()) break;
+    // Deeper nesting is refused before compiling (krv_regex_max_group_depth), so it needs no bound.
+    if (!too_deep()) shape_.matcher_stack = walk_.finish();
     return shape_;
   }
 
@@ -38,19 +41,66 @@ class pattern_reader {
   // Reads the piece that starts at at_; false where the library would refuse the pattern.
   bool read_piece() {
     const size_t start = at_++;
+    const bool lazy_mark = std::exchange(quantifier_before_, false) && pattern_[start] == '?';
     switch (pattern_[start]) {
-      case '\\': return read_escape(false);
-      case '[': return read_bracket();
+      case '\\': return read_escape_piece(start);
+      case '[':
+        on_walk([&] { walk_.atom(krv_regex_walk_atom()); });
+        return read_bracket();
       case '{': return read_brace(start);
       case '(': return read_group_opening();
       case ')':
-        if (depth_ > 0) --depth_;
+        if (depth_ == 0) return false;  // the library refuses a ')' with no group open
+        --depth_;
+        on_walk([&] { walk_.close(); });
         return true;
-      case '|': ++shape_.alternatives; return true;
+      case '|':
+        on_walk([&] { walk_.alternative(); });
+        return true;
       case '*':
-      case '+': note_quantifier(start); return true;
-      default: return true;
+      case '+':
+        note_quantifier(start);
+        on_walk([&] { walk_.quantify(pattern_[start] == '*' ? krv_regex_walk_loop : one_or_more); });
+        return true;
+      case '?':
+        // Right after a quantifier it makes that one lazy, which walks the same paths.
+        if (!lazy_mark) {
+          quantifier_before_ = true;
+          on_walk([&] { walk_.quantify(krv_regex_walk_optional); });
+        }
+        return true;
+      case '^':
+      case '$': on_walk([&] { walk_.assertion(krv_regex_walk_assertion()); }); return true;
+      default: on_walk([&] { walk_.atom(krv_regex_walk_atom()); }); return true;
     }
+  }
+
+  static krv_regex_walk one_or_more(const krv_regex_walk& body) {
+    return krv_regex_walk_sequence(body, krv_regex_walk_loop(body));
+  }
+
+  // An escape outside brackets: an assertion (\b \B), a back-reference or one character.
+  bool read_escape_piece(size_t start) {
+    if (!read_escape(false)) return false;
+    const char kind = pattern_[start + 1];
+    on_walk([&] {
+      if (kind == 'b' || kind == 'B') {
+        walk_.assertion(krv_regex_walk_assertion());
+      } else if (kind >= '1' && kind <= '9') {
+        walk_.backref(backref_group_);
+      } else {
+        walk_.atom(krv_regex_walk_atom());
+      }
+    });
+    return true;
+  }
+
+  bool too_deep() const { return shape_.deepest_nesting > krv_regex_max_group_depth; }
+
+  // Feeds the walk builder unless the nesting has gone past what is ever compiled.
+  template <class Step>
+  void on_walk(Step step) {
+    if (!too_deep()) step();
   }
 
   // After a backslash: the escape as the library cuts it.
@@ -64,6 +114,7 @@ class pattern_reader {
       const uint64_t group = read_number(static_cast<uint64_t>(kind - '0'));
       // Inside brackets the library refuses a back-reference outright, without reading its number.
       if (!in_brackets && group > shape_.capturing_groups) shape_.refers_to_unopened_group = true;
+      backref_group_ = group;
     }
     return true;
   }
@@ -117,6 +168,7 @@ class pattern_reader {
   // After '{': counts and commas up to the '}'.
   bool read_brace(size_t brace) {
     if (is_open_ended_brace(pattern_, brace)) note_quantifier(brace);
+    quantify_braces(brace);
     while (at_ < pattern_.size()) {
       const char byte = pattern_[at_];
       if (is_digit(byte)) {
@@ -130,28 +182,60 @@ class pattern_reader {
     return false;
   }
 
+  // The well-formed braces {n}, {n,} and {n,m} as the library reads them, for the walk; the library
+  // refuses any other form, and counts above krv_regex_max_repeat_count are refused before compiling.
+  void quantify_braces(size_t brace) {
+    size_t at = brace + 1;
+    const size_t least_from = at;
+    uint64_t least = 0, most = 0;
+    for (; at < pattern_.size() && is_digit(pattern_[at]) && least <= saturated_count; ++at)
+      least = least * 10 + static_cast<uint64_t>(pattern_[at] - '0');
+    if (at == least_from || at >= pattern_.size()) return;
+    bool unbounded = false;
+    most = least;
+    if (pattern_[at] == ',') {
+      const size_t most_from = ++at;
+      for (most = 0; at < pattern_.size() && is_digit(pattern_[at]) && most <= saturated_count; ++at)
+        most = most * 10 + static_cast<uint64_t>(pattern_[at] - '0');
+      unbounded = at == most_from;
+    }
+    if (at >= pattern_.size() || pattern_[at] != '}' || (!unbounded && most < least)) return;
+    quantifier_before_ = true;
+    on_walk([&] { walk_.quantify_braces(least, most, unbounded); });
+  }
+
   // After '(': a capturing group, or (?: (?= (?! of no capture.
   bool read_group_opening() {
     shape_.deepest_nesting = std::max(shape_.deepest_nesting, ++depth_);
     if (at_ >= pattern_.size() || pattern_[at_] != '?') {
       ++shape_.capturing_groups;
+      on_walk([&] { walk_.open(krv_regex_walk_builder::group_kind::capture); });
       return true;
     }
     const char kind = at_ + 1 < pattern_.size() ? pattern_[at_ + 1] : '\0';
     if (kind != ':' && kind != '=' && kind != '!') return false;
     at_ += 2;
+    using group_kind = krv_regex_walk_builder::group_kind;
+    on_walk([&] { walk_.open(kind == ':' ? group_kind::plain : group_kind::lookahead); });
     return true;
   }
 
   void note_quantifier(size_t at) {
+    quantifier_before_ = true;
     shape_.has_quantifier = true;
     // Only the byte before counts: an escaped ')' followed by a quantifier counts as a group too.
     if (at > 0 && pattern_[at - 1] == ')') shape_.quantifies_group = true;
   }
 
+  // A brace count past this is refused anyway; reading stops growing it there.
+  static constexpr uint64_t saturated_count = uint64_t{1} << 32;
+
   std::string_view pattern_;
   size_t at_ = 0;     // the next byte to read
   size_t depth_ = 0;  // groups open at at_
+  bool quantifier_before_ = false;  // the piece just read was a quantifier: a '?' now makes it lazy
+  uint64_t backref_group_ = 0;      // the number of the last back-reference read
+  krv_regex_walk_builder walk_;
   krv_regex_shape shape_;
 };
 

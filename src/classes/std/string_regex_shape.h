@@ -16,17 +16,28 @@
 //   (?: (?= (?!  one group opening of three bytes; ( alone opens a capturing group
 //
 // Where the library would refuse the pattern (a backslash at the end, \c at the end, too few hex
-// digits, an open bracket or brace, a bad class name, "(?" followed by anything else), the reading
+// digits, an open bracket or brace, a bad class name, "(?" followed by anything else, a ')' with no
+// group open), the reading
 // stops: the library compiles from left to right and throws at the first such place, so nothing after
 // it is ever compiled or matched.
+//
+// The same reading builds the bound of the matcher's stack (string_regex_depth.h) piece by piece, as
+// the library's compiler builds the automaton: an atom (character, class, escape, back-reference)
+// takes the quantifiers after it, a '?' right after a quantifier makes it lazy, an assertion (^ $ \b
+// \B and lookaheads) takes none, and '|' splits the innermost open group.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "classes/std/string_regex_depth.h"
+
+// Group nesting the library's compiler may recurse into: far beyond hand-written patterns, a fraction
+// of a megabyte of stack. A deeper pattern is refused, so its matcher stack is never needed.
+inline constexpr size_t krv_regex_max_group_depth = 1000;
+
 struct krv_regex_shape {
   uint64_t capturing_groups = 0;      // openings '(' not followed by '?': the library's mark_count()
-  uint64_t alternatives = 0;          // '|' outside brackets, at any depth
   size_t deepest_nesting = 0;         // groups of every kind, lookaheads included
   bool has_quantifier = false;        // '*', '+' or an open-ended brace ({2,5}, {2,}, {,5}, a trailing {2,)
   bool quantifies_group = false;      // such a quantifier right after a ')' byte (an escaped one too)
@@ -34,7 +45,10 @@ struct krv_regex_shape {
   // A back-reference whose number is above the capturing groups opened before it: the library refuses
   // it too, but only after reading the number into an int that a long one overflows.
   bool refers_to_unopened_group = false;
+  // The most stack the matcher may take; meaningful only for a pattern the guards and the library accept.
+  krv_regex_matcher_stack matcher_stack;
 };
 
-// Reads `pattern` once, in time linear in its length, without recursion or allocation.
+// Reads `pattern` once, in time linear in its length, without recursion; it allocates one record per
+// open group (up to krv_regex_max_group_depth + 1 of them) and eight bytes per capturing group.
 krv_regex_shape krv_regex_read_shape(std::string_view pattern);

@@ -130,6 +130,33 @@ TEST_F(RegexOnWorkers, PatternsBehindAControlEscapeKeepTheirLimits) {
   vm.stop_workers();
 }
 
+// Nested lazy repeats, which used to overflow a worker's stack on 8,192 bytes: past the limit their stack
+// bound allows the call raises its error on the task and nothing is handed off; at the limit the match
+// runs on the worker.
+TEST_F(RegexOnWorkers, NestedRepeatsMatchOnTheWorkersUpToTheirLimit) {
+  std::string nested_lazy = "a";
+  for (int level = 0; level < 13; ++level) nested_lazy = "(?:" + nested_lazy + ")*?";
+  const struct {
+    size_t length;
+    const char* mark;  // null: the call raises the limit error
+  } cases[] = {{8192, nullptr}, {359, "1"}};
+  vm.start_workers(2);
+  for (const auto& c : cases) {
+    log.clear();
+    assemble("string \"regex_match\"\nstring \"" + nested_lazy + "\"\n" + method_call_script(1));
+    record_marks();
+    receiver().string_ref() = std::string(c.length, 'a');
+    krv_get_thread_local().current_task = nullptr;
+    task = krv_task_create(built->root, nullptr);
+    krv_task::run(*task, nullptr);
+    tick_until_idle();
+    EXPECT_EQ(marks, c.mark ? std::vector<std::string>{c.mark} : std::vector<std::string>{}) << c.length;
+    EXPECT_EQ(reported("input of 8192 characters exceeds the std::regex limit of 359 characters"), !c.mark);
+    marks.clear();
+  }
+  vm.stop_workers();
+}
+
 // Task 1 asks for the numbers in the string; before a worker takes the job, task 2 rewrites the same
 // string in place. The job matches the text as it was when task 1 called.
 TEST_F(RegexOnWorkers, AReceiverChangedWhileItsJobWaitsLeavesTheResult) {
