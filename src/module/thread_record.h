@@ -93,6 +93,13 @@ inline krv_thread_local& krv_get_thread_local() {
   return hook();
 }
 
+// The bytes one std.buffer (or any result a script's numbers grow at once) may hold: the calling
+// thread's VM's bound, the default one on a thread without a VM.
+inline uint64_t krv_thread_max_buffer_bytes() {
+  const krv_vm_state* vm = krv_get_thread_local().vm;
+  return vm != nullptr ? vm->settings.max_buffer_bytes : krv_default_max_buffer_bytes;
+}
+
 // While alive, allocations on this thread bypass the VM's pools. Balanced on exceptions too.
 class krv_native_call_scope {
  public:

@@ -14,7 +14,6 @@
 #include "kernel/compiler/types.h"
 #include "module/namespace_registry.h"
 #include "module/thread_record.h"
-#include "module/vm_state.h"
 #include "runtime/objects/class_registration.h"
 #include "runtime/storage/json_object.h"
 
@@ -53,18 +52,13 @@ krvvar_shared clear(krv_std_buffer* self, krv_vm_context&, args_t&) {
   return the_buffer(self);
 }
 
-// The bytes a buffer may hold: the calling thread's VM's bound, the default one without a VM.
-uint64_t buffer_limit() {
-  const krv_vm_state* vm = krv_get_thread_local().vm;
-  return vm != nullptr ? vm->settings.max_buffer_bytes : krv_default_max_buffer_bytes;
-}
 
 // Runs `change`, which makes the buffer `new_size` bytes, unless that is past the limit; an allocation
 // the system refuses is the same catchable error. Either way the buffer stays as it was (the vector's
 // growth gives the strong guarantee), and the script can catch it.
 template <class Change>
 krvvar_shared grow(krv_std_buffer* self, const char* method, uint64_t new_size, Change&& change) {
-  if (const uint64_t limit = buffer_limit(); new_size > limit)
+  if (const uint64_t limit = krv_thread_max_buffer_bytes(); new_size > limit)
     return krv_raise_error(method, "() would make the buffer ", new_size, " bytes, over the limit of ", limit,
                            " bytes");
   try {

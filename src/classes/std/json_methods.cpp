@@ -81,8 +81,7 @@ bool erase_by_index_or_key(krv_std_json& self, krvvar& what) {
 // element takes.
 uint64_t resize_entry_limit() {
   constexpr uint64_t bytes_per_entry = sizeof(krv_std_json_entry) + sizeof(krvvar);
-  const krv_vm_state* vm = krv_get_thread_local().vm;
-  return (vm != nullptr ? vm->settings.max_buffer_bytes : krv_default_max_buffer_bytes) / bytes_per_entry;
+  return krv_thread_max_buffer_bytes() / bytes_per_entry;
 }
 
 }  // namespace

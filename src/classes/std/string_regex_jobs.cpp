@@ -6,7 +6,6 @@
 
 #include "classes/std/string_regex.h"
 #include "module/thread_record.h"
-#include "module/vm_state.h"
 #include "runtime/base/raise.h"
 #include "runtime/objects/log.h"
 
@@ -36,13 +35,6 @@ krvvar_shared list_of(const std::vector<std::string_view>& parts) {
   krv_string_list_result list(parts.size());
   for (std::string_view part : parts) list.append(part);
   return list.take();
-}
-
-// The bytes a replacement's result may hold: the calling thread's VM's buffer bound, the default one
-// without a VM.
-uint64_t result_limit() {
-  const krv_vm_state* vm = krv_get_thread_local().vm;
-  return vm != nullptr ? vm->settings.max_buffer_bytes : krv_default_max_buffer_bytes;
 }
 
 // An output iterator that appends to a string and throws once it would pass `limit` bytes.
@@ -100,7 +92,8 @@ void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern
 
 std::string krv_regex_replace_all(const std::string& text, const std::regex& pattern, const std::string& format) {
   std::string result;
-  std::regex_replace(bounded_appender(result, result_limit()), text.begin(), text.end(), pattern, format);
+  std::regex_replace(bounded_appender(result, krv_thread_max_buffer_bytes()), text.begin(), text.end(), pattern,
+                     format);
   return result;
 }
 
