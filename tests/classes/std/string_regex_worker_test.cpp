@@ -12,6 +12,8 @@
 
 namespace {
 
+std::string method_call_script(size_t arg_count);
+
 class RegexOnWorkers : public ScriptTest {
  protected:
   void SetUp() override {
@@ -36,6 +38,18 @@ class RegexOnWorkers : public ScriptTest {
   }
   // The string value the script reads as cell C0.
   krvvar& receiver() { return *built->cells[0]; }
+  // Starts a task that calls `method` with `args` (method_call_script) on `text` and marks the result;
+  // what krv_task::run answered.
+  int start_call(const std::string& method, const std::vector<std::string>& args, const std::string& text) {
+    std::string strings = "string \"" + method + "\"\n";
+    for (const std::string& arg : args) strings += "string \"" + arg + "\"\n";
+    assemble(strings + method_call_script(args.size()));
+    record_marks();
+    receiver().string_ref() = text;
+    krv_get_thread_local().current_task = nullptr;
+    task = krv_task_create(built->root, nullptr);
+    return krv_task::run(*task, nullptr);
+  }
 
   std::vector<std::string> marks;
 };
@@ -77,14 +91,7 @@ TEST_F(RegexOnWorkers, EachMethodsResultReachesTheScript) {
   };
   vm.start_workers(2);
   for (const auto& c : cases) {
-    std::string strings = "string \"" + std::string(c.method) + "\"\n";
-    for (const std::string& arg : c.args) strings += "string \"" + arg + "\"\n";
-    assemble(strings + method_call_script(c.args.size()));
-    record_marks();
-    receiver().string_ref() = c.receiver;
-    krv_get_thread_local().current_task = nullptr;
-    task = krv_task_create(built->root, nullptr);
-    ASSERT_EQ(krv_task::run(*task, nullptr), 1);
+    ASSERT_EQ(start_call(c.method, c.args, c.receiver), 1);
     EXPECT_TRUE(marks.empty()) << c.method << ": handed off, not run on the VM thread";
     tick_until_idle();
     EXPECT_EQ(marks, std::vector<std::string>{c.result}) << c.method << " on " << c.receiver.size() << " bytes";
@@ -116,12 +123,7 @@ TEST_F(RegexOnWorkers, PatternsBehindAControlEscapeKeepTheirLimits) {
   vm.start_workers(2);
   for (const auto& c : cases) {
     log.clear();
-    assemble("string \"regex_match\"\nstring \"" + c.pattern + "\"\n" + method_call_script(1));
-    record_marks();
-    receiver().string_ref() = c.receiver;
-    krv_get_thread_local().current_task = nullptr;
-    task = krv_task_create(built->root, nullptr);
-    krv_task::run(*task, nullptr);
+    start_call("regex_match", {c.pattern}, c.receiver);
     tick_until_idle();
     EXPECT_TRUE(marks.empty()) << c.error;
     EXPECT_TRUE(reported(c.error)) << c.error;
@@ -143,18 +145,39 @@ TEST_F(RegexOnWorkers, NestedRepeatsMatchOnTheWorkersUpToTheirLimit) {
   vm.start_workers(2);
   for (const auto& c : cases) {
     log.clear();
-    assemble("string \"regex_match\"\nstring \"" + nested_lazy + "\"\n" + method_call_script(1));
-    record_marks();
-    receiver().string_ref() = std::string(c.length, 'a');
-    krv_get_thread_local().current_task = nullptr;
-    task = krv_task_create(built->root, nullptr);
-    krv_task::run(*task, nullptr);
+    start_call("regex_match", {nested_lazy}, std::string(c.length, 'a'));
     tick_until_idle();
     EXPECT_EQ(marks, c.mark ? std::vector<std::string>{c.mark} : std::vector<std::string>{}) << c.length;
     EXPECT_EQ(reported("input of 8192 characters exceeds the std::regex limit of 359 characters"), !c.mark);
     marks.clear();
   }
   vm.stop_workers();
+}
+
+// A replacement's result passes the buffer bound only while the job builds it on the worker: the error
+// is raised in the task as it resumes, as a runtime error a catch block could take, so the script
+// without one ends there and marks nothing (before, the worker only logged it and the task went on
+// with None); a result within the bound is marked as usual.
+TEST_F(RegexOnWorkers, AnErrorOfTheJobIsRaisedInItsTask) {
+  const std::string error = "regex_replace: the result would pass 1048576 bytes, the most a regex replacement may build";
+  const struct {
+    size_t length;
+    size_t result_length;  // 0: raised, nothing marked
+  } cases[] = {{65536, 0}, {1024, 1023 * 1024 / 2}};
+  vm.state().settings.max_buffer_bytes = 1 << 20;
+  vm.start_workers(2);
+  for (const auto& c : cases) {
+    log.clear();
+    ASSERT_EQ(start_call("regex_replace", {"a", "$'"}, std::string(c.length, 'a')), 1);
+    tick_until_idle();
+    EXPECT_EQ(marks.size(), c.result_length == 0 ? 0u : 1u) << c.length;
+    EXPECT_EQ(marks.empty() ? 0 : marks.front().size(), c.result_length) << c.length;
+    EXPECT_EQ(reported("Runtime Error") && reported(error), c.result_length == 0) << c.length;
+    EXPECT_EQ(task->active, 0);
+    marks.clear();
+  }
+  vm.stop_workers();
+  vm.state().settings.max_buffer_bytes = krv_default_max_buffer_bytes;
 }
 
 // Task 1 asks for the numbers in the string; before a worker takes the job, task 2 rewrites the same

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "runtime/exec/interp/runtime_error.h"
+#include "runtime/exec/task/return_thread.h"
 #include "runtime/exec/task/task_status.h"
 #include "runtime/objects/log.h"
 #include "runtime/objects/vm_context.h"
@@ -14,6 +15,11 @@ std::string krv_frame_error_text(const std::string& message) {
 }
 
 krvvar_shared krv_raise_error_text(const std::string& message, bool catchable) {
+  // Raised by a hand-off job: its task raises it when it resumes (return_thread.h).
+  if (std::string* sink = krv_hand_off_error_sink(); sink != nullptr && catchable) {
+    if (sink->empty()) *sink = message;
+    return krvvar_shared::make_none();
+  }
   const std::string framed = krv_frame_error_text(message);
   if (krv_vm_context* top = krv_raise_target()) {
     krv_runtime_error(*top, framed, message, catchable);

@@ -16,6 +16,8 @@
 
 namespace {
 
+thread_local std::string* hand_off_error_sink = nullptr;
+
 // Calls `fn`: its value, or None and an error line when it throws (an empty function throws
 // std::bad_function_call). `delivered` tells the two apart.
 krvvar_shared run_here(const std::function<krvvar_shared()>& fn, bool* delivered = nullptr) {
@@ -60,7 +62,12 @@ class return_hand_off {
  private:
   void deliver() {
     bool delivered = false;
+    std::string raised;
+    std::string* const outer_sink = std::exchange(hand_off_error_sink, &raised);
     krvvar_shared value = run_here(fn_, &delivered);
+    hand_off_error_sink = outer_sink;
+    // Before the record goes out, as the worker's other last accesses to the task (complete()).
+    if (!raised.empty()) record_.task->raised_by_work = std::move(raised);
     if (!delivered) return;
     record_.result->set(value);
     record_.result->flags |= krv_result_delivered;
@@ -108,6 +115,8 @@ void krv_complete_return(const krv_completion_record& record) {
   release_object(record.native_self);
   krv_task::wake(*task);
 }
+
+std::string* krv_hand_off_error_sink() noexcept { return hand_off_error_sink; }
 
 const krv_function_def* krv_hand_off_native(const std::function<void()>& job) {
   const return_job* hand_off = job.target<return_job>();

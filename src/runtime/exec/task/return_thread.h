@@ -15,11 +15,17 @@
 // under the VM lock, so the host sees a task waiting for its result from the hand-off to the drain,
 // whatever the workers do in between.
 //
+// A catchable error that the job raises (a method's bound found only while the work runs) cannot
+// reach the task from the worker: it is kept instead of logged, the worker hands its text to the task
+// (`raised_by_work`) before the completion record goes out, and the task raises it again where it
+// stands when it resumes, so the script's catch block takes it as if the method had raised it.
+//
 // A job destroyed unrun (the queue was stopping, or the host discarded it at shutdown) still completes:
 // it gives its references back the same way, and the task resumes with None, so nothing is left
 // suspended waiting for a result.
 #pragma once
 #include <functional>
+#include <string>
 
 #include "module/completion_ring.h"
 
@@ -41,3 +47,7 @@ size_t krv_drain_completions(krv_vm_state& vm);
 // that does not leave: the definition in call when the job was handed off; null for any other job
 // (a kernel launch's helper) and for a hand-off made outside a native call.
 const krv_function_def* krv_hand_off_native(const std::function<void()>& job);
+
+// While a hand-off job runs on this thread, where the first catchable error it raises is kept for its
+// task (above); null otherwise.
+std::string* krv_hand_off_error_sink() noexcept;

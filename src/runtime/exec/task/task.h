@@ -122,6 +122,9 @@ class krv_task : public krvptr_base<krv_task> {
   uint32_t call_arg_height = 0;                   // argument records in use
   krvvar_shared error_value;                      // text of the last runtime error; None at creation
   uint8_t error_pending = 0;                      // a catch block waits for the error
+  // A catchable error that the task's handed-off work raised on a worker, raised in the task when it
+  // resumes (return_thread.h); written by that worker before it hands the task back, empty otherwise.
+  std::string raised_by_work;
   // Simple cells that nothing else holds, kept by the interpreter from earlier results for its next
   // ones, so that arithmetic in a loop does not go through the cell pool on every operation. A few, not
   // one: an expression such as s + i * 3 % 7 holds two temporaries at once. Entries below spare_count

@@ -52,7 +52,7 @@ class continuation {
 
   // The loop of statuses; returns the status it left with.
   uint32_t run(uint32_t max_depth) {
-    uint32_t status = 0;
+    uint32_t status = task_.raised_by_work.empty() ? 0 : raise_work_error();
     for (;;) {
       if (status > KRV_STATUS_CALL && (status != KRV_STATUS_FINISHED || frames().size() <= base_)) return status;
       status = execute_top();
@@ -164,6 +164,13 @@ class continuation {
     }
     if (frames().empty() || (!above_base() && top()->in_progress == 0)) return KRV_STATUS_FINISHED;
     return popped ? 0u : uint32_t{KRV_STATUS_FINISHED};
+  }
+
+  // The error the task's handed-off work raised (return_thread.h), raised where the task stands, as the
+  // method would have raised it had it run here.
+  uint32_t raise_work_error() {
+    krv_raise_error_text(std::exchange(task_.raised_by_work, {}));
+    return unwind();
   }
 
   uint32_t unwind() {
