@@ -96,6 +96,17 @@ std::string fill(std::string text, const std::map<std::string, std::string>& val
   return text;
 }
 
+// A compiler whose shell `body` ({ROOT} the scratch directory) hangs where it is told, as hangcc in `root`
+// beside an empty tmp, and the environment that makes krvhost use it with a cache and TMPDIR of its own.
+krv_environment_changes hanging_compiler(const scratch_dir& root, const std::string& body, const char* jit) {
+  std::filesystem::create_directory(root / "tmp");
+  write_script(root / "hangcc", fill(body, {{"{ROOT}", root.path().string()}}));
+  krv_environment_changes environment = {
+      {"KRV_KERNEL_CC", root / "hangcc"}, {"KRV_KERNEL_CACHE", root / "cache"}, {"TMPDIR", root / "tmp"}};
+  environment["KRV_KERNEL_JIT"] = jit == nullptr ? std::nullopt : std::optional<std::string>(jit);
+  return environment;
+}
+
 // After the launch: a task's regular-expression match holds a worker (28 a's and a b against (a+)+$:
 // about a minute) while the root block fails, so that krvhost ends with _exit, its kernel's build begun.
 const char* const kFailBesideMatch = R"(  load_local 2
@@ -183,18 +194,16 @@ TEST(JitBackground, AHangingCompilerCostsTheScriptNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     scratch_dir root;
-    std::filesystem::create_directory(root / "tmp");
-    write_script(root / "hangcc", fill("echo $$ > '{ROOT}/cc.pid'\n"
-                                       "case \" $* \" in {HANGS})\n"
-                                       "  : > \"$TMPDIR/k_0123456789abcdef-cc1.o\"; exec sleep 300;;\n"
-                                       "esac\n",
-                                       {{"{ROOT}", root.path().string()}, {"{HANGS}", c.hangs_in}}));
+    const krv_environment_changes environment =
+        hanging_compiler(root,
+                         fill("echo $$ > '{ROOT}/cc.pid'\ncase \" $* \" in {HANGS})\n"
+                              "  : > \"$TMPDIR/k_0123456789abcdef-cc1.o\"; exec sleep 300;;\nesac\n",
+                              {{"{HANGS}", c.hangs_in}}),
+                         nullptr);
     const std::string script = root / "run.krvasm";
     write_text(script, c.script);
     const krv_process_result run =
-        krv_run_process({KRV_KRVHOST_PATH, "run", "--workers", c.workers, script},
-                        {{"KRV_KERNEL_CC", root / "hangcc"}, {"KRV_KERNEL_CACHE", root / "cache"},
-                         {"KRV_KERNEL_JIT", std::nullopt}, {"TMPDIR", root / "tmp"}});
+        krv_run_process({KRV_KRVHOST_PATH, "run", "--workers", c.workers, script}, environment);
     EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err.rfind(c.err_start, 0), 0u) << run.err;
@@ -255,13 +264,13 @@ TEST(JitBackground, EveryWayOutKillsTheCompilerAndRemovesItsFiles) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     scratch_dir root;
-    std::filesystem::create_directory(root / "tmp");
     // The build forks a helper into the compiler's group, as a driver starts cc1, and both hang.
-    write_script(root / "hangcc", fill("case \" $* \" in *' -o '*)\n"
-                                       "  : > \"$TMPDIR/k_0123456789abcdef-cc1.o\"; sleep 300 & echo $! > '{ROOT}/cc1.pid'\n"
-                                       "  echo $$ > '{ROOT}/cc.pid'; wait;;\n"
-                                       "esac\n",
-                                       {{"{ROOT}", root.path().string()}}));
+    const krv_environment_changes environment =
+        hanging_compiler(root,
+                         "case \" $* \" in *' -o '*)\n"
+                         "  : > \"$TMPDIR/k_0123456789abcdef-cc1.o\"; sleep 300 & echo $! > '{ROOT}/cc1.pid'\n"
+                         "  echo $$ > '{ROOT}/cc.pid'; wait;;\nesac\n",
+                         c.jit);
     const std::string channel = "jit_way_out_" + std::to_string(getpid());
     const std::string script = root / "run.krvasm";
     write_text(script, "program \"way_out\"\n" +
@@ -269,9 +278,7 @@ TEST(JitBackground, EveryWayOutKillsTheCompilerAndRemovesItsFiles) {
                                                                            "\"\nstring \"on_message\"\n"},
                                                     {"{MORE_NATIVES}", "native N3 \"ipc.ipc\" 0 0\n"},
                                                     {"{LOCALS}", "3"}, {"{CACHES}", "5"}, {"{REST}", kWaitOnChannel}}));
-    krv_signalled_run run({KRV_KRVHOST_PATH, "run", script},
-                          {{"KRV_KERNEL_CC", root / "hangcc"}, {"KRV_KERNEL_CACHE", root / "cache"},
-                           {"KRV_KERNEL_JIT", c.jit}, {"TMPDIR", root / "tmp"}});
+    krv_signalled_run run({KRV_KRVHOST_PATH, "run", script}, environment);
     const bool waits_on_channel = std::string_view(c.jit) != "sync";
     for (int i = 0; i < 2000 && (read_text(root / "cc.pid").empty() ||
                                  (waits_on_channel && !std::filesystem::exists("/dev/shm/krv_ipc_" + channel)));
