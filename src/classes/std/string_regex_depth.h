@@ -101,7 +101,6 @@ class krv_regex_walk_builder {
   void alternative();  // '|'
   void open(group_kind kind);
   void close();  // ')'
-  size_t open_count() const { return open_groups_.size() - 1; }
   // Closes whatever is still open and gives the pattern's bound.
   krv_regex_matcher_stack finish();
 

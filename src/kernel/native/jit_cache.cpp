@@ -14,8 +14,8 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <thread>
 #include <optional>
+#include <thread>
 
 #include "kernel/native/jit_builder.h"
 #include "kernel/native/jit_hash.h"
