@@ -321,7 +321,9 @@ TEST_F(IpcRing, APeerStoppedAtAnyPointOfASlotLeavesTheRingInStep) {
     if (c.errors.size() == 1 && c.errors[0].starts_with("IPC: no record")) {
       EXPECT_FALSE(reader->receive());
     }
-    if (c.holder == SELF) EXPECT_FALSE(krv_ipc_publish(krv_ipc_slot_party{ring(), holder, name}, 0));
+    if (c.holder == SELF) {
+      EXPECT_FALSE(krv_ipc_publish(krv_ipc_slot_party{ring(), holder, name}, 0));
+    }
     carry_in_order(1100);
     EXPECT_LT(krv_platform::monotonic_ms() - start, 3 * krv_ipc_read_wait_ms);
     EXPECT_EQ(reader->partials.contains(77), c.record_delivered);
