@@ -137,8 +137,11 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
       }
       stop.attach(nullptr);
       const int stopped_by = stop.signal();
+      // Any task that an error no catch took ended fails the run: the root task ends it at once, the
+      // others (std.thread tasks, callbacks, finalisers) only themselves.
       const auto exit_code_now = [&] {
-        return stopped_by != 0 ? KRV_RUN_SIGNALLED + stopped_by : failed ? KRV_RUN_FAILED : KRV_RUN_OK;
+        const bool errors = failed || vm.state().unhandled_task_errors != 0;
+        return stopped_by != 0 ? KRV_RUN_SIGNALLED + stopped_by : errors ? KRV_RUN_FAILED : KRV_RUN_OK;
       };
       if (!vm.stop_workers_within(exit_patience)) exit_leaving_busy_workers(vm, exit_code_now());
       {

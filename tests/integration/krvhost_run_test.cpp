@@ -160,6 +160,56 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     unlink(path.c_str());
 }
 
+// The root block hands function 0 to one of the ways a callback runs as a task of its own, then prints
+// "root done". The function raises "callback failed" (caught in a try block of its own when `caught`);
+// as an on_message callback it first drops both channels, so that the run can end.
+std::string callback_script(const std::string& kind, bool caught) {
+  const std::string hand_to = "  call_prepare 1\n  load_function 0\n  call_arg 0\n  call\n";
+  const std::string container = "  load_local 0\n  push_none\n  args_open 1\n  load_string 7\n  arg 0\n  call_native @N2\n  assign\n";
+  std::string root;
+  if (kind == "std.thread")
+    root = "  load_local 0\n  push_none\n  args_open 1\n  load_function 0\n  arg 0\n  call_native @N1\n  assign\n"
+           "  load_local 0\n  member 0 0 null 0\n  call_prepare 0\n  call\n";
+  else if (kind == "map" || kind == "foreach")
+    root = container + "  load_local 0\n  member " + (kind == "map" ? "1" : "2") + " 0 null 0\n" + hand_to;
+  else  // on_message: the guide's channel example
+    root = "  load_local 0\n  push_none\n  args_open 0\n  call_native @N3\n  assign\n  load_local 0\n  member 3 0 null 0\n"
+           "  call_prepare 1\n  load_string 10\n  call_arg 0\n  call\n  load_local 1\n  push_none\n  args_open 0\n"
+           "  call_native @N3\n  assign\n  load_local 1\n  member 3 0 null 0\n  call_prepare 2\n  load_string 10\n"
+           "  call_arg 0\n  load_int 0\n  call_arg 1\n  call\n  load_local 1\n  member 4 1 null 0\n" + hand_to +
+           "  load_local 0\n  member 5 2 null 0\n  call_prepare 1\n  load_string 7\n  call_arg 0\n  call\n";
+  const std::string drop_channels = kind != "on_message" ? "" :
+      "  load_global 1\n  member 6 0 null 0\n  call_prepare 0\n  call\n  load_global 1\n  push_none\n  load_none\n"
+      "  assign\n  load_global 0\n  push_none\n  load_none\n  assign\n";
+  const std::string raise = "  args_open 1\n  load_string 9\n  arg 0\n  call_native @N4\n";
+  return "program \"callback\"\nstring \"run\"\nstring \"map\"\nstring \"foreach\"\nstring \"connect\"\n"
+         "string \"on_message\"\nstring \"send\"\nstring \"disconnect\"\nstring \"[1, 2]\"\nstring \"root done\"\n"
+         "string \"callback failed\"\nstring \"callback_" + std::to_string(getpid()) + "\"\n"
+         "native N0 \"print\" 0 999\nnative N1 \"std.thread\" 0 1\nnative N2 \"std.json\" 0 2\nnative N3 \"ipc.ipc\" 0 0\n"
+         "native N4 \"fail\" 0 999\nblock B0 4 locals 2 caches " + (kind == "on_message" ? "3" : "1") + "\n" + root +
+         "  args_open 1\n  load_string 8\n  arg 0\n  call_native @N0\nend\n"
+         "block B1 1 child B0 params 2 locals 2" + (kind == "on_message" ? " caches 1" : "") + "\n" + drop_channels +
+         (caught ? "  run_child 0\n  catch 1\nend\nblock B2 0 child B1 has_catch\n" + raise +
+                       "end\nblock B3 0 child B1 params 1 locals 1\nend\n"
+                 : raise + "end\n");
+}
+
+// An error that no catch takes ends a task or a callback, not the run: the run goes on to its end and
+// then exits 1, whichever way the function ran. Caught in the function, the same error fails nothing.
+TEST(KrvhostRun, AnErrorNoCatchTakesInATaskOrCallbackFailsTheRun) {
+  for (const char* kind : {"std.thread", "map", "foreach", "on_message"}) {
+    for (const bool caught : {false, true}) {
+      SCOPED_TRACE(std::string(kind) + (caught ? " caught" : " uncaught"));
+      const std::string script = write_script("callback.krvasm", callback_script(kind, caught));
+      const krv_process_result run = krvhost({"run", script});
+      EXPECT_EQ(run.exit_code, caught ? 0 : 1) << run.err;
+      EXPECT_EQ(run.out, "root done\n");
+      EXPECT_EQ(run.err.find("callback failed") != std::string::npos, !caught) << run.err;
+      unlink(script.c_str());
+    }
+  }
+}
+
 // Asked for, the usage goes to stdout with exit 0; after a wrong command line, to stderr with exit 2.
 TEST(KrvhostRun, HelpPrintsTheUsageOnStdout) {
   const struct {
