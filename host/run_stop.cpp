@@ -16,6 +16,7 @@
 
 #include "classes/kernel/kernel_workers.h"
 #include "host/script_runner.h"
+#include "host/standard_output.h"
 #include "platform/stop_request.h"
 
 namespace {
@@ -117,7 +118,7 @@ void krv_run_stop::watch() {
     // The task never yielded to the VM loop: nothing can be closed in order, but the output is kept and
     // every kernel build's compiler, which would outlive the process, is killed and its files removed.
     krv_kernel_abandon_builds();
-    std::fflush(nullptr);
+    krv_stdout_flush();  // a failure is said on stderr; the status stays the signal's
     write_stderr("krvhost: exiting at once; the script's channels were not closed\n");
     _exit(KRV_RUN_SIGNALLED + signal());
   }

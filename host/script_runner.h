@@ -23,7 +23,8 @@
 // Exit codes of a run.
 enum krv_run_exit : int {
   KRV_RUN_OK = 0,
-  KRV_RUN_FAILED = 1,    // a task or callback ended with an unhandled error, or tasks were left waiting
+  KRV_RUN_FAILED = 1,    // a task or callback ended with an unhandled error, tasks were left waiting, or
+                         // standard output could not be written
   KRV_RUN_REFUSED = 2,   // the file could not be read, or its text was refused; nothing ran
   KRV_RUN_SIGNALLED = 128,  // + the signal's number: stopped by SIGINT (130) or SIGTERM (143)
 };
@@ -35,3 +36,7 @@ struct krv_run_options {
 };
 
 int krv_run_script_file(const krv_run_options& options);
+
+// Flushes standard output (standard_output.h): a run that would exit 0 exits KRV_RUN_FAILED when
+// anything it printed could not be written; another status stays.
+int krv_run_exit_with_output_written(int exit_code);

@@ -210,6 +210,40 @@ TEST(KrvhostRun, AnErrorNoCatchTakesInATaskOrCallbackFailsTheRun) {
   }
 }
 
+// Standard output that cannot be written fails the command with one line on stderr, however much was
+// printed: into /dev/full (a full disk) and with stdout closed, where the text printed went into the
+// first descriptor the run opened (with stdin closed too, the signal pipe's: exit 0, nothing lost in
+// sight). /dev/null takes everything.
+TEST(KrvhostRun, OutputThatCannotBeWrittenFailsTheCommand) {
+  const std::string full = "krvhost: cannot write standard output: No space left on device\n";
+  const std::string closed = "krvhost: cannot write standard output: Bad file descriptor\n";
+  const struct {
+    const char* redirect;
+    std::vector<std::string> args;
+    int exit_code;
+    std::string err;  // all of stderr
+  } cases[] = {
+      {">/dev/full", {"run", KRV_EXAMPLE_PATH}, 1, full},
+      {">/dev/full", {"run", KRV_PRINT_LINES_SCRIPT_PATH, "100000"}, 1, full},
+      {">/dev/full", {"run", "--workers", "0", KRV_EXAMPLE_PATH}, 1, full},
+      {">/dev/full", {"info"}, 1, full},
+      {">/dev/full", {"--version"}, 1, full},
+      {">/dev/full", {"--help"}, 1, full},
+      {">&-", {"run", KRV_EXAMPLE_PATH}, 1, closed},
+      {"<&- >&-", {"run", KRV_PRINT_LINES_SCRIPT_PATH, "100000"}, 1, closed},
+      {">&-", {"info"}, 1, closed},
+      {">/dev/null", {"run", KRV_PRINT_LINES_SCRIPT_PATH, "100000"}, 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.redirect) + " " + c.args.back());
+    std::vector<std::string> argv = {"sh", "-c", std::string("exec \"$0\" \"$@\" ") + c.redirect, KRV_KRVHOST_PATH};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const krv_process_result run = krv_run_process(argv);
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+    EXPECT_EQ(run.err, c.err);
+  }
+}
+
 // Asked for, the usage goes to stdout with exit 0; after a wrong command line, to stderr with exit 2.
 TEST(KrvhostRun, HelpPrintsTheUsageOnStdout) {
   const struct {
@@ -316,9 +350,9 @@ TEST(KrvhostRun, AChannelThatCannotReceiveDoesNotKeepTheRun) {
   }
 }
 
-// Ctrl-C or SIGTERM to a run that waits on a connected channel: the output printed so far arrives whole
-// (stdout is a pipe, so it was still buffered), the ring the run created is removed, and the exit status
-// says which signal ended it.
+// Ctrl-C or SIGTERM to a run that waits on a connected channel: the line printed arrives while the run
+// waits (stdout is a pipe, which gets each line as it is printed), the ring the run created is removed,
+// and the exit status says which signal ended it.
 TEST(KrvhostRun, ASignalEndsAWaitingRunInOrder) {
   const std::string script = write_script("signalled.krvasm", channel_script(true, false));
   const struct {
@@ -334,9 +368,9 @@ TEST(KrvhostRun, ASignalEndsAWaitingRunInOrder) {
     for (int i = 0; i < 2000 && !std::filesystem::exists(region); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_TRUE(std::filesystem::exists(region));
+    EXPECT_EQ(run.read_line(), "waiting on " + channel);
     run.send_signal(c.signal);
     EXPECT_EQ(run.wait_exit(), c.exit_code);
-    EXPECT_EQ(run.read_line(), "waiting on " + channel);
     EXPECT_FALSE(std::filesystem::exists(region));
   }
   unlink(script.c_str());
@@ -546,8 +580,8 @@ TEST(KrvhostRun, MemoryOfADroppedContainerComesBack) {
   EXPECT_LT(after, before + (parsed - before) / 4) << run.out;
 }
 
-// A krvhost run whose standard output is a terminal, so each printed line arrives as it is printed (on a
-// pipe or a file it would wait in the buffer until the run ends); stderr goes to the same terminal.
+// A krvhost run whose standard output is a terminal, so each printed line arrives as it is printed (in a
+// file it would wait in the buffer until the run ends); stderr goes to the same terminal.
 // Ends the run with SIGKILL when it goes.
 class krvhost_on_a_terminal {
  public:
