@@ -25,7 +25,7 @@ namespace {
 int stop_pipe[2] = {-1, -1};
 // The byte that says the run has ended; any other byte is a signal's number.
 constexpr unsigned char run_ended_byte = 0;
-constexpr int stop_signals[] = {SIGINT, SIGTERM};
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // How long watch() waits after a stop request before it says that a second signal exits at once.
 constexpr std::chrono::milliseconds stop_hint_after{1000};
 
@@ -59,7 +59,11 @@ krv_run_stop::krv_run_stop() {
   action.sa_handler = on_signal;
   action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
-  for (size_t i = 0; i < std::size(stop_signals); ++i) sigaction(stop_signals[i], &action, &previous_actions[i]);
+  for (size_t i = 0; i < std::size(stop_signals); ++i) {
+    sigaction(stop_signals[i], nullptr, &previous_actions[i]);
+    // Ignored when the process started (a background job of a shell script, nohup): stays ignored.
+    if (previous_actions[i].sa_handler != SIG_IGN) sigaction(stop_signals[i], &action, nullptr);
+  }
 }
 
 krv_run_stop::~krv_run_stop() {

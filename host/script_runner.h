@@ -10,11 +10,12 @@
 // keeps the run alive (a connected IPC channel; one not connected can never bring work). A root task that
 // ends with an unhandled error ends the run at once, whatever is still listed; an error that no catch
 // takes in another task (a std.thread task, a callback, a finaliser) is reported and the run goes on,
-// but it exits KRV_RUN_FAILED at the end. SIGINT and SIGTERM end the run in order (run_stop.h). Error and warning
-// lines go to stderr. At the end the workers are stopped and every kernel build is abandoned (its
-// compiler killed, its files removed) while the signal handlers still stand; a worker still inside a job
-// after a quarter of a second (a long regex match or idle_ms whose task the run left behind) is not
-// waited for: the process ends without destroying the VM, naming the native the worker runs.
+// but it exits KRV_RUN_FAILED at the end. SIGINT, SIGTERM and SIGHUP end the run in order (run_stop.h).
+// Error and warning lines go to stderr. At the end the workers are stopped and every kernel build is
+// abandoned (its compiler killed, its files removed) while the signal handlers still stand; a worker
+// still inside a job after a quarter of a second (a long regex match or idle_ms whose task the run left
+// behind) is not waited for: the process ends without destroying the VM, naming the native the worker
+// runs.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -26,7 +27,7 @@ enum krv_run_exit : int {
   KRV_RUN_FAILED = 1,    // a task or callback ended with an unhandled error, tasks were left waiting, or
                          // standard output could not be written
   KRV_RUN_REFUSED = 2,   // the file could not be read, or its text was refused; nothing ran
-  KRV_RUN_SIGNALLED = 128,  // + the signal's number: stopped by SIGINT (130) or SIGTERM (143)
+  KRV_RUN_SIGNALLED = 128,  // + the signal's number: stopped by SIGINT (130), SIGTERM (143) or SIGHUP (129)
 };
 
 struct krv_run_options {

@@ -350,15 +350,15 @@ TEST(KrvhostRun, AChannelThatCannotReceiveDoesNotKeepTheRun) {
   }
 }
 
-// Ctrl-C or SIGTERM to a run that waits on a connected channel: the line printed arrives while the run
-// waits (stdout is a pipe, which gets each line as it is printed), the ring the run created is removed,
-// and the exit status says which signal ended it.
+// Ctrl-C, SIGTERM or a hang-up to a run that waits on a connected channel: the line printed arrives
+// while the run waits (stdout is a pipe, which gets each line as it is printed), the ring the run
+// created is removed, and the exit status says which signal ended it.
 TEST(KrvhostRun, ASignalEndsAWaitingRunInOrder) {
   const std::string script = write_script("signalled.krvasm", channel_script(true, false));
   const struct {
     int signal;
     int exit_code;
-  } cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
+  } cases[] = {{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.signal);
     const std::string channel = "signalled_" + std::to_string(getpid()) + "_" + std::to_string(c.signal);
@@ -602,7 +602,8 @@ class krvhost_on_a_terminal {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    const krv_foreground_spawn attributes;
+    if (posix_spawn(&pid_, argv[0], &actions, attributes.get(), argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
   }
   ~krvhost_on_a_terminal() {
