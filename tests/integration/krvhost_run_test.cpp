@@ -225,13 +225,11 @@ TEST(KrvhostRun, OutputThatCannotBeWrittenFailsTheCommand) {
   } cases[] = {
       {">/dev/full", {"run", KRV_EXAMPLE_PATH}, 1, full},
       {">/dev/full", {"run", KRV_PRINT_LINES_SCRIPT_PATH, "100000"}, 1, full},
-      {">/dev/full", {"run", "--workers", "0", KRV_EXAMPLE_PATH}, 1, full},
       {">/dev/full", {"info"}, 1, full},
       {">/dev/full", {"--version"}, 1, full},
       {">/dev/full", {"--help"}, 1, full},
       {">&-", {"run", KRV_EXAMPLE_PATH}, 1, closed},
       {"<&- >&-", {"run", KRV_PRINT_LINES_SCRIPT_PATH, "100000"}, 1, closed},
-      {">&-", {"info"}, 1, closed},
       {">/dev/null", {"run", KRV_PRINT_LINES_SCRIPT_PATH, "100000"}, 0, ""},
   };
   for (const auto& c : cases) {
