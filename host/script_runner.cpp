@@ -17,6 +17,7 @@
 #include "host/native_binding.h"
 #include "host/run_stop.h"
 #include "host/script_file.h"
+#include "host/standard_output.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/task/task.h"
@@ -84,8 +85,7 @@ void close_open_channels(krv_vm_state& vm) {
   if (!running.empty()) running += ")";
   std::fprintf(stderr, "krvhost: a worker is still busy after the run ended%s; exiting without waiting for it\n",
                running.c_str());
-  std::fflush(nullptr);
-  _exit(exit_code);
+  _exit(krv_run_exit_with_output_written(exit_code));
 }
 
 // Everything that runs on the VM thread: loading, the root task and the ticks, until nothing is left to
@@ -137,8 +137,11 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
       }
       stop.attach(nullptr);
       const int stopped_by = stop.signal();
+      // Any task that an error no catch took ended fails the run: the root task ends it at once, the
+      // others (std.thread tasks, callbacks, finalisers) only themselves.
       const auto exit_code_now = [&] {
-        return stopped_by != 0 ? KRV_RUN_SIGNALLED + stopped_by : failed ? KRV_RUN_FAILED : KRV_RUN_OK;
+        const bool errors = failed || vm.state().unhandled_task_errors != 0;
+        return stopped_by != 0 ? KRV_RUN_SIGNALLED + stopped_by : errors ? KRV_RUN_FAILED : KRV_RUN_OK;
       };
       if (!vm.stop_workers_within(exit_patience)) exit_leaving_busy_workers(vm, exit_code_now());
       {
@@ -159,13 +162,18 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
       exit_code = exit_code_now();
     }
   }
-  std::fflush(stdout);
+  exit_code = krv_run_exit_with_output_written(exit_code);
   vm.log().close(connection);
   krv_host_vm::detach_current_thread();
   return exit_code;
 }
 
 }  // namespace
+
+int krv_run_exit_with_output_written(int exit_code) {
+  const bool written = krv_stdout_flush();
+  return !written && exit_code == KRV_RUN_OK ? KRV_RUN_FAILED : exit_code;
+}
 
 int krv_run_script_file(const krv_run_options& options) {
   std::string text;
