@@ -4,10 +4,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <thread>
 
 #include "classes/ipc/ipc_payload.h"
+#include "classes/ipc/ipc_sender_id.h"
 #include "classes/ipc/ipc_slots.h"
 #include "module/thread_record.h"
 #include "platform/stop_request.h"
@@ -45,7 +45,10 @@ std::string foreign_layout_text(const std::string& channel) {
 
 }  // namespace
 
-krv_ipc::~krv_ipc() { close(); }
+krv_ipc::~krv_ipc() {
+  close();
+  if (sender_id != 0) krv_ipc_release_sender_id(sender_id);
+}
 
 void krv_ipc::detach() noexcept {
   leave_update_list();
@@ -77,12 +80,11 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
   ++connection_count_;
   name = channel_name;
   is_process_a = create;
-  partials.clear();
+  clear_partials();
   waiting_messages_.clear();
   waiting_bytes_ = 0;
   process_id_ = static_cast<uint32_t>(krv_platform::current_process_id());
   corrupt_reported_ = false;
-  sender_id = std::random_device{}();
   mapping_size = sizeof(krv_ipc_ring);
   view_size = sizeof(krv_ipc_ring);
   const std::string region = krv_ipc_region_prefix + name;
@@ -145,6 +147,9 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
     return false;
   }
   ring = static_cast<krv_ipc_ring*>(view);
+  // The channel keeps its number: a message that a disconnect cut short is restarted by its next one.
+  sender_id = sender_id == 0 ? krv_ipc_claim_sender_id(process_id_)
+                             : krv_ipc_make_sender_id(process_id_, krv_ipc_sender_number(sender_id));
   ready = true;
   return true;
 }

@@ -39,6 +39,13 @@ inline constexpr const char* krv_ipc_region_prefix = "krv_ipc_";
 // Attempts of an opener, and the pause between two.
 inline constexpr int krv_ipc_open_attempts = 500;
 inline constexpr uint64_t krv_ipc_open_retry_ms = 10;
+// The bound of the bytes a reader holds in unfinished messages, all writers together: a thousand writers
+// each in the middle of a message of the largest size (ipc_reassembly.cpp).
+inline constexpr size_t krv_ipc_max_partial_bytes = 1024 * krv_ipc_max_message;
+// A reader looks for partials of writers that are gone when the map has grown to twice what its last look
+// left, at least this many, or this long after the last look (a message starting meanwhile).
+inline constexpr size_t krv_ipc_partial_sweep_size = 64;
+inline constexpr uint64_t krv_ipc_partial_sweep_ms = 1000;
 
 // The reassembly of one sender's message.
 struct krv_ipc_partial {
@@ -127,9 +134,10 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   std::string name;                            // as given to connect, without the prefix
   bool ready = false;
   bool is_process_a = false;                   // the last connect was as creator
-  uint32_t sender_id = 0;                      // drawn at each connect
+  uint32_t sender_id = 0;                      // claimed at the first connect (ipc_sender_id.h)
   std::vector<uint8_t> completed;              // the payload of the last completed message
-  std::unordered_map<uint32_t, krv_ipc_partial> partials;
+  std::unordered_map<uint32_t, krv_ipc_partial> partials;  // unfinished messages by sender id
+  size_t partial_bytes_limit = krv_ipc_max_partial_bytes;  // what they may hold together
   krv_ipc_callback callback;
 
  private:
@@ -137,9 +145,21 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // when the record is known lost (its writer died), false when it did not come in time (the ticket is
   // then skipped). Sets `complete` when it ended a message.
   bool drain_ticket(uint32_t ticket, bool& complete);
-  // Reassembly of one record read in place from its slot; true when it completed a message.
+  // Reassembly of one record read in place from its slot; true when it completed a message
+  // (ipc_reassembly.cpp).
   bool accept_record(const krv_ipc_slot& slot);
+  void clear_partials();
+  // An end marker: the message of the partial `found`, if any, completes (into `completed`) unless broken.
+  bool end_message(std::unordered_map<uint32_t, krv_ipc_partial>::iterator found);
   krv_ipc_partial& start_partial(uint32_t sender);
+  // Whether `len` more bytes of `sender`'s keep the partials within their limit, once those of gone
+  // writers are dropped when a look for them is due.
+  bool partials_have_room(uint32_t sender, size_t len);
+  // When a look is due (the map has grown to partial_sweep_size_, or a second passed since the last),
+  // drops the partials whose writer's process is gone, each with a line; never `sender_in_hand`'s.
+  void drop_partials_of_gone_writers(uint32_t sender_in_hand);
+  void drop_partial_bytes(krv_ipc_partial& partial);
+  void log_dropped_partial(uint32_t sender, const std::string& reason);
   // A strong handle to this channel, empty once its last one went.
   krvptr_strong<krv_ipc> strong_handle() noexcept;
   // The parked sends' turn in update_pre; wakes the host when records went into the ring.
@@ -176,6 +196,10 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // A finished partial's map entry with its byte storage, handed to the next one: receiving a message
   // allocates nothing once a few have passed.
   std::unordered_map<uint32_t, krv_ipc_partial>::node_type spare_partial_;
+  size_t partial_bytes_ = 0;       // the payload bytes the partials hold
+  // The map's size at which it is next looked through for partials of gone writers, and the time.
+  size_t partial_sweep_size_ = krv_ipc_partial_sweep_size;
+  uint64_t next_partial_sweep_ms_ = 0;
   // The holder this process writes into slot marks; read again at each connect (a forked child has its own).
   uint32_t process_id_ = static_cast<uint32_t>(krv_platform::current_process_id());
   bool corrupt_reported_ = false;  // the tickets were found impossible since the last connect
