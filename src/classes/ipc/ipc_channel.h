@@ -17,6 +17,10 @@
 // hook finishes its message and wakes it (ipc_transfer.cpp). Closing the channel, or its release, ends
 // the parked sends with false.
 //
+// A creator that disconnects (or is released, or whose run ends) while its ring holds records nobody has
+// taken, with no other process holding the ring, keeps the ring up to the send timeout for a reader to
+// connect: a sender that ends at once loses nothing to a reader still on its way (disconnect()).
+//
 // Script methods and the update hook run on the thread that owns the VM lock; the object has no lock of
 // its own. When the last strong handle goes, the channel leaves the update list (under the VM lock)
 // before anything of it is torn down.
@@ -98,6 +102,11 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   bool open_mapping(const std::string& channel_name, bool create);
   // Unmaps and closes the ring; partials, the completed message, the name and the callback stay.
   void close();
+  // Closes, after a creator that does not drain its own ring (no callback) has waited up to the send
+  // timeout for a reader to take its unread records, while nobody else holds the ring: until the records
+  // are taken, another process holds the ring (a reader connected; the ring outlives this close), or a
+  // stop of the process was asked for. Records still unread then are lost, and a line says how many.
+  void disconnect();
   // A script function value sets the callback and makes its one task; any other value clears it.
   void set_callback(krvvar_shared& value);
 
@@ -160,6 +169,12 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   void drop_partials_of_gone_writers(uint32_t sender_in_hand);
   void drop_partial_bytes(krv_ipc_partial& partial);
   void log_dropped_partial(uint32_t sender, const std::string& reason);
+  // The records written into the ring that no reader has taken (0 for tickets no writer could have set).
+  uint32_t unread_records();
+  // The end markers among the `unread` records that follow the read ticket: the messages they lose.
+  uint32_t unread_message_ends(uint32_t unread);
+  // disconnect()'s wait for a reader.
+  void wait_for_a_reader();
   // A strong handle to this channel, empty once its last one went.
   krvptr_strong<krv_ipc> strong_handle() noexcept;
   // The parked sends' turn in update_pre; wakes the host when records went into the ring.

@@ -62,8 +62,10 @@ class IpcChannel : public ExecTest {
     frame.native_self = &channel;
     return function->callable(frame, args);
   }
-  // A receiving creator and a sending opener on `name`.
+  // A receiving creator and a sending opener on `name`. A creator of an earlier pair is closed outright:
+  // released, it would wait for a reader of what it left unread.
   void connect_pair() {
+    if (rx) rx->close();
     rx = make_channel();
     tx = make_channel();
     ASSERT_EQ(call(*rx, "connect", {krvvar_shared::make_string(name)})->int_value(), 1);
