@@ -149,7 +149,9 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
     // A region of another layout may be replaced by a creator meanwhile; if none comes, it is what the
     // opener met, even when a later attempt found the name gone.
     bool met_other_layout = false;
-    for (int attempt = 0; attempt < krv_ipc_open_attempts; ++attempt) {
+    int attempts = 0;
+    while (attempts < krv_ipc_open_attempts) {
+      ++attempts;
       error = krv_platform::open_shared_memory(region, mapping_size, mapping);
       if (error == 0) break;
       if (error == EACCES) {
@@ -168,8 +170,10 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
       return false;
     }
     if (error != 0) {
-      log_error("IPC: Failed to open shared memory for '" + name + "' after " + std::to_string(krv_ipc_open_attempts) +
-                " retries. GetLastError=" + std::to_string(error) + " (0x" + hex_of(error) + ")");
+      // The tries it made: all of them, or fewer when a stop ended the wait.
+      log_error("IPC: Failed to open shared memory for '" + name + "' after " + std::to_string(attempts) +
+                (attempts == 1 ? " retry" : " retries") + ". GetLastError=" + std::to_string(error) + " (0x" +
+                hex_of(error) + ")");
       view_size = 0;
       return false;
     }
