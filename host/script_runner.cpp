@@ -56,8 +56,9 @@ bool bind_natives(const krv_assembled_text& assembled, const krv_host_module& mo
   return true;
 }
 
-// Channels still open when the run ends are closed, so that a ring this process created is unlinked and
-// nothing is left in /dev/shm, and their callbacks are dropped. A channel whose callback reaches it again
+// Channels still open when the run ends are disconnected, so that a ring this process created is unlinked
+// and nothing is left in /dev/shm (once a reader has taken what it sent, or the wait for one ended), and
+// their callbacks are dropped. A channel whose callback reaches it again
 // through the script's globals is a reference cycle, which counting never frees: without this, a run
 // that ended with an error left the ring, and the cycle's objects were never destroyed.
 void close_open_channels(krv_vm_state& vm) {
@@ -65,7 +66,7 @@ void close_open_channels(krv_vm_state& vm) {
   for (krvobject_update_pre* object : listed) {
     auto* channel = dynamic_cast<krv_ipc*>(object);
     if (channel == nullptr) continue;
-    channel->close();
+    channel->disconnect();
     krvvar_shared no_callback = krvvar_shared::make_none();
     channel->set_callback(no_callback);
   }
