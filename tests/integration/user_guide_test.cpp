@@ -42,7 +42,7 @@ std::vector<guide_example> guide_examples() {
 
 TEST(UserGuide, EveryExamplePrintsWhatTheGuideShows) {
   const std::vector<guide_example> examples = guide_examples();
-  ASSERT_EQ(examples.size(), 4u);  // try/catch, std, json, ipc
+  ASSERT_EQ(examples.size(), 5u);  // try/catch, std, regex, json, ipc
   const std::string path = ::testing::TempDir() + "krv_user_guide_" + std::to_string(getpid()) + ".krvasm";
   for (const guide_example& example : examples) {
     std::ofstream(path) << example.script;
