@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/thread_id.h"
 #include "runtime/base/quoted_text.h"
 #include "runtime/base/raise.h"
 
@@ -72,13 +73,15 @@ krv_regex_compiled krv_regex_cache_get(const std::string& pattern, uint64_t inpu
   std::vector<krv_regex_cache_entry>& cache = krv_regex_cache();
   for (const krv_regex_cache_entry& entry : cache) {
     if (entry.pattern != pattern) continue;
-    return krv_regex_input_fits_here(input_length, entry.compiled.limit_basis, method) ? entry.compiled
-                                                                                      : krv_regex_compiled{};
+    if (!krv_regex_input_fits_here(input_length, entry.compiled.limit_basis, method)) return {};
+    krv_regex_compiled checked = entry.compiled;
+    checked.checked_on_thread = krv_platform::current_thread_id();
+    return checked;
   }
 
   const krv_regex_limit_basis limit_basis = krv_regex_limit_basis_of(pattern);
   if (!krv_regex_input_fits_here(input_length, limit_basis, method)) return {};
-  krv_regex_compiled compiled{nullptr, limit_basis};
+  krv_regex_compiled compiled{nullptr, limit_basis, 0};
   try {
     compiled.regex = compile(pattern);
   } catch (const std::regex_error& failure) {
@@ -91,6 +94,7 @@ krv_regex_compiled krv_regex_cache_get(const std::string& pattern, uint64_t inpu
   }
   if (cache.size() >= krv_regex_cache_capacity) cache.clear();
   cache.push_back({pattern, compiled});
+  compiled.checked_on_thread = krv_platform::current_thread_id();
   return compiled;
 }
 

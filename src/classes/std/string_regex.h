@@ -8,9 +8,11 @@
 // a repeat, lookaheads. That stack is the one of the thread the matcher runs on, measured from where the
 // limit is checked (krv_regex_stack_budget_here): a host may give its threads 8 MiB or 32 MiB, so one
 // pattern's limit is lower on a small stack. An input is checked on the calling thread before the
-// pattern is compiled, and again by the job on the thread that runs it (string_regex_jobs.h). The library's compiler recurses once per group level, and a non-capturing group costs it
-// no state, so nesting is bounded too: deeper patterns are refused as too complex instead of overflowing
-// the stack while they compile. It also reads a repeat count ({n}, {n,}, {n,m}) without a bound (a count
+// pattern is compiled, and again by a job that runs on another thread (string_regex_jobs.h).
+//
+// The library's compiler recurses once per group level, and a non-capturing group costs it no state,
+// so nesting is bounded too: deeper patterns are refused as too complex instead of overflowing the
+// stack while they compile. It also reads a repeat count ({n}, {n,}, {n,m}) without a bound (a count
 // past 64 bits overflows it) and copies the repeated part once per count, so counts are bounded too: a
 // larger one is refused as a bad brace. A back-reference number is read the same way, so one above the
 // groups opened before it is refused as a bad back-reference (the library refuses it too, but only after
@@ -54,6 +56,9 @@ struct krv_regex_limit_basis {
 struct krv_regex_compiled {
   std::shared_ptr<const std::regex> regex;
   krv_regex_limit_basis limit_basis;
+  // The thread whose stack the input was checked against (krv_platform::current_thread_id), 0 for none.
+  // A job run on that thread needs no second check: the first one left room for the frames between.
+  uint32_t checked_on_thread = 0;
   explicit operator bool() const { return regex != nullptr; }
 };
 
@@ -79,8 +84,9 @@ const char* krv_regex_error_name(int code);
 // The calling thread's cache.
 std::vector<krv_regex_cache_entry>& krv_regex_cache();
 
-// The compiled `pattern` for an input of `input_length` bytes on the calling thread: the cached entry,
-// whose limit's basis was read with it, or else the limit is checked and the pattern compiled. A refused
+// The compiled `pattern` for an input of `input_length` bytes on the calling thread, marked as checked
+// there: the cached entry, whose limit's basis was read with it, or else the limit is checked and the
+// pattern compiled. A refused
 // input or pattern raises a catchable runtime error that names `method` and gives back nothing; the
 // cache is then unchanged.
 krv_regex_compiled krv_regex_cache_get(const std::string& pattern, uint64_t input_length, std::string_view method);

@@ -41,7 +41,7 @@ inline constexpr uint64_t krv_regex_max_stack_budget = uint64_t{24} << 20;
 // below it on the calling thread (krv_platform::stack_bytes_left), at most krv_regex_max_stack_budget.
 // The eighth kept back covers a signal handler run on the thread, and on a main thread the gap the kernel
 // keeps below a growing stack. A host's thread of 8 MiB gives about 7 MiB, one of 32 MiB the whole 24;
-// a thread whose stack the system does not report gives nothing, so no input is matched there.
+// a thread whose stack the system does not report gives nothing, so only empty inputs are matched there.
 uint64_t krv_regex_stack_budget_here();
 
 struct krv_regex_matcher_stack {

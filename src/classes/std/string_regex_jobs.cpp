@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "module/thread_record.h"
+#include "platform/thread_id.h"
 #include "runtime/base/raise.h"
 #include "runtime/objects/log.h"
 
@@ -67,7 +68,10 @@ krvvar_shared refuse_result(const char* method, const krv_regex_result_too_large
 }
 
 // Whether the job's input is within its pattern's limit on the thread that runs it; raises the error if not.
+// On the thread that checked it already, a second check from this deeper frame could name a smaller limit
+// than the first one did.
 bool fits_here(const krv_regex_job& job, const char* method) {
+  if (job.pattern.checked_on_thread == krv_platform::current_thread_id()) return true;
   return krv_regex_input_fits_here(job.text.size(), job.pattern.limit_basis, method);
 }
 

@@ -5,8 +5,8 @@
 // string while its job runs without changing the job's result.
 //
 // The calling thread has checked the input against the pattern's limit on its own stack, but a worker's
-// stack may be smaller than the VM thread's: each job checks the limit again on the thread that runs it,
-// before it matches. A refused input raises the calling thread's error with the limit that applies there
+// stack may be smaller than the VM thread's: a job run on another thread than the one that checked it
+// checks the limit again there, before it matches. A refused input raises the calling thread's error with the limit that applies there
 // (catchable: a hand-off raises it in the task when it resumes) and the job's value is None.
 //
 // Each job reaches the library through one step, passed in with the library's own as the default. A
