@@ -88,6 +88,20 @@ void close_open_channels(krv_vm_state& vm) {
   _exit(exit_code);
 }
 
+// Releasing the run's globals starts their finalisers, which may hand work off (served by the VM thread
+// itself, the workers being stopped) or wait for a due time: the VM runs until none of them has work to
+// come, or until a stop is asked for meanwhile. Then what they left is dropped as at the loop's end.
+void finish_finalisers(krv_host_vm& vm, const krv_run_stop& stop) {
+  const int stopped_by = stop.signal();
+  while (stop.signal() == stopped_by && vm.tasks_left()) {
+    vm.tick();
+    if (stop.signal() == stopped_by && vm.tasks_left()) vm.wait_for_work();
+  }
+  krv_vm_lock guard(vm.state());
+  close_open_channels(vm.state());
+  krv_abandon_unfinished_tasks(vm.state());
+}
+
 // Everything that runs on the VM thread: loading, the root task and the ticks, until nothing is left to
 // do, the root task fails or `stop` is asked for.
 int run_on_vm_thread(const krv_run_options& options, const std::string& text, krv_run_stop& stop) {
@@ -135,18 +149,21 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
         vm.tick();
         if (stop.signal() == 0 && !vm.idle()) vm.wait_for_work();
       }
-      stop.attach(nullptr);
       const int stopped_by = stop.signal();
       const auto exit_code_now = [&] {
-        return stopped_by != 0 ? KRV_RUN_SIGNALLED + stopped_by : failed ? KRV_RUN_FAILED : KRV_RUN_OK;
+        const int signal = stop.signal();  // a stop asked for while the finalisers ran counts too
+        return signal != 0 ? KRV_RUN_SIGNALLED + signal : failed ? KRV_RUN_FAILED : KRV_RUN_OK;
       };
-      if (!vm.stop_workers_within(exit_patience)) exit_leaving_busy_workers(vm, exit_code_now());
+      const bool worker_busy = !vm.stop_workers_within(exit_patience);
+      vm.serve_jobs_here();
       {
         krv_vm_lock guard(vm.state());
         close_open_channels(vm.state());
-        // Tasks that a stop interrupted were not left behind by the script.
+        // Tasks that a stop interrupted were not left behind by the script, nor is one that waits for a
+        // busy worker's result.
         if (stopped_by == 0) {
           for (const krvptr_strong<krv_task>& waiting : vm.state().wait_list) {
+            if (waiting->results_awaited != 0) continue;
             std::fprintf(stderr, "krvhost: task %s (%p) was left waiting\n", waiting->name.c_str(),
                          static_cast<const void*>(waiting.get()));
             failed = true;
@@ -154,8 +171,16 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
         }
         krv_abandon_unfinished_tasks(vm.state());
         root.release();
+      }
+      finish_finalisers(vm, stop);
+      stop.attach(nullptr);
+      {
+        // Only now: a finaliser that ran late would find its class gone and be skipped without a word.
+        krv_vm_lock guard(vm.state());
         program.release();
       }
+      if (worker_busy && !vm.stop_workers_within(std::chrono::milliseconds(0)))
+        exit_leaving_busy_workers(vm, exit_code_now());
       exit_code = exit_code_now();
     }
   }
