@@ -289,7 +289,8 @@ TEST(JitBackground, EveryWayOutKillsTheCompilerAndRemovesItsFiles) {
     const std::vector<std::string> pids = {read_text(root / "cc.pid"), read_text(root / "cc1.pid")};
     ASSERT_FALSE(pids[0].empty() || pids[1].empty());
     run.send(c.first);
-    for (int i = 0; c.keeps_sending && i < 500 && krv_platform::process_running(static_cast<uint32_t>(run.pid())); ++i) {
+    const auto running = [&] { return krv_platform::process_running(static_cast<uint32_t>(run.pid())); };
+    for (int i = 0; c.keeps_sending && i < 500 && running(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       run.send(SIGINT);
     }
