@@ -91,8 +91,13 @@ void krv_run_stop::request(int signal) {
   int none = 0;
   signal_.compare_exchange_strong(none, signal, std::memory_order_acq_rel);
   krv_platform::request_stop();  // ends the module's waits that would outlast a stop (an IPC opener's retries)
-  std::lock_guard<std::mutex> guard(notify_mutex_);
-  if (notify_ != nullptr) notify_->wake();
+  {
+    std::lock_guard<std::mutex> guard(notify_mutex_);
+    if (notify_ != nullptr) notify_->wake();
+  }
+  // A sync build holds the VM thread in its compiler, which may take the whole run limit: abandoned now,
+  // the launch goes on without native code and the task reaches the VM loop. No build starts any more.
+  krv_kernel_abandon_builds();
 }
 
 void krv_run_stop::watch() {

@@ -20,7 +20,9 @@
 // foreground group, so krvhost under `timeout` gets it from both, a moment apart.
 //
 // The stop request is also raised where the module's waits see it (platform/stop_request.h), so a wait
-// that would outlast it (an IPC opener retrying for 5 s) ends at once.
+// that would outlast it (an IPC opener retrying for 5 s) ends at once, and every kernel build is
+// abandoned for good (its compiler killed, its files removed): a "sync" build holds the VM thread in
+// its compiler, which would otherwise keep the stop waiting for the compiler's whole run limit.
 //
 // The signals are blocked on every thread but the main one: the VM thread blocks them first thing, and
 // the workers it starts inherit its mask, so no system call of theirs is interrupted (a signal landing

@@ -89,6 +89,20 @@ void close_open_channels(krv_vm_state& vm) {
   _exit(krv_run_exit_with_output_written(exit_code));
 }
 
+// Releasing the run's globals starts their finalisers, which may hand work off (served by the VM thread
+// itself, the workers being stopped) or wait for a due time: the VM runs until none of them has work to
+// come, or until a stop is asked for meanwhile. Then what they left is dropped as at the loop's end.
+void finish_finalisers(krv_host_vm& vm, const krv_run_stop& stop) {
+  const int stopped_by = stop.signal();
+  while (stop.signal() == stopped_by && vm.tasks_left()) {
+    vm.tick();
+    if (stop.signal() == stopped_by && vm.tasks_left()) vm.wait_for_work();
+  }
+  krv_vm_lock guard(vm.state());
+  close_open_channels(vm.state());
+  krv_abandon_unfinished_tasks(vm.state());
+}
+
 // Everything that runs on the VM thread: loading, the root task and the ticks, until nothing is left to
 // do, the root task fails or `stop` is asked for.
 int run_on_vm_thread(const krv_run_options& options, const std::string& text, krv_run_stop& stop) {
@@ -136,21 +150,24 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
         vm.tick();
         if (stop.signal() == 0 && !vm.idle()) vm.wait_for_work();
       }
-      stop.attach(nullptr);
       const int stopped_by = stop.signal();
       // Any task that an error no catch took ended fails the run: the root task ends it at once, the
       // others (std.thread tasks, callbacks, finalisers) only themselves.
       const auto exit_code_now = [&] {
+        const int signal = stop.signal();  // a stop asked for while the finalisers ran counts too
         const bool errors = failed || vm.state().unhandled_task_errors != 0;
-        return stopped_by != 0 ? KRV_RUN_SIGNALLED + stopped_by : errors ? KRV_RUN_FAILED : KRV_RUN_OK;
+        return signal != 0 ? KRV_RUN_SIGNALLED + signal : errors ? KRV_RUN_FAILED : KRV_RUN_OK;
       };
-      if (!vm.stop_workers_within(exit_patience)) exit_leaving_busy_workers(vm, exit_code_now());
+      const bool worker_busy = !vm.stop_workers_within(exit_patience);
+      vm.serve_jobs_here();
       {
         krv_vm_lock guard(vm.state());
         close_open_channels(vm.state());
-        // Tasks that a stop interrupted were not left behind by the script.
+        // Tasks that a stop interrupted were not left behind by the script, nor is one that waits for a
+        // busy worker's result.
         if (stopped_by == 0) {
           for (const krvptr_strong<krv_task>& waiting : vm.state().wait_list) {
+            if (waiting->results_awaited != 0) continue;
             std::fprintf(stderr, "krvhost: task %s (%p) was left waiting\n", waiting->name.c_str(),
                          static_cast<const void*>(waiting.get()));
             failed = true;
@@ -158,8 +175,16 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
         }
         krv_abandon_unfinished_tasks(vm.state());
         root.release();
+      }
+      finish_finalisers(vm, stop);
+      stop.attach(nullptr);
+      {
+        // Only now: a finaliser that ran late would find its class gone and be skipped without a word.
+        krv_vm_lock guard(vm.state());
         program.release();
       }
+      if (worker_busy && !vm.stop_workers_within(std::chrono::milliseconds(0)))
+        exit_leaving_busy_workers(vm, exit_code_now());
       exit_code = exit_code_now();
     }
   }

@@ -11,11 +11,13 @@
 // ends with an unhandled error ends the run at once, whatever is still listed; an error that no catch
 // takes in another task (a std.thread task, a callback, a finaliser) is reported and the run goes on,
 // but it exits KRV_RUN_FAILED at the end. SIGINT, SIGTERM and SIGHUP end the run in order (run_stop.h).
-// Error and warning lines go to stderr. At the end the workers are stopped and every kernel build is
-// abandoned (its compiler killed, its files removed) while the signal handlers still stand; a worker
-// still inside a job after a quarter of a second (a long regex match or idle_ms whose task the run left
-// behind) is not waited for: the process ends without destroying the VM, naming the native the worker
-// runs.
+// Error and warning lines go to stderr. At the end the workers are stopped, the tasks left are dropped
+// and the globals released: their finalisers may still hand work off, which the VM thread then runs
+// itself, and the VM runs until the last of them has returned (or a stop is asked for meanwhile). Every
+// kernel build is abandoned (its compiler killed, its files removed) while the signal handlers still
+// stand. A worker still inside a job after a quarter of a second (a long regex match or idle_ms whose
+// task the run left behind) is not waited for: once the finalisers have run, the process ends without
+// destroying the VM, naming the native the worker runs.
 #pragma once
 #include <cstdint>
 #include <string>
