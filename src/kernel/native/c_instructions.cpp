@@ -181,22 +181,33 @@ std::string float_binary(const insn_text& t, bool f32, const std::string& expr) 
          "." + m + " = " + expr + "; }";
 }
 
+// `(T)x` or `f(x)` of register b, written to register a through K_OPAQUE: for the operations whose
+// result a compiler would fold into the operation that reads it, or with the one that made its operand,
+// and give a NaN another sign or leave it signalling (|x| * |x| into x * x, f32(f64(x)) into x).
+std::string opaque_result(const insn_text& t, const char* from, const char* to, const std::string& expr) {
+  const std::string type = *to == 'f' ? "float" : "double";
+  return "{ " + type + " v = " + expr + "(" + t.rb() + "." + from + "); K_OPAQUE(v); " + t.ra() + "." + to + " = v; }";
+}
+
 // A math selector is the operand's low 8 bits; one with no function gives 0, as in the interpreters.
+// Functions of the C library are called through the prelude's pointers to them (k_sinf, k_pow, ...),
+// so that the compiler computes no call of a constant and rewrites no call itself.
 std::string math_call(const insn_text& t, bool f32, const char* fn, const std::string& args) {
   const std::string dst = t.ra() + (f32 ? ".f" : ".d");
   if (fn == nullptr) return dst + (f32 ? " = 0.0f;" : " = 0.0;");
-  return dst + " = " + fn + (f32 ? "f(" : "(") + args + ");";
+  return dst + " = k_" + fn + (f32 ? "f(" : "(") + args + ");";
 }
 
 // floor, ceil and trunc of a NaN give it quieted (x + x), as the interpreters do: the C library hands a
-// signalling NaN back unchanged.
+// signalling NaN back unchanged. They are called directly: they are exact, and a compiler may inline them.
 std::string math1(const insn_text& t, bool f32) {
   static const char* const names[] = {"floor", "ceil", "round", "trunc", "sin", "cos", "tan",
                                       "asin",  "acos", "atan",  "exp",   "log", "log2", "log10"};
   const uint32_t selector = static_cast<uint8_t>(t.insn().c);
   const std::string x = t.rb() + (f32 ? ".f" : ".d");
-  const std::string call = math_call(t, f32, selector < std::size(names) ? names[selector] : nullptr, x);
-  if (selector != KRVK_MATH_FLOOR && selector != KRVK_MATH_CEIL && selector != KRVK_MATH_TRUNC) return call;
+  const bool rounding = selector == KRVK_MATH_FLOOR || selector == KRVK_MATH_CEIL || selector == KRVK_MATH_TRUNC;
+  if (!rounding) return math_call(t, f32, selector < std::size(names) ? names[selector] : nullptr, x);
+  const std::string call = t.ra() + (f32 ? ".f = " : ".d = ") + names[selector] + (f32 ? "f(" : "(") + x + ");";
   return "if (" + x + " != " + x + ") " + t.ra() + (f32 ? ".f" : ".d") + " = " + x + " + " + x + "; else " + call;
 }
 
@@ -286,8 +297,8 @@ std::string numbered(const insn_text& t, uint16_t op, uint32_t pc) {
     case KOP_MUL_F64: return float_binary(t, false, "x * y");
     case KOP_DIV_F32: return float_binary(t, true, "x / y");
     case KOP_DIV_F64: return float_binary(t, false, "x / y");
-    case KOP_MOD_F32: return float_binary(t, true, "fmodf(x, y)");
-    case KOP_MOD_F64: return float_binary(t, false, "fmod(x, y)");
+    case KOP_MOD_F32: return float_binary(t, true, "k_fmodf(x, y)");
+    case KOP_MOD_F64: return float_binary(t, false, "k_fmod(x, y)");
     case KOP_MIN_F32: return float_binary(t, true, "k_fmin(x, y)");
     case KOP_MIN_F64: return float_binary(t, false, "k_dmin(x, y)");
     case KOP_MAX_F32: return float_binary(t, true, "k_fmax(x, y)");
@@ -313,8 +324,8 @@ std::string numbered(const insn_text& t, uint16_t op, uint32_t pc) {
 
     case KOP_NEG_F32: return a + ".f = k_negf(" + b + ".f);";
     case KOP_NEG_F64: return a + ".d = k_negd(" + b + ".d);";
-    case KOP_ABS_F32: return a + ".f = fabsf(" + b + ".f);";
-    case KOP_ABS_F64: return a + ".d = fabs(" + b + ".d);";
+    case KOP_ABS_F32: return opaque_result(t, "f", "f", "fabsf");
+    case KOP_ABS_F64: return opaque_result(t, "d", "d", "fabs");
     case KOP_SQRT_F32: return a + ".f = sqrtf(" + b + ".f);";
     case KOP_SQRT_F64: return a + ".d = sqrt(" + b + ".d);";
     case KOP_MATH1_F32: return math1(t, true);
@@ -334,8 +345,8 @@ std::string numbered(const insn_text& t, uint16_t op, uint32_t pc) {
     case KOP_CVT_U_F64: return a + ".d = (double)" + b + ".u;";
     case KOP_CVT_F32_INT: return float_to_int(t, true, pc);
     case KOP_CVT_F64_INT: return float_to_int(t, false, pc);
-    case KOP_CVT_F32_F64: return a + ".d = (double)" + b + ".f;";
-    case KOP_CVT_F64_F32: return a + ".f = (float)" + b + ".d;";
+    case KOP_CVT_F32_F64: return opaque_result(t, "f", "d", "(double)");
+    case KOP_CVT_F64_F32: return opaque_result(t, "d", "f", "(float)");
     case KOP_BOOL_F32: return a + ".i = " + b + ".f != 0.0f;";
     case KOP_BOOL_F64: return a + ".i = " + b + ".d != 0.0;";
 
