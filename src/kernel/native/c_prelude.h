@@ -14,8 +14,8 @@
 //   -(x / y) into (-x) / y and gcc turns -(x * y) + z into z - x * y, which gives a NaN that operation
 //   makes the other sign. So the value passes through K_OPAQUE on each side of the negation (one xorps
 //   remains), and a cl-style compiler flips the bit of an integer copy;
-// - float constants other than positive finite ones, `fabs` results and both float conversions (see
-//   c_translator.cpp and c_instructions.cpp).
+// - float constants other than positive finite ones, `fabs` results and both float conversions, and the
+//   operands a compiler could work out (c_foldable.h).
 // The C library's math functions are called through `k_sinf`, `k_pow`, ...: volatile pointers, so that a
 // compiler neither computes a call of a constant (correctly rounded, where the library may be one ulp
 // off) nor rewrites one (cos(atan(x)) into 1 / sqrt(1 + x * x), pow(x, 2.0) into x * x). The text refuses

@@ -4,12 +4,11 @@
 #include "kernel/native/c_translator.h"
 
 #include <array>
-#include <bit>
 #include <cinttypes>
-#include <cmath>
 #include <cstdio>
 
 #include "kernel/compiler/opcodes.h"
+#include "kernel/native/c_foldable.h"
 #include "kernel/native/c_prelude.h"
 
 namespace {
@@ -46,24 +45,6 @@ void write_slot_locals(std::string& out, uint32_t slot_count) {
 std::string translate_under(const krvk_program& program, std::string_view head) {
   krvk_c_translator translator(program);
   return krvk_c_translate_kernel(translator, head);
-}
-
-// Whether a constant reaches the code through K_OPAQUE (once, before the loop). A compiler that knows a
-// float constant of another kind folds operations with it into a result the processor would not give:
-// x * 1.0f and x + -0.0 into x (a signalling NaN stays signalling), x * -1.0f and x / -1.0f into -x (a
-// NaN changes its sign), 0.0f / 0.0f, inf - inf and sqrt(-2.0f) into a NaN of its own sign. Positive
-// finite constants other than 1 stay visible: with them a compiler only makes exact rewrites that keep
-// every bit (x / 4.0f into x * 0.25f) or computes what the processor computes.
-bool hidden_from_the_compiler(const krvk_const& constant) {
-  double value = 0;
-  if (constant.prim == KRVK_F32) {
-    value = std::bit_cast<float>(static_cast<uint32_t>(constant.bits));
-  } else if (constant.prim == KRVK_F64) {
-    value = std::bit_cast<double>(constant.bits);
-  } else {
-    return false;
-  }
-  return !(std::isfinite(value) && value > 0 && value != 1);
 }
 
 constexpr std::string_view kJitHead = "K_EXPORT int krvk_jit_entry";
@@ -116,6 +97,7 @@ std::string krvk_c_translate_kernel(krvk_c_translator& translator, std::string_v
   std::string& out = translator.out;
   out.clear();
   translator.jump_targets.clear();
+  translator.registers = krvk_c_register_facts_of(program);
   for (const krvk_insn& insn : program.code) {
     if (std::string_view(krvk_opcode_signature(insn.op)).find('J') != std::string_view::npos) {
       translator.jump_targets.insert(insn.x);
@@ -132,7 +114,7 @@ std::string krvk_c_translate_kernel(krvk_c_translator& translator, std::string_v
   for (const krvk_const& constant : program.constants) {
     const std::string reg = krvk_c_reg_name(constant.reg);
     out += "\t" + reg + ".u = " + krvk_c_u64_literal(constant.bits) + ";";
-    if (hidden_from_the_compiler(constant)) out += " K_OPAQUE(" + reg + ".d);";
+    if (krvk_c_hidden_constant(constant)) out += " K_OPAQUE(" + reg + ".d);";
     out += "\n";
   }
   write_slot_locals(out, program.pointer_count + (program.frame_bytes != 0 ? 1 : 0));

@@ -56,7 +56,7 @@ TEST(CTranslator, InstructionLines) {
       {{KOP_ADD_I32, 7, 8, 9}, 0, "r7.i = k_i32((uint64_t)r8.i + (uint64_t)r9.i);"},
       {{KOP_ADDI_X64, 7, 8, 0, 0xFFFFFFFFFFFFFFFEull}, 0,
        "r7.i = (int64_t)((uint64_t)r8.i + (uint64_t)((int64_t)0xfffffffffffffffeULL));"},
-      {{KOP_MIN_F32, 7, 8, 9}, 0, "{ const float x = r8.f, y = r9.f; r7.f = k_fmin(x, y); }"},
+      {{KOP_MIN_F32, 7, 8, 9}, 0, "r7.f = k_fmin(r8.f, r9.f);"},
       // Math selectors: the low 8 bits; one without a function gives 0.
       {{KOP_MATH1_F64, 7, 8, 13}, 0, "r7.d = k_log10(r8.d);"},
       {{KOP_MATH1_F64, 7, 8, 20}, 0, "r7.d = 0.0;"},

@@ -1,8 +1,8 @@
 // What a C compiler could compute or rewrite on its own, against the scalar interpreter bit for bit:
 // math built-ins of a constant or of a rewritable form (cos(atan(x)), pow(x, 2.0)), arithmetic with a
-// constant that a compiler turns into a copy or a negation (x * 1.0f, x * -1.0f), conversions and
-// absolute values it drops (f32(f64(x)), |x| * |x|) and operations it computes itself (0.0f / 0.0f of a
-// local array). Each kernel runs on NaNs
+// constant that a compiler turns into a copy or a negation (x * 1.0f, x * -1.0f, x * f32(k) of a loop
+// counter k it unrolls), conversions and absolute values it drops (f32(f64(x)), |x| * |x|) and
+// operations it computes itself (0.0f / 0.0f of a local array, f32(0) / f32(0)). Each kernel runs on NaNs
 // (quiet and signalling, both signs, with payloads), infinities, huge values and the inputs at which the
 // C library and a compiler's own arithmetic part. Native code is built by gcc and, when it is installed, by
 // clang, each with the JIT's flags, with the plain flags of the ahead-of-time example and with -O3
@@ -47,6 +47,10 @@ constexpr fold_row kRows[] = {
     {"f64", "", "a[gid] + -0.0"},
     {"f32", "", "f32(f64(a[gid]))"},
     {"f32", "", "abs(a[gid]) * abs(a[gid])"},
+    {"f32", "f32 s = 0.5f; for (i32 k = 1; k < 2; k++) s = a[gid] * f32(k);", "s"},
+    {"f32", "f32 s = 0.5f; for (i32 k = -1; k < 0; k++) s = a[gid] / f32(k);", "s"},
+    {"f32", "f32 s = 0.5f; for (i32 k = 0; k < 1; k++) s = a[gid] - f32(k);", "s"},
+    {"f32", "f32 s = 0.5f; for (i32 k = 0; k < 1; k++) s = f32(k) / f32(k);", "s"},
     {"f32", "f32 t[2] = {0.0f, 0.0f};", "t[0] / t[1]"},
     {"f64", "f64 t[2] = {0.0, 0.0};", "t[0] / t[1]"},
 };
