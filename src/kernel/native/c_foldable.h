@@ -1,8 +1,8 @@
 // Which registers of a kernel may hold a float whose value a C compiler can work out when it compiles
-// the translation, although the interpreters compute it at run time: a float converted from an integer
-// (a loop counter of a loop the compiler unrolls, a constant), one loaded from a local array (the
-// compiler sees the stores), a visible float constant (positive and finite, not 1: see
-// hidden_from_the_compiler in c_translator.cpp), and what arithmetic makes of such values only.
+// the translation, although the interpreters compute it at run time: a float constant that is zero, 1,
+// negative or infinite, a float converted from an integer (a loop counter of a loop the compiler
+// unrolls, a constant), one loaded from a local array (the compiler sees the stores), and what
+// arithmetic makes of such values and of visible constants (positive and finite, not 1) only.
 //
 // The translation passes such an operand through K_OPAQUE where a compiler would fold it into a result
 // the processor does not give: x * f32(k) with k = 1 into x (a signalling NaN stays signalling), with
@@ -28,6 +28,5 @@ struct krvk_c_register_facts {
 // The facts of every register of the program.
 krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program);
 
-// Whether a constant reaches the code through K_OPAQUE (once, before the loop over work items) rather
-// than staying visible to the compiler.
+// Whether a constant reaches the code through K_OPAQUE once, before the loop over work items: a NaN.
 bool krvk_c_hidden_constant(const krvk_const& constant);
