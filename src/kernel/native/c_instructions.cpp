@@ -19,7 +19,8 @@ namespace {
 // The pieces of C text one instruction's template is filled with.
 class insn_text {
  public:
-  insn_text(const krvk_insn& insn, uint32_t pc) : insn_(insn), pc_(pc) {}
+  insn_text(const krvk_insn& insn, uint32_t pc, const krvk_c_register_facts& registers)
+      : insn_(insn), pc_(pc), registers_(registers) {}
 
   std::string ra() const { return krvk_c_reg_name(insn_.a); }
   std::string rb() const { return krvk_c_reg_name(insn_.b); }
@@ -40,9 +41,20 @@ class insn_text {
   }
   const krvk_insn& insn() const { return insn_; }
 
+  // " K_OPAQUE(name);" when the register may hold a float the compiler can work out and the other
+  // operand (`beside`, when there is one) is no visible constant (c_foldable.h); else "".
+  std::string opaque_step(uint32_t reg, const char* name, int64_t beside = -1) const {
+    const auto flag = [](const std::vector<bool>& flags, int64_t r) {
+      return r >= 0 && static_cast<size_t>(r) < flags.size() && flags[static_cast<size_t>(r)];
+    };
+    if (!flag(registers_.foldable, reg) || flag(registers_.visible_constant, beside)) return "";
+    return std::string(" K_OPAQUE(") + name + ");";
+  }
+
  private:
   const krvk_insn& insn_;
   uint32_t pc_;
+  const krvk_c_register_facts& registers_;
 };
 
 [[noreturn]] void no_translation(uint32_t op) {
@@ -146,6 +158,19 @@ std::string compare(const insn_text& t, std::string_view name) {
   const char member = compare_member(name.substr(underscore + 1));
   if (rel == nullptr || member == 0) return "";
   const std::string op = " " + std::string(rel->op) + " ";
+  // A float the compiler knows, compared for equality, would tell it the other operand's value.
+  const bool is_float = (member == 'f' || member == 'd') && (rel->op == "==" || rel->op == "!=");
+  const uint32_t left = prefix_length == 3 ? t.insn().b : t.insn().a;
+  const uint32_t right = prefix_length == 3 ? t.insn().c : t.insn().b;
+  const std::string steps =
+      is_float ? t.opaque_step(left, "x", right) + t.opaque_step(right, "y", left) : std::string();
+  if (!steps.empty()) {
+    const std::string type = member == 'f' ? "float" : "double";
+    const std::string head_text = "{ " + type + " x = " + krvk_c_reg_name(left) + "." + member + ", y = " +
+                                  krvk_c_reg_name(right) + "." + member + ";" + steps + " ";
+    if (prefix_length == 3) return head_text + t.ra() + ".i = x" + op + "y; }";
+    return head_text + "if (" + std::string(head[1] == 'T' ? "" : "!") + "(x" + op + "y)) goto " + t.label() + "; }";
+  }
   if (prefix_length == 3) return t.ra() + ".i = " + t.rb() + "." + member + op + t.rc() + "." + member + ";";
   const std::string test = t.ra() + "." + member + op + t.rb() + "." + member;
   if (head[1] == 'T') return "if (" + test + ") goto " + t.label() + ";";
@@ -174,29 +199,64 @@ std::string divide(const insn_text& t, bool wide, bool is_signed, const std::str
   return line + t.ra() + ".i = " + result + "; }";
 }
 
+// An operand the compiler may know passes through K_OPAQUE unless the other one is a visible constant
+// (c_foldable.h): x * f32(k) stays a multiply when k is 1.
 std::string float_binary(const insn_text& t, bool f32, const std::string& expr) {
   const char m = f32 ? 'f' : 'd';
   const char* type = f32 ? "float" : "double";
-  return "{ const " + std::string(type) + " x = " + t.rb() + "." + m + ", y = " + t.rc() + "." + m + "; " + t.ra() +
-         "." + m + " = " + expr + "; }";
+  const uint32_t b = t.insn().b, c = t.insn().c;
+  return "{ " + std::string(type) + " x = " + t.rb() + "." + m + ", y = " + t.rc() + "." + m + ";" +
+         t.opaque_step(b, "x", c) + t.opaque_step(c, "y", b) + " " + t.ra() + "." + m + " = " + expr + "; }";
+}
+
+// min and max give one operand unchanged: nothing to hide.
+std::string float_select(const insn_text& t, bool f32, const char* fn) {
+  const char m = f32 ? 'f' : 'd';
+  return t.ra() + "." + m + " = " + fn + "(" + t.rb() + "." + m + ", " + t.rc() + "." + m + ");";
+}
+
+// `f(x)` of register b (a conversion, a square root, a rounding), x through K_OPAQUE when the compiler
+// may know it: it would fold f32(f64(x)) of a known NaN, sqrt of a known negative value.
+std::string float_unary(const insn_text& t, const char* from, const char* to, const std::string& expr) {
+  const std::string type = *from == 'f' ? "float" : "double";
+  return "{ " + type + " x = " + t.rb() + "." + from + ";" + t.opaque_step(t.insn().b, "x") + " " + t.ra() + "." + to +
+         " = " + expr + "; }";
+}
+
+// `(T)x` or `f(x)` of register b, written to register a through K_OPAQUE: for the operations whose
+// result a compiler would fold into the operation that reads it, or with the one that made its operand,
+// and give a NaN another sign or leave it signalling (|x| * |x| into x * x, f32(f64(x)) into x).
+std::string opaque_result(const insn_text& t, const char* from, const char* to, const std::string& expr) {
+  const std::string type = *to == 'f' ? "float" : "double";
+  const std::string from_type = *from == 'f' ? "float" : "double";
+  const std::string step = t.opaque_step(t.insn().b, "x");
+  const std::string operand = step.empty() ? t.rb() + "." + from : "x";
+  const std::string head = step.empty() ? "{ " : "{ " + from_type + " x = " + t.rb() + "." + from + ";" + step + " ";
+  return head + type + " v = " + expr + "(" + operand + "); K_OPAQUE(v); " + t.ra() + "." + to + " = v; }";
 }
 
 // A math selector is the operand's low 8 bits; one with no function gives 0, as in the interpreters.
+// Functions of the C library are called through the prelude's pointers to them (k_sinf, k_pow, ...),
+// so that the compiler computes no call of a constant and rewrites no call itself.
 std::string math_call(const insn_text& t, bool f32, const char* fn, const std::string& args) {
   const std::string dst = t.ra() + (f32 ? ".f" : ".d");
   if (fn == nullptr) return dst + (f32 ? " = 0.0f;" : " = 0.0;");
-  return dst + " = " + fn + (f32 ? "f(" : "(") + args + ");";
+  return dst + " = k_" + fn + (f32 ? "f(" : "(") + args + ");";
 }
 
 // floor, ceil and trunc of a NaN give it quieted (x + x), as the interpreters do: the C library hands a
-// signalling NaN back unchanged.
+// signalling NaN back unchanged. They are called directly: they are exact, and a compiler may inline them.
 std::string math1(const insn_text& t, bool f32) {
   static const char* const names[] = {"floor", "ceil", "round", "trunc", "sin", "cos", "tan",
                                       "asin",  "acos", "atan",  "exp",   "log", "log2", "log10"};
   const uint32_t selector = static_cast<uint8_t>(t.insn().c);
   const std::string x = t.rb() + (f32 ? ".f" : ".d");
-  const std::string call = math_call(t, f32, selector < std::size(names) ? names[selector] : nullptr, x);
-  if (selector != KRVK_MATH_FLOOR && selector != KRVK_MATH_CEIL && selector != KRVK_MATH_TRUNC) return call;
+  const bool rounding = selector == KRVK_MATH_FLOOR || selector == KRVK_MATH_CEIL || selector == KRVK_MATH_TRUNC;
+  if (!rounding) return math_call(t, f32, selector < std::size(names) ? names[selector] : nullptr, x);
+  if (!t.opaque_step(t.insn().b, "x").empty()) {
+    return float_unary(t, f32 ? "f" : "d", f32 ? "f" : "d", "x != x ? x + x : " + std::string(names[selector]) + (f32 ? "f(x)" : "(x)"));
+  }
+  const std::string call = t.ra() + (f32 ? ".f = " : ".d = ") + names[selector] + (f32 ? "f(" : "(") + x + ");";
   return "if (" + x + " != " + x + ") " + t.ra() + (f32 ? ".f" : ".d") + " = " + x + " + " + x + "; else " + call;
 }
 
@@ -286,12 +346,12 @@ std::string numbered(const insn_text& t, uint16_t op, uint32_t pc) {
     case KOP_MUL_F64: return float_binary(t, false, "x * y");
     case KOP_DIV_F32: return float_binary(t, true, "x / y");
     case KOP_DIV_F64: return float_binary(t, false, "x / y");
-    case KOP_MOD_F32: return float_binary(t, true, "fmodf(x, y)");
-    case KOP_MOD_F64: return float_binary(t, false, "fmod(x, y)");
-    case KOP_MIN_F32: return float_binary(t, true, "k_fmin(x, y)");
-    case KOP_MIN_F64: return float_binary(t, false, "k_dmin(x, y)");
-    case KOP_MAX_F32: return float_binary(t, true, "k_fmax(x, y)");
-    case KOP_MAX_F64: return float_binary(t, false, "k_dmax(x, y)");
+    case KOP_MOD_F32: return float_binary(t, true, "k_fmodf(x, y)");
+    case KOP_MOD_F64: return float_binary(t, false, "k_fmod(x, y)");
+    case KOP_MIN_F32: return float_select(t, true, "k_fmin");
+    case KOP_MIN_F64: return float_select(t, false, "k_dmin");
+    case KOP_MAX_F32: return float_select(t, true, "k_fmax");
+    case KOP_MAX_F64: return float_select(t, false, "k_dmax");
 
     case KOP_AND_X: return a + ".u = " + b + ".u & " + c + ".u;";
     case KOP_OR_X: return a + ".u = " + b + ".u | " + c + ".u;";
@@ -313,10 +373,10 @@ std::string numbered(const insn_text& t, uint16_t op, uint32_t pc) {
 
     case KOP_NEG_F32: return a + ".f = k_negf(" + b + ".f);";
     case KOP_NEG_F64: return a + ".d = k_negd(" + b + ".d);";
-    case KOP_ABS_F32: return a + ".f = fabsf(" + b + ".f);";
-    case KOP_ABS_F64: return a + ".d = fabs(" + b + ".d);";
-    case KOP_SQRT_F32: return a + ".f = sqrtf(" + b + ".f);";
-    case KOP_SQRT_F64: return a + ".d = sqrt(" + b + ".d);";
+    case KOP_ABS_F32: return opaque_result(t, "f", "f", "fabsf");
+    case KOP_ABS_F64: return opaque_result(t, "d", "d", "fabs");
+    case KOP_SQRT_F32: return float_unary(t, "f", "f", "sqrtf(x)");
+    case KOP_SQRT_F64: return float_unary(t, "d", "d", "sqrt(x)");
     case KOP_MATH1_F32: return math1(t, true);
     case KOP_MATH1_F64: return math1(t, false);
     case KOP_MATH2_F32: return math2(t, true);
@@ -334,8 +394,8 @@ std::string numbered(const insn_text& t, uint16_t op, uint32_t pc) {
     case KOP_CVT_U_F64: return a + ".d = (double)" + b + ".u;";
     case KOP_CVT_F32_INT: return float_to_int(t, true, pc);
     case KOP_CVT_F64_INT: return float_to_int(t, false, pc);
-    case KOP_CVT_F32_F64: return a + ".d = (double)" + b + ".f;";
-    case KOP_CVT_F64_F32: return a + ".f = (float)" + b + ".d;";
+    case KOP_CVT_F32_F64: return opaque_result(t, "f", "d", "(double)");
+    case KOP_CVT_F64_F32: return opaque_result(t, "d", "f", "(float)");
     case KOP_BOOL_F32: return a + ".i = " + b + ".f != 0.0f;";
     case KOP_BOOL_F64: return a + ".i = " + b + ".d != 0.0;";
 
@@ -364,9 +424,9 @@ std::string numbered(const insn_text& t, uint16_t op, uint32_t pc) {
 
 }  // namespace
 
-std::string krvk_c_translate_insn(const krvk_c_translator& /*translator*/, const krvk_insn& insn, uint32_t pc) {
+std::string krvk_c_translate_insn(const krvk_c_translator& translator, const krvk_insn& insn, uint32_t pc) {
   if (insn.op >= KRVK_OPCODE_COUNT) no_translation(insn.op);
-  const insn_text t(insn, pc);
+  const insn_text t(insn, pc, translator.registers);
   const std::string_view name = krvk_opcode_name(insn.op);
   const size_t underscore = name.find('_');
   if (underscore != std::string_view::npos) {

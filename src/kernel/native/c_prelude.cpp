@@ -6,6 +6,10 @@ static const char kPrelude[] = R"C(
 #include <string.h>
 #include <math.h>
 
+#if defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)
+#error "kernels need IEEE arithmetic: build them without -ffast-math and -ffinite-math-only"
+#endif
+
 typedef union kreg { int64_t i; uint64_t u; double d; float f; uint8_t* p; } kreg;
 typedef struct kptr { uint8_t* base; uint64_t count; uint64_t stride; uint64_t bytes; } kptr;
 typedef struct ktrap { uint32_t code; uint32_t pc; uint64_t gid; int64_t value; double fvalue; uint64_t limit; } ktrap;
@@ -18,6 +22,7 @@ static __inline uint32_t k_aadd32(uint8_t* p, uint32_t v) { return (uint32_t)_In
 static __inline uint64_t k_aadd64(uint8_t* p, uint64_t v) { return (uint64_t)_InterlockedExchangeAdd64((volatile long long*)p, (long long)v); }
 static __inline uint64_t k_mulhi(uint64_t a, uint64_t b) { return __umulh(a, b); }
 #define K_INLINE static __inline
+#define K_OPAQUE(v) ((void)0)
 K_INLINE float k_negf(float v) { uint32_t b; memcpy(&b, &v, 4); b ^= 0x80000000u; memcpy(&v, &b, 4); return v; }
 K_INLINE double k_negd(double v) { uint64_t b; memcpy(&b, &v, 8); b ^= 0x8000000000000000u; memcpy(&v, &b, 8); return v; }
 #else
@@ -42,15 +47,24 @@ K_INLINE uint64_t k_mulhi(uint64_t a, uint64_t b)
 }
 #endif
 #if defined(__SSE2__)
-#define K_FP_OPAQUE(v) __asm__("" : "+x"(v))
+#define K_OPAQUE(v) __asm__("" : "+x"(v))
 #elif defined(__aarch64__)
-#define K_FP_OPAQUE(v) __asm__("" : "+w"(v))
+#define K_OPAQUE(v) __asm__("" : "+w"(v))
 #else
-#define K_FP_OPAQUE(v) __asm__("" : "+m"(v))
+#define K_OPAQUE(v) __asm__("" : "+m"(v))
 #endif
-K_INLINE float k_negf(float v) { K_FP_OPAQUE(v); v = -v; K_FP_OPAQUE(v); return v; }
-K_INLINE double k_negd(double v) { K_FP_OPAQUE(v); v = -v; K_FP_OPAQUE(v); return v; }
+K_INLINE float k_negf(float v) { K_OPAQUE(v); v = -v; K_OPAQUE(v); return v; }
+K_INLINE double k_negd(double v) { K_OPAQUE(v); v = -v; K_OPAQUE(v); return v; }
 #endif
+
+/* The C library's math functions, called through pointers whose values the compiler cannot know, so that
+   it neither computes a call of a constant itself nor rewrites a call (cos(atan(x)), pow(x, 2.0)). */
+#define K_LIBM1(name) static float (*volatile const k_##name##f)(float) = name##f; \
+	static double (*volatile const k_##name)(double) = name;
+#define K_LIBM2(name) static float (*volatile const k_##name##f)(float, float) = name##f; \
+	static double (*volatile const k_##name)(double, double) = name;
+K_LIBM1(round) K_LIBM1(sin) K_LIBM1(cos) K_LIBM1(tan) K_LIBM1(asin) K_LIBM1(acos) K_LIBM1(atan)
+K_LIBM1(exp) K_LIBM1(log) K_LIBM1(log2) K_LIBM1(log10) K_LIBM2(pow) K_LIBM2(atan2) K_LIBM2(fmod)
 
 K_INLINE int64_t k_i32(uint64_t v) { return (int64_t)(int32_t)(uint32_t)v; }
 K_INLINE int64_t k_u32(uint64_t v) { return (int64_t)(uint32_t)v; }

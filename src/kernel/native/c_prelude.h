@@ -6,11 +6,21 @@
 // compilers behind a few macros, and defines the helpers and trap macros that translated instructions
 // call. It is plain C that also compiles as C++.
 //
-// Negation (`k_negf`, `k_negd`) flips the sign bit and nothing else, also of a NaN, as the interpreters'
-// does. A compiler may fold a negation into the operation next to it: clang turns -(x / y) into
-// (-x) / y and gcc turns -(-x / y) into x / y, which gives a NaN that the division makes the other sign.
-// So a gcc-style compiler gets the value through an empty asm step on each side of the negation (no
-// instruction: one xorps remains), and a cl-style one flips the bit of an integer copy.
+// The native code must give the interpreters' bits, which the C compilers would change where they see a
+// value or a library call. `K_OPAQUE(v)` is an empty asm step (no instruction) after which a gcc-style
+// compiler knows nothing of v; the translation passes through it what a compiler would fold otherwise:
+// - negation (`k_negf`, `k_negd`) flips the sign bit and nothing else, also of a NaN, as the
+//   interpreters' does. A compiler may fold a negation into the operation next to it: clang turns
+//   -(x / y) into (-x) / y and gcc turns -(x * y) + z into z - x * y, which gives a NaN that operation
+//   makes the other sign. So the value passes through K_OPAQUE on each side of the negation (one xorps
+//   remains), and a cl-style compiler flips the bit of an integer copy;
+// - float constants other than positive finite ones, `fabs` results and both float conversions, and the
+//   operands a compiler could work out (c_foldable.h).
+// The C library's math functions are called through `k_sinf`, `k_pow`, ...: volatile pointers, so that a
+// compiler neither computes a call of a constant (correctly rounded, where the library may be one ulp
+// off) nor rewrites one (cos(atan(x)) into 1 / sqrt(1 + x * x), pow(x, 2.0) into x * x). The text refuses
+// to compile under -ffast-math or -ffinite-math-only, which let a compiler change any value.
+// A cl-style compiler gets no K_OPAQUE (it has no asm step); only gcc and clang are held to every bit.
 //
 // Invariant: the text never changes between runs. Every kernel hash and every JIT cache key covers it,
 // so any edit to it, whitespace included, changes all keys (old cache files are simply not found) and

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "kernel/compiler/opcodes.h"
+#include "kernel/native/c_foldable.h"
 #include "kernel/native/c_prelude.h"
 
 namespace {
@@ -96,6 +97,7 @@ std::string krvk_c_translate_kernel(krvk_c_translator& translator, std::string_v
   std::string& out = translator.out;
   out.clear();
   translator.jump_targets.clear();
+  translator.registers = krvk_c_register_facts_of(program);
   for (const krvk_insn& insn : program.code) {
     if (std::string_view(krvk_opcode_signature(insn.op)).find('J') != std::string_view::npos) {
       translator.jump_targets.insert(insn.x);
@@ -110,7 +112,10 @@ std::string krvk_c_translate_kernel(krvk_c_translator& translator, std::string_v
     out += "\tkreg " + krvk_c_reg_name(n) + " = regs[" + std::to_string(n) + "];\n";
   }
   for (const krvk_const& constant : program.constants) {
-    out += "\t" + krvk_c_reg_name(constant.reg) + ".u = " + krvk_c_u64_literal(constant.bits) + ";\n";
+    const std::string reg = krvk_c_reg_name(constant.reg);
+    out += "\t" + reg + ".u = " + krvk_c_u64_literal(constant.bits) + ";";
+    if (krvk_c_hidden_constant(constant)) out += " K_OPAQUE(" + reg + ".d);";
+    out += "\n";
   }
   write_slot_locals(out, program.pointer_count + (program.frame_bytes != 0 ? 1 : 0));
   out += "\tuint32_t k_poll = 0;\n";

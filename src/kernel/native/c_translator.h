@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "kernel/compiler/program.h"
+#include "kernel/native/c_foldable.h"
 
 // The state of one translation; it lives on the stack of the call that translates one kernel.
 struct krvk_c_translator {
@@ -27,6 +28,7 @@ struct krvk_c_translator {
   const krvk_program& program;  // borrowed, read only
   std::string out;  // the text written so far
   std::set<uint64_t> jump_targets;  // instruction indices some jump names: they get labels
+  krvk_c_register_facts registers;  // which registers the C compiler may know (c_foldable.h)
 };
 
 // The C element of a memory opcode, keyed by the part of its mnemonic after the underscore.

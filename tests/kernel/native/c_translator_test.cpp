@@ -56,14 +56,17 @@ TEST(CTranslator, InstructionLines) {
       {{KOP_ADD_I32, 7, 8, 9}, 0, "r7.i = k_i32((uint64_t)r8.i + (uint64_t)r9.i);"},
       {{KOP_ADDI_X64, 7, 8, 0, 0xFFFFFFFFFFFFFFFEull}, 0,
        "r7.i = (int64_t)((uint64_t)r8.i + (uint64_t)((int64_t)0xfffffffffffffffeULL));"},
-      {{KOP_MIN_F32, 7, 8, 9}, 0, "{ const float x = r8.f, y = r9.f; r7.f = k_fmin(x, y); }"},
+      {{KOP_MIN_F32, 7, 8, 9}, 0, "r7.f = k_fmin(r8.f, r9.f);"},
       // Math selectors: the low 8 bits; one without a function gives 0.
-      {{KOP_MATH1_F64, 7, 8, 13}, 0, "r7.d = log10(r8.d);"},
+      {{KOP_MATH1_F64, 7, 8, 13}, 0, "r7.d = k_log10(r8.d);"},
       {{KOP_MATH1_F64, 7, 8, 20}, 0, "r7.d = 0.0;"},
       {{KOP_MATH1_F32, 7, 8, 256 + 1}, 0, "if (r8.f != r8.f) r7.f = r8.f + r8.f; else r7.f = ceilf(r8.f);"},
-      {{KOP_MATH2_F64, 7, 8, 9, 14}, 0, "r7.d = pow(r8.d, r9.d);"},
-      {{KOP_MATH2_F32, 7, 8, 9, 15}, 0, "r7.f = atan2f(r8.f, r9.f);"},
+      {{KOP_MATH2_F64, 7, 8, 9, 14}, 0, "r7.d = k_pow(r8.d, r9.d);"},
+      {{KOP_MATH2_F32, 7, 8, 9, 15}, 0, "r7.f = k_atan2f(r8.f, r9.f);"},
       {{KOP_MATH2_F32, 7, 8, 9, 3}, 0, "r7.f = 0.0f;"},
+      // Results a compiler would fold into the next operation, or with the one before: through K_OPAQUE.
+      {{KOP_ABS_F64, 7, 8}, 0, "{ double v = fabs(r8.d); K_OPAQUE(v); r7.d = v; }"},
+      {{KOP_CVT_F64_F32, 7, 8}, 0, "{ float v = (float)(r8.d); K_OPAQUE(v); r7.f = v; }"},
       {{KOP_CVT_F32_INT, 7, 8, 3}, 12,
        "{ int64_t o; const float v = r8.f; if (K_UNLIKELY(!k_f2i((double)v, 3, &o))) K_TRAPF(4, 12u, v); r7.i = o; }"},
       {{KOP_CHKIDX, 7, 0, 0, 10}, 2, "if (K_UNLIKELY(r7.u >= (uint64_t)((int64_t)0xaULL))) K_TRAP(5, 2u, r7.i, ((int64_t)0xaULL));"},
@@ -130,7 +133,7 @@ TEST(CTranslator, TwoDimensionalFrame) {
             "\tuint64_t gid = gid_begin;\n"
             "\tkreg r0 = regs[0];\n\tkreg r1 = regs[1];\n\tkreg r2 = regs[2];\n\tkreg r3 = regs[3];\n"
             "\tkreg r4 = regs[4];\n\tkreg r5 = regs[5];\n\tkreg r6 = regs[6];\n\tkreg r7 = regs[7];\n"
-            "\tr7.u = 0x7fc00001ULL;\n"
+            "\tr7.u = 0x7fc00001ULL; K_OPAQUE(r7.d);\n"
             "\tuint8_t* const b0 = ptrs[0].base; const uint64_t c0 = ptrs[0].count; const uint64_t s0 = ptrs[0].stride;\n"
             "\tuint32_t k_poll = 0;\n"
             "\t(void)abort; (void)ptrs; (void)k_poll;\n"

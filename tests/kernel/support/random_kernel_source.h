@@ -13,6 +13,11 @@
 // * loops have bounded trip counts (counters that the body never assigns), so every run ends;
 // * floats stay finite in practice but need not: a NaN or infinity is converted to an integer only behind a
 //   range test, unless the case may trap;
+// * with special floats (`krvk_random_kernel_case(seed, true)`), a quarter of the float inputs are NaNs
+//   (quiet and signalling, both signs, random payloads), infinities, zeros of both signs, huge, tiny and
+//   hand-picked values, literals include -1.0f, 1.0f, -0.0f, NaN and infinity, and float expressions
+//   include the math built-ins, conversions through f64, % and |x| * |x|: what a C compiler could fold
+//   or rewrite. Such cases may make a NaN of two NaN operands, whose bits the engines need not share;
 // * with `may_trap`, a few statements can trap (division by a value that may be zero or -1, a buffer or
 //   array index past the end, an unguarded float-to-integer conversion); without it none can.
 // The shapes cover arithmetic on parameters and gid, loads and stores through several pointers,
@@ -51,7 +56,8 @@ struct krvk_random_kernel {
 
 class krvk_random_kernel_maker {
  public:
-  explicit krvk_random_kernel_maker(uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 0x1234567ull) {}
+  explicit krvk_random_kernel_maker(uint64_t seed, bool special_floats = false)
+      : state_(seed * 0x9E3779B97F4A7C15ull + 0x1234567ull), special_(special_floats) {}
 
   krvk_random_kernel make() {
     kernel_.may_trap = chance(4);
@@ -98,11 +104,31 @@ class krvk_random_kernel_maker {
     return 4;
   }
 
-  // A small value of the type in element bytes; now and then an extreme integer.
+  // The bits of a float a C compiler may treat otherwise than the processor: NaNs with payloads,
+  // infinities, zeros, extremes, and inputs at which the C library and a compiler's own arithmetic part.
+  uint64_t special_float(bool f64) {
+    const uint64_t sign = chance(2) ? (f64 ? 0x8000000000000000ull : 0x80000000ull) : 0;
+    const uint64_t exponent = f64 ? 0x7ff0000000000000ull : 0x7f800000ull;
+    const uint64_t quiet = f64 ? 0x0008000000000000ull : 0x00400000ull;
+    switch (below(8)) {
+      case 0: return sign | exponent | (1 + below(quiet - 1));  // signalling NaN
+      case 1: return sign | exponent | quiet | below(quiet);  // quiet NaN
+      case 2: return sign | exponent;  // infinity
+      case 3: return sign;  // zero
+      case 4: return sign | (f64 ? 0x7fefffffffffffffull : 0x7f7fffffull);  // the largest finite
+      case 5: return sign | (f64 ? 0x46293e5939a08ceaull : 0x7149f2caull);  // 1e30
+      case 6: return sign | 1;  // the smallest subnormal
+      default: return f64 ? 0x420785142d3f0a28ull : 0x3f69240cull;  // 12627117479.879959, 0.91070628f
+    }
+  }
+
+  // A small value of the type in element bytes; now and then an extreme integer or a special float.
   void append_value(std::vector<uint8_t>& bytes, const std::string& type) {
     const int64_t small = static_cast<int64_t>(below(101)) - 50;
     uint64_t bits = static_cast<uint64_t>(small);
-    if (type == "f32") {
+    if (special_ && (type == "f32" || type == "f64") && chance(4)) {
+      bits = special_float(type == "f64");
+    } else if (type == "f32") {
       const float f = static_cast<float>(small) / 4.0f;
       uint32_t b32 = 0;
       std::memcpy(&b32, &f, 4);
@@ -169,8 +195,9 @@ class krvk_random_kernel_maker {
 
   std::string literal(const std::string& type) {
     if (type == "f32") {
-      static const char* const kFloats[] = {"0.5f", "2.0f", "-1.25f", "3.0f", "0.0f", "10.0f"};
-      return kFloats[below(6)];
+      static const char* const kFloats[] = {"0.5f", "2.0f", "-1.25f", "3.0f", "0.0f", "10.0f", "-1.0f", "1.0f",
+                                            "-0.0f", "1e30f", "(0.0f / 0.0f)", "(-1.0f / 0.0f)", "0.91070628f"};
+      return kFloats[below(special_ ? 13 : 6)];
     }
     // Typed literals: an untyped one would take i32 in a conditional whose other arm is a literal too.
     if (type == "u32") return std::to_string(below(20)) + "u";
@@ -280,15 +307,34 @@ class krvk_random_kernel_maker {
     }
   }
 
+  // A math built-in of f32 or, through conversions, of f64.
+  std::string math(const std::string& a, const std::string& b) {
+    static const char* const kOne[] = {"floor", "ceil", "round", "trunc", "sin", "cos", "tan",
+                                       "asin",  "acos", "atan",  "exp",   "log", "log2", "log10"};
+    const bool f64 = chance(2);
+    const std::string x = f64 ? "f64(" + a + ")" : a, y = f64 ? "f64(" + b + ")" : b;
+    std::string call;
+    switch (below(4)) {
+      case 0: call = std::string(chance(2) ? "pow(" : "atan2(") + x + ", " + y + ")"; break;
+      case 1: call = std::string(chance(2) ? "cos(atan(" : "sin(atan(") + x + "))"; break;
+      default: call = std::string(kOne[below(14)]) + "(" + x + ")"; break;
+    }
+    return f64 ? "f32(" + call + ")" : call;
+  }
+
   std::string float_binary(int depth) {
     const std::string a = expr("f32", depth - 1), b = expr("f32", depth - 1);
-    switch (below(7)) {
+    switch (special_ ? below(12) : below(7)) {
       case 0: return "(" + a + " + " + b + ")";
       case 1: return "(" + a + " - " + b + ")";
       case 2: return "(" + a + " * " + b + ")";
       case 3: return "max(" + a + ", " + b + ")";
       case 4: return "sqrt(abs(" + a + "))";
       case 5: return "(" + a + " / " + b + ")";
+      case 7: case 8: return math(a, b);
+      case 9: return "f32(f64(" + a + "))";
+      case 10: return "(" + a + " % " + b + ")";
+      case 11: return "(abs(" + a + ") * abs(" + a + "))";
       default: return "(-(" + a + "))";
     }
   }
@@ -427,6 +473,7 @@ class krvk_random_kernel_maker {
   }
 
   uint64_t state_;
+  bool special_ = false;  // special floats, literals and math built-ins
   krvk_random_kernel kernel_;
   uint64_t items_ = 0;
   uint64_t per_item_ = 1;  // elements of each writable buffer that one work item owns
@@ -436,4 +483,6 @@ class krvk_random_kernel_maker {
   std::vector<std::vector<local>> scopes_;
 };
 
-inline krvk_random_kernel krvk_random_kernel_case(uint64_t seed) { return krvk_random_kernel_maker(seed).make(); }
+inline krvk_random_kernel krvk_random_kernel_case(uint64_t seed, bool special_floats = false) {
+  return krvk_random_kernel_maker(seed, special_floats).make();
+}
