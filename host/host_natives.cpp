@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <thread>
 
 #include "classes/kernel/kernel_arguments.h"
 #include "classes/kernel/kernel_memory_access.h"
 #include "host/resident_memory.h"
+#include "host/standard_output.h"
 #include "runtime/base/raise.h"
 #include "runtime/objects/vm_context.h"
 #include "runtime/storage/buffer_object.h"
@@ -23,7 +23,7 @@ krvvar_shared print_values(krv_vm_context&, std::vector<krvvar_shared>& args) {
     line += args[i]->get_string();
   }
   line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stdout);
+  krv_stdout_write(line);
   return krvvar_shared::make_none();
 }
 

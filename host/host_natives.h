@@ -1,7 +1,7 @@
 // The host's own natives: what a script's `native N0 "name" MIN MAX` line binds when the name is one of
 // the host's rather than a function "ns.fn" of the module.
 //
-//   print        argument texts joined by spaces, then a newline, on stdout
+//   print        argument texts joined by spaces, then a newline, on stdout (standard_output.h)
 //   script_args  a std.json list of the script's arguments (the words after FILE) as strings
 //   clock_ms     a float: milliseconds from a monotonic clock (only differences mean anything)
 //   type_name    the value's type: "int", "float", "string", "json", "None", a class name for an object

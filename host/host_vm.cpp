@@ -126,6 +126,7 @@ std::vector<std::string> krv_host_vm::busy_work() const {
 void krv_host_vm::stop_workers() { stop_workers_within(krv_worker_pool::forever); }
 
 bool krv_host_vm::stop_workers_within(std::chrono::milliseconds patience) {
+  serving_jobs_here_ = false;  // jobs queued meanwhile are destroyed unrun below, never run while joining
   if (workers_) {
     if (!workers_->stop([this] { drain_completions(); }, patience)) return false;
   } else {
@@ -141,9 +142,19 @@ bool krv_host_vm::stop_workers_within(std::chrono::milliseconds patience) {
   return true;
 }
 
+void krv_host_vm::serve_jobs_here() {
+  krv_vm_lock guard(*state_);
+  krv_task_queue& queue = state_->worker_queue;
+  krv_task_queue::job job;
+  while (queue.try_pop(job)) job = nullptr;
+  serving_jobs_here_ = true;
+  queue.worker_count = 0;
+  queue.stopping.store(0, std::memory_order_release);
+}
+
 size_t krv_host_vm::drain_completions() {
   krv_vm_lock guard(*state_);
-  if (!workers_ || workers_->count() == 0) {
+  if (serving_jobs_here_ || !workers_ || workers_->count() == 0) {
     krv_task_queue::job job;
     while (state_->worker_queue.try_pop(job)) {
       job();
@@ -240,18 +251,23 @@ void krv_host_vm::note_activity(std::chrono::steady_clock::time_point when) {
   poll_wait_us_ = poll_first_wait_us;
 }
 
-bool krv_host_vm::idle() {
+bool krv_host_vm::tasks_left() {
   krv_vm_lock guard(*state_);
-  if (!state_->run_heap.empty()) return false;
-  for (const krvobject_update_pre* object : state_->update_list)
-    if (object->keeps_run_alive()) return false;
+  if (!state_->run_heap.empty()) return true;
   const krv_task_queue& queue = state_->worker_queue;
-  if (queue.pending.load(std::memory_order_acquire) != 0) return false;
+  if (queue.pending.load(std::memory_order_acquire) != 0) return true;
   const krv_completion_ring& ring = state_->completions;
-  if (ring.tail.load(std::memory_order_acquire) != ring.head) return false;
+  if (ring.tail.load(std::memory_order_acquire) != ring.head) return true;
   // A task waiting for a worker's result: the count changes only under the VM lock we hold, so no
   // worker can make it read 0 before its record has been drained.
   for (const krvptr_strong<krv_task>& task : state_->wait_list)
-    if (task->results_awaited != 0) return false;
-  return true;
+    if (task->results_awaited != 0) return true;
+  return false;
+}
+
+bool krv_host_vm::idle() {
+  krv_vm_lock guard(*state_);
+  for (const krvobject_update_pre* object : state_->update_list)
+    if (object->keeps_run_alive()) return false;
+  return !tasks_left();
 }

@@ -20,7 +20,9 @@
 // objects on the update list the VM thread sleeps until the next due task or a wake, however long,
 // except while jobs wait in the worker queue: then it looks again every millisecond.
 //
-// With 0 workers the VM thread runs queued jobs itself, each time it drains the completion ring.
+// With 0 workers the VM thread runs queued jobs itself, each time it drains the completion ring; so it
+// does at the end of a run once the workers are stopped (serve_jobs_here), for the finalisers that
+// releasing the run's globals starts.
 //
 // The state lives on the heap for its whole life and is destroyed only after every object registered
 // on it is gone (the host destroys its namespaces and joins its workers first).
@@ -97,6 +99,11 @@ class krv_host_vm {
   bool stop_workers_within(std::chrono::milliseconds patience);
   // After stop_workers_within gave up: what the workers still inside a job run (krv_worker_pool::busy_work).
   std::vector<std::string> busy_work() const;
+  // After stop_workers_within (also when it gave up on a busy worker): the VM thread runs every job
+  // queued from now on itself, as with no workers, until the workers are stopped again. Jobs still
+  // queued are destroyed unrun first: their tasks are the run's leftovers, and one may be a long match.
+  // Kernel launches start no helpers meanwhile.
+  void serve_jobs_here();
 
   // Completes the workers' results and wakes their tasks, under the VM lock; with no workers it first
   // runs the queued jobs itself. Returns the records completed.
@@ -112,9 +119,11 @@ class krv_host_vm {
   // update list, only as long as the polling described above allows, and while an idle release is due,
   // no longer than the quiet spell it waits for.
   void wait_for_work(uint64_t max_ms = krv_host_notify::forever);
-  // True when nothing is left to do: no task on the run heap, no job queued, no completion undrained,
-  // no waiting task whose hand-off has not come back, nothing on the update list that keeps the run
-  // alive (a connected channel).
+  // True while tasks have work to come: a task on the run heap, a job queued, a completion undrained,
+  // or a waiting task whose hand-off has not come back.
+  bool tasks_left();
+  // True when nothing is left to do: no task has work to come (tasks_left) and nothing on the update
+  // list keeps the run alive (a connected channel).
   bool idle();
 
  private:
@@ -127,6 +136,7 @@ class krv_host_vm {
   void note_activity(std::chrono::steady_clock::time_point when = std::chrono::steady_clock::now());
 
   std::unique_ptr<krv_worker_pool> workers_;
+  bool serving_jobs_here_ = false;  // serve_jobs_here until the next stop_workers_within
   // Polling of the update list and the idle release: when the last activity (work found or a wake) was
   // seen and how long the next polling sleep may be.
   std::chrono::steady_clock::time_point last_activity_{};

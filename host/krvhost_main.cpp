@@ -9,6 +9,9 @@
 //                                       assembles and runs a script file (script_runner.h); N workers,
 //                                       0 to 256, 2 by default; ARGS reach the script through the native
 //                                       `script_args`
+//
+// Whatever the command, output that cannot be written (a full disk, stdout closed) is said once on
+// stderr and the command exits 1 (standard_output.h).
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -20,6 +23,7 @@
 #include "host/host_vm.h"
 #include "host/module_loader.h"
 #include "host/script_runner.h"
+#include "host/standard_output.h"
 #include "runtime/objects/class_metadata.h"
 #include "runtime/objects/function_def.h"
 
@@ -146,9 +150,8 @@ int run_info() {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The command's exit status, before standard output is checked.
+int run_command_line(int argc, char** argv) {
   if (argc < 2) return print_usage();
   try {
     const std::string_view command = argv[1];
@@ -164,4 +167,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   return print_usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  krv_stdout_prepare();
+  // What a command printed must have reached standard output for it to succeed (standard_output.h).
+  return krv_run_exit_with_output_written(run_command_line(argc, argv));
 }

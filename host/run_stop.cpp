@@ -16,6 +16,7 @@
 
 #include "classes/kernel/kernel_workers.h"
 #include "host/script_runner.h"
+#include "host/standard_output.h"
 #include "platform/stop_request.h"
 
 namespace {
@@ -24,7 +25,7 @@ namespace {
 int stop_pipe[2] = {-1, -1};
 // The byte that says the run has ended; any other byte is a signal's number.
 constexpr unsigned char run_ended_byte = 0;
-constexpr int stop_signals[] = {SIGINT, SIGTERM};
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // How long watch() waits after a stop request before it says that a second signal exits at once.
 constexpr std::chrono::milliseconds stop_hint_after{1000};
 
@@ -58,7 +59,11 @@ krv_run_stop::krv_run_stop() {
   action.sa_handler = on_signal;
   action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
-  for (size_t i = 0; i < std::size(stop_signals); ++i) sigaction(stop_signals[i], &action, &previous_actions[i]);
+  for (size_t i = 0; i < std::size(stop_signals); ++i) {
+    sigaction(stop_signals[i], nullptr, &previous_actions[i]);
+    // Ignored when the process started (a background job of a shell script, nohup): stays ignored.
+    if (previous_actions[i].sa_handler != SIG_IGN) sigaction(stop_signals[i], &action, nullptr);
+  }
 }
 
 krv_run_stop::~krv_run_stop() {
@@ -86,8 +91,13 @@ void krv_run_stop::request(int signal) {
   int none = 0;
   signal_.compare_exchange_strong(none, signal, std::memory_order_acq_rel);
   krv_platform::request_stop();  // ends the module's waits that would outlast a stop (an IPC opener's retries)
-  std::lock_guard<std::mutex> guard(notify_mutex_);
-  if (notify_ != nullptr) notify_->wake();
+  {
+    std::lock_guard<std::mutex> guard(notify_mutex_);
+    if (notify_ != nullptr) notify_->wake();
+  }
+  // A sync build holds the VM thread in its compiler, which may take the whole run limit: abandoned now,
+  // the launch goes on without native code and the task reaches the VM loop. No build starts any more.
+  krv_kernel_abandon_builds();
 }
 
 void krv_run_stop::watch() {
@@ -117,7 +127,7 @@ void krv_run_stop::watch() {
     // The task never yielded to the VM loop: nothing can be closed in order, but the output is kept and
     // every kernel build's compiler, which would outlive the process, is killed and its files removed.
     krv_kernel_abandon_builds();
-    std::fflush(nullptr);
+    krv_stdout_flush();  // a failure is said on stderr; the status stays the signal's
     write_stderr("krvhost: exiting at once; the script's channels were not closed\n");
     _exit(KRV_RUN_SIGNALLED + signal());
   }

@@ -1,4 +1,5 @@
-// The stop of a `krvhost run` that SIGINT (Ctrl-C) or SIGTERM asks for.
+// The stop of a `krvhost run` that SIGINT (Ctrl-C), SIGTERM or SIGHUP (a closed terminal, a dropped ssh
+// session) asks for.
 //
 // A signal must not end the process where it lands: buffered output would be lost and a channel's
 // shared memory left in /dev/shm. So the handler only writes the signal's number into a pipe (write is
@@ -6,7 +7,11 @@
 // passes it on as a stop request: a flag that the VM loop checks, and a wake of the VM's notify object so
 // that a sleeping VM thread sees it at once. The VM thread then ends the run in order (workers stopped,
 // channels closed and their regions unlinked, output flushed) and the process exits 128 + the signal's
-// number (130 for SIGINT, 143 for SIGTERM).
+// number (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).
+//
+// A stop signal that is ignored when the process starts stays ignored, as programs conventionally keep
+// it: a shell script starts its background jobs with SIGINT ignored, so that a Ctrl-C meant for the
+// script does not reach them, and `nohup` starts its command with SIGHUP ignored.
 //
 // A script whose task never yields (a loop without end) never reaches the VM loop: once the stop has
 // been announced (a line on stderr after a second without an end), a further signal exits at once, with
@@ -15,7 +20,9 @@
 // foreground group, so krvhost under `timeout` gets it from both, a moment apart.
 //
 // The stop request is also raised where the module's waits see it (platform/stop_request.h), so a wait
-// that would outlast it (an IPC opener retrying for 5 s) ends at once.
+// that would outlast it (an IPC opener retrying for 5 s) ends at once, and every kernel build is
+// abandoned for good (its compiler killed, its files removed): a "sync" build holds the VM thread in
+// its compiler, which would otherwise keep the stop waiting for the compiler's whole run limit.
 //
 // The signals are blocked on every thread but the main one: the VM thread blocks them first thing, and
 // the workers it starts inherit its mask, so no system call of theirs is interrupted (a signal landing
@@ -28,14 +35,14 @@
 
 class krv_run_stop {
  public:
-  // Installs the handlers; the calling thread is the one that will watch().
+  // Installs the handlers of the stop signals not ignored; the calling thread is the one that will watch().
   krv_run_stop();
   // Puts the previous handlers back.
   ~krv_run_stop();
   krv_run_stop(const krv_run_stop&) = delete;
   krv_run_stop& operator=(const krv_run_stop&) = delete;
 
-  // Keeps SIGINT and SIGTERM from the calling thread and from the threads it starts later: the VM thread
+  // Keeps the stop signals from the calling thread and from the threads it starts later: the VM thread
   // calls it first thing, before it starts the workers.
   static void block_on_this_thread();
 

@@ -17,6 +17,7 @@
 #include "host/native_binding.h"
 #include "host/run_stop.h"
 #include "host/script_file.h"
+#include "host/standard_output.h"
 #include "module/vm_lock.h"
 #include "runtime/exec/interp/program_block.h"
 #include "runtime/exec/task/task.h"
@@ -55,8 +56,9 @@ bool bind_natives(const krv_assembled_text& assembled, const krv_host_module& mo
   return true;
 }
 
-// Channels still open when the run ends are closed, so that a ring this process created is unlinked and
-// nothing is left in /dev/shm, and their callbacks are dropped. A channel whose callback reaches it again
+// Channels still open when the run ends are disconnected, so that a ring this process created is unlinked
+// and nothing is left in /dev/shm (once a reader has taken what it sent, or the wait for one ended), and
+// their callbacks are dropped. A channel whose callback reaches it again
 // through the script's globals is a reference cycle, which counting never frees: without this, a run
 // that ended with an error left the ring, and the cycle's objects were never destroyed.
 void close_open_channels(krv_vm_state& vm) {
@@ -64,7 +66,7 @@ void close_open_channels(krv_vm_state& vm) {
   for (krvobject_update_pre* object : listed) {
     auto* channel = dynamic_cast<krv_ipc*>(object);
     if (channel == nullptr) continue;
-    channel->close();
+    channel->disconnect();
     krvvar_shared no_callback = krvvar_shared::make_none();
     channel->set_callback(no_callback);
   }
@@ -84,8 +86,21 @@ void close_open_channels(krv_vm_state& vm) {
   if (!running.empty()) running += ")";
   std::fprintf(stderr, "krvhost: a worker is still busy after the run ended%s; exiting without waiting for it\n",
                running.c_str());
-  std::fflush(nullptr);
-  _exit(exit_code);
+  _exit(krv_run_exit_with_output_written(exit_code));
+}
+
+// Releasing the run's globals starts their finalisers, which may hand work off (served by the VM thread
+// itself, the workers being stopped) or wait for a due time: the VM runs until none of them has work to
+// come, or until a stop is asked for meanwhile. Then what they left is dropped as at the loop's end.
+void finish_finalisers(krv_host_vm& vm, const krv_run_stop& stop) {
+  const int stopped_by = stop.signal();
+  while (stop.signal() == stopped_by && vm.tasks_left()) {
+    vm.tick();
+    if (stop.signal() == stopped_by && vm.tasks_left()) vm.wait_for_work();
+  }
+  krv_vm_lock guard(vm.state());
+  close_open_channels(vm.state());
+  krv_abandon_unfinished_tasks(vm.state());
 }
 
 // Everything that runs on the VM thread: loading, the root task and the ticks, until nothing is left to
@@ -135,18 +150,24 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
         vm.tick();
         if (stop.signal() == 0 && !vm.idle()) vm.wait_for_work();
       }
-      stop.attach(nullptr);
       const int stopped_by = stop.signal();
+      // Any task that an error no catch took ended fails the run: the root task ends it at once, the
+      // others (std.thread tasks, callbacks, finalisers) only themselves.
       const auto exit_code_now = [&] {
-        return stopped_by != 0 ? KRV_RUN_SIGNALLED + stopped_by : failed ? KRV_RUN_FAILED : KRV_RUN_OK;
+        const int signal = stop.signal();  // a stop asked for while the finalisers ran counts too
+        const bool errors = failed || vm.state().unhandled_task_errors != 0;
+        return signal != 0 ? KRV_RUN_SIGNALLED + signal : errors ? KRV_RUN_FAILED : KRV_RUN_OK;
       };
-      if (!vm.stop_workers_within(exit_patience)) exit_leaving_busy_workers(vm, exit_code_now());
+      const bool worker_busy = !vm.stop_workers_within(exit_patience);
+      vm.serve_jobs_here();
       {
         krv_vm_lock guard(vm.state());
         close_open_channels(vm.state());
-        // Tasks that a stop interrupted were not left behind by the script.
+        // Tasks that a stop interrupted were not left behind by the script, nor is one that waits for a
+        // busy worker's result.
         if (stopped_by == 0) {
           for (const krvptr_strong<krv_task>& waiting : vm.state().wait_list) {
+            if (waiting->results_awaited != 0) continue;
             std::fprintf(stderr, "krvhost: task %s (%p) was left waiting\n", waiting->name.c_str(),
                          static_cast<const void*>(waiting.get()));
             failed = true;
@@ -154,18 +175,31 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
         }
         krv_abandon_unfinished_tasks(vm.state());
         root.release();
+      }
+      finish_finalisers(vm, stop);
+      stop.attach(nullptr);
+      {
+        // Only now: a finaliser that ran late would find its class gone and be skipped without a word.
+        krv_vm_lock guard(vm.state());
         program.release();
       }
+      if (worker_busy && !vm.stop_workers_within(std::chrono::milliseconds(0)))
+        exit_leaving_busy_workers(vm, exit_code_now());
       exit_code = exit_code_now();
     }
   }
-  std::fflush(stdout);
+  exit_code = krv_run_exit_with_output_written(exit_code);
   vm.log().close(connection);
   krv_host_vm::detach_current_thread();
   return exit_code;
 }
 
 }  // namespace
+
+int krv_run_exit_with_output_written(int exit_code) {
+  const bool written = krv_stdout_flush();
+  return !written && exit_code == KRV_RUN_OK ? KRV_RUN_FAILED : exit_code;
+}
 
 int krv_run_script_file(const krv_run_options& options) {
   std::string text;

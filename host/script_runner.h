@@ -8,12 +8,16 @@
 // The root block runs as a task on a VM thread of its own, with the host's workers, and the VM ticks
 // until nothing is left to do: no task due or running on a worker, and nothing on the update list that
 // keeps the run alive (a connected IPC channel; one not connected can never bring work). A root task that
-// ends with an unhandled error ends the run at once, whatever is still listed; an error in a callback is
-// reported and the run goes on. SIGINT and SIGTERM end the run in order (run_stop.h). Error and warning
-// lines go to stderr. At the end the workers are stopped and every kernel build is abandoned (its
-// compiler killed, its files removed) while the signal handlers still stand; a worker still inside a job
-// after a quarter of a second (a long regex match or idle_ms whose task the run left behind) is not
-// waited for: the process ends without destroying the VM, naming the native the worker runs.
+// ends with an unhandled error ends the run at once, whatever is still listed; an error that no catch
+// takes in another task (a std.thread task, a callback, a finaliser) is reported and the run goes on,
+// but it exits KRV_RUN_FAILED at the end. SIGINT, SIGTERM and SIGHUP end the run in order (run_stop.h).
+// Error and warning lines go to stderr. At the end the workers are stopped, the tasks left are dropped
+// and the globals released: their finalisers may still hand work off, which the VM thread then runs
+// itself, and the VM runs until the last of them has returned (or a stop is asked for meanwhile). Every
+// kernel build is abandoned (its compiler killed, its files removed) while the signal handlers still
+// stand. A worker still inside a job after a quarter of a second (a long regex match or idle_ms whose
+// task the run left behind) is not waited for: once the finalisers have run, the process ends without
+// destroying the VM, naming the native the worker runs.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -22,9 +26,10 @@
 // Exit codes of a run.
 enum krv_run_exit : int {
   KRV_RUN_OK = 0,
-  KRV_RUN_FAILED = 1,    // the root task ended with an unhandled error, or tasks were left waiting
+  KRV_RUN_FAILED = 1,    // a task or callback ended with an unhandled error, tasks were left waiting, or
+                         // standard output could not be written
   KRV_RUN_REFUSED = 2,   // the file could not be read, or its text was refused; nothing ran
-  KRV_RUN_SIGNALLED = 128,  // + the signal's number: stopped by SIGINT (130) or SIGTERM (143)
+  KRV_RUN_SIGNALLED = 128,  // + the signal's number: stopped by SIGINT (130), SIGTERM (143) or SIGHUP (129)
 };
 
 struct krv_run_options {
@@ -34,3 +39,7 @@ struct krv_run_options {
 };
 
 int krv_run_script_file(const krv_run_options& options);
+
+// Flushes standard output (standard_output.h): a run that would exit 0 exits KRV_RUN_FAILED when
+// anything it printed could not be written; another status stays.
+int krv_run_exit_with_output_written(int exit_code);

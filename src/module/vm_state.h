@@ -103,6 +103,10 @@ struct krv_vm_state {
   std::vector<krvptr_strong<krv_task>> run_heap;   // min-heap by eta_ms, smallest on top
   std::vector<krvptr_strong<krv_task>> wait_list;  // suspended tasks, in suspension order
   krv_vm_notify* notify = nullptr;                 // the host's scheduler; null when none listens
+  // Tasks that ended with an error no catch took: the root block's, a std.thread task's, a callback's
+  // (IPC, std.json walks), a finaliser's. Such an error ends only its task; what it means for the whole
+  // run (a host's exit status) is the host's to decide.
+  uint64_t unhandled_task_errors = 0;
 
   // Work for the host's workers and what comes back from them.
   krv_completion_ring completions;

@@ -125,6 +125,11 @@ int open_shared_memory(const std::string& name, size_t size, shared_memory_handl
   return 0;
 }
 
+bool shared_memory_announced_by_others(const shared_memory_handle& handle) {
+  // The handle's own announcement never conflicts with a probe through it.
+  return handle.is_open() && announced(handle.fd);
+}
+
 int announce_shared_memory(const shared_memory_handle& handle) {
   // A read lock: it conflicts with nothing anybody takes, so it never waits.
   struct flock lock = announcement_lock(F_RDLCK);

@@ -45,6 +45,9 @@ struct shared_memory_handle {
 int create_shared_memory(const std::string& name, size_t size, shared_memory_handle& out);
 // Announces the region `handle` as made and in use: openers may use it while the handle stays open.
 int announce_shared_memory(const shared_memory_handle& handle);
+// Whether another open handle (of this process or another) announces the region `handle`: someone
+// connected holds it, so it outlives this handle's close.
+bool shared_memory_announced_by_others(const shared_memory_handle& handle);
 // Opens the existing region `name` of `size` bytes; EPROTO when it has another size, else ENOENT when
 // there is none, it is still empty or no open handle announces it.
 int open_shared_memory(const std::string& name, size_t size, shared_memory_handle& out);

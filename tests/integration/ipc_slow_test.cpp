@@ -17,6 +17,7 @@ class IpcSlow : public ValueTest {
     writer = krvptr_strong<krv_ipc>::from_raw(new krv_ipc());
   }
   void TearDown() override {
+    writer->close();  // released, a creator would wait for a reader of the records it left unread
     writer.reset_empty();
     EXPECT_FALSE(krv_test_region_exists(name));
     ValueTest::TearDown();

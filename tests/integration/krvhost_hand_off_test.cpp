@@ -2,6 +2,7 @@
 // run must go to the script's end, at any worker count. Such a run used to end early with exit 0 (a
 // worker's late end of one hand-off erased the next one's mark, so the host saw nothing waiting), or
 // with a task left waiting; the fault showed in a fraction of runs, so each script runs several times.
+// The finalisers of the globals that run at the end of a run may hand work off too, however it ends.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -186,6 +187,92 @@ TEST(KrvhostHandOffs, BackToBackHandOffsRunToTheScriptsEnd) {
     }
     std::remove(path.c_str());
   }
+}
+
+// A call of native N with one argument, given by `argument` (lines).
+std::string call_1(int native, const std::string& argument) {
+  return "  args_open 1\n" + argument + "  arg 0\n  call_native @N" + std::to_string(native) + "\n";
+}
+std::string print_string(int string) { return call_1(0, "  load_string " + std::to_string(string) + "\n"); }
+// std.string(string `text`).regex_match("(a+)+$")
+std::string regex_match(int text) {
+  return call_1(3, "  load_string " + std::to_string(text) + "\n") +
+         "  member 8 0 null 0\n  call_prepare 1\n  load_string 9\n  call_arg 0\n  call\n";
+}
+// group = std.thread(F); group.run(), where F is the root block's child `child`; group is global 2.
+std::string run_group(int child) {
+  return "  load_local 2\n  push_none\n" + call_1(4, "  load_function " + std::to_string(child) + "\n") +
+         "  assign\n  load_local 2\n  member 5 0 null 0\n  call_prepare 0\n  call\n";
+}
+
+// class Plain: def __deinit__(): print("plain fin")
+// class Fin: def __deinit__(): print("fin start"); print("fin got", HAND_OFF); print("fin end")
+// plain = Plain(); fin = Fin(); END; print("main done")   (globals go from the last: fin's finaliser first)
+// def self_join(): group.join()        def long_match(): std.string("a" * 28 + "b").regex_match("(a+)+$")
+std::string finaliser_script(const std::string& end, const std::string& hand_off) {
+  const auto make_global = [](const std::string& index) {
+    return "  load_local " + index + "\n  push_none\n  load_const " + index + "\n  call_prepare 0\n  call\n  assign\n";
+  };
+  // A block may ask only for the member caches its instructions use.
+  const auto caches = [](const std::string& lines) {
+    return std::string(lines.find("member") == std::string::npos ? "\n" : " caches 1\n");
+  };
+  return "program \"finalisers\"\nstring \"fin start\"\nstring \"fin got\"\nstring \"fin end\"\n"
+         "string \"plain fin\"\nstring \"main done\"\nstring \"run\"\nstring \"join\"\n"
+         "string \"aaaaaaaaaaaaaaaaaaaaaaaaaaaab\"\nstring \"regex_match\"\nstring \"(a+)+$\"\nstring \"aaa\"\n"
+         "string \"the run ends beside a match\"\nnative N0 \"print\" 0 999\nnative N1 \"worker_sum\" 1 1\n"
+         "native N2 \"idle_ms\" 1 1\nnative N3 \"std.string\" 0 1\nnative N4 \"std.thread\" 0 1\n"
+         "native N5 \"fail\" 0 999\nclass K0 \"Fin\" default B1 deinit B2\nclass K1 \"Plain\" default B3 deinit B4\n"
+         "block B0 4 locals 3" + caches(end) + "  const class K1\n  const class K0\n" + make_global("0") +
+         make_global("1") + end + print_string(4) + "end\nblock B1 1 child B0 class K0\n  new_instance\nend\n" +
+         "block B2 1 child B0" + caches(hand_off) + print_string(0) + "  args_open 2\n  load_string 1\n  arg 0\n" +
+         hand_off + "  arg 1\n  call_native @N0\n" + print_string(2) +
+         "end\nblock B3 1 child B0 class K1\n  new_instance\nend\nblock B4 1 child B0\n" + print_string(3) +
+         "end\nblock B5 1 child B0 caches 1\n  load_global 2\n  member 6 0 null 0\n  call_prepare 0\n  call\nend\n" +
+         "block B6 1 child B0 caches 1\n" + regex_match(7) + "end\n";
+}
+
+// Every global's finaliser runs to its end however the run ends, also one that hands work off after
+// the workers stopped: the VM thread serves it. They used to stop for good at the hand-off ("fin start"
+// alone, exit 0), and then no later global's finaliser ran; with a worker still busy none ran at all.
+TEST(KrvhostHandOffs, FinalisersAtTheEndHandWorkOffAndFinish) {
+  const struct {
+    const char* name;
+    std::string lines;  // after the globals are made
+    int fewest_workers;
+    int exit_code;
+    const char* out_before;  // what the root block prints
+    const char* err_has;     // "": stderr stays empty
+  } run_ends[] = {
+      {"finished", "", 0, 0, "main done\n", ""},
+      {"left waiting", run_group(4), 0, 1, "main done\n", ") was left waiting\n"},
+      // A worker stays in the match (about a minute) beside idle_ms while the root block fails, so
+      // krvhost exits without waiting for it; the finalisers' work goes to the VM thread.
+      {"worker still busy", run_group(5) + call_1(2, "  load_int 300\n") + call_1(5, "  load_string 11\n"), 2, 1, "",
+       "(running regex_match); exiting without waiting for it\n"},
+  };
+  const struct {
+    std::string lines;
+    const char* got;
+  } hand_offs[] = {{call_1(1, "  load_int 5\n"), "15"}, {call_1(2, "  load_int 1\n"), ""}, {regex_match(10), "1"}};
+  const std::string path = ::testing::TempDir() + "krvhost_finalisers_" + std::to_string(getpid()) + ".krvasm";
+  for (const auto& end : run_ends) {
+    for (const auto& hand_off : hand_offs) {
+      std::ofstream(path) << finaliser_script(end.lines, hand_off.lines);
+      for (const int workers : {0, 1, 2, 8}) {
+        if (workers < end.fewest_workers) continue;
+        SCOPED_TRACE(std::string(end.name) + ", --workers " + std::to_string(workers) + ", " + hand_off.lines);
+        const krv_process_result run =
+            krv_run_process({KRV_KRVHOST_PATH, "run", "--workers", std::to_string(workers), path});
+        EXPECT_EQ(run.exit_code, end.exit_code) << run.err;
+        const std::string finalised = std::string("fin start\nfin got ") + hand_off.got + "\nfin end\nplain fin\n";
+        EXPECT_EQ(run.out, end.out_before + finalised);
+        const bool err_expected = end.err_has[0] == '\0' ? run.err.empty() : run.err.find(end.err_has) != run.err.npos;
+        EXPECT_TRUE(err_expected) << run.err;
+      }
+    }
+  }
+  std::remove(path.c_str());
 }
 
 }  // namespace

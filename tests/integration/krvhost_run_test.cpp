@@ -160,6 +160,88 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     unlink(path.c_str());
 }
 
+// The root block hands function 0 to one of the ways a callback runs as a task of its own, then prints
+// "root done". The function raises "callback failed" (caught in a try block of its own when `caught`);
+// as an on_message callback it first drops both channels, so that the run can end.
+std::string callback_script(const std::string& kind, bool caught) {
+  const std::string hand_to = "  call_prepare 1\n  load_function 0\n  call_arg 0\n  call\n";
+  const std::string container = "  load_local 0\n  push_none\n  args_open 1\n  load_string 7\n  arg 0\n  call_native @N2\n  assign\n";
+  std::string root;
+  if (kind == "std.thread")
+    root = "  load_local 0\n  push_none\n  args_open 1\n  load_function 0\n  arg 0\n  call_native @N1\n  assign\n"
+           "  load_local 0\n  member 0 0 null 0\n  call_prepare 0\n  call\n";
+  else if (kind == "map" || kind == "foreach")
+    root = container + "  load_local 0\n  member " + (kind == "map" ? "1" : "2") + " 0 null 0\n" + hand_to;
+  else  // on_message: the guide's channel example
+    root = "  load_local 0\n  push_none\n  args_open 0\n  call_native @N3\n  assign\n  load_local 0\n  member 3 0 null 0\n"
+           "  call_prepare 1\n  load_string 10\n  call_arg 0\n  call\n  load_local 1\n  push_none\n  args_open 0\n"
+           "  call_native @N3\n  assign\n  load_local 1\n  member 3 0 null 0\n  call_prepare 2\n  load_string 10\n"
+           "  call_arg 0\n  load_int 0\n  call_arg 1\n  call\n  load_local 1\n  member 4 1 null 0\n" + hand_to +
+           "  load_local 0\n  member 5 2 null 0\n  call_prepare 1\n  load_string 7\n  call_arg 0\n  call\n";
+  const std::string drop_channels = kind != "on_message" ? "" :
+      "  load_global 1\n  member 6 0 null 0\n  call_prepare 0\n  call\n  load_global 1\n  push_none\n  load_none\n"
+      "  assign\n  load_global 0\n  push_none\n  load_none\n  assign\n";
+  const std::string raise = "  args_open 1\n  load_string 9\n  arg 0\n  call_native @N4\n";
+  return "program \"callback\"\nstring \"run\"\nstring \"map\"\nstring \"foreach\"\nstring \"connect\"\n"
+         "string \"on_message\"\nstring \"send\"\nstring \"disconnect\"\nstring \"[1, 2]\"\nstring \"root done\"\n"
+         "string \"callback failed\"\nstring \"callback_" + std::to_string(getpid()) + "\"\n"
+         "native N0 \"print\" 0 999\nnative N1 \"std.thread\" 0 1\nnative N2 \"std.json\" 0 2\nnative N3 \"ipc.ipc\" 0 0\n"
+         "native N4 \"fail\" 0 999\nblock B0 4 locals 2 caches " + (kind == "on_message" ? "3" : "1") + "\n" + root +
+         "  args_open 1\n  load_string 8\n  arg 0\n  call_native @N0\nend\n"
+         "block B1 1 child B0 params 2 locals 2" + (kind == "on_message" ? " caches 1" : "") + "\n" + drop_channels +
+         (caught ? "  run_child 0\n  catch 1\nend\nblock B2 0 child B1 has_catch\n" + raise +
+                       "end\nblock B3 0 child B1 params 1 locals 1\nend\n"
+                 : raise + "end\n");
+}
+
+// An error that no catch takes ends a task or a callback, not the run: the run goes on to its end and
+// then exits 1, whichever way the function ran. Caught in the function, the same error fails nothing.
+TEST(KrvhostRun, AnErrorNoCatchTakesInATaskOrCallbackFailsTheRun) {
+  for (const char* kind : {"std.thread", "map", "foreach", "on_message"}) {
+    for (const bool caught : {false, true}) {
+      SCOPED_TRACE(std::string(kind) + (caught ? " caught" : " uncaught"));
+      const std::string script = write_script("callback.krvasm", callback_script(kind, caught));
+      const krv_process_result run = krvhost({"run", script});
+      EXPECT_EQ(run.exit_code, caught ? 0 : 1) << run.err;
+      EXPECT_EQ(run.out, "root done\n");
+      EXPECT_EQ(run.err.find("callback failed") != std::string::npos, !caught) << run.err;
+      unlink(script.c_str());
+    }
+  }
+}
+
+// Standard output that cannot be written fails the command with one line on stderr, however much was
+// printed: into /dev/full (a full disk) and with stdout closed, where the text printed went into the
+// first descriptor the run opened (with stdin closed too, the signal pipe's: exit 0, nothing lost in
+// sight). /dev/null takes everything.
+TEST(KrvhostRun, OutputThatCannotBeWrittenFailsTheCommand) {
+  const std::string full = "krvhost: cannot write standard output: No space left on device\n";
+  const std::string closed = "krvhost: cannot write standard output: Bad file descriptor\n";
+  const struct {
+    const char* redirect;
+    std::vector<std::string> args;
+    int exit_code;
+    std::string err;  // all of stderr
+  } cases[] = {
+      {">/dev/full", {"run", KRV_EXAMPLE_PATH}, 1, full},
+      {">/dev/full", {"run", KRV_PRINT_LINES_SCRIPT_PATH, "100000"}, 1, full},
+      {">/dev/full", {"info"}, 1, full},
+      {">/dev/full", {"--version"}, 1, full},
+      {">/dev/full", {"--help"}, 1, full},
+      {">&-", {"run", KRV_EXAMPLE_PATH}, 1, closed},
+      {"<&- >&-", {"run", KRV_PRINT_LINES_SCRIPT_PATH, "100000"}, 1, closed},
+      {">/dev/null", {"run", KRV_PRINT_LINES_SCRIPT_PATH, "100000"}, 0, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.redirect) + " " + c.args.back());
+    std::vector<std::string> argv = {"sh", "-c", std::string("exec \"$0\" \"$@\" ") + c.redirect, KRV_KRVHOST_PATH};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const krv_process_result run = krv_run_process(argv);
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+    EXPECT_EQ(run.err, c.err);
+  }
+}
+
 // Asked for, the usage goes to stdout with exit 0; after a wrong command line, to stderr with exit 2.
 TEST(KrvhostRun, HelpPrintsTheUsageOnStdout) {
   const struct {
@@ -266,15 +348,15 @@ TEST(KrvhostRun, AChannelThatCannotReceiveDoesNotKeepTheRun) {
   }
 }
 
-// Ctrl-C or SIGTERM to a run that waits on a connected channel: the output printed so far arrives whole
-// (stdout is a pipe, so it was still buffered), the ring the run created is removed, and the exit status
-// says which signal ended it.
+// Ctrl-C, SIGTERM or a hang-up to a run that waits on a connected channel: the line printed arrives
+// while the run waits (stdout is a pipe, which gets each line as it is printed), the ring the run
+// created is removed, and the exit status says which signal ended it.
 TEST(KrvhostRun, ASignalEndsAWaitingRunInOrder) {
   const std::string script = write_script("signalled.krvasm", channel_script(true, false));
   const struct {
     int signal;
     int exit_code;
-  } cases[] = {{SIGINT, 130}, {SIGTERM, 143}};
+  } cases[] = {{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.signal);
     const std::string channel = "signalled_" + std::to_string(getpid()) + "_" + std::to_string(c.signal);
@@ -284,9 +366,9 @@ TEST(KrvhostRun, ASignalEndsAWaitingRunInOrder) {
     for (int i = 0; i < 2000 && !std::filesystem::exists(region); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_TRUE(std::filesystem::exists(region));
+    EXPECT_EQ(run.read_line(), "waiting on " + channel);
     run.send_signal(c.signal);
     EXPECT_EQ(run.wait_exit(), c.exit_code);
-    EXPECT_EQ(run.read_line(), "waiting on " + channel);
     EXPECT_FALSE(std::filesystem::exists(region));
   }
   unlink(script.c_str());
@@ -496,8 +578,8 @@ TEST(KrvhostRun, MemoryOfADroppedContainerComesBack) {
   EXPECT_LT(after, before + (parsed - before) / 4) << run.out;
 }
 
-// A krvhost run whose standard output is a terminal, so each printed line arrives as it is printed (on a
-// pipe or a file it would wait in the buffer until the run ends); stderr goes to the same terminal.
+// A krvhost run whose standard output is a terminal, so each printed line arrives as it is printed (in a
+// file it would wait in the buffer until the run ends); stderr goes to the same terminal.
 // Ends the run with SIGKILL when it goes.
 class krvhost_on_a_terminal {
  public:
@@ -518,7 +600,8 @@ class krvhost_on_a_terminal {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    const krv_foreground_spawn attributes;
+    if (posix_spawn(&pid_, argv[0], &actions, attributes.get(), argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
   }
   ~krvhost_on_a_terminal() {
@@ -621,7 +704,7 @@ TEST(KrvhostRun, MemoryOfADroppedContainerComesBackWhileTheRunWaitsOnAChannel) {
   }
 }
 
-// class Keeper: def __deinit__(): print("keeper finalised")
+// class Keeper: def __deinit__(): idle_ms(1); print("keeper finalised", group)   (group is None by then)
 // keeper = Keeper(); group = std.thread(work); group.run(); ROOT_TAIL (root_caches: the root's member calls)
 // def work(): WORK (block B2, given whole)
 std::string keeper_script(int root_caches, const std::string& root_tail, const std::string& work_block) {
@@ -632,12 +715,14 @@ std::string keeper_script(int root_caches, const std::string& root_tail, const s
          "  call_prepare 0\n  call\n  assign\n  load_local 1\n  push_none\n  args_open 1\n  load_function 1\n"
          "  arg 0\n  call_native @N1\n  assign\n  load_local 1\n  member 1 0 null 0\n  call_prepare 0\n  call\n" +
          root_tail + "end\nblock B1 1 child B0 class K0\n  new_instance\nend\n" + work_block +
-         "block B3 1 child B0\n  args_open 1\n  load_string 0\n  arg 0\n  call_native @N0\nend\n";
+         "block B3 1 child B0\n  args_open 1\n  load_int 1\n  arg 0\n  call_native @N2\n  args_open 2\n"
+         "  load_string 0\n  arg 0\n  load_global 1\n  arg 1\n  call_native @N0\nend\n";
 }
 
 // A run that ends with a task still waiting in join frees everything its tasks held: the cycle of the
 // root task, the group and the waiting task (which hold each other) is opened, so the global instance
-// is finalised. A task that joins its own group is reported and fails the run; a root task joining a
+// is finalised, to its end after its hand-off; a finaliser of a root task ended in its join finds its
+// global scope still there (it used to raise "No global scope!"). A task that joins its own group is reported and fails the run; a root task joining a
 // group that never drains is ended by Ctrl-C. Under ASan a leak would end the run with 134 instead.
 TEST(KrvhostRun, ARunEndedDuringAJoinFinalisesItsGlobals) {
   const std::string self_join = write_script(
@@ -646,7 +731,7 @@ TEST(KrvhostRun, ARunEndedDuringAJoinFinalisesItsGlobals) {
                         "  call\nend\n"));
   const krv_process_result run = krvhost({"run", self_join});
   EXPECT_EQ(run.exit_code, 1) << run.err;
-  EXPECT_EQ(run.out, "keeper finalised\n");
+  EXPECT_EQ(run.out, "keeper finalised \n");
   EXPECT_NE(run.err.find("was left waiting"), std::string::npos) << run.err;
   unlink(self_join.c_str());
 
@@ -664,7 +749,7 @@ TEST(KrvhostRun, ARunEndedDuringAJoinFinalisesItsGlobals) {
     kill(waiting.pid(), SIGINT);
     const std::string rest = waiting.read_rest(std::chrono::seconds(60));
     EXPECT_EQ(waiting.wait_exit(), 130) << rest;
-    EXPECT_EQ(rest, "keeper finalised\n");
+    EXPECT_EQ(rest, "keeper finalised \n");
   }
   unlink(interrupted.c_str());
 }

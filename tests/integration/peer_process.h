@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "foreground_spawn.h"
+
 extern char** environ;
 
 class krv_peer_process {
@@ -35,7 +37,8 @@ class krv_peer_process {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    const krv_foreground_spawn attributes;
+    if (posix_spawn(&pid_, argv[0], &actions, attributes.get(), argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(pipe_fds[1]);
     close(input_fds[0]);

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "foreground_spawn.h"
+
 extern char** environ;
 
 struct krv_process_result {
@@ -38,8 +40,9 @@ inline std::string krv_read_whole_file(const std::string& path) {
 }
 
 // Starts `argv` (PATH searched) with stdin on /dev/null and stdout and stderr on the files named (created
-// afresh; /dev/null drops the stream), the environment changed by `changes`; POSIX_SPAWN_SETSID in
-// `flags` puts it in a session, and so a process group, of its own. -1 when it cannot be started.
+// afresh; /dev/null drops the stream), the environment changed by `changes`, the stop signals at their
+// default action (foreground_spawn.h); POSIX_SPAWN_SETSID in `flags` puts it in a session, and so a
+// process group, of its own. -1 when it cannot be started.
 inline pid_t krv_spawn_process(std::vector<std::string> argv, const krv_environment_changes& changes,
                                const std::string& out_path, const std::string& err_path, short flags = 0) {
   std::vector<std::string> environment;
@@ -60,12 +63,9 @@ inline pid_t krv_spawn_process(std::vector<std::string> argv, const krv_environm
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, flags);
+  const krv_foreground_spawn attributes(flags);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data()) != 0) pid = -1;
-  posix_spawnattr_destroy(&attributes);
+  if (posix_spawnp(&pid, args[0], &actions, attributes.get(), args.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }

@@ -3,12 +3,14 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "host/host_vm.h"
 #include "host/log_collector.h"
+#include "large_stack_thread.h"
 #include "module/vm_lock.h"
 #include "runtime/base/raise.h"
 
@@ -31,6 +33,22 @@ class ValueTest : public ::testing::Test {
   }
   std::vector<std::string> warnings() const { return logged(KRV_LOG_WARNING); }
   std::vector<std::string> errors() const { return logged(KRV_LOG_ERROR); }
+  // Runs `body` as the host's VM thread runs it: on a thread of its own with a 32 MiB stack (or
+  // `stack_bytes`), the VM attached and locked. The test thread lets go of the lock meanwhile.
+  void on_vm_thread(const std::function<void()>& body, size_t stack_bytes = krv_large_stack_bytes) {
+    lock.reset();
+    krv_run_on_large_stack([&] { as_vm_thread(body); }, stack_bytes);
+    lock.emplace();
+  }
+  // Runs `body` on the calling thread with the VM attached and locked.
+  void as_vm_thread(const std::function<void()>& body) {
+    vm.attach_current_thread();
+    {
+      krv_vm_lock vm_lock;
+      body();
+    }
+    krv_host_vm::detach_current_thread();
+  }
 
   krv_host_vm vm{"value-test"};
   krv_log_collector log{vm.log()};

@@ -1,15 +1,17 @@
 // The channel's life: connecting, closing, the callback, the update hook, the script methods.
 #include "classes/ipc/ipc_channel.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <random>
 #include <thread>
 
 #include "classes/ipc/ipc_payload.h"
+#include "classes/ipc/ipc_sender_id.h"
 #include "classes/ipc/ipc_slots.h"
 #include "module/thread_record.h"
+#include "platform/clock.h"
 #include "platform/stop_request.h"
 #include "runtime/base/krvvar.h"
 #include "runtime/base/value_records.h"
@@ -43,9 +45,15 @@ std::string foreign_layout_text(const std::string& channel) {
          " bytes (another version's layout?); refusing it.";
 }
 
+// How often a creator that waits for a reader looks whether one came.
+constexpr auto reader_poll_pause = std::chrono::milliseconds(2);
+
 }  // namespace
 
-krv_ipc::~krv_ipc() { close(); }
+krv_ipc::~krv_ipc() {
+  disconnect();
+  if (sender_id != 0) krv_ipc_release_sender_id(sender_id);
+}
 
 void krv_ipc::detach() noexcept {
   leave_update_list();
@@ -72,17 +80,58 @@ void krv_ipc::close() {
   view_size = 0;
 }
 
+void krv_ipc::disconnect() {
+  if (ready && ring != nullptr && is_process_a && !callback.task) wait_for_a_reader();
+  close();
+}
+
+uint32_t krv_ipc::unread_records() {
+  const int32_t waiting =
+      krv_ipc_ticket_distance(krv_ipc_read_ticket(*ring).load(), krv_ipc_write_ticket(*ring).load());
+  return waiting > 0 && waiting <= static_cast<int32_t>(krv_ipc_slot_count) ? static_cast<uint32_t>(waiting) : 0;
+}
+
+uint32_t krv_ipc::unread_message_ends(uint32_t unread) {
+  const uint32_t first = krv_ipc_read_ticket(*ring).load();
+  uint32_t ends = 0;
+  for (uint32_t ticket = first; ticket != first + unread; ++ticket) {
+    const uint32_t slot = ticket & krv_ipc_slot_mask;
+    // A reader that connects now may take the record meanwhile: the count is as good as a glance.
+    const bool full = krv_ipc_slot_state_of(*ring, slot).load() == KRV_IPC_SLOT_FULL;
+    if (full && std::atomic_ref<uint32_t>(ring->slots[slot].seq).load(std::memory_order_relaxed) == 0) ++ends;
+  }
+  return ends;
+}
+
+void krv_ipc::wait_for_a_reader() {
+  const uint64_t deadline_ms = krv_platform::monotonic_ms() + krv_ipc_send_timeout;
+  for (;;) {
+    const uint32_t unread = unread_records();
+    if (unread == 0 || krv_platform::shared_memory_announced_by_others(mapping)) return;
+    const bool stopped = krv_platform::stop_requested();
+    if (stopped || krv_platform::monotonic_ms() >= deadline_ms) {
+      log_error("IPC: " + std::to_string(unread_message_ends(unread)) + " messages (" + std::to_string(unread) +
+                " records) sent on '" + name + "' were never read: " +
+                (stopped ? std::string("the run was stopped while they waited for a reader.")
+                         : "no reader connected within " + std::to_string(krv_ipc_send_timeout) + " ms."));
+      return;
+    }
+    // A reader may wait for this process to read what it sends first (two processes, each sending).
+    drain_receiving_channels(false);
+    std::this_thread::sleep_for(reader_poll_pause);
+  }
+}
+
 bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
   close();
   ++connection_count_;
   name = channel_name;
   is_process_a = create;
-  partials.clear();
+  clear_partials();
   waiting_messages_.clear();
   waiting_bytes_ = 0;
   process_id_ = static_cast<uint32_t>(krv_platform::current_process_id());
   corrupt_reported_ = false;
-  sender_id = std::random_device{}();
   mapping_size = sizeof(krv_ipc_ring);
   view_size = sizeof(krv_ipc_ring);
   const std::string region = krv_ipc_region_prefix + name;
@@ -100,7 +149,9 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
     // A region of another layout may be replaced by a creator meanwhile; if none comes, it is what the
     // opener met, even when a later attempt found the name gone.
     bool met_other_layout = false;
-    for (int attempt = 0; attempt < krv_ipc_open_attempts; ++attempt) {
+    int attempts = 0;
+    while (attempts < krv_ipc_open_attempts) {
+      ++attempts;
       error = krv_platform::open_shared_memory(region, mapping_size, mapping);
       if (error == 0) break;
       if (error == EACCES) {
@@ -119,8 +170,10 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
       return false;
     }
     if (error != 0) {
-      log_error("IPC: Failed to open shared memory for '" + name + "' after " + std::to_string(krv_ipc_open_attempts) +
-                " retries. GetLastError=" + std::to_string(error) + " (0x" + hex_of(error) + ")");
+      // The tries it made: all of them, or fewer when a stop ended the wait.
+      log_error("IPC: Failed to open shared memory for '" + name + "' after " + std::to_string(attempts) +
+                (attempts == 1 ? " retry" : " retries") + ". GetLastError=" + std::to_string(error) + " (0x" +
+                hex_of(error) + ")");
       view_size = 0;
       return false;
     }
@@ -145,6 +198,9 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
     return false;
   }
   ring = static_cast<krv_ipc_ring*>(view);
+  // The channel keeps its number: a message that a disconnect cut short is restarted by its next one.
+  sender_id = sender_id == 0 ? krv_ipc_claim_sender_id(process_id_)
+                             : krv_ipc_make_sender_id(process_id_, krv_ipc_sender_number(sender_id));
   ready = true;
   return true;
 }
@@ -267,7 +323,7 @@ void krv_ipc::script_register() {
   add_function(
       "disconnect",
       [](krv_ipc* self, krv_vm_context&, std::vector<krvvar_shared>&) {
-        self->close();
+        self->disconnect();
         return bool_value(true);
       },
       0, 0, "Disconnect from the IPC channel");

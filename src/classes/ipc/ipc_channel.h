@@ -17,6 +17,10 @@
 // hook finishes its message and wakes it (ipc_transfer.cpp). Closing the channel, or its release, ends
 // the parked sends with false.
 //
+// A creator that disconnects (or is released, or whose run ends) while its ring holds records nobody has
+// taken, with no other process holding the ring, keeps the ring up to the send timeout for a reader to
+// connect: a sender that ends at once loses nothing to a reader still on its way (disconnect()).
+//
 // Script methods and the update hook run on the thread that owns the VM lock; the object has no lock of
 // its own. When the last strong handle goes, the channel leaves the update list (under the VM lock)
 // before anything of it is torn down.
@@ -39,6 +43,13 @@ inline constexpr const char* krv_ipc_region_prefix = "krv_ipc_";
 // Attempts of an opener, and the pause between two.
 inline constexpr int krv_ipc_open_attempts = 500;
 inline constexpr uint64_t krv_ipc_open_retry_ms = 10;
+// The bound of the bytes a reader holds in unfinished messages, all writers together: a thousand writers
+// each in the middle of a message of the largest size (ipc_reassembly.cpp).
+inline constexpr size_t krv_ipc_max_partial_bytes = 1024 * krv_ipc_max_message;
+// A reader looks for partials of writers that are gone when the map has grown to twice what its last look
+// left, at least this many, or this long after the last look (a message starting meanwhile).
+inline constexpr size_t krv_ipc_partial_sweep_size = 64;
+inline constexpr uint64_t krv_ipc_partial_sweep_ms = 1000;
 
 // The reassembly of one sender's message.
 struct krv_ipc_partial {
@@ -91,6 +102,11 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   bool open_mapping(const std::string& channel_name, bool create);
   // Unmaps and closes the ring; partials, the completed message, the name and the callback stay.
   void close();
+  // Closes, after a creator that does not drain its own ring (no callback) has waited up to the send
+  // timeout for a reader to take its unread records, while nobody else holds the ring: until the records
+  // are taken, another process holds the ring (a reader connected; the ring outlives this close), or a
+  // stop of the process was asked for. Records still unread then are lost, and a line says how many.
+  void disconnect();
   // A script function value sets the callback and makes its one task; any other value clears it.
   void set_callback(krvvar_shared& value);
 
@@ -127,9 +143,10 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   std::string name;                            // as given to connect, without the prefix
   bool ready = false;
   bool is_process_a = false;                   // the last connect was as creator
-  uint32_t sender_id = 0;                      // drawn at each connect
+  uint32_t sender_id = 0;                      // claimed at the first connect (ipc_sender_id.h)
   std::vector<uint8_t> completed;              // the payload of the last completed message
-  std::unordered_map<uint32_t, krv_ipc_partial> partials;
+  std::unordered_map<uint32_t, krv_ipc_partial> partials;  // unfinished messages by sender id
+  size_t partial_bytes_limit = krv_ipc_max_partial_bytes;  // what they may hold together
   krv_ipc_callback callback;
 
  private:
@@ -137,9 +154,27 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // when the record is known lost (its writer died), false when it did not come in time (the ticket is
   // then skipped). Sets `complete` when it ended a message.
   bool drain_ticket(uint32_t ticket, bool& complete);
-  // Reassembly of one record read in place from its slot; true when it completed a message.
+  // Reassembly of one record read in place from its slot; true when it completed a message
+  // (ipc_reassembly.cpp).
   bool accept_record(const krv_ipc_slot& slot);
+  void clear_partials();
+  // An end marker: the message of the partial `found`, if any, completes (into `completed`) unless broken.
+  bool end_message(std::unordered_map<uint32_t, krv_ipc_partial>::iterator found);
   krv_ipc_partial& start_partial(uint32_t sender);
+  // Whether `len` more bytes of `sender`'s keep the partials within their limit, once those of gone
+  // writers are dropped when a look for them is due.
+  bool partials_have_room(uint32_t sender, size_t len);
+  // When a look is due (the map has grown to partial_sweep_size_, or a second passed since the last),
+  // drops the partials whose writer's process is gone, each with a line; never `sender_in_hand`'s.
+  void drop_partials_of_gone_writers(uint32_t sender_in_hand);
+  void drop_partial_bytes(krv_ipc_partial& partial);
+  void log_dropped_partial(uint32_t sender, const std::string& reason);
+  // The records written into the ring that no reader has taken (0 for tickets no writer could have set).
+  uint32_t unread_records();
+  // The end markers among the `unread` records that follow the read ticket: the messages they lose.
+  uint32_t unread_message_ends(uint32_t unread);
+  // disconnect()'s wait for a reader.
+  void wait_for_a_reader();
   // A strong handle to this channel, empty once its last one went.
   krvptr_strong<krv_ipc> strong_handle() noexcept;
   // The parked sends' turn in update_pre; wakes the host when records went into the ring.
@@ -176,6 +211,10 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // A finished partial's map entry with its byte storage, handed to the next one: receiving a message
   // allocates nothing once a few have passed.
   std::unordered_map<uint32_t, krv_ipc_partial>::node_type spare_partial_;
+  size_t partial_bytes_ = 0;       // the payload bytes the partials hold
+  // The map's size at which it is next looked through for partials of gone writers, and the time.
+  size_t partial_sweep_size_ = krv_ipc_partial_sweep_size;
+  uint64_t next_partial_sweep_ms_ = 0;
   // The holder this process writes into slot marks; read again at each connect (a forked child has its own).
   uint32_t process_id_ = static_cast<uint32_t>(krv_platform::current_process_id());
   bool corrupt_reported_ = false;  // the tickets were found impossible since the last connect

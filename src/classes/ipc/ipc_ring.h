@@ -49,7 +49,6 @@ inline constexpr uint32_t krv_ipc_slot_count = 1024;
 inline constexpr uint32_t krv_ipc_slot_mask = krv_ipc_slot_count - 1;
 inline constexpr uint32_t krv_ipc_chunk_size = 1024;         // payload bytes per slot
 inline constexpr size_t krv_ipc_max_message = 0x100000;      // bytes of one reassembled message
-inline constexpr size_t krv_ipc_max_partials = 64;           // unfinished messages a receiver keeps
 // Bytes of finished messages a receiver keeps while its own process's send waits for room (they go to
 // the callback at the next update pass).
 inline constexpr size_t krv_ipc_max_waiting_bytes = 64 * krv_ipc_max_message;
@@ -65,7 +64,7 @@ enum krv_ipc_slot_state : uint8_t {
 
 // One chunk of a message: seq 1, 2, ... for the chunks, 0 for the end marker (len 0).
 struct krv_ipc_slot {
-  uint32_t sender_id;  // the sending channel's id; reassembly is keyed by it
+  uint32_t sender_id;  // the sending channel's id, its process's id in the low bits (ipc_sender_id.h)
   uint32_t seq;
   uint32_t len;        // valid bytes in data, at most 1024 from an honest writer
   uint8_t data[krv_ipc_chunk_size];

@@ -54,7 +54,7 @@ bool belongs_to_lap(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t s
 
 // Lets go of the slot this process holds under the mark `held`: the state `state`, then the mark
 // `released` (held by nobody); true. While it held the slot, a reader may have given up on a ticket of
-// the slot and stamped that ticket, dropped, into the mark (krv_ipc_give_up): then whatever the slot
+// the slot and stamped that ticket, dropped, into the mark (give_up, below): then whatever the slot
 // holds passes no more, and it is let go free with that ticket dropped; false. Compare-exchanges, never
 // stores: a give-up that lands first is never overwritten. A slot taken from this process (only ever
 // under a mark no honest process of its lap could have left) is left alone; false.

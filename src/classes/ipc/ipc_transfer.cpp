@@ -1,10 +1,8 @@
-// Sending and receiving: messages cut into ring records, records claimed by ticket, reassembly per
-// sender.
+// Sending and receiving: messages cut into ring records, records claimed by ticket (their reassembly
+// per sender is ipc_reassembly.cpp).
 //
 // A message is chunks seq 1..n of up to 1024 payload bytes each, then an end marker (seq 0, len 0), all
-// under the sender's id. The sender reuses one record for every chunk and allocates nothing per chunk;
-// the receiver copies each chunk once, straight from its slot into the sender's partial message, and
-// hands a finished partial's map entry and storage on to the next one.
+// under the sender's id. The sender reuses one record for every chunk and allocates nothing per chunk.
 //
 // A script task whose send finds the ring full does not wait: its message goes onto the channel's queue
 // of parked sends and the task is suspended; the update hook writes the queue as the ring gets room and
@@ -249,51 +247,4 @@ bool krv_ipc::drain_ticket(uint32_t ticket, bool& complete) {
   complete = accept_record(ring->slots[ticket & krv_ipc_slot_mask]);
   krv_ipc_release_read(party, ticket);
   return true;
-}
-
-krv_ipc_partial& krv_ipc::start_partial(uint32_t sender) {
-  if (partials.size() >= krv_ipc_max_partials) {
-    log_error("IPC: too many unfinished messages, dropping them.");
-    partials.clear();
-  }
-  if (spare_partial_.empty()) return partials[sender];
-  spare_partial_.key() = sender;
-  return partials.insert(std::move(spare_partial_)).position->second;
-}
-
-bool krv_ipc::accept_record(const krv_ipc_slot& slot) {
-  // The slot is shared with the other process: read each header field once.
-  const uint32_t sender = slot.sender_id;
-  const uint32_t seq = slot.seq;
-  const uint32_t len = slot.len;
-  if (len > krv_ipc_chunk_size) return false;
-  auto found = partials.find(sender);
-
-  if (seq != 0) {
-    krv_ipc_partial* partial = found == partials.end() ? nullptr : &found->second;
-    if (seq == 1) {
-      if (partial == nullptr) partial = &start_partial(sender);
-      partial->next_seq = 1;
-      partial->broken = 0;
-      partial->bytes.clear();
-    }
-    if (partial == nullptr || partial->broken) return false;
-    if (seq == partial->next_seq && len <= krv_ipc_max_message - partial->bytes.size()) {
-      partial->bytes.insert(partial->bytes.end(), slot.data, slot.data + len);
-      ++partial->next_seq;
-    } else {
-      partial->broken = 1;
-      partial->bytes.clear();
-    }
-    return false;
-  }
-
-  if (found == partials.end()) return false;
-  krv_ipc_partial& partial = found->second;
-  const bool message_complete = partial.broken == 0 && !partial.bytes.empty();
-  if (message_complete) completed.swap(partial.bytes);
-  // The entry and the storage left in it (the previous message's, when one completed) serve the next one.
-  partial.bytes.clear();
-  spare_partial_ = partials.extract(found);
-  return message_complete;
 }

@@ -22,9 +22,10 @@ uint32_t krv_kernel_worker_count();
 
 // For a host about to end its process: abandons every kernel build for good, the build thread's and a
 // sync build on a script's thread alike (their compilers are killed within milliseconds, their files
-// removed), and waits up to `krv_kernel_abandon_patience` for them to let go. A host calls it on every
-// way out while its signal handlers still stand (a signal that ended the process in between would leave
-// the compiler running and its files behind), and before _exit, which runs no static destructor.
+// removed), and waits up to `krv_kernel_abandon_patience` for them to let go. A host calls it when a
+// stop is asked for (a sync build would hold the stopping script in its compiler) and on every way out
+// while its signal handlers still stand (a signal that ended the process in between would leave the
+// compiler running and its files behind), and before _exit, which runs no static destructor.
 void krv_kernel_abandon_builds();
 
 // How long krv_kernel_abandon_builds waits: an abandoned build lets go within milliseconds.

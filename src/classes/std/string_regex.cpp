@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/thread_id.h"
 #include "runtime/base/quoted_text.h"
 #include "runtime/base/raise.h"
 
@@ -27,15 +28,32 @@ std::shared_ptr<const std::regex> compile(const std::string& pattern) {
 
 }  // namespace
 
-uint64_t krv_regex_input_limit(std::string_view pattern) {
+krv_regex_limit_basis krv_regex_limit_basis_of(std::string_view pattern) {
   const krv_regex_shape shape = krv_regex_read_shape(pattern);
   const uint64_t by_shape = shape.quantifies_group ? krv_regex_group_quantified_limit
                             : shape.has_quantifier  ? krv_regex_quantified_limit
                                                     : krv_regex_plain_limit;
-  const krv_regex_matcher_stack& stack = shape.matcher_stack;
-  if (stack.fixed > krv_regex_stack_budget) return 0;
-  if (stack.per_input_byte == 0) return by_shape;
-  return std::min(by_shape, (krv_regex_stack_budget - stack.fixed) / stack.per_input_byte);
+  return {by_shape, shape.matcher_stack};
+}
+
+uint64_t krv_regex_input_limit(const krv_regex_limit_basis& basis, uint64_t stack_budget) {
+  const krv_regex_matcher_stack& stack = basis.stack;
+  if (stack.fixed > stack_budget) return 0;
+  if (stack.per_input_byte == 0) return basis.by_shape;
+  return std::min(basis.by_shape, (stack_budget - stack.fixed) / stack.per_input_byte);
+}
+
+uint64_t krv_regex_input_limit(std::string_view pattern, uint64_t stack_budget) {
+  return krv_regex_input_limit(krv_regex_limit_basis_of(pattern), stack_budget);
+}
+
+bool krv_regex_input_fits_here(uint64_t input_length, const krv_regex_limit_basis& basis, std::string_view method) {
+  const uint64_t limit = krv_regex_input_limit(basis, krv_regex_stack_budget_here());
+  if (input_length <= limit) return true;
+  krv_raise_error(method, ": input of ", input_length, " characters exceeds the std::regex limit of ", limit,
+                  " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). ",
+                  "Shorten the input, use a simpler pattern, or use a plain string search (find/replace/split).");
+  return false;
 }
 
 const char* krv_regex_error_name(int code) {
@@ -51,42 +69,32 @@ std::vector<krv_regex_cache_entry>& krv_regex_cache() {
   return cache;
 }
 
-namespace {
-
-// Raises the error of an input past `limit`; true when the input is within it.
-bool within_limit(uint64_t input_length, uint64_t limit, std::string_view method) {
-  if (input_length <= limit) return true;
-  krv_raise_error(method, ": input of ", input_length, " characters exceeds the std::regex limit of ", limit,
-                  " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). ",
-                  "Shorten the input, use a simpler pattern, or use a plain string search (find/replace/split).");
-  return false;
-}
-
-}  // namespace
-
-std::shared_ptr<const std::regex> krv_regex_cache_get(const std::string& pattern, uint64_t input_length,
-                                                      std::string_view method) {
+krv_regex_compiled krv_regex_cache_get(const std::string& pattern, uint64_t input_length, std::string_view method) {
   std::vector<krv_regex_cache_entry>& cache = krv_regex_cache();
   for (const krv_regex_cache_entry& entry : cache) {
     if (entry.pattern != pattern) continue;
-    return within_limit(input_length, entry.input_limit, method) ? entry.compiled : nullptr;
+    if (!krv_regex_input_fits_here(input_length, entry.compiled.limit_basis, method)) return {};
+    krv_regex_compiled checked = entry.compiled;
+    checked.checked_on_thread = krv_platform::current_thread_id();
+    return checked;
   }
 
-  const uint64_t limit = krv_regex_input_limit(pattern);
-  if (!within_limit(input_length, limit, method)) return nullptr;
-  std::shared_ptr<const std::regex> compiled;
+  const krv_regex_limit_basis limit_basis = krv_regex_limit_basis_of(pattern);
+  if (!krv_regex_input_fits_here(input_length, limit_basis, method)) return {};
+  krv_regex_compiled compiled{nullptr, limit_basis, 0};
   try {
-    compiled = compile(pattern);
+    compiled.regex = compile(pattern);
   } catch (const std::regex_error& failure) {
     krv_raise_error(method, ": invalid regex pattern '", krv_quoted_text(pattern), "' (", krv_regex_error_name(failure.code()),
                     ")");
-    return nullptr;
+    return {};
   } catch (const std::exception& failure) {
     krv_raise_error(method, ": cannot compile regex pattern '", krv_quoted_text(pattern), "' (", failure.what(), ")");
-    return nullptr;
+    return {};
   }
   if (cache.size() >= krv_regex_cache_capacity) cache.clear();
-  cache.push_back({pattern, compiled, limit});
+  cache.push_back({pattern, compiled});
+  compiled.checked_on_thread = krv_platform::current_thread_id();
   return compiled;
 }
 

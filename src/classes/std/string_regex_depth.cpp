@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "platform/thread_stack.h"
+
 namespace {
 
 // Far above any budget, and far enough below 2^64 that a sum of two never wraps.
@@ -248,4 +250,9 @@ void krv_regex_walk_builder::close() {
 krv_regex_matcher_stack krv_regex_walk_builder::finish() {
   while (open_groups_.size() > 1) close();
   return krv_regex_matcher_stack_of(body_of(open_groups_.back()));
+}
+
+uint64_t krv_regex_stack_budget_here() {
+  const uint64_t left = krv_platform::stack_bytes_left();
+  return std::min(left - left / 8, krv_regex_max_stack_budget);
 }

@@ -4,8 +4,8 @@
 #include <iterator>
 #include <string_view>
 
-#include "classes/std/string_regex.h"
 #include "module/thread_record.h"
+#include "platform/thread_id.h"
 #include "runtime/base/raise.h"
 #include "runtime/objects/log.h"
 
@@ -67,6 +67,14 @@ krvvar_shared refuse_result(const char* method, const krv_regex_result_too_large
                          " bytes, the most a regex replacement may build");
 }
 
+// Whether the job's input is within its pattern's limit on the thread that runs it; raises the error if not.
+// On the thread that checked it already, a second check from this deeper frame could name a smaller limit
+// than the first one did.
+bool fits_here(const krv_regex_job& job, const char* method) {
+  if (job.pattern.checked_on_thread == krv_platform::current_thread_id()) return true;
+  return krv_regex_input_fits_here(job.text.size(), job.pattern.limit_basis, method);
+}
+
 }  // namespace
 
 bool krv_regex_full_match(const std::string& text, const std::regex& pattern) {
@@ -98,8 +106,9 @@ std::string krv_regex_replace_all(const std::string& text, const std::regex& pat
 }
 
 krvvar_shared krv_regex_match_job(const krv_regex_job& job, krv_regex_match_step step) {
+  if (!fits_here(job, "regex_match")) return krvvar_shared::make_none();
   try {
-    return krv_bool_result(step(job.text, *job.pattern));
+    return krv_bool_result(step(job.text, *job.pattern.regex));
   } catch (const std::regex_error& failure) {
     krv_log_line(*krv_log_base::instance(), KRV_LOG_ERROR, "regex_match: matching failed (", name_of(failure),
                  "): ", failure.what());
@@ -108,8 +117,9 @@ krvvar_shared krv_regex_match_job(const krv_regex_job& job, krv_regex_match_step
 }
 
 krvvar_shared krv_regex_search_job(const krv_regex_job& job, krv_regex_search_step step) {
+  if (!fits_here(job, "regex_search")) return krvvar_shared::make_none();
   try {
-    return krv_int_result(step(job.text, *job.pattern));
+    return krv_int_result(step(job.text, *job.pattern.regex));
   } catch (const std::regex_error& failure) {
     log_failed_while_matching("regex_search", failure);
     return krv_int_result(-1);
@@ -117,9 +127,10 @@ krvvar_shared krv_regex_search_job(const krv_regex_job& job, krv_regex_search_st
 }
 
 krvvar_shared krv_regex_findall_job(const krv_regex_job& job, krv_regex_collect_step step) {
+  if (!fits_here(job, "regex_findall")) return krvvar_shared::make_none();
   std::vector<std::string_view> matches;
   try {
-    step(job.text, *job.pattern, matches);
+    step(job.text, *job.pattern.regex, matches);
   } catch (const std::regex_error& failure) {
     log_failed_while_matching("regex_findall", failure);
   }
@@ -127,8 +138,9 @@ krvvar_shared krv_regex_findall_job(const krv_regex_job& job, krv_regex_collect_
 }
 
 krvvar_shared krv_regex_replace_job(const krv_regex_job& job, krv_regex_replace_step step) {
+  if (!fits_here(job, "regex_replace")) return krvvar_shared::make_none();
   try {
-    return krv_string_result(step(job.text, *job.pattern, job.replacement));
+    return krv_string_result(step(job.text, *job.pattern.regex, job.replacement));
   } catch (const krv_regex_result_too_large& failure) {
     return refuse_result("regex_replace", failure);
   } catch (const std::regex_error& failure) {
@@ -138,9 +150,10 @@ krvvar_shared krv_regex_replace_job(const krv_regex_job& job, krv_regex_replace_
 }
 
 krvvar_shared krv_regex_split_job(const krv_regex_job& job, krv_regex_collect_step step) {
+  if (!fits_here(job, "regex_split")) return krvvar_shared::make_none();
   std::vector<std::string_view> pieces;
   try {
-    step(job.text, *job.pattern, pieces);
+    step(job.text, *job.pattern.regex, pieces);
   } catch (const std::regex_error& failure) {
     log_failed_while_matching("regex_split", failure);
   }

@@ -4,6 +4,11 @@
 // one, and a share of the compiled pattern. It never touches the receiver, so a script may change the
 // string while its job runs without changing the job's result.
 //
+// The calling thread has checked the input against the pattern's limit on its own stack, but a worker's
+// stack may be smaller than the VM thread's: a job run on another thread than the one that checked it
+// checks the limit again there, before it matches. A refused input raises the calling thread's error with the limit that applies there
+// (catchable: a hand-off raises it in the task when it resumes) and the job's value is None.
+//
 // Each job reaches the library through one step, passed in with the library's own as the default. A
 // failure while matching (a regex_error) is not a script error: the job logs an error line and still
 // produces a value (0, -1, what it collected so far, the text unchanged). libstdc++ never throws while
@@ -22,11 +27,12 @@
 #include <vector>
 
 #include "classes/std/string_method_support.h"
+#include "classes/std/string_regex.h"
 
 struct krv_regex_job {
   std::string text;         // the receiver's text when the call was made
   std::string replacement;  // regex_replace's format text; empty for the other methods
-  std::shared_ptr<const std::regex> pattern;
+  krv_regex_compiled pattern;  // with the basis of its input limit
 };
 
 // The library operations, one per job shape. The collecting ones append spans of `text` to `out` as

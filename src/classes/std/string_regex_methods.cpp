@@ -17,8 +17,7 @@ using job_body = krvvar_shared (*)(const krv_regex_job&);
 // The pattern is argument 0, a replacement (where there is one) argument 1.
 krvvar_shared hand_off_pattern_job(const krv_std_string& self, krv_vm_context& frame, const krv_string_args& args,
                                    std::string_view method, job_body run) {
-  std::shared_ptr<const std::regex> pattern =
-      krv_regex_cache_get(krv_string_text_arg(args, 0), self.text.size(), method);
+  krv_regex_compiled pattern = krv_regex_cache_get(krv_string_text_arg(args, 0), self.text.size(), method);
   if (!pattern) return krvvar_shared::make_none();
   krv_regex_job job{self.text, krv_string_text_arg(args, 1), std::move(pattern)};
   return krv_hand_off_to_worker(frame, [job = std::move(job), run] { return run(job); });
@@ -51,10 +50,10 @@ KRV_STRING_METHOD(regex_replace) {
 }
 
 KRV_STRING_METHOD(regex_replace_inplace) {
-  const std::shared_ptr<const std::regex> pattern =
+  const krv_regex_compiled pattern =
       krv_regex_cache_get(krv_string_text_arg(args, 0), self->text.size(), "regex_replace_inplace");
   if (!pattern) return krv_int_result(0);
-  return krv_bool_result(krv_regex_replace_in_place(self->text, *pattern, krv_string_text_arg(args, 1)));
+  return krv_bool_result(krv_regex_replace_in_place(self->text, *pattern.regex, krv_string_text_arg(args, 1)));
 }
 
 KRV_STRING_METHOD(regex_split) {

@@ -6,7 +6,7 @@
 
 #include "classes/std/string_regex.h"
 #include "classes/std/string_regex_jobs.h"
-#include "large_stack_thread.h"
+#include "forked_child.h"
 #include "string_method_call.h"
 
 namespace {
@@ -19,26 +19,52 @@ class StringRegex : public StringMethods {
   }
   // The pattern's compiled form, straight from the cache.
   std::shared_ptr<const std::regex> compiled(const std::string& pattern) {
-    return krv_regex_cache_get(pattern, 0, "test");
+    return krv_regex_cache_get(pattern, 0, "test").regex;
   }
-  // Runs `body` as the VM thread runs it: on a 32 MiB stack, with the VM lock.
-  void on_vm_thread(const std::function<void()>& body) {
-    lock.reset();
-    krv_run_on_large_stack([&] {
-      vm.attach_current_thread();
-      {
-        krv_vm_lock vm_lock;
-        body();
-      }
-      krv_host_vm::detach_current_thread();
-    });
-    lock.emplace();
-  }
+  // The limit `method` (a pattern in `args`) names on a thread of `stack_bytes`, found and tried in a
+  // forked child, so that a stack overflow ends the child, not the test: "LIMIT RESULT refused", RESULT
+  // being what the call gives on LIMIT bytes of `filler` (and the receiver when the call changed it),
+  // "refused" that one byte more is refused with the exact error naming LIMIT.
+  std::string limit_on_stack(size_t stack_bytes, const char* method, const std::vector<arg>& args, char filler);
+  std::string limit_report(const char* method, const std::vector<arg>& args, char filler);
 };
 
 const std::string limit_message_tail =
     " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). Shorten the input, use a "
     "simpler pattern, or use a plain string search (find/replace/split).";
+
+std::string limit_error(const std::string& method, uint64_t length, uint64_t limit) {
+  return method + ": input of " + std::to_string(length) + " characters exceeds the std::regex limit of " +
+         std::to_string(limit) + limit_message_tail;
+}
+
+std::string StringRegex::limit_report(const char* method, const std::vector<arg>& args, char filler) {
+  log.clear();
+  call(method, std::string(krv_regex_plain_limit + 1, filler), args);
+  const std::string named = errors().empty() ? "" : errors()[0];
+  const size_t at = named.find("limit of ");
+  const uint64_t limit = at == std::string::npos ? 0 : std::strtoull(named.c_str() + at + 9, nullptr, 10);
+  log.clear();
+  const auto [result, after] = call(method, std::string(limit, filler), args);
+  std::string report = std::to_string(limit) + " " + result + (after.size() == limit ? "" : " " + after) +
+                       (errors().empty() ? "" : " with errors");
+  log.clear();
+  call(method, std::string(limit + 1, filler), args);
+  const bool refused = errors() == std::vector<std::string>{framed(limit_error(method, limit + 1, limit))};
+  return report + (refused ? " refused" : " not refused");
+}
+
+std::string StringRegex::limit_on_stack(size_t stack_bytes, const char* method, const std::vector<arg>& args,
+                                        char filler) {
+  lock.reset();  // the child's thread takes the VM lock, which a thread of the parent cannot hand over
+  const std::string outcome = krv_outcome_in_child([&] {
+    std::string report;
+    krv_run_on_large_stack([&] { as_vm_thread([&] { report = limit_report(method, args, filler); }); }, stack_bytes);
+    return report;
+  });
+  lock.emplace();
+  return outcome;
+}
 
 TEST(RegexInputLimit, FollowsThePatternsShape) {
   const struct {
@@ -57,7 +83,7 @@ TEST(RegexInputLimit, FollowsThePatternsShape) {
       {"(?:(?:(?:(?:(?:a)))))+", 8192},
       {"(a)(b)(c)(d)(e)", 262144},        {"[(|(|(|(|(]+", 16384},
   };
-  for (const auto& c : cases) EXPECT_EQ(krv_regex_input_limit(c.pattern), c.limit) << c.pattern;
+  for (const auto& c : cases) EXPECT_EQ(krv_regex_input_limit(c.pattern, krv_regex_max_stack_budget), c.limit) << c.pattern;
   EXPECT_EQ(krv_regex_read_shape("(a(b)[(]\\(c)((d))").deepest_nesting, 2u);
 }
 
@@ -94,7 +120,7 @@ TEST_F(StringRegex, EscapesAndBracketsAreReadAsTheLibraryReadsThem) {
   for (const auto& c : cases) {
     log.clear();
     const krv_regex_shape shape = krv_regex_read_shape(c.pattern);
-    EXPECT_EQ(krv_regex_input_limit(c.pattern), c.limit) << c.pattern;
+    EXPECT_EQ(krv_regex_input_limit(c.pattern, krv_regex_max_stack_budget), c.limit) << c.pattern;
     EXPECT_EQ(shape.deepest_nesting, c.nesting) << c.pattern;
     const std::shared_ptr<const std::regex> pattern = compiled(c.pattern);
     if (*c.error == '\0') {
@@ -160,18 +186,20 @@ TEST_F(StringRegex, MethodCallsAndTheirErrors) {
        "regex_replace: the result would pass 1048576 bytes, the most a regex replacement may build", nullptr, true},
   };
   vm.state().settings.max_buffer_bytes = 1 << 20;
-  for (const auto& c : cases) {
-    log.clear();
-    const auto cached_before = krv_regex_cache().size();
-    const auto [result, after] = call(c.method, c.text, c.args);
-    EXPECT_EQ(result, c.result) << c.method;
-    EXPECT_EQ(after, c.receiver_after ? c.receiver_after : c.text) << c.method;
-    EXPECT_EQ(errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{framed(c.error)})
-        << c.method;
-    if (!c.error.empty() && !c.raised_while_matching) {
-      EXPECT_EQ(krv_regex_cache().size(), cached_before) << c.method;
+  on_vm_thread([&] {  // the limits of the host's 32 MiB threads
+    for (const auto& c : cases) {
+      log.clear();
+      const auto cached_before = krv_regex_cache().size();
+      const auto [result, after] = call(c.method, c.text, c.args);
+      EXPECT_EQ(result, c.result) << c.method;
+      EXPECT_EQ(after, c.receiver_after ? c.receiver_after : c.text) << c.method;
+      EXPECT_EQ(errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{framed(c.error)})
+          << c.method;
+      if (!c.error.empty() && !c.raised_while_matching) {
+        EXPECT_EQ(krv_regex_cache().size(), cached_before) << c.method;
+      }
     }
-  }
+  });
   vm.state().settings.max_buffer_bytes = krv_default_max_buffer_bytes;
   // A group nested exactly as deep as allowed still compiles.
   EXPECT_NE(compiled(std::string(1000, '(') + std::string(1000, ')')), nullptr);
@@ -193,16 +221,16 @@ TEST_F(StringRegex, CacheKeepsEightPatternsPerThread) {
 
   std::thread([&] {
     EXPECT_TRUE(krv_regex_cache().empty());
-    EXPECT_NE(krv_regex_cache_get("p8", 0, "test"), ninth);
+    EXPECT_NE(krv_regex_cache_get("p8", 0, "test").regex, ninth);
     EXPECT_EQ(krv_regex_cache().size(), 1u);
   }).join();
   EXPECT_EQ(krv_regex_cache().size(), 2u);  // p8 and p0 of this thread only
 }
 
 // What a job gives for a text and a pattern (and a replacement), shown as the script would see it.
-std::string job_result(const char* method, const std::string& text, const std::shared_ptr<const std::regex>& pattern,
+std::string job_result(const char* method, const std::string& text, const std::string& pattern,
                        const std::string& replacement = {}) {
-  const krv_regex_job job{text, replacement, pattern};
+  const krv_regex_job job{text, replacement, krv_regex_cache_get(pattern, text.size(), "test")};
   const std::string_view name = method;
   if (name == "match") return shown(krv_regex_match_job(job), nullptr);
   if (name == "search") return shown(krv_regex_search_job(job), nullptr);
@@ -238,7 +266,7 @@ TEST_F(StringRegex, JobResults) {
       {"escape", ".^$|()[]{}*+?", "", "", "'\\.\\^\\$\\|\\(\\)\\[\\]\\{\\}\\*\\+\\?'"},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(job_result(c.job, c.text, compiled(c.pattern), c.replacement), c.result)
+    EXPECT_EQ(job_result(c.job, c.text, c.pattern, c.replacement), c.result)
         << c.job << " '" << c.pattern << "' on '" << c.text << "'";
 }
 
@@ -247,7 +275,7 @@ TEST_F(StringRegex, JobResults) {
 
 TEST_F(StringRegex, FailuresWhileMatchingLogAndKeepWhatWasFound) {
   const std::string what = std::regex_error(std::regex_constants::error_complexity).what();
-  const krv_regex_job job{"a1b2", "x", compiled("[0-9]")};
+  const krv_regex_job job{"a1b2", "x", krv_regex_cache_get("[0-9]", 4, "test")};
   const auto collect_one_then_fail = [](const std::string&, const std::regex&, std::vector<std::string_view>& out) {
     out.push_back("found");
     give_up();
@@ -274,7 +302,7 @@ TEST_F(StringRegex, FailuresWhileMatchingLogAndKeepWhatWasFound) {
       {[&] { return krv_regex_split_job(job, collect_one_then_fail); }, "['found',]",
        "regex_split: pattern '" + what + "' failed while matching (error_complexity)"},
       {[&] {
-         return krv_int_result(krv_regex_replace_in_place(in_place, *job.pattern, "x", failing_replace) ? 1 : 0);
+         return krv_int_result(krv_regex_replace_in_place(in_place, *job.pattern.regex, "x", failing_replace) ? 1 : 0);
        },
        "0", "regex_replace_inplace: pattern '" + what + "' failed while matching (error_complexity)"},
   };
@@ -359,6 +387,93 @@ TEST_F(StringRegex, NestedRepeatsAreHeldToTheInputTheirStackAllows) {
     EXPECT_EQ(logged_errors[n], c.limit == 0 ? std::vector<std::string>{} : std::vector<std::string>{framed(error)})
         << c.pattern;
   }
+}
+
+// The limits follow the stack of the thread that matches: on a host's 8 MiB thread each pattern's limit
+// is lower, and no input within it overflows the stack (the three patterns at their 32 MiB limits did:
+// SIGSEGV); on the host's 32 MiB threads the limits are what they were.
+TEST_F(StringRegex, LimitsFollowTheCallingThreadsStack) {
+  std::string lazy_optionals;
+  for (int n = 0; n < 30; ++n) lazy_optionals += "b??";
+  lazy_optionals = "(?:" + lazy_optionals + "a)*?$";
+  constexpr size_t mib = size_t{1} << 20;
+  const struct {
+    size_t stack;
+    const char* method;
+    std::string pattern;
+    char filler;
+    const char* result;  // on an input of the limit's length
+    uint64_t least, most;
+  } rows[] = {
+      {8 * mib, "regex_replace_inplace", lazy_optionals, 'a', "1 xx", 550, 2371},
+      {8 * mib, "regex_replace_inplace", "(?:(a)|(b)|(c)|(a))*$", 'a', "1 xx", 3800, 8191},
+      {8 * mib, "regex_replace_inplace", "(?:((((((((((a)))))))))))*$", 'a', "1 xx", 1000, 4226},
+      {8 * mib, "regex_match", "(a|b)*c", 'a', "0", 4800, 8192},
+      {8 * mib, "regex_match", "(a+)+$", 'a', "1", 3400, 8192},
+      {8 * mib, "regex_match", R"((\w+)@(\w+)\.com)", 'x', "0", 11700, 16384},
+      {8 * mib, "regex_search", "a*", 'a', "0", 11700, 16384},
+      {32 * mib, "regex_replace_inplace", lazy_optionals, 'a', "1 xx", 2372, 2372},
+      {32 * mib, "regex_replace_inplace", "(?:((((((((((a)))))))))))*$", 'a', "1 xx", 4227, 4227},
+      {32 * mib, "regex_match", "(a|b)*c", 'a', "0", 8192, 8192},
+      {32 * mib, "regex_match", "(a+)+$", 'a', "1", 8192, 8192},
+      {32 * mib, "regex_match", R"((\w+)@(\w+)\.com)", 'x', "0", 16384, 16384},
+      {32 * mib, "regex_search", "a*", 'a', "0", 16384, 16384},
+  };
+  for (const auto& row : rows) {
+    std::vector<arg> args{row.pattern.c_str()};
+    if (std::string_view(row.method) == "regex_replace_inplace") args.emplace_back("x");
+    const std::string report = limit_on_stack(row.stack, row.method, args, row.filler);
+    const uint64_t limit = std::strtoull(report.c_str(), nullptr, 10);
+    EXPECT_EQ(report, std::to_string(limit) + " " + row.result + " refused") << row.pattern << " on " << row.stack;
+    EXPECT_GE(limit, row.least) << row.pattern << " on " << row.stack;
+    EXPECT_LE(limit, row.most) << row.pattern << " on " << row.stack;
+  }
+}
+
+// A job checks the limit again on the thread that runs it: a worker's stack may be smaller than that of
+// the thread that checked the input and compiled the pattern. Here an input within the limit of a
+// 32 MiB thread reaches each job on an 8 MiB thread, where it is refused with the limit that applies.
+TEST_F(StringRegex, AJobChecksTheLimitOnTheThreadThatRunsIt) {
+  std::string pattern;
+  for (int n = 0; n < 30; ++n) pattern += "b??";
+  pattern = "(?:" + pattern + "a)*?$";
+  const krv_regex_job job{std::string(2372, 'a'), "x", {}};
+  const struct {
+    const char* method;
+    krvvar_shared (*run)(const krv_regex_job&);
+  } jobs[] = {
+      {"regex_match", [](const krv_regex_job& j) { return krv_regex_match_job(j); }},
+      {"regex_search", [](const krv_regex_job& j) { return krv_regex_search_job(j); }},
+      {"regex_findall", [](const krv_regex_job& j) { return krv_regex_findall_job(j); }},
+      {"regex_replace", [](const krv_regex_job& j) { return krv_regex_replace_job(j); }},
+      {"regex_split", [](const krv_regex_job& j) { return krv_regex_split_job(j); }},
+  };
+  lock.reset();
+  const std::string outcome = krv_outcome_in_child([&] {
+    krv_regex_job checked = job;
+    krv_run_on_large_stack([&] { checked.pattern = krv_regex_cache_get(pattern, job.text.size(), "test"); });
+    std::string shown_results;
+    krv_run_on_large_stack(
+        [&] {
+          as_vm_thread([&] {
+            for (const auto& j : jobs) {
+              log.clear();
+              const std::string result = shown(j.run(checked), nullptr);
+              shown_results += result + "|" + (errors().empty() ? "" : errors()[0]);
+            }
+          });
+        },
+        size_t{8} << 20);
+    return shown_results;
+  });
+  lock.emplace();
+  const size_t named = outcome.find("limit of ");
+  const uint64_t limit = named == std::string::npos ? 0 : std::strtoull(outcome.c_str() + named + 9, nullptr, 10);
+  std::string expected;
+  for (const auto& j : jobs) expected += "None|" + framed(limit_error(j.method, 2372, limit));
+  EXPECT_EQ(outcome, expected);
+  EXPECT_GE(limit, 550u);
+  EXPECT_LT(limit, 2372u);
 }
 
 }  // namespace

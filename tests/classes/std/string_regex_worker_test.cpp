@@ -90,15 +90,17 @@ TEST_F(RegexOnWorkers, EachMethodsResultReachesTheScript) {
       {"regex_split", a8k, {"(a|b)+"}, R"([""])"},
   };
   vm.start_workers(2);
-  for (const auto& c : cases) {
-    ASSERT_EQ(start_call(c.method, c.args, c.receiver), 1);
-    EXPECT_TRUE(marks.empty()) << c.method << ": handed off, not run on the VM thread";
-    tick_until_idle();
-    EXPECT_EQ(marks, std::vector<std::string>{c.result}) << c.method << " on " << c.receiver.size() << " bytes";
-    EXPECT_EQ(task->active, 0) << c.method;
-    EXPECT_TRUE(errors().empty()) << c.method << ": " << (errors().empty() ? "" : errors().front());
-    marks.clear();
-  }
+  on_vm_thread([&] {  // the host's VM thread, with its 32 MiB stack
+    for (const auto& c : cases) {
+      ASSERT_EQ(start_call(c.method, c.args, c.receiver), 1);
+      EXPECT_TRUE(marks.empty()) << c.method << ": handed off, not run on the VM thread";
+      tick_until_idle();
+      EXPECT_EQ(marks, std::vector<std::string>{c.result}) << c.method << " on " << c.receiver.size() << " bytes";
+      EXPECT_EQ(task->active, 0) << c.method;
+      EXPECT_TRUE(errors().empty()) << c.method << ": " << (errors().empty() ? "" : errors().front());
+      marks.clear();
+    }
+  });
   vm.stop_workers();
 }
 
@@ -121,14 +123,16 @@ TEST_F(RegexOnWorkers, PatternsBehindAControlEscapeKeepTheirLimits) {
        "regex_match: invalid regex pattern '\\c[a{99999999999999999999}' (error_badbrace)"},
   };
   vm.start_workers(2);
-  for (const auto& c : cases) {
-    log.clear();
-    start_call("regex_match", {c.pattern}, c.receiver);
-    tick_until_idle();
-    EXPECT_TRUE(marks.empty()) << c.error;
-    EXPECT_TRUE(reported(c.error)) << c.error;
-    EXPECT_EQ(task->active, 0) << c.error;
-  }
+  on_vm_thread([&] {  // the host's VM thread, with its 32 MiB stack
+    for (const auto& c : cases) {
+      log.clear();
+      start_call("regex_match", {c.pattern}, c.receiver);
+      tick_until_idle();
+      EXPECT_TRUE(marks.empty()) << c.error;
+      EXPECT_TRUE(reported(c.error)) << c.error;
+      EXPECT_EQ(task->active, 0) << c.error;
+    }
+  });
   vm.stop_workers();
 }
 
@@ -143,14 +147,16 @@ TEST_F(RegexOnWorkers, NestedRepeatsMatchOnTheWorkersUpToTheirLimit) {
     const char* mark;  // null: the call raises the limit error
   } cases[] = {{8192, nullptr}, {359, "1"}};
   vm.start_workers(2);
-  for (const auto& c : cases) {
-    log.clear();
-    start_call("regex_match", {nested_lazy}, std::string(c.length, 'a'));
-    tick_until_idle();
-    EXPECT_EQ(marks, c.mark ? std::vector<std::string>{c.mark} : std::vector<std::string>{}) << c.length;
-    EXPECT_EQ(reported("input of 8192 characters exceeds the std::regex limit of 359 characters"), !c.mark);
-    marks.clear();
-  }
+  on_vm_thread([&] {  // the host's VM thread, with its 32 MiB stack
+    for (const auto& c : cases) {
+      log.clear();
+      start_call("regex_match", {nested_lazy}, std::string(c.length, 'a'));
+      tick_until_idle();
+      EXPECT_EQ(marks, c.mark ? std::vector<std::string>{c.mark} : std::vector<std::string>{}) << c.length;
+      EXPECT_EQ(reported("input of 8192 characters exceeds the std::regex limit of 359 characters"), !c.mark);
+      marks.clear();
+    }
+  });
   vm.stop_workers();
 }
 

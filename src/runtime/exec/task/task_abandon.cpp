@@ -19,7 +19,9 @@ void krv_task::abandon() {
   captured_context.reset_empty();
   error_value = krvvar_shared::make_none();
   clear_root_vars(false);
-  release_stacks();
+  // A root task keeps its root frame, every global None by now, until it goes: a finaliser that the
+  // clearing started may hand work off and resume in this scope. A routine's own locals go now.
+  if (has_context) release_stacks();
   leave_parent_and_context();
   parent.reset_empty();
   context.reset_empty();

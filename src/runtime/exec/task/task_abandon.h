@@ -9,7 +9,9 @@
 //
 // Order keeps finalisers working: routines go before root tasks, so what their frames finalise still
 // finds the global scope whole; a root task drops its frames above the root frame first, then clears
-// its globals in the two passes of its release (functions and classes last), then the root frame.
+// its globals in the two passes of its release (functions and classes last). Its root frame, which then
+// holds nothing but None, stays until the task goes: a finaliser that the clearing started and that
+// handed work off resumes later in that scope, and finds the other globals None.
 #pragma once
 
 struct krv_vm_state;

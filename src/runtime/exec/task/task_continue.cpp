@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "module/thread_record.h"
+#include "module/vm_state.h"
 #include "runtime/base/raise.h"
 #include "runtime/exec/interp/interpreter.h"
 #include "runtime/exec/interp/program_block.h"
@@ -183,6 +184,7 @@ class continuation {
         return enter_handler(*frame);
       pop_frame();
     }
+    if (krv_vm_state* vm = krv_get_thread_local().vm) ++vm->unhandled_task_errors;
     if (task_.on_error) {
       auto on_error = task_.on_error;
       krvvar_shared none = krvvar_shared::make_none();

@@ -6,7 +6,8 @@
 // a frame (run it; the VM's max_call_depth, when not 0, turns a deeper frame into a catchable error at
 // the caller), 32 suspended (leave), 64 a block ended (pop finished frames, resume the first unfinished
 // one), 128 an error (unwind to the innermost frame with a catch, or to a noexcept function, which then
-// returns None; with no handler the task ends, calling on_error).
+// returns None; with no handler the task ends, counted in its VM's unhandled_task_errors, and calls
+// on_error).
 //
 // Frames below the base are never popped: a task whose root frame runs a task block keeps that frame
 // (base 1), and finishing resets it, so the task can be started again from the top of its code.
