@@ -28,7 +28,8 @@
 //                the slot in the usual case with one compare-exchange from the mark it expects
 //
 // A process takes a slot by compare-exchanging the mark from "held by nobody" to "held by me", and only
-// then changes the slot's state; it lets go by compare-exchanging to a mark held by nobody. So every
+// then changes the slot's state; it lets go by storing a mark held by nobody (a writer by compare-exchange,
+// so that a reader's give-up landing meanwhile is never overwritten). So every
 // state change happens under a holder's process id, a waiter can tell that the holder died and take the
 // slot back (never from a holder that runs), a reader that gives up on a ticket can say so into the mark
 // of whoever holds the slot (ticket and dropped bit: the holder lets go with that ticket dropped), and a

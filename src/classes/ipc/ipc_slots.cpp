@@ -266,6 +266,14 @@ krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint
 }
 
 void krv_ipc_release_read(const krv_ipc_slot_party& party, uint32_t ticket) {
-  let_go(party, view_of(party, ticket & krv_ipc_slot_mask), krv_ipc_make_mark(ticket, party.self), KRV_IPC_SLOT_FREE,
-         krv_ipc_make_mark(ticket, 0));
+  const slot_view slot = view_of(party, ticket & krv_ipc_slot_mask);
+  const uint64_t held = krv_ipc_make_mark(ticket, party.self);
+  // Plain stores: only the draining side gives tickets up, and it never gives up one of a slot it holds,
+  // so no give-up lands in this mark meanwhile. Any other mark goes the careful way.
+  if (slot.mark.load(std::memory_order_relaxed) != held) {
+    let_go(party, slot, held, KRV_IPC_SLOT_FREE, krv_ipc_make_mark(ticket, 0));
+    return;
+  }
+  slot.state.store(KRV_IPC_SLOT_FREE, std::memory_order_relaxed);
+  slot.mark.store(krv_ipc_make_mark(ticket, 0), std::memory_order_release);
 }

@@ -23,8 +23,9 @@
 //
 // A reader that waited its bound for a ticket gives it up: it compare-exchanges the ticket, dropped,
 // into the mark, whoever holds the slot (its writer, or the holder of an earlier ticket that is stopped
-// and keeps the slot). Every holder lets go by compare-exchange from the mark it took, so it always
-// finds a give-up that came meanwhile: a writer then withdraws its record and its send answers false,
+// and keeps the slot). Every holder that a give-up can meet lets go by compare-exchange from the mark
+// it took, so it always finds a give-up that came meanwhile (the reader lets go of a slot it read with
+// plain stores: only the draining side gives up, never on a slot it holds itself): a writer then withdraws its record and its send answers false,
 // and any holder lets the slot go free with the given-up ticket dropped, which tells that ticket's
 // writer, waiting or late, that its record would not be delivered (its send answers false too). A
 // record published before the give-up is taken by it after all and delivered. So a record is delivered
@@ -41,7 +42,8 @@
 // waited on, whatever its age (a process id reused by a process that runs on is taken for its holder:
 // the slot's tickets are given up, each with a line, until that process ends).
 //
-// All of it is lock-free: one compare-exchange to take a slot, one to let go, nothing allocated.
+// All of it is lock-free: one compare-exchange to take a slot, one for a writer to let go, nothing
+// allocated.
 // Liveness is looked up only while a wait lasts.
 #pragma once
 #include <cstdint>
