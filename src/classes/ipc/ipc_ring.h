@@ -17,18 +17,23 @@
 // The slot marks make a slot safe against a peer that dies or stalls. A mark says who holds the slot and
 // which ticket's record it is about (ipc_slots.h has the protocol):
 //
-//   bits 0..31   ticket: the ticket of the record in the slot, or of the one its holder works on
+//   bits 0..31   ticket: the ticket of the record in the slot, or of the one its holder works on, or
+//                of the one a reader gave up on while the slot was held (with the dropped bit)
 //   bits 32..61  holder: the process id of the process that holds the slot, 0 when nobody does
 //   bit 62       dropped: that ticket's record will never be delivered (its reader gave up on it, or its
-//                writer died); the other side learns it from here
+//                writer died); the other side learns it from here. A reader that gives up on a ticket while
+//                a process holds the slot writes that ticket, with this bit, under the holder's id
 //   bit 63       full: set by the writer's release, cleared by the reader's. A mark held by nobody then
 //                tells the state by itself (full with the full bit, free without), so each side takes
 //                the slot in the usual case with one compare-exchange from the mark it expects
 //
 // A process takes a slot by compare-exchanging the mark from "held by nobody" to "held by me", and only
-// then changes the slot's state; it lets go by storing a mark held by nobody. So every state change
-// happens under a holder's process id, a waiter can tell that the holder died and take the slot back,
-// and a writer's release leaves the mark stamped with its ticket: a reader accepts only the record stamped
+// then changes the slot's state; it lets go by storing a mark held by nobody (a writer by compare-exchange,
+// so that a reader's give-up landing meanwhile is never overwritten). So every
+// state change happens under a holder's process id, a waiter can tell that the holder died and take the
+// slot back (never from a holder that runs), a reader that gives up on a ticket can say so into the mark
+// of whoever holds the slot (ticket and dropped bit: the holder lets go with that ticket dropped), and a
+// writer's release leaves the mark stamped with its ticket: a reader accepts only the record stamped
 // with its own ticket, never a stale one. A writer takes the slot of ticket T only once the mark reads
 // "ticket T - 1024, held by nobody, not full" (read, or dropped): a cleared ring is tickets 0, every slot
 // free, the mark of slot s "ticket s - 1024" (a ring that an older creator left all zero counts as that

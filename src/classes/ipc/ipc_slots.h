@@ -3,8 +3,10 @@
 //
 // A slot is taken through its mark (ipc_ring.h): a process compare-exchanges the mark from "held by
 // nobody" to "held by me" and only then changes the slot's state. Every state change therefore happens
-// under the process id of its holder, and a process waiting for a slot whose holder is no longer running
-// takes the slot back (within a few milliseconds of noticing):
+// under the process id of its holder. A slot is taken from its holder only when the holder no longer
+// runs: a process that is stopped (Ctrl-Z, SIGSTOP, a debugger, a machine swapping) cannot be told apart
+// from a slow one, and it may still write into the slot, so it keeps the slot however long it holds it.
+// A waiter for a slot whose holder died takes it back (within a few milliseconds of noticing):
 //
 //   state when the holder died   what it means                      what the waiter does
 //   2 full, not dropped          a whole record stands              lets the record stand
@@ -16,26 +18,33 @@
 // by nobody, not full" (that ticket read, or dropped), so with several writing processes one whose ticket
 // comes a lap later waits for the earlier lap's record to be read rather than taking the slot from under
 // the earlier writer. A cleared ring is stamped for this (krv_ipc_clear_ring). A full slot stamped with
-// an earlier ticket is a record whose reader is gone (it died after taking its ticket, or the reader gave
-// up on it): the next reader there drops it with a line and waits for its own. A reader that gives up
-// on its ticket marks it dropped, so a late writer withdraws its record instead of leaving it for the
-// next lap (and its send answers false); a reader that finds its ticket dropped by a waiter that freed a
-// dead writer's slot logs the loss and moves on. Each loss is logged once, by the one process that knows
-// of it, with its ticket and the slot.
+// an earlier ticket is a record whose reader is gone (it died after taking its ticket): the next reader
+// there drops it with a line and waits for its own.
 //
-// A waiter on ticket T trusts a mark only if it can belong to T's lap: its ticket selects T's slot, is
-// not ahead of the write ticket (no writer was given it yet), and, while a process holds the slot, is
-// at most a lap behind T (a holder the lap before T has been waited on, for its reader's second and
-// its writer's deadline, by the tickets in between; such a mark counts only once it stayed unchanged
-// for 100 ms, since honest processes hold an old ticket's mark for a few instructions while they put a
-// slot right). Any other mark (a confused or hostile peer's, a writer's of a ring its creator cleared
-// since, a process id reused by a process that runs on) is garbage: the first waiter to meet it takes
+// A reader that waited its bound for a ticket gives it up: it compare-exchanges the ticket, dropped,
+// into the mark, whoever holds the slot (its writer, or the holder of an earlier ticket that is stopped
+// and keeps the slot). Every holder that a give-up can meet lets go by compare-exchange from the mark
+// it took, so it always finds a give-up that came meanwhile (the reader lets go of a slot it read with
+// plain stores: only the draining side gives up, never on a slot it holds itself): a writer then withdraws its record and its send answers false,
+// and any holder lets the slot go free with the given-up ticket dropped, which tells that ticket's
+// writer, waiting or late, that its record would not be delivered (its send answers false too). A
+// record published before the give-up is taken by it after all and delivered. So a record is delivered
+// exactly when its writer's publish answered true, and a stopped holder costs the records of its own
+// ticket and of the tickets of its slot that the reader gives up while it stays stopped, each with a
+// send that answers false, never another record. Each loss is logged once, by the one process that
+// knows of it, with its ticket and the slot.
+//
+// A waiter on ticket T trusts a mark only if it can belong to T's lap: its ticket selects T's slot and
+// is not ahead of the write ticket (no writer was given it yet). Any other mark (a confused or hostile
+// peer's, a writer's of a ring its creator cleared since) is garbage: the first waiter to meet it takes
 // the slot back with one line, drops what it held and leaves it as the lap before T leaves it in the
-// usual case, so the slot costs nothing the next lap. A holder that finds its slot taken back when it
-// lets go leaves it alone.
+// usual case, so the slot costs nothing the next lap. A mark of T's lap held by a process that runs is
+// waited on, whatever its age (a process id reused by a process that runs on is taken for its holder:
+// the slot's tickets are given up, each with a line, until that process ends).
 //
-// All of it is lock-free: one compare-exchange to take a slot, stores to change its state and let go,
-// nothing allocated. Liveness is looked up only while a wait lasts.
+// All of it is lock-free: one compare-exchange to take a slot, one for a writer to let go, nothing
+// allocated.
+// Liveness is looked up only while a wait lasts.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -65,15 +74,14 @@ void krv_ipc_clear_ring(krv_ipc_ring& ring);
 // ticket's reader gave up on it: its record would never be delivered.
 krv_ipc_slot_wait krv_ipc_take_for_writing(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms);
 // A writer holding the slot of `ticket`, the record copied in: state 2 and the mark stamped with the
-// ticket; true. False when the record will not be delivered: the ticket's reader gave up meanwhile (the
-// record is withdrawn: state 0, ticket dropped), or the slot was taken back from this process as a
-// stalled holder.
+// ticket; true, and the record will be delivered. False when it will not: the reader gave up on the
+// ticket, or on a later ticket of the slot, meanwhile (the record is withdrawn: state 0, the given-up
+// ticket dropped), or the slot was taken from this process under a mark no ticket of its lap could have
+// left.
 bool krv_ipc_publish(const krv_ipc_slot_party& party, uint32_t ticket);
 
-// A reader: takes the slot of `ticket` once it holds the record stamped with that ticket.
+// A reader: takes the slot of `ticket` once it holds the record stamped with that ticket. At the
+// deadline it gives the ticket up (above) and answers TIMED_OUT, unless the record came at that moment.
 krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms);
 // A reader holding the slot of `ticket`, the record copied out: state 0, and nobody holds the slot.
 void krv_ipc_release_read(const krv_ipc_slot_party& party, uint32_t ticket);
-// A reader that waited for `ticket` in vain: marks the ticket dropped so that its writer, if it comes
-// late, withdraws the record.
-void krv_ipc_give_up(const krv_ipc_slot_party& party, uint32_t ticket);

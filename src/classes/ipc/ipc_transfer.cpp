@@ -186,10 +186,12 @@ krv_ipc::put_outcome krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_s
       log_error("IPC: timeout.");
       return put_outcome::FAILED;
     case krv_ipc_slot_wait::DROPPED:
-      return put_outcome::FAILED;  // its reader gave up on the ticket and said so in a line
+      return put_outcome::FAILED;  // its reader gave up on the ticket (or a later one) and said so in a line
     case krv_ipc_slot_wait::TAKEN:
       break;
   }
+  // The slot stays this process's until it lets go (a slot is taken only from a holder that died), so the
+  // copy lands in it however long this process is stopped on the way.
   const uint32_t len = std::min(record.len, krv_ipc_chunk_size);
   std::memcpy(&ring->slots[ticket & krv_ipc_slot_mask], &record, offsetof(krv_ipc_slot, data) + len);
   return krv_ipc_publish(party, ticket) ? put_outcome::PUT : put_outcome::FAILED;
@@ -235,7 +237,6 @@ bool krv_ipc::drain_ticket(uint32_t ticket, bool& complete) {
       const uint32_t slot = ticket & krv_ipc_slot_mask;
       log_error("IPC: no record for ticket " + std::to_string(ticket) + " in slot " + std::to_string(slot) + " on '" +
                 name + "' (slot state " + std::to_string(krv_ipc_slot_state_of(*ring, slot).load()) + "), skipping it.");
-      krv_ipc_give_up(party, ticket);
       return false;
     }
     case krv_ipc_slot_wait::DROPPED:

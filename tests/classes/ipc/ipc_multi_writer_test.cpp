@@ -54,7 +54,7 @@ TEST(IpcMultiWriter, EveryMessageOfEveryWriterArrivesInItsWritersOrder) {
       }
       const std::string total = std::to_string(c.writers * c.messages);
       expected_lines.push_back("multi_writer_read: writers " + std::to_string(c.writers) + " sent " + total +
-                               " received " + total + " mismatched 0");
+                               " received " + total + " mismatched 0 wrong 0");
       std::sort(expected_lines.begin(), expected_lines.end());
       for (int writer = 0; writer < c.writers; ++writer) {
         const krv_process_result side = writers[writer].get();
