@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "fastest_run_reporter.h"
 #include "kernel/compiler/compile_driver.h"
 #include "kernel/native/aot.h"
 #include "kernel/runtime/reductions.h"
@@ -253,37 +254,25 @@ void run_kernel(benchmark::State& state, const ab_setup* setup, std::string name
 }
 
 // The console table, then after / before per kernel from the fastest repetition of each.
-class ab_reporter : public benchmark::ConsoleReporter {
+class ab_reporter : public krv_fastest_run_reporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Iteration) continue;
-      auto [it, fresh] = fastest_.try_emplace(r.run_name.function_name, r.GetAdjustedRealTime());
-      if (!fresh) it->second = std::min(it->second, r.GetAdjustedRealTime());
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    for (const auto& [name, time] : fastest_) {
+    for (const auto& [name, time] : fastest_runs()) {
       const std::string stem = name.substr(0, name.rfind('/'));
-      if (name.ends_with("/before") && fastest_.count(stem + "/after") != 0) {
-        const double after = fastest_[stem + "/after"];
+      if (const double after = fastest(stem + "/after"); name.ends_with("/before") && after > 0) {
         std::printf("%-16s before %9.1f us, after %9.1f us, after / before %.3f\n", stem.c_str(), time / 1000,
                     after / 1000, after / time);
       }
     }
     for (const char* kind : {"32", "64", "_chain"}) {
       for (const char* build : {"/before", "/after"}) {
-        const double negate = fastest_[std::string("BM_negate") + kind + build];
-        const double subtract = fastest_[std::string("BM_subtract") + kind + build];
+        const double negate = fastest(std::string("BM_negate") + kind + build);
+        const double subtract = fastest(std::string("BM_subtract") + kind + build);
         if (negate > 0 && subtract > 0) std::printf("negate%s / subtract%s%s %.3f\n", kind, kind, build, negate / subtract);
       }
     }
   }
-
- private:
-  std::map<std::string, double> fastest_;
 };
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "fastest_run_reporter.h"
 #include "kernel/compiler/compile_driver.h"
 #include "kernel/runtime/scalar_interpreter.h"
 #include "kernel/support/c_batch.h"
@@ -160,17 +161,8 @@ BENCHMARK(BM_Saxpy16MC);
 BENCHMARK(BM_Saxpy16MNative);
 
 // Prints the usual console table, then each engine's ns per item and its ratio to the C loop.
-class ratio_reporter : public benchmark::ConsoleReporter {
+class ratio_reporter : public krv_fastest_run_reporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // The least time of the repetitions: the machine is shared, and interference only ever adds time.
-    for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Iteration) continue;
-      auto [it, fresh] = ns_per_iteration_.try_emplace(r.run_name.function_name, r.GetAdjustedRealTime());
-      if (!fresh) it->second = std::min(it->second, r.GetAdjustedRealTime());
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     report("Saxpy", kSmall);
@@ -181,17 +173,15 @@ class ratio_reporter : public benchmark::ConsoleReporter {
 
  private:
   void report(const std::string& name, uint64_t n) {
-    const double c = ns_per_iteration_["BM_" + name + "C"];
+    const double c = fastest("BM_" + name + "C");
     if (c <= 0) return;
     std::printf("%-9s C %.3f ns/item", name.c_str(), c / n);
     for (const char* engine : {"Native", "Interpreter"}) {
-      const double t = ns_per_iteration_["BM_" + name + engine];
+      const double t = fastest("BM_" + name + engine);
       if (t > 0) std::printf("; %s %.3f ns/item, %.2fx", engine, t / n, t / c);
     }
     std::printf("\n");
   }
-
-  std::map<std::string, double> ns_per_iteration_;
 };
 
 }  // namespace

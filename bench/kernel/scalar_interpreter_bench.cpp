@@ -5,12 +5,11 @@
 // each (run with --benchmark_repetitions=N --benchmark_enable_random_interleaving=true).
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "fastest_run_reporter.h"
 #include "kernel/compiler/compile_driver.h"
 #include "reference_kernels.h"
 
@@ -78,33 +77,21 @@ BENCHMARK(BM_SaxpyCompiled);
 BENCHMARK(BM_SaxpyCompiledWithoutPasses);
 
 // Prints the usual console table, then the figures the performance record keeps.
-class ratio_reporter : public benchmark::ConsoleReporter {
+class ratio_reporter : public krv_fastest_run_reporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // The least time of the repetitions: the machine is shared, and interference only ever adds time.
-    for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Iteration) continue;
-      auto [it, fresh] = ns_per_iteration_.try_emplace(r.run_name.function_name, r.GetAdjustedRealTime());
-      if (!fresh) it->second = std::min(it->second, r.GetAdjustedRealTime());
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    const double c = ns_per_iteration_["BM_SaxpyC"];
-    const double interp = ns_per_iteration_["BM_SaxpyInterpreter"];
+    const double c = fastest("BM_SaxpyC");
+    const double interp = fastest("BM_SaxpyInterpreter");
     if (c <= 0 || interp <= 0) return;
     std::printf("saxpy %zu elements: interpreter %.3f ns/instruction, %.3f ns/element; C %.3f ns/element; ratio %.1fx\n",
                 kElements, interp / (kElements * kInstructionsPerElement), interp / kElements, c / kElements,
                 interp / c);
     for (const char* name : {"BM_SaxpyCompiled", "BM_SaxpyCompiledWithoutPasses"}) {
-      const double compiled = ns_per_iteration_[name];
+      const double compiled = fastest(name);
       if (compiled > 0) std::printf("%s: %.3f ns/element; ratio to C %.1fx\n", name, compiled / kElements, compiled / c);
     }
   }
-
- private:
-  std::map<std::string, double> ns_per_iteration_;
 };
 
 }  // namespace
