@@ -270,6 +270,7 @@ TEST_F(StringRegex, JobResults) {
       {"findall", "ab", "\\B|^b", "", "['',]"},
       {"replace", "ab", "\\B|^b", "<$&>", "'a<>b'"},
       {"split", "ab", "\\B|^b", "", "['a','b',]"},
+      {"findall", "ab", "\\B|\\bb", "", "['',]"},
       {"replace", "abc", "x*", "[$`]", "'[]a[a]b[b]c[c]'"},
       {"replace", "ab", "(a)", "$1$9$x$", "'a$x$b'"},
       {"escape", "1+1=2?", "", "", "'1\\+1=2\\?'"},
