@@ -21,19 +21,33 @@ void refuse_what_the_compiler_cannot_bear(const krv_regex_shape& shape) {
   if (shape.refers_to_unopened_group) throw std::regex_error(std::regex_constants::error_backref);
 }
 
-std::shared_ptr<const std::regex> compile(const std::string& pattern) {
-  refuse_what_the_compiler_cannot_bear(krv_regex_read_shape(pattern));
-  return std::make_shared<const std::regex>(pattern, std::regex::ECMAScript);
+void raise_invalid_pattern(std::string_view method, const std::string& pattern, const std::regex_error& failure) {
+  krv_raise_error(method, ": invalid regex pattern '", krv_quoted_text(pattern), "' (",
+                  krv_regex_error_name(failure.code()), ")");
+}
+
+// Whether the compiler's recursion for `shape` fits the stack left on the calling thread; when it does
+// not, raises the catchable error that names `method`.
+bool compiler_fits_here(const std::string& pattern, const krv_regex_shape& shape, std::string_view method) {
+  if (shape.compiler_stack + krv_regex_entry_stack <= krv_regex_stack_budget_here()) return true;
+  krv_raise_error(method, ": pattern of ", pattern.size(),
+                  " characters is too long to compile on this thread's stack (std::regex recurses once per piece of "
+                  "each alternative). Shorten the pattern or split it into alternatives, or use a plain string "
+                  "search (find/replace/split).");
+  return false;
+}
+
+krv_regex_limit_basis limit_basis_of(const krv_regex_shape& shape) {
+  const uint64_t by_shape = shape.quantifies_group ? krv_regex_group_quantified_limit
+                            : shape.has_quantifier  ? krv_regex_quantified_limit
+                                                    : krv_regex_plain_limit;
+  return {by_shape, shape.matcher_stack};
 }
 
 }  // namespace
 
 krv_regex_limit_basis krv_regex_limit_basis_of(std::string_view pattern) {
-  const krv_regex_shape shape = krv_regex_read_shape(pattern);
-  const uint64_t by_shape = shape.quantifies_group ? krv_regex_group_quantified_limit
-                            : shape.has_quantifier  ? krv_regex_quantified_limit
-                                                    : krv_regex_plain_limit;
-  return {by_shape, shape.matcher_stack};
+  return limit_basis_of(krv_regex_read_shape(pattern));
 }
 
 uint64_t krv_regex_input_limit(const krv_regex_limit_basis& basis, uint64_t stack_budget) {
@@ -49,7 +63,13 @@ uint64_t krv_regex_input_limit(std::string_view pattern, uint64_t stack_budget) 
 
 bool krv_regex_input_fits_here(uint64_t input_length, const krv_regex_limit_basis& basis, std::string_view method) {
   const uint64_t limit = krv_regex_input_limit(basis, krv_regex_stack_budget_here());
-  if (input_length <= limit) return true;
+  if (limit > 0 && input_length <= limit) return true;
+  if (limit == 0) {
+    krv_raise_error(method, ": the std::regex limit for this pattern is 0 characters on this thread: its matcher ",
+                    "could exhaust the stack even on an empty input. Use a simpler pattern (fewer alternatives, ",
+                    "shorter groups) or a plain string search (find/replace/split).");
+    return false;
+  }
   krv_raise_error(method, ": input of ", input_length, " characters exceeds the std::regex limit of ", limit,
                   " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). ",
                   "Shorten the input, use a simpler pattern, or use a plain string search (find/replace/split).");
@@ -79,14 +99,20 @@ krv_regex_compiled krv_regex_cache_get(const std::string& pattern, uint64_t inpu
     return checked;
   }
 
-  const krv_regex_limit_basis limit_basis = krv_regex_limit_basis_of(pattern);
-  if (!krv_regex_input_fits_here(input_length, limit_basis, method)) return {};
-  krv_regex_compiled compiled{nullptr, limit_basis, 0};
+  const krv_regex_shape shape = krv_regex_read_shape(pattern);
   try {
-    compiled.regex = compile(pattern);
+    refuse_what_the_compiler_cannot_bear(shape);
   } catch (const std::regex_error& failure) {
-    krv_raise_error(method, ": invalid regex pattern '", krv_quoted_text(pattern), "' (", krv_regex_error_name(failure.code()),
-                    ")");
+    raise_invalid_pattern(method, pattern, failure);
+    return {};
+  }
+  if (!compiler_fits_here(pattern, shape, method)) return {};
+  krv_regex_compiled compiled{nullptr, limit_basis_of(shape), 0};
+  if (!krv_regex_input_fits_here(input_length, compiled.limit_basis, method)) return {};
+  try {
+    compiled.regex = std::make_shared<const std::regex>(pattern, std::regex::ECMAScript);
+  } catch (const std::regex_error& failure) {
+    raise_invalid_pattern(method, pattern, failure);
     return {};
   } catch (const std::exception& failure) {
     krv_raise_error(method, ": cannot compile regex pattern '", krv_quoted_text(pattern), "' (", failure.what(), ")");

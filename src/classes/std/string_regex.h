@@ -8,7 +8,14 @@
 // a repeat, lookaheads. That stack is the one of the thread the matcher runs on, measured from where the
 // limit is checked (krv_regex_stack_budget_here): a host may give its threads 8 MiB or 32 MiB, so one
 // pattern's limit is lower on a small stack. An input is checked on the calling thread before the
-// pattern is compiled, and again by a job that runs on another thread (string_regex_jobs.h).
+// pattern is compiled, and again by a job that runs on another thread (string_regex_jobs.h). A limit of
+// 0 refuses every input, the empty one too: the matcher's bound passes the stack before it reads a byte
+// (a long alternation is chained through one state per alternative).
+//
+// The library's compiler recurses once per piece of the alternative it reads, in every group open
+// there, so a long run of characters can exhaust the stack while it compiles, whatever the input. The
+// bound of that recursion (string_regex_shape.h) is held to the same stack budget before compiling; a
+// longer pattern is refused as too long. A list of alternatives costs it no more than its longest one.
 //
 // The library's compiler recurses once per group level, and a non-capturing group costs it no state,
 // so nesting is bounded too: deeper patterns are refused as too complex instead of overflowing the
@@ -85,8 +92,8 @@ const char* krv_regex_error_name(int code);
 std::vector<krv_regex_cache_entry>& krv_regex_cache();
 
 // The compiled `pattern` for an input of `input_length` bytes on the calling thread, marked as checked
-// there: the cached entry, whose limit's basis was read with it, or else the limit is checked and the
-// pattern compiled. A refused
+// there: the cached entry, whose limit's basis was read with it, or else the pattern's bounds, its
+// compiler's stack and the input's limit are checked, in that order, and the pattern compiled. A refused
 // input or pattern raises a catchable runtime error that names `method` and gives back nothing; the
 // cache is then unchanged.
 krv_regex_compiled krv_regex_cache_get(const std::string& pattern, uint64_t input_length, std::string_view method);

@@ -1,6 +1,7 @@
 // The regular-expression jobs and the library steps they run (see string_regex_jobs.h).
 #include "classes/std/string_regex_jobs.h"
 
+#include <algorithm>
 #include <iterator>
 #include <string_view>
 
@@ -61,6 +62,72 @@ class bounded_appender {
   uint64_t limit_;
 };
 
+// Calls `visit(match, previous_end)` for every match of `pattern` in `text`, in order; `previous_end` is
+// where the match before it ended (the start of the text for the first), so [previous_end, match start)
+// is the text between them. The library's iterator's rules: after an empty match the same position is
+// tried once more for a match that is not empty and starts there, then the search goes on a byte
+// further. Unlike the library's iterator, which tells the matcher that a character comes before the
+// search's start (match_prev_avail) only from its second retry on, every search that starts past the
+// beginning of the text says so: otherwise ^, \b and \B take the retry's position for the start of the
+// text, and "ab" =~ /\B|^b/g finds "b" as well as the empty match. Gives whether anything matched.
+template <class Visit>
+bool for_each_match(const std::string& text, const std::regex& pattern, Visit visit) {
+  namespace flags = std::regex_constants;
+  std::match_results<text_iterator> match;
+  const auto search_from = [&](text_iterator from, flags::match_flag_type how) {
+    if (from != text.begin()) how |= flags::match_prev_avail;
+    return std::regex_search(from, text.end(), match, pattern, how);
+  };
+  if (!search_from(text.begin(), flags::match_default)) return false;
+  for (text_iterator previous_end = text.begin();;) {
+    visit(match, previous_end);
+    previous_end = match[0].second;
+    text_iterator from = previous_end;
+    if (match[0].first == match[0].second) {
+      if (from == text.end()) return true;
+      if (search_from(from, flags::match_not_null | flags::match_continuous)) continue;
+      ++from;
+    }
+    if (!search_from(from, flags::match_default)) return true;
+  }
+}
+
+// Appends `format` with its references filled in from `match`, by the library's ECMAScript format
+// rules: $$ a dollar, $& the match, $` the text since the end of the previous match (from
+// `previous_end`), $' the text after the match, $n and $nn a group (nothing for a group that did not
+// take part or does not exist); any other $ stands for itself.
+void append_formatted(bounded_appender& out, const std::match_results<text_iterator>& match,
+                      text_iterator previous_end, const std::string& format) {
+  const auto append = [&](text_iterator from, text_iterator to) { std::copy(from, to, out); };
+  const auto is_digit = [](char byte) { return byte >= '0' && byte <= '9'; };
+  for (size_t at = 0; at < format.size(); ++at) {
+    const char next = at + 1 < format.size() ? format[at + 1] : '\0';
+    if (format[at] != '$' || next == '\0') {
+      out = format[at];
+    } else if (next == '$') {
+      out = '$';
+      ++at;
+    } else if (next == '&') {
+      append(match[0].first, match[0].second);
+      ++at;
+    } else if (next == '`') {
+      append(previous_end, match[0].first);
+      ++at;
+    } else if (next == '\'') {
+      append(match[0].second, match.suffix().second);
+      ++at;
+    } else if (is_digit(next)) {
+      size_t group = static_cast<size_t>(next - '0');
+      ++at;
+      if (at + 1 < format.size() && is_digit(format[at + 1]))
+        group = group * 10 + static_cast<size_t>(format[++at] - '0');
+      if (group < match.size() && match[group].matched) append(match[group].first, match[group].second);
+    } else {
+      out = '$';
+    }
+  }
+}
+
 // The error a result past its bound raises, and the fresh None that goes with it.
 krvvar_shared refuse_result(const char* method, const krv_regex_result_too_large& failure) {
   return krv_raise_error(method, ": the result would pass ", failure.limit,
@@ -88,20 +155,35 @@ std::ptrdiff_t krv_regex_first_match(const std::string& text, const std::regex& 
 }
 
 void krv_regex_collect_matches(const std::string& text, const std::regex& pattern, std::vector<std::string_view>& out) {
-  for (std::regex_iterator<text_iterator> match(text.begin(), text.end(), pattern), end; match != end; ++match)
-    out.push_back(covered(text, (*match)[0]));
+  for_each_match(text, pattern, [&](const std::match_results<text_iterator>& match, text_iterator) {
+    out.push_back(covered(text, match[0]));
+  });
 }
 
+// As the library's token iterator gives the pieces: the text before each match, then the text after
+// the last one unless it is empty; the whole text, even an empty one, when nothing matches.
 void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern, std::vector<std::string_view>& out) {
-  for (std::regex_token_iterator<text_iterator> piece(text.begin(), text.end(), pattern, -1), end; piece != end;
-       ++piece)
-    out.push_back(covered(text, *piece));
+  const std::string_view whole = text;
+  size_t last_end = 0;
+  const bool found = for_each_match(text, pattern, [&](const std::match_results<text_iterator>& match,
+                                                       text_iterator previous_end) {
+    out.push_back(whole.substr(static_cast<size_t>(previous_end - text.begin()),
+                               static_cast<size_t>(match[0].first - previous_end)));
+    last_end = static_cast<size_t>(match[0].second - text.begin());
+  });
+  if (!found || last_end < whole.size()) out.push_back(whole.substr(last_end));
 }
 
 std::string krv_regex_replace_all(const std::string& text, const std::regex& pattern, const std::string& format) {
   std::string result;
-  std::regex_replace(bounded_appender(result, krv_thread_max_buffer_bytes()), text.begin(), text.end(), pattern,
-                     format);
+  bounded_appender out(result, krv_thread_max_buffer_bytes());
+  text_iterator last_end = text.begin();
+  for_each_match(text, pattern, [&](const std::match_results<text_iterator>& match, text_iterator previous_end) {
+    std::copy(previous_end, match[0].first, out);
+    append_formatted(out, match, previous_end, format);
+    last_end = match[0].second;
+  });
+  std::copy(last_end, text.end(), out);
   return result;
 }
 

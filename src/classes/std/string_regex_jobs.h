@@ -49,9 +49,10 @@ using krv_regex_replace_step = std::string (*)(const std::string& text, const st
 bool krv_regex_full_match(const std::string& text, const std::regex& pattern);
 // Where the first match begins; -1 when there is none.
 std::ptrdiff_t krv_regex_first_match(const std::string& text, const std::regex& pattern);
-// Every match in order, empty ones included (the match iterator's rules).
+// Every match in order, empty ones included (the match iterator's rules, except that a search past the
+// start of the text always knows the character before it: see for_each_match).
 void krv_regex_collect_matches(const std::string& text, const std::regex& pattern, std::vector<std::string_view>& out);
-// The pieces between matches (token iterator, submatch -1).
+// The pieces between matches (as the token iterator with submatch -1 gives them).
 void krv_regex_collect_pieces(const std::string& text, const std::regex& pattern, std::vector<std::string_view>& out);
 // Every match replaced by `format` under the ECMAScript format rules ($&, $n, $`, $', $$). The result
 // is held to the bytes a std.buffer may hold (the VM's max_buffer_bytes, 1 GiB by default): $` and $'

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -43,8 +44,11 @@ class pattern_reader {
     const size_t start = at_++;
     const bool lazy_mark = std::exchange(quantifier_before_, false) && pattern_[start] == '?';
     switch (pattern_[start]) {
-      case '\\': return read_escape_piece(start);
+      case '\\':
+        compiled_piece();
+        return read_escape_piece(start);
       case '[':
+        compiled_piece();
         on_walk([&] { walk_.atom(krv_regex_walk_atom()); });
         return read_bracket();
       case '{': return read_brace(start);
@@ -52,9 +56,11 @@ class pattern_reader {
       case ')':
         if (depth_ == 0) return false;  // the library refuses a ')' with no group open
         --depth_;
+        compiled_close();
         on_walk([&] { walk_.close(); });
         return true;
       case '|':
+        compiled_alternative();
         on_walk([&] { walk_.alternative(); });
         return true;
       case '*':
@@ -70,8 +76,14 @@ class pattern_reader {
         }
         return true;
       case '^':
-      case '$': on_walk([&] { walk_.assertion(krv_regex_walk_assertion()); }); return true;
-      default: on_walk([&] { walk_.atom(krv_regex_walk_atom()); }); return true;
+      case '$':
+        compiled_piece();
+        on_walk([&] { walk_.assertion(krv_regex_walk_assertion()); });
+        return true;
+      default:
+        compiled_piece();
+        on_walk([&] { walk_.atom(krv_regex_walk_atom()); });
+        return true;
     }
   }
 
@@ -93,6 +105,34 @@ class pattern_reader {
       }
     });
     return true;
+  }
+
+  // The compiler's recursion as it reads each piece, each '|' and each group (krv_regex_compile_piece_frame).
+  void compiled_piece() {
+    if (too_deep()) return;
+    ++compiled_pieces_.back();
+    hold_compiler_stack(krv_regex_compile_piece_frame);
+  }
+  void compiled_alternative() {
+    if (too_deep()) return;
+    compiler_stack_ -= compiled_pieces_.back() * krv_regex_compile_piece_frame;
+    compiled_pieces_.back() = 0;
+  }
+  void compiled_open() {
+    compiled_piece();
+    if (too_deep()) return;
+    compiled_pieces_.push_back(0);
+    hold_compiler_stack(krv_regex_compile_group_frame);
+  }
+  void compiled_close() {
+    if (too_deep() || compiled_pieces_.size() < 2) return;
+    compiled_alternative();
+    compiled_pieces_.pop_back();
+    compiler_stack_ -= krv_regex_compile_group_frame;
+  }
+  void hold_compiler_stack(uint64_t bytes) {
+    compiler_stack_ += bytes;
+    shape_.compiler_stack = std::max(shape_.compiler_stack, compiler_stack_);
   }
 
   bool too_deep() const { return shape_.deepest_nesting > krv_regex_max_group_depth; }
@@ -207,6 +247,7 @@ class pattern_reader {
   // After '(': a capturing group, or (?: (?= (?! of no capture.
   bool read_group_opening() {
     shape_.deepest_nesting = std::max(shape_.deepest_nesting, ++depth_);
+    compiled_open();
     if (at_ >= pattern_.size() || pattern_[at_] != '?') {
       ++shape_.capturing_groups;
       on_walk([&] { walk_.open(krv_regex_walk_builder::group_kind::capture); });
@@ -236,6 +277,8 @@ class pattern_reader {
   bool quantifier_before_ = false;  // the piece just read was a quantifier: a '?' now makes it lazy
   uint64_t backref_group_ = 0;      // the number of the last back-reference read
   krv_regex_walk_builder walk_;
+  std::vector<uint64_t> compiled_pieces_{0};  // per open group, the pieces of its alternative read so far
+  uint64_t compiler_stack_ = 0;               // what the compiler holds at at_
   krv_regex_shape shape_;
 };
 

@@ -36,6 +36,15 @@
 // of a megabyte of stack. A deeper pattern is refused, so its matcher stack is never needed.
 inline constexpr size_t krv_regex_max_group_depth = 1000;
 
+// The library's compiler recurses once per piece (an atom or assertion with its quantifiers, a group)
+// of the alternative it is reading, in every group open at that point, and a few calls deeper per
+// open group; '|' ends the recursion of the alternative before it. The stack bytes of each, the
+// largest measured in the optimised, -O0, ASan and TSan builds (docs/reliability.md): a run of plain
+// characters takes 96, 144, 320 and 144 bytes a character, a level of groups 208, 264, 568 and 496
+// bytes more, and a 20,000-way alternation takes no more than one alternative.
+inline constexpr uint64_t krv_regex_compile_piece_frame = 336;
+inline constexpr uint64_t krv_regex_compile_group_frame = 256;
+
 struct krv_regex_shape {
   uint64_t capturing_groups = 0;      // openings '(' not followed by '?': the library's mark_count()
   size_t deepest_nesting = 0;         // groups of every kind, lookaheads included
@@ -45,10 +54,12 @@ struct krv_regex_shape {
   // A back-reference whose number is above the capturing groups opened before it: the library refuses
   // it too, but only after reading the number into an int that a long one overflows.
   bool refers_to_unopened_group = false;
+  // The most stack the library's compiler takes for the part of the pattern it reads, its entry aside.
+  uint64_t compiler_stack = 0;
   // The most stack the matcher may take; meaningful only for a pattern the guards and the library accept.
   krv_regex_matcher_stack matcher_stack;
 };
 
 // Reads `pattern` once, in time linear in its length, without recursion; it allocates one record per
-// open group (up to krv_regex_max_group_depth + 1 of them) and eight bytes per capturing group.
+// open group (up to krv_regex_max_group_depth + 1 of them, twice) and eight bytes per capturing group.
 krv_regex_shape krv_regex_read_shape(std::string_view pattern);
