@@ -120,6 +120,24 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       "widened.krvasm", "program \"w\"\nnative N0 \"std.kernel_compile\" 0 0\nblock B0 4\n  args_open 0\n"
       "  call_native @N0\nend\n");
   const std::string function_root = write_script("function_root.krvasm", "program \"r\"\nblock B0 1\n  load_int 1\nend\n");
+  // `map` with a callback of one parameter, bare (then a print that must not run) and in a try block whose
+  // handler fails with the text it received.
+  const std::string map_call = "  member 1 0 null 0\n  call_prepare 1\n  load_function 0\n  call_arg 0\n  call\n";
+  const std::string map_head = "program \"m\"\nstring \"[1, 2]\"\nstring \"map\"\nstring \"handler got:\"\n"
+                               "native N0 \"print\" 0 999\nnative N1 \"std.json\" 0 2\nnative N2 \"fail\" 0 999\n";
+  const std::string fill =
+      "  load_local 0\n  push_none\n  args_open 1\n  load_string 0\n  arg 0\n  call_native @N1\n  assign\n";
+  const std::string one_param = "params 1 locals 1\nend\n";
+  const std::string bare_map =
+      write_script("bare_map.krvasm", map_head + "block B0 4 locals 1 caches 1\n" + fill + "  load_local 0\n" +
+                                          map_call + "  args_open 0\n  call_native @N0\nend\nblock B1 1 child B0 " +
+                                          one_param);
+  const std::string tried_map = write_script(
+      "tried_map.krvasm", map_head + "block B0 4 locals 1\n" + fill +
+                              "  run_child 0\n  catch 1\nend\nblock B1 0 child B0 has_catch caches 1\n"
+                              "  load_frame_local 1 0\n" + map_call + "end\nblock B3 1 child B1 " + one_param +
+                              "block B2 0 child B0 params 1 locals 1\n  args_open 2\n  load_string 2\n  arg 0\n"
+                              "  load_local 0\n  arg 1\n  call_native @N2\nend\n");
   // Only regular files are read, none larger than 64 MiB (a sparse file costs no disk).
   const std::string empty = write_script("empty.krvasm", "");
   const std::string fifo = temp_path("fifo.krvasm");
@@ -137,6 +155,8 @@ TEST(KrvhostRun, FailuresAndRefusals) {
       {{"run", malformed}, 2, {malformed + ": line 3: "}},
       {{"run", unknown}, 2, {unknown + ": line 3: unknown native 'std.nothing'"}},
       {{"run", function_root}, 2, {function_root + ": the root block must be a task block (kind 4)"}},
+      {{"run", bare_map}, 1, {"Too many params.", "JSON callback could not be called, check its parameter count."}},
+      {{"run", tried_map}, 1, {"handler got: JSON callback could not be called, check its parameter count."}},
       {{"run", widened}, 2,
        {widened + ": line 2: native 'std.kernel_compile' declares 0 to 0 arguments, outside the 1 to 64 it takes"}},
       {{"run", temp_path("missing.krvasm")}, 2, {"cannot read " + temp_path("missing.krvasm") + ": No such file"}},
@@ -156,7 +176,8 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     for (const std::string& text : c.in_err) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
   }
   for (const std::string& path :
-       {unhandled, gives_up, malformed, unknown, widened, function_root, empty, fifo, oversized})
+       {unhandled, gives_up, malformed, unknown, widened, function_root, bare_map, tried_map, empty, fifo,
+        oversized})
     unlink(path.c_str());
 }
 

@@ -49,6 +49,10 @@ void add_match_function(std::string_view name, method_body body, std::string_vie
 constexpr std::string_view pop_help = "Removes the last element from the JSON container and returns it.";
 constexpr std::string_view sort_reverse_help =
     "Sorts a JSON object\u2019s entries by key in descending order, keeping keyless entries at the end";
+// Says what a plain list of records meets: its entries have no keys, and only keyed entries are sorted.
+constexpr std::string_view sort_by_help =
+    "Sorts the keyed entries of a JSON object by a child key in each value object; entries without a key, such "
+    "as those of a plain list, are not sorted (key the records, sort, then to_list).";
 constexpr std::string_view compact_help =
     "compact: int - Non-zero for compact output without whitespace; 0 or absent for output indented by 4 spaces";
 
@@ -99,7 +103,7 @@ void krv_std_json::script_register() {
                "sorted portion.");
   methods::add("sort_reverse", m::sort_reverse, 0, 0, sort_reverse_help);
   methods::add("rsort", m::sort_reverse, 0, 0, sort_reverse_help);
-  methods::add("sort_by", m::sort_by, 1, 2, "Sorts JSON entries by a child key in each value object.",
+  methods::add("sort_by", m::sort_by, 1, 2, sort_by_help,
                {"key: string - Child key to sort by\ndescending: bool - Sort descending (default false)"});
   methods::add("string", m::string, 0, 1,
                "Convert JSON object to its string representation, optionally using compact output.", {compact_help});

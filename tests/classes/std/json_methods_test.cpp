@@ -61,6 +61,9 @@ TEST_F(JsonMethods, TableInRegistrationOrder) {
   EXPECT_EQ(method("any").param_help, method("all").param_help);
   EXPECT_EQ(members.size(), 43u);
   EXPECT_NE(method("merge").help, method("append").help);
+  // sort_by leaves a plain list as it is (a row below), and its help says so.
+  EXPECT_NE(method("sort_by").help.find("entries without a key, such as those of a plain list, are not sorted"),
+            std::string::npos);
 }
 
 TEST_F(JsonMethods, ResultsAndContainersAfterwards) {
