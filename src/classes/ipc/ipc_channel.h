@@ -55,6 +55,10 @@ inline constexpr uint64_t krv_ipc_partial_sweep_ms = 1000;
 struct krv_ipc_partial {
   uint32_t next_seq = 1;
   uint8_t broken = 0;         // a chunk was missing, out of order or past the size limit
+  // The writer's process was found gone; its records all took tickets before `gone_ticket` (the write
+  // ticket read just after), so once the reader has passed that ticket, nothing more of it can come.
+  uint8_t writer_gone = 0;
+  uint32_t gone_ticket = 0;
   std::vector<uint8_t> bytes; // the payload so far
 };
 
@@ -165,8 +169,11 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // writers are dropped when a look for them is due.
   bool partials_have_room(uint32_t sender, size_t len);
   // When a look is due (the map has grown to partial_sweep_size_, or a second passed since the last),
-  // drops the partials whose writer's process is gone, each with a line; never `sender_in_hand`'s.
+  // drops the partials whose writer's process is gone and none of whose records can still be in the
+  // ring, each with a line; never `sender_in_hand`'s.
   void drop_partials_of_gone_writers(uint32_t sender_in_hand);
+  // Whether the partial's writer is gone and the reader has passed every ticket it could have taken.
+  bool nothing_more_can_come(krv_ipc_partial& partial, uint32_t sender);
   void drop_partial_bytes(krv_ipc_partial& partial);
   void log_dropped_partial(uint32_t sender, const std::string& reason);
   // The records written into the ring that no reader has taken (0 for tickets no writer could have set).
