@@ -3,7 +3,8 @@
 // (bench/ipc/read_count.krvasm), started in either order: the reader gets all three, also when it was
 // still waiting in its connect as the sender ended, or came a second later. Before, the sender removed
 // its ring as it disconnected, and the reader found nothing. A sender nobody reads says how many records
-// were lost: after the send timeout, or at once on Ctrl-C, which still ends the run in order.
+// were lost and fails its run (exit 1): after the send timeout, or at once on Ctrl-C, which still ends the
+// run in order (exit 130).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -31,7 +32,7 @@ TEST(IpcShortSender, AReaderOnItsWayGetsWhatASenderThatEndedSent) {
       {"the reader waits in its connect", READER_FIRST, 0, 0, ""},
       {"both start at once", AT_ONCE, 0, 0, ""},
       {"the reader comes a second later", READER_LATER, 0, 0, ""},
-      {"nobody reads", NO_READER, 0, 0, lost + "no reader connected within 5000 ms.\n"},
+      {"nobody reads", NO_READER, 0, 1, lost + "no reader connected within 5000 ms.\n"},
       {"nobody reads, Ctrl-C", NO_READER, SIGINT, 130, lost + "the run was stopped while they waited for a reader.\n"},
   };
   int serial = 0;

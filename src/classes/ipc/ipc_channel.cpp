@@ -114,6 +114,7 @@ void krv_ipc::wait_for_a_reader() {
                 " records) sent on '" + name + "' were never read: " +
                 (stopped ? std::string("the run was stopped while they waited for a reader.")
                          : "no reader connected within " + std::to_string(krv_ipc_send_timeout) + " ms."));
+      if (krv_vm_state* vm = krv_get_thread_local().vm; vm != nullptr) ++vm->unread_message_losses;
       return;
     }
     // A reader may wait for this process to read what it sends first (two processes, each sending).
