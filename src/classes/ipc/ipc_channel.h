@@ -186,8 +186,9 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   void drop_partial_bytes(krv_ipc_partial& partial);
   void log_dropped_partial(uint32_t sender, const std::string& reason);
   // Whether the channel is connected and its region still holds the whole ring (looked at once per
-  // krv_ipc_region_check_ms; `now_ms` is the monotonic clock, which a send reads anyway). A region cut short ends the connection with a line, counted as a loss,
-  // before anything touches it: the channel is no longer ready, its close unmaps it.
+  // krv_ipc_region_check_ms; `now_ms` is the monotonic clock, which a send reads anyway). A region cut
+  // short ends the connection with a line, counted as a loss, before anything touches it: the channel is
+  // no longer ready, its close unmaps it.
   bool region_still_whole(uint64_t now_ms = krv_platform::monotonic_ms());
   // Counts a loss of this channel in its VM (krv_vm_state::ipc_losses), for the host's exit status.
   void count_a_loss();

@@ -161,8 +161,9 @@ TEST_F(IpcRing, ChunkingCutsPayloadsIntoRecordsAndReassemblesThem) {
 
 // Any number of writers may be in the middle of a message at once: a partial is dropped, with a line
 // naming its writer, only when its writer is gone (its process has ended and the reader has passed every
-// record it wrote, or its next message began) or when the partials would pass their bound in bytes. Before, the 65th unfinished message dropped them all,
-// those of live writers too, with one line naming none.
+// record it wrote, or its next message began) or when the partials would pass their bound in bytes.
+// Before, the 65th unfinished message dropped them all, those of live writers too, with one line naming
+// none.
 TEST_F(IpcRing, ReassemblyKeepsOnlyWholeInOrderMessagesWithinTheLimits) {
   const auto dropped = [&](uint32_t sender, const std::string& reason) {
     return "IPC: dropped the unfinished message of process " + std::to_string(krv_ipc_sender_process(sender)) +
