@@ -152,10 +152,12 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
       }
       const int stopped_by = stop.signal();
       // Any task that an error no catch took ended fails the run: the root task ends it at once, the
-      // others (std.thread tasks, callbacks, finalisers) only themselves.
+      // others (std.thread tasks, callbacks, finalisers) only themselves. So does a channel that lost what
+      // it carried (messages it sent that no reader took, a ring another process cut short).
       const auto exit_code_now = [&] {
         const int signal = stop.signal();  // a stop asked for while the finalisers ran counts too
-        const bool errors = failed || vm.state().unhandled_task_errors != 0;
+        const krv_vm_state& state = vm.state();
+        const bool errors = failed || state.unhandled_task_errors != 0 || state.ipc_losses != 0;
         return signal != 0 ? KRV_RUN_SIGNALLED + signal : errors ? KRV_RUN_FAILED : KRV_RUN_OK;
       };
       const bool worker_busy = !vm.stop_workers_within(exit_patience);

@@ -107,6 +107,10 @@ struct krv_vm_state {
   // (IPC, std.json walks), a finaliser's. Such an error ends only its task; what it means for the whole
   // run (a host's exit status) is the host's to decide.
   uint64_t unhandled_task_errors = 0;
+  // Times a channel of this VM lost what it carried, each with a line: a creator's disconnect waited in
+  // vain for a reader of records it had sent (sends that answered true), or another process cut a ring
+  // short. Like the errors above, a host's to weigh in its exit status.
+  uint64_t ipc_losses = 0;
 
   // Work for the host's workers and what comes back from them.
   krv_completion_ring completions;

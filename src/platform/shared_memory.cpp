@@ -171,4 +171,10 @@ void unmap_shared_memory(void* view, size_t size) noexcept {
   if (view != nullptr) munmap(view, size);
 }
 
+size_t shared_memory_size(const shared_memory_handle& handle) noexcept {
+  struct stat status {};
+  if (fstat(handle.fd, &status) != 0 || status.st_size < 0) return 0;
+  return static_cast<size_t>(status.st_size);
+}
+
 }  // namespace krv_platform

@@ -58,5 +58,8 @@ void close_shared_memory(shared_memory_handle& handle) noexcept;
 // for an object smaller than `size` (cut short by some other holder since it was opened).
 void* map_shared_memory(const shared_memory_handle& handle, size_t size, int& error) noexcept;
 void unmap_shared_memory(void* view, size_t size) noexcept;
+// The region's size now: any process of the user may cut it short (`truncate`), and touching a mapping
+// past the object's end raises SIGBUS. 0 when it cannot be told.
+size_t shared_memory_size(const shared_memory_handle& handle) noexcept;
 
 }  // namespace krv_platform

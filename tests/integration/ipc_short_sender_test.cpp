@@ -3,7 +3,8 @@
 // (bench/ipc/read_count.krvasm), started in either order: the reader gets all three, also when it was
 // still waiting in its connect as the sender ended, or came a second later. Before, the sender removed
 // its ring as it disconnected, and the reader found nothing. A sender nobody reads says how many records
-// were lost: after the send timeout, or at once on Ctrl-C, which still ends the run in order.
+// were lost and fails its run (exit 1): after the send timeout, or at once on Ctrl-C, which still ends the
+// run in order (exit 130).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -27,12 +28,17 @@ TEST(IpcShortSender, AReaderOnItsWayGetsWhatASenderThatEndedSent) {
     int signal;  // sent to the sender once it waits for a reader
     int exit_code;
     std::string err;  // the sender's; {NAME} for the channel's name
+    bool cut = false;  // the region is cut to 0 bytes (`truncate -s 0`) instead, while the sender waits
   } cases[] = {
       {"the reader waits in its connect", READER_FIRST, 0, 0, ""},
       {"both start at once", AT_ONCE, 0, 0, ""},
       {"the reader comes a second later", READER_LATER, 0, 0, ""},
-      {"nobody reads", NO_READER, 0, 0, lost + "no reader connected within 5000 ms.\n"},
+      {"nobody reads", NO_READER, 0, 1, lost + "no reader connected within 5000 ms.\n"},
       {"nobody reads, Ctrl-C", NO_READER, SIGINT, 130, lost + "the run was stopped while they waited for a reader.\n"},
+      {"another process cuts the ring short", NO_READER, 0, 1,
+       "IPC: the shared memory of channel '{NAME}' was cut to 0 bytes by another process; disconnecting (what the "
+       "ring held is lost).\n",
+       true},
   };
   int serial = 0;
   for (const auto& c : cases) {
@@ -54,11 +60,12 @@ TEST(IpcShortSender, AReaderOnItsWayGetsWhatASenderThatEndedSent) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
       start_reader();
     }
-    if (c.signal != 0) {
+    if (c.signal != 0 || c.cut) {
       for (int i = 0; i < 2000 && !std::filesystem::exists(region); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      sender.send(c.signal, true);
+      if (c.cut) std::filesystem::resize_file(region, 0);
+      else sender.send(c.signal, true);
     }
     EXPECT_EQ(sender.wait_exit(run_limit), c.exit_code);
     std::string err = c.err;

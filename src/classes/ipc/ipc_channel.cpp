@@ -103,9 +103,27 @@ uint32_t krv_ipc::unread_message_ends(uint32_t unread) {
   return ends;
 }
 
+bool krv_ipc::region_still_whole(uint64_t now_ms) {
+  if (!ready || ring == nullptr) return false;
+  if (now_ms < next_region_check_ms_) return true;
+  next_region_check_ms_ = now_ms + krv_ipc_region_check_ms;
+  const size_t size = krv_platform::shared_memory_size(mapping);
+  if (size >= view_size) return true;
+  log_error("IPC: the shared memory of channel '" + name + "' was cut to " + std::to_string(size) +
+            " bytes by another process; disconnecting (what the ring held is lost).");
+  ready = false;
+  count_a_loss();
+  return false;
+}
+
+void krv_ipc::count_a_loss() {
+  if (krv_vm_state* vm = krv_get_thread_local().vm; vm != nullptr) ++vm->ipc_losses;
+}
+
 void krv_ipc::wait_for_a_reader() {
   const uint64_t deadline_ms = krv_platform::monotonic_ms() + krv_ipc_send_timeout;
   for (;;) {
+    if (!region_still_whole()) return;
     const uint32_t unread = unread_records();
     if (unread == 0 || krv_platform::shared_memory_announced_by_others(mapping)) return;
     const bool stopped = krv_platform::stop_requested();
@@ -114,6 +132,7 @@ void krv_ipc::wait_for_a_reader() {
                 " records) sent on '" + name + "' were never read: " +
                 (stopped ? std::string("the run was stopped while they waited for a reader.")
                          : "no reader connected within " + std::to_string(krv_ipc_send_timeout) + " ms."));
+      count_a_loss();
       return;
     }
     // A reader may wait for this process to read what it sends first (two processes, each sending).
@@ -224,6 +243,11 @@ void krv_ipc::update_pre() {
   // channel off the list).
   const krvptr_strong<krv_ipc> self = strong_handle();
   if (!self) return;
+  // A region cut short fails the parked sends and takes nothing: this pass touches no ring. Only a pass
+  // that would touch it looks, and not right after one that took records (a busy reader pays nothing).
+  const bool touches_ring = !parked_sends_.empty() || callback.task;
+  if (touches_ring && !took_records_last_pass_) region_still_whole();
+  took_records_last_pass_ = false;
   if (!parked_sends_.empty()) resume_parked_sends();
   if (!ready || ring == nullptr || !callback.task) return;
   const uint32_t connection = connection_count_;
@@ -231,6 +255,7 @@ void krv_ipc::update_pre() {
   const bool delivered = deliver_messages(self);
   const bool took_records =
       ready && ring != nullptr && connection == connection_count_ && krv_ipc_read_ticket(*ring).load() != read_before;
+  took_records_last_pass_ = took_records;
   if (delivered || took_records)
     if (krv_vm_state* vm = krv_get_thread_local().vm; vm != nullptr && vm->notify != nullptr) vm->notify->wake();
 }
@@ -297,6 +322,7 @@ void krv_ipc::drain_receiving_channels(bool only_busy_callbacks) {
 }
 
 void krv_ipc::take_records_while_sending() {
+  if (!region_still_whole()) return;
   while (waiting_bytes_ < krv_ipc_max_waiting_bytes && receive()) {
     waiting_bytes_ += completed.size();
     waiting_messages_.push_back(std::move(completed));

@@ -13,6 +13,10 @@
 // middle of is taken back as soon as a waiter sees its holder gone (ipc_slots.h): a dead peer costs a
 // logged record, never the thread or the ring.
 //
+// A region that another process cuts short (`truncate`) would end this one with SIGBUS at its next touch:
+// before a touch after a pause (a send, a quiet update pass, a wait) the channel asks for the region's
+// size, at most once a millisecond, and a cut ends the connection with a line (region_still_whole).
+//
 // A script task whose send finds the ring full is parked rather than holding the VM thread: the update
 // hook finishes its message and wakes it (ipc_transfer.cpp). Closing the channel, or its release, ends
 // the parked sends with false.
@@ -32,6 +36,7 @@
 #include <vector>
 
 #include "classes/ipc/ipc_ring.h"
+#include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/shared_memory.h"
 #include "runtime/exec/task/task.h"
@@ -50,11 +55,19 @@ inline constexpr size_t krv_ipc_max_partial_bytes = 1024 * krv_ipc_max_message;
 // left, at least this many, or this long after the last look (a message starting meanwhile).
 inline constexpr size_t krv_ipc_partial_sweep_size = 64;
 inline constexpr uint64_t krv_ipc_partial_sweep_ms = 1000;
+// How often, at most, a channel asks whether its region still holds the whole ring (another process of
+// the user may cut it short, and a touch past its end is SIGBUS): an fstat costs about 0.3 us, as much as
+// a small message, so a busy channel asks once a millisecond and an idle one at each of its polls.
+inline constexpr uint64_t krv_ipc_region_check_ms = 1;
 
 // The reassembly of one sender's message.
 struct krv_ipc_partial {
   uint32_t next_seq = 1;
   uint8_t broken = 0;         // a chunk was missing, out of order or past the size limit
+  // The writer's process was found gone; its records all took tickets before `gone_ticket` (the write
+  // ticket read just after), so once the reader has passed that ticket, nothing more of it can come.
+  uint8_t writer_gone = 0;
+  uint32_t gone_ticket = 0;
   std::vector<uint8_t> bytes; // the payload so far
 };
 
@@ -165,10 +178,20 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // writers are dropped when a look for them is due.
   bool partials_have_room(uint32_t sender, size_t len);
   // When a look is due (the map has grown to partial_sweep_size_, or a second passed since the last),
-  // drops the partials whose writer's process is gone, each with a line; never `sender_in_hand`'s.
+  // drops the partials whose writer's process is gone and none of whose records can still be in the
+  // ring, each with a line; never `sender_in_hand`'s.
   void drop_partials_of_gone_writers(uint32_t sender_in_hand);
+  // Whether the partial's writer is gone and the reader has passed every ticket it could have taken.
+  bool nothing_more_can_come(krv_ipc_partial& partial, uint32_t sender);
   void drop_partial_bytes(krv_ipc_partial& partial);
   void log_dropped_partial(uint32_t sender, const std::string& reason);
+  // Whether the channel is connected and its region still holds the whole ring (looked at once per
+  // krv_ipc_region_check_ms; `now_ms` is the monotonic clock, which a send reads anyway). A region cut
+  // short ends the connection with a line, counted as a loss, before anything touches it: the channel is
+  // no longer ready, its close unmaps it.
+  bool region_still_whole(uint64_t now_ms = krv_platform::monotonic_ms());
+  // Counts a loss of this channel in its VM (krv_vm_state::ipc_losses), for the host's exit status.
+  void count_a_loss();
   // The records written into the ring that no reader has taken (0 for tickets no writer could have set).
   uint32_t unread_records();
   // The end markers among the `unread` records that follow the read ticket: the messages they lose.
@@ -218,5 +241,7 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // The holder this process writes into slot marks; read again at each connect (a forked child has its own).
   uint32_t process_id_ = static_cast<uint32_t>(krv_platform::current_process_id());
   bool corrupt_reported_ = false;  // the tickets were found impossible since the last connect
+  uint64_t next_region_check_ms_ = 0;  // when region_still_whole next asks the system
+  bool took_records_last_pass_ = false;  // the last update pass took records (update_pre)
   uint32_t connection_count_ = 0;  // connects so far: the update hook notices one made by a callback
 };

@@ -7,10 +7,14 @@
 // process and sender id, only when
 //   - its writer's next message begins (seq 1 under the same id): the writer gave it up (its send answered
 //     false);
-//   - its writer's process is gone (the sender id names it, ipc_sender_id.h). The reader looks when a
-//     message starts while others are unfinished, once the map has grown to twice what its last look left
-//     (at least 64) or a second has passed since: a dead writer's partial costs memory for a while,
-//     never the message of a live one;
+//   - its writer's process is gone (the sender id names it, ipc_sender_id.h) and no record of it can
+//     still be in the ring. A writer that ended right after a send that answered true may have left the
+//     rest of its message, end marker included, behind the reader's ticket: the look that finds it gone
+//     notes the write ticket, which every record of the writer took a ticket before, and a later look
+//     drops the partial only once the reader has passed that ticket. The reader looks when a message
+//     starts while others are unfinished, once the map has grown to twice what its last look left (at
+//     least 64) or a second has passed since: a dead writer's partial costs memory for a while, never
+//     the message of a live one, nor the finished message of a gone one;
 //   - the partials would hold more than `partial_bytes_limit` together (krv_ipc_max_partial_bytes) even
 //     with those of gone writers dropped: then the message whose chunk would cross it. Memory is the
 //     only bound on how many writers may be in the middle of a message at once.
@@ -45,6 +49,7 @@ bool krv_ipc::accept_record(const krv_ipc_slot& slot) {
     }
     partial->next_seq = 1;
     partial->broken = 0;
+    partial->writer_gone = 0;
   }
   if (partial == nullptr || partial->broken) return false;
   if (seq != partial->next_seq || len > krv_ipc_max_message - partial->bytes.size()) {
@@ -99,7 +104,7 @@ void krv_ipc::drop_partials_of_gone_writers(uint32_t sender_in_hand) {
   const uint64_t now = krv_platform::monotonic_ms();
   if (partials.size() < partial_sweep_size_ && now < next_partial_sweep_ms_) return;
   for (auto at = partials.begin(); at != partials.end();) {
-    if (at->first == sender_in_hand || krv_platform::process_running(krv_ipc_sender_process(at->first))) {
+    if (at->first == sender_in_hand || !nothing_more_can_come(at->second, at->first)) {
       ++at;
       continue;
     }
@@ -109,6 +114,20 @@ void krv_ipc::drop_partials_of_gone_writers(uint32_t sender_in_hand) {
   }
   partial_sweep_size_ = std::max(krv_ipc_partial_sweep_size, 2 * partials.size());
   next_partial_sweep_ms_ = now + krv_ipc_partial_sweep_ms;
+}
+
+bool krv_ipc::nothing_more_can_come(krv_ipc_partial& partial, uint32_t sender) {
+  if (!partial.writer_gone) {
+    if (krv_platform::process_running(krv_ipc_sender_process(sender))) return false;
+    // Read after the process was seen gone: no ticket of it lies at or past this one.
+    partial.gone_ticket = krv_ipc_write_ticket(*ring).load();
+    partial.writer_gone = 1;
+  }
+  // This side drains the ring, and the ticket in hand is `sender_in_hand`'s: every ticket before the read
+  // ticket has been fed to reassembly. A noted ticket more than a ring ahead of the reader belongs to a
+  // ring that was numbered afresh since (its creator connected again): nothing of it comes either.
+  const int32_t ahead = krv_ipc_ticket_distance(krv_ipc_read_ticket(*ring).load(), partial.gone_ticket);
+  return ahead <= 0 || ahead > static_cast<int32_t>(krv_ipc_slot_count);
 }
 
 void krv_ipc::drop_partial_bytes(krv_ipc_partial& partial) {

@@ -58,19 +58,22 @@ uint64_t message_deadline() { return krv_platform::monotonic_ms() + krv_ipc_send
 }  // namespace
 
 bool krv_ipc::send_payload(const uint8_t* data, size_t size) {
-  if (!ready || ring == nullptr || size == 0 || !within_message_limit(size)) return false;
-  // Messages of parked sends were sent first: they go into the ring first.
+  const uint64_t now_ms = krv_platform::monotonic_ms();
+  if (!region_still_whole(now_ms) || size == 0 || !within_message_limit(size)) return false;
+  // Messages of parked sends were sent first: they go into the ring first, and this one's 5 s start after.
+  const bool parked_first = !parked_sends_.empty();
   advance_parked_sends(true);
   if (!ready || ring == nullptr) return false;
+  const uint64_t deadline_ms = parked_first ? message_deadline() : now_ms + krv_ipc_send_timeout;
   krv_ipc_send_progress progress;
-  return write_message(data, size, progress, message_deadline(), true) == write_outcome::DONE;
+  return write_message(data, size, progress, deadline_ms, true) == write_outcome::DONE;
 }
 
 krvvar_shared krv_ipc::send_from_script(krv_vm_context& frame, krvvar_shared value) {
   const krv_thread_local& thread = krv_get_thread_local();
   // Only a task under the VM lock can be resumed by the update hook.
   if (frame.task == nullptr || !thread.owns_vm_lock()) return krvvar_shared::make_int(send_value(std::move(value)));
-  if (!ready || ring == nullptr) return krvvar_shared::make_int(0);
+  if (!region_still_whole()) return krvvar_shared::make_int(0);
   outgoing_.clear();
   if (!krv_ipc_write_payload(value, outgoing_) || outgoing_.empty() || !within_message_limit(outgoing_.size()))
     return krvvar_shared::make_int(0);
@@ -174,6 +177,7 @@ krv_ipc::put_outcome krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_s
         log_error("IPC: timeout.");
         return put_outcome::FAILED;
       }
+      if (!region_still_whole()) return put_outcome::FAILED;
       drain_receiving_channels(false);
       std::this_thread::sleep_for(full_ring_pause);
     }
