@@ -1,6 +1,7 @@
 // Native code built by the system gcc: a JIT build that runs like the interpreter and that a second
 // process finds without compiling; ahead-of-time files, their libraries and their C++ registration; the
 // statuses of kernels once a table is loaded.
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "kernel/compiler/kernel_runner.h"
 #include "kernel/native/aot.h"
 #include "kernel/native/c_translator.h"
+#include "kernel/native/jit_cache.h"
 #include "kernel/native/jit_request.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/support/engine_compare.h"
@@ -146,6 +148,23 @@ TEST(AheadOfTime, LoadedTablesAndStatuses) {
   EXPECT_EQ(error, plain + " is not a kernel library (no krvk_aot_table, build it with -DKRVK_AOT_SHARED)");
   EXPECT_EQ(krvk_aot_load(scratch / "missing.so", error), -1);
   EXPECT_EQ(error, "cannot load " + scratch / "missing.so");
+  // Cut short: refused before the loader maps it past its end (SIGBUS). Built by clang with
+  // -funsafe-math-optimizations (no macro tells the file): its load set flush-to-zero, put back.
+  std::filesystem::copy_file(table, scratch / "cut.so");
+  std::filesystem::resize_file(scratch / "cut.so", 4096);
+  std::vector<std::string> refused = {scratch / "cut.so"};
+  if (krvk_probe_compiler("clang")) {
+    write_text(scratch / "ftz.c", krvk_aot_source({saxpy}));
+    EXPECT_EQ(run({"clang", "-O2", "-shared", "-fPIC", "-funsafe-math-optimizations", "-DKRVK_AOT_SHARED", "-o",
+                   scratch / "ftz.so", scratch / "ftz.c", "-lm"}), 0);
+    refused.push_back(scratch / "ftz.so");
+  }
+  for (const std::string& path : refused) {
+    EXPECT_EQ(krvk_aot_load(path, error), -1);
+    EXPECT_EQ(error, "cannot load " + path);
+  }
+  const volatile float tiny = 1e-40f;
+  EXPECT_EQ(std::fpclassify(tiny * 2.0f), FP_SUBNORMAL);  // flush-to-zero would give 0
   EXPECT_EQ(krvk_aot_load(table, error), 2);
   EXPECT_EQ(krvk_jit_status_text(saxpy), "none");  // loading touches no slot
   krvk_jit_mode = KRVK_JIT_AUTO;
