@@ -1,5 +1,6 @@
 #include "kernel/native/c_foldable.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <string_view>
@@ -22,27 +23,48 @@ bool is_int_to_float(uint16_t op) {
   return op == KOP_CVT_S_F32 || op == KOP_CVT_U_F32 || op == KOP_CVT_S_F64 || op == KOP_CVT_U_F64;
 }
 
-// A float load from the frame (local arrays), or through a raw pointer, which may point into it.
-bool is_local_float_load(const krvk_program& program, const krvk_insn& insn) {
-  const std::string_view name = krvk_opcode_name(insn.op);
-  if (!name.starts_with("LD") || !(name.ends_with("_F32") || name.ends_with("_F64"))) return false;
-  if (name.starts_with("LDR")) return true;
+bool is_float_access(std::string_view name, std::string_view prefix) {
+  return name.starts_with(prefix) && (name.ends_with("_F32") || name.ends_with("_F64"));
+}
+
+bool in_frame(const krvk_program& program, const krvk_insn& insn) {
   return program.frame_bytes != 0 && insn.b == program.frame_slot;
 }
 
-}  // namespace
+// A float load from the frame (local arrays), or through a raw pointer, which may point into it.
+bool is_local_float_load(const krvk_program& program, const krvk_insn& insn) {
+  const std::string_view name = krvk_opcode_name(insn.op);
+  if (!is_float_access(name, "LD")) return false;
+  return name.starts_with("LDR") || in_frame(program, insn);
+}
 
-namespace {
+// A float store that may reach memory outside the frame (a raw pointer may point anywhere).
+bool is_outer_float_store(const krvk_program& program, const krvk_insn& insn) {
+  const std::string_view name = krvk_opcode_name(insn.op);
+  if (!is_float_access(name, "ST")) return false;
+  return name.starts_with("STR") || !in_frame(program, insn);
+}
 
-enum class constant_kind { not_float, visible, foldable, nan };
+// The two operand registers of a float equality test (a compare, or a compare and jump); false for
+// other instructions.
+bool float_equality_operands(const krvk_insn& insn, uint32_t& left, uint32_t& right) {
+  switch (insn.op) {
+    case KOP_CMPEQ_F32: case KOP_CMPNE_F32: case KOP_CMPEQ_F64: case KOP_CMPNE_F64:
+      left = insn.b, right = insn.c;
+      return true;
+    case KOP_JTEQ_F32: case KOP_JTNE_F32: case KOP_JFEQ_F32: case KOP_JFNE_F32:
+    case KOP_JTEQ_F64: case KOP_JTNE_F64: case KOP_JFEQ_F64: case KOP_JFNE_F64:
+      left = insn.a, right = insn.b;
+      return true;
+    default:
+      return false;
+  }
+}
 
-// A compiler that knows a float constant of the foldable kind folds operations with it into a result
-// the processor would not give: x * 1.0f and x + -0.0 into x (a signalling NaN stays signalling),
-// x * -1.0f and x / -1.0f into -x (a NaN changes its sign), 0.0f / 0.0f, inf - inf and sqrt(-2.0f) into
-// a NaN of its own sign; those pass through K_OPAQUE where they are such operands. Positive finite
-// constants other than 1 stay visible: with them a compiler only makes exact rewrites that keep every
-// bit (x / 4.0f into x * 0.25f) or computes what the processor computes. A NaN constant is hidden
-// outright: no compiler is trusted with the bits of a NaN it computes.
+enum class constant_kind { not_float, visible, hidden };
+
+// Zero, 1, negative, infinite and NaN constants are hidden (c_foldable.h); positive finite ones other
+// than 1 stay visible unless an equality test compares with them.
 constant_kind kind_of(const krvk_const& constant) {
   double value = 0;
   if (constant.prim == KRVK_F32) {
@@ -52,17 +74,27 @@ constant_kind kind_of(const krvk_const& constant) {
   } else {
     return constant_kind::not_float;
   }
-  if (std::isnan(value)) return constant_kind::nan;
-  return std::isfinite(value) && value > 0 && value != 1 ? constant_kind::visible : constant_kind::foldable;
+  return std::isfinite(value) && value > 0 && value != 1 ? constant_kind::visible : constant_kind::hidden;
 }
 
 }  // namespace
 
-bool krvk_c_hidden_constant(const krvk_const& constant) { return kind_of(constant) == constant_kind::nan; }
-
 krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program) {
   const size_t count = program.register_count;
-  krvk_c_register_facts facts{std::vector<bool>(count), std::vector<bool>(count)};
+  krvk_c_register_facts facts{std::vector<bool>(count), std::vector<bool>(count), std::vector<bool>(count)};
+  std::vector<bool> compared(count);  // operands of float equality tests
+  for (const krvk_insn& insn : program.code) {
+    uint32_t left = 0, right = 0;
+    if (!float_equality_operands(insn, left, right)) continue;
+    if (left < count) compared[left] = true;
+    if (right < count) compared[right] = true;
+  }
+  for (const krvk_const& constant : program.constants) {
+    const constant_kind kind = kind_of(constant);
+    if (constant.reg >= count || kind == constant_kind::not_float) continue;
+    const bool visible = kind == constant_kind::visible && !compared[constant.reg];
+    (visible ? facts.visible_constant : facts.hidden_constant)[constant.reg] = true;
+  }
   const auto known = [&](uint32_t reg) { return reg < count && (facts.foldable[reg] || facts.visible_constant[reg]); };
   std::vector<uint32_t> work;
   const auto mark = [&](uint32_t reg) {
@@ -75,11 +107,6 @@ krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program) {
   const auto consider = [&](const krvk_insn& insn) {
     if (insn.op == KOP_MOV ? known(insn.b) : known(insn.b) && known(insn.c)) mark(insn.a);
   };
-  for (const krvk_const& constant : program.constants) {
-    const constant_kind kind = kind_of(constant);
-    if (constant.reg < count && kind == constant_kind::visible) facts.visible_constant[constant.reg] = true;
-    if (kind == constant_kind::foldable) mark(constant.reg);
-  }
   std::vector<std::vector<uint32_t>> readers(count);  // the moves and arithmetic reading each register
   for (uint32_t i = 0; i < program.code.size(); ++i) {
     const krvk_insn& insn = program.code[i];
@@ -91,10 +118,22 @@ krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program) {
       consider(insn);
     }
   }
-  while (!work.empty()) {
-    const uint32_t reg = work.back();
-    work.pop_back();
-    for (const uint32_t i : readers[reg]) consider(program.code[i]);
+  const auto spread = [&] {
+    while (!work.empty()) {
+      const uint32_t reg = work.back();
+      work.pop_back();
+      for (const uint32_t i : readers[reg]) consider(program.code[i]);
+    }
+  };
+  spread();
+  const auto stores_foldable = [&](const krvk_insn& insn) {
+    return is_outer_float_store(program, insn) && insn.a < count && facts.foldable[insn.a];
+  };
+  if (std::any_of(program.code.begin(), program.code.end(), stores_foldable)) {
+    for (const krvk_insn& insn : program.code) {
+      if (is_float_access(krvk_opcode_name(insn.op), "LD")) mark(insn.a);
+    }
+    spread();
   }
   return facts;
 }

@@ -1,16 +1,24 @@
-// Which registers of a kernel may hold a float whose value a C compiler can work out when it compiles
-// the translation, although the interpreters compute it at run time: a float constant that is zero, 1,
-// negative or infinite, a float converted from an integer (a loop counter of a loop the compiler
-// unrolls, a constant), one loaded from a local array (the compiler sees the stores), and what
-// arithmetic makes of such values and of visible constants (positive and finite, not 1) only.
+// What of a kernel's floats a C compiler could work out when it compiles the translation, although the
+// interpreters compute them at run time, and so fold into a result the processor does not give: x * 1
+// into x (a signalling NaN stays signalling), x * -1 and x / -1 into -x (a NaN changes sign), x - 0 into
+// x, 0 / 0 into a NaN of its own.
 //
-// The translation passes such an operand through K_OPAQUE where a compiler would fold it into a result
-// the processor does not give: x * f32(k) with k = 1 into x (a signalling NaN stays signalling), with
-// k = -1 into -x (a NaN changes sign), x - f32(0) into x, f32(0) / f32(0) into a NaN of its own. An
-// operand beside a visible constant keeps no step: two values both known to the compiler are computed
-// exactly as the processor computes them, and a visible constant with an unknown value allows only
-// rewrites that keep every bit. So a loop such as `f32(h >> 8) / 16777216.0f - 0.5f` stays free to be
-// vectorised.
+// Constants: a float constant that is zero, 1, negative, infinite or a NaN, and one that a float
+// equality test compares with (in the branch where it holds the compiler would know the other operand
+// to be that value: `if (a == 2.0f) b / (a - 3.0f)` into -b), is hidden: it passes through K_OPAQUE
+// once, before the loop over work items, so no use of it anywhere, through a store and a reload
+// included, tells the compiler its value. Other constants (positive, finite, not 1) stay visible: with
+// them a compiler only makes exact rewrites that keep every bit (x / 4.0f into x * 0.25f) or computes
+// what the processor computes.
+//
+// Foldable registers: a float converted from an integer (a loop counter of a loop the compiler unrolls,
+// a constant), one loaded from a local array (the compiler sees the stores), and what arithmetic makes
+// of such values and visible constants. The translation passes such an operand through K_OPAQUE where
+// a compiler would fold it: as an operand of + - * /, ==, !=, a square root, a rounding or a conversion,
+// unless the other operand is a visible constant (two values both known to the compiler are computed
+// exactly as the processor computes them, so `f32(h >> 8) / 16777216.0f - 0.5f` stays free to be
+// vectorised). A kernel that stores a foldable float outside its frame may read it back (the compiler
+// forwards the stored value to the load): there every float load from outside the frame is foldable too.
 //
 // The answer is per register over the whole kernel (a register written in several places is foldable
 // if any write may be), computed once per translation in time linear in the code.
@@ -21,12 +29,10 @@
 #include "kernel/compiler/program.h"
 
 struct krvk_c_register_facts {
-  std::vector<bool> foldable;  // may hold a float a C compiler can work out
-  std::vector<bool> visible_constant;  // a float constant the translation leaves visible
+  std::vector<bool> foldable;  // per register: may hold a float a C compiler can work out
+  std::vector<bool> visible_constant;  // per register: a float constant the translation leaves visible
+  std::vector<bool> hidden_constant;  // per register: a float constant passed through K_OPAQUE before the loop
 };
 
 // The facts of every register of the program.
 krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program);
-
-// Whether a constant reaches the code through K_OPAQUE once, before the loop over work items: a NaN.
-bool krvk_c_hidden_constant(const krvk_const& constant);

@@ -59,6 +59,12 @@ constexpr fold_row kRows[] = {
     {"f64", "o[gid] = a[gid] * 0.3; f64 xv = a[gid]; f64 yv = o[gid];", "1.1 * xv - yv"},
     {"f32", "", "a[gid] / 13.0f"},
     {"f64", "", "a[gid] / 3.0"},
+    // A constant seen through a store and a reload; a value learnt from an equality test (a[0] is a NaN).
+    {"f32", "o[gid] = -1.0f;", "a[gid] / o[gid]"},
+    {"f32", "o[gid] = 1.0f; o[gid] *= a[gid];", "o[gid]"},
+    {"f32", "for (i32 k = -1; k < 0; k++) { o[gid] = f32(k); o[gid] = a[gid] / o[gid]; }", "o[gid]"},
+    {"f32", "o[gid] = 0.25f; if (a[gid] == 0.5f) o[gid] = a[0] / (a[gid] - 1.5f);", "o[gid]"},
+    {"f64", "o[gid] = 0.25; if (a[gid] != 0.5) return; o[gid] = a[0] / (a[gid] - 1.5);", "o[gid]"},
 };
 
 // Signalling NaNs of both signs, quiet NaNs with and without a payload, infinities, huge and tiny
