@@ -79,9 +79,11 @@ constant_kind kind_of(const krvk_const& constant) {
 
 }  // namespace
 
-krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program) {
+namespace {
+
+// Which float constants stay visible and which are hidden (c_foldable.h).
+void sort_constants(const krvk_program& program, krvk_c_register_facts& facts) {
   const size_t count = program.register_count;
-  krvk_c_register_facts facts{std::vector<bool>(count), std::vector<bool>(count), std::vector<bool>(count)};
   std::vector<bool> compared(count);  // operands of float equality tests
   for (const krvk_insn& insn : program.code) {
     uint32_t left = 0, right = 0;
@@ -95,45 +97,72 @@ krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program) {
     const bool visible = kind == constant_kind::visible && !compared[constant.reg];
     (visible ? facts.visible_constant : facts.hidden_constant)[constant.reg] = true;
   }
-  const auto known = [&](uint32_t reg) { return reg < count && (facts.foldable[reg] || facts.visible_constant[reg]); };
-  std::vector<uint32_t> work;
-  const auto mark = [&](uint32_t reg) {
-    if (reg < count && !facts.foldable[reg]) {
-      facts.foldable[reg] = true;
-      work.push_back(reg);
-    }
-  };
-  // A move passes the flag on; arithmetic makes a foldable value of operands the compiler may know.
-  const auto consider = [&](const krvk_insn& insn) {
-    if (insn.op == KOP_MOV ? known(insn.b) : known(insn.b) && known(insn.c)) mark(insn.a);
-  };
-  std::vector<std::vector<uint32_t>> readers(count);  // the moves and arithmetic reading each register
-  for (uint32_t i = 0; i < program.code.size(); ++i) {
-    const krvk_insn& insn = program.code[i];
-    if (is_int_to_float(insn.op) || is_local_float_load(program, insn)) {
-      mark(insn.a);
-    } else if (insn.op == KOP_MOV || is_float_binary(insn.op)) {
-      if (insn.b < count) readers[insn.b].push_back(i);
-      if (insn.op != KOP_MOV && insn.c < count) readers[insn.c].push_back(i);
-      consider(insn);
+}
+
+// Marks the foldable registers: the seeds, then what moves and arithmetic make of them, to a fixed point.
+class foldable_marker {
+ public:
+  foldable_marker(const krvk_program& program, krvk_c_register_facts& facts)
+      : program_(program), facts_(facts), readers_(program.register_count) {
+    for (uint32_t i = 0; i < program.code.size(); ++i) {
+      const krvk_insn& insn = program.code[i];
+      if (insn.op != KOP_MOV && !is_float_binary(insn.op)) continue;
+      if (insn.b < readers_.size()) readers_[insn.b].push_back(i);
+      if (insn.op != KOP_MOV && insn.c < readers_.size()) readers_[insn.c].push_back(i);
     }
   }
-  const auto spread = [&] {
-    while (!work.empty()) {
-      const uint32_t reg = work.back();
-      work.pop_back();
-      for (const uint32_t i : readers[reg]) consider(program.code[i]);
+
+  void mark(uint32_t reg) {
+    if (reg < facts_.foldable.size() && !facts_.foldable[reg]) {
+      facts_.foldable[reg] = true;
+      work_.push_back(reg);
     }
-  };
-  spread();
+  }
+
+  // Passes the marks on until nothing changes; each register is taken once, so linear in the code.
+  void spread() {
+    for (const krvk_insn& insn : program_.code) consider(insn);
+    while (!work_.empty()) {
+      const uint32_t reg = work_.back();
+      work_.pop_back();
+      for (const uint32_t i : readers_[reg]) consider(program_.code[i]);
+    }
+  }
+
+ private:
+  bool known(uint32_t reg) const {
+    return reg < facts_.foldable.size() && (facts_.foldable[reg] || facts_.visible_constant[reg]);
+  }
+  // A move passes the flag on; arithmetic makes a foldable value of operands the compiler may know.
+  void consider(const krvk_insn& insn) {
+    if (insn.op == KOP_MOV ? known(insn.b) : is_float_binary(insn.op) && known(insn.b) && known(insn.c)) mark(insn.a);
+  }
+
+  const krvk_program& program_;
+  krvk_c_register_facts& facts_;
+  std::vector<std::vector<uint32_t>> readers_;  // the moves and arithmetic reading each register
+  std::vector<uint32_t> work_;  // marked registers whose readers are still to be considered
+};
+
+}  // namespace
+
+krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program) {
+  const size_t count = program.register_count;
+  krvk_c_register_facts facts{std::vector<bool>(count), std::vector<bool>(count), std::vector<bool>(count)};
+  sort_constants(program, facts);
+  foldable_marker marker(program, facts);
+  for (const krvk_insn& insn : program.code) {
+    if (is_int_to_float(insn.op) || is_local_float_load(program, insn)) marker.mark(insn.a);
+  }
+  marker.spread();
   const auto stores_foldable = [&](const krvk_insn& insn) {
     return is_outer_float_store(program, insn) && insn.a < count && facts.foldable[insn.a];
   };
   if (std::any_of(program.code.begin(), program.code.end(), stores_foldable)) {
     for (const krvk_insn& insn : program.code) {
-      if (is_float_access(krvk_opcode_name(insn.op), "LD")) mark(insn.a);
+      if (is_float_access(krvk_opcode_name(insn.op), "LD")) marker.mark(insn.a);
     }
-    spread();
+    marker.spread();
   }
   return facts;
 }
