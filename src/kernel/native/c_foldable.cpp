@@ -1,6 +1,5 @@
 #include "kernel/native/c_foldable.h"
 
-#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <string_view>
@@ -61,10 +60,16 @@ bool float_equality_operands(const krvk_insn& insn, uint32_t& left, uint32_t& ri
   }
 }
 
-enum class constant_kind { not_float, visible, hidden };
+enum class constant_kind { not_float, visible, foldable, nan };
 
-// Zero, 1, negative, infinite and NaN constants are hidden (c_foldable.h); positive finite ones other
-// than 1 stay visible unless an equality test compares with them.
+// A compiler that knows a float constant of the foldable kind folds operations with it into a result
+// the processor would not give: x * 1.0f and x + -0.0 into x (a signalling NaN stays signalling),
+// x * -1.0f and x / -1.0f into -x (a NaN changes its sign), 0.0f / 0.0f, inf - inf and sqrt(-2.0f) into
+// a NaN of its own sign; those pass through K_OPAQUE where they are such operands. Positive finite
+// constants other than 1 stay visible: with them a compiler only makes exact rewrites that keep every
+// bit (x / 4.0f into x * 0.25f) or computes what the processor computes. A NaN constant is hidden
+// outright: no compiler is trusted with the bits of a NaN it computes; so is any constant an equality
+// test compares with.
 constant_kind kind_of(const krvk_const& constant) {
   double value = 0;
   if (constant.prim == KRVK_F32) {
@@ -74,15 +79,18 @@ constant_kind kind_of(const krvk_const& constant) {
   } else {
     return constant_kind::not_float;
   }
-  return std::isfinite(value) && value > 0 && value != 1 ? constant_kind::visible : constant_kind::hidden;
+  if (std::isnan(value)) return constant_kind::nan;
+  return std::isfinite(value) && value > 0 && value != 1 ? constant_kind::visible : constant_kind::foldable;
 }
 
 }  // namespace
 
 namespace {
 
-// Which float constants stay visible and which are hidden (c_foldable.h).
-void sort_constants(const krvk_program& program, krvk_c_register_facts& facts) {
+// Which float constants stay visible, which are hidden and which are foldable (c_foldable.h); the
+// foldable ones are marked through `mark`.
+template <class Mark>
+void sort_constants(const krvk_program& program, krvk_c_register_facts& facts, Mark mark) {
   const size_t count = program.register_count;
   std::vector<bool> compared(count);  // operands of float equality tests
   for (const krvk_insn& insn : program.code) {
@@ -94,8 +102,13 @@ void sort_constants(const krvk_program& program, krvk_c_register_facts& facts) {
   for (const krvk_const& constant : program.constants) {
     const constant_kind kind = kind_of(constant);
     if (constant.reg >= count || kind == constant_kind::not_float) continue;
-    const bool visible = kind == constant_kind::visible && !compared[constant.reg];
-    (visible ? facts.visible_constant : facts.hidden_constant)[constant.reg] = true;
+    if (kind == constant_kind::nan || compared[constant.reg]) {
+      facts.hidden_constant[constant.reg] = true;
+    } else if (kind == constant_kind::visible) {
+      facts.visible_constant[constant.reg] = true;
+    } else {
+      mark(constant.reg);
+    }
   }
 }
 
@@ -144,25 +157,37 @@ class foldable_marker {
   std::vector<uint32_t> work_;  // marked registers whose readers are still to be considered
 };
 
+// Marks the float loads that may give back a foldable float stored before: those of each slot such a
+// float is stored to, of every slot after a raw store (raw loads are foldable already).
+void mark_reloads(const krvk_program& program, const krvk_c_register_facts& facts, foldable_marker& marker) {
+  const size_t count = program.register_count;
+  std::vector<bool> stored_to(program.pointer_count + 1);
+  bool raw_store = false;
+  for (const krvk_insn& insn : program.code) {
+    if (!is_outer_float_store(program, insn) || insn.a >= count || !facts.foldable[insn.a]) continue;
+    const bool raw = std::string_view(krvk_opcode_name(insn.op)).starts_with("STR");
+    raw_store = raw_store || raw;
+    if (!raw && insn.b < stored_to.size()) stored_to[insn.b] = true;
+  }
+  for (const krvk_insn& insn : program.code) {
+    const std::string_view name = krvk_opcode_name(insn.op);
+    if (!is_float_access(name, "LD") || name.starts_with("LDR")) continue;
+    if (raw_store || (insn.b < stored_to.size() && stored_to[insn.b])) marker.mark(insn.a);
+  }
+}
+
 }  // namespace
 
 krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program) {
   const size_t count = program.register_count;
   krvk_c_register_facts facts{std::vector<bool>(count), std::vector<bool>(count), std::vector<bool>(count)};
-  sort_constants(program, facts);
   foldable_marker marker(program, facts);
+  sort_constants(program, facts, [&](uint32_t reg) { marker.mark(reg); });
   for (const krvk_insn& insn : program.code) {
     if (is_int_to_float(insn.op) || is_local_float_load(program, insn)) marker.mark(insn.a);
   }
   marker.spread();
-  const auto stores_foldable = [&](const krvk_insn& insn) {
-    return is_outer_float_store(program, insn) && insn.a < count && facts.foldable[insn.a];
-  };
-  if (std::any_of(program.code.begin(), program.code.end(), stores_foldable)) {
-    for (const krvk_insn& insn : program.code) {
-      if (is_float_access(krvk_opcode_name(insn.op), "LD")) marker.mark(insn.a);
-    }
-    marker.spread();
-  }
+  mark_reloads(program, facts, marker);
+  marker.spread();
   return facts;
 }

@@ -3,22 +3,22 @@
 // into x (a signalling NaN stays signalling), x * -1 and x / -1 into -x (a NaN changes sign), x - 0 into
 // x, 0 / 0 into a NaN of its own.
 //
-// Constants: a float constant that is zero, 1, negative, infinite or a NaN, and one that a float
-// equality test compares with (in the branch where it holds the compiler would know the other operand
-// to be that value: `if (a == 2.0f) b / (a - 3.0f)` into -b), is hidden: it passes through K_OPAQUE
-// once, before the loop over work items, so no use of it anywhere, through a store and a reload
-// included, tells the compiler its value. Other constants (positive, finite, not 1) stay visible: with
-// them a compiler only makes exact rewrites that keep every bit (x / 4.0f into x * 0.25f) or computes
-// what the processor computes.
+// Foldable registers: a float constant that is zero, 1, negative or infinite, a float converted from an
+// integer (a loop counter of a loop the compiler unrolls, a constant), one loaded from a local array (the
+// compiler sees the stores), and what arithmetic makes of such values and of visible constants. A
+// foldable float stored to a buffer may come back from a load of that buffer (the compiler forwards the
+// store to the reload: `o[gid] = -1.0f; o[gid] = a[gid] / o[gid];`), so the float loads of every slot a
+// foldable float is stored to are foldable too (of every slot, after a raw store). The translation passes
+// a foldable operand through K_OPAQUE where a compiler would fold it: as an operand of + - * /, ==, !=, a
+// square root, a rounding or a conversion, unless the other operand is a visible constant (two values
+// both known to the compiler are computed exactly as the processor computes them, so
+// `f32(h >> 8) / 16777216.0f - 0.5f` stays free to be vectorised).
 //
-// Foldable registers: a float converted from an integer (a loop counter of a loop the compiler unrolls,
-// a constant), one loaded from a local array (the compiler sees the stores), and what arithmetic makes
-// of such values and visible constants. The translation passes such an operand through K_OPAQUE where
-// a compiler would fold it: as an operand of + - * /, ==, !=, a square root, a rounding or a conversion,
-// unless the other operand is a visible constant (two values both known to the compiler are computed
-// exactly as the processor computes them, so `f32(h >> 8) / 16777216.0f - 0.5f` stays free to be
-// vectorised). A kernel that stores a foldable float outside its frame may read it back (the compiler
-// forwards the stored value to the load): there every float load from outside the frame is foldable too.
+// Visible constants (positive, finite, not 1): with them a compiler only makes exact rewrites that keep
+// every bit (x / 4.0f into x * 0.25f) or computes what the processor computes. Hidden constants pass
+// through K_OPAQUE once, before the loop over work items: NaNs (no compiler is trusted with the bits of a
+// NaN it computes) and every constant a float equality test compares with (in the branch where the test
+// holds, the compiler would know the other operand: `if (a == 2.0f) b / (a - 3.0f)` into -b).
 //
 // The answer is per register over the whole kernel (a register written in several places is foldable
 // if any write may be), computed once per translation in time linear in the code.
