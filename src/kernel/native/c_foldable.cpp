@@ -1,5 +1,6 @@
 #include "kernel/native/c_foldable.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <string_view>
@@ -176,11 +177,52 @@ void mark_reloads(const krvk_program& program, const krvk_c_register_facts& fact
   }
 }
 
+// The instructions that forward conditional jumps skip, but for a loop's body after its exit test (the
+// skipped stretch ends with the jump back).
+std::vector<bool> skipped_by_a_branch(const krvk_program& program) {
+  const size_t size = program.code.size();
+  std::vector<int> opened(size + 1);  // +1 where a skipped stretch starts, -1 after it
+  for (uint32_t j = 0; j < size; ++j) {
+    const krvk_insn& insn = program.code[j];
+    const bool jumps = std::string_view(krvk_opcode_signature(insn.op)).find('J') != std::string_view::npos;
+    if (!jumps || insn.op == KOP_JMP || insn.op == KOP_LOOP || insn.x <= j + 1 || insn.x > size) continue;
+    const krvk_insn& last = program.code[insn.x - 1];
+    if ((last.op == KOP_JMP || last.op == KOP_LOOP) && last.x <= j) continue;
+    ++opened[j + 1];
+    --opened[insn.x];
+  }
+  std::vector<bool> skipped(size);
+  int depth = 0;
+  for (size_t i = 0; i < size; ++i) skipped[i] = (depth += opened[i]) > 0;
+  return skipped;
+}
+
+// The float + - * / that a branch skips and whose result register holds one of its operands where it
+// is skipped: an update in place, or a register a move copies one of the operands into.
+void mark_skippable_updates(const krvk_program& program, krvk_c_register_facts& facts) {
+  std::vector<std::pair<uint32_t, uint32_t>> copies;  // (to, from) of every move, sorted
+  for (const krvk_insn& insn : program.code) {
+    if (insn.op == KOP_MOV) copies.emplace_back(insn.a, insn.b);
+  }
+  std::sort(copies.begin(), copies.end());
+  const auto copied = [&](uint32_t to, uint32_t from) {
+    return to == from || std::binary_search(copies.begin(), copies.end(), std::pair(to, from));
+  };
+  const std::vector<bool> skipped = skipped_by_a_branch(program);
+  for (size_t i = 0; i < program.code.size(); ++i) {
+    const krvk_insn& insn = program.code[i];
+    const bool arithmetic = is_float_binary(insn.op) && insn.op != KOP_MIN_F32 && insn.op != KOP_MIN_F64 &&
+                            insn.op != KOP_MAX_F32 && insn.op != KOP_MAX_F64;
+    facts.hidden_result[i] = arithmetic && skipped[i] && (copied(insn.a, insn.b) || copied(insn.a, insn.c));
+  }
+}
+
 }  // namespace
 
 krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program) {
   const size_t count = program.register_count;
-  krvk_c_register_facts facts{std::vector<bool>(count), std::vector<bool>(count), std::vector<bool>(count)};
+  krvk_c_register_facts facts{std::vector<bool>(count), std::vector<bool>(count), std::vector<bool>(count),
+                              std::vector<bool>(program.code.size())};
   foldable_marker marker(program, facts);
   sort_constants(program, facts, [&](uint32_t reg) { marker.mark(reg); });
   for (const krvk_insn& insn : program.code) {
@@ -189,5 +231,6 @@ krvk_c_register_facts krvk_c_register_facts_of(const krvk_program& program) {
   marker.spread();
   mark_reloads(program, facts, marker);
   marker.spread();
+  mark_skippable_updates(program, facts);
   return facts;
 }

@@ -20,8 +20,13 @@
 // NaN it computes) and every constant a float equality test compares with (in the branch where the test
 // holds, the compiler would know the other operand: `if (a == 2.0f) b / (a - 3.0f)` into -b).
 //
+// A float + - * / that only some paths run, where the paths that skip it keep one of its operands in its
+// result register (`v = b; if (a > 0) v *= g;`), gives its result through K_OPAQUE: clang would run it
+// on every path, with 1 (or 0) as the other operand where the kernel copies, which quiets a signalling
+// NaN. A path is told by the forward jumps that skip the operation, a loop's exit test aside.
+//
 // The answer is per register over the whole kernel (a register written in several places is foldable
-// if any write may be), computed once per translation in time linear in the code.
+// if any write may be), computed once per translation in time n log n in the code.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -32,6 +37,7 @@ struct krvk_c_register_facts {
   std::vector<bool> foldable;  // per register: may hold a float a C compiler can work out
   std::vector<bool> visible_constant;  // per register: a float constant the translation leaves visible
   std::vector<bool> hidden_constant;  // per register: a float constant passed through K_OPAQUE before the loop
+  std::vector<bool> hidden_result;  // per instruction: a float + - * / whose result passes through K_OPAQUE
 };
 
 // The facts of every register of the program.

@@ -65,6 +65,8 @@ constexpr fold_row kRows[] = {
     {"f32", "for (i32 k = -1; k < 0; k++) { o[gid] = f32(k); o[gid] = a[gid] / o[gid]; }", "o[gid]"},
     {"f32", "o[gid] = 0.25f; if (a[gid] == 0.5f) o[gid] = a[0] / (a[gid] - 1.5f);", "o[gid]"},
     {"f64", "o[gid] = 0.25; if (a[gid] != 0.5) return; o[gid] = a[0] / (a[gid] - 1.5);", "o[gid]"},
+    // A copy on one path and a multiply on the other: clang would multiply by 1 on the copy's path.
+    {"f32", "f32 v = a[0]; if (a[gid] > 0.0f) v *= a[gid];", "v"},
 };
 
 // Signalling NaNs of both signs, quiet NaNs with and without a payload, infinities, huge and tiny
