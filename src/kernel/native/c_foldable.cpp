@@ -9,14 +9,19 @@
 
 namespace {
 
-bool is_float_binary(uint16_t op) {
+// + - * / of floats.
+bool is_float_arithmetic(uint16_t op) {
   switch (op) {
     case KOP_ADD_F32: case KOP_ADD_F64: case KOP_SUB_F32: case KOP_SUB_F64: case KOP_MUL_F32: case KOP_MUL_F64:
-    case KOP_DIV_F32: case KOP_DIV_F64: case KOP_MIN_F32: case KOP_MIN_F64: case KOP_MAX_F32: case KOP_MAX_F64:
+    case KOP_DIV_F32: case KOP_DIV_F64:
       return true;
     default:
       return false;
   }
+}
+
+bool is_float_binary(uint16_t op) {
+  return is_float_arithmetic(op) || op == KOP_MIN_F32 || op == KOP_MIN_F64 || op == KOP_MAX_F32 || op == KOP_MAX_F64;
 }
 
 bool is_int_to_float(uint16_t op) {
@@ -211,9 +216,8 @@ void mark_skippable_updates(const krvk_program& program, krvk_c_register_facts& 
   const std::vector<bool> skipped = skipped_by_a_branch(program);
   for (size_t i = 0; i < program.code.size(); ++i) {
     const krvk_insn& insn = program.code[i];
-    const bool arithmetic = is_float_binary(insn.op) && insn.op != KOP_MIN_F32 && insn.op != KOP_MIN_F64 &&
-                            insn.op != KOP_MAX_F32 && insn.op != KOP_MAX_F64;
-    facts.hidden_result[i] = arithmetic && skipped[i] && (copied(insn.a, insn.b) || copied(insn.a, insn.c));
+    facts.hidden_result[i] =
+        is_float_arithmetic(insn.op) && skipped[i] && (copied(insn.a, insn.b) || copied(insn.a, insn.c));
   }
 }
 
