@@ -64,13 +64,18 @@ uint64_t elf_needed_bytes(int fd, uint64_t file_bytes) {
   return needed;
 }
 
-// Why the file at `path` would be mapped past its end: "" when it is whole (or no ELF file at all).
-std::string cut_short(const std::string& path) {
+// Why the file at `path` is no library to map: not a regular file (a FIFO would hold the loader for
+// ever), or cut short; "" when it is whole (or no ELF file at all: the loader says what it is).
+std::string unmappable(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return "";  // the loader says why it cannot open it
   struct stat info {};
   std::string why;
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+  if (fstat(fd, &info) != 0) {
+    // the loader says what it finds
+  } else if (!S_ISREG(info.st_mode)) {
+    why = "it is not a regular file";
+  } else {
     const uint64_t file_bytes = static_cast<uint64_t>(info.st_size);
     const uint64_t needed = elf_needed_bytes(fd, file_bytes);
     if (needed > file_bytes)
@@ -112,7 +117,7 @@ std::string hex(unsigned value) {
 }  // namespace
 
 void* open_library(const std::string& path, std::string& error) {
-  error = cut_short(path);
+  error = unmappable(path);
   if (!error.empty()) return nullptr;
   const fp_controls before = fp_controls::now();
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

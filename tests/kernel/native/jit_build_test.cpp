@@ -153,7 +153,8 @@ TEST(AheadOfTime, LoadedTablesAndStatuses) {
   // -funsafe-math-optimizations (no macro tells the file): its load set flush-to-zero, put back.
   std::filesystem::copy_file(table, scratch / "cut.so");
   std::filesystem::resize_file(scratch / "cut.so", 4096);
-  std::vector<std::string> refused = {scratch / "cut.so"};
+  ASSERT_EQ(run({"mkfifo", scratch / "fifo.so"}), 0);  // would hold the loader for ever
+  std::vector<std::string> refused = {scratch / "cut.so", scratch / "fifo.so"};
   if (krvk_probe_compiler("clang")) {
     write_text(scratch / "ftz.c", krvk_aot_source({saxpy}));
     EXPECT_EQ(run({"clang", "-O2", "-shared", "-fPIC", "-funsafe-math-optimizations", "-DKRVK_AOT_SHARED", "-o",
