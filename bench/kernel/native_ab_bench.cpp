@@ -1,7 +1,7 @@
 // Native code of two builds side by side in one run: the kernels of examples/kernels and a negation
 // feeding an add in the hot loop (`-(s * x) + c`, f32 and f64), as two ahead-of-time C files written by
-// two builds' krvhost, both built here by the same C compiler with the JIT's flags and run
-// interleaved on the same inputs.
+// two builds' krvhost, each kernel built here into a library of its own (as the JIT builds it) by the same
+// C compiler with the JIT's flags, and run interleaved on the same inputs.
 //
 //   kernel_native_ab_bench --print-source > ab.k          (the kernels, for both builds)
 //   OLD/krvhost run bench/kernel/aot_of_source.krvasm "$(cat ab.k)" > before.c
@@ -29,7 +29,7 @@
 
 #include "fastest_run_reporter.h"
 #include "kernel/compiler/compile_driver.h"
-#include "kernel/native/aot.h"
+#include "kernel/native/jit_slot.h"
 #include "kernel/runtime/reductions.h"
 #include "kernel/runtime/scalar_interpreter.h"
 #include "kernel/support/c_batch.h"
@@ -92,36 +92,49 @@ std::string example_source() {
 
 std::string bench_source() { return example_source() + kNegationKernels; }
 
-// One build's kernels: the ahead-of-time file built as a library, its functions by kernel name.
+// One build's kernels: each kernel of its ahead-of-time file built as a library of its own, as the JIT
+// builds it (the file's head with the prelude, then the one function, exported under one name), so that
+// where a kernel's loop lies in memory does not depend on the kernels written before it.
 struct built_file {
-  void* library = nullptr;
   std::map<std::string, krvk_native_fn> kernels;
 };
 
-built_file build_file(const std::string& c_path, const std::string& directory, const std::string& tag) {
+krvk_native_fn build_kernel(const std::string& c_text, const std::string& directory, const std::string& stem) {
   const char* configured = std::getenv("KRV_KERNEL_CC");
   const std::string compiler = configured != nullptr && configured[0] != '\0' ? configured : "gcc";
-  const std::string library_path = directory + "/" + tag + ".so";
+  const std::string c_path = directory + "/" + stem + ".c";
+  const std::string library_path = directory + "/" + stem + ".so";
+  std::ofstream(c_path, std::ios::binary) << c_text;
   std::vector<std::string> args = {compiler};
   for (const std::string& flag : krvk_c_batch::jit_flags()) args.push_back(flag);
-  args.insert(args.end(), {"-DKRVK_AOT_SHARED", "-o", library_path, c_path, "-lm"});
+  args.insert(args.end(), {"-o", library_path, c_path, "-lm"});
   std::string output;
   if (krv_platform::run_process(args, &output, std::chrono::minutes(5)) != 0) fail(compiler + " failed:\n" + output);
-  built_file built;
-  built.library = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (built.library == nullptr) fail(dlerror());
-  using table_fn = const krvk_aot_entry* (*)(unsigned*);
-  const auto table = reinterpret_cast<table_fn>(dlsym(built.library, "krvk_aot_table"));
-  if (table == nullptr) fail(c_path + " has no krvk_aot_table");
-  unsigned count = 0;
-  const krvk_aot_entry* entries = table(&count);
-  // The functions are written in table order, each after its "/* kernel NAME (" comment.
+  void* library = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) fail(dlerror());
+  const auto entry = reinterpret_cast<krvk_native_fn>(dlsym(library, "krvk_bench_entry"));
+  if (entry == nullptr) fail(c_path + " has no krvk_bench_entry");
+  return entry;
+}
+
+built_file build_file(const std::string& c_path, const std::string& directory, const std::string& tag) {
   const std::string text = read_file(c_path);
-  const std::regex comment(R"(/\* kernel (\w+) \()");
-  unsigned next = 0;
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), comment); it != std::sregex_iterator() && next < count;
-       ++it) {
-    built.kernels[(*it)[1].str()] = entries[next++].fn;
+  const std::regex comment(R"(\n/\* kernel (\w+) \()");
+  const std::regex head(R"(static (K_HELD )?int krvk_aot_[0-9a-f]{16})");
+  const size_t table = text.find("\ntypedef struct { uint64_t hash;");
+  std::vector<std::pair<std::string, size_t>> starts;  // kernel name, offset of its comment
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), comment); it != std::sregex_iterator(); ++it) {
+    starts.emplace_back((*it)[1].str(), static_cast<size_t>(it->position()));
+  }
+  if (starts.empty() || table == std::string::npos || table < starts.back().second) fail(c_path + " has no kernels");
+  built_file built;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    const size_t end = i + 1 < starts.size() ? starts[i + 1].second : table;
+    const std::string function = text.substr(starts[i].second, end - starts[i].second);
+    const std::string alone = text.substr(0, starts[0].second) +
+                              std::regex_replace(function, head, "K_EXPORT int krvk_bench_entry",
+                                                 std::regex_constants::format_first_only);
+    built.kernels[starts[i].first] = build_kernel(alone, directory, tag + "_" + starts[i].first);
   }
   return built;
 }

@@ -20,8 +20,9 @@ constexpr const char* kBanner =
     "-DKRVK_AOT_SHARED -o kernels.so kernels.c -lm\n"
     "                    (cl /O2 /fp:precise /LD /DKRVK_AOT_SHARED kernels.c), then "
     "std.kernel_aot_load(\"kernels.so\")\n"
-    "   In the interpreter / a firmware: compile this file as C++ (kernels.cpp) with the same floating point flags\n"
-    "                    (no fused multiply add: -ffp-contract=off), it registers its kernels at startup. */\n";
+    "   In the interpreter / a firmware: compile this file as C++ (kernels.cpp), it registers its kernels at startup.\n"
+    "   Other flags keep the bits (the file turns contraction, reassociation and reciprocals off itself), but for\n"
+    "   -ffast-math, -ffinite-math-only, -funsafe-math-optimizations and x87 arithmetic, which it refuses. */\n";
 
 constexpr const char* kQuietUnused =
     "#ifdef __GNUC__\n"
@@ -110,7 +111,7 @@ std::string krvk_aot_source(const std::vector<const krvk_program*>& programs) {
     if (seen) continue;
     const std::string name = hex16("krvk_aot_%016llx", hash);
     krvk_c_translator translator(*program);
-    out << krvk_c_kernel_comment(*program) << krvk_c_translate_kernel(translator, "static int " + name);
+    out << krvk_c_kernel_comment(*program) << krvk_c_translate_kernel(translator, "static K_HELD int " + name);
     written.emplace_back(hash, name);
   }
   out << "\ntypedef struct { uint64_t hash; int (*fn)(kreg*, const kptr*, uint64_t, uint64_t, const volatile "

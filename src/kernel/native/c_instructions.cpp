@@ -40,6 +40,11 @@ class insn_text {
     return "if (K_UNLIKELY(" + std::string(index) + " >= " + slot('c') + ")) " + trap(1, index, slot('c'));
   }
   const krvk_insn& insn() const { return insn_; }
+  // " K_OPAQUE(name);" when the instruction's result passes through K_OPAQUE (c_foldable.h); else "".
+  std::string result_step(const std::string& name) const {
+    const bool hide = pc_ < registers_.hidden_result.size() && registers_.hidden_result[pc_];
+    return hide ? " K_OPAQUE(" + name + ");" : "";
+  }
 
   // " K_OPAQUE(name);" when the register may hold a float the compiler can work out and the other
   // operand (`beside`, when there is one) is no visible constant (c_foldable.h); else "".
@@ -205,8 +210,10 @@ std::string float_binary(const insn_text& t, bool f32, const std::string& expr) 
   const char m = f32 ? 'f' : 'd';
   const char* type = f32 ? "float" : "double";
   const uint32_t b = t.insn().b, c = t.insn().c;
+  const std::string result = t.ra() + "." + m;
   return "{ " + std::string(type) + " x = " + t.rb() + "." + m + ", y = " + t.rc() + "." + m + ";" +
-         t.opaque_step(b, "x", c) + t.opaque_step(c, "y", b) + " " + t.ra() + "." + m + " = " + expr + "; }";
+         t.opaque_step(b, "x", c) + t.opaque_step(c, "y", b) + " " + result + " = " + expr + ";" +
+         t.result_step(result) + " }";
 }
 
 // min and max give one operand unchanged: nothing to hide.

@@ -9,6 +9,30 @@ static const char kPrelude[] = R"C(
 #if defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)
 #error "kernels need IEEE arithmetic: build them without -ffast-math and -ffinite-math-only"
 #endif
+#if defined(__ASSOCIATIVE_MATH__) && defined(__RECIPROCAL_MATH__) && defined(__NO_SIGNED_ZEROS__) && defined(__NO_TRAPPING_MATH__)
+#error "kernels need IEEE arithmetic: build them without -funsafe-math-optimizations or all four of its parts (its library sets flush-to-zero when loaded)"
+#endif
+#if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0
+#error "kernels need float and double arithmetic in their own precision: build them without -mfpmath=387 (with -msse2 -mfpmath=sse under -m32)"
+#endif
+#if defined(_M_FP_FAST) || defined(_M_FP_CONTRACT)
+#error "kernels need IEEE arithmetic: build them with /fp:precise or /fp:strict, without /fp:contract"
+#endif
+
+#if defined(__clang__)
+#pragma float_control(precise, on)
+#pragma STDC FP_CONTRACT OFF
+#if defined(__x86_64__) || defined(__i386__)
+#define K_HELD __attribute__((target("no-fma,no-fma4")))
+#else
+#define K_HELD
+#endif
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off", "no-associative-math", "no-reciprocal-math", "signed-zeros", "trapping-math")
+#define K_HELD
+#else
+#define K_HELD
+#endif
 
 typedef union kreg { int64_t i; uint64_t u; double d; float f; uint8_t* p; } kreg;
 typedef struct kptr { uint8_t* base; uint64_t count; uint64_t stride; uint64_t bytes; } kptr;
@@ -16,23 +40,23 @@ typedef struct ktrap { uint32_t code; uint32_t pc; uint64_t gid; int64_t value; 
 
 #if defined(_MSC_VER)
 #include <intrin.h>
-#define K_EXPORT __declspec(dllexport)
+#define K_EXPORT __declspec(dllexport) K_HELD
 #define K_UNLIKELY(x) (x)
 static __inline uint32_t k_aadd32(uint8_t* p, uint32_t v) { return (uint32_t)_InterlockedExchangeAdd((volatile long*)p, (long)v); }
 static __inline uint64_t k_aadd64(uint8_t* p, uint64_t v) { return (uint64_t)_InterlockedExchangeAdd64((volatile long long*)p, (long long)v); }
 static __inline uint64_t k_mulhi(uint64_t a, uint64_t b) { return __umulh(a, b); }
-#define K_INLINE static __inline
+#define K_INLINE static __inline K_HELD
 #define K_OPAQUE(v) ((void)0)
 K_INLINE float k_negf(float v) { uint32_t b; memcpy(&b, &v, 4); b ^= 0x80000000u; memcpy(&v, &b, 4); return v; }
 K_INLINE double k_negd(double v) { uint64_t b; memcpy(&b, &v, 8); b ^= 0x8000000000000000u; memcpy(&v, &b, 8); return v; }
 #else
 #if defined(_WIN32)
-#define K_EXPORT __declspec(dllexport)
+#define K_EXPORT __declspec(dllexport) K_HELD
 #else
-#define K_EXPORT __attribute__((visibility("default")))
+#define K_EXPORT __attribute__((visibility("default"))) K_HELD
 #endif
 #define K_UNLIKELY(x) __builtin_expect(!!(x), 0)
-#define K_INLINE static inline
+#define K_INLINE static inline K_HELD
 K_INLINE uint32_t k_aadd32(uint8_t* p, uint32_t v) { return __atomic_fetch_add((uint32_t*)p, v, __ATOMIC_RELAXED); }
 K_INLINE uint64_t k_aadd64(uint8_t* p, uint64_t v) { return __atomic_fetch_add((uint64_t*)p, v, __ATOMIC_RELAXED); }
 #if defined(__SIZEOF_INT128__)
@@ -99,8 +123,8 @@ K_INLINE int k_f2i(double v, int target, int64_t* out)
 	case 3: ok = 0.0 <= t && t <= 255.0; break;
 	case 4: ok = -32768.0 <= t && t <= 32767.0; break;
 	case 5: ok = 0.0 <= t && t <= 65535.0; break;
-	case 6: ok = -2147483648.0 <= t && t <= 2147483647.0; break;
-	case 7: ok = 0.0 <= t && t <= 4294967295.0; break;
+	case 6: ok = -2147483648.0 <= t && t < 2147483648.0; break;
+	case 7: ok = 0.0 <= t && t < 4294967296.0; break;
 	case 8: ok = -9223372036854775808.0 <= t && t < 9223372036854775808.0; break;
 	case 9: ok = 0.0 <= t && t < 18446744073709551616.0; break;
 	default: return 0;

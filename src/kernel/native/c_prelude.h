@@ -18,9 +18,23 @@
 //   operands a compiler could work out (c_foldable.h).
 // The C library's math functions are called through `k_sinf`, `k_pow`, ...: volatile pointers, so that a
 // compiler neither computes a call of a constant (correctly rounded, where the library may be one ulp
-// off) nor rewrites one (cos(atan(x)) into 1 / sqrt(1 + x * x), pow(x, 2.0) into x * x). The text refuses
-// to compile under -ffast-math or -ffinite-math-only, which let a compiler change any value.
-// A cl-style compiler gets no K_OPAQUE (it has no asm step); only gcc and clang are held to every bit.
+// off) nor rewrites one (cos(atan(x)) into 1 / sqrt(1 + x * x), pow(x, 2.0) into x * x).
+//
+// Whatever flags the text is built with (the JIT's, or a user's ahead-of-time command with -march=native,
+// -ffp-contract=fast, -freciprocal-math, ...), it keeps IEEE arithmetic of its own or refuses to compile:
+// - gcc: `#pragma GCC optimize` turns contraction (fused multiply-add), reassociation and reciprocals off
+//   and signed zeros and trapping math on for every function after it (gcc ignores STDC FP_CONTRACT);
+// - clang: `float_control(precise, on)` does the same, STDC FP_CONTRACT OFF stops contraction, and
+//   `K_HELD` on every function takes FMA away on x86, since -ffp-contract=fast fuses in the back end
+//   whatever a pragma says;
+// - refused with #error, by the macros that reveal them: -ffast-math and -ffinite-math-only, gcc's
+//   -funsafe-math-optimizations (like -ffast-math it links crtfastmath.o, whose constructor sets
+//   flush-to-zero for the loading thread; clang defines no macro for it: the loader's check catches its
+//   library, platform/library.h), x87 arithmetic (__FLT_EVAL_METHOD__ other than 0: float a * b + c
+//   rounded once in extended precision) and cl's /fp:fast and /fp:contract.
+// The limits of integer conversions are written as powers of two, exact also under
+// -fsingle-precision-constant. A cl-style compiler gets no K_OPAQUE (it has no asm step); only gcc and
+// clang are held to every bit.
 //
 // Invariant: the text never changes between runs. Every kernel hash and every JIT cache key covers it,
 // so any edit to it, whitespace included, changes all keys (old cache files are simply not found) and

@@ -114,7 +114,8 @@ std::string krvk_c_translate_kernel(krvk_c_translator& translator, std::string_v
   for (const krvk_const& constant : program.constants) {
     const std::string reg = krvk_c_reg_name(constant.reg);
     out += "\t" + reg + ".u = " + krvk_c_u64_literal(constant.bits) + ";";
-    if (krvk_c_hidden_constant(constant)) out += " K_OPAQUE(" + reg + ".d);";
+    if (constant.reg < program.register_count && translator.registers.hidden_constant[constant.reg])
+      out += " K_OPAQUE(" + reg + ".d);";
     out += "\n";
   }
   write_slot_locals(out, program.pointer_count + (program.frame_bytes != 0 ? 1 : 0));

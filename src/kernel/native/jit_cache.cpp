@@ -352,7 +352,12 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
   const std::string seal = readable ? seal_of(key, built) : "";
   if (std::rename(library.c_str(), (stem_path + ".so").c_str()) == 0) {
     store_seal(stem_path, tmp, seal);
-    return krvk_jit_load(stem_path + ".so", error);
+    const krvk_native_fn function = krvk_jit_load(stem_path + ".so", error);
+    if (function == nullptr) {  // refused by the loader's checks (cut short, say): not kept for the next process
+      remove_quietly(stem_path + ".so");
+      remove_quietly(stem_path + ".sum");
+    }
+    return function;
   }
   // The key's name holds what a rename cannot replace (a directory, already named in a warning line):
   // the fresh build is loaded under its temporary name, which then goes (its mapping stays), so the
@@ -360,6 +365,20 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
   const krvk_native_fn function = krvk_jit_load(library, error);
   remove_quietly(library);
   return function;
+}
+
+// Loads a library and its "krvk_jit_entry"; null with the error krvk_jit_load gives and the loader's
+// reason, nothing written to the log.
+krvk_native_fn load_entry(const std::string& path, std::string& error, std::string& reason) {
+  void* library = krv_platform::open_library(path, reason);
+  if (library == nullptr) {
+    error = "cannot load " + path;
+  } else if (void* entry = krv_platform::library_symbol(library, "krvk_jit_entry", reason)) {
+    return reinterpret_cast<krvk_native_fn>(entry);
+  } else {
+    error = "krvk_jit_entry not found in " + path;
+  }
+  return nullptr;
 }
 
 krvk_native_fn remember(uint64_t key, krvk_native_fn function) {
@@ -565,16 +584,9 @@ std::string krvk_quote_arg(std::string_view text) { return "\"" + std::string(te
 
 krvk_native_fn krvk_jit_load(const std::string& path, std::string& error) {
   std::string reason;
-  void* library = krv_platform::open_library(path, reason);
-  if (library == nullptr) {
-    error = "cannot load " + path;
-  } else if (void* entry = krv_platform::library_symbol(library, "krvk_jit_entry", reason)) {
-    return reinterpret_cast<krvk_native_fn>(entry);
-  } else {
-    error = "krvk_jit_entry not found in " + path;
-  }
-  warn(error + ": " + reason);
-  return nullptr;
+  const krvk_native_fn entry = load_entry(path, error, reason);
+  if (entry == nullptr) warn(error + ": " + reason);
+  return entry;
 }
 
 bool krvk_jit_abandon_every_build(std::chrono::milliseconds patience) {
@@ -612,8 +624,9 @@ krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, c
   if (at_loaded_cap(error)) return nullptr;
   const std::string stem_path = stem_path_of(tools.cache_dir, key);
   if (cached_library_intact(key, stem_path)) {
-    std::string ignored;  // an unloadable cache file is built anew
-    if (krvk_native_fn found = krvk_jit_load(stem_path + ".so", ignored)) return remember(key, found);
+    std::string ignored, reason;  // an unloadable cache file is built anew
+    if (krvk_native_fn found = load_entry(stem_path + ".so", ignored, reason)) return remember(key, found);
+    warn("kernel cache entry " + stem_path + ".so refused: " + reason + "; building the kernel anew");
   }
   error = gave_up_compiling();
   if (!error.empty()) return nullptr;

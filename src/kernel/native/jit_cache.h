@@ -33,7 +33,9 @@
 // without end. A refused entry (a library without its seal too) is named in a warning line and the
 // kernel is built anew; the fresh library replaces the entry, or, where a rename cannot (a directory
 // under the library's name), is loaded from its temporary name and that file removed, so the cache never
-// grows by a file per process.
+// grows by a file per process. A library the loader refuses (platform/library.h: cut short although the
+// compiler exited 0, or one that changes the floating-point state) is named in a warning line; a fresh
+// build's is removed with its seal, and a cached one is built anew over it.
 //
 // `krvk_jit_mutex` guards only the discovery's state and the table; probing, compiling, writing, renaming
 // and loading run outside it, so no thread waits on the mutex for a compiler, and builds of different

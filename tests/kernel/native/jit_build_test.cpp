@@ -1,6 +1,7 @@
 // Native code built by the system gcc: a JIT build that runs like the interpreter and that a second
 // process finds without compiling; ahead-of-time files, their libraries and their C++ registration; the
 // statuses of kernels once a table is loaded.
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "kernel/compiler/kernel_runner.h"
 #include "kernel/native/aot.h"
 #include "kernel/native/c_translator.h"
+#include "kernel/native/jit_cache.h"
 #include "kernel/native/jit_request.h"
 #include "kernel/runtime/settings.h"
 #include "kernel/support/engine_compare.h"
@@ -80,8 +82,8 @@ TEST(AheadOfTime, FileLayoutAndRegistration) {
   const std::string text = krvk_aot_source({&saxpy, unit->kernels[1].get(), unit->kernels[2].get(), &saxpy});
   krvk_c_translator translator(saxpy);
   for (const auto& [piece, count] : std::vector<std::pair<std::string, size_t>>{
-           {"static int krvk_aot_", 2},
-           {krvk_c_kernel_comment(saxpy) + krvk_c_translate_kernel(translator, hex("static int krvk_aot_%016llx", saxpy_hash)), 1},
+           {"static K_HELD int krvk_aot_", 2},
+           {krvk_c_kernel_comment(saxpy) + krvk_c_translate_kernel(translator, hex("static K_HELD int krvk_aot_%016llx", saxpy_hash)), 1},
            {"/* kernel doubled", 0},
            {"static const krvk_aot_entry krvk_aot_entries[] = {\n" + hex("\t{ 0x%016llxULL, krvk_aot_%016llx },\n", saxpy_hash) +
                 hex("\t{ 0x%016llxULL, krvk_aot_%016llx },\n", twice_hash) + "};\n#ifdef KRVK_AOT_SHARED\n"
@@ -94,9 +96,10 @@ TEST(AheadOfTime, FileLayoutAndRegistration) {
             "-DKRVK_AOT_SHARED -o kernels.so kernels.c -lm\n"
             "                    (cl /O2 /fp:precise /LD /DKRVK_AOT_SHARED kernels.c), then "
             "std.kernel_aot_load(\"kernels.so\")\n"
-            "   In the interpreter / a firmware: compile this file as C++ (kernels.cpp) with the same floating point "
-            "flags\n                    (no fused multiply add: -ffp-contract=off), it registers its kernels at "
-            "startup. */\n#ifdef __GNUC__\n",
+            "   In the interpreter / a firmware: compile this file as C++ (kernels.cpp), it registers its kernels at "
+            "startup.\n   Other flags keep the bits (the file turns contraction, reassociation and reciprocals off "
+            "itself), but for\n   -ffast-math, -ffinite-math-only, -funsafe-math-optimizations and x87 arithmetic, "
+            "which it refuses. */\n#ifdef __GNUC__\n",
             1},
            {"#ifdef __cplusplus\n}\n#ifndef KRVK_AOT_SHARED\nextern \"C\" void krvk_aot_register(uint64_t hash, void* fn);\n"
             "namespace { struct krvk_aot_init { krvk_aot_init() { for (unsigned i = 0; i < 2u; i++) krvk_aot_register("
@@ -117,7 +120,7 @@ TEST(AheadOfTime, FileLayoutAndRegistration) {
              "#include <cstdint>\n#include <cstdio>\nextern \"C\" void krvk_aot_register(uint64_t hash, void* fn) {\n"
              "  std::printf(\"%016llx %d\\n\", (unsigned long long)hash, fn != nullptr);\n}\nint main() {}\n");
   std::string output;
-  ASSERT_EQ(run({"g++", "-O2", "-ffp-contract=off", "-o", scratch / "registers", scratch / "kernels.cpp",
+  ASSERT_EQ(run({"g++", "-O2", "-o", scratch / "registers", scratch / "kernels.cpp",
                  scratch / "main.cpp"}, &output), 0) << output;
   ASSERT_EQ(run({scratch / "registers"}, &output), 0);
   EXPECT_EQ(output, hex("%016llx 1\n", saxpy_hash) + hex("%016llx 1\n", twice_hash));
@@ -146,6 +149,24 @@ TEST(AheadOfTime, LoadedTablesAndStatuses) {
   EXPECT_EQ(error, plain + " is not a kernel library (no krvk_aot_table, build it with -DKRVK_AOT_SHARED)");
   EXPECT_EQ(krvk_aot_load(scratch / "missing.so", error), -1);
   EXPECT_EQ(error, "cannot load " + scratch / "missing.so");
+  // Cut short: refused before the loader maps it past its end (SIGBUS). Built by clang with
+  // -funsafe-math-optimizations (no macro tells the file): its load set flush-to-zero, put back.
+  std::filesystem::copy_file(table, scratch / "cut.so");
+  std::filesystem::resize_file(scratch / "cut.so", 4096);
+  ASSERT_EQ(run({"mkfifo", scratch / "fifo.so"}), 0);  // would hold the loader for ever
+  std::vector<std::string> refused = {scratch / "cut.so", scratch / "fifo.so"};
+  if (krvk_probe_compiler("clang")) {
+    write_text(scratch / "ftz.c", krvk_aot_source({saxpy}));
+    EXPECT_EQ(run({"clang", "-O2", "-shared", "-fPIC", "-funsafe-math-optimizations", "-DKRVK_AOT_SHARED", "-o",
+                   scratch / "ftz.so", scratch / "ftz.c", "-lm"}), 0);
+    refused.push_back(scratch / "ftz.so");
+  }
+  for (const std::string& path : refused) {
+    EXPECT_EQ(krvk_aot_load(path, error), -1);
+    EXPECT_EQ(error, "cannot load " + path);
+  }
+  const volatile float tiny = 1e-40f;
+  EXPECT_EQ(std::fpclassify(tiny * 2.0f), FP_SUBNORMAL);  // flush-to-zero would give 0
   EXPECT_EQ(krvk_aot_load(table, error), 2);
   EXPECT_EQ(krvk_jit_status_text(saxpy), "none");  // loading touches no slot
   krvk_jit_mode = KRVK_JIT_AUTO;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kernel/native/jit_hash.h"
 #include "kernel/support/jit_scratch.h"
 #include "platform/process.h"
 #include "runtime/objects/log.h"
@@ -81,6 +82,9 @@ TEST(JitCache, FakeCompilers) {
        "{CC}", built, ""},
       {"megabytes of output", "fakecc", "exit 0", "yes 'error: no' | head -c 8000000; exit 1\n", "{CC}", built,
        failed + loud_kept},
+      // Exits 0 with its library cut short: refused before the loader maps it (SIGBUS), and not kept.
+      {"library cut short", "fakecc", "exit 0", "head -c 4096 '" KRVK_TEST_ENTRY_LIB "' > \"$out\"\n", "{CC}", built,
+       "cannot load {LIB}"},
   };
   krvk_jit_run_limit_ms = 1500;
   for (const compiler_case& c : cases) {
@@ -117,7 +121,9 @@ TEST(JitCache, FakeCompilers) {
       EXPECT_FALSE(std::filesystem::exists(root.path() / "x"));  // nothing ran the backticks
     } else {
       EXPECT_EQ(function, nullptr);
-      EXPECT_EQ(error, fill(c.error, {{"{CC}", script}, {"{TMP}", tmp}}));
+      const std::string library =
+          stem.empty() ? "" : std::filesystem::absolute(cache).string() + "/" + stem.str().substr(1, 18) + ".so";
+      EXPECT_EQ(error, fill(c.error, {{"{CC}", script}, {"{TMP}", tmp}, {"{LIB}", library}}));
       EXPECT_EQ(names_in(cache), std::vector<std::string>{});  // no file of the failed build is left
     }
   }
@@ -234,6 +240,7 @@ TEST(JitCache, DamagedCachedLibraryIsRebuilt) {
     const char* plant;  // shell text: {A} is the built library's stem, {B} the planted one's
     int builds;  // compiler runs for the planted cache, per process while the plant stays
     const char* refusal;  // the warning's reason, "" for none
+    bool sealed = false;  // the planted library gets a seal of its own bytes
   } cases[] = {
       {"cp {A}.so {B}.so && cp {A}.sum {B}.sum", 0, ""},
       {"head -c 4096 {A}.so > {B}.so && cp {A}.sum {B}.sum", 1, "it does not match its seal"},  // truncated
@@ -249,6 +256,8 @@ TEST(JitCache, DamagedCachedLibraryIsRebuilt) {
       {"truncate -s 67108865 {B}.so && cp {A}.sum {B}.sum", 1,
        ".so refused: it holds 67108865 bytes, more than the 67108864 a cache entry may"},
       {"cp {A}.so {B}.so && mkfifo {B}.sum", 1, ".sum refused: it is a FIFO"},
+      // Cut short with a seal of its cut bytes, as a compiler that exited 0 left it: the loader's check.
+      {"head -c 4096 {A}.so > {B}.so", 1, ".so refused: the file is cut short: it holds 4096 bytes", true},
   };
   struct warnings final : krv_log_listener {
     void on_warning(const std::string& text) override { lines += text + "\n"; }
@@ -287,6 +296,13 @@ TEST(JitCache, DamagedCachedLibraryIsRebuilt) {
         {"{A}", root / ("a/" + stem)}, {"{B}", dir + "/" + stem}, {"{C}", root / ("a/" + other)}};
     const std::string plant = "mkdir -m 700 " + dir + " && " + fill(c.plant, stems);
     ASSERT_EQ(krv_platform::run_process({"sh", "-c", plant}, nullptr, std::chrono::seconds(5)), 0);
+    if (c.sealed) {
+      const std::string bytes = read_text(dir + "/" + stem + ".so");
+      char seal[64];
+      std::snprintf(seal, sizeof seal, "%s %zu %016llx\n", stem.substr(2).c_str(), bytes.size(),
+                    static_cast<unsigned long long>(krvk_jit_hash_bytes(bytes)));
+      write_text(dir + "/" + stem + ".sum", seal);
+    }
     jit_environment planted({{"KRV_KERNEL_CACHE", dir}});
     listener.lines.clear();
     const auto before = builds();

@@ -5,8 +5,9 @@
 // operations it computes itself (0.0f / 0.0f of a local array, f32(0) / f32(0)). Each kernel runs on NaNs
 // (quiet and signalling, both signs, with payloads), infinities, huge values and the inputs at which the
 // C library and a compiler's own arithmetic part. Native code is built by gcc and, when it is installed, by
-// clang, each with the JIT's flags, with the plain flags of the ahead-of-time example and with -O3
-// -march=native (fused multiply-add where the processor has it).
+// clang, each with the JIT's flags, with the plain flags of the ahead-of-time example, with -O3
+// -march=native (fused multiply-add where the processor has it) and with the flags a user may add that
+// let a compiler contract, take reciprocals and ignore the sign of zero.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -53,6 +54,19 @@ constexpr fold_row kRows[] = {
     {"f32", "f32 s = 0.5f; for (i32 k = 0; k < 1; k++) s = f32(k) / f32(k);", "s"},
     {"f32", "f32 t[2] = {0.0f, 0.0f};", "t[0] / t[1]"},
     {"f64", "f64 t[2] = {0.0, 0.0};", "t[0] / t[1]"},
+    // Fused into one rounding under -march=native or -ffp-contract=fast; a reciprocal under -freciprocal-math.
+    {"f32", "o[gid] = a[gid] * 0.3f; f32 xv = a[gid]; f32 yv = o[gid];", "1.1f * xv - yv"},
+    {"f64", "o[gid] = a[gid] * 0.3; f64 xv = a[gid]; f64 yv = o[gid];", "1.1 * xv - yv"},
+    {"f32", "", "a[gid] / 13.0f"},
+    {"f64", "", "a[gid] / 3.0"},
+    // A constant seen through a store and a reload; a value learnt from an equality test (a[0] is a NaN).
+    {"f32", "o[gid] = -1.0f;", "a[gid] / o[gid]"},
+    {"f32", "o[gid] = 1.0f; o[gid] *= a[gid];", "o[gid]"},
+    {"f32", "for (i32 k = -1; k < 0; k++) { o[gid] = f32(k); o[gid] = a[gid] / o[gid]; }", "o[gid]"},
+    {"f32", "o[gid] = 0.25f; if (a[gid] == 0.5f) o[gid] = a[0] / (a[gid] - 1.5f);", "o[gid]"},
+    {"f64", "o[gid] = 0.25; if (a[gid] != 0.5) return; o[gid] = a[0] / (a[gid] - 1.5);", "o[gid]"},
+    // A copy on one path and a multiply on the other: clang would multiply by 1 on the copy's path.
+    {"f32", "f32 v = a[0]; if (a[gid] > 0.0f) v *= a[gid];", "v"},
 };
 
 // Signalling NaNs of both signs, quiet NaNs with and without a payload, infinities, huge and tiny
@@ -90,7 +104,9 @@ TEST(NativeFolding, EveryCompilerAndFlagSetGivesTheInterpretersBits) {
   std::vector<std::string> compilers = {"gcc"};
   if (krvk_probe_compiler("clang")) compilers.push_back("clang");
   const std::vector<std::vector<std::string>> flag_sets = {
-      krvk_c_batch::jit_flags(), {"-O2", "-shared", "-fPIC", "-w"}, {"-O3", "-march=native", "-shared", "-fPIC", "-w"}};
+      krvk_c_batch::jit_flags(), {"-O2", "-shared", "-fPIC", "-w"}, {"-O3", "-march=native", "-shared", "-fPIC", "-w"},
+      {"-O2", "-march=native", "-ffp-contract=fast", "-freciprocal-math", "-fno-signed-zeros", "-fno-trapping-math",
+       "-shared", "-fPIC", "-w"}};
   for (const std::string& compiler : compilers) {
     for (const std::vector<std::string>& flags : flag_sets) {
       krvk_c_batch batch;
