@@ -206,11 +206,10 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
     view_size = 0;
     return false;
   }
-  // A creator starts the ring afresh: tickets 0, every slot free, even when the region existed. Only then
-  // is the ring announced: an opener waits for an announcement, so it never writes a record this clears,
-  // nor into a ring left behind by processes that are gone. A connected opener announces too: the ring
-  // stays open to others while someone connected holds it, as before.
-  if (create) krv_ipc_clear_ring(*static_cast<krv_ipc_ring*>(view));
+  if (create) start_ring(*static_cast<krv_ipc_ring*>(view));
+  // Only now is the ring announced: an opener waits for an announcement, so it never writes a record
+  // the creator clears, nor into a ring left behind by processes that are gone. A connected opener
+  // announces too: the ring stays open to others while someone connected holds it, as before.
   if (const int error = krv_platform::announce_shared_memory(mapping); error != 0) {
     log_error("IPC: Failed to map view for " + name + ": " + std::strerror(error));
     close();
@@ -222,6 +221,27 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
                              : krv_ipc_make_sender_id(process_id_, krv_ipc_sender_number(sender_id));
   ready = true;
   return true;
+}
+
+void krv_ipc::start_ring(krv_ipc_ring& mapped) {
+  // Nobody else connected: the region is new, or processes that are gone left it (no opener uses it
+  // before it is announced). Its stale records are nobody's, and it starts afresh.
+  if (!krv_platform::shared_memory_announced_by_others(mapping)) {
+    krv_ipc_clear_ring(mapped);
+    return;
+  }
+  // Peers are connected (a receiver started again under live writers, a second creator of the name):
+  // the ring is theirs as it stands, records whose sends answered true and slots a writer may be copying
+  // into, so it is taken over like an opener takes it. Only tickets no honest writer could have set
+  // (more records waiting than the ring holds) are cleared: such a ring cannot be read at all.
+  const int32_t waiting =
+      krv_ipc_ticket_distance(krv_ipc_read_ticket(mapped).load(), krv_ipc_write_ticket(mapped).load());
+  if (waiting >= 0 && waiting <= static_cast<int32_t>(krv_ipc_slot_count)) return;
+  log_error("IPC: the tickets of the ring of '" + name + "' (read " +
+            std::to_string(krv_ipc_read_ticket(mapped).load()) + ", write " +
+            std::to_string(krv_ipc_write_ticket(mapped).load()) +
+            ") are none a writer could have set; clearing the ring under the processes connected to it.");
+  krv_ipc_clear_ring(mapped);
 }
 
 void krv_ipc::set_callback(krvvar_shared& value) {
@@ -282,9 +302,10 @@ bool krv_ipc::deliver_messages(const krvptr_strong<krv_ipc>& self) {
     // The running task stays alive even if the callback replaces itself.
     const krvptr_strong<krv_task> task = callback.task;
     if (!task || task->active) return delivered;
-    // A callback may have disconnected the channel, or reconnected it (a creator's new ring numbers its
-    // tickets afresh, so end_ticket no longer bounds it), or dropped the last reference but this pass's:
-    // a channel nobody holds takes no more messages, which stay in the ring for a later opener.
+    // A callback may have disconnected the channel, or reconnected it (a creator may have cleared the
+    // ring, which numbers its tickets afresh, so end_ticket no longer bounds it), or dropped the last
+    // reference but this pass's: a channel nobody holds takes no more messages, which stay in the ring
+    // for a later opener.
     if (!ready || ring == nullptr || connection != connection_count_ || self.block()->strong < 2) return delivered;
     if (!next_message(end_ticket)) return delivered;
     krvvar_shared value = krvvar_shared::make_none();

@@ -1,11 +1,13 @@
 // krv_ipc: the script class "ipc.ipc", a message channel between two processes over one shared ring.
 //
-// One process connects as creator: it creates (or takes over) the named ring "krv_ipc_" + name and
-// clears it (krv_ipc_clear_ring). The other connects as opener and uses the ring as it finds it, retrying
-// while it does not exist yet. Either side sends script values; a message is the binary form of one
-// value, cut into chunks of the ring (ipc_ring.h). A side with a message callback drains the ring on every
-// VM update: the update hook reassembles each message, rebuilds the value and runs the callback's task
-// with it.
+// One process connects as creator: it creates the named ring "krv_ipc_" + name, or takes over the one
+// its peers are connected to as it stands (a receiver started again under live writers loses nothing
+// they sent but the messages it was reassembling); only a ring nobody else is connected to is cleared
+// (krv_ipc_clear_ring), and one whose tickets no writer could have set. The other connects as opener
+// and uses the ring as it finds it, retrying while it does not exist yet. Either side sends script
+// values; a message is the binary form of one value, cut into chunks of the ring (ipc_ring.h). A side
+// with a message callback drains the ring on every VM update: the update hook reassembles each message,
+// rebuilds the value and runs the callback's task with it.
 //
 // A ring has one draining side and any number of writing ones, each message delivered whole and in the
 // order of its writer's sends; two-way traffic uses two channels. Each wait on a slot is bounded (a
@@ -196,6 +198,9 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   uint32_t unread_records();
   // The end markers among the `unread` records that follow the read ticket: the messages they lose.
   uint32_t unread_message_ends(uint32_t unread);
+  // A creator's start on the ring it mapped, before it announces it: taken over as it stands while
+  // other processes are connected to it, else cleared (open_mapping).
+  void start_ring(krv_ipc_ring& mapped);
   // disconnect()'s wait for a reader.
   void wait_for_a_reader();
   // A strong handle to this channel, empty once its last one went.

@@ -213,7 +213,7 @@ bool krv_ipc::receive_until(uint32_t end_ticket) {
   for (;;) {
     uint32_t ticket = read_ticket.load();
     for (;;) {
-      // A creator that connects again zero-fills the tickets, so test the live write ticket as well.
+      // A creator that connects again may clear the ring, so test the live write ticket as well.
       const int32_t waiting = krv_ipc_ticket_distance(ticket, write_ticket.load());
       if (waiting < 1 || krv_ipc_ticket_distance(ticket, end_ticket) < 1) return false;
       // Writers never run more than a ring ahead: tickets further apart were not set by a writer.

@@ -205,18 +205,41 @@ TEST_F(IpcChannel, MethodsAnswerWithTheirResultsAndTexts) {
   EXPECT_FALSE(krv_test_region_exists("7"));
 }
 
-TEST_F(IpcChannel, ConnectingAgainStartsAfresh) {
-  connect_pair();
-  rx->partials[5].bytes.assign(3, 1);
-  const uint32_t first_id = rx->sender_id;
-  ASSERT_EQ(call(*tx, "send", {krvvar_shared::make_int(1)})->int_value(), 1);
-  ASSERT_EQ(krv_ipc_write_ticket(*rx->ring).load(), 2u);
-  // A second creator of the name zero-fills the ring under the first.
-  ASSERT_TRUE(rx->open_mapping(name, true));
-  EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), 0u);
-  EXPECT_TRUE(rx->partials.empty());
-  // The id stays: a reader's unfinished message of this channel is restarted by its next one.
-  EXPECT_EQ(rx->sender_id, first_id);
+// A creator that connects again while its peer is connected (a receiver started again under a live
+// writer) takes the ring over as it stands, and the message sent before arrives; only tickets no writer
+// could have set are cleared, with a line. Either way its unfinished messages go and its id stays (a
+// reader's unfinished message of this channel is restarted by its next one). Before, it cleared the
+// ring under its peer every time.
+TEST_F(IpcChannel, ConnectingAgainTakesOverTheRingItsPeerHolds) {
+  const struct {
+    const char* what;
+    uint32_t write_ticket;  // set before connecting again; 0 leaves the ticket of the one message
+    uint32_t write_ticket_after;
+    bool message_arrives;
+  } cases[] = {
+      {"a sound ring", 0, 2, true},
+      {"tickets no writer could have set", 1500, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    log.clear();
+    connect_pair();
+    rx->partials[5].bytes.assign(3, 1);
+    const uint32_t first_id = rx->sender_id;
+    ASSERT_EQ(call(*tx, "send", {krvvar_shared::make_int(1)})->int_value(), 1);
+    if (c.write_ticket != 0) krv_ipc_write_ticket(*tx->ring).store(c.write_ticket);
+    ASSERT_TRUE(rx->open_mapping(name, true));
+    EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), c.write_ticket_after);
+    EXPECT_TRUE(rx->partials.empty());
+    EXPECT_EQ(rx->sender_id, first_id);
+    EXPECT_EQ(rx->receive(), c.message_arrives);
+    EXPECT_EQ(errors(), c.message_arrives ? std::vector<std::string>{}
+                                          : std::vector<std::string>{
+                                                "IPC: the tickets of the ring of '" + name + "' (read 0, write " +
+                                                std::to_string(c.write_ticket) +
+                                                ") are none a writer could have set; clearing the ring under the "
+                                                "processes connected to it."});
+  }
 }
 
 TEST_F(IpcChannel, PayloadsAreTheValueFormatsBytes) {
@@ -564,8 +587,8 @@ TEST_F(IpcChannel, ACallbackMayChangeItsChannelMidDrain) {
       {"disconnect", [&] { call(*rx, "disconnect"); }, {"a1", "a2"}, {}, 4},
       // A connect ends the pass. An opener finds the ring as it was: the queued messages follow, each once.
       {"reconnect as opener", [&] { reconnect(0); }, {"a1", "a2"}, {"a3", "a4", "a5"}, 10},
-      // A creator starts the ring afresh: the queued messages are gone.
-      {"reconnect as creator", [&] { reconnect(1); send(9); }, {"a1", "a2"}, {"a9", "a5"}, 4},
+      // So does a creator, its peer still connected: it takes the ring over as it stands.
+      {"reconnect as creator", [&] { reconnect(1); send(9); }, {"a1", "a2"}, {"a3", "a4", "a9", "a5"}, 12},
       {"set_callback with another function", [&] { call(*rx, "on_message", {function(1)}); },
        {"a1", "a2", "b3", "b4"}, {"b5"}, 10},
       {"set_callback with None", [&] { call(*rx, "on_message", {krvvar_shared::make_none()}); }, {"a1", "a2"}, {}, 4},
