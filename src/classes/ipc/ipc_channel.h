@@ -69,6 +69,7 @@ struct krv_ipc_partial {
   // The writer's process was found gone; its records all took tickets before `gone_ticket` (the write
   // ticket read just after), so once the reader has passed that ticket, nothing more of it can come.
   uint8_t writer_gone = 0;
+  uint8_t loss_named = 0;     // a line already named this message's loss: dropping it later says nothing more
   uint32_t gone_ticket = 0;
   std::vector<uint8_t> bytes; // the payload so far
 };

@@ -44,14 +44,24 @@ bool krv_ipc::accept_record(const krv_ipc_slot& slot) {
     if (partial == nullptr) {
       partial = &start_partial(sender);
     } else {
-      log_dropped_partial(sender, "its next message began.");
+      if (!partial->loss_named) log_dropped_partial(sender, "its next message began.");
       drop_partial_bytes(*partial);
     }
     partial->next_seq = 1;
     partial->broken = 0;
     partial->writer_gone = 0;
+    partial->loss_named = 0;
+  } else if (partial == nullptr) {
+    // The rest of a message whose first records this reader never saw: a reader before it (killed, or
+    // started again) took them. The message is lost; its line is written once, and the entry, broken,
+    // takes the rest up to its end marker without another line.
+    partial = &start_partial(sender);
+    partial->broken = 1;
+    partial->writer_gone = 0;
+    partial->loss_named = 1;
+    log_dropped_partial(sender, "its first records were taken by an earlier reader.");
   }
-  if (partial == nullptr || partial->broken) return false;
+  if (partial->broken) return false;
   if (seq != partial->next_seq || len > krv_ipc_max_message - partial->bytes.size()) {
     partial->broken = 1;
     drop_partial_bytes(*partial);
@@ -108,7 +118,7 @@ void krv_ipc::drop_partials_of_gone_writers(uint32_t sender_in_hand) {
       ++at;
       continue;
     }
-    log_dropped_partial(at->first, "its process is gone.");
+    if (!at->second.loss_named) log_dropped_partial(at->first, "its process is gone.");
     partial_bytes_ -= at->second.bytes.size();
     at = partials.erase(at);
   }
