@@ -20,18 +20,14 @@ namespace {
 // A task that never yields.
 const char* const kSpin = "program \"spin\"\nblock B0 4\nspin:\n  jump spin\nend\n";
 
-// k = std.kernel_compile("kernel void f(u32* p) { p[gid] = 1u; }", "k").get("f"); b = std.buffer().resize(4096)
-// while True: k.launch(1024, b)   (with `async`: k.launch_async(1024, b).wait())
+// k = std.kernel_compile("kernel void f() {}").get("f"); while True: k.launch(1)   (`async`: k.launch_async(1).wait())
 std::string launch_loop(bool async) {
-  return std::string("program \"launches\"\nstring \"kernel void f(u32* p) { p[gid] = 1u; }\"\nstring \"k\"\n") +
-         "string \"get\"\nstring \"f\"\nstring \"resize\"\nstring \"" + (async ? "launch_async" : "launch") +
-         "\"\nstring \"wait\"\nnative N0 \"std.kernel_compile\" 1 64\nnative N1 \"std.buffer\" 0 0\n"
-         "block B0 4 locals 2 caches " + (async ? "4" : "3") + "\n  load_local 0\n  push_none\n  args_open 2\n  load_string 0\n  arg 0\n"
-         "  load_string 1\n  arg 1\n  call_native @N0\n  member 2 0 null 0\n  call_prepare 1\n  load_string 3\n"
-         "  call_arg 0\n  call\n  assign\n  load_local 1\n  push_none\n  args_open 0\n  call_native @N1\n"
-         "  member 4 1 null 0\n  call_prepare 1\n  load_int 4096\n  call_arg 0\n  call\n  assign\nagain:\n"
-         "  load_local 0\n  member 5 2 null 0\n  call_prepare 2\n  load_int 1024\n  call_arg 0\n  load_local 1\n"
-         "  call_arg 1\n  call\n" + (async ? "  member 6 3 null 0\n  call_prepare 0\n  call\n" : "") + "  jump again\nend\n";
+  return std::string("program \"l\"\nstring \"kernel void f() {}\"\nstring \"get\"\nstring \"f\"\nstring \"") +
+         (async ? "launch_async" : "launch") + "\"\nstring \"wait\"\nnative N0 \"std.kernel_compile\" 1 64\nblock B0 4 " +
+         "locals 1 caches " + (async ? "3" : "2") + "\n  load_local 0\n  push_none\n  args_open 1\n  load_string 0\n" +
+         "  arg 0\n  call_native @N0\n  member 1 0 null 0\n  call_prepare 1\n  load_string 2\n  call_arg 0\n  call\n" +
+         "  assign\nagain:\n  load_local 0\n  member 3 1 null 0\n  call_prepare 1\n  load_int 1\n  call_arg 0\n  call\n" +
+         (async ? "  member 4 2 null 0\n  call_prepare 0\n  call\n" : "") + "  jump again\nend\n";
 }
 
 // idle_ms(60000) in the root block, or (`in_finaliser`) in the __deinit__ of a global that the run's end
