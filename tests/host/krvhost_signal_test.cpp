@@ -23,11 +23,11 @@ const char* const kSpin = "program \"spin\"\nblock B0 4\nspin:\n  jump spin\nend
 // k = std.kernel_compile("kernel void f() {}").get("f"); while True: k.launch(1)   (`async`: k.launch_async(1).wait())
 std::string launch_loop(bool async) {
   return std::string("program \"l\"\nstring \"kernel void f() {}\"\nstring \"get\"\nstring \"f\"\nstring \"") +
-         (async ? "launch_async" : "launch") + "\"\nstring \"wait\"\nnative N0 \"std.kernel_compile\" 1 64\nblock B0 4 " +
-         "locals 1 caches " + (async ? "3" : "2") + "\n  load_local 0\n  push_none\n  args_open 1\n  load_string 0\n" +
-         "  arg 0\n  call_native @N0\n  member 1 0 null 0\n  call_prepare 1\n  load_string 2\n  call_arg 0\n  call\n" +
-         "  assign\nagain:\n  load_local 0\n  member 3 1 null 0\n  call_prepare 1\n  load_int 1\n  call_arg 0\n  call\n" +
-         (async ? "  member 4 2 null 0\n  call_prepare 0\n  call\n" : "") + "  jump again\nend\n";
+         (async ? "launch_async" : "launch") + "\"\nstring \"wait\"\nnative N0 \"std.kernel_compile\" 1 64\n" +
+         "block B0 4 locals 1 caches " + (async ? "3" : "2") + "\n  load_local 0\n  push_none\n  args_open 1\n" +
+         "  load_string 0\n  arg 0\n  call_native @N0\n  member 1 0 null 0\n  call_prepare 1\n  load_string 2\n" +
+         "  call_arg 0\n  call\n  assign\nagain:\n  load_local 0\n  member 3 1 null 0\n  call_prepare 1\n  load_int 1\n" +
+         "  call_arg 0\n  call\n" + (async ? "  member 4 2 null 0\n  call_prepare 0\n  call\n" : "") + "  jump again\nend\n";
 }
 
 // idle_ms(60000) in the root block, or (`in_finaliser`) in the __deinit__ of a global that the run's end
