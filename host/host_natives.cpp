@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <thread>
 
 #include "classes/kernel/kernel_arguments.h"
 #include "classes/kernel/kernel_memory_access.h"
 #include "host/resident_memory.h"
 #include "host/standard_output.h"
+#include "platform/stop_request.h"
 #include "runtime/base/raise.h"
 #include "runtime/objects/vm_context.h"
 #include "runtime/storage/buffer_object.h"
@@ -114,11 +114,13 @@ constexpr int64_t idle_ms_limit = 60'000;
 
 // Lets the VM go quiet for n milliseconds (0 to idle_ms_limit): the sleep runs on a worker while the
 // script's task waits, so the VM thread finds no work and runs its idle ticks as it would between
-// bursts of a real script. With no workers the VM thread runs the sleep itself and never idles.
+// bursts of a real script. With no workers the VM thread runs the sleep itself and never idles. A stop
+// request (Ctrl-C) ends the sleep at once: the run's end then waits for no sleeping worker, and a
+// finaliser asleep here when the stop comes ends where it stands.
 krvvar_shared idle_ms(krv_vm_context& frame, std::vector<krvvar_shared>& args) {
   const int64_t ms = std::clamp<int64_t>(args.empty() ? 0 : args[0]->int_value(), 0, idle_ms_limit);
   return frame.return_thread([ms] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    krv_platform::wait_for_stop(std::chrono::milliseconds(ms));
     return krvvar_shared::make_none();
   });
 }

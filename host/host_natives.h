@@ -11,6 +11,7 @@
 //   worker_sum   sums 1..n on a worker through return_thread; n at most 4294967295 (the sum fits an int)
 //   rss_bytes    an int: the process's resident set in bytes
 //   idle_ms      waits n milliseconds (at most a minute) with the VM idle: the sleep runs on a worker
+//                and ends at once when a stop is requested (platform/stop_request.h)
 //
 // The table holds each name once, and none of them has a dot, so no host native hides a function of
 // the module.

@@ -180,13 +180,15 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
       }
       finish_finalisers(vm, stop);
       stop.attach(nullptr);
+      // A worker still busy runs a native that the program may own (a host native's definition, whose
+      // name the exit's line reads): the process ends with the program as it ends with the VM, kept.
+      if (worker_busy && !vm.stop_workers_within(std::chrono::milliseconds(0)))
+        exit_leaving_busy_workers(vm, exit_code_now());
       {
         // Only now: a finaliser that ran late would find its class gone and be skipped without a word.
         krv_vm_lock guard(vm.state());
         program.release();
       }
-      if (worker_busy && !vm.stop_workers_within(std::chrono::milliseconds(0)))
-        exit_leaving_busy_workers(vm, exit_code_now());
       exit_code = exit_code_now();
     }
   }

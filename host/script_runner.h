@@ -15,9 +15,10 @@
 // and the globals released: their finalisers may still hand work off, which the VM thread then runs
 // itself, and the VM runs until the last of them has returned (or a stop is asked for meanwhile). Every
 // kernel build is abandoned (its compiler killed, its files removed) while the signal handlers still
-// stand. A worker still inside a job after a quarter of a second (a long regex match or idle_ms whose
-// task the run left behind) is not waited for: once the finalisers have run, the process ends without
-// destroying the VM, naming the native the worker runs.
+// stand. A worker still inside a job after a quarter of a second (a long regex match, or an idle_ms
+// whose task a failed run left behind; a stop ends an idle_ms at once) is not waited for: once the
+// finalisers have run, the process ends without destroying the VM or the program, naming the native
+// the worker runs.
 #pragma once
 #include <cstdint>
 #include <string>

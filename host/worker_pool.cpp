@@ -34,9 +34,11 @@ void krv_worker_pool::work(size_t index) {
       running.native.store(krv_hand_off_native(job), std::memory_order_relaxed);
       running.inside.store(true, std::memory_order_release);
       job();
-      job = nullptr;
+      // Out of the job once it has returned: what destroying it costs (a capture's destructor) is a
+      // slow leave, which the end of a run waits for, never a busy worker that it gives up on.
       running.inside.store(false, std::memory_order_relaxed);
       busy_.fetch_sub(1, std::memory_order_acq_rel);
+      job = nullptr;
       continue;
     }
     if (krv_spin_until([&] { return queue.pending.load(std::memory_order_relaxed) != 0 ||

@@ -11,8 +11,9 @@
 // minutes) does not. `stop` with a patience gives up waiting for it: the threads are left running, still
 // owned by the pool and still using the VM, so the caller must end the process without destroying
 // either (`_exit`); destroying the pool instead joins them, however long that takes. Only a worker inside
-// a job counts as busy: one that is merely slow to wake and leave (hundreds of them on a loaded machine)
-// is always waited for, since it will leave.
+// a job counts as busy, from the job's start until it returns: one that is merely slow to wake and leave
+// (hundreds of them on a loaded machine), or still destroying a job that has returned, is always waited
+// for, since it will leave.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -43,8 +44,9 @@ class krv_worker_pool {
   size_t discard_queued();
   uint32_t count() const noexcept { return static_cast<uint32_t>(threads_.size()); }
   // What the workers inside a job run, one name each: the native whose work was handed off, or "a kernel
-  // launch's helper" for a job that is no hand-off. For a message after `stop` gave up; a native's
-  // definition outlives the run, so the names stay readable while the process ends.
+  // launch's helper" for a job that is no hand-off. For a message after `stop` gave up. The names are
+  // read from the natives' definitions, so the caller keeps them (the program that bound a host native,
+  // the module's namespaces) until it has the list.
   std::vector<std::string> busy_work() const;
 
  private:

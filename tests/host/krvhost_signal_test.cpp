@@ -2,7 +2,8 @@
 // one request to stop, however many copies of it arrive (the terminal signals the whole foreground
 // group, and `timeout` passes its own copy on); only a signal after the announced stop exits at once; a
 // stop ends an IPC opener's wait for its creator instead of waiting out the 5 s of retries; a hang-up
-// stops the run in order as SIGTERM does; and a stop signal ignored from the start stays ignored.
+// stops the run in order as SIGTERM does; a stop signal ignored from the start stays ignored; a loop of
+// kernel launches sees the first stop at its next launch; and an idle_ms sleep ends at the stop.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,6 +20,26 @@ namespace {
 // A task that never yields.
 const char* const kSpin = "program \"spin\"\nblock B0 4\nspin:\n  jump spin\nend\n";
 
+// k = std.kernel_compile("kernel void f() {}").get("f"); while True: k.launch(1)   (`async`: k.launch_async(1).wait())
+std::string launch_loop(bool async) {
+  return std::string("program \"l\"\nstring \"kernel void f() {}\"\nstring \"get\"\nstring \"f\"\nstring \"") +
+         (async ? "launch_async" : "launch") + "\"\nstring \"wait\"\nnative N0 \"std.kernel_compile\" 1 64\n" +
+         "block B0 4 locals 1 caches " + (async ? "3" : "2") + "\n  load_local 0\n  push_none\n  args_open 1\n" +
+         "  load_string 0\n  arg 0\n  call_native @N0\n  member 1 0 null 0\n  call_prepare 1\n  load_string 2\n" +
+         "  call_arg 0\n  call\n  assign\nagain:\n  load_local 0\n  member 3 1 null 0\n  call_prepare 1\n  load_int 1\n" +
+         "  call_arg 0\n  call\n" + (async ? "  member 4 2 null 0\n  call_prepare 0\n  call\n" : "") + "  jump again\nend\n";
+}
+
+// idle_ms(60000) in the root block, or (`in_finaliser`) in the __deinit__ of a global that the run's end
+// releases: the root block ends at once.
+std::string long_sleep(bool in_finaliser) {
+  const std::string sleep = "  args_open 1\n  load_int 60000\n  arg 0\n  call_native @N0\n";
+  if (!in_finaliser) return "program \"sleep\"\nnative N0 \"idle_ms\" 1 1\nblock B0 4\n" + sleep + "end\n";
+  return "program \"fin\"\nnative N0 \"idle_ms\" 1 1\nclass K0 \"Fin\" default B1 deinit B2\nblock B0 4 locals 1\n"
+         "  const class K0\n  load_local 0\n  push_none\n  load_const 0\n  call_prepare 0\n  call\n  assign\nend\n"
+         "block B1 1 child B0 class K0\n  new_instance\nend\nblock B2 1 child B0\n" + sleep + "end\n";
+}
+
 const std::string kAnnounced = "krvhost: stopping once the running task yields; send the signal again to exit at once\n";
 const std::string kAtOnce = "krvhost: exiting at once; the script's channels were not closed\n";
 
@@ -27,8 +48,11 @@ const std::vector<std::string> kInBackground = {"sh", "-c", "trap '' INT; exec \
 
 TEST(KrvhostSignals, OneRequestPerPressAndAtOnceOnlyAfterTheAnnouncement) {
   scratch_dir root;
-  const std::string spin = root / "spin.krvasm";
-  write_text(spin, kSpin);
+  const auto script = [&root](const char* leaf, const std::string& text) {
+    write_text(root / leaf, text);
+    return root / leaf;
+  };
+  const std::string spin = script("spin.krvasm", kSpin);
   const struct {
     const char* name;
     std::string script;
@@ -60,6 +84,16 @@ TEST(KrvhostSignals, OneRequestPerPressAndAtOnceOnlyAfterTheAnnouncement) {
        {{0, SIGINT}, {300, SIGTERM}}, 143, "", false, 3000},
       {"a hang-up under nohup", KRV_MEMORY_WAITING_SCRIPT_PATH, "10", "", {"nohup"}, {{0, SIGHUP}, {300, SIGTERM}},
        143, "", false, 3000},
+      // A launch is where a task that only launches kernels sees the stop: one signal ends the loop.
+      {"a loop of launches", script("launch.krvasm", launch_loop(false)), nullptr, nullptr, {}, {{0, SIGINT}}, 130,
+       "", false, 1500},
+      {"a loop of launch_async and wait", script("async.krvasm", launch_loop(true)), nullptr, nullptr, {},
+       {{0, SIGTERM}}, 143, "", false, 1500},
+      // The stop wakes the sleep: no worker is left busy in it, and a finaliser does not sleep it out.
+      {"a long idle_ms", script("sleep.krvasm", long_sleep(false)), nullptr, nullptr, {}, {{0, SIGINT}}, 130, "",
+       false, 1500},
+      {"a finaliser in a long idle_ms", script("fin.krvasm", long_sleep(true)), nullptr, nullptr, {}, {{0, SIGTERM}},
+       143, "", false, 1500},
   };
   int serial = 0;
   for (const auto& c : cases) {
@@ -87,6 +121,7 @@ TEST(KrvhostSignals, OneRequestPerPressAndAtOnceOnlyAfterTheAnnouncement) {
     const std::string err = run.err();
     EXPECT_NE(err.find(err_has), std::string::npos) << err;
     EXPECT_EQ(err.find(" after 500 retries"), std::string::npos) << err;
+    EXPECT_EQ(err.find("a worker is still busy"), std::string::npos) << err;
     EXPECT_EQ(err.find(kAtOnce) != std::string::npos, c.at_once) << err;
     if (c.at_once) {
       EXPECT_EQ(err, kAnnounced + kAtOnce);

@@ -138,6 +138,12 @@ TEST(KrvhostRun, FailuresAndRefusals) {
                               "  load_frame_local 1 0\n" + map_call + "end\nblock B3 1 child B1 " + one_param +
                               "block B2 0 child B0 params 1 locals 1\n  args_open 2\n  load_string 2\n  arg 0\n"
                               "  load_local 0\n  arg 1\n  call_native @N2\nend\n");
+  // try: fail("tried") / catch e: fail("handled"), without source lines
+  const std::string handler_fails = write_script(
+      "handler_fails.krvasm", "program \"h\"\nstring \"tried\"\nstring \"handled\"\nnative N0 \"fail\" 0 999\n"
+      "block B0 4\n  run_child 0\n  catch 1\nend\nblock B1 0 child B0 has_catch\n  args_open 1\n  load_string 0\n"
+      "  arg 0\n  call_native @N0\nend\nblock B2 0 child B0 params 1 locals 1\n  args_open 1\n  load_string 1\n"
+      "  arg 0\n  call_native @N0\nend\n");
   // Only regular files are read, none larger than 64 MiB (a sparse file costs no disk).
   const std::string empty = write_script("empty.krvasm", "");
   const std::string fifo = temp_path("fifo.krvasm");
@@ -149,9 +155,11 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     std::vector<std::string> args;
     int exit_code;
     std::vector<std::string> in_err;  // texts stderr must carry
+    const char* once = "";            // a text stderr carries exactly once
   } cases[] = {
       {{"run", unhandled}, 1, {"Sub invalid type: 5", "oops.krv", "x = 1 - \"text\""}},
       {{"run", gives_up}, 1, {"gave up after 3"}},
+      {{"run", handler_fails}, 1, {"\nhandled\n"}, "handled"},
       {{"run", malformed}, 2, {malformed + ": line 3: "}},
       {{"run", unknown}, 2, {unknown + ": line 3: unknown native 'std.nothing'"}},
       {{"run", function_root}, 2, {function_root + ": the root block must be a task block (kind 4)"}},
@@ -174,10 +182,11 @@ TEST(KrvhostRun, FailuresAndRefusals) {
     EXPECT_EQ(run.exit_code, c.exit_code) << c.args.back();
     EXPECT_EQ(run.out, "") << c.args.back();
     for (const std::string& text : c.in_err) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
+    EXPECT_EQ(run.err.find(c.once), *c.once != 0 ? run.err.rfind(c.once) : 0u) << run.err;
   }
   for (const std::string& path :
-       {unhandled, gives_up, malformed, unknown, widened, function_root, bare_map, tried_map, empty, fifo,
-        oversized})
+       {unhandled, gives_up, handler_fails, malformed, unknown, widened, function_root, bare_map, tried_map, empty,
+        fifo, oversized})
     unlink(path.c_str());
 }
 

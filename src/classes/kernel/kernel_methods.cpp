@@ -5,7 +5,8 @@
 // native code without the VM lock, start at least one helper (or run everything now when none starts)
 // and hand the state to a job, whose wait() finishes it. From the binding until a job owns the state,
 // every exit (a thrown request or helper start too) stops the launch, waits for its runners and gives
-// the holds back, so no runner can touch bytes that the script has freed.
+// the holds back, so no runner can touch bytes that the script has freed. Once a stop is requested,
+// each of launch(), launch_async() and wait() lets its task leave the thread after the call.
 #include <algorithm>
 
 #include "classes/kernel/kernel_launch_finish.h"
@@ -15,6 +16,8 @@
 #include "kernel/runtime/launch_runners.h"
 #include "kernel/runtime/listing.h"
 #include "module/vm_lock.h"
+#include "platform/stop_request.h"
+#include "runtime/exec/task/task.h"
 #include "runtime/storage/json_object.h"
 
 namespace {
@@ -40,13 +43,20 @@ class unfinished_launch_guard {
   krv_kernel_launch_state* state_;
 };
 
+// A launch is a point where the task sees a stop request (platform/stop_request.h): the task leaves its
+// thread after the call, so that the host's loop, which ends the run, comes in between. A task that
+// only launches kernels in a loop would otherwise never leave it, and one Ctrl-C would never end it.
+void yield_when_stopping(krv_vm_context& frame) {
+  if (krv_platform::stop_requested()) krv_task::yield(frame);
+}
+
 krvvar_shared string_or_none(const krvk_program* program, std::string (*text)(const krvk_program&)) {
   return program == nullptr ? krvvar_shared::make_none() : krvvar_shared::make_string(text(*program));
 }
 
 namespace kernel_method {
 
-krvvar_shared launch(krv_std_kernel* self, krv_vm_context&, args_t& args) {
+krvvar_shared launch(krv_std_kernel* self, krv_vm_context& frame, args_t& args) {
   if (self->program == nullptr) return krvvar_shared::make_none();
   std::string error;
   std::shared_ptr<krv_kernel_launch_state> state = krv_kernel_launch_bind(*self, args, false, error);
@@ -63,10 +73,12 @@ krvvar_shared launch(krv_std_kernel* self, krv_vm_context&, args_t& args) {
     run.wait();
   }
   guard.dismiss();
-  return krv_kernel_launch_finish(*self, *state);
+  krvvar_shared result = krv_kernel_launch_finish(*self, *state);
+  yield_when_stopping(frame);
+  return result;
 }
 
-krvvar_shared launch_async(krv_std_kernel* self, krv_vm_context&, args_t& args) {
+krvvar_shared launch_async(krv_std_kernel* self, krv_vm_context& frame, args_t& args) {
   if (self->program == nullptr) return krvvar_shared::make_none();
   std::string error;
   std::shared_ptr<krv_kernel_launch_state> state = krv_kernel_launch_bind(*self, args, true, error);
@@ -89,6 +101,7 @@ krvvar_shared launch_async(krv_std_kernel* self, krv_vm_context&, args_t& args) 
   job->state = state;
   job->kernel = krvptr_strong<krv_std_kernel>::from_raw(self);
   guard.dismiss();
+  yield_when_stopping(frame);
   return krvvar_shared::make_object(std::move(job));
 }
 
@@ -135,13 +148,15 @@ krvvar_shared returns(krv_std_kernel* self, krv_vm_context&, args_t&) {
 
 namespace job_method {
 
-krvvar_shared wait(krv_std_kernel_job* self, krv_vm_context&, args_t&) {
+krvvar_shared wait(krv_std_kernel_job* self, krv_vm_context& frame, args_t&) {
   if (!self->state || !self->kernel) return krvvar_shared::make_none();
   if (!self->state->released) {
     krv_vm_unlock unlocked;
     self->state->launch->wait();
   }
-  return krv_kernel_launch_finish(*self->kernel, *self->state);
+  krvvar_shared result = krv_kernel_launch_finish(*self->kernel, *self->state);
+  yield_when_stopping(frame);
+  return result;
 }
 
 krvvar_shared done(krv_std_kernel_job* self, krv_vm_context&, args_t&) {

@@ -49,7 +49,8 @@ void report_entry(krv_task& task, const std::string& framed, size_t index) {
   krvptr_strong<krv_source_position> position;
   if (frame.block != nullptr) position = krv_find_position(*frame.block, frame_offset(frame), !top);
   if (!position) {
-    krv_log_base::instance()->write(KRV_LOG_ERROR, top ? plain_block("Runtime Error", framed) : framed);
+    // A caller's entry shows where it called, never the message: without a position it has nothing.
+    if (top) krv_log_base::instance()->write(KRV_LOG_ERROR, plain_block("Runtime Error", framed));
     return;
   }
   krv_print_call_stack_error(*position, top ? framed : std::string());

@@ -4,8 +4,10 @@
 // function frame comes first; a caught error prints nothing but an information line. Otherwise the
 // report prints one entry per frame, outermost first: the first 10 and the last 20 of a deeper stack,
 // with a line saying how many were left out. Each entry is a complete block (source_excerpt.h) and only
-// the innermost carries the message. Missing source information degrades an entry to the plain framed
-// text but never suppresses it. A warning reports only the current frame and changes nothing.
+// the innermost carries the message. Missing source information degrades the innermost entry to the
+// plain framed text but never suppresses it; a caller's entry without it is left out, since it could
+// only repeat the message (an error in a catch handler or a function under a block without positions
+// was printed twice). A warning reports only the current frame and changes nothing.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -104,6 +104,11 @@ void krv_task::suspend(krv_vm_context& frame) {
   frame.task->suspended = 1;
 }
 
+void krv_task::yield(krv_vm_context& frame) {
+  // task_continue reports a task left with this status and not suspended as one to schedule again.
+  if (frame.status == 0 && frame.task != nullptr) frame.status = KRV_STATUS_SUSPENDED;
+}
+
 void krv_task::wake(krv_task& task) {
   if (task.suspended == 0) return;
   krv_vm_state* vm = krv_get_thread_local().vm;

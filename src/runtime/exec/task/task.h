@@ -65,7 +65,11 @@ class krv_task : public krvptr_base<krv_task> {
   static void suspend(krv_vm_context& frame);
   // Takes a suspended task off the wait list and schedules it with no delay; otherwise nothing.
   static void wake(krv_task& task);
-  // The last three expect the caller to hold the VM lock.
+  // Lets the task running `frame` leave its thread after the current instruction, due again at once:
+  // status 32 without the wait list, so that whoever continues it (the host's loop) comes in between.
+  // Nothing when the frame already has a status (an error raised) or belongs to no task.
+  static void yield(krv_vm_context& frame);
+  // The last four expect the caller to hold the VM lock.
 
   // The store function of native-call argument sinks: element `index` of the sink's argument record.
   static void set_param(krv_task& task, krv_arg_sink& sink, uint32_t index, krvvar_shared& value);
