@@ -8,7 +8,8 @@
 #
 #   cmake -DBUILD_DIR=<build> -DPREFIX=<scratch dir> -DBINDIR=bin -DLIBDIR=lib -DINCLUDEDIR=include
 #         -DDOCDIR=share/doc/korvaglue -DEXAMPLES=<source examples> -DBUILT_KRVHOST=<build tree krvhost>
-#         -DCC=<C compiler> -DCXX=<C++ compiler> -P check_install.cmake
+#         -DCC=<C compiler> -DCXX=<C++ compiler> [-DHOST_LINK_OPTIONS="<the build's link options>"]
+#         -P check_install.cmake
 cmake_minimum_required(VERSION 3.25)
 
 function(fail text)
@@ -90,7 +91,8 @@ string(SUBSTRING "${guide}" ${host_start} -1 host_source)
 string(FIND "${host_source}" "\n```\n" host_end)
 string(SUBSTRING "${host_source}" 0 ${host_end} host_source)
 file(WRITE "${work}/host.c" "${host_source}\n")
-run_checked(unused "${CC}" -std=c11 ${flags} "${work}/host.c" -o "${work}/host" -ldl)
+separate_arguments(host_link_options UNIX_COMMAND "${HOST_LINK_OPTIONS}")
+run_checked(unused "${CC}" -std=c11 ${flags} "${work}/host.c" -o "${work}/host" ${host_link_options} -ldl)
 run_checked(from_own_host "${work}/host" "${PREFIX}/${major_link}")
 if(NOT from_own_host STREQUAL version)
   fail("the guide's host printed \"${from_own_host}\" where krvhost --version printed \"${version}\"")
