@@ -67,7 +67,15 @@ krv_run_stop::krv_run_stop() {
 }
 
 krv_run_stop::~krv_run_stop() {
-  for (size_t i = 0; i < std::size(stop_signals); ++i) sigaction(stop_signals[i], &previous_actions[i], nullptr);
+  // After a stop request the process is on its way to the request's status: a late copy of the signal
+  // (`timeout` passes its copy of a terminal's Ctrl-C on, and a loaded machine may deliver it only now) is
+  // the same request, and under the restored default action it would end the process by the signal
+  // instead, before the output is flushed. Ignored from here to the exit.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  for (size_t i = 0; i < std::size(stop_signals); ++i)
+    sigaction(stop_signals[i], signal() != 0 ? &ignore : &previous_actions[i], nullptr);
   close(stop_pipe[0]);
   close(stop_pipe[1]);
   stop_pipe[0] = stop_pipe[1] = -1;
