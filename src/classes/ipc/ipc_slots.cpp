@@ -168,6 +168,10 @@ krv_ipc_slot_wait wait_on_slot(const krv_ipc_slot_party& party, uint32_t ticket,
   }
 }
 
+void log_writer_died(uint32_t ticket, slot_view slot, const krv_ipc_slot_party& party) {
+  log_error("IPC: the record of " + slot_text(ticket, slot.index, party) + " is lost: its writer died while writing it.");
+}
+
 // Whether the mark `seen`, held by nobody, says that the lap before `ticket` is done with the slot: the
 // reader of ticket - 1024 freed it, or that ticket was dropped (its reader gave up on it, or its writer
 // died). A ring an older creator left all zero has no such mark for the first lap: there the zero mark
@@ -247,8 +251,15 @@ krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint
   const uint64_t usual = krv_ipc_make_mark(ticket, 0, krv_ipc_mark_full);
   const krv_ipc_slot_wait outcome = wait_on_slot(party, ticket, deadline_ms, usual, KRV_IPC_SLOT_READING,
                                                  [&](slot_view slot, uint64_t seen) -> std::optional<krv_ipc_slot_wait> {
-    if (krv_ipc_mark_holder(seen) != 0) return std::nullopt;
     const uint32_t stamped = krv_ipc_mark_ticket(seen);
+    // A later lap in the slot: its writer took it only once our ticket was dropped, and while its reader
+    // still waits, only a dead writer's reclaim drops a ticket. The reclaimer may have been that writer,
+    // which then filled the slot before this reader looked again.
+    if (krv_ipc_ticket_distance(ticket, stamped) > 0) {
+      log_writer_died(ticket, slot, party);
+      return krv_ipc_slot_wait::DROPPED;
+    }
+    if (krv_ipc_mark_holder(seen) != 0) return std::nullopt;
     const uint8_t state = slot.state.load(std::memory_order_acquire);
     if (state == KRV_IPC_SLOT_FULL && stamped == ticket) {
       if (take(party, slot, seen, ticket, KRV_IPC_SLOT_READING)) return krv_ipc_slot_wait::TAKEN;
@@ -256,7 +267,7 @@ krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint
       // An earlier ticket's record that its reader never took: dropped, and the slot is free for ours.
       drop_unread(party, slot, seen, krv_ipc_make_mark(stamped, 0));
     } else if (state == KRV_IPC_SLOT_FREE && stamped == ticket && krv_ipc_mark_is_dropped(seen)) {
-      log_error("IPC: the record of " + slot_text(ticket, slot.index, party) + " is lost: its writer died while writing it.");
+      log_writer_died(ticket, slot, party);
       return krv_ipc_slot_wait::DROPPED;
     }
     return std::nullopt;

@@ -80,8 +80,10 @@ krv_ipc_slot_wait krv_ipc_take_for_writing(const krv_ipc_slot_party& party, uint
 // left.
 bool krv_ipc_publish(const krv_ipc_slot_party& party, uint32_t ticket);
 
-// A reader: takes the slot of `ticket` once it holds the record stamped with that ticket. At the
-// deadline it gives the ticket up (above) and answers TIMED_OUT, unless the record came at that moment.
+// A reader: takes the slot of `ticket` once it holds the record stamped with that ticket. DROPPED (with a
+// line) when the ticket's writer died: its slot free under the ticket dropped, or already taken by a later
+// lap. At the deadline it gives the ticket up (above) and answers TIMED_OUT, unless the record came at
+// that moment.
 krv_ipc_slot_wait krv_ipc_take_for_reading(const krv_ipc_slot_party& party, uint32_t ticket, uint64_t deadline_ms);
 // A reader holding the slot of `ticket`, the record copied out: state 0, and nobody holds the slot.
 void krv_ipc_release_read(const krv_ipc_slot_party& party, uint32_t ticket);

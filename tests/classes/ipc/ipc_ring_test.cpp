@@ -313,6 +313,32 @@ TEST_F(IpcRing, ASendWhoseTicketItsReaderGaveUpOnAnswersFalse) {
   EXPECT_TRUE(errors().empty());
 }
 
+// A dead writer's slot reclaimed by the writer of the next lap, which fills it before the waiting reader
+// looks again: the reader finds a later ticket where its own should be. Before, it waited its whole bound
+// and then blamed a missing record.
+TEST_F(IpcRing, AReaderWhoseSlotALaterLapTookDropsItsTicketAtOnce) {
+  const krv_ipc_slot_party party{ring(), static_cast<uint32_t>(getpid()), name};
+  const struct {
+    uint8_t state;
+    uint32_t holder;
+    uint64_t flags;
+  } cases[] = {{KRV_IPC_SLOT_WRITING, party.self + 1, 0}, {KRV_IPC_SLOT_FULL, 0, krv_ipc_mark_full}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(int{c.state});
+    log.clear();
+    krv_ipc_write_ticket(ring()).store(krv_ipc_slot_count + 1);
+    krv_ipc_slot_mark_of(ring(), 0).store(krv_ipc_make_mark(krv_ipc_slot_count, c.holder, c.flags));
+    krv_ipc_slot_state_of(ring(), 0).store(c.state);
+    const uint64_t start = krv_platform::monotonic_ms();
+    EXPECT_EQ(krv_ipc_take_for_reading(party, 0, start + krv_ipc_read_wait_ms), krv_ipc_slot_wait::DROPPED);
+    EXPECT_LT(krv_platform::monotonic_ms() - start, krv_ipc_read_wait_ms / 2);
+    EXPECT_EQ(errors(), std::vector<std::string>{"IPC: the record of ticket 0 in slot 0 on '" + name +
+                                                 "' is lost: its writer died while writing it."});
+    EXPECT_EQ(krv_ipc_slot_mark_of(ring(), 0).load(), krv_ipc_make_mark(krv_ipc_slot_count, c.holder, c.flags));
+  }
+  set_tickets(0);
+}
+
 TEST_F(IpcRing, TicketsNoWriterCouldHaveSetAreNotRead) {
   krv_ipc_write_ticket(ring()).store(1025);
   EXPECT_FALSE(reader->receive());
