@@ -581,9 +581,15 @@ end
       EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << run.out;  // the match printed nothing
     } else {
       EXPECT_EQ(run.out, c.out);
-      const pid_t compiler = std::stoi(krv_read_whole_file(pid_file));
-      EXPECT_NE(kill(compiler, 0), 0);  // killed with its group, and reaped
-      EXPECT_EQ(std::filesystem::directory_iterator(dir + "/cache"), std::filesystem::directory_iterator());
+      // On a loaded machine the run may end before the compiler reaches its first line; one that outlived
+      // the run would write its pid meanwhile.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      if (std::filesystem::exists(pid_file)) {
+        const pid_t compiler = std::stoi(krv_read_whole_file(pid_file));
+        EXPECT_NE(kill(compiler, 0), 0);  // killed with its group, and reaped
+      }
+      const std::string cache = dir + "/cache";  // made by the build, which may not have begun
+      EXPECT_TRUE(!std::filesystem::exists(cache) || std::filesystem::is_empty(cache));
     }
   }
   std::filesystem::remove_all(dir);
