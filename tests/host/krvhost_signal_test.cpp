@@ -106,6 +106,9 @@ TEST(KrvhostSignals, OneRequestPerPressAndAtOnceOnlyAfterTheAnnouncement) {
     argv.insert(argv.begin(), c.wrapper.begin(), c.wrapper.end());
     krv_signalled_run run(argv);
     ASSERT_GT(run.pid(), 0);
+    if (c.wrapper.empty()) {
+      ASSERT_TRUE(run.wait_until_catching(SIGTERM, std::chrono::seconds(10)));
+    }
     for (int i = 0; i < 2000 && c.waits_for != nullptr && !std::filesystem::exists(region); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(c.waits_for != nullptr ? 50 : 300));

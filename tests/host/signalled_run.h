@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "timed_process.h"
@@ -29,6 +31,20 @@ class krv_signalled_run {
   pid_t pid() const { return pid_; }
   void send(int signal, bool to_group = false) const {
     if (pid_ > 0) kill(to_group ? -pid_ : pid_, signal);
+  }
+  // Waits up to `limit` until the program has a handler for `signal` (its SigCgt mask in /proc says
+  // so): a signal sooner would meet the default action, however the program handles it later.
+  bool wait_until_catching(int signal, std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+      std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+      for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("SigCgt:") && (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0)
+          return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
   }
   // The exit status; -N when signal N ended it; killed_at_limit when it outlived `limit`.
   int wait_exit(std::chrono::milliseconds limit) {
