@@ -110,7 +110,7 @@ TEST(KrvhostSignals, OneRequestPerPressAndAtOnceOnlyAfterTheAnnouncement) {
     krv_signalled_run run(argv);
     ASSERT_GT(run.pid(), 0);
     if (c.wrapper.empty()) {
-      ASSERT_TRUE(run.wait_until_catching(SIGTERM, std::chrono::seconds(10)));
+      ASSERT_TRUE(run.wait_until_catching(SIGTERM, std::chrono::seconds(30))) << run.err();
     }
     for (int i = 0; i < 2000 && c.waits_for != nullptr && !std::filesystem::exists(region); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
