@@ -1,10 +1,14 @@
 // Native code built by the system gcc: a JIT build that runs like the interpreter and that a second
 // process finds without compiling; ahead-of-time files, their libraries and their C++ registration; the
 // statuses of kernels once a table is loaded.
+#include <dlfcn.h>
+
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +20,7 @@
 #include "kernel/runtime/settings.h"
 #include "kernel/support/engine_compare.h"
 #include "kernel/support/jit_scratch.h"
+#include "platform/library.h"
 #include "platform/process.h"
 
 namespace {
@@ -145,26 +150,78 @@ TEST(AheadOfTime, LoadedTablesAndStatuses) {
   const std::string plain = build("plain.so", krvk_aot_source({saxpy}), "-DPLAIN");
   std::string error;
   EXPECT_EQ(krvk_aot_load(build("empty.so", krvk_aot_source({}), "-DKRVK_AOT_SHARED"), error), 0);
-  EXPECT_EQ(krvk_aot_load(plain, error), -1);
-  EXPECT_EQ(error, plain + " is not a kernel library (no krvk_aot_table, build it with -DKRVK_AOT_SHARED)");
-  EXPECT_EQ(krvk_aot_load(scratch / "missing.so", error), -1);
-  EXPECT_EQ(error, "cannot load " + scratch / "missing.so");
-  // Cut short: refused before the loader maps it past its end (SIGBUS). Built by clang with
-  // -funsafe-math-optimizations (no macro tells the file): its load set flush-to-zero, put back.
+  const std::string kernels = krvk_aot_source({saxpy, twice});
+  const auto patched = [&](const std::string& name, const std::string& from, const std::string& to) {
+    std::string text = kernels;
+    text.replace(text.find(from), from.size(), to);
+    return build(name, text, "-DKRVK_AOT_SHARED");
+  };
+  const std::string no_table = " is not a kernel library (its krvk_aot_table ";
+  // A library whose destructor crashes, and one built for aarch64 (its ELF header's machine changed).
+  const std::string crashes = build("crashes.so", kernels + "__attribute__((destructor)) static void end(void) "
+                                    "{ *(volatile int*)16 = 0; }\n", "-DKRVK_AOT_SHARED");
+  std::filesystem::copy_file(table, scratch / "arm.so");
+  { std::fstream arm(scratch / "arm.so", std::ios::in | std::ios::out | std::ios::binary); arm.seekp(18); arm.put(char(183)); }
+  // Cut short: refused before the loader maps it past its end (SIGBUS).
   std::filesystem::copy_file(table, scratch / "cut.so");
   std::filesystem::resize_file(scratch / "cut.so", 4096);
   ASSERT_EQ(run({"mkfifo", scratch / "fifo.so"}), 0);  // would hold the loader for ever
-  std::vector<std::string> refused = {scratch / "cut.so", scratch / "fifo.so"};
+  std::vector<std::pair<std::string, std::string>> refused = {
+      {plain, plain + " is not a kernel library (no krvk_aot_table, build it with -DKRVK_AOT_SHARED)"},
+      {scratch / "missing.so", "cannot load {P}: {P}: cannot open shared object file: No such file or directory"},
+      {scratch / "cut.so", "cannot load {P}: the file is cut short: it holds 4096 bytes, its ELF headers need " +
+                               std::to_string(std::filesystem::file_size(table))},
+      {scratch / "fifo.so", "cannot load {P}: it is not a regular file"},
+      {scratch / "arm.so", "cannot load {P}: it is built for aarch64 (ELF machine 183), not for x86-64"},
+      {crashes, "cannot load {P}: opening it in a child process crashed the loader there (Segmentation fault)"},
+      {"", "cannot load \"\": the path is empty"},
+      {table + std::string("\0zzz", 4), "cannot load \"" + table + "\\0zzz\": the path holds a zero byte at byte " +
+                                          std::to_string(table.size())},
+      {build("data.so", "__attribute__((visibility(\"default\"))) const unsigned long krvk_aot_table[4];\n", "-DDATA"),
+       "{P} is not a kernel library (its krvk_aot_table is no function of its own)"},
+      {patched("null.so", "return krvk_aot_entries;", "return 0;"), "{P}" + no_table + "returned no table)"},
+      {patched("long.so", "*count = 2u;", "*count = 100000u;"),
+       "{P}" + no_table + "returned 100000 entries that reach outside the library)"},
+      {patched("data_entry.so", "krvk_aot_entries[] = {\n", "krvk_aot_entries[] = {\n\t{ 1, (void*)&krvk_aot_entries },\n"),
+       "{P}" + no_table + "entry 0 of 2 points outside its code)"},
+  };
+  // Built by clang with -funsafe-math-optimizations (no macro tells the file): its load set flush-to-zero,
+  // put back; loaded again (the loader hands out the image it holds, constructors not run again) it is
+  // refused again.
   if (krvk_probe_compiler("clang")) {
     write_text(scratch / "ftz.c", krvk_aot_source({saxpy}));
     EXPECT_EQ(run({"clang", "-O2", "-shared", "-fPIC", "-funsafe-math-optimizations", "-DKRVK_AOT_SHARED", "-o",
                    scratch / "ftz.so", scratch / "ftz.c", "-lm"}), 0);
-    refused.push_back(scratch / "ftz.so");
+    const std::string ftz = "cannot load {P}: loading it changed the floating-point control state of the process "
+                            "(MXCSR 0x1f80 to 0x9fc0, x87 control 0x037f to 0x037f), as a library built with -ffast-math "
+                            "or -funsafe-math-optimizations does; the state was put back and the library is not used";
+    refused.insert(refused.end(), 2, {scratch / "ftz.so", ftz});
   }
-  for (const std::string& path : refused) {
+  for (const auto& [path, expected] : refused) {
+    SCOPED_TRACE(path);
     EXPECT_EQ(krvk_aot_load(path, error), -1);
-    EXPECT_EQ(error, "cannot load " + path);
+    std::string want = expected;
+    for (size_t at = want.find("{P}"); at != std::string::npos; at = want.find("{P}")) want.replace(at, 3, path);
+    EXPECT_EQ(error, want);
   }
+  // Refused after its constructor started a thread and set flush-to-zero: it stays mapped, and the
+  // thread runs on (unloaded, its code would vanish under the thread and the process would crash).
+  const std::string threaded = build("threaded.so",
+                                     "#include <pthread.h>\n#include <unistd.h>\n#include <xmmintrin.h>\n"
+                                     "__attribute__((visibility(\"default\"))) volatile unsigned long ticks;\n"
+                                     "static void* tick(void* none) { for (;;) { ticks++; usleep(1000); } return none; }\n"
+                                     "__attribute__((constructor)) static void start(void) { pthread_t t; "
+                                     "pthread_create(&t, 0, tick, 0); _mm_setcsr(_mm_getcsr() | 0x8040); }\n",
+                                     "-pthread");
+  std::string reason;
+  EXPECT_EQ(krv_platform::open_library(threaded, reason), nullptr);
+  EXPECT_NE(reason.find("; the state was put back and the library is not used"), std::string::npos) << reason;
+  void* still = dlopen(threaded.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(still, nullptr);
+  const auto* ticks = static_cast<volatile unsigned long*>(dlsym(still, "ticks"));
+  const unsigned long seen = *ticks;
+  for (int wait = 0; wait < 10000 && *ticks == seen; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_NE(*ticks, seen);
   const volatile float tiny = 1e-40f;
   EXPECT_EQ(std::fpclassify(tiny * 2.0f), FP_SUBNORMAL);  // flush-to-zero would give 0
   EXPECT_EQ(krvk_aot_load(table, error), 2);
