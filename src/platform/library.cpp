@@ -125,7 +125,8 @@ void* open_library(const std::string& path, std::string& error) {
   return nullptr;
 }
 
-std::string probe_library(const std::string& path, std::chrono::milliseconds limit, const std::atomic<uint8_t>* abandon) {
+std::string probe_library(const std::string& path, std::chrono::milliseconds limit, const std::atomic<uint8_t>* abandon,
+                          void (*first_use)(void* library)) {
   std::string why = library_path_refusal(path);
   if (why.empty()) why = unmappable(path);
   if (!why.empty()) return why;
@@ -134,7 +135,10 @@ std::string probe_library(const std::string& path, std::chrono::milliseconds lim
   if (child == 0) {
     // Only the loader runs here, constructors and destructors included (a damaged destructor would
     // otherwise crash the process at its end); a refusal it reports is reported again by the parent's load.
-    if (void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) dlclose(library);
+    if (void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+      if (first_use != nullptr) first_use(library);
+      dlclose(library);
+    }
     _exit(0);
   }
   const auto give_up = std::chrono::steady_clock::now() + limit;
@@ -151,7 +155,7 @@ std::string probe_library(const std::string& path, std::chrono::milliseconds lim
   }
   if (ended != child || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) return "";  // reaped elsewhere: no verdict
   if (WIFSIGNALED(status))
-    return "opening it in a child process crashed the loader there (" + std::string(strsignal(WTERMSIG(status))) + ")";
+    return "opening it in a child process crashed the child (" + std::string(strsignal(WTERMSIG(status))) + ")";
   return "opening it in a child process ended the child with status " + std::to_string(WEXITSTATUS(status)) +
          " (the loader's own check failed)";
 }

@@ -41,11 +41,13 @@ void* open_library(const std::string& path, std::string& error);
 // running the loader and the library's constructors, closes it, running its destructors, and ends at
 // once; a library that is already open in this process stays open there), after the checks of
 // open_library. "" when the child ended well, or the loader there refused the library (the load in this
-// process then says why); else why not ("opening it in a child process crashed the loader there
+// process then says why); else why not ("opening it in a child process crashed the child
 // (Segmentation fault)", "... ran past its time limit"). Bounded by `limit` and the abandon flag: a
 // crash of the loader on a damaged library ends the child, not this process.
+// `first_use`, when given, runs in the child on the loaded library before it is closed: what this process
+// will call first (a table function) then crashes or hangs the child first.
 std::string probe_library(const std::string& path, std::chrono::milliseconds limit,
-                          const std::atomic<uint8_t>* abandon = nullptr);
+                          const std::atomic<uint8_t>* abandon = nullptr, void (*first_use)(void* library) = nullptr);
 
 // The address of an exported symbol; null with the loader's reason in `error` when it is missing.
 void* library_symbol(void* library, const char* name, std::string& error);

@@ -71,6 +71,25 @@ std::string shown_path(const std::string& path) {
   return shown + "\"";
 }
 
+using table_fn = const krvk_aot_entry* (*)(unsigned*);
+
+// The table function when it is a function of the library's own; null otherwise.
+table_fn table_function(void* library, const std::vector<krv_platform::library_segment>& segments) {
+  std::string ignored;
+  void* symbol = krv_platform::library_symbol(library, "krvk_aot_table", ignored);
+  return symbol != nullptr && krv_platform::is_library_function(segments, symbol) ? reinterpret_cast<table_fn>(symbol)
+                                                                                  : nullptr;
+}
+
+// Run in the child that opens the library first: calls the table function, so that damaged code in it
+// crashes (or hangs) the child rather than this process.
+void call_table(void* library) {
+  if (const table_fn table = table_function(library, krv_platform::library_segments(library))) {
+    unsigned count = 0;
+    table(&count);
+  }
+}
+
 // Why the table a library's krvk_aot_table returned cannot be registered; "" when every entry lies in
 // the library's memory and names a function in its code. Checked whole before any entry is registered.
 std::string table_refusal(const std::string& path, const std::vector<krv_platform::library_segment>& segments,
@@ -169,25 +188,25 @@ int krvk_aot_load(const std::string& path, std::string& error) {
   const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   const std::string load_path = ec ? path : absolute.string();
   // A crash of the loader on a damaged file ends a child process, not this one.
-  reason = krv_platform::probe_library(load_path, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()));
+  reason = krv_platform::probe_library(load_path, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), nullptr,
+                                       call_table);
   void* library = reason.empty() ? krv_platform::open_library(load_path, reason) : nullptr;
   if (library == nullptr) {
     error = "cannot load " + path + ": " + reason;
     return -1;
   }
-  using table_fn = const krvk_aot_entry* (*)(unsigned*);
-  void* symbol = krv_platform::library_symbol(library, "krvk_aot_table", reason);
-  if (symbol == nullptr) {
+  if (krv_platform::library_symbol(library, "krvk_aot_table", reason) == nullptr) {
     error = path + " is not a kernel library (no krvk_aot_table, build it with -DKRVK_AOT_SHARED)";
     return -1;
   }
   const std::vector<krv_platform::library_segment> segments = krv_platform::library_segments(library);
-  if (!krv_platform::is_library_function(segments, symbol)) {
+  const table_fn table = table_function(library, segments);
+  if (table == nullptr) {
     error = path + " is not a kernel library (its krvk_aot_table is no function of its own)";
     return -1;
   }
   unsigned count = 0;
-  const krvk_aot_entry* entries = reinterpret_cast<table_fn>(symbol)(&count);
+  const krvk_aot_entry* entries = table(&count);
   error = table_refusal(path, segments, entries, count);
   if (!error.empty()) return -1;
   krvk_aot_registry& registry = krvk_aot_registry::instance();
