@@ -135,6 +135,13 @@ std::string probe_library(const std::string& path, std::chrono::milliseconds lim
   if (child == 0) {
     // Only the loader runs here, constructors and destructors included (a damaged destructor would
     // otherwise crash the process at its end); a refusal it reports is reported again by the parent's load.
+    // A crash ends the child with its signal: no handler of the parent's (a crash reporter, a sanitizer)
+    // runs, and nothing the loader prints reaches the parent's output.
+    for (const int crash : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS}) signal(crash, SIG_DFL);
+    if (const int quiet = open("/dev/null", O_WRONLY); quiet >= 0) {
+      dup2(quiet, STDOUT_FILENO);
+      dup2(quiet, STDERR_FILENO);
+    }
     if (void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
       if (first_use != nullptr) first_use(library);
       dlclose(library);
