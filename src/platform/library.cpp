@@ -130,7 +130,11 @@ std::string probe_library(const std::string& path, std::chrono::milliseconds lim
   std::string why = library_path_refusal(path);
   if (why.empty()) why = unmappable(path);
   if (!why.empty()) return why;
+  // Not while a load of this process is under way: the child's copy of the loader's lists would be
+  // half-changed (glibc resets the loader's lock in the child, not the lists).
+  std::unique_lock<std::mutex> no_load(loaded().mutex);
   const pid_t child = fork();
+  if (child != 0) no_load.unlock();
   if (child < 0) return "";  // no child to open it in: the checks above must do
   if (child == 0) {
     // Only the loader runs here, constructors and destructors included (a damaged destructor would

@@ -2,11 +2,13 @@
 // process finds without compiling; ahead-of-time files, their libraries and their C++ registration; the
 // statuses of kernels once a table is loaded.
 #include <dlfcn.h>
+#include <elf.h>
 
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -131,6 +133,36 @@ TEST(AheadOfTime, FileLayoutAndRegistration) {
   EXPECT_EQ(output, hex("%016llx 1\n", saxpy_hash) + hex("%016llx 1\n", twice_hash));
 }
 
+// A library's bytes with what the rows below change in them: its ELF header, program headers, dynamic
+// entries (found by tag) and the bytes behind an address of its first loadable segment.
+struct elf_bytes {
+  std::string bytes;
+
+  template <class T>
+  T& at(uint64_t offset) {
+    return *reinterpret_cast<T*>(bytes.data() + offset);
+  }
+  Elf64_Ehdr& header() { return at<Elf64_Ehdr>(0); }
+  Elf64_Phdr& program(uint32_t type) {
+    for (uint16_t i = 0;; ++i) {
+      Elf64_Phdr& found = at<Elf64_Phdr>(header().e_phoff + i * sizeof(Elf64_Phdr));
+      if (found.p_type == type) return found;
+    }
+  }
+  Elf64_Dyn& dynamic(int64_t tag) {
+    for (uint64_t at_entry = program(PT_DYNAMIC).p_offset;; at_entry += sizeof(Elf64_Dyn)) {
+      if (at<Elf64_Dyn>(at_entry).d_tag == tag) return at<Elf64_Dyn>(at_entry);
+    }
+  }
+  // The index of the relocation that writes `target`, and the row itself.
+  std::pair<uint64_t, Elf64_Rela*> relocation_of(uint64_t target) {
+    for (uint64_t i = 0;; ++i) {
+      auto* row = &at<Elf64_Rela>(dynamic(DT_RELA).d_un.d_val + i * sizeof(Elf64_Rela));  // in the first segment
+      if (row->r_offset == target) return {i, row};
+    }
+  }
+};
+
 TEST(AheadOfTime, LoadedTablesAndStatuses) {
   const auto unit = compile_unit(kSaxpy + kTwice);
   const krvk_program* saxpy = unit->kernels[0].get();
@@ -187,6 +219,57 @@ TEST(AheadOfTime, LoadedTablesAndStatuses) {
       {patched("data_entry.so", "krvk_aot_entries[] = {\n", "krvk_aot_entries[] = {\n\t{ 1, (void*)&krvk_aot_entries },\n"),
        "{P}" + no_table + "entry 0 of 2 points outside its code)"},
   };
+  // One field of the table library damaged per row: refused by the ELF check, before any loader sees it.
+  const elf_bytes whole{read_text(table)};
+  const auto damaged = [&](const std::string& name, const std::function<void(elf_bytes&)>& damage) {
+    elf_bytes copy = whole;
+    damage(copy);
+    write_text(scratch / name, copy.bytes);
+    return scratch / name;
+  };
+  elf_bytes view = whole;
+  const uint64_t init_array = view.dynamic(DT_INIT_ARRAY).d_un.d_val;
+  const uint64_t constructor_row = view.relocation_of(init_array).first;
+  const std::pair<std::string, std::function<void(elf_bytes&)>> damages[] = {
+      {"it is built for an unknown machine (ELF machine 15872, big-endian), not for x86-64",
+       [](elf_bytes& e) { e.header().e_ident[EI_DATA] = ELFDATA2MSB; }},
+      {"it is a 32-bit ELF file, not a 64-bit one", [](elf_bytes& e) { e.header().e_ident[EI_CLASS] = ELFCLASS32; }},
+      {"it is no shared library (ELF type 2)", [](elf_bytes& e) { e.header().e_type = ET_EXEC; }},
+      {"its program headers are 32 bytes each, not 56", [](elf_bytes& e) { e.header().e_phentsize = 32; }},
+      {"its loadable segment (program header 0) holds more bytes in the file than in memory",
+       [](elf_bytes& e) { e.program(PT_LOAD).p_memsz = 8; }},
+      {"its loadable segment (program header 0) has an alignment that is no power of two",
+       [](elf_bytes& e) { e.program(PT_LOAD).p_align = 0x3000; }},
+      {"its read-only-after-relocation range lies outside its loadable segments",
+       [](elf_bytes& e) { e.program(PT_GNU_RELRO).p_memsz = 1 << 30; }},
+      {"its dynamic section has no closing entry", [](elf_bytes& e) {
+         const Elf64_Phdr& section = e.program(PT_DYNAMIC);
+         for (uint64_t at = section.p_offset; at < section.p_offset + section.p_filesz; at += sizeof(Elf64_Dyn))
+           if (e.at<Elf64_Dyn>(at).d_tag == DT_NULL) e.at<Elf64_Dyn>(at).d_tag = DT_DEBUG;
+       }},
+      {"its dynamic entry DT_STRTAB (" + hex("0x%llx", view.dynamic(DT_STRTAB).d_un.d_val) +
+           ", 16777216 bytes) points outside its loaded memory",
+       [](elf_bytes& e) { e.dynamic(DT_STRSZ).d_un.d_val = 1 << 24; }},
+      {"its dynamic entry DT_INIT points outside its executable segments",
+       [](elf_bytes& e) { e.dynamic(DT_INIT).d_un.d_val = 0x10; }},
+      {"its dynamic section has DT_INIT_ARRAY without its other half",
+       [](elf_bytes& e) { e.dynamic(DT_INIT_ARRAYSZ).d_tag = DT_DEBUG; }},
+      {"its relocations are not 24 bytes each", [](elf_bytes& e) { e.dynamic(DT_RELAENT).d_un.d_val = 16; }},
+      {"it counts more relative relocations than it has",
+       [](elf_bytes& e) { e.dynamic(DT_RELACOUNT).d_un.d_val = 100000; }},
+      {"its GNU hash table has no buckets", [](elf_bytes& e) { e.at<uint32_t>(e.dynamic(DT_GNU_HASH).d_un.d_val) = 0; }},
+      {"the name of its symbol 1 lies outside its string table",
+       [](elf_bytes& e) { e.at<Elf64_Sym>(e.dynamic(DT_SYMTAB).d_un.d_val + sizeof(Elf64_Sym)).st_name = 1 << 20; }},
+      {"its version needs are damaged",
+       [](elf_bytes& e) { e.at<Elf64_Verneed>(e.dynamic(DT_VERNEED).d_un.d_val).vn_aux = 1 << 20; }},
+      {"its relocation 0 of DT_RELA writes outside its loaded memory (0x7fff0000)",
+       [](elf_bytes& e) { e.at<Elf64_Rela>(e.dynamic(DT_RELA).d_un.d_val).r_offset = 0x7fff0000; }},
+      {"its relocation " + std::to_string(constructor_row) + " of DT_RELA points a constructor outside its executable segments",
+       [init_array](elf_bytes& e) { e.relocation_of(init_array).second->r_addend = 0x10; }},
+  };
+  int damage_index = 0;
+  for (const auto& [reason, damage] : damages)
+    refused.emplace_back(damaged("damaged" + std::to_string(damage_index++) + ".so", damage), "cannot load {P}: " + reason);
   // Built by clang with -funsafe-math-optimizations (no macro tells the file): its load set flush-to-zero,
   // put back; loaded again (the loader hands out the image it holds, constructors not run again) it is
   // refused again.
