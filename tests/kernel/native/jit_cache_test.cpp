@@ -90,6 +90,10 @@ TEST(JitCache, FakeCompilers) {
       {"program header damaged", "fakecc", "exit 0",
        kCopy + "printf '\\376' | dd of=\"$out\" bs=1 seek=64 conv=notrunc status=none\n", "{CC}", built,
        "cannot load {TMP}.so"},
+      // Exits 0 with a library that crashes whoever loads it: the child that opens it first crashes, this
+      // process goes on, and the library is not kept.
+      {"library crashes the loader", "fakecc", "exit 0", "cp '" KRVK_TEST_CRASHING_LIB "' \"$out\"\n", "{CC}", built,
+       "cannot load {TMP}.so"},
   };
   krvk_jit_run_limit_ms = 1500;
   for (const compiler_case& c : cases) {
