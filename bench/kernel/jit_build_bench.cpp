@@ -6,6 +6,8 @@
 //   rename, load) against running the same gcc command on the same source directly (write the file,
 //   posix_spawn, wait), in the same binary. Also figures for a warm-disk load (the library is in the
 //   cache directory, not yet in this process) and an in-process hit.
+// * The child-process open that a cold build makes of its fresh library before sealing it (fork, load,
+//   close, exit, wait), alone: its share of a cold build.
 #include <benchmark/benchmark.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,6 +27,7 @@
 #include "kernel/native/jit_request.h"
 #include "kernel/runtime/launch.h"
 #include "kernel/runtime/settings.h"
+#include "platform/library.h"
 #include "reference_kernels.h"
 
 extern char** environ;
@@ -110,6 +113,24 @@ void BM_JitWarmDiskLoad(benchmark::State& state) {
   }
 }
 
+// The library is built and loaded in this process; each iteration opens it in a child, as a fresh build's
+// library is opened before it is sealed.
+void BM_JitChildProbe(benchmark::State& state) {
+  const std::string source = jit_source(static_cast<int>(state.range(0)));
+  bench_dirs dirs;
+  const std::filesystem::path built = dirs.fresh();
+  use_cache(built);
+  std::string error;
+  krvk_jit_compile(source, error);
+  std::filesystem::path library;
+  for (const auto& entry : std::filesystem::directory_iterator(built)) {
+    if (entry.path().extension() == ".so") library = entry.path();
+  }
+  for (auto _ : state) {
+    if (!krv_platform::probe_library(library, std::chrono::seconds(60)).empty()) state.SkipWithError("refused");
+  }
+}
+
 void BM_JitInProcessHit(benchmark::State& state) {
   const std::string source = jit_source(static_cast<int>(state.range(0)));
   bench_dirs dirs;
@@ -159,6 +180,7 @@ BENCHMARK(BM_FirstLaunch)->Arg(KRVK_JIT_AUTO)->Arg(KRVK_JIT_OFF)->Iterations(20)
 BENCHMARK(BM_JitColdBuild)->Arg(0)->Arg(1)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GccDirect)->Arg(0)->Arg(1)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_JitWarmDiskLoad)->Arg(0)->Arg(1)->Iterations(50)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_JitChildProbe)->Arg(0)->Arg(1)->Iterations(50)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_JitInProcessHit)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

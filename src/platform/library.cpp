@@ -3,11 +3,19 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <link.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/elf_check.h"
 
 #if defined(__x86_64__)
 #include <xmmintrin.h>
@@ -23,49 +31,9 @@ std::string last_loader_error() {
   return text == nullptr ? std::string("unknown loader error") : std::string(text);
 }
 
-// Reads exactly `size` bytes at `offset`; false when the file ends first.
-bool read_at(int fd, void* into, size_t size, uint64_t offset) {
-  auto* bytes = static_cast<unsigned char*>(into);
-  while (size > 0) {
-    const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
-    if (got <= 0) return false;
-    bytes += got, size -= static_cast<size_t>(got), offset += static_cast<uint64_t>(got);
-  }
-  return true;
-}
-
-// The end of `count` records of `size` bytes from `offset`, saturating instead of wrapping.
-uint64_t extent_end(uint64_t offset, uint64_t count, uint64_t size) {
-  const uint64_t length = size != 0 && count > UINT64_MAX / size ? UINT64_MAX : count * size;
-  return offset > UINT64_MAX - length ? UINT64_MAX : offset + length;
-}
-
-// How far into the file a 64-bit ELF file's headers say its bytes reach (the program headers' file
-// extents, the header tables themselves); 0 for a file that is no 64-bit ELF (the loader judges it).
-uint64_t elf_needed_bytes(int fd, uint64_t file_bytes) {
-  Elf64_Ehdr header{};
-  if (file_bytes < sizeof header || !read_at(fd, &header, sizeof header, 0)) return 0;
-  if (header.e_ident[EI_MAG0] != ELFMAG0 || header.e_ident[EI_MAG1] != ELFMAG1 || header.e_ident[EI_MAG2] != ELFMAG2 ||
-      header.e_ident[EI_MAG3] != ELFMAG3 || header.e_ident[EI_CLASS] != ELFCLASS64) {
-    return 0;
-  }
-  uint64_t needed = extent_end(header.e_phoff, header.e_phnum, header.e_phentsize);
-  if (header.e_shoff != 0) {
-    const uint64_t sections = extent_end(header.e_shoff, header.e_shnum, header.e_shentsize);
-    needed = sections > needed ? sections : needed;
-  }
-  if (needed > file_bytes || header.e_phentsize != sizeof(Elf64_Phdr)) return needed;
-  for (uint16_t i = 0; i < header.e_phnum; ++i) {
-    Elf64_Phdr program{};
-    if (!read_at(fd, &program, sizeof program, header.e_phoff + uint64_t{i} * sizeof program)) return UINT64_MAX;
-    const uint64_t end = extent_end(program.p_offset, 1, program.p_filesz);
-    needed = end > needed ? end : needed;
-  }
-  return needed;
-}
-
 // Why the file at `path` is no library to map: not a regular file (a FIFO would hold the loader for
-// ever), or cut short; "" when it is whole (or no ELF file at all: the loader says what it is).
+// ever), or its ELF headers do not hold together; "" when they do (or it is no ELF file at all: the
+// loader says what it is).
 std::string unmappable(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return "";  // the loader says why it cannot open it
@@ -76,11 +44,7 @@ std::string unmappable(const std::string& path) {
   } else if (!S_ISREG(info.st_mode)) {
     why = "it is not a regular file";
   } else {
-    const uint64_t file_bytes = static_cast<uint64_t>(info.st_size);
-    const uint64_t needed = elf_needed_bytes(fd, file_bytes);
-    if (needed > file_bytes)
-      why = "the file is cut short: it holds " + std::to_string(file_bytes) + " bytes, its ELF headers need " +
-            (needed == UINT64_MAX ? std::string("more") : std::to_string(needed));
+    why = elf_refusal(fd, static_cast<uint64_t>(info.st_size));
   }
   close(fd);
   return why;
@@ -114,25 +78,97 @@ std::string hex(unsigned value) {
   return text;
 }
 
+// Loads one at a time, and the libraries refused after loading (kept mapped) with their reasons.
+struct loaded_state {
+  std::mutex mutex;
+  std::map<void*, std::string> refused;  // guarded by mutex
+};
+
+loaded_state& loaded() {
+  static loaded_state state;
+  return state;
+}
+
 }  // namespace
 
+std::string library_path_refusal(const std::string& path) {
+  if (path.empty()) return "the path is empty";
+  const size_t zero = path.find('\0');
+  if (zero != std::string::npos) return "the path holds a zero byte at byte " + std::to_string(zero);
+  return "";
+}
+
 void* open_library(const std::string& path, std::string& error) {
-  error = unmappable(path);
+  error = library_path_refusal(path);
+  if (error.empty()) error = unmappable(path);
   if (!error.empty()) return nullptr;
+  loaded_state& state = loaded();
+  const std::lock_guard<std::mutex> one_load(state.mutex);
   const fp_controls before = fp_controls::now();
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     error = last_loader_error();
     return nullptr;
   }
+  if (const auto known = state.refused.find(library); known != state.refused.end()) {
+    error = known->second;
+    return nullptr;
+  }
   const fp_controls after = fp_controls::now();
   if (after == before) return library;
   before.restore();
-  dlclose(library);
   error = "loading it changed the floating-point control state of the process (MXCSR " + hex(before.sse) + " to " +
           hex(after.sse) + ", x87 control " + hex(before.x87) + " to " + hex(after.x87) +
-          "), as a library built with -ffast-math or -funsafe-math-optimizations does; it was unloaded";
+          "), as a library built with -ffast-math or -funsafe-math-optimizations does; the state was put back and "
+          "the library is not used";
+  state.refused.emplace(library, error);
   return nullptr;
+}
+
+std::string probe_library(const std::string& path, std::chrono::milliseconds limit, const std::atomic<uint8_t>* abandon,
+                          void (*first_use)(void* library)) {
+  std::string why = library_path_refusal(path);
+  if (why.empty()) why = unmappable(path);
+  if (!why.empty()) return why;
+  // Not while a load of this process is under way: the child's copy of the loader's lists would be
+  // half-changed (glibc resets the loader's lock in the child, not the lists).
+  std::unique_lock<std::mutex> no_load(loaded().mutex);
+  const pid_t child = fork();
+  if (child != 0) no_load.unlock();
+  if (child < 0) return "";  // no child to open it in: the checks above must do
+  if (child == 0) {
+    // Only the loader runs here, constructors and destructors included (a damaged destructor would
+    // otherwise crash the process at its end); a refusal it reports is reported again by the parent's load.
+    // A crash ends the child with its signal: no handler of the parent's (a crash reporter, a sanitizer)
+    // runs, and nothing the loader prints reaches the parent's output.
+    for (const int crash : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS}) signal(crash, SIG_DFL);
+    if (const int quiet = open("/dev/null", O_WRONLY); quiet >= 0) {
+      dup2(quiet, STDOUT_FILENO);
+      dup2(quiet, STDERR_FILENO);
+    }
+    if (void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+      if (first_use != nullptr) first_use(library);
+      dlclose(library);
+    }
+    _exit(0);
+  }
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  pid_t ended = 0;
+  while ((ended = waitpid(child, &status, WNOHANG)) == 0) {
+    const bool abandoned = abandon != nullptr && abandon->load(std::memory_order_acquire) != 0;
+    if (abandoned || std::chrono::steady_clock::now() >= give_up) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      return std::string("opening it in a child process ") + (abandoned ? "was abandoned" : "ran past its time limit");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (ended != child || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) return "";  // reaped elsewhere: no verdict
+  if (WIFSIGNALED(status))
+    return "opening it in a child process crashed the child (" + std::string(strsignal(WTERMSIG(status))) + ")";
+  return "opening it in a child process ended the child with status " + std::to_string(WEXITSTATUS(status)) +
+         " (the loader's own check failed)";
 }
 
 void* library_symbol(void* library, const char* name, std::string& error) {
@@ -140,6 +176,46 @@ void* library_symbol(void* library, const char* name, std::string& error) {
   void* address = dlsym(library, name);
   if (address == nullptr) error = last_loader_error();
   return address;
+}
+
+std::vector<library_segment> library_segments(void* library) {
+  struct link_map* map = nullptr;
+  if (dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return {};
+  struct search {
+    const struct link_map* map;
+    std::vector<library_segment> found;
+  } wanted{map, {}};
+  dl_iterate_phdr(
+      [](struct dl_phdr_info* info, size_t, void* data) {
+        auto& want = *static_cast<search*>(data);
+        if (info->dlpi_addr != want.map->l_addr || std::strcmp(info->dlpi_name, want.map->l_name) != 0) return 0;
+        for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+          const ElfW(Phdr)& program = info->dlpi_phdr[i];
+          if (program.p_type != PT_LOAD) continue;
+          const uintptr_t begin = info->dlpi_addr + program.p_vaddr;
+          want.found.push_back({begin, begin + program.p_memsz, (program.p_flags & PF_X) != 0});
+        }
+        return 1;
+      },
+      &wanted);
+  return wanted.found;
+}
+
+bool inside_segments(const std::vector<library_segment>& segments, const void* address, size_t bytes, bool executable) {
+  const auto begin = reinterpret_cast<uintptr_t>(address);
+  for (const library_segment& segment : segments) {
+    if (executable && !segment.executable) continue;
+    if (begin >= segment.begin && begin <= segment.end && bytes <= segment.end - begin) return true;
+  }
+  return false;
+}
+
+bool is_library_function(const std::vector<library_segment>& segments, const void* address) {
+  if (!inside_segments(segments, address, 1, true)) return false;
+  Dl_info info{};
+  void* entry = nullptr;  // the symbol's ELF record
+  if (dladdr1(address, &info, &entry, RTLD_DL_SYMENT) == 0 || entry == nullptr) return false;
+  return info.dli_saddr == address && ELF64_ST_TYPE(static_cast<const ElfW(Sym)*>(entry)->st_info) == STT_FUNC;
 }
 
 }  // namespace krv_platform

@@ -1,5 +1,6 @@
 #include "kernel/native/aot.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -7,9 +8,9 @@
 
 #include "kernel/native/c_prelude.h"
 #include "kernel/native/c_translator.h"
+#include "kernel/native/jit_cache.h"
 #include "kernel/native/jit_hash.h"
 #include "platform/library.h"
-#include "runtime/objects/log.h"
 
 namespace {
 
@@ -61,6 +62,48 @@ uint64_t slot_hash(const krvk_program& program, krvk_jit_slot& slot) {
   }
   slot.kernel_hash.store(hash, std::memory_order_relaxed);
   return hash;
+}
+
+// The path as a message shows it: in double quotes, a zero byte as \0.
+std::string shown_path(const std::string& path) {
+  std::string shown = "\"";
+  for (const char c : path) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+  return shown + "\"";
+}
+
+using table_fn = const krvk_aot_entry* (*)(unsigned*);
+
+// The table function when it is a function of the library's own; null otherwise.
+table_fn table_function(void* library, const std::vector<krv_platform::library_segment>& segments) {
+  std::string ignored;
+  void* symbol = krv_platform::library_symbol(library, "krvk_aot_table", ignored);
+  return symbol != nullptr && krv_platform::is_library_function(segments, symbol) ? reinterpret_cast<table_fn>(symbol)
+                                                                                  : nullptr;
+}
+
+// Run in the child that opens the library first: calls the table function, so that damaged code in it
+// crashes (or hangs) the child rather than this process.
+void call_table(void* library) {
+  if (const table_fn table = table_function(library, krv_platform::library_segments(library))) {
+    unsigned count = 0;
+    table(&count);
+  }
+}
+
+// Why the table a library's krvk_aot_table returned cannot be registered; "" when every entry lies in
+// the library's memory and names a function in its code. Checked whole before any entry is registered.
+std::string table_refusal(const std::string& path, const std::vector<krv_platform::library_segment>& segments,
+                          const krvk_aot_entry* entries, unsigned count) {
+  const std::string head = path + " is not a kernel library (its krvk_aot_table ";
+  if (entries == nullptr) return head + "returned no table)";
+  if (reinterpret_cast<uintptr_t>(entries) % alignof(krvk_aot_entry) != 0 ||
+      !krv_platform::inside_segments(segments, entries, uint64_t{count} * sizeof(krvk_aot_entry), false))
+    return head + "returned " + std::to_string(count) + " entries that reach outside the library)";
+  for (unsigned i = 0; i < count; ++i) {
+    if (!krv_platform::inside_segments(segments, reinterpret_cast<const void*>(entries[i].fn), 1, true))
+      return head + "entry " + std::to_string(i) + " of " + std::to_string(count) + " points outside its code)";
+  }
+  return "";
 }
 
 }  // namespace
@@ -136,24 +179,36 @@ std::string krvk_aot_source(const std::vector<const krvk_program*>& programs) {
 }
 
 int krvk_aot_load(const std::string& path, std::string& error) {
+  std::string reason = krv_platform::library_path_refusal(path);
+  if (!reason.empty()) {
+    error = "cannot load " + shown_path(path) + ": " + reason;
+    return -1;
+  }
   std::error_code ec;
   const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   const std::string load_path = ec ? path : absolute.string();
-  std::string reason;
-  void* library = krv_platform::open_library(load_path, reason);
+  // A crash of the loader on a damaged file ends a child process, not this one.
+  reason = krv_platform::probe_library(load_path, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), nullptr,
+                                       call_table);
+  void* library = reason.empty() ? krv_platform::open_library(load_path, reason) : nullptr;
   if (library == nullptr) {
-    error = "cannot load " + path;
-    krv_log_line(*krv_log_base::instance(), KRV_LOG_WARNING, error, ": ", reason);
+    error = "cannot load " + path + ": " + reason;
     return -1;
   }
-  using table_fn = const krvk_aot_entry* (*)(unsigned*);
-  const auto table = reinterpret_cast<table_fn>(krv_platform::library_symbol(library, "krvk_aot_table", reason));
-  if (table == nullptr) {
+  if (krv_platform::library_symbol(library, "krvk_aot_table", reason) == nullptr) {
     error = path + " is not a kernel library (no krvk_aot_table, build it with -DKRVK_AOT_SHARED)";
+    return -1;
+  }
+  const std::vector<krv_platform::library_segment> segments = krv_platform::library_segments(library);
+  const table_fn table = table_function(library, segments);
+  if (table == nullptr) {
+    error = path + " is not a kernel library (its krvk_aot_table is no function of its own)";
     return -1;
   }
   unsigned count = 0;
   const krvk_aot_entry* entries = table(&count);
+  error = table_refusal(path, segments, entries, count);
+  if (!error.empty()) return -1;
   krvk_aot_registry& registry = krvk_aot_registry::instance();
   for (unsigned i = 0; i < count; ++i) {
     {

@@ -50,5 +50,10 @@ void krvk_aot_lookup(const krvk_program& program, krvk_jit_slot& slot);
 std::string krvk_aot_source(const std::vector<const krvk_program*>& programs);
 
 // Loads a library built from such a file with -DKRVK_AOT_SHARED and registers its table: the number of
-// entries, or -1 with the reason in `error`.
+// entries, or -1 with the reason in `error`. The path must be a whole one (not empty, no zero byte). The
+// library is opened first in a child process (platform/library.h), so that a damaged file crashes the
+// child, not this process; then here. Its krvk_aot_table must be a function of its own, and the table
+// it returns must lie in the library's memory with every entry pointing into its code: the table is
+// checked whole before any entry is registered. What no check rules out (damaged machine code) is said
+// in the user guide.
 int krvk_aot_load(const std::string& path, std::string& error);

@@ -21,6 +21,7 @@
 #include "kernel/native/jit_hash.h"
 #include "platform/library.h"
 #include "platform/process.h"
+#include "platform/process_alive.h"
 #include "runtime/objects/log.h"
 
 namespace fs = std::filesystem;
@@ -318,12 +319,67 @@ std::string compiler_failure(const compile_command& command, krv_platform::proce
   }
 }
 
+// Loads a library and its "krvk_jit_entry"; null with the error krvk_jit_load gives and the loader's
+// reason, nothing written to the log.
+krvk_native_fn load_entry(const std::string& path, std::string& error, std::string& reason) {
+  void* library = krv_platform::open_library(path, reason);
+  if (library == nullptr) {
+    error = "cannot load " + path;
+  } else if (void* entry = krv_platform::library_symbol(library, "krvk_jit_entry", reason)) {
+    return reinterpret_cast<krvk_native_fn>(entry);
+  } else {
+    error = "krvk_jit_entry not found in " + path;
+  }
+  return nullptr;
+}
+
+// The mark of a load of a cache entry under way, "<stem>.loading": the id of the process that began it.
+// It is written before the loader opens the entry and removed once the loader has returned, so a process
+// that the loader crashed leaves it behind; the next process that wants the entry finds it, removes the
+// entry and builds the kernel anew, instead of crashing the same way in every later run.
+std::string load_mark_of(const std::string& stem_path) { return stem_path + ".loading"; }
+
+// Whether a process began loading the stem's library and ended before the load finished: a mark that
+// names no running process, or that is damaged; `why` says which. A mark of this process or of a running
+// one is a load under way.
+bool load_never_finished(const std::string& stem_path, std::string& why) {
+  std::string text;
+  if (!read_cache_entry(load_mark_of(stem_path), 32, text, why)) return !why.empty();
+  char* end = nullptr;
+  const unsigned long pid = std::strtoul(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\n' || pid == 0 || pid > UINT32_MAX) {
+    why = "its load mark " + load_mark_of(stem_path) + " is damaged";
+    return true;
+  }
+  if (pid == krv_platform::current_process_id() || krv_platform::process_running(static_cast<uint32_t>(pid))) return false;
+  why = "process " + std::to_string(pid) + " began loading it and ended before the load finished (the loader crashed?)";
+  return true;
+}
+
+// A name for this build's temporary files: the stem, a counter and the process id.
+std::string temporary_stem(const std::string& stem_path) {
+  return stem_path + "." + std::to_string(krvk_jit_temp_counter.fetch_add(1)) + "." +
+         std::to_string(krv_platform::current_process_id());
+}
+
+// Loads the stem's library under its load mark, which goes once the loader returned (unless another
+// process has marked a load of its own meanwhile). A mark that cannot be written costs only the guard.
+krvk_native_fn load_marked(const std::string& stem_path, std::string& error, std::string& reason) {
+  const std::string mark = load_mark_of(stem_path);
+  const std::string mine = std::to_string(krv_platform::current_process_id()) + "\n";
+  const std::string written = temporary_stem(stem_path) + ".loading";
+  if (!write_new_file(written, mine) || std::rename(written.c_str(), mark.c_str()) != 0) remove_quietly(written);
+  const krvk_native_fn function = load_entry(stem_path + ".so", error, reason);
+  std::string text, ignored;
+  if (read_cache_entry(mark, 32, text, ignored) && text == mine) remove_quietly(mark);
+  return function;
+}
+
 // Compiles the source into the cache directory under the key's stem and loads it; null with the reason.
 krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const char* flags, uint64_t key,
                              const std::string& source, const krvk_build_options& options, std::string& error) {
   const std::string stem_path = stem_path_of(tools.cache_dir, key);
-  const std::string tmp = stem_path + "." + std::to_string(krvk_jit_temp_counter.fetch_add(1)) + "." +
-                          std::to_string(krv_platform::current_process_id());
+  const std::string tmp = temporary_stem(stem_path);
   const std::string c_path = tmp + ".c";
   const std::string library = tmp + ".so";
   if (!write_new_file(c_path, source)) {
@@ -347,13 +403,24 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
                         " on an earlier kernel of this process; the interpreters run this one");
     return nullptr;
   }
+  // Opened first in a child process, where a loader that crashes on what the compiler left ends only
+  // the child; a library refused there is neither sealed nor kept.
+  std::string reason =
+      krv_platform::probe_library(library, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), options.abandon);
+  if (!reason.empty()) {
+    remove_quietly(library);
+    error = "cannot load " + library;
+    if (options.abandon == nullptr || options.abandon->load() == 0) warn(error + ": " + reason);
+    return nullptr;
+  }
   std::string built, ignored;
   const bool readable = read_cache_entry(library, krvk_jit_max_library_bytes, built, ignored);
   const std::string seal = readable ? seal_of(key, built) : "";
   if (std::rename(library.c_str(), (stem_path + ".so").c_str()) == 0) {
     store_seal(stem_path, tmp, seal);
-    const krvk_native_fn function = krvk_jit_load(stem_path + ".so", error);
-    if (function == nullptr) {  // refused by the loader's checks (cut short, say): not kept for the next process
+    const krvk_native_fn function = load_marked(stem_path, error, reason);
+    if (function == nullptr) {  // refused in this process (it changes the floating-point state, say): not kept
+      warn(error + ": " + reason);
       remove_quietly(stem_path + ".so");
       remove_quietly(stem_path + ".sum");
     }
@@ -365,20 +432,6 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
   const krvk_native_fn function = krvk_jit_load(library, error);
   remove_quietly(library);
   return function;
-}
-
-// Loads a library and its "krvk_jit_entry"; null with the error krvk_jit_load gives and the loader's
-// reason, nothing written to the log.
-krvk_native_fn load_entry(const std::string& path, std::string& error, std::string& reason) {
-  void* library = krv_platform::open_library(path, reason);
-  if (library == nullptr) {
-    error = "cannot load " + path;
-  } else if (void* entry = krv_platform::library_symbol(library, "krvk_jit_entry", reason)) {
-    return reinterpret_cast<krvk_native_fn>(entry);
-  } else {
-    error = "krvk_jit_entry not found in " + path;
-  }
-  return nullptr;
 }
 
 krvk_native_fn remember(uint64_t key, krvk_native_fn function) {
@@ -625,8 +678,14 @@ krvk_native_fn krvk_jit_compile(const std::string& source, std::string& error, c
   const std::string stem_path = stem_path_of(tools.cache_dir, key);
   if (cached_library_intact(key, stem_path)) {
     std::string ignored, reason;  // an unloadable cache file is built anew
-    if (krvk_native_fn found = load_entry(stem_path + ".so", ignored, reason)) return remember(key, found);
-    warn("kernel cache entry " + stem_path + ".so refused: " + reason + "; building the kernel anew");
+    if (load_never_finished(stem_path, reason)) {
+      warn("kernel cache entry " + stem_path + ".so refused: " + reason + "; removed, building the kernel anew");
+      for (const char* extension : {".so", ".sum", ".loading"}) remove_quietly(stem_path + extension);
+    } else if (krvk_native_fn found = load_marked(stem_path, ignored, reason)) {
+      return remember(key, found);
+    } else {
+      warn("kernel cache entry " + stem_path + ".so refused: " + reason + "; building the kernel anew");
+    }
   }
   error = gave_up_compiling();
   if (!error.empty()) return nullptr;

@@ -1,10 +1,16 @@
 // Native code built by the system gcc: a JIT build that runs like the interpreter and that a second
 // process finds without compiling; ahead-of-time files, their libraries and their C++ registration; the
 // statuses of kernels once a table is loaded.
+#include <dlfcn.h>
+#include <elf.h>
+
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +22,7 @@
 #include "kernel/runtime/settings.h"
 #include "kernel/support/engine_compare.h"
 #include "kernel/support/jit_scratch.h"
+#include "platform/library.h"
 #include "platform/process.h"
 
 namespace {
@@ -126,6 +133,36 @@ TEST(AheadOfTime, FileLayoutAndRegistration) {
   EXPECT_EQ(output, hex("%016llx 1\n", saxpy_hash) + hex("%016llx 1\n", twice_hash));
 }
 
+// A library's bytes with what the rows below change in them: its ELF header, program headers, dynamic
+// entries (found by tag) and the bytes behind an address of its first loadable segment.
+struct elf_bytes {
+  std::string bytes;
+
+  template <class T>
+  T& at(uint64_t offset) {
+    return *reinterpret_cast<T*>(bytes.data() + offset);
+  }
+  Elf64_Ehdr& header() { return at<Elf64_Ehdr>(0); }
+  Elf64_Phdr& program(uint32_t type) {
+    for (uint16_t i = 0;; ++i) {
+      Elf64_Phdr& found = at<Elf64_Phdr>(header().e_phoff + i * sizeof(Elf64_Phdr));
+      if (found.p_type == type) return found;
+    }
+  }
+  Elf64_Dyn& dynamic(int64_t tag) {
+    for (uint64_t at_entry = program(PT_DYNAMIC).p_offset;; at_entry += sizeof(Elf64_Dyn)) {
+      if (at<Elf64_Dyn>(at_entry).d_tag == tag) return at<Elf64_Dyn>(at_entry);
+    }
+  }
+  // The index of the relocation that writes `target`, and the row itself.
+  std::pair<uint64_t, Elf64_Rela*> relocation_of(uint64_t target) {
+    for (uint64_t i = 0;; ++i) {
+      auto* row = &at<Elf64_Rela>(dynamic(DT_RELA).d_un.d_val + i * sizeof(Elf64_Rela));  // in the first segment
+      if (row->r_offset == target) return {i, row};
+    }
+  }
+};
+
 TEST(AheadOfTime, LoadedTablesAndStatuses) {
   const auto unit = compile_unit(kSaxpy + kTwice);
   const krvk_program* saxpy = unit->kernels[0].get();
@@ -145,26 +182,131 @@ TEST(AheadOfTime, LoadedTablesAndStatuses) {
   const std::string plain = build("plain.so", krvk_aot_source({saxpy}), "-DPLAIN");
   std::string error;
   EXPECT_EQ(krvk_aot_load(build("empty.so", krvk_aot_source({}), "-DKRVK_AOT_SHARED"), error), 0);
-  EXPECT_EQ(krvk_aot_load(plain, error), -1);
-  EXPECT_EQ(error, plain + " is not a kernel library (no krvk_aot_table, build it with -DKRVK_AOT_SHARED)");
-  EXPECT_EQ(krvk_aot_load(scratch / "missing.so", error), -1);
-  EXPECT_EQ(error, "cannot load " + scratch / "missing.so");
-  // Cut short: refused before the loader maps it past its end (SIGBUS). Built by clang with
-  // -funsafe-math-optimizations (no macro tells the file): its load set flush-to-zero, put back.
+  const std::string kernels = krvk_aot_source({saxpy, twice});
+  const auto patched = [&](const std::string& name, const std::string& from, const std::string& to) {
+    std::string text = kernels;
+    text.replace(text.find(from), from.size(), to);
+    return build(name, text, "-DKRVK_AOT_SHARED");
+  };
+  const std::string no_table = " is not a kernel library (its krvk_aot_table ";
+  // A library whose destructor crashes, and one built for aarch64 (its ELF header's machine changed).
+  const std::string crashes = build("crashes.so", kernels + "__attribute__((destructor)) static void end(void) "
+                                    "{ *(volatile int*)16 = 0; }\n", "-DKRVK_AOT_SHARED");
+  std::filesystem::copy_file(table, scratch / "arm.so");
+  { std::fstream arm(scratch / "arm.so", std::ios::in | std::ios::out | std::ios::binary); arm.seekp(18); arm.put(char(183)); }
+  // Cut short: refused before the loader maps it past its end (SIGBUS).
   std::filesystem::copy_file(table, scratch / "cut.so");
   std::filesystem::resize_file(scratch / "cut.so", 4096);
   ASSERT_EQ(run({"mkfifo", scratch / "fifo.so"}), 0);  // would hold the loader for ever
-  std::vector<std::string> refused = {scratch / "cut.so", scratch / "fifo.so"};
+  std::vector<std::pair<std::string, std::string>> refused = {
+      {plain, plain + " is not a kernel library (no krvk_aot_table, build it with -DKRVK_AOT_SHARED)"},
+      {scratch / "missing.so", "cannot load {P}: {P}: cannot open shared object file: No such file or directory"},
+      {scratch / "cut.so", "cannot load {P}: the file is cut short: it holds 4096 bytes, its ELF headers need " +
+                               std::to_string(std::filesystem::file_size(table))},
+      {scratch / "fifo.so", "cannot load {P}: it is not a regular file"},
+      {scratch / "arm.so", "cannot load {P}: it is built for aarch64 (ELF machine 183), not for x86-64"},
+      {crashes, "cannot load {P}: opening it in a child process crashed the child (Segmentation fault)"},
+      {"", "cannot load \"\": the path is empty"},
+      {table + std::string("\0zzz", 4), "cannot load \"" + table + "\\0zzz\": the path holds a zero byte at byte " +
+                                          std::to_string(table.size())},
+      {build("data.so", "__attribute__((visibility(\"default\"))) const unsigned long krvk_aot_table[4];\n", "-DDATA"),
+       "{P} is not a kernel library (its krvk_aot_table is no function of its own)"},
+      {patched("null.so", "return krvk_aot_entries;", "return 0;"), "{P}" + no_table + "returned no table)"},
+      {patched("table_crashes.so", "{ *count = 2u;", "{ *(volatile int*)16 = 0; *count = 2u;"),
+       "cannot load {P}: opening it in a child process crashed the child (Segmentation fault)"},
+      {patched("long.so", "*count = 2u;", "*count = 100000u;"),
+       "{P}" + no_table + "returned 100000 entries that reach outside the library)"},
+      {patched("data_entry.so", "krvk_aot_entries[] = {\n", "krvk_aot_entries[] = {\n\t{ 1, (void*)&krvk_aot_entries },\n"),
+       "{P}" + no_table + "entry 0 of 2 points outside its code)"},
+  };
+  // One field of the table library damaged per row: refused by the ELF check, before any loader sees it.
+  const elf_bytes whole{read_text(table)};
+  const auto damaged = [&](const std::string& name, const std::function<void(elf_bytes&)>& damage) {
+    elf_bytes copy = whole;
+    damage(copy);
+    write_text(scratch / name, copy.bytes);
+    return scratch / name;
+  };
+  elf_bytes view = whole;
+  const uint64_t init_array = view.dynamic(DT_INIT_ARRAY).d_un.d_val;
+  const uint64_t constructor_row = view.relocation_of(init_array).first;
+  const std::pair<std::string, std::function<void(elf_bytes&)>> damages[] = {
+      {"it is built for an unknown machine (ELF machine 15872, big-endian), not for x86-64",
+       [](elf_bytes& e) { e.header().e_ident[EI_DATA] = ELFDATA2MSB; }},
+      {"it is a 32-bit ELF file, not a 64-bit one", [](elf_bytes& e) { e.header().e_ident[EI_CLASS] = ELFCLASS32; }},
+      {"it is no shared library (ELF type 2)", [](elf_bytes& e) { e.header().e_type = ET_EXEC; }},
+      {"its program headers are 32 bytes each, not 56", [](elf_bytes& e) { e.header().e_phentsize = 32; }},
+      {"its loadable segment (program header 0) holds more bytes in the file than in memory",
+       [](elf_bytes& e) { e.program(PT_LOAD).p_memsz = 8; }},
+      {"its loadable segment (program header 0) has an alignment that is no power of two",
+       [](elf_bytes& e) { e.program(PT_LOAD).p_align = 0x3000; }},
+      {"its read-only-after-relocation range lies outside its loadable segments",
+       [](elf_bytes& e) { e.program(PT_GNU_RELRO).p_memsz = 1 << 30; }},
+      {"its dynamic section has no closing entry", [](elf_bytes& e) {
+         const Elf64_Phdr& section = e.program(PT_DYNAMIC);
+         for (uint64_t at = section.p_offset; at < section.p_offset + section.p_filesz; at += sizeof(Elf64_Dyn))
+           if (e.at<Elf64_Dyn>(at).d_tag == DT_NULL) e.at<Elf64_Dyn>(at).d_tag = DT_DEBUG;
+       }},
+      {"its dynamic entry DT_STRTAB (" + hex("0x%llx", view.dynamic(DT_STRTAB).d_un.d_val) +
+           ", 16777216 bytes) points outside its loaded memory",
+       [](elf_bytes& e) { e.dynamic(DT_STRSZ).d_un.d_val = 1 << 24; }},
+      {"its dynamic entry DT_INIT points outside its executable segments",
+       [](elf_bytes& e) { e.dynamic(DT_INIT).d_un.d_val = 0x10; }},
+      {"its dynamic section has DT_INIT_ARRAY without its other half",
+       [](elf_bytes& e) { e.dynamic(DT_INIT_ARRAYSZ).d_tag = DT_DEBUG; }},
+      {"its relocations are not 24 bytes each", [](elf_bytes& e) { e.dynamic(DT_RELAENT).d_un.d_val = 16; }},
+      {"it counts more relative relocations than it has",
+       [](elf_bytes& e) { e.dynamic(DT_RELACOUNT).d_un.d_val = 100000; }},
+      {"its GNU hash table has no buckets", [](elf_bytes& e) { e.at<uint32_t>(e.dynamic(DT_GNU_HASH).d_un.d_val) = 0; }},
+      {"the name of its symbol 1 lies outside its string table",
+       [](elf_bytes& e) { e.at<Elf64_Sym>(e.dynamic(DT_SYMTAB).d_un.d_val + sizeof(Elf64_Sym)).st_name = 1 << 20; }},
+      {"its version needs are damaged",
+       [](elf_bytes& e) { e.at<Elf64_Verneed>(e.dynamic(DT_VERNEED).d_un.d_val).vn_aux = 1 << 20; }},
+      {"its relocation 0 of DT_RELA writes outside its loaded memory (0x7fff0000)",
+       [](elf_bytes& e) { e.at<Elf64_Rela>(e.dynamic(DT_RELA).d_un.d_val).r_offset = 0x7fff0000; }},
+      {"its relocation " + std::to_string(constructor_row) + " of DT_RELA points a constructor outside its executable segments",
+       [init_array](elf_bytes& e) { e.relocation_of(init_array).second->r_addend = 0x10; }},
+  };
+  int damage_index = 0;
+  for (const auto& [reason, damage] : damages)
+    refused.emplace_back(damaged("damaged" + std::to_string(damage_index++) + ".so", damage), "cannot load {P}: " + reason);
+  // Built by clang with -funsafe-math-optimizations (no macro tells the file): its load set flush-to-zero,
+  // put back; loaded again (the loader hands out the image it holds, constructors not run again) it is
+  // refused again.
   if (krvk_probe_compiler("clang")) {
     write_text(scratch / "ftz.c", krvk_aot_source({saxpy}));
     EXPECT_EQ(run({"clang", "-O2", "-shared", "-fPIC", "-funsafe-math-optimizations", "-DKRVK_AOT_SHARED", "-o",
                    scratch / "ftz.so", scratch / "ftz.c", "-lm"}), 0);
-    refused.push_back(scratch / "ftz.so");
+    const std::string ftz = "cannot load {P}: loading it changed the floating-point control state of the process "
+                            "(MXCSR 0x1f80 to 0x9fc0, x87 control 0x037f to 0x037f), as a library built with -ffast-math "
+                            "or -funsafe-math-optimizations does; the state was put back and the library is not used";
+    refused.insert(refused.end(), 2, {scratch / "ftz.so", ftz});
   }
-  for (const std::string& path : refused) {
+  for (const auto& [path, expected] : refused) {
+    SCOPED_TRACE(path);
     EXPECT_EQ(krvk_aot_load(path, error), -1);
-    EXPECT_EQ(error, "cannot load " + path);
+    std::string want = expected;
+    for (size_t at = want.find("{P}"); at != std::string::npos; at = want.find("{P}")) want.replace(at, 3, path);
+    EXPECT_EQ(error, want);
   }
+  // Refused after its constructor started a thread and set flush-to-zero: it stays mapped, and the
+  // thread runs on (unloaded, its code would vanish under the thread and the process would crash).
+  const std::string threaded = build("threaded.so",
+                                     "#include <pthread.h>\n#include <unistd.h>\n#include <xmmintrin.h>\n"
+                                     "__attribute__((visibility(\"default\"))) volatile unsigned long ticks;\n"
+                                     "static void* tick(void* none) { for (;;) { ticks++; usleep(1000); } return none; }\n"
+                                     "__attribute__((constructor)) static void start(void) { pthread_t t; "
+                                     "pthread_create(&t, 0, tick, 0); _mm_setcsr(_mm_getcsr() | 0x8040); }\n",
+                                     "-pthread");
+  std::string reason;
+  EXPECT_EQ(krv_platform::open_library(threaded, reason), nullptr);
+  EXPECT_NE(reason.find("; the state was put back and the library is not used"), std::string::npos) << reason;
+  void* still = dlopen(threaded.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(still, nullptr);
+  const auto* ticks = static_cast<volatile unsigned long*>(dlsym(still, "ticks"));
+  const unsigned long seen = *ticks;
+  for (int wait = 0; wait < 10000 && *ticks == seen; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_NE(*ticks, seen);
   const volatile float tiny = 1e-40f;
   EXPECT_EQ(std::fpclassify(tiny * 2.0f), FP_SUBNORMAL);  // flush-to-zero would give 0
   EXPECT_EQ(krvk_aot_load(table, error), 2);

@@ -84,7 +84,16 @@ TEST(JitCache, FakeCompilers) {
        failed + loud_kept},
       // Exits 0 with its library cut short: refused before the loader maps it (SIGBUS), and not kept.
       {"library cut short", "fakecc", "exit 0", "head -c 4096 '" KRVK_TEST_ENTRY_LIB "' > \"$out\"\n", "{CC}", built,
-       "cannot load {LIB}"},
+       "cannot load {TMP}.so"},
+      // Exits 0 with the first program header's type changed (the loader crashed on it): refused before it
+      // is sealed in the cache, so no later process loads it either.
+      {"program header damaged", "fakecc", "exit 0",
+       kCopy + "printf '\\376' | dd of=\"$out\" bs=1 seek=64 conv=notrunc status=none\n", "{CC}", built,
+       "cannot load {TMP}.so"},
+      // Exits 0 with a library that crashes whoever loads it: the child that opens it first crashes, this
+      // process goes on, and the library is not kept.
+      {"library crashes the loader", "fakecc", "exit 0", "cp '" KRVK_TEST_CRASHING_LIB "' \"$out\"\n", "{CC}", built,
+       "cannot load {TMP}.so"},
   };
   krvk_jit_run_limit_ms = 1500;
   for (const compiler_case& c : cases) {
@@ -258,6 +267,13 @@ TEST(JitCache, DamagedCachedLibraryIsRebuilt) {
       {"cp {A}.so {B}.so && mkfifo {B}.sum", 1, ".sum refused: it is a FIFO"},
       // Cut short with a seal of its cut bytes, as a compiler that exited 0 left it: the loader's check.
       {"head -c 4096 {A}.so > {B}.so", 1, ".so refused: the file is cut short: it holds 4096 bytes", true},
+      // A load mark left by a process that ended inside the loader: removed with the entry, built anew; one
+      // of a running process (pid 1) is a load under way.
+      {"cp {A}.so {B}.so && cp {A}.sum {B}.sum && echo 4194303 > {B}.loading", 1,
+       ".so refused: process 4194303 began loading it and ended before the load finished (the loader crashed?); "
+       "removed, building the kernel anew"},
+      {"cp {A}.so {B}.so && cp {A}.sum {B}.sum && echo x > {B}.loading", 1, ".loading is damaged; removed"},
+      {"cp {A}.so {B}.so && cp {A}.sum {B}.sum && echo 1 > {B}.loading", 0, ""},
   };
   struct warnings final : krv_log_listener {
     void on_warning(const std::string& text) override { lines += text + "\n"; }
