@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "classes/std/string_regex_text.h"
 #include "platform/thread_id.h"
 #include "runtime/base/quoted_text.h"
 #include "runtime/base/raise.h"
@@ -110,7 +111,7 @@ krv_regex_compiled krv_regex_cache_get(const std::string& pattern, uint64_t inpu
   krv_regex_compiled compiled{nullptr, limit_basis_of(shape), 0};
   if (!krv_regex_input_fits_here(input_length, compiled.limit_basis, method)) return {};
   try {
-    compiled.regex = std::make_shared<const std::regex>(pattern, std::regex::ECMAScript);
+    compiled.regex = std::make_shared<const std::regex>(krv_regex_library_text(pattern), std::regex::ECMAScript);
   } catch (const std::regex_error& failure) {
     raise_invalid_pattern(method, pattern, failure);
     return {};
