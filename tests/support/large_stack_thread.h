@@ -20,7 +20,8 @@ inline constexpr size_t krv_large_stack_bytes = size_t{32} << 20;
 // Runs `body` on a new thread with a `stack_bytes` stack (a multiple of the page size) and waits for it.
 // With `paint`, every byte of the stack is set to it first, and the result is how many bytes at its top
 // were written (the high-water mark of the thread, its start included); 0 without.
-inline size_t krv_run_on_mapped_stack(const std::function<void()>& body, size_t stack_bytes, const unsigned char* paint) {
+inline size_t krv_run_on_mapped_stack(const std::function<void()>& body, size_t stack_bytes,
+                                      const unsigned char* paint) {
   const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   void* const mapping =
       mmap(nullptr, stack_bytes + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);

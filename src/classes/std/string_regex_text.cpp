@@ -80,8 +80,12 @@ class library_text {
       escape.kind = in_brackets ? item_kind::refused : item_kind::set;
       return escape;
     }
-    if (std::string_view("dDsSwW").find(kind) != std::string_view::npos || kind == 'B' || (kind == 'b' && !in_brackets)) {
-      escape.kind = kind == 'B' && in_brackets ? item_kind::refused : item_kind::set;
+    if (std::string_view("dDsSwW").find(kind) != std::string_view::npos) {
+      escape.kind = item_kind::set;
+      return escape;
+    }
+    if (kind == 'B' || (kind == 'b' && !in_brackets)) {  // an assertion: no piece of a bracket
+      escape.kind = in_brackets ? item_kind::refused : item_kind::set;
       return escape;
     }
     const int byte = escaped_byte(kind, in_brackets);
