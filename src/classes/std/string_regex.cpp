@@ -72,7 +72,7 @@ bool krv_regex_input_fits_here(uint64_t input_length, const krv_regex_limit_basi
     return false;
   }
   krv_raise_error(method, ": input of ", input_length, " characters exceeds the std::regex limit of ", limit,
-                  " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). ",
+                  " characters for this pattern (the matcher could exhaust the thread's stack). ",
                   "Shorten the input, use a simpler pattern, or use a plain string search (find/replace/split).");
   return false;
 }

@@ -32,7 +32,7 @@ class StringRegex : public StringMethods {
 };
 
 const std::string limit_message_tail =
-    " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). Shorten the input, use a "
+    " characters for this pattern (the matcher could exhaust the thread's stack). Shorten the input, use a "
     "simpler pattern, or use a plain string search (find/replace/split).";
 
 std::string limit_error(const std::string& method, uint64_t length, uint64_t limit) {
