@@ -55,9 +55,9 @@ std::vector<guide_example> guide_examples() {
 
 TEST(UserGuide, EveryExamplePrintsWhatTheGuideShows) {
   const std::vector<guide_example> examples = guide_examples();
-  // try/catch, values, functions, data from an argument, std, regex, json, json shapes and sorting, a bad
-  // JSON text, std.thread, ipc
-  ASSERT_EQ(examples.size(), 11u);
+  // try/catch, values, functions, first steps, data from an argument, std, regex, json, json shapes and
+  // sorting, a bad JSON text, std.thread, ipc
+  ASSERT_EQ(examples.size(), 12u);
   const std::string path = ::testing::TempDir() + "krv_user_guide_" + std::to_string(getpid()) + ".krvasm";
   for (const guide_example& example : examples) {
     std::ofstream(path) << example.script;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 
+#include "classes/std/string_regex_text.h"
 #include "platform/thread_id.h"
 #include "runtime/base/quoted_text.h"
 #include "runtime/base/raise.h"
@@ -71,7 +72,7 @@ bool krv_regex_input_fits_here(uint64_t input_length, const krv_regex_limit_basi
     return false;
   }
   krv_raise_error(method, ": input of ", input_length, " characters exceeds the std::regex limit of ", limit,
-                  " characters for this pattern (issue #102 - the matcher can exhaust the worker stack). ",
+                  " characters for this pattern (the matcher could exhaust the thread's stack). ",
                   "Shorten the input, use a simpler pattern, or use a plain string search (find/replace/split).");
   return false;
 }
@@ -110,7 +111,7 @@ krv_regex_compiled krv_regex_cache_get(const std::string& pattern, uint64_t inpu
   krv_regex_compiled compiled{nullptr, limit_basis_of(shape), 0};
   if (!krv_regex_input_fits_here(input_length, compiled.limit_basis, method)) return {};
   try {
-    compiled.regex = std::make_shared<const std::regex>(pattern, std::regex::ECMAScript);
+    compiled.regex = std::make_shared<const std::regex>(krv_regex_library_text(pattern), std::regex::ECMAScript);
   } catch (const std::regex_error& failure) {
     raise_invalid_pattern(method, pattern, failure);
     return {};

@@ -1,16 +1,17 @@
 // Regular expressions of std.string: what runs on the calling thread before any matching.
 //
-// Patterns are compiled by std::regex (ECMAScript grammar, default flags). Its matcher recurses once or
-// more per input byte, so a long input can exhaust a thread's stack; every pattern therefore has an input
-// limit: 256 KiB for patterns that repeat nothing, 16 KiB when something is repeated, 8 KiB when a group
-// is repeated, and less where the bound of the matcher's stack for the pattern (string_regex_depth.h)
-// would pass the stack the matcher may take sooner: nested repeats, many groups and alternatives inside
-// a repeat, lookaheads. That stack is the one of the thread the matcher runs on, measured from where the
-// limit is checked (krv_regex_stack_budget_here): a host may give its threads 8 MiB or 32 MiB, so one
-// pattern's limit is lower on a small stack. An input is checked on the calling thread before the
-// pattern is compiled, and again by a job that runs on another thread (string_regex_jobs.h). A limit of
-// 0 refuses every input, the empty one too: the matcher's bound passes the stack before it reads a byte
-// (a long alternation is chained through one state per alternative).
+// Patterns are compiled by std::regex (ECMAScript grammar, default flags), as spelled for it by
+// krv_regex_library_text (string_regex_text.h: control escapes, byte ranges across 0x80). Its matcher
+// recurses once or more per input byte, so a long input can exhaust a thread's stack; every pattern
+// therefore has an input limit: 256 KiB for patterns that repeat nothing, 16 KiB when something is
+// repeated, 8 KiB when a group is repeated, and less where the bound of the matcher's stack for the pattern
+// (string_regex_depth.h) would pass the stack the matcher may take sooner: nested repeats, many groups and
+// alternatives inside a repeat, lookaheads. That stack is the one of the thread the matcher runs on,
+// measured from where the limit is checked (krv_regex_stack_budget_here): a host may give its threads 8 MiB
+// or 32 MiB, so one pattern's limit is lower on a small stack. An input is checked on the calling thread
+// before the pattern is compiled, and again by a job that runs on another thread (string_regex_jobs.h). A
+// limit of 0 refuses every input, the empty one too: the matcher's bound passes the stack before it reads a
+// byte (a long alternation is chained through one state per alternative).
 //
 // The library's compiler recurses once per piece of the alternative it reads, in every group open
 // there, so a long run of characters can exhaust the stack while it compiles, whatever the input. The

@@ -136,26 +136,26 @@ constexpr row string_methods[] = {
                       "Extract all substring between specified left and right delimiters"),
     {"regex_match", m::regex_match, 1, 1,
      "Check if the string matches a regular expression pattern. Input longer than the limit for the pattern "
-     "(8 KB - 256 KB, see the docs) is rejected with a runtime error (issue #102)",
+     "(8 KB - 256 KB, see the docs) is rejected with a runtime error",
      {"pattern: string - Regular expression pattern to match against"}, krv_worker_call_kind},
     pattern_method("regex_search", m::regex_search,
                    "Search for a regular expression pattern in the string and return the starting position of the "
                    "match. Input longer than the limit for the pattern (8 KB - 256 KB, see the docs) is rejected with "
-                   "a runtime error (issue #102)"),
+                   "a runtime error"),
     pattern_method("regex_findall", m::regex_findall,
                    "Find all matches of a regex pattern in the string. Input longer than the limit for the pattern (8 "
-                   "KB - 256 KB, see the docs) is rejected with a runtime error (issue #102)"),
+                   "KB - 256 KB, see the docs) is rejected with a runtime error"),
     {"regex_replace", m::regex_replace, 2, 2,
      "Replace all occurrences of a regular expression pattern in the string. Input longer than the limit for the "
-     "pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error (issue #102)",
+     "pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error",
      {"pat: string - Regular expression pattern to search for"}, krv_worker_call_kind},
     {"regex_replace_inplace", m::regex_replace_inplace, 2, 2,
      "Replace all occurrences of a regular expression pattern in the string with a replacement text. Input longer "
-     "than the limit for the pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error (issue #102)",
+     "than the limit for the pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error",
      {"pattern: string - Regular expression pattern to search for"}},
     {"regex_split", m::regex_split, 1, 1,
      "Split string using regular expression pattern and return results as JSON array. Input longer than the limit "
-     "for the pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error (issue #102)",
+     "for the pattern (8 KB - 256 KB, see the docs) is rejected with a runtime error",
      {"pattern: string - Regular expression pattern to split the string"}, krv_worker_call_kind},
     {"regex_escape", m::regex_escape, 0, 0, "Escape regex metacharacters in string", {}, krv_worker_call_kind},
 };
