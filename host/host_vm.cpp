@@ -170,7 +170,9 @@ size_t krv_host_vm::run_due_tasks() {
   const uint64_t now = krv_platform::monotonic_ms();
   const auto due_at_start =
       std::count_if(heap.begin(), heap.end(), [now](const krvptr_strong<krv_task>& task) { return task->eta_ms <= now; });
-  const auto later = [](const krvptr_strong<krv_task>& a, const krvptr_strong<krv_task>& b) { return a->eta_ms > b->eta_ms; };
+  const auto later = [](const krvptr_strong<krv_task>& a, const krvptr_strong<krv_task>& b) {
+    return krv_task::runs_before(*b, *a);
+  };
   size_t continued = 0;
   for (; continued < static_cast<size_t>(due_at_start) && !heap.empty() && heap.front()->eta_ms <= now; ++continued) {
     std::pop_heap(heap.begin(), heap.end(), later);
