@@ -147,7 +147,7 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
       // left open would keep it going for ever. A stop request wakes the VM thread from its wait.
       stop.attach(vm.state().notify);
       while (!failed && stop.signal() == 0 && !vm.idle()) {
-        vm.tick();
+        vm.tick(true);
         if (stop.signal() == 0 && !vm.idle()) vm.wait_for_work();
       }
       const int stopped_by = stop.signal();
