@@ -168,13 +168,14 @@ TEST_F(Reports, ACallersEntryNamesTheLineOfItsCall) {
     uint32_t depth;         // frames of f, each calling the next (a recursion), the last calling g
     std::string lines;      // the lines the entries name
   } cases[] = {{12, 1, "534"}, {16, 1, "534"}, {16, 3, "53334"}};
+  std::vector<krvptr_strong<krv_task>> tasks;  // each row's, kept: the next one's parent is the current task
   for (const auto& c : cases) {
     log.clear();
-    krvptr_strong<krv_task> task = make_current_root();
-    place(*task->block, 0, source, 5, 0);
-    push_frame(*task, *task->block, 8);
-    for (uint32_t i = 0; i < c.depth; ++i) push_frame(*task, *f, c.f_resumes_at);
-    push_frame(*task, *g, 0);
+    krv_task& task = *tasks.emplace_back(make_current_root());
+    place(*task.block, 0, source, 5, 0);
+    push_frame(task, *task.block, 8);
+    for (uint32_t i = 0; i < c.depth; ++i) push_frame(task, *f, c.f_resumes_at);
+    push_frame(task, *g, 0);
     krv_raise_error("g fails");
     std::string lines;
     for (const std::string& entry : errors()) lines += entry.substr(entry.find("calls.krv:") + 10, 1);
@@ -209,12 +210,10 @@ TEST_F(Reports, FramesWithoutPositionsDegradeToTheFramedText) {
   // Past the thirty entries a deep stack prints, callers without a position still count for nothing: no
   // "... N more frames ..." line stands for entries that would not have printed.
   log.clear();
-  {
-    krvptr_strong<krv_task> deep = make_current_root();
-    for (int i = 0; i < 40; ++i) push_frame(*deep, *inner, 0);
-    krv_raise_error("deep plain");
-    EXPECT_EQ(errors(), (std::vector<std::string>{"Runtime Error\n" + rule + "\n" + framed("deep plain") + "\n" + rule}));
-  }
+  krvptr_strong<krv_task> deep = make_current_root();
+  for (int i = 0; i < 40; ++i) push_frame(*deep, *inner, 0);
+  krv_raise_error("deep plain");
+  EXPECT_EQ(errors(), (std::vector<std::string>{"Runtime Error\n" + rule + "\n" + framed("deep plain") + "\n" + rule}));
   krv_get_thread_local().current_task = task.get();
 
   // A position whose source has no text for its line.
