@@ -182,7 +182,9 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
       stop.attach(nullptr);
       // A worker still busy runs a native that the program may own (a host native's definition, whose
       // name the exit's line reads): the process ends with the program as it ends with the VM, kept.
-      if (worker_busy && !vm.stop_workers_within(std::chrono::milliseconds(0)))
+      // The worker is given the patience once more: the end of the run may have ended its job since (a
+      // dropped kernel job stops its launch, whose helper then still has to leave the job).
+      if (worker_busy && !vm.stop_workers_within(exit_patience))
         exit_leaving_busy_workers(vm, exit_code_now());
       {
         // Only now: a finaliser that ran late would find its class gone and be skipped without a word.
