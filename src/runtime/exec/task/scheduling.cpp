@@ -1,8 +1,9 @@
 // Starting, scheduling, suspending and waking tasks.
 //
 // The module only adds to the VM's run heap and wait list and wakes the host's scheduler; the host takes
-// due tasks off the heap (smallest eta_ms first, equal ones in the order they were scheduled), clears `scheduled` and continues them. A suspended task
-// sits on the wait list, with `suspended` set, until `wake` moves it onto the heap.
+// due tasks off the heap (smallest eta_ms first, equal ones in the order they were scheduled), clears
+// `scheduled` and continues them. A suspended task sits on the wait list, with `suspended` set, until
+// `wake` moves it onto the heap.
 #include <algorithm>
 
 #include "module/thread_record.h"

@@ -70,6 +70,7 @@ class krv_task : public krvptr_base<krv_task> {
   // Nothing when the frame already has a status (an error raised) or belongs to no task.
   static void yield(krv_vm_context& frame);
   // The last four expect the caller to hold the VM lock.
+
   // The run heap's order: the earlier due time first, and of equal ones the earlier scheduled.
   static bool runs_before(const krv_task& a, const krv_task& b) noexcept {
     return a.eta_ms != b.eta_ms ? a.eta_ms < b.eta_ms : a.run_order < b.run_order;
