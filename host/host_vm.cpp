@@ -7,6 +7,7 @@
 #include "host/spin_wait.h"
 #include "host/worker_pool.h"
 #include "platform/clock.h"
+#include "platform/stop_request.h"
 #include "runtime/exec/task/return_thread.h"
 #include "runtime/exec/task/task.h"
 #include "runtime/exec/task/task_continue.h"
@@ -164,15 +165,19 @@ size_t krv_host_vm::drain_completions() {
   return krv_drain_completions(*state_);
 }
 
-size_t krv_host_vm::run_due_tasks() {
+size_t krv_host_vm::run_due_tasks(bool hold_at_stop) {
   krv_vm_lock guard(*state_);
   auto& heap = state_->run_heap;
   const uint64_t now = krv_platform::monotonic_ms();
   const auto due_at_start =
       std::count_if(heap.begin(), heap.end(), [now](const krvptr_strong<krv_task>& task) { return task->eta_ms <= now; });
-  const auto later = [](const krvptr_strong<krv_task>& a, const krvptr_strong<krv_task>& b) { return a->eta_ms > b->eta_ms; };
+  const auto later = [](const krvptr_strong<krv_task>& a, const krvptr_strong<krv_task>& b) {
+    return krv_task::runs_before(*b, *a);
+  };
   size_t continued = 0;
-  for (; continued < static_cast<size_t>(due_at_start) && !heap.empty() && heap.front()->eta_ms <= now; ++continued) {
+  const auto held = [hold_at_stop] { return hold_at_stop && krv_platform::stop_requested(); };
+  for (; continued < static_cast<size_t>(due_at_start) && !heap.empty() && heap.front()->eta_ms <= now && !held();
+       ++continued) {
     std::pop_heap(heap.begin(), heap.end(), later);
     krvptr_strong<krv_task> task = std::move(heap.back());
     heap.pop_back();
@@ -186,12 +191,12 @@ size_t krv_host_vm::run_due_tasks() {
   return continued;
 }
 
-size_t krv_host_vm::tick() {
+size_t krv_host_vm::tick(bool hold_at_stop) {
   krv_vm_lock guard(*state_);
   size_t work = drain_return_rings();
   work += release_deferred();
   work += drain_completions();
-  work += run_due_tasks();
+  work += run_due_tasks(hold_at_stop);
   run_update_pass();
   const auto now = std::chrono::steady_clock::now();
   // A wake not yet taken (a channel that delivered in this pass) is activity too; it stays set for the wait.

@@ -109,12 +109,16 @@ class krv_host_vm {
   // runs the queued jobs itself. Returns the records completed.
   size_t drain_completions();
   // Continues the tasks due now, in due-time order, under one VM lock: at most those that were due when
-  // the pass began, so a task that stays runnable cannot starve the rest of the tick. Returns how many.
-  size_t run_due_tasks();
+  // the pass began, so a task that stays runnable cannot starve the rest of the tick. With
+  // `hold_at_stop`, none once a stop is requested (platform/stop_request.h). Returns how many.
+  size_t run_due_tasks(bool hold_at_stop = false);
   // One VM tick (see above), without the sleep, ending with the idle release when one is due and the VM
   // has been quiet long enough. Returns the work it found: return-ring entries, deferred releases,
-  // completions and tasks continued.
-  size_t tick();
+  // completions and tasks continued. A run's loop passes `hold_at_stop`: with no workers the VM thread
+  // runs the queued jobs itself, inside the tick, so a stop that ends one (an idle_ms) arrives in the
+  // middle of it, and the task woken by that job must not go on before the run's end, as it does not
+  // when a worker ran the job. A run's finalisers tick after the stop, and run.
+  size_t tick(bool hold_at_stop = false);
   // Sleeps until the next due task, a wake, or `max_ms` (forever: no bound); while objects are on the
   // update list, only as long as the polling described above allows, and while an idle release is due,
   // no longer than the quiet spell it waits for.

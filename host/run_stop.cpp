@@ -29,6 +29,9 @@ constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // How long watch() waits after a stop request before it says that a second signal exits at once.
 constexpr std::chrono::milliseconds stop_hint_after{1000};
 
+// How long the exit at once gives the output's last flush: only a pipe that nobody reads takes longer.
+constexpr std::chrono::milliseconds at_once_flush_patience{500};
+
 struct sigaction previous_actions[std::size(stop_signals)];
 
 void on_signal(int signal) {
@@ -106,6 +109,9 @@ void krv_run_stop::request(int signal) {
   // A sync build holds the VM thread in its compiler, which may take the whole run limit: abandoned now,
   // the launch goes on without native code and the task reaches the VM loop. No build starts any more.
   krv_kernel_abandon_builds();
+  // An asynchronous launch would keep the workers (or, without workers, the VM thread) in lanes whose
+  // results nobody will take: it stops handing them out, and so does any launch the run starts later.
+  krv_kernel_stop_async_launches();
 }
 
 void krv_run_stop::watch() {
@@ -118,7 +124,10 @@ void krv_run_stop::watch() {
     const int ready = poll(&readable, 1, timeout_ms);
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) {
-      write_stderr("krvhost: stopping once the running task yields; send the signal again to exit at once\n");
+      write_stderr(krv_stdout_write_waits() ? "krvhost: stopping once standard output is read (the script waits to "
+                                              "write to it); send the signal again to exit at once\n"
+                                            : "krvhost: stopping once the running task yields; send the signal "
+                                              "again to exit at once\n");
       hinted = true;
       continue;
     }
@@ -135,7 +144,10 @@ void krv_run_stop::watch() {
     // The task never yielded to the VM loop: nothing can be closed in order, but the output is kept and
     // every kernel build's compiler, which would outlive the process, is killed and its files removed.
     krv_kernel_abandon_builds();
-    krv_stdout_flush();  // a failure is said on stderr; the status stays the signal's
+    // A failure is said on stderr; the status stays the signal's. A script blocked writing to a full pipe
+    // holds the output's lock until a reader comes: what it holds is then left unwritten.
+    if (!krv_stdout_flush_within(at_once_flush_patience))
+      write_stderr("krvhost: standard output is not being read; what was not written yet is lost\n");
     write_stderr("krvhost: exiting at once; the script's channels were not closed\n");
     _exit(KRV_RUN_SIGNALLED + signal());
   }

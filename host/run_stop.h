@@ -17,7 +17,13 @@
 // been announced (a line on stderr after a second without an end), a further signal exits at once, with
 // the output flushed and every kernel build's compiler killed, but the channels left as they are.
 // Signals before the announcement are copies of the first: a terminal sends Ctrl-C to the whole
-// foreground group, so krvhost under `timeout` gets it from both, a moment apart.
+// foreground group, so krvhost under `timeout` gets it from both, a moment apart. A script blocked
+// writing to a pipe that nobody reads (`krvhost run x | less`, the pager stopped) never reaches the VM
+// loop either, and holds the output's lock: the announcement says so, and the exit at once gives the
+// flush half a second on a thread of its own, then leaves what is unwritten.
+//
+// A stop also cuts every asynchronous kernel launch short (classes/kernel/kernel_workers.h): its lanes
+// would otherwise keep the workers, or the VM thread, busy until the last one ran.
 //
 // The stop request is also raised where the module's waits see it (platform/stop_request.h), so a wait
 // that would outlast it (an IPC opener retrying for 5 s) ends at once, and every kernel build is

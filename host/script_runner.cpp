@@ -147,7 +147,7 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
       // left open would keep it going for ever. A stop request wakes the VM thread from its wait.
       stop.attach(vm.state().notify);
       while (!failed && stop.signal() == 0 && !vm.idle()) {
-        vm.tick();
+        vm.tick(true);
         if (stop.signal() == 0 && !vm.idle()) vm.wait_for_work();
       }
       const int stopped_by = stop.signal();
@@ -182,7 +182,9 @@ int run_on_vm_thread(const krv_run_options& options, const std::string& text, kr
       stop.attach(nullptr);
       // A worker still busy runs a native that the program may own (a host native's definition, whose
       // name the exit's line reads): the process ends with the program as it ends with the VM, kept.
-      if (worker_busy && !vm.stop_workers_within(std::chrono::milliseconds(0)))
+      // The worker is given the patience once more: the end of the run may have ended its job since (a
+      // dropped kernel job stops its launch, whose helper then still has to leave the job).
+      if (worker_busy && !vm.stop_workers_within(exit_patience))
         exit_leaving_busy_workers(vm, exit_code_now());
       {
         // Only now: a finaliser that ran late would find its class gone and be skipped without a word.

@@ -9,10 +9,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <future>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 namespace {
 
 std::atomic<bool> output_failed{false};
+std::atomic<bool> write_under_way{false};  // a krv_stdout_write between its start and its return
 
 // Says once, on stderr, why standard output cannot be written; the first failure sets the flag. What is
 // still buffered is dropped, so that no later flush (the process's exit) writes it after the gap.
@@ -46,10 +51,15 @@ void krv_stdout_prepare() {
 bool krv_stdout_write(std::string_view text) {
   if (output_failed.load(std::memory_order_relaxed)) return false;
   errno = 0;
-  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && !std::ferror(stdout)) return true;
+  write_under_way.store(true, std::memory_order_relaxed);
+  const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && !std::ferror(stdout);
+  write_under_way.store(false, std::memory_order_relaxed);
+  if (written) return true;
   note_failure(errno);
   return false;
 }
+
+bool krv_stdout_write_waits() { return write_under_way.load(std::memory_order_relaxed); }
 
 bool krv_stdout_flush() {
   if (output_failed.load(std::memory_order_relaxed)) return false;
@@ -57,4 +67,16 @@ bool krv_stdout_flush() {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
   note_failure(errno);
   return false;
+}
+
+bool krv_stdout_flush_within(std::chrono::milliseconds patience) {
+  // Shared with the flushing thread, which may outlive this call (it is left blocked when time runs out).
+  auto outcome = std::make_shared<std::promise<bool>>();
+  std::future<bool> flushed = outcome->get_future();
+  try {
+    std::thread([outcome] { outcome->set_value(krv_stdout_flush()); }).detach();
+  } catch (const std::system_error&) {
+    return false;  // no thread to spare: leaving the output unflushed beats waiting on a blocked writer
+  }
+  return flushed.wait_for(patience) == std::future_status::ready && flushed.get();
 }

@@ -17,6 +17,7 @@
 // A reader that goes away (`| head`) ends the process with SIGPIPE at the next write, as it ends other
 // programs; with SIGPIPE ignored, that write fails as above.
 #pragma once
+#include <chrono>
 #include <string_view>
 
 // First thing in main, before anything is opened or written.
@@ -26,3 +27,10 @@ void krv_stdout_prepare();
 bool krv_stdout_write(std::string_view text);
 // Flushes what is buffered; false when this or any earlier write or flush failed (said once on stderr).
 bool krv_stdout_flush();
+// True while a krv_stdout_write is under way: a reader that does not read keeps it so once the pipe is
+// full.
+bool krv_stdout_write_waits();
+// For a process about to _exit: krv_stdout_flush on a thread of its own, waited for at most `patience`
+// (a writer blocked on a full pipe holds the output's lock for as long as nobody reads). False when it
+// failed or did not end in time.
+bool krv_stdout_flush_within(std::chrono::milliseconds patience);

@@ -100,7 +100,8 @@ struct krv_vm_state {
 
   // Scheduling, touched only by the VM-lock holder. Declared after the pools: a task released here
   // gives its frames back to them.
-  std::vector<krvptr_strong<krv_task>> run_heap;   // min-heap by eta_ms, smallest on top
+  std::vector<krvptr_strong<krv_task>> run_heap;   // min-heap by (eta_ms, run_order), smallest on top
+  uint64_t schedulings = 0;                        // tasks put on the run heap so far: the next run_order
   std::vector<krvptr_strong<krv_task>> wait_list;  // suspended tasks, in suspension order
   krv_vm_notify* notify = nullptr;                 // the host's scheduler; null when none listens
   // Tasks that ended with an error no catch took: the root block's, a std.thread task's, a callback's

@@ -3,8 +3,12 @@
 // group, and `timeout` passes its own copy on); only a signal after the announced stop exits at once; a
 // stop ends an IPC opener's wait for its creator instead of waiting out the 5 s of retries; a hang-up
 // stops the run in order as SIGTERM does; a stop signal ignored from the start stays ignored; a loop of
-// kernel launches sees the first stop at its next launch; and an idle_ms sleep ends at the stop.
+// kernel launches sees the first stop at its next launch; an idle_ms sleep ends at the stop, with
+// workers or without; a launch nobody waits for ends with the run; and a script blocked writing to a
+// pipe that nobody reads still exits at the second signal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -40,12 +44,47 @@ std::string long_sleep(bool in_finaliser) {
          "block B1 1 child B0 class K0\n  new_instance\nend\nblock B2 1 child B0\n" + sleep + "end\n";
 }
 
+// A global whose finaliser prints "finaliser ran", then a kernel of 4,096 lanes of 4,000,000 steps on the
+// interpreters (tens of seconds) started by launch_async into a second global and never waited for;
+// then idle_ms(60000), or (`fails`) fail("the root gives up").
+std::string unwaited_launch(bool fails) {
+  const std::string then = fails ? "  args_open 1\n  load_string 6\n  arg 0\n  call_native @N3\n"
+                                 : "  args_open 1\n  load_int 60000\n  arg 0\n  call_native @N2\n";
+  return "program \"cut\"\nstring \"kernel u32 spin(u32 n) reduce(+) { u32 a = u32(gid); for (u32 i = 0u; i < n; "
+         "i++) a = a * 1664525u + 1013904223u; return a; }\"\nstring \"get\"\nstring \"spin\"\n"
+         "string \"launch_async\"\nstring \"off\"\nstring \"finaliser ran\"\nstring \"the root gives up\"\n"
+         "native N0 \"std.kernel_compile\" 1 64\nnative N1 \"std.kernel_jit\" 0 1\nnative N2 \"idle_ms\" 1 1\n"
+         "native N3 \"fail\" 1 1\nnative N4 \"print\" 0 999\nclass K0 \"Fin\" default B1 deinit B2\n"
+         "block B0 4 locals 2 caches 2\n  args_open 1\n  load_string 4\n  arg 0\n  call_native @N1\n"
+         "  const class K0\n  load_local 0\n  push_none\n  load_const 0\n  call_prepare 0\n  call\n  assign\n"
+         "  load_local 1\n  push_none\n  args_open 1\n  load_string 0\n  arg 0\n  call_native @N0\n"
+         "  member 1 0 null 0\n  call_prepare 1\n  load_string 2\n  call_arg 0\n  call\n  member 3 1 null 0\n"
+         "  call_prepare 2\n  load_int 4096\n  call_arg 0\n  load_int 4000000\n  call_arg 1\n  call\n  assign\n" +
+         then + "end\nblock B1 1 child B0 class K0\n  new_instance\nend\nblock B2 1 child B0\n  args_open 1\n"
+         "  load_string 5\n  arg 0\n  call_native @N4\nend\n";
+}
+
+// idle_ms(60000), then print("after the sleep") and a hand-off: nothing of it may run after a stop.
+const char* const kSleepThenPrint =
+    "program \"idle\"\nstring \"after the sleep\"\nnative N0 \"idle_ms\" 1 1\nnative N1 \"print\" 0 999\n"
+    "native N2 \"worker_sum\" 1 1\nblock B0 4\n  args_open 1\n  load_int 60000\n  arg 0\n  call_native @N0\n"
+    "  args_open 1\n  load_string 0\n  arg 0\n  call_native @N1\n  args_open 1\n  load_int 10\n  arg 0\n"
+    "  call_native @N2\nend\n";
+
+// Prints one line after another for ever: into a pipe that nobody reads, it blocks in the write.
+const char* const kPrinter = "program \"printer\"\nstring \"a line nobody reads\"\nnative N0 \"print\" 0 999\n"
+                             "block B0 4\nagain:\n  args_open 1\n  load_string 0\n  arg 0\n  call_native @N0\n"
+                             "  jump again\nend\n";
+
 // From the first signal to the exit. What each row guards against took 5 s (an opener's retries) or
 // never ended (a loop that missed the stop, a 60 s sleep); a loaded machine can add seconds of its own.
 constexpr std::chrono::milliseconds kStopBound{4000};
 
 const std::string kAnnounced = "krvhost: stopping once the running task yields; send the signal again to exit at once\n";
 const std::string kAtOnce = "krvhost: exiting at once; the script's channels were not closed\n";
+const std::string kOutputUnread =
+    "krvhost: stopping once standard output is read (the script waits to write to it); send the signal again to "
+    "exit at once\nkrvhost: standard output is not being read; what was not written yet is lost\n";
 
 // How a shell script starts a background job (SIGINT ignored), as the shell itself would.
 const std::vector<std::string> kInBackground = {"sh", "-c", "trap '' INT; exec \"$0\" \"$@\""};
@@ -65,8 +104,11 @@ TEST(KrvhostSignals, OneRequestPerPressAndAtOnceOnlyAfterTheAnnouncement) {
     std::vector<std::string> wrapper;  // what starts krvhost (`timeout 60`, as scripts/demo does), or nothing
     std::vector<std::pair<int, int>> sent;  // {gap in ms after the one before, signal}, each to the group
     int exit_code;
-    std::string err_has;          // {NAME} for the channel's name
+    std::string err_has;          // {NAME} for the channel's name; with at_once, the whole of stderr
     bool at_once;                 // exits at once: the announcement, then the exit's line, and nothing else
+    std::vector<std::string> options = {};  // krvhost run's options (--workers N)
+    const char* out = nullptr;    // when set, the whole of stdout
+    bool output_unread = false;   // stdout is a pipe that nobody reads
   } cases[] = {
       {"Ctrl-C to timeout and krvhost", KRV_MEMORY_WAITING_SCRIPT_PATH, "10", "", {"timeout", "60"}, {{0, SIGINT}}, 130,
        "", false},
@@ -97,17 +139,41 @@ TEST(KrvhostSignals, OneRequestPerPressAndAtOnceOnlyAfterTheAnnouncement) {
        false},
       {"a finaliser in a long idle_ms", script("fin.krvasm", long_sleep(true)), nullptr, nullptr, {}, {{0, SIGTERM}},
        143, "", false},
+      // Without workers the VM thread runs the sleep itself: the stop ends it, and the script goes no further.
+      {"a long idle_ms without workers", script("idle.krvasm", kSleepThenPrint), nullptr, nullptr, {}, {{0, SIGINT}},
+       130, "", false, {"--workers", "0"}, ""},
+      // A launch nobody waits for stops handing out lanes at the stop, or when its job is dropped at the end
+      // of a failed run: it ran on until its last lane, for tens of seconds.
+      {"an unwaited launch_async", script("unwaited.krvasm", unwaited_launch(false)), nullptr, nullptr, {},
+       {{0, SIGINT}}, 130, "", false, {"--workers", "2"}, "finaliser ran\n"},
+      {"an unwaited launch_async without workers", script("unwaited.krvasm", unwaited_launch(false)), nullptr,
+       nullptr, {}, {{0, SIGTERM}}, 143, "", false, {"--workers", "0"}, "finaliser ran\n"},
+      {"an unwaited launch_async when the root fails", script("failing.krvasm", unwaited_launch(true)), nullptr,
+       nullptr, {}, {}, 1, "the root gives up", false, {"--workers", "2"}, "finaliser ran\n"},
+      // Blocked in a write that no reader takes, the script holds the output's lock: the exit at once does
+      // not wait for it.
+      {"output that nobody reads", script("printer.krvasm", kPrinter), nullptr, nullptr, {},
+       {{0, SIGTERM}, {1500, SIGTERM}}, 143, kOutputUnread + kAtOnce, true, {}, nullptr, true},
   };
   int serial = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string name = "signals_" + std::to_string(getpid()) + "_" + std::to_string(++serial);
     const std::string region = "/dev/shm/krv_ipc_" + name + (c.waits_for == nullptr ? "" : c.waits_for);
-    std::vector<std::string> argv = {KRV_KRVHOST_PATH, "run", c.script};
+    std::vector<std::string> argv = {KRV_KRVHOST_PATH, "run"};
+    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    argv.push_back(c.script);
     if (c.count != nullptr) argv.push_back(c.count);
     if (c.waits_for != nullptr) argv.push_back(name);
     argv.insert(argv.begin(), c.wrapper.begin(), c.wrapper.end());
-    krv_signalled_run run(argv);
+    int unread[2] = {-1, -1};  // the pipe nobody reads: this process holds its read end
+    if (c.output_unread) {
+      ASSERT_EQ(pipe2(unread, O_CLOEXEC), 0);
+    }
+    const std::string out_path = c.output_unread ? "/dev/fd/" + std::to_string(unread[1])
+                                 : c.out != nullptr ? root / "out.txt"
+                                                    : "/dev/null";
+    krv_signalled_run run(argv, {}, out_path);
     ASSERT_GT(run.pid(), 0);
     if (c.wrapper.empty()) {
       ASSERT_TRUE(run.wait_until_catching(SIGTERM, std::chrono::seconds(30))) << run.err();
@@ -130,8 +196,13 @@ TEST(KrvhostSignals, OneRequestPerPressAndAtOnceOnlyAfterTheAnnouncement) {
     EXPECT_EQ(err.find("a worker is still busy"), std::string::npos) << err;
     EXPECT_EQ(err.find(kAtOnce) != std::string::npos, c.at_once) << err;
     if (c.at_once) {
-      EXPECT_EQ(err, kAnnounced + kAtOnce);
+      EXPECT_EQ(err, err_has);
     }
+    if (c.out != nullptr) {
+      EXPECT_EQ(krv_read_whole_file(root / "out.txt"), c.out);
+    }
+    for (const int end : unread)
+      if (end >= 0) close(end);
     EXPECT_FALSE(std::filesystem::exists(region));  // closed in order (a loop creates none)
   }
 }

@@ -1,7 +1,8 @@
 // A program started as a terminal starts a foreground job, for tests that signal it: in a session (and
 // so a process group) of its own, with some environment variables set or removed, standard output
-// dropped and standard error in a file. Signals go to the program or to its whole group (a terminal's
-// Ctrl-C); its end is awaited within a bound, after which the group is killed.
+// dropped (or sent where the test says) and standard error in a file. Signals go to the program or to
+// its whole group (a terminal's Ctrl-C); its end is awaited within a bound, after which the group is
+// killed.
 #pragma once
 #include <signal.h>
 #include <unistd.h>
@@ -18,9 +19,11 @@ class krv_signalled_run {
  public:
   static constexpr int killed_at_limit = -1000;
 
-  explicit krv_signalled_run(std::vector<std::string> argv, const krv_environment_changes& changes = {})
+  // `out_path` takes standard output: a file, or "/dev/fd/N" for the test's own descriptor N (a pipe).
+  explicit krv_signalled_run(std::vector<std::string> argv, const krv_environment_changes& changes = {},
+                             const std::string& out_path = "/dev/null")
       : err_path_(::testing::TempDir() + "krv_signalled_" + std::to_string(getpid()) + "_" + std::to_string(++serial_)),
-        pid_(krv_spawn_process(std::move(argv), changes, "/dev/null", err_path_, POSIX_SPAWN_SETSID)) {}
+        pid_(krv_spawn_process(std::move(argv), changes, out_path, err_path_, POSIX_SPAWN_SETSID)) {}
   ~krv_signalled_run() {
     wait_exit(std::chrono::milliseconds(0));
     unlink(err_path_.c_str());

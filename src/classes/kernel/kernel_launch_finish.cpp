@@ -56,6 +56,9 @@ krvvar_shared krv_kernel_launch_finish(krv_std_kernel& kernel, krv_kernel_launch
   const krvk_launch& launch = *state.launch;
   if (launch.trap_recorded.load()) return raise_trap(program, launch);
   if (launch.failed.load()) return krv_raise_error("kernel '", program.name, "': out of memory");
+  if (!launch.ran_every_chunk())
+    return krv_raise_error("kernel '", program.name, "' was stopped with the run before its end (",
+                           launch.chunks_done.load(), " of ", launch.chunk_count, " chunks ran)");
   if (program.accumulators.empty()) return krvvar_shared::make_none();
   const std::vector<uint64_t> values = launch.collect_results();
   if (program.result_type.prim == KRVK_STRUCT) return struct_result(*kernel.unit, program, values);

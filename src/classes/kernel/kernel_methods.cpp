@@ -7,6 +7,11 @@
 // every exit (a thrown request or helper start too) stops the launch, waits for its runners and gives
 // the holds back, so no runner can touch bytes that the script has freed. Once a stop is requested,
 // each of launch(), launch_async() and wait() lets its task leave the thread after the call.
+//
+// An asynchronous launch is one the script may leave behind: it ends with the run's stop
+// (kernel/runtime/launch_stops.h), and a job dropped unwaited stops its launch rather than run the
+// lanes left for nobody (its destructor runs on the script's thread, which would otherwise wait there for
+// the whole launch, even at the end of a run that an error or a signal ended).
 #include <algorithm>
 
 #include "classes/kernel/kernel_launch_finish.h"
@@ -14,6 +19,7 @@
 #include "kernel/native/c_translator.h"
 #include "kernel/native/jit_request.h"
 #include "kernel/runtime/launch_runners.h"
+#include "kernel/runtime/launch_stops.h"
 #include "kernel/runtime/listing.h"
 #include "module/vm_lock.h"
 #include "platform/stop_request.h"
@@ -85,6 +91,7 @@ krvvar_shared launch_async(krv_std_kernel* self, krv_vm_context& frame, args_t& 
   if (!state) return krv_raise_error_text(error);
   krvk_launch& run = *state->launch;
   unfinished_launch_guard guard(*state);
+  krvk_stop_with_run(state->launch);
   const krvk_enqueue_fn enqueue = krv_kernel_enqueue();
   {
     krv_vm_unlock unlocked;
@@ -183,7 +190,8 @@ void krv_std_kernel::script_register() {
                             "...: the kernel arguments"});
   krv_kernel_add_method<T>("launch_async", kernel_method::launch_async, 1, krv_any_arg_count,
                            "Starts the kernel on worker threads and returns a std.kernel_job at once. The buffers "
-                           "stay locked until wait().",
+                           "stay locked until wait(). Dropping the job unwaited, or a stop of the run, stops the "
+                           "launch.",
                            {"domain: int | [width, height]", "...: the kernel arguments"});
   krv_kernel_add_method<T>("disasm", kernel_method::disasm, 0, 0, "Bytecode of the kernel (for debugging and tests)");
   krv_kernel_add_method<T>("jit_status", kernel_method::jit_status, 0, 0,
@@ -198,7 +206,8 @@ void krv_std_kernel::script_register() {
 
 krv_std_kernel_job::~krv_std_kernel_job() {
   if (state && !state->released) {
-    state->launch->wait();
+    state->launch->stop();
+    state->launch->wait();  // runners leave at their next chunk or loop back edge
     state->release();
   }
 }

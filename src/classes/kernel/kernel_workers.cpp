@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "kernel/native/jit_cache.h"
+#include "kernel/runtime/launch_stops.h"
 #include "kernel/runtime/settings.h"
 #include "module/thread_record.h"
 #include "module/vm_state.h"
@@ -19,6 +20,8 @@ uint32_t krv_kernel_worker_count() {
 }
 
 void krv_kernel_abandon_builds() { krvk_jit_abandon_every_build(krv_kernel_abandon_patience); }
+
+void krv_kernel_stop_async_launches() { krvk_stop_listed_launches(); }
 
 int krv_kernel_thread_budget() {
   const int64_t all = static_cast<int64_t>(krv_kernel_worker_count()) + 1;

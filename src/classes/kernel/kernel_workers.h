@@ -31,6 +31,10 @@ void krv_kernel_abandon_builds();
 // How long krv_kernel_abandon_builds waits: an abandoned build lets go within milliseconds.
 inline constexpr std::chrono::milliseconds krv_kernel_abandon_patience{1000};
 
+// For a host whose run is asked to stop: every asynchronous launch, running or started from now on, stops
+// handing out lanes (kernel/runtime/launch_stops.h); a wait for one raises that it was cut short.
+void krv_kernel_stop_async_launches();
+
 // Threads one launch may use, the calling thread included: min(workers + 1, krvk_kernel_threads when
 // that is at least 1), at least 1.
 int krv_kernel_thread_budget();

@@ -68,6 +68,7 @@ class lane_runner {
         return;
       }
       std::copy_n(chunk_values_.data(), reductions, launch_.reduction_slots.data() + c * reductions);
+      launch_.chunks_done.fetch_add(1, std::memory_order_acq_rel);
     }
   }
 

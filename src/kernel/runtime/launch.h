@@ -12,6 +12,10 @@
 // for lack of memory claims nothing, stops the launch the same way and marks it failed, so waiters never
 // hang and the unrun chunks never pass for a result.
 //
+// A stop from outside (the script dropped the launch's job, or the run is stopping: launch_stops.h) uses
+// the same abort: runners leave at their next chunk or loop back edge, and the chunks never run are told
+// apart from a whole result by `chunks_done`.
+//
 // Order of use: construct (through a shared pointer), prepare, bind arguments into `registers` and
 // `pointer_slots`, start_helpers, wait; after wait returns, read `trap` (when trap_recorded is set),
 // `failed` and collect_results. The launch's own fields are read-only while runners run.
@@ -43,6 +47,7 @@ struct krvk_launch : std::enable_shared_from_this<krvk_launch> {
   uint64_t chunk_count = 0;
   std::vector<uint64_t> reduction_slots;  // chunk c, reduction i at c x reduction count + i
   std::atomic<uint64_t> next_chunk{0};  // next chunk to claim; chunk_count or more: none left
+  std::atomic<uint64_t> chunks_done{0};  // chunks whose reduction values are in their slots
   std::atomic<uint32_t> active_runners{0};  // runners inside run_lanes
   std::atomic<uint8_t> abort{0};  // 1 once a runner stopped the launch
   std::atomic<uint8_t> trap_recorded{0};  // 1 once `trap` holds the first trap
@@ -63,6 +68,9 @@ struct krvk_launch : std::enable_shared_from_this<krvk_launch> {
   void wait();
   // One value per reduction, combined over all chunks in chunk order; empty for a failed launch.
   std::vector<uint64_t> collect_results() const;
+  // After wait: false when a stop from outside (stop(), with no trap and no failure) left chunks unrun,
+  // so that the results are not the whole domain's.
+  bool ran_every_chunk() const noexcept { return chunks_done.load(std::memory_order_acquire) == chunk_count; }
 
   // The abort byte as every engine reads it.
   const volatile unsigned char* abort_byte() const noexcept {

@@ -130,6 +130,8 @@ TEST_F(ThreadGroup, RunJoinAndResults) {
   } cases[] = {
       // Joined after the last finishes; results in run order whatever the finishing order.
       {"r1 r2 r3 j g", {1}, false, "1 1 1 [231] [10,20,30]", nullptr},
+      // Tasks run in the same millisecond begin in run order (a heap of equal due times did not keep it).
+      {"r1 r2 r3 r6 r7 r8 j g", {}, false, "1 1 1 1 1 1 [123678] [10,20,30,60,70,80]", nullptr},
       // Not finished yet, or past the results: None.
       {"r1 r2 g1 g5 j g1 g5 g", {2}, false, "1 1 none none [12] 20 none [10,20]", nullptr},
       {"j g", {}, false, "[] []", nullptr},

@@ -203,7 +203,8 @@ TEST_F(KernelScript, HoldsAreTakenAndGivenBackOnce) {
   EXPECT_EQ(raised(), "");
   EXPECT_EQ(bytes_of(y).write_holds + bytes_of(x).read_holds, 0u);
   EXPECT_EQ(element<float>(y, 2), 5.0f);
-  // A job dropped unwaited completes its launch and gives the buffers back.
+  // A job dropped unwaited gives the buffers back. Without workers launch_async ran the whole launch
+  // itself, so nothing was left to stop.
   job = method(saxpy, "launch_async", {i(3), y, x, f(1.0)});
   EXPECT_EQ(bytes_of(y).write_holds, 1u);
   job = krvvar_shared();
@@ -217,6 +218,15 @@ TEST_F(KernelScript, HoldsAreTakenAndGivenBackOnce) {
   state->release();
   state->release();
   EXPECT_EQ(bytes_of(y).write_holds + bytes_of(x).read_holds, 0u);
+  // A launch stopped from outside before its chunks ran (the run's stop) is no result: its wait says so.
+  state = krv_kernel_launch_bind(*saxpy->object_ptr<krv_std_kernel>(), args, false, error);
+  ASSERT_TRUE(state);
+  state->launch->stop();
+  state->launch->wait();
+  krv_kernel_launch_finish(*saxpy->object_ptr<krv_std_kernel>(), *state);
+  EXPECT_EQ(raised(), "kernel 'saxpy' was stopped with the run before its end (0 of 3 chunks ran)");
+  EXPECT_EQ(bytes_of(y).write_holds + bytes_of(x).read_holds, 0u);
+  EXPECT_EQ(element<float>(y, 2), 6.0f);
 }
 
 TEST_F(KernelScript, LaunchResultsInEveryMode) {

@@ -154,6 +154,35 @@ TEST_F(Reports, ADeepStackPrintsItsFirstTenAndLastTwentyFrames) {
   for (uint32_t i = 20; i < 40; ++i) EXPECT_EQ(lines[i - 9], entry_of(i));
 }
 
+// Each caller's entry names the line of its call, whose frame resumes just after it: root line 5 calls
+// f; f's line 2 prints and its line 3 (from offset 8) calls g, whose line 4 fails.
+TEST_F(Reports, ACallersEntryNamesTheLineOfItsCall) {
+  krv_source_record& source = add_source("calls.krv");
+  for (uint32_t line = 2; line <= 5; ++line) source.lines[line] = "s";
+  krvptr_strong<krv_program_block> f = make_block(KRV_BLOCK_FUNCTION), g = make_block(KRV_BLOCK_FUNCTION);
+  place(*f, 0, source, 2, 0);
+  place(*f, 8, source, 3, 0);
+  place(*g, 0, source, 4, 0);
+  const struct {
+    uint32_t f_resumes_at;  // 12: more of the call's statement follows; 16: the call ends the block
+    uint32_t depth;         // frames of f, each calling the next (a recursion), the last calling g
+    std::string lines;      // the lines the entries name
+  } cases[] = {{12, 1, "534"}, {16, 1, "534"}, {16, 3, "53334"}};
+  std::vector<krvptr_strong<krv_task>> tasks;  // each row's, kept: the next one's parent is the current task
+  for (const auto& c : cases) {
+    log.clear();
+    krv_task& task = *tasks.emplace_back(make_current_root());
+    place(*task.block, 0, source, 5, 0);
+    push_frame(task, *task.block, 8);
+    for (uint32_t i = 0; i < c.depth; ++i) push_frame(task, *f, c.f_resumes_at);
+    push_frame(task, *g, 0);
+    krv_raise_error("g fails");
+    std::string lines;
+    for (const std::string& entry : errors()) lines += entry.substr(entry.find("calls.krv:") + 10, 1);
+    EXPECT_EQ(lines, c.lines) << c.f_resumes_at << " x" << c.depth;
+  }
+}
+
 TEST_F(Reports, OneEntryCanBePrintedByItsFrameIndex) {
   krv_source_record& source = add_source("one.krv");
   source.lines[5] = "call()";
@@ -178,6 +207,14 @@ TEST_F(Reports, FramesWithoutPositionsDegradeToTheFramedText) {
   krv_raise_error("plain");
   // The caller's entry, with no position, would only repeat the message: the error is printed once.
   EXPECT_EQ(errors(), (std::vector<std::string>{"Runtime Error\n" + rule + "\n" + framed("plain") + "\n" + rule}));
+  // Past the thirty entries a deep stack prints, callers without a position still count for nothing: no
+  // "... N more frames ..." line stands for entries that would not have printed.
+  log.clear();
+  krvptr_strong<krv_task> deep = make_current_root();
+  for (int i = 0; i < 40; ++i) push_frame(*deep, *inner, 0);
+  krv_raise_error("deep plain");
+  EXPECT_EQ(errors(), (std::vector<std::string>{"Runtime Error\n" + rule + "\n" + framed("deep plain") + "\n" + rule}));
+  krv_get_thread_local().current_task = task.get();
 
   // A position whose source has no text for its line.
   log.clear();

@@ -1,6 +1,7 @@
 #include "runtime/exec/interp/runtime_error.h"
 
 #include <iterator>
+#include <vector>
 
 #include "module/thread_record.h"
 #include "runtime/exec/interp/program_block.h"
@@ -43,11 +44,16 @@ bool catch_frame_exists(const krv_task& task) {
   return false;
 }
 
-void report_entry(krv_task& task, const std::string& framed, size_t index) {
+// The position a frame's entry names: the top frame's instruction, a caller's call.
+krvptr_strong<krv_source_position> entry_position(const krv_task& task, size_t index) {
   const krv_vm_context& frame = *task.frames[index];
+  if (frame.block == nullptr) return {};
+  return krv_find_position(*frame.block, frame_offset(frame), index + 1 != task.frames.size());
+}
+
+void report_entry(const krv_task& task, const std::string& framed, size_t index) {
   const bool top = index + 1 == task.frames.size();
-  krvptr_strong<krv_source_position> position;
-  if (frame.block != nullptr) position = krv_find_position(*frame.block, frame_offset(frame), !top);
+  const krvptr_strong<krv_source_position> position = entry_position(task, index);
   if (!position) {
     // A caller's entry shows where it called, never the message: without a position it has nothing.
     if (top) krv_log_base::instance()->write(KRV_LOG_ERROR, plain_block("Runtime Error", framed));
@@ -64,13 +70,13 @@ krv_vm_context* krv_raise_target() {
   return record.current_task->top_frame();
 }
 
-krvptr_strong<krv_source_position> krv_find_position(const krv_program_block& block, uint32_t offset, bool step_back) {
+krvptr_strong<krv_source_position> krv_find_position(const krv_program_block& block, uint32_t offset, bool caller) {
+  // A caller's frame stands after its call instruction, which may end where the next statement's
+  // position begins: the call is the instruction that ends at the offset.
+  if (caller && offset > 0) --offset;
   auto entry = block.positions.upper_bound(offset);
   if (entry == block.positions.begin()) return {};
   --entry;
-  // A caller's frame already stands after its call instruction; the call's position is the one before.
-  // The first entry has nothing before it and stays.
-  if (step_back && entry->first != 0 && entry != block.positions.begin()) --entry;
   return entry->second.lock();
 }
 
@@ -94,13 +100,19 @@ void krv_runtime_error_report(krv_vm_context& frame, const std::string& framed, 
     if (static_cast<size_t>(index) < count) report_entry(*task, framed, static_cast<size_t>(index));
     return;
   }
-  for (size_t i = 0; i < count; ++i) {
-    if (count > report_head + report_tail && i == report_head) {
-      krv_log_line(*krv_log_base::instance(), KRV_LOG_ERROR, "... ", count - report_head - report_tail,
+  // The entries that print (callers with a position, and the top frame), so that the count of those left
+  // out counts entries too, never callers that would have printed nothing.
+  std::vector<size_t> shown;
+  for (size_t i = 0; i + 1 < count; ++i)
+    if (entry_position(*task, i)) shown.push_back(i);
+  if (count > 0) shown.push_back(count - 1);
+  for (size_t k = 0; k < shown.size(); ++k) {
+    if (shown.size() > report_head + report_tail && k == report_head) {
+      krv_log_line(*krv_log_base::instance(), KRV_LOG_ERROR, "... ", shown.size() - report_head - report_tail,
                    " more frames ...");
-      i = count - report_tail;
+      k = shown.size() - report_tail;
     }
-    report_entry(*task, framed, i);
+    report_entry(*task, framed, shown[k]);
   }
 }
 

@@ -30,6 +30,6 @@ void krv_runtime_error_report(krv_vm_context& frame, const std::string& framed, 
 void krv_runtime_warning(krv_vm_context& frame, const std::string& message);
 
 // The position recorded for the instruction at `offset` of `block`: the entry with the greatest offset
-// not above it, or with `step_back` (callers' frames resume after the call) the entry before it unless
-// that entry is at offset 0. Null when the block has none or the record is gone.
-krvptr_strong<krv_source_position> krv_find_position(const krv_program_block& block, uint32_t offset, bool step_back);
+// not above it. A `caller`'s frame stands just after its call, so the instruction that ends there is the
+// one looked up (offset - 1). Null when the block has none or the record is gone.
+krvptr_strong<krv_source_position> krv_find_position(const krv_program_block& block, uint32_t offset, bool caller);

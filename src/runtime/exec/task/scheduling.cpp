@@ -1,8 +1,9 @@
 // Starting, scheduling, suspending and waking tasks.
 //
 // The module only adds to the VM's run heap and wait list and wakes the host's scheduler; the host takes
-// due tasks off the heap (smallest eta_ms first), clears `scheduled` and continues them. A suspended task
-// sits on the wait list, with `suspended` set, until `wake` moves it onto the heap.
+// due tasks off the heap (smallest eta_ms first, equal ones in the order they were scheduled), clears
+// `scheduled` and continues them. A suspended task sits on the wait list, with `suspended` set, until
+// `wake` moves it onto the heap.
 #include <algorithm>
 
 #include "module/thread_record.h"
@@ -36,11 +37,11 @@ void log_line(krv_log_level level, const Pieces&... pieces) {
 
 void cannot_run() { krv_log_base::instance()->error("Cannot run task!"); }
 
-// Moves the entry at `index` up while its parent is due later.
+// Moves the entry at `index` up while it runs before its parent.
 void sift_up(std::vector<krvptr_strong<krv_task>>& heap, size_t index) {
   while (index > 0) {
     const size_t parent = (index - 1) / 2;
-    if (heap[parent]->eta_ms <= heap[index]->eta_ms) return;
+    if (!krv_task::runs_before(*heap[index], *heap[parent])) return;
     std::swap(heap[parent], heap[index]);
     index = parent;
   }
@@ -90,6 +91,7 @@ void krv_task::schedule(krv_task& task, uint64_t delay_ms) {
   krv_vm_state* vm = krv_get_thread_local().vm;
   if (vm == nullptr) return;
   task.eta_ms = delay_ms == eta_as_given ? delay_ms : krv_platform::monotonic_ms() + delay_ms;
+  task.run_order = vm->schedulings++;
   vm->run_heap.push_back(krvptr_strong<krv_task>::from_raw(&task));
   sift_up(vm->run_heap, vm->run_heap.size() - 1);
   task.scheduled = 1;

@@ -71,6 +71,11 @@ class krv_task : public krvptr_base<krv_task> {
   static void yield(krv_vm_context& frame);
   // The last four expect the caller to hold the VM lock.
 
+  // The run heap's order: the earlier due time first, and of equal ones the earlier scheduled.
+  static bool runs_before(const krv_task& a, const krv_task& b) noexcept {
+    return a.eta_ms != b.eta_ms ? a.eta_ms < b.eta_ms : a.run_order < b.run_order;
+  }
+
   // The store function of native-call argument sinks: element `index` of the sink's argument record.
   static void set_param(krv_task& task, krv_arg_sink& sink, uint32_t index, krvvar_shared& value);
 
@@ -103,6 +108,9 @@ class krv_task : public krvptr_base<krv_task> {
   uint8_t scheduled = 0;                          // on the VM run heap
   uint8_t suspended = 0;                          // on the VM wait list
   uint64_t eta_ms = 0;                            // due time on the run heap
+  // The VM's count of schedulings when the task went onto the run heap: of tasks due at the same time
+  // the one scheduled first runs first, as `run` order promises.
+  uint64_t run_order = 0;
   // Workers running work for this task: each hand-off raises it, and its worker lowers it as its last
   // access to the task, before it hands the task's reference back (return_thread.h). A count, so that
   // one hand-off's end can never clear the mark of a later one.
