@@ -30,8 +30,11 @@
 // - refused with #error, by the macros that reveal them: -ffast-math and -ffinite-math-only, gcc's
 //   -funsafe-math-optimizations (like -ffast-math it links crtfastmath.o, whose constructor sets
 //   flush-to-zero for the loading thread; clang defines no macro for it: the loader's check catches its
-//   library, platform/library.h), x87 arithmetic (__FLT_EVAL_METHOD__ other than 0: float a * b + c
-//   rounded once in extended precision) and cl's /fp:fast and /fp:contract.
+//   library, platform/library.h), arithmetic of float or double in a wider type (x87: float a * b + c
+//   rounded once in extended precision) and cl's /fp:fast and /fp:contract. __FLT_EVAL_METHOD__ 0, 16
+//   and 32 are accepted: 16 and 32 widen only _Float16 (gcc says 16 under -mavx512fp16, so also under
+//   -march=native on a processor that has it), float and double keep their precision. Each refusal
+//   names the value it found, never a flag it guesses.
 // The limits of integer conversions are written as powers of two, exact also under
 // -fsingle-precision-constant. A cl-style compiler gets no K_OPAQUE (it has no asm step); only gcc and
 // clang are held to every bit.
