@@ -7,6 +7,7 @@
 
 #include "kernel/native/c_prelude.h"
 #include "kernel/native/c_translator.h"
+#include "kernel/native/ieee_check.h"
 #include "kernel/native/jit_hash.h"
 #include "platform/library.h"
 #include "runtime/objects/log.h"
@@ -21,8 +22,9 @@ constexpr const char* kBanner =
     "                    (cl /O2 /fp:precise /LD /DKRVK_AOT_SHARED kernels.c), then "
     "std.kernel_aot_load(\"kernels.so\")\n"
     "   In the interpreter / a firmware: compile this file as C++ (kernels.cpp), it registers its kernels at startup.\n"
-    "   Other flags keep the bits (the file turns contraction, reassociation and reciprocals off itself), but for\n"
-    "   -ffast-math, -ffinite-math-only, -funsafe-math-optimizations and x87 arithmetic, which it refuses. */\n";
+    "   Other flags keep the bits (the file turns contraction, reassociation, reciprocals and gcc's unsafe math off\n"
+    "   itself), but for -ffast-math, -ffinite-math-only and x87 arithmetic, which it refuses; a library that sets\n"
+    "   flush-to-zero or fails its IEEE self-check (clang's -fno-honor-nans, say) is refused when loaded. */\n";
 
 constexpr const char* kQuietUnused =
     "#ifdef __GNUC__\n"
@@ -124,7 +126,7 @@ std::string krvk_aot_source(const std::vector<const krvk_program*>& programs) {
   out << "#ifdef KRVK_AOT_SHARED\n"
       << "K_EXPORT const krvk_aot_entry* krvk_aot_table(unsigned* count) { *count = " << count
       << "; return krvk_aot_entries; }\n"
-      << "#endif\n";
+      << krvk_ieee_check_text << "#endif\n";
   out << "#ifdef __cplusplus\n}\n"
       << "#ifndef KRVK_AOT_SHARED\n"
       << "extern \"C\" void krvk_aot_register(uint64_t hash, void* fn);\n"
@@ -150,6 +152,11 @@ int krvk_aot_load(const std::string& path, std::string& error) {
   const auto table = reinterpret_cast<table_fn>(krv_platform::library_symbol(library, "krvk_aot_table", reason));
   if (table == nullptr) {
     error = path + " is not a kernel library (no krvk_aot_table, build it with -DKRVK_AOT_SHARED)";
+    return -1;
+  }
+  reason = krvk_ieee_library_refusal(library);
+  if (!reason.empty()) {  // left mapped: its constructors have run
+    error = path + " refused: " + reason;
     return -1;
   }
   unsigned count = 0;

@@ -9,9 +9,6 @@ static const char kPrelude[] = R"C(
 #if defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)
 #error "kernels need IEEE arithmetic: build them without -ffast-math and -ffinite-math-only"
 #endif
-#if defined(__ASSOCIATIVE_MATH__) && defined(__RECIPROCAL_MATH__) && defined(__NO_SIGNED_ZEROS__) && defined(__NO_TRAPPING_MATH__)
-#error "kernels need IEEE arithmetic: build them without -funsafe-math-optimizations or all four of its parts (its library sets flush-to-zero when loaded)"
-#endif
 #if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0 && __FLT_EVAL_METHOD__ != 16 && __FLT_EVAL_METHOD__ != 32
 #if __FLT_EVAL_METHOD__ == 1
 #error "kernels need float arithmetic in float precision: __FLT_EVAL_METHOD__ is 1 (float evaluated as double)"
@@ -39,7 +36,7 @@ static const char kPrelude[] = R"C(
 #define K_HELD
 #endif
 #elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off", "no-associative-math", "no-reciprocal-math", "signed-zeros", "trapping-math")
+#pragma GCC optimize("no-unsafe-math-optimizations", "fp-contract=off", "no-associative-math", "no-reciprocal-math", "signed-zeros", "trapping-math")
 #define K_HELD
 #else
 #define K_HELD

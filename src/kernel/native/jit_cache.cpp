@@ -17,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "kernel/native/ieee_check.h"
 #include "kernel/native/jit_builder.h"
 #include "kernel/native/jit_hash.h"
 #include "platform/library.h"
@@ -374,7 +375,9 @@ krvk_native_fn load_entry(const std::string& path, std::string& error, std::stri
   if (library == nullptr) {
     error = "cannot load " + path;
   } else if (void* entry = krv_platform::library_symbol(library, "krvk_jit_entry", reason)) {
-    return reinterpret_cast<krvk_native_fn>(entry);
+    reason = krvk_ieee_library_refusal(library);  // a refused library stays mapped: its constructors have run
+    if (reason.empty()) return reinterpret_cast<krvk_native_fn>(entry);
+    error = "cannot load " + path;
   } else {
     error = "krvk_jit_entry not found in " + path;
   }

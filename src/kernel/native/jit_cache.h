@@ -34,7 +34,8 @@
 // kernel is built anew; the fresh library replaces the entry, or, where a rename cannot (a directory
 // under the library's name), is loaded from its temporary name and that file removed, so the cache never
 // grows by a file per process. A library the loader refuses (platform/library.h: cut short although the
-// compiler exited 0, or one that changes the floating-point state) is named in a warning line; a fresh
+// compiler exited 0, or one that changes the floating-point state), or whose IEEE self-check differs
+// (ieee_check.h: the compiler's flags change float results), is named in a warning line; a fresh
 // build's is removed with its seal, and a cached one is built anew over it.
 //
 // `krvk_jit_mutex` guards only the discovery's state and the table; probing, compiling, writing, renaming

@@ -85,6 +85,9 @@ TEST(JitCache, FakeCompilers) {
       // Exits 0 with its library cut short: refused before the loader maps it (SIGBUS), and not kept.
       {"library cut short", "fakecc", "exit 0", "head -c 4096 '" KRVK_TEST_ENTRY_LIB "' > \"$out\"\n", "{CC}", built,
        "cannot load {LIB}"},
+      // Its arithmetic is not the interpreters' (its IEEE self-check differs): refused, and not kept.
+      {"library with unsafe math", "fakecc", "exit 0", "cp '" KRVK_TEST_WRONG_IEEE_LIB "' \"$out\"\n", "{CC}", built,
+       "cannot load {LIB}"},
   };
   krvk_jit_run_limit_ms = 1500;
   for (const compiler_case& c : cases) {
