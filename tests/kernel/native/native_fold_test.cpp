@@ -17,7 +17,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -109,14 +108,8 @@ struct flag_set {
 // lets programs use it. Read as text, so the answer does not depend on what the test's compiler knows.
 bool processor_has(const std::string& feature) {
   std::ifstream cpuinfo("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(cpuinfo, line)) {
-    if (line.rfind("flags", 0) != 0) continue;
-    std::istringstream words(line.substr(line.find(':') + 1));
-    for (std::string word; words >> word;)
-      if (word == feature) return true;
-    return false;
-  }
+  for (std::string line; std::getline(cpuinfo, line);)
+    if (line.rfind("flags", 0) == 0) return (line + " ").find(" " + feature + " ") != std::string::npos;
   return false;
 }
 
