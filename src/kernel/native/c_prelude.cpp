@@ -6,8 +6,10 @@ static const char kPrelude[] = R"C(
 #include <string.h>
 #include <math.h>
 
-#if defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)
-#error "kernels need IEEE arithmetic: build them without -ffast-math and -ffinite-math-only"
+#if defined(__FAST_MATH__)
+#error "kernels need IEEE arithmetic: __FAST_MATH__ is defined (as -ffast-math and -Ofast define it)"
+#elif defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__
+#error "kernels need IEEE arithmetic: __FINITE_MATH_ONLY__ is 1 (as -ffinite-math-only makes it)"
 #endif
 #if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0 && __FLT_EVAL_METHOD__ != 16 && __FLT_EVAL_METHOD__ != 32
 #if __FLT_EVAL_METHOD__ == 1
@@ -23,8 +25,10 @@ static const char kPrelude[] = R"C(
 #error "kernels need float and double arithmetic in their own precision: __FLT_EVAL_METHOD__ is none of 0, 16 and 32 (the value is in the note above)"
 #endif
 #endif
-#if defined(_M_FP_FAST) || defined(_M_FP_CONTRACT)
-#error "kernels need IEEE arithmetic: build them with /fp:precise or /fp:strict, without /fp:contract"
+#if defined(_M_FP_FAST)
+#error "kernels need IEEE arithmetic: _M_FP_FAST is defined (as /fp:fast defines it); build them with /fp:precise or /fp:strict"
+#elif defined(_M_FP_CONTRACT)
+#error "kernels need IEEE arithmetic: _M_FP_CONTRACT is defined (as /fp:contract defines it); build them without it"
 #endif
 
 #if defined(__clang__)
