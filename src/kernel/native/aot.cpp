@@ -8,6 +8,7 @@
 
 #include "kernel/native/c_prelude.h"
 #include "kernel/native/c_translator.h"
+#include "kernel/native/ieee_check.h"
 #include "kernel/native/jit_cache.h"
 #include "kernel/native/jit_hash.h"
 #include "platform/library.h"
@@ -22,8 +23,9 @@ constexpr const char* kBanner =
     "                    (cl /O2 /fp:precise /LD /DKRVK_AOT_SHARED kernels.c), then "
     "std.kernel_aot_load(\"kernels.so\")\n"
     "   In the interpreter / a firmware: compile this file as C++ (kernels.cpp), it registers its kernels at startup.\n"
-    "   Other flags keep the bits (the file turns contraction, reassociation and reciprocals off itself), but for\n"
-    "   -ffast-math, -ffinite-math-only, -funsafe-math-optimizations and x87 arithmetic, which it refuses. */\n";
+    "   Other flags keep the bits (the file turns contraction, reassociation, reciprocals and gcc's unsafe math off\n"
+    "   itself), but for -ffast-math, -ffinite-math-only and x87 arithmetic, which it refuses; a library that sets\n"
+    "   flush-to-zero or fails its IEEE self-check (clang's -fno-honor-nans, say) is refused when loaded. */\n";
 
 constexpr const char* kQuietUnused =
     "#ifdef __GNUC__\n"
@@ -81,13 +83,14 @@ table_fn table_function(void* library, const std::vector<krv_platform::library_s
                                                                                   : nullptr;
 }
 
-// Run in the child that opens the library first: calls the table function, so that damaged code in it
-// crashes (or hangs) the child rather than this process.
+// Run in the child that opens the library first: calls the table function and the IEEE self-check, so
+// that damaged code in them crashes (or hangs) the child rather than this process.
 void call_table(void* library) {
   if (const table_fn table = table_function(library, krv_platform::library_segments(library))) {
     unsigned count = 0;
     table(&count);
   }
+  krvk_ieee_ask(library);
 }
 
 // Why the table a library's krvk_aot_table returned cannot be registered; "" when every entry lies in
@@ -167,7 +170,7 @@ std::string krvk_aot_source(const std::vector<const krvk_program*>& programs) {
   out << "#ifdef KRVK_AOT_SHARED\n"
       << "K_EXPORT const krvk_aot_entry* krvk_aot_table(unsigned* count) { *count = " << count
       << "; return krvk_aot_entries; }\n"
-      << "#endif\n";
+      << krvk_ieee_check_text << "#endif\n";
   out << "#ifdef __cplusplus\n}\n"
       << "#ifndef KRVK_AOT_SHARED\n"
       << "extern \"C\" void krvk_aot_register(uint64_t hash, void* fn);\n"
@@ -203,6 +206,11 @@ int krvk_aot_load(const std::string& path, std::string& error) {
   const table_fn table = table_function(library, segments);
   if (table == nullptr) {
     error = path + " is not a kernel library (its krvk_aot_table is no function of its own)";
+    return -1;
+  }
+  reason = krvk_ieee_library_refusal(library);
+  if (!reason.empty()) {  // left mapped: its constructors have run
+    error = path + " refused: " + reason;
     return -1;
   }
   unsigned count = 0;

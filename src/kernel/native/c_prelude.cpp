@@ -6,17 +6,29 @@ static const char kPrelude[] = R"C(
 #include <string.h>
 #include <math.h>
 
-#if defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)
-#error "kernels need IEEE arithmetic: build them without -ffast-math and -ffinite-math-only"
+#if defined(__FAST_MATH__)
+#error "kernels need IEEE arithmetic: __FAST_MATH__ is defined (as -ffast-math and -Ofast define it)"
+#elif defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__
+#error "kernels need IEEE arithmetic: __FINITE_MATH_ONLY__ is 1 (as -ffinite-math-only makes it)"
 #endif
-#if defined(__ASSOCIATIVE_MATH__) && defined(__RECIPROCAL_MATH__) && defined(__NO_SIGNED_ZEROS__) && defined(__NO_TRAPPING_MATH__)
-#error "kernels need IEEE arithmetic: build them without -funsafe-math-optimizations or all four of its parts (its library sets flush-to-zero when loaded)"
+#if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0 && __FLT_EVAL_METHOD__ != 16 && __FLT_EVAL_METHOD__ != 32
+#if __FLT_EVAL_METHOD__ == 1
+#error "kernels need float arithmetic in float precision: __FLT_EVAL_METHOD__ is 1 (float evaluated as double)"
+#elif __FLT_EVAL_METHOD__ == 2
+#error "kernels need float and double arithmetic in their own precision: __FLT_EVAL_METHOD__ is 2 (evaluated as long double, as x87 arithmetic is)"
+#elif __FLT_EVAL_METHOD__ == -1
+#error "kernels need float and double arithmetic in their own precision: __FLT_EVAL_METHOD__ is -1 (precision not determined, as where x87 and SSE arithmetic mix)"
+#else
+#define K_STRING(x) #x
+#define K_VALUE(x) K_STRING(x)
+#pragma message("__FLT_EVAL_METHOD__ is " K_VALUE(__FLT_EVAL_METHOD__))
+#error "kernels need float and double arithmetic in their own precision: __FLT_EVAL_METHOD__ is none of 0, 16 and 32 (the value is in the note above)"
 #endif
-#if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0
-#error "kernels need float and double arithmetic in their own precision: build them without -mfpmath=387 (with -msse2 -mfpmath=sse under -m32)"
 #endif
-#if defined(_M_FP_FAST) || defined(_M_FP_CONTRACT)
-#error "kernels need IEEE arithmetic: build them with /fp:precise or /fp:strict, without /fp:contract"
+#if defined(_M_FP_FAST)
+#error "kernels need IEEE arithmetic: _M_FP_FAST is defined (as /fp:fast defines it); build them with /fp:precise or /fp:strict"
+#elif defined(_M_FP_CONTRACT)
+#error "kernels need IEEE arithmetic: _M_FP_CONTRACT is defined (as /fp:contract defines it); build them without it"
 #endif
 
 #if defined(__clang__)
@@ -28,7 +40,7 @@ static const char kPrelude[] = R"C(
 #define K_HELD
 #endif
 #elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off", "no-associative-math", "no-reciprocal-math", "signed-zeros", "trapping-math")
+#pragma GCC optimize("no-unsafe-math-optimizations", "fp-contract=off", "no-associative-math", "no-reciprocal-math", "signed-zeros", "trapping-math")
 #define K_HELD
 #else
 #define K_HELD

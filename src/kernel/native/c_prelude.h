@@ -22,16 +22,23 @@
 //
 // Whatever flags the text is built with (the JIT's, or a user's ahead-of-time command with -march=native,
 // -ffp-contract=fast, -freciprocal-math, ...), it keeps IEEE arithmetic of its own or refuses to compile:
-// - gcc: `#pragma GCC optimize` turns contraction (fused multiply-add), reassociation and reciprocals off
-//   and signed zeros and trapping math on for every function after it (gcc ignores STDC FP_CONTRACT);
+// - gcc: `#pragma GCC optimize` turns unsafe math (-funsafe-math-optimizations, which rewrites
+//   sqrt(x) * sqrt(x) into x and which no macro reveals), contraction (fused multiply-add),
+//   reassociation and reciprocals off and signed zeros and trapping math on for every function after it
+//   (gcc ignores STDC FP_CONTRACT);
 // - clang: `float_control(precise, on)` does the same, STDC FP_CONTRACT OFF stops contraction, and
 //   `K_HELD` on every function takes FMA away on x86, since -ffp-contract=fast fuses in the back end
 //   whatever a pragma says;
-// - refused with #error, by the macros that reveal them: -ffast-math and -ffinite-math-only, gcc's
-//   -funsafe-math-optimizations (like -ffast-math it links crtfastmath.o, whose constructor sets
-//   flush-to-zero for the loading thread; clang defines no macro for it: the loader's check catches its
-//   library, platform/library.h), x87 arithmetic (__FLT_EVAL_METHOD__ other than 0: float a * b + c
-//   rounded once in extended precision) and cl's /fp:fast and /fp:contract.
+// - refused with #error, by the macros that reveal them: -ffast-math and -ffinite-math-only,
+//   arithmetic of float or double in a wider type (x87: float a * b + c rounded once in extended
+//   precision) and cl's /fp:fast and /fp:contract. __FLT_EVAL_METHOD__ 0, 16 and 32 are accepted: 16
+//   and 32 widen only _Float16 (gcc says 16 under -mavx512fp16, so also under -march=native on a
+//   processor that has it), float and double keep their precision. Each refusal names the value it
+//   found, never a flag it guesses.
+// What neither holds is refused when the library loads: crtfastmath.o, which -ffast-math and
+// -funsafe-math-optimizations link, sets flush-to-zero (platform/library.h), and clang keeps assuming
+// no NaN under -fno-honor-nans and approximates sqrtf under -ffast-math -fhonor-nans, pragma or not,
+// with no macro to say so: the library's IEEE self-check shows it (ieee_check.h).
 // The limits of integer conversions are written as powers of two, exact also under
 // -fsingle-precision-constant. A cl-style compiler gets no K_OPAQUE (it has no asm step); only gcc and
 // clang are held to every bit.

@@ -10,6 +10,7 @@
 #include "kernel/compiler/opcodes.h"
 #include "kernel/native/c_foldable.h"
 #include "kernel/native/c_prelude.h"
+#include "kernel/native/ieee_check.h"
 
 namespace {
 
@@ -148,7 +149,7 @@ std::string krvk_c_translate_kernel(krvk_c_translator& translator, std::string_v
 }
 
 std::string krvk_jit_source(const krvk_program& program) {
-  return krvk_c_prelude + krvk_c_kernel_comment(program) + translate_under(program, kJitHead);
+  return krvk_c_prelude + krvk_c_kernel_comment(program) + translate_under(program, kJitHead) + krvk_ieee_check_text;
 }
 
 std::string krvk_jit_hash_text(const krvk_program& program) {

@@ -63,7 +63,8 @@ std::string krvk_c_u64_literal(uint64_t value);
 // The element of a memory mnemonic's suffix ("I8" .. "F64"), or null for any other text.
 const krvk_c_elem* krvk_c_elem_type(std::string_view key);
 
-// The whole C source of one kernel for the JIT: prelude, kernel comment, function `krvk_jit_entry`.
+// The whole C source of one kernel for the JIT: prelude, kernel comment, function `krvk_jit_entry`,
+// and the IEEE self-check the loader asks (ieee_check.h).
 std::string krvk_jit_source(const krvk_program& program);
 
 // The text a kernel's hash is taken over: "krvk-jit-1\n", the prelude and the `krvk_jit_entry`

@@ -17,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "kernel/native/ieee_check.h"
 #include "kernel/native/jit_builder.h"
 #include "kernel/native/jit_hash.h"
 #include "platform/library.h"
@@ -326,7 +327,9 @@ krvk_native_fn load_entry(const std::string& path, std::string& error, std::stri
   if (library == nullptr) {
     error = "cannot load " + path;
   } else if (void* entry = krv_platform::library_symbol(library, "krvk_jit_entry", reason)) {
-    return reinterpret_cast<krvk_native_fn>(entry);
+    reason = krvk_ieee_library_refusal(library);  // a refused library stays mapped: its constructors have run
+    if (reason.empty()) return reinterpret_cast<krvk_native_fn>(entry);
+    error = "cannot load " + path;
   } else {
     error = "krvk_jit_entry not found in " + path;
   }
@@ -406,7 +409,8 @@ krvk_native_fn build_library(const krvk_jit_tools& tools, bool cl_style, const c
   // Opened first in a child process, where a loader that crashes on what the compiler left ends only
   // the child; a library refused there is neither sealed nor kept.
   std::string reason =
-      krv_platform::probe_library(library, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), options.abandon);
+      krv_platform::probe_library(library, std::chrono::milliseconds(krvk_jit_run_limit_ms.load()), options.abandon,
+                                  krvk_ieee_ask);
   if (!reason.empty()) {
     remove_quietly(library);
     error = "cannot load " + library;

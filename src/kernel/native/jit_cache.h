@@ -34,12 +34,13 @@
 // kernel is built anew; the fresh library replaces the entry, or, where a rename cannot (a directory
 // under the library's name), is loaded from its temporary name and that file removed, so the cache never
 // grows by a file per process. A library the loader refuses (platform/library.h: cut short although the
-// compiler exited 0, headers that point outside it, or one that changes the floating-point state) is
-// named in a warning line; a fresh build's is removed with its seal, and a cached one is built anew over
-// it. A fresh library is opened first in a child process, before it is sealed, so that one whose loading
-// crashes (a compiler that exits 0 with a damaged library) crashes the child and is never kept. A cached
-// library is loaded under a mark, "k_<key>.loading" with the loading process's id, removed once the
-// loader has returned: a mark of a process that no longer runs means the load crashed it, and the entry
+// compiler exited 0, headers that point outside it, or one that changes the floating-point state), or
+// whose IEEE self-check differs (ieee_check.h: the compiler's flags change float results), is named in a
+// warning line; a fresh build's is removed with its seal, and a cached one is built anew over it. A fresh
+// library is opened first in a child process, before it is sealed, so that one whose loading crashes (a
+// compiler that exits 0 with a damaged library) crashes the child and is never kept. A cached library is
+// loaded under a mark, "k_<key>.loading" with the loading process's id, removed once the loader has
+// returned: a mark of a process that no longer runs means the load crashed it, and the entry
 // is named in a warning line, removed and built anew, so it crashes one run at most.
 //
 // `krvk_jit_mutex` guards only the discovery's state and the table; probing, compiling, writing, renaming

@@ -94,6 +94,9 @@ TEST(JitCache, FakeCompilers) {
       // process goes on, and the library is not kept.
       {"library crashes the loader", "fakecc", "exit 0", "cp '" KRVK_TEST_CRASHING_LIB "' \"$out\"\n", "{CC}", built,
        "cannot load {TMP}.so"},
+      // Its arithmetic is not the interpreters' (its IEEE self-check differs): refused, and not kept.
+      {"library with unsafe math", "fakecc", "exit 0", "cp '" KRVK_TEST_WRONG_IEEE_LIB "' \"$out\"\n", "{CC}", built,
+       "cannot load {LIB}"},
   };
   krvk_jit_run_limit_ms = 1500;
   for (const compiler_case& c : cases) {

@@ -6,16 +6,22 @@
 // (quiet and signalling, both signs, with payloads), infinities, huge values and the inputs at which the
 // C library and a compiler's own arithmetic part. Native code is built by gcc and, when it is installed, by
 // clang, each with the JIT's flags, with the plain flags of the ahead-of-time example, with -O3
-// -march=native (fused multiply-add where the processor has it) and with the flags a user may add that
-// let a compiler contract, take reciprocals and ignore the sign of zero.
+// -march=native (fused multiply-add where the processor has it), with the flags a user may add that
+// let a compiler contract, take reciprocals and ignore the sign of zero, and with -mavx512fp16 (gcc then
+// evaluates _Float16 in its own type, __FLT_EVAL_METHOD__ 16, which leaves float and double alone). A
+// flag set whose code needs a processor feature is built everywhere and run only where the processor
+// has the feature.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstring>
+#include <fstream>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "kernel/compiler/kernel_runner.h"
+#include "kernel/native/ieee_check.h"
 #include "kernel/native/jit_cache.h"
 #include "kernel/support/c_batch.h"
 #include "kernel/support/engine_compare.h"
@@ -67,6 +73,11 @@ constexpr fold_row kRows[] = {
     {"f64", "o[gid] = 0.25; if (a[gid] != 0.5) return; o[gid] = a[0] / (a[gid] - 1.5);", "o[gid]"},
     // A copy on one path and a multiply on the other: clang would multiply by 1 on the copy's path.
     {"f32", "f32 v = a[0]; if (a[gid] > 0.0f) v *= a[gid];", "v"},
+    // What a compiler that assumes no NaN or allows unsafe math rewrites: NaN tests, sqrt(x) * sqrt(x) into x.
+    {"f32", "", "a[gid] == a[gid] ? a[gid] : 0.0f"},
+    {"f32", "", "a[gid] != a[gid] ? 1.0f : 2.0f"},
+    {"f32", "", "sqrt(a[gid]) * sqrt(a[gid])"},
+    {"f64", "", "sqrt(a[gid]) * sqrt(a[gid])"},
 };
 
 // Signalling NaNs of both signs, quiet NaNs with and without a payload, infinities, huge and tiny
@@ -82,6 +93,24 @@ const std::vector<uint64_t> kF64Inputs = {
 std::string kernel_source(const fold_row& row) {
   const std::string t = row.type;
   return "kernel void k(" + t + "* o, const " + t + "* a) { " + row.locals + " o[gid] = " + row.value + "; }";
+}
+
+// Flags a compiler builds the kernels with, and what the library must do.
+struct flag_set {
+  const char* compiler;  // "gcc" or "clang" for flags only one knows; null: every compiler
+  std::vector<std::string> flags;
+  const char* needs;  // a processor feature the code may use (as /proc/cpuinfo names it); null: none
+  bool link_apart;  // compiled with the flags, linked without them (no crtfastmath.o)
+  const char* refusal;  // the case the library's self-check must fail; null: it keeps every bit
+};
+
+// Whether the "flags" line of /proc/cpuinfo names the feature: the processor has it and the kernel
+// lets programs use it. Read as text, so the answer does not depend on what the test's compiler knows.
+bool processor_has(const std::string& feature) {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  for (std::string line; std::getline(cpuinfo, line);)
+    if (line.rfind("flags", 0) == 0) return (line + " ").find(" " + feature + " ") != std::string::npos;
+  return false;
 }
 
 template <class T>
@@ -103,19 +132,53 @@ TEST(NativeFolding, EveryCompilerAndFlagSetGivesTheInterpretersBits) {
   }
   std::vector<std::string> compilers = {"gcc"};
   if (krvk_probe_compiler("clang")) compilers.push_back("clang");
-  const std::vector<std::vector<std::string>> flag_sets = {
-      krvk_c_batch::jit_flags(), {"-O2", "-shared", "-fPIC", "-w"}, {"-O3", "-march=native", "-shared", "-fPIC", "-w"},
-      {"-O2", "-march=native", "-ffp-contract=fast", "-freciprocal-math", "-fno-signed-zeros", "-fno-trapping-math",
-       "-shared", "-fPIC", "-w"}};
+  const std::vector<std::string> library = {"-shared", "-fPIC", "-w"};
+  const std::vector<flag_set> flag_sets = {
+      {nullptr, {"-O2", "-fno-strict-aliasing", "-ffp-contract=off", "-fno-math-errno"}, nullptr, false, nullptr},
+      {nullptr, {"-O2"}, nullptr, false, nullptr},
+      {nullptr, {"-O3", "-march=native"}, nullptr, false, nullptr},
+      {nullptr, {"-O2", "-march=native", "-ffp-contract=fast", "-freciprocal-math", "-fno-signed-zeros", "-fno-trapping-math"},
+       nullptr, false, nullptr},
+      // gcc evaluates _Float16 in its own type here (__FLT_EVAL_METHOD__ 16), float and double as before.
+      {nullptr, {"-O3", "-mavx512fp16", "-ffp-contract=fast"}, "avx512fp16", false, nullptr},
+      // Unsafe math that no macro reveals; linked apart, no crtfastmath.o sets flush-to-zero.
+      {"gcc", {"-O2", "-funsafe-math-optimizations", "-fno-associative-math"}, nullptr, true, nullptr},
+      {"gcc", {"-O2", "-funsafe-math-optimizations", "-fno-reciprocal-math"}, nullptr, true, nullptr},
+      {"gcc", {"-O2", "-funsafe-math-optimizations", "-fsigned-zeros"}, nullptr, true, nullptr},
+      {"gcc", {"-O2", "-ffast-math", "-fno-finite-math-only", "-fsigned-zeros"}, nullptr, true, nullptr},
+      {"gcc", {"-O2", "-fassociative-math", "-freciprocal-math", "-fno-signed-zeros", "-fno-trapping-math"}, nullptr,
+       false, nullptr},
+      // No pragma holds these: the library's self-check must refuse it.
+      {"clang", {"-O2", "-ffast-math", "-fhonor-nans"}, nullptr, true, "sqrtf(10.0f) gave 0x404a62c1 where 0x404a62c2"},
+      {"clang", {"-O2", "-fno-honor-nans"}, nullptr, false, "NaN == NaN (f64) gave 0x1 where 0x0"},
+  };
   for (const std::string& compiler : compilers) {
-    for (const std::vector<std::string>& flags : flag_sets) {
+    for (const flag_set& set : flag_sets) {
+      if (set.compiler != nullptr && compiler != set.compiler) continue;
+      std::vector<std::string> flags = set.flags;
+      std::string shown = compiler;
+      for (const std::string& flag : flags) shown += " " + flag;
+      flags.insert(flags.end(), library.begin(), library.end());
       krvk_c_batch batch;
       std::vector<std::string> symbols;
       for (const auto& unit : units) symbols.push_back(batch.add_kernel(*unit->kernels[0]));
+      batch.add_text(krvk_ieee_check_text);
       std::string error;
-      ASSERT_TRUE(batch.build(error, flags, compiler)) << error;
+      ASSERT_TRUE(batch.build(error, flags, compiler, set.link_apart)) << shown << ": " << error;
+      if (set.needs != nullptr && !processor_has(set.needs)) {
+        std::cout << "not run (built only): " << shown << ": this processor has no " << set.needs << "\n";
+        continue;
+      }
+      const auto answers = reinterpret_cast<krvk_ieee_answers_fn>(batch.symbol(krvk_ieee_check_symbol));
+      ASSERT_NE(answers, nullptr) << shown;
+      const std::string refusal = krvk_ieee_refusal(answers);
+      if (set.refusal != nullptr) {
+        EXPECT_NE(refusal.find(set.refusal), std::string::npos) << shown << ": " << refusal;
+        continue;
+      }
+      EXPECT_EQ(refusal, "") << shown;
       for (size_t i = 0; i < units.size(); ++i) {
-        SCOPED_TRACE(compiler + " " + flags[0] + " " + flags[1] + ": " + kernel_source(kRows[i]));
+        SCOPED_TRACE(shown + ": " + kernel_source(kRows[i]));
         const krvk_program& program = *units[i]->kernels[0];
         const bool f32 = std::string(kRows[i].type) == "f32";
         const uint64_t items = f32 ? kF32Inputs.size() : kF64Inputs.size();

@@ -53,8 +53,10 @@ class krvk_c_batch {
   const std::string& source() const { return source_; }
 
   // Compiles and loads the batch with `compiler` (a gcc-style one); false with the compiler's output in
-  // `error` on failure.
-  bool build(std::string& error, const std::vector<std::string>& flags = jit_flags(), const std::string& compiler = "gcc") {
+  // `error` on failure. With `link_apart` the flags only compile (-c) and the object is linked with
+  // -shared alone, as a build in two steps does: nothing a flag would link in (crtfastmath.o) comes along.
+  bool build(std::string& error, const std::vector<std::string>& flags = jit_flags(), const std::string& compiler = "gcc",
+             bool link_apart = false) {
     std::error_code ec;
     std::string pattern = (std::filesystem::temp_directory_path(ec) / "krvk_c_batch_XXXXXX").string();
     if (ec || mkdtemp(pattern.data()) == nullptr) {
@@ -65,16 +67,17 @@ class krvk_c_batch {
     const std::string c_path = directory_ + "/batch.c";
     const std::string library_path = directory_ + "/batch.so";
     std::ofstream(c_path, std::ios::binary) << source_;
+    const std::string object_path = directory_ + "/batch.o";
     std::vector<std::string> args = {compiler};
     args.insert(args.end(), flags.begin(), flags.end());
-    args.insert(args.end(), {"-o", library_path, c_path, "-lm"});
-    // The module's own runner (no shell); a batch of hundreds of kernels on a loaded machine gets minutes.
-    std::string output;
-    const int status = krv_platform::run_process(args, &output, std::chrono::minutes(10));
-    if (status != 0) {
-      error = compiler + " exited with " + std::to_string(status) + ":\n" + output;
-      return false;
+    if (link_apart) {
+      args.insert(args.end(), {"-c", "-o", object_path, c_path});
+      if (!run(args, error)) return false;
+      args = {compiler, "-shared", "-o", library_path, object_path, "-lm"};
+    } else {
+      args.insert(args.end(), {"-o", library_path, c_path, "-lm"});
     }
+    if (!run(args, error)) return false;
     library_ = dlopen(library_path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library_ == nullptr) {
       error = dlerror();
@@ -87,6 +90,15 @@ class krvk_c_batch {
   krvk_native_fn kernel(const std::string& name) const { return reinterpret_cast<krvk_native_fn>(symbol(name)); }
 
  private:
+  // Runs a compiler through the module's own runner (no shell); a batch of hundreds of kernels on a
+  // loaded machine gets minutes.
+  static bool run(const std::vector<std::string>& args, std::string& error) {
+    std::string output;
+    const int status = krv_platform::run_process(args, &output, std::chrono::minutes(10));
+    if (status != 0) error = args[0] + " exited with " + std::to_string(status) + ":\n" + output;
+    return status == 0;
+  }
+
   std::string source_;
   std::string directory_;
   void* library_ = nullptr;
