@@ -93,20 +93,28 @@ void BM_GccDirect(benchmark::State& state) {
   }
 }
 
-// The library is in the cache directory (copied there while the clock is paused) but not yet loaded.
-void BM_JitWarmDiskLoad(benchmark::State& state) {
-  const std::string source = jit_source(static_cast<int>(state.range(0)));
-  bench_dirs dirs;
+// Builds `source` into a fresh cache directory of `dirs`; that directory.
+std::filesystem::path build_into_fresh_cache(bench_dirs& dirs, const std::string& source) {
   const std::filesystem::path built = dirs.fresh();
   use_cache(built);
   std::string error;
   krvk_jit_compile(source, error);
-  const std::filesystem::path library = *std::filesystem::directory_iterator(built);
+  return built;
+}
+
+// The library is in the cache directory with its seal (copied there while the clock is paused) but not
+// yet loaded.
+void BM_JitWarmDiskLoad(benchmark::State& state) {
+  const std::string source = jit_source(static_cast<int>(state.range(0)));
+  bench_dirs dirs;
+  const std::filesystem::path built = build_into_fresh_cache(dirs, source);
+  std::string error;
   for (auto _ : state) {
     state.PauseTiming();
     const std::filesystem::path cache = dirs.fresh();
     std::filesystem::create_directory(cache);
-    std::filesystem::copy_file(library, cache / library.filename());
+    for (const auto& entry : std::filesystem::directory_iterator(built))
+      std::filesystem::copy_file(entry.path(), cache / entry.path().filename());
     use_cache(cache);
     state.ResumeTiming();
     if (krvk_jit_compile(source, error) == nullptr) state.SkipWithError(error.c_str());
@@ -118,12 +126,8 @@ void BM_JitWarmDiskLoad(benchmark::State& state) {
 void BM_JitChildProbe(benchmark::State& state) {
   const std::string source = jit_source(static_cast<int>(state.range(0)));
   bench_dirs dirs;
-  const std::filesystem::path built = dirs.fresh();
-  use_cache(built);
-  std::string error;
-  krvk_jit_compile(source, error);
   std::filesystem::path library;
-  for (const auto& entry : std::filesystem::directory_iterator(built)) {
+  for (const auto& entry : std::filesystem::directory_iterator(build_into_fresh_cache(dirs, source))) {
     if (entry.path().extension() == ".so") library = entry.path();
   }
   for (auto _ : state) {
