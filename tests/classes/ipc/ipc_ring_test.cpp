@@ -111,16 +111,21 @@ class IpcRing : public ValueTest {
   std::vector<size_t> publish_and_drain(const std::vector<raw_record>& records, bool read_late = false) {
     std::vector<size_t> sizes;
     for (const raw_record& raw : records) {
+      publish({raw});
+      if (read_late && &raw != &records.back()) continue;
+      for (const auto& bytes : drain()) sizes.push_back(bytes.size());
+    }
+    return sizes;
+  }
+  void publish(const std::vector<raw_record>& records) {
+    for (const raw_record& raw : records) {
       krv_ipc_slot record;
       record.sender_id = raw.sender;
       record.seq = raw.seq;
       record.len = raw.len;
       std::memset(record.data, static_cast<int>(raw.seq), sizeof record.data);
       EXPECT_EQ(writer->publish_slot(krv_platform::monotonic_ms() + 1000, record, true), krv_ipc::put_outcome::PUT);
-      if (read_late && &raw != &records.back()) continue;
-      for (const auto& bytes : drain()) sizes.push_back(bytes.size());
     }
-    return sizes;
   }
 
   // The writer sends `count` two-record messages from a thread while this one drains: all arrive in order.
@@ -215,6 +220,9 @@ TEST_F(IpcRing, ReassemblyKeepsOnlyWholeInOrderMessagesWithinTheLimits) {
       {"a gone writer's message among 64 live ones",
        open_messages(gone, 3, 1) + open_messages(live, 1, 64) + ends(1, 64), std::vector<size_t>(64, 1), 0,
        {dropped(gone(3), "its process is gone.")}},
+      {"a gone writer's message the last the ring held, the reader behind",
+       open_messages(gone, 3, 1) + message(w1, 1, 2), {2}, 0, {dropped(gone(3), "its process is gone.")},
+       krv_ipc_max_partial_bytes, true},
       {"a gone writer's message whose end is still unread",
        open_messages(gone, 3, 1) + open_messages(live, 1, 64) + message(gone(3), 0, 0) + ends(1, 64),
        std::vector<size_t>(65, 1), 0, {}, krv_ipc_max_partial_bytes, true},
@@ -232,6 +240,71 @@ TEST_F(IpcRing, ReassemblyKeepsOnlyWholeInOrderMessagesWithinTheLimits) {
     EXPECT_EQ(reader->partials.size(), c.partials_left) << c.what;
     EXPECT_EQ(errors(), c.errors) << c.what;
   }
+}
+
+// A writer that disconnects with records unread waits while a reader takes them, and names what is left
+// when nobody takes one within its bound: its own messages apart from records other processes left.
+TEST_F(IpcRing, ADisconnectWaitsForItsRecordsToBeRead) {
+  enum sender_side { CREATOR, OPENER };
+  const std::string stalled = "the processes connected to it read nothing for 100 ms (they stay in the ring while "
+                              "those hold it).";
+  const struct {
+    const char* what;
+    sender_side side;
+    uint32_t messages;     // of one record and its end marker each, after the records of a gone writer
+    uint32_t gone_records; // a gone writer's message of this many records (end marker included), first
+    bool drained;          // the other side reads them, one every 2 ms, from a thread
+    std::string error;     // {NAME}: the channel's
+  } cases[] = {
+      {"a creator's slow reader takes them all", CREATOR, 20, 0, true, ""},
+      {"an opener's slow creator takes them all", OPENER, 20, 0, true, ""},
+      {"a creator nobody reads", CREATOR, 2, 0, false, "IPC: 2 messages (4 records) sent on '{NAME}' were never read: " + stalled},
+      {"an opener whose creator never reads", OPENER, 2, 0, false,
+       "IPC: 2 messages (4 records) sent on '{NAME}' were never read: " + stalled},
+      {"a creator over records a gone writer left", CREATOR, 2, 3, false,
+       "IPC: 2 messages (4 records) sent on '{NAME}' were never read, nor 3 records other processes had left in the "
+       "ring: " + stalled},
+      {"a creator that sent nothing over them", CREATOR, 0, 3, false,
+       "IPC: 3 records other processes had left in the ring of '{NAME}' were never read: " + stalled},
+      {"an opener that sent nothing leaves them at once", OPENER, 0, 3, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    reader->close();
+    writer->close();
+    ASSERT_TRUE(writer->open_mapping(name, true));
+    ASSERT_TRUE(reader->open_mapping(name, false));
+    krv_ipc& sender = c.side == CREATOR ? *writer : *reader;
+    krv_ipc& drainer = c.side == CREATOR ? *reader : *writer;
+    // A reading thread may stall on a loaded machine: the rows it drains keep the whole bound.
+    sender.unread_wait_ms = c.drained ? krv_ipc_send_timeout : 100;
+    if (c.gone_records != 0) publish(message(gone(3), c.gone_records - 1, 1));
+    const std::vector<uint8_t> payload = pattern(3, 1);
+    for (uint32_t i = 0; i < c.messages; ++i) ASSERT_TRUE(sender.send_payload(payload.data(), payload.size()));
+    log.clear();
+    std::atomic<bool> waiting{true};
+    size_t delivered = 0;
+    std::thread reading([&] {
+      vm.attach_current_thread();
+      while (c.drained && waiting) {
+        if (drainer.receive()) ++delivered;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      krv_host_vm::detach_current_thread();
+    });
+    const uint64_t losses = vm.state().ipc_losses;
+    sender.disconnect();
+    waiting = false;
+    reading.join();
+    EXPECT_EQ(delivered, c.drained ? c.messages : 0u);
+    std::string error = c.error;
+    if (const size_t at = error.find("{NAME}"); at != std::string::npos) error.replace(at, 6, name);
+    EXPECT_EQ(errors(), error.empty() ? std::vector<std::string>{} : std::vector<std::string>{error});
+    EXPECT_EQ(vm.state().ipc_losses - losses, error.empty() ? 0u : 1u);
+    sender.unread_wait_ms = krv_ipc_send_timeout;
+  }
+  reader->close();
+  writer->close();
 }
 
 TEST_F(IpcRing, APayloadOverTheLimitIsRefusedBeforeAnythingIsPublished) {
