@@ -184,7 +184,8 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // Whether `len` more bytes of `sender`'s keep the partials within their limit, once those of gone
   // writers are dropped when a look for them is due.
   bool partials_have_room(uint32_t sender, size_t len);
-  // When a look is due (the map has grown to partial_sweep_size_, or a second passed since the last),
+  // When a look is due (the map has grown to partial_sweep_size_, a second passed since the last, or the
+  // reader has passed the ticket the last look noted for a gone writer),
   // drops the partials whose writer's process is gone and none of whose records can still be in the
   // ring, each with a line; never `sender_in_hand`'s.
   void drop_partials_of_gone_writers(uint32_t sender_in_hand);

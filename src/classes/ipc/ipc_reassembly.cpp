@@ -12,9 +12,10 @@
 //     rest of its message, end marker included, behind the reader's ticket: the look that finds it gone
 //     notes the write ticket, which every record of the writer took a ticket before, and a later look
 //     drops the partial only once the reader has passed that ticket. The reader looks when a message
-//     starts while others are unfinished, once the map has grown to twice what its last look left (at
-//     least 64) or a second has passed since: a dead writer's partial costs memory for a while, never
-//     the message of a live one, nor the finished message of a gone one;
+//     starts while others are unfinished and when it has drained the ring, once the map has grown to
+//     twice what its last look left (at least 64) or a second has passed since, and again as soon as it
+//     has passed the ticket a look noted: a dead writer's partial costs memory for a while, never the
+//     message of a live one, nor the finished message of a gone one;
 //   - the partials would hold more than `partial_bytes_limit` together (krv_ipc_max_partial_bytes) even
 //     with those of gone writers dropped: then the message whose chunk would cross it. Memory is the
 //     only bound on how many writers may be in the middle of a message at once.
