@@ -38,11 +38,7 @@ class IpcChannel : public ExecTest {
   void TearDown() override {
     vm.state().wait_list.clear();
     vm.state().run_heap.clear();
-    // Closed outright: released, a sender would wait for a reader of what it left unread.
-    for (auto* channel : {&rx, &tx}) {
-      if (*channel) (*channel)->close();
-      channel->reset_empty();
-    }
+    drop_pair();
     function_block.reset_empty();
     root.reset_empty();
     held.reset_empty();
@@ -66,11 +62,16 @@ class IpcChannel : public ExecTest {
     frame.native_self = &channel;
     return function->callable(frame, args);
   }
-  // A receiving creator and a sending opener on `name`. The channels of an earlier pair are closed
-  // outright: released, they would wait for a reader of what they left unread.
+  // Closed outright, then released: a released sender would wait for a reader of what it left unread.
+  void drop_pair() {
+    for (auto* channel : {&rx, &tx}) {
+      if (*channel) (*channel)->close();
+      channel->reset_empty();
+    }
+  }
+  // A receiving creator and a sending opener on `name`, after the channels of an earlier pair are dropped.
   void connect_pair() {
-    if (tx) tx->close();
-    if (rx) rx->close();
+    drop_pair();
     rx = make_channel();
     tx = make_channel();
     ASSERT_EQ(call(*rx, "connect", {krvvar_shared::make_string(name)})->int_value(), 1);
@@ -633,11 +634,7 @@ TEST_F(IpcChannel, ACallbackMayChangeItsChannelMidDrain) {
     EXPECT_EQ(seen, c.second_pass);
     EXPECT_EQ(krv_ipc_read_ticket(*tx->ring).load(), c.records_read);
     EXPECT_EQ(vm.state().update_list.size(), rx ? 2u : 1u);
-    // Closed outright: released, a sender would wait for a reader of what it left unread.
-    for (auto* channel : {&rx, &tx}) {
-      if (*channel) (*channel)->close();
-      channel->reset_empty();
-    }
+    drop_pair();
   }
   EXPECT_TRUE(errors().empty());
 }

@@ -245,28 +245,24 @@ TEST_F(IpcRing, ReassemblyKeepsOnlyWholeInOrderMessagesWithinTheLimits) {
 // A writer that disconnects with records unread waits while a reader takes them, and names what is left
 // when nobody takes one within its bound: its own messages apart from records other processes left.
 TEST_F(IpcRing, ADisconnectWaitsForItsRecordsToBeRead) {
-  enum sender_side { CREATOR, OPENER };
-  const std::string stalled = "the processes connected to it read nothing for 100 ms (they stay in the ring while "
-                              "those hold it).";
+  const std::string own = "IPC: 2 messages (4 records) sent on '" + name + "' were never read";
+  const std::string why = ": the processes connected to it read nothing for 100 ms (they stay in the ring while "
+                          "those hold it).";
   const struct {
     const char* what;
-    sender_side side;
-    uint32_t messages;     // of one record and its end marker each, after the records of a gone writer
-    uint32_t gone_records; // a gone writer's message of this many records (end marker included), first
-    bool drained;          // the other side reads them, one every 2 ms, from a thread
-    std::string error;     // {NAME}: the channel's
+    bool opener;            // the opener sends, else the creator
+    uint32_t messages;      // of one record and its end marker each, after 3 records of a gone writer
+    bool gone_records;
+    bool drained;           // the other side reads, one message every 2 ms, from a thread
+    std::string error;
   } cases[] = {
-      {"a creator's slow reader takes them all", CREATOR, 20, 0, true, ""},
-      {"an opener's slow creator takes them all", OPENER, 20, 0, true, ""},
-      {"a creator nobody reads", CREATOR, 2, 0, false, "IPC: 2 messages (4 records) sent on '{NAME}' were never read: " + stalled},
-      {"an opener whose creator never reads", OPENER, 2, 0, false,
-       "IPC: 2 messages (4 records) sent on '{NAME}' were never read: " + stalled},
-      {"a creator over records a gone writer left", CREATOR, 2, 3, false,
-       "IPC: 2 messages (4 records) sent on '{NAME}' were never read, nor 3 records other processes had left in the "
-       "ring: " + stalled},
-      {"a creator that sent nothing over them", CREATOR, 0, 3, false,
-       "IPC: 3 records other processes had left in the ring of '{NAME}' were never read: " + stalled},
-      {"an opener that sent nothing leaves them at once", OPENER, 0, 3, false, ""},
+      {"a slow reader takes them all", false, 20, false, true, ""},
+      {"a creator nobody reads", false, 2, false, false, own + why},
+      {"an opener whose creator never reads", true, 2, false, false, own + why},
+      {"a creator over records a gone writer left", false, 2, true, false,
+       own + ", nor 3 records other processes had left in the ring" + why},
+      {"a creator that sent nothing over them", false, 0, true, false,
+       "IPC: 3 records other processes had left in the ring of '" + name + "' were never read" + why},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -274,22 +270,18 @@ TEST_F(IpcRing, ADisconnectWaitsForItsRecordsToBeRead) {
     writer->close();
     ASSERT_TRUE(writer->open_mapping(name, true));
     ASSERT_TRUE(reader->open_mapping(name, false));
-    krv_ipc& sender = c.side == CREATOR ? *writer : *reader;
-    krv_ipc& drainer = c.side == CREATOR ? *reader : *writer;
-    // A reading thread may stall on a loaded machine: the rows it drains keep the whole bound.
-    sender.unread_wait_ms = c.drained ? krv_ipc_send_timeout : 100;
-    if (c.gone_records != 0) publish(message(gone(3), c.gone_records - 1, 1));
+    krv_ipc& sender = c.opener ? *reader : *writer;
+    krv_ipc& drainer = c.opener ? *writer : *reader;
+    sender.unread_wait_ms = c.drained ? krv_ipc_send_timeout : 100;  // a loaded machine may stall the thread
+    if (c.gone_records) publish(message(gone(3), 2, 1));
     const std::vector<uint8_t> payload = pattern(3, 1);
     for (uint32_t i = 0; i < c.messages; ++i) ASSERT_TRUE(sender.send_payload(payload.data(), payload.size()));
     log.clear();
-    std::atomic<bool> waiting{true};
+    std::atomic<bool> waiting{c.drained};
     size_t delivered = 0;
     std::thread reading([&] {
-      vm.attach_current_thread();
-      while (c.drained && waiting) {
-        if (drainer.receive()) ++delivered;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
+      for (vm.attach_current_thread(); waiting; std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+        delivered += drainer.receive();
       krv_host_vm::detach_current_thread();
     });
     const uint64_t losses = vm.state().ipc_losses;
@@ -297,10 +289,8 @@ TEST_F(IpcRing, ADisconnectWaitsForItsRecordsToBeRead) {
     waiting = false;
     reading.join();
     EXPECT_EQ(delivered, c.drained ? c.messages : 0u);
-    std::string error = c.error;
-    if (const size_t at = error.find("{NAME}"); at != std::string::npos) error.replace(at, 6, name);
-    EXPECT_EQ(errors(), error.empty() ? std::vector<std::string>{} : std::vector<std::string>{error});
-    EXPECT_EQ(vm.state().ipc_losses - losses, error.empty() ? 0u : 1u);
+    EXPECT_EQ(errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+    EXPECT_EQ(vm.state().ipc_losses - losses, c.error.empty() ? 0u : 1u);
     sender.unread_wait_ms = krv_ipc_send_timeout;
   }
   reader->close();
