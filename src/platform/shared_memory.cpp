@@ -7,20 +7,33 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+
+#include "platform/clock.h"
+#include "platform/stop_request.h"
 
 namespace krv_platform {
 namespace {
 
 // A holder that keeps losing the race against closers unlinking the name gives up with EAGAIN.
 constexpr int max_open_attempts = 64;
+// How often a holder whose shared lock another process's exclusive one keeps out tries again.
+constexpr auto lock_retry_pause = std::chrono::milliseconds(10);
 
 bool valid_name(const std::string& name) {
   return name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
+// The holder's shared lock. Only an exclusive lock keeps it out: a closer holds one for a moment, but any
+// process of the user may take one and keep it, so the wait is bounded (ETIMEDOUT) and ends at a stop of
+// the process (ECANCELED), never blocks in the kernel.
 int lock_shared(int fd) {
-  while (flock(fd, LOCK_SH) != 0) {
-    if (errno != EINTR) return errno;
+  const uint64_t deadline_ms = monotonic_ms() + shared_memory_lock_wait_ms;
+  while (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return errno;
+    if (monotonic_ms() >= deadline_ms) return ETIMEDOUT;
+    if (wait_for_stop(lock_retry_pause)) return ECANCELED;
   }
   return 0;
 }
@@ -107,6 +120,7 @@ int create_shared_memory(const std::string& name, size_t size, shared_memory_han
     const int error = errno;
     if (found != 0) lock_shared(handle.fd);
     if (!sized) return fail_closing(handle, error);
+    handle.replaced_size = found;
   }
   out = std::move(handle);
   return 0;
@@ -145,6 +159,7 @@ void close_shared_memory(shared_memory_handle& handle) noexcept {
   }
   close(handle.fd);
   handle.fd = -1;
+  handle.replaced_size = 0;
 }
 
 void* map_shared_memory(const shared_memory_handle& handle, size_t size, int& error) noexcept {

@@ -24,24 +24,36 @@
 // between another process's open and its lock, every holder re-checks after locking that the name still
 // leads to the object it holds, and opens again if not.
 //
+// A holder takes its shared flock without blocking: another process of the user that holds an exclusive
+// one on the object keeps it out for at most shared_memory_lock_wait_ms (then ETIMEDOUT), and a stop of
+// the process ends the wait at once (ECANCELED).
+//
 // Functions return 0 or an errno code (the platform's "last error"; ENOENT is 2 here as on Windows).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace krv_platform {
+
+// The longest wait for the holder's shared lock, as long as an IPC opener waits for its creator.
+inline constexpr uint64_t shared_memory_lock_wait_ms = 5000;
 
 // An open region: its descriptor (with the holder's shared lock) and its name. Closed when fd is -1.
 struct shared_memory_handle {
   int fd = -1;
   std::string name;  // the shared-memory object's name, with its leading '/'
+  // Set by create_shared_memory when it found a region of another size that nobody else held and resized
+  // it: that size. The content is then another layout's and must not be read as this one's.
+  size_t replaced_size = 0;
 
   bool is_open() const noexcept { return fd >= 0; }
 };
 
 // Opens or creates the region `name` (without the leading '/') of `size` bytes. Its content is whatever it
 // held before; a new region reads as zeros. A name holding '/' or NUL fails with EINVAL; an existing
-// region of another size that someone else holds, with EPROTO.
+// region of another size that someone else holds, with EPROTO; one that nobody else holds is resized
+// (replaced_size).
 int create_shared_memory(const std::string& name, size_t size, shared_memory_handle& out);
 // Announces the region `handle` as made and in use: openers may use it while the handle stays open.
 int announce_shared_memory(const shared_memory_handle& handle);

@@ -45,6 +45,16 @@ std::string foreign_layout_text(const std::string& channel) {
          " bytes (another version's layout?); refusing it.";
 }
 
+// Another process holds an exclusive flock on the region: the connect waited for it as long as it may, or
+// until a stop of the run.
+bool is_lock_wait_error(int error) { return error == ETIMEDOUT || error == ECANCELED; }
+std::string lock_wait_text(const std::string& channel, int error) {
+  return "IPC: the shared memory of channel '" + channel + "' is locked by another process (an exclusive flock); " +
+         (error == ECANCELED ? std::string("the run was stopped while the connect waited for it.")
+                             : "gave up after waiting " + std::to_string(krv_platform::shared_memory_lock_wait_ms) +
+                                   " ms for it.");
+}
+
 // How often a creator that waits for a reader looks whether one came.
 constexpr auto reader_poll_pause = std::chrono::milliseconds(2);
 
@@ -81,26 +91,40 @@ void krv_ipc::close() {
 }
 
 void krv_ipc::disconnect() {
-  if (ready && ring != nullptr && is_process_a && !callback.task) wait_for_a_reader();
+  // The side that drains its ring has nothing of its own in it; a writer's close may take the last hold
+  // of the region with its records, so it waits for them to be read. A creator waits for every record,
+  // also those it took over: its close drops them when nobody else holds the ring.
+  if (ready && ring != nullptr && !callback.task && (is_process_a || wrote_since_connect_)) wait_until_read();
   close();
 }
 
-uint32_t krv_ipc::unread_records() {
-  const int32_t waiting =
-      krv_ipc_ticket_distance(krv_ipc_read_ticket(*ring).load(), krv_ipc_write_ticket(*ring).load());
-  return waiting > 0 && waiting <= static_cast<int32_t>(krv_ipc_slot_count) ? static_cast<uint32_t>(waiting) : 0;
+bool krv_ipc::unread_before(uint32_t end_ticket) {
+  const uint32_t read = krv_ipc_read_ticket(*ring).load();
+  const uint32_t write = krv_ipc_write_ticket(*ring).load();
+  // A ticket past the write ticket, or more than a ring past the reader, is of a ring numbered afresh
+  // since (a creator cleared it): nothing of it can be read any more.
+  const int32_t unread = krv_ipc_ticket_distance(read, end_ticket);
+  return unread > 0 && unread <= static_cast<int32_t>(krv_ipc_slot_count) &&
+         krv_ipc_ticket_distance(end_ticket, write) >= 0;
 }
 
-uint32_t krv_ipc::unread_message_ends(uint32_t unread) {
+krv_ipc::unread_count krv_ipc::count_unread(uint32_t end_ticket) {
+  unread_count count;
   const uint32_t first = krv_ipc_read_ticket(*ring).load();
-  uint32_t ends = 0;
-  for (uint32_t ticket = first; ticket != first + unread; ++ticket) {
+  for (uint32_t ticket = first; krv_ipc_ticket_distance(ticket, end_ticket) > 0; ++ticket) {
     const uint32_t slot = ticket & krv_ipc_slot_mask;
     // A reader that connects now may take the record meanwhile: the count is as good as a glance.
     const bool full = krv_ipc_slot_state_of(*ring, slot).load() == KRV_IPC_SLOT_FULL;
-    if (full && std::atomic_ref<uint32_t>(ring->slots[slot].seq).load(std::memory_order_relaxed) == 0) ++ends;
+    krv_ipc_slot& record = ring->slots[slot];
+    const uint32_t sender = std::atomic_ref<uint32_t>(record.sender_id).load(std::memory_order_relaxed);
+    if (sender != sender_id) {
+      ++count.other_records;
+      continue;
+    }
+    ++count.own_records;
+    if (full && std::atomic_ref<uint32_t>(record.seq).load(std::memory_order_relaxed) == 0) ++count.own_messages;
   }
-  return ends;
+  return count;
 }
 
 bool krv_ipc::region_still_whole(uint64_t now_ms) {
@@ -120,18 +144,32 @@ void krv_ipc::count_a_loss() {
   if (krv_vm_state* vm = krv_get_thread_local().vm; vm != nullptr) ++vm->ipc_losses;
 }
 
-void krv_ipc::wait_for_a_reader() {
-  const uint64_t deadline_ms = krv_platform::monotonic_ms() + krv_ipc_send_timeout;
+void krv_ipc::wait_until_read() {
+  // An opener's records end where its last one went; a creator waits for all the ring holds now, its own
+  // and those of others (taken over, or of writers that ended).
+  const uint32_t end_ticket = is_process_a ? krv_ipc_write_ticket(*ring).load() : own_end_ticket_;
+  uint32_t read = krv_ipc_read_ticket(*ring).load();
+  uint64_t deadline_ms = krv_platform::monotonic_ms() + unread_wait_ms;
+  bool some_read = false;
   for (;;) {
-    if (!region_still_whole()) return;
-    const uint32_t unread = unread_records();
-    if (unread == 0 || krv_platform::shared_memory_announced_by_others(mapping)) return;
+    if (!region_still_whole() || !unread_before(end_ticket)) return;
+    // Each record a reader takes gives the rest the whole bound again: a slow reader loses nothing.
+    if (const uint32_t now_read = krv_ipc_read_ticket(*ring).load(); now_read != read) {
+      read = now_read;
+      some_read = true;
+      deadline_ms = krv_platform::monotonic_ms() + unread_wait_ms;
+    }
     const bool stopped = krv_platform::stop_requested();
     if (stopped || krv_platform::monotonic_ms() >= deadline_ms) {
-      log_error("IPC: " + std::to_string(unread_message_ends(unread)) + " messages (" + std::to_string(unread) +
-                " records) sent on '" + name + "' were never read: " +
-                (stopped ? std::string("the run was stopped while they waited for a reader.")
-                         : "no reader connected within " + std::to_string(krv_ipc_send_timeout) + " ms."));
+      // Records left in a ring that others hold stay there for a reader that comes back.
+      const std::string why =
+          stopped ? std::string("the run was stopped while they waited for a reader.")
+          : krv_platform::shared_memory_announced_by_others(mapping)
+              ? "the processes connected to it read nothing for " + std::to_string(unread_wait_ms) +
+                    " ms (they stay in the ring while those hold it)."
+          : some_read ? "its reader went away and none came back within " + std::to_string(unread_wait_ms) + " ms."
+                      : "no reader connected within " + std::to_string(unread_wait_ms) + " ms.";
+      log_never_read(count_unread(end_ticket), why);
       count_a_loss();
       return;
     }
@@ -139,6 +177,19 @@ void krv_ipc::wait_for_a_reader() {
     drain_receiving_channels(false);
     std::this_thread::sleep_for(reader_poll_pause);
   }
+}
+
+void krv_ipc::log_never_read(const unread_count& count, const std::string& why) {
+  const std::string others = std::to_string(count.other_records) + " records other processes had left in the ring";
+  std::string text;
+  if (count.own_records == 0) {
+    text = others + " of '" + name + "' were never read";
+  } else {
+    text = std::to_string(count.own_messages) + " messages (" + std::to_string(count.own_records) +
+           " records) sent on '" + name + "' were never read";
+    if (count.other_records != 0) text += ", nor " + others;
+  }
+  log_error("IPC: " + text + ": " + why);
 }
 
 bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
@@ -151,15 +202,18 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
   waiting_bytes_ = 0;
   process_id_ = static_cast<uint32_t>(krv_platform::current_process_id());
   corrupt_reported_ = false;
+  wrote_since_connect_ = false;
+  gone_writers_pending_ = false;
   mapping_size = sizeof(krv_ipc_ring);
   view_size = sizeof(krv_ipc_ring);
   const std::string region = krv_ipc_region_prefix + name;
 
   if (create) {
     if (const int error = krv_platform::create_shared_memory(region, mapping_size, mapping); error != 0) {
-      log_error(error == EACCES   ? refused_region_text(name)
-                : error == EPROTO ? foreign_layout_text(name)
-                                  : "IPC: Failed to create shared memory for " + name);
+      log_error(error == EACCES             ? refused_region_text(name)
+                : error == EPROTO            ? foreign_layout_text(name)
+                : is_lock_wait_error(error) ? lock_wait_text(name, error)
+                                             : "IPC: Failed to create shared memory for " + name);
       view_size = 0;
       return false;
     }
@@ -173,8 +227,8 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
       ++attempts;
       error = krv_platform::open_shared_memory(region, mapping_size, mapping);
       if (error == 0) break;
-      if (error == EACCES) {
-        log_error(refused_region_text(name));
+      if (error == EACCES || is_lock_wait_error(error)) {
+        log_error(error == EACCES ? refused_region_text(name) : lock_wait_text(name, error));
         view_size = 0;
         return false;
       }
@@ -224,24 +278,42 @@ bool krv_ipc::open_mapping(const std::string& channel_name, bool create) {
 }
 
 void krv_ipc::start_ring(krv_ipc_ring& mapped) {
-  // Nobody else connected: the region is new, or processes that are gone left it (no opener uses it
-  // before it is announced). Its stale records are nobody's, and it starts afresh.
-  if (!krv_platform::shared_memory_announced_by_others(mapping)) {
+  const uint32_t read = krv_ipc_read_ticket(mapped).load();
+  const uint32_t write = krv_ipc_write_ticket(mapped).load();
+  const int32_t waiting = krv_ipc_ticket_distance(read, write);
+  // Tickets no honest writer could have set (more records waiting than the ring holds) cannot be read.
+  const bool sound = waiting >= 0 && waiting <= static_cast<int32_t>(krv_ipc_slot_count);
+  const bool others_connected = krv_platform::shared_memory_announced_by_others(mapping);
+  if (mapping.replaced_size != 0) {
+    // A region of another layout that nobody held, resized for this one: its records are not this
+    // layout's. Rings before slot marks kept their tickets where this one does, so their count is told.
+    if (sound && waiting > 0)
+      log_error("IPC: the shared memory of channel '" + name + "' was a region of " +
+                std::to_string(mapping.replaced_size) + " bytes, not a ring of " + std::to_string(sizeof(krv_ipc_ring)) +
+                " (another version's layout?); cleared it, dropping the " + std::to_string(waiting) +
+                " records it held unread.");
     krv_ipc_clear_ring(mapped);
     return;
   }
-  // Peers are connected (a receiver started again under live writers, a second creator of the name):
-  // the ring is theirs as it stands, records whose sends answered true and slots a writer may be copying
-  // into, so it is taken over like an opener takes it. Only tickets no honest writer could have set
-  // (more records waiting than the ring holds) are cleared: such a ring cannot be read at all.
-  const int32_t waiting =
-      krv_ipc_ticket_distance(krv_ipc_read_ticket(mapped).load(), krv_ipc_write_ticket(mapped).load());
-  if (waiting >= 0 && waiting <= static_cast<int32_t>(krv_ipc_slot_count)) return;
-  log_error("IPC: the tickets of the ring of '" + name + "' (read " +
-            std::to_string(krv_ipc_read_ticket(mapped).load()) + ", write " +
-            std::to_string(krv_ipc_write_ticket(mapped).load()) +
-            ") are none a writer could have set; clearing the ring under the processes connected to it.");
-  krv_ipc_clear_ring(mapped);
+  if (!sound) {
+    log_error("IPC: the tickets of the ring of '" + name + "' (read " + std::to_string(read) + ", write " +
+              std::to_string(write) + ") are none a writer could have set; clearing the ring " +
+              (others_connected ? "under the processes connected to it." : "and whatever it held."));
+    krv_ipc_clear_ring(mapped);
+    return;
+  }
+  // A ring nobody else is connected to and that holds nothing unread starts afresh. One that holds
+  // records is taken over as it stands, as an opener takes it: records whose sends answered true (their
+  // writers may have ended since, or a receiver before this one was killed), and slots a writer may be
+  // copying into; the slot marks take back what a dead process held, and reassembly drops, with its line,
+  // a message whose writer died in the middle of it.
+  if (waiting == 0 && !others_connected) {
+    krv_ipc_clear_ring(mapped);
+    return;
+  }
+  if (!others_connected)
+    krv_log_base::instance()->warning("IPC: took over the ring of '" + name + "' with " + std::to_string(waiting) +
+              " records left unread by processes that are gone; delivering them.");
 }
 
 void krv_ipc::set_callback(krvvar_shared& value) {

@@ -1,9 +1,10 @@
 // krv_ipc: the script class "ipc.ipc", a message channel between two processes over one shared ring.
 //
 // One process connects as creator: it creates the named ring "krv_ipc_" + name, or takes over the one
-// its peers are connected to as it stands (a receiver started again under live writers loses nothing
-// they sent but the messages it was reassembling); only a ring nobody else is connected to is cleared
-// (krv_ipc_clear_ring), and one whose tickets no writer could have set. The other connects as opener
+// it finds as it stands, when peers are connected to it or it holds unread records (a receiver started
+// again loses nothing its writers sent, live or ended, but the messages it was reassembling); only an
+// empty ring nobody else is connected to, one of another layout and one whose tickets no writer could
+// have set are cleared (krv_ipc_clear_ring), the last two with a line. The other connects as opener
 // and uses the ring as it finds it, retrying while it does not exist yet. Either side sends script
 // values; a message is the binary form of one value, cut into chunks of the ring (ipc_ring.h). A side
 // with a message callback drains the ring on every VM update: the update hook reassembles each message,
@@ -23,9 +24,9 @@
 // hook finishes its message and wakes it (ipc_transfer.cpp). Closing the channel, or its release, ends
 // the parked sends with false.
 //
-// A creator that disconnects (or is released, or whose run ends) while its ring holds records nobody has
-// taken, with no other process holding the ring, keeps the ring up to the send timeout for a reader to
-// connect: a sender that ends at once loses nothing to a reader still on its way (disconnect()).
+// A writer that disconnects (or is released, or whose run ends) while its records wait unread keeps the
+// ring until they are read, as long as a reader takes one within each send timeout: a sender that ends at
+// once loses nothing to a slow reader, nor to one still on its way or started again (disconnect()).
 //
 // Script methods and the update hook run on the thread that owns the VM lock; the object has no lock of
 // its own. When the last strong handle goes, the channel leaves the update list (under the VM lock)
@@ -118,10 +119,12 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   bool open_mapping(const std::string& channel_name, bool create);
   // Unmaps and closes the ring; partials, the completed message, the name and the callback stay.
   void close();
-  // Closes, after a creator that does not drain its own ring (no callback) has waited up to the send
-  // timeout for a reader to take its unread records, while nobody else holds the ring: until the records
-  // are taken, another process holds the ring (a reader connected; the ring outlives this close), or a
-  // stop of the process was asked for. Records still unread then are lost, and a line says how many.
+  // Closes, after a side that does not drain the ring (no callback) has waited for its records to be read:
+  // an opener that sent, for its own records; a creator, for all those unread (it may be the ring's last
+  // holder). The wait goes on while a reader takes records, connected now or coming later, and ends when
+  // none was taken for the send timeout (the reader stalled, went away and none came back, or never came)
+  // or at a stop of the process. Records still unread then are lost: a line names them, this channel's
+  // apart from those other processes left, and the loss counts for the exit status.
   void disconnect();
   // A script function value sets the callback and makes its one task; any other value clears it.
   void set_callback(krvvar_shared& value);
@@ -163,6 +166,7 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   std::vector<uint8_t> completed;              // the payload of the last completed message
   std::unordered_map<uint32_t, krv_ipc_partial> partials;  // unfinished messages by sender id
   size_t partial_bytes_limit = krv_ipc_max_partial_bytes;  // what they may hold together
+  uint64_t unread_wait_ms = krv_ipc_send_timeout;          // disconnect()'s bound on a wait nobody reads in
   krv_ipc_callback callback;
 
  private:
@@ -180,7 +184,8 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   // Whether `len` more bytes of `sender`'s keep the partials within their limit, once those of gone
   // writers are dropped when a look for them is due.
   bool partials_have_room(uint32_t sender, size_t len);
-  // When a look is due (the map has grown to partial_sweep_size_, or a second passed since the last),
+  // When a look is due (the map has grown to partial_sweep_size_, a second passed since the last, or the
+  // reader has passed the ticket the last look noted for a gone writer),
   // drops the partials whose writer's process is gone and none of whose records can still be in the
   // ring, each with a line; never `sender_in_hand`'s.
   void drop_partials_of_gone_writers(uint32_t sender_in_hand);
@@ -195,15 +200,24 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   bool region_still_whole(uint64_t now_ms = krv_platform::monotonic_ms());
   // Counts a loss of this channel in its VM (krv_vm_state::ipc_losses), for the host's exit status.
   void count_a_loss();
-  // The records written into the ring that no reader has taken (0 for tickets no writer could have set).
-  uint32_t unread_records();
-  // The end markers among the `unread` records that follow the read ticket: the messages they lose.
-  uint32_t unread_message_ends(uint32_t unread);
-  // A creator's start on the ring it mapped, before it announces it: taken over as it stands while
-  // other processes are connected to it, else cleared (open_mapping).
+  // Whether records before `end_ticket` wait for a reader (none when the ring was numbered afresh since).
+  bool unread_before(uint32_t end_ticket);
+  // The unread records before `end_ticket`: this channel's (and the messages whose end marker is among
+  // them) and other writers'.
+  struct unread_count {
+    uint32_t own_messages = 0;
+    uint32_t own_records = 0;
+    uint32_t other_records = 0;
+  };
+  unread_count count_unread(uint32_t end_ticket);
+  // The line that names records a disconnect leaves unread, told apart by who sent them, and why.
+  void log_never_read(const unread_count& count, const std::string& why);
+  // A creator's start on the ring it mapped, before it announces it: a ring of this layout with sound
+  // tickets is taken over as it stands when others are connected to it or it holds unread records (those
+  // of processes that are gone, said in a line); any other is cleared, with a line naming what it held.
   void start_ring(krv_ipc_ring& mapped);
-  // disconnect()'s wait for a reader.
-  void wait_for_a_reader();
+  // disconnect()'s wait for its records to be read (see disconnect()).
+  void wait_until_read();
   // A strong handle to this channel, empty once its last one went.
   krvptr_strong<krv_ipc> strong_handle() noexcept;
   // The parked sends' turn in update_pre; wakes the host when records went into the ring.
@@ -249,5 +263,11 @@ class krv_ipc : public krvobject<krv_ipc, CLASS_STRING<"ipc.ipc">>, public krvob
   bool corrupt_reported_ = false;  // the tickets were found impossible since the last connect
   uint64_t next_region_check_ms_ = 0;  // when region_still_whole next asks the system
   bool took_records_last_pass_ = false;  // the last update pass took records (update_pre)
+  bool wrote_since_connect_ = false;     // a record of this channel went into the ring since its connect
+  uint32_t own_end_ticket_ = 0;          // the ticket after this channel's last record
+  // A look for gone writers left partials whose records may still be in the ring: look again as soon as
+  // the reader has passed this ticket (the write ticket after that look), not a second later.
+  bool gone_writers_pending_ = false;
+  uint32_t gone_writers_ticket_ = 0;
   uint32_t connection_count_ = 0;  // connects so far: the update hook notices one made by a callback
 };

@@ -12,9 +12,10 @@
 //     rest of its message, end marker included, behind the reader's ticket: the look that finds it gone
 //     notes the write ticket, which every record of the writer took a ticket before, and a later look
 //     drops the partial only once the reader has passed that ticket. The reader looks when a message
-//     starts while others are unfinished, once the map has grown to twice what its last look left (at
-//     least 64) or a second has passed since: a dead writer's partial costs memory for a while, never
-//     the message of a live one, nor the finished message of a gone one;
+//     starts while others are unfinished and when it has drained the ring, once the map has grown to
+//     twice what its last look left (at least 64) or a second has passed since, and again as soon as it
+//     has passed the ticket a look noted: a dead writer's partial costs memory for a while, never the
+//     message of a live one, nor the finished message of a gone one;
 //   - the partials would hold more than `partial_bytes_limit` together (krv_ipc_max_partial_bytes) even
 //     with those of gone writers dropped: then the message whose chunk would cross it. Memory is the
 //     only bound on how many writers may be in the middle of a message at once.
@@ -112,9 +113,16 @@ bool krv_ipc::partials_have_room(uint32_t sender, size_t len) {
 
 void krv_ipc::drop_partials_of_gone_writers(uint32_t sender_in_hand) {
   const uint64_t now = krv_platform::monotonic_ms();
-  if (partials.size() < partial_sweep_size_ && now < next_partial_sweep_ms_) return;
+  // A writer found gone at the last look is dropped once the reader has passed what it could have left
+  // in the ring, which is soon after that look: waiting for the next timed look would add a second.
+  const bool gone_writer_passed =
+      gone_writers_pending_ &&
+      krv_ipc_ticket_distance(krv_ipc_read_ticket(*ring).load(), gone_writers_ticket_) <= 0;
+  if (partials.size() < partial_sweep_size_ && now < next_partial_sweep_ms_ && !gone_writer_passed) return;
+  gone_writers_pending_ = false;
   for (auto at = partials.begin(); at != partials.end();) {
     if (at->first == sender_in_hand || !nothing_more_can_come(at->second, at->first)) {
+      gone_writers_pending_ = gone_writers_pending_ || at->second.writer_gone;
       ++at;
       continue;
     }
@@ -122,6 +130,8 @@ void krv_ipc::drop_partials_of_gone_writers(uint32_t sender_in_hand) {
     partial_bytes_ -= at->second.bytes.size();
     at = partials.erase(at);
   }
+  // Every gone writer's noted ticket is at or before the write ticket now.
+  gone_writers_ticket_ = krv_ipc_write_ticket(*ring).load();
   partial_sweep_size_ = std::max(krv_ipc_partial_sweep_size, 2 * partials.size());
   next_partial_sweep_ms_ = now + krv_ipc_partial_sweep_ms;
 }

@@ -198,7 +198,10 @@ krv_ipc::put_outcome krv_ipc::publish_slot(uint64_t deadline_ms, const krv_ipc_s
   // copy lands in it however long this process is stopped on the way.
   const uint32_t len = std::min(record.len, krv_ipc_chunk_size);
   std::memcpy(&ring->slots[ticket & krv_ipc_slot_mask], &record, offsetof(krv_ipc_slot, data) + len);
-  return krv_ipc_publish(party, ticket) ? put_outcome::PUT : put_outcome::FAILED;
+  if (!krv_ipc_publish(party, ticket)) return put_outcome::FAILED;
+  wrote_since_connect_ = true;
+  own_end_ticket_ = ticket + 1;
+  return put_outcome::PUT;
 }
 
 bool krv_ipc::receive() {
@@ -215,7 +218,12 @@ bool krv_ipc::receive_until(uint32_t end_ticket) {
     for (;;) {
       // A creator that connects again may clear the ring, so test the live write ticket as well.
       const int32_t waiting = krv_ipc_ticket_distance(ticket, write_ticket.load());
-      if (waiting < 1 || krv_ipc_ticket_distance(ticket, end_ticket) < 1) return false;
+      if (waiting < 1 || krv_ipc_ticket_distance(ticket, end_ticket) < 1) {
+        // A writer that died in the middle of the last message the ring held is named without waiting
+        // for more traffic (no sender id is 0: it would name process 0).
+        if (!partials.empty()) drop_partials_of_gone_writers(0);
+        return false;
+      }
       // Writers never run more than a ring ahead: tickets further apart were not set by a writer.
       if (waiting > static_cast<int32_t>(krv_ipc_slot_count)) {
         if (!corrupt_reported_) {

@@ -38,7 +38,7 @@ class IpcChannel : public ExecTest {
   void TearDown() override {
     vm.state().wait_list.clear();
     vm.state().run_heap.clear();
-    for (auto* channel : {&rx, &tx}) channel->reset_empty();
+    drop_pair();
     function_block.reset_empty();
     root.reset_empty();
     held.reset_empty();
@@ -62,10 +62,16 @@ class IpcChannel : public ExecTest {
     frame.native_self = &channel;
     return function->callable(frame, args);
   }
-  // A receiving creator and a sending opener on `name`. A creator of an earlier pair is closed outright:
-  // released, it would wait for a reader of what it left unread.
+  // Closed outright, then released: a released sender would wait for a reader of what it left unread.
+  void drop_pair() {
+    for (auto* channel : {&rx, &tx}) {
+      if (*channel) (*channel)->close();
+      channel->reset_empty();
+    }
+  }
+  // A receiving creator and a sending opener on `name`, after the channels of an earlier pair are dropped.
   void connect_pair() {
-    if (rx) rx->close();
+    drop_pair();
     rx = make_channel();
     tx = make_channel();
     ASSERT_EQ(call(*rx, "connect", {krvvar_shared::make_string(name)})->int_value(), 1);
@@ -211,14 +217,22 @@ TEST_F(IpcChannel, MethodsAnswerWithTheirResultsAndTexts) {
 // reader's unfinished message of this channel is restarted by its next one). Before, it cleared the
 // ring under its peer every time.
 TEST_F(IpcChannel, ConnectingAgainTakesOverTheRingItsPeerHolds) {
+  const std::string insane = "IPC: the tickets of the ring of '" + name + "' (read 0, write 1500) are none a writer "
+                              "could have set; clearing the ring ";
   const struct {
     const char* what;
     uint32_t write_ticket;  // set before connecting again; 0 leaves the ticket of the one message
+    bool peers_gone;        // both ends left the ring as killed processes leave it (no close, no unlink)
     uint32_t write_ticket_after;
     bool message_arrives;
+    std::string error;
+    std::string warning;
   } cases[] = {
-      {"a sound ring", 0, 2, true},
-      {"tickets no writer could have set", 1500, 0, false},
+      {"a sound ring", 0, false, 2, true, "", ""},
+      {"tickets no writer could have set", 1500, false, 0, false, insane + "under the processes connected to it.", ""},
+      {"a sound ring its processes left", 0, true, 2, true, "",
+       "IPC: took over the ring of '" + name + "' with 2 records left unread by processes that are gone; delivering them."},
+      {"tickets no writer could have set, left", 1500, true, 0, false, insane + "and whatever it held.", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -228,17 +242,20 @@ TEST_F(IpcChannel, ConnectingAgainTakesOverTheRingItsPeerHolds) {
     const uint32_t first_id = rx->sender_id;
     ASSERT_EQ(call(*tx, "send", {krvvar_shared::make_int(1)})->int_value(), 1);
     if (c.write_ticket != 0) krv_ipc_write_ticket(*tx->ring).store(c.write_ticket);
+    if (c.peers_gone) {
+      for (krv_ipc* gone : {tx.get(), rx.get()}) {
+        ::close(gone->mapping.fd);
+        gone->mapping.fd = -1;
+        gone->close();
+      }
+    }
     ASSERT_TRUE(rx->open_mapping(name, true));
-    EXPECT_EQ(krv_ipc_write_ticket(*tx->ring).load(), c.write_ticket_after);
+    EXPECT_EQ(krv_ipc_write_ticket(*rx->ring).load(), c.write_ticket_after);
     EXPECT_TRUE(rx->partials.empty());
     EXPECT_EQ(rx->sender_id, first_id);
     EXPECT_EQ(rx->receive(), c.message_arrives);
-    EXPECT_EQ(errors(), c.message_arrives ? std::vector<std::string>{}
-                                          : std::vector<std::string>{
-                                                "IPC: the tickets of the ring of '" + name + "' (read 0, write " +
-                                                std::to_string(c.write_ticket) +
-                                                ") are none a writer could have set; clearing the ring under the "
-                                                "processes connected to it."});
+    EXPECT_EQ(errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+    EXPECT_EQ(warnings(), c.warning.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.warning});
   }
 }
 
@@ -389,6 +406,8 @@ TEST_F(IpcChannel, ParkedSendsGoInTheOrderOfTheirSendsAndEndWithTheirResults) {
     sizes.push_back(encoded[i].size());
   }
   const auto send_unparked = [&] { EXPECT_TRUE(tx->send_payload(encoded[3].data(), encoded[3].size())); };
+  const std::string unread = "IPC: 1 messages (1024 records) sent on '" + name + "' were never read: the processes "
+                             "connected to it read nothing for 100 ms (they stay in the ring while those hold it).";
   const struct {
     const char* what;
     size_t arriving;  // messages read, from the first on: none means nobody reads
@@ -398,8 +417,9 @@ TEST_F(IpcChannel, ParkedSendsGoInTheOrderOfTheirSendsAndEndWithTheirResults) {
   } cases[] = {
       {"the update hook writes them", 3, [] {}, {1, 1, 1}, {}},
       {"a caller that cannot park writes them first", 4, send_unparked, {1, 1, 1}, {}},
-      {"the channel disconnects", 0, [&] { call(*tx, "disconnect"); }, {1, 0, 0}, {}},
-      {"the channel is released", 0, [&] { tx.reset_empty(); }, {1, 0, 0}, {}},
+      // The sender leaves after a wait for the reader, which never reads the message it finished.
+      {"the channel disconnects", 0, [&] { tx->unread_wait_ms = 100; call(*tx, "disconnect"); }, {1, 0, 0}, {unread}},
+      {"the channel is released", 0, [&] { tx->unread_wait_ms = 100; tx.reset_empty(); }, {1, 0, 0}, {unread}},
       {"nobody reads", 0, [] {}, {1, 0, 0}, {"IPC: timeout.", "IPC: timeout."}},
   };
   for (const auto& c : cases) {
@@ -497,11 +517,16 @@ TEST_F(IpcChannel, ARegionOfAnotherLayoutIsRefusedWhileHeldAndResizedWhenLeftBeh
   krvptr_strong<krv_ipc> opener = make_channel();
   EXPECT_EQ(call(*opener, "connect", {krvvar_shared::make_string(name), krvvar_shared::make_int(0)})->int_value(), 0);
   EXPECT_EQ(errors(), std::vector<std::string>{refused}) << "opener of a region left behind";
+  // Left behind with records unread (its write ticket at 6): they are not this layout's, and are named.
   ASSERT_EQ(krv_platform::create_shared_memory(region, krv_ipc_unmarked_ring_size, old_holder), 0);
+  const uint32_t six = 6;
+  ASSERT_EQ(pwrite(old_holder.fd, &six, sizeof six, 0), static_cast<ssize_t>(sizeof six));
   close(old_holder.fd);
   log.clear();
   connect_pair();
-  EXPECT_TRUE(errors().empty());
+  EXPECT_EQ(errors(), std::vector<std::string>{"IPC: the shared memory of channel '" + name +
+                                               "' was a region of 1062016 bytes, not a ring of 1127552 (another "
+                                               "version's layout?); cleared it, dropping the 6 records it held unread."});
   EXPECT_EQ(call(*tx, "send", {krvvar_shared::make_string("after")})->int_value(), 1);
   ASSERT_TRUE(rx->receive());
 }
@@ -609,7 +634,7 @@ TEST_F(IpcChannel, ACallbackMayChangeItsChannelMidDrain) {
     EXPECT_EQ(seen, c.second_pass);
     EXPECT_EQ(krv_ipc_read_ticket(*tx->ring).load(), c.records_read);
     EXPECT_EQ(vm.state().update_list.size(), rx ? 2u : 1u);
-    for (auto* channel : {&rx, &tx}) channel->reset_empty();
+    drop_pair();
   }
   EXPECT_TRUE(errors().empty());
 }

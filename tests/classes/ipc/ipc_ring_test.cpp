@@ -111,16 +111,21 @@ class IpcRing : public ValueTest {
   std::vector<size_t> publish_and_drain(const std::vector<raw_record>& records, bool read_late = false) {
     std::vector<size_t> sizes;
     for (const raw_record& raw : records) {
+      publish({raw});
+      if (read_late && &raw != &records.back()) continue;
+      for (const auto& bytes : drain()) sizes.push_back(bytes.size());
+    }
+    return sizes;
+  }
+  void publish(const std::vector<raw_record>& records) {
+    for (const raw_record& raw : records) {
       krv_ipc_slot record;
       record.sender_id = raw.sender;
       record.seq = raw.seq;
       record.len = raw.len;
       std::memset(record.data, static_cast<int>(raw.seq), sizeof record.data);
       EXPECT_EQ(writer->publish_slot(krv_platform::monotonic_ms() + 1000, record, true), krv_ipc::put_outcome::PUT);
-      if (read_late && &raw != &records.back()) continue;
-      for (const auto& bytes : drain()) sizes.push_back(bytes.size());
     }
-    return sizes;
   }
 
   // The writer sends `count` two-record messages from a thread while this one drains: all arrive in order.
@@ -215,6 +220,9 @@ TEST_F(IpcRing, ReassemblyKeepsOnlyWholeInOrderMessagesWithinTheLimits) {
       {"a gone writer's message among 64 live ones",
        open_messages(gone, 3, 1) + open_messages(live, 1, 64) + ends(1, 64), std::vector<size_t>(64, 1), 0,
        {dropped(gone(3), "its process is gone.")}},
+      {"a gone writer's message the last the ring held, the reader behind",
+       open_messages(gone, 3, 1) + message(w1, 1, 2), {2}, 0, {dropped(gone(3), "its process is gone.")},
+       krv_ipc_max_partial_bytes, true},
       {"a gone writer's message whose end is still unread",
        open_messages(gone, 3, 1) + open_messages(live, 1, 64) + message(gone(3), 0, 0) + ends(1, 64),
        std::vector<size_t>(65, 1), 0, {}, krv_ipc_max_partial_bytes, true},
@@ -232,6 +240,61 @@ TEST_F(IpcRing, ReassemblyKeepsOnlyWholeInOrderMessagesWithinTheLimits) {
     EXPECT_EQ(reader->partials.size(), c.partials_left) << c.what;
     EXPECT_EQ(errors(), c.errors) << c.what;
   }
+}
+
+// A writer that disconnects with records unread waits while a reader takes them, and names what is left
+// when nobody takes one within its bound: its own messages apart from records other processes left.
+TEST_F(IpcRing, ADisconnectWaitsForItsRecordsToBeRead) {
+  const std::string own = "IPC: 2 messages (4 records) sent on '" + name + "' were never read";
+  const std::string why = ": the processes connected to it read nothing for 100 ms (they stay in the ring while "
+                          "those hold it).";
+  const struct {
+    const char* what;
+    bool opener;            // the opener sends, else the creator
+    uint32_t messages;      // of one record and its end marker each, after 3 records of a gone writer
+    bool gone_records;
+    bool drained;           // the other side reads, one message every 2 ms, from a thread
+    std::string error;
+  } cases[] = {
+      {"a slow reader takes them all", false, 20, false, true, ""},
+      {"a creator nobody reads", false, 2, false, false, own + why},
+      {"an opener whose creator never reads", true, 2, false, false, own + why},
+      {"a creator over records a gone writer left", false, 2, true, false,
+       own + ", nor 3 records other processes had left in the ring" + why},
+      {"a creator that sent nothing over them", false, 0, true, false,
+       "IPC: 3 records other processes had left in the ring of '" + name + "' were never read" + why},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    reader->close();
+    writer->close();
+    ASSERT_TRUE(writer->open_mapping(name, true));
+    ASSERT_TRUE(reader->open_mapping(name, false));
+    krv_ipc& sender = c.opener ? *reader : *writer;
+    krv_ipc& drainer = c.opener ? *writer : *reader;
+    sender.unread_wait_ms = c.drained ? krv_ipc_send_timeout : 100;  // a loaded machine may stall the thread
+    if (c.gone_records) publish(message(gone(3), 2, 1));
+    const std::vector<uint8_t> payload = pattern(3, 1);
+    for (uint32_t i = 0; i < c.messages; ++i) ASSERT_TRUE(sender.send_payload(payload.data(), payload.size()));
+    log.clear();
+    std::atomic<bool> waiting{c.drained};
+    size_t delivered = 0;
+    std::thread reading([&] {
+      for (vm.attach_current_thread(); waiting; std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+        delivered += drainer.receive();
+      krv_host_vm::detach_current_thread();
+    });
+    const uint64_t losses = vm.state().ipc_losses;
+    sender.disconnect();
+    waiting = false;
+    reading.join();
+    EXPECT_EQ(delivered, c.drained ? c.messages : 0u);
+    EXPECT_EQ(errors(), c.error.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.error});
+    EXPECT_EQ(vm.state().ipc_losses - losses, c.error.empty() ? 0u : 1u);
+    sender.unread_wait_ms = krv_ipc_send_timeout;
+  }
+  reader->close();
+  writer->close();
 }
 
 TEST_F(IpcRing, APayloadOverTheLimitIsRefusedBeforeAnythingIsPublished) {
